@@ -1,0 +1,73 @@
+# Every dependency comes from Debian's archive; tools/setup.sh installs them and builds the
+# one library Debian has no cross build of (Crypto++) into SFX_DEPS_CACHE.
+set(SFX_DEPS_CACHE "/var/cache/sfxstub-deps" CACHE PATH "Cross-built dependencies")
+
+# Headers that live in the host's /usr/include are exposed to the cross compiler one folder
+# at a time: adding /usr/include itself would mix glibc headers into the Windows build.
+function(sfx_header_shim name source)
+  set(shim "${CMAKE_BINARY_DIR}/shim/${name}")
+  file(MAKE_DIRECTORY "${shim}")
+  file(CREATE_LINK "${source}" "${shim}/${name}" SYMBOLIC)
+  set(SFX_SHIM_${name} "${shim}" PARENT_SCOPE)
+endfunction()
+
+# zlib: the system library natively, Debian's mingw package for Windows.
+if(SFX_WIN32)
+  set(ZLIB_USE_STATIC_LIBS ON)
+endif()
+find_package(ZLIB REQUIRED)
+
+# Boost headers (recursive mutex, shared_ptr, error categories); header-only on both sides.
+add_library(sfx_boost INTERFACE)
+if(SFX_WIN32)
+  sfx_header_shim(boost /usr/include/boost)
+  target_include_directories(sfx_boost SYSTEM INTERFACE "${SFX_SHIM_boost}")
+  target_compile_definitions(sfx_boost INTERFACE BOOST_USE_WINDOWS_H BOOST_ALL_NO_LIB
+                             BOOST_THREAD_USES_DATETIME)
+endif()
+
+# nlohmann-json for the producer's manifests.
+add_library(sfx_json INTERFACE)
+if(SFX_WIN32)
+  sfx_header_shim(nlohmann /usr/include/nlohmann)
+  target_include_directories(sfx_json SYSTEM INTERFACE "${SFX_SHIM_nlohmann}")
+endif()
+
+# The LZMA SDK's C sources shipped by lzma-dev, compiled into both targets.
+set(SFX_LZMA_DIR /usr/include/lzma)
+add_library(sfx_lzma STATIC ${SFX_LZMA_DIR}/LzmaDec.c ${SFX_LZMA_DIR}/LzmaEnc.c ${SFX_LZMA_DIR}/LzFind.c)
+target_include_directories(sfx_lzma SYSTEM PUBLIC ${SFX_LZMA_DIR})
+target_compile_definitions(sfx_lzma PUBLIC _7ZIP_ST)
+target_compile_options(sfx_lzma PRIVATE -w)
+
+# Crypto++: Debian's package natively; the cached cross build for Windows. Code that includes
+# its headers must see the macros the library was built with, or object layouts differ.
+add_library(sfx_cryptopp INTERFACE)
+if(SFX_WIN32)
+  set(cpp_root "${SFX_DEPS_CACHE}/cryptopp-i686")
+  if(NOT EXISTS "${cpp_root}/lib/libcryptopp.a")
+    message(FATAL_ERROR "Crypto++ for mingw is missing in ${cpp_root}: run tools/setup.sh")
+  endif()
+  file(READ "${cpp_root}/.built" cpp_flags)
+  string(REGEX MATCHALL "-D[A-Za-z0-9_=]+" cpp_defs "${cpp_flags}")
+  list(TRANSFORM cpp_defs REPLACE "^-D" "")
+  list(REMOVE_ITEM cpp_defs NDEBUG)
+  target_include_directories(sfx_cryptopp SYSTEM INTERFACE "${cpp_root}/include")
+  target_link_libraries(sfx_cryptopp INTERFACE "${cpp_root}/lib/libcryptopp.a")
+  target_compile_definitions(sfx_cryptopp INTERFACE ${cpp_defs})
+else()
+  find_package(PkgConfig REQUIRED)
+  pkg_check_modules(CRYPTOPP REQUIRED IMPORTED_TARGET libcrypto++)
+  target_link_libraries(sfx_cryptopp INTERFACE PkgConfig::CRYPTOPP)
+endif()
+
+# GoogleTest: Debian's host package; for Windows compiled from the sources Debian ships.
+if(SFX_WIN32)
+  set(gtest_disable_pthreads ON CACHE BOOL "" FORCE)
+  set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
+  add_subdirectory(/usr/src/googletest "${CMAKE_BINARY_DIR}/googletest" EXCLUDE_FROM_ALL SYSTEM)
+  target_compile_options(gtest PUBLIC -include "${CMAKE_CURRENT_LIST_DIR}/gtest_mingw_notification.h")
+else()
+  find_package(GTest REQUIRED)
+  find_package(benchmark QUIET)
+endif()

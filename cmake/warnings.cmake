@@ -1,0 +1,15 @@
+add_compile_options(-Wall -Wextra -Wno-unused-parameter)
+
+if(SFX_WIN32)
+  # Unicode Win32 API; declarations of Windows 7 so newer functions can be named, while every
+  # function newer than XP SP2 is looked up at run time.
+  add_compile_definitions(UNICODE _UNICODE WIN32_LEAN_AND_MEAN NOMINMAX
+                          _WIN32_WINNT=0x0601 WINVER=0x0601
+                          # msvcrt's printf family: "%s" in a wide format takes a wide string.
+                          __USE_MINGW_ANSI_STDIO=0)
+  # No runtime DLLs beside the stub: libgcc, libstdc++ and the rest are linked in.
+  add_link_options(-static -static-libgcc -static-libstdc++)
+elseif(SFX_SANITIZE)
+  add_compile_options(-fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=undefined)
+  add_link_options(-fsanitize=address,undefined)
+endif()

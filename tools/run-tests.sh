@@ -1,0 +1,32 @@
+#!/usr/bin/env bash
+# Runs every test: the host suite (sanitized), then the Windows suite under Wine. Both run
+# even when the first fails; the exit code is non-zero when anything failed.
+set -uo pipefail
+top=$(cd "$(dirname "$0")/.." && pwd)
+cd "$top"
+
+status=0
+passed=0
+failed=0
+summarise() {  # adds up CTest's "N% tests passed, F tests failed out of T"
+  local line
+  line=$(grep -E 'tests passed, [0-9]+ tests? failed out of [0-9]+' "$1" | tail -n1)
+  if [ -n "$line" ]; then
+    local f t
+    f=$(sed -E 's/.* ([0-9]+) tests? failed out of ([0-9]+).*/\1/' <<<"$line")
+    t=$(sed -E 's/.* ([0-9]+) tests? failed out of ([0-9]+).*/\2/' <<<"$line")
+    passed=$((passed + t - f)); failed=$((failed + f))
+  fi
+}
+
+for preset in host win32; do
+  echo "== $preset tests"
+  log=$(mktemp)
+  ctest --preset "$preset" 2>&1 | tee "$log"
+  [ "${PIPESTATUS[0]}" -eq 0 ] || status=1
+  summarise "$log"
+  rm -f "$log"
+done
+
+echo "all: $passed passed, $failed failed"
+exit $status

@@ -1,0 +1,65 @@
+#!/usr/bin/env bash
+# Installs everything the build and the tests need on a Debian 12 machine, then builds the
+# cross-compiled Crypto++ once per machine. Idempotent: a second run only checks.
+set -euo pipefail
+
+here=$(cd "$(dirname "$0")/.." && pwd)
+cache=${SFX_DEPS_CACHE:-/var/cache/sfxstub-deps}
+
+packages=(
+  # host toolchain and tools
+  build-essential cmake ninja-build pkg-config clang libclang-rt-14-dev
+  # cross toolchain (win32 thread model: no winpthread DLL in the stub)
+  g++-mingw-w64-i686-win32 gcc-mingw-w64-i686-win32 binutils-mingw-w64-i686 mingw-w64-i686-dev
+  # libraries
+  zlib1g-dev libz-mingw-w64-dev lzma-dev libcrypto++-dev libboost-dev
+  libgtest-dev libgmock-dev googletest libbenchmark-dev nlohmann-json3-dev
+  # the Windows we test on
+  wine wine32:i386 wine64 xvfb xauth x11-apps imagemagick
+  # producer cross-checks, benchmarks and resources
+  openssl 7zip xz-utils gzip python3 python3-pil
+  # Crypto++ source package
+  dpkg-dev
+)
+
+need_install=()
+as_root() { if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi; }
+
+if ! dpkg --print-foreign-architectures | grep -qx i386; then
+  as_root dpkg --add-architecture i386
+  updated=
+fi
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || need_install+=("$p")
+done
+if [ ${#need_install[@]} -gt 0 ] || [ -n "${updated+x}" ]; then
+  echo "setup: installing ${need_install[*]}"
+  as_root apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive as_root apt-get install -y -qq --no-install-recommends "${need_install[@]}" >/dev/null
+fi
+
+# Crypto++ for mingw: Debian ships no cross build, so build it from Debian's own source
+# package. The objects must see the same configuration macros as our code, so the flags are
+# recorded beside the library and read back by CMake.
+cryptopp_flags="-O2 -DNDEBUG -DCRYPTOPP_DISABLE_ASM -DCRYPTOPP_NO_CXX11_THREADS"
+stamp="$cache/cryptopp-i686/.built"
+if [ ! -f "$stamp" ] || [ "$(cat "$stamp")" != "$cryptopp_flags" ]; then
+  if ! grep -rqs '^Types:.*deb-src' /etc/apt/sources.list.d/ /etc/apt/sources.list 2>/dev/null; then
+    echo "setup: adding a deb-src entry for Debian's source packages"
+    as_root sed -i 's/^Types: deb$/Types: deb deb-src/' /etc/apt/sources.list.d/debian.sources
+    as_root apt-get update -qq
+  fi
+  work=$(mktemp -d)
+  ( cd "$work" && apt-get source -qq libcrypto++ >/dev/null 2>&1 )
+  src=$(find "$work" -maxdepth 1 -mindepth 1 -type d | head -n1)
+  echo "setup: building Crypto++ for i686-w64-mingw32 from $(basename "$src")"
+  make -C "$src" -j"$(nproc)" -f GNUmakefile-cross static \
+    CXX=i686-w64-mingw32-g++-win32 AR=i686-w64-mingw32-ar RANLIB=i686-w64-mingw32-ranlib \
+    CXXFLAGS="$cryptopp_flags" >/"$work"/build.log 2>&1 || { tail -30 "$work"/build.log; exit 1; }
+  as_root mkdir -p "$cache/cryptopp-i686/include/cryptopp" "$cache/cryptopp-i686/lib"
+  as_root cp "$src"/*.h "$cache/cryptopp-i686/include/cryptopp/"
+  as_root cp "$src"/libcryptopp.a "$cache/cryptopp-i686/lib/"
+  echo "$cryptopp_flags" | as_root tee "$stamp" >/dev/null
+  rm -rf "$work"
+fi
+echo "setup: ready ($cache)"

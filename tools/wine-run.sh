@@ -1,0 +1,48 @@
+#!/usr/bin/env bash
+# wine-run.sh [--prefix DIR] [--arch win32|win64] [--display] [--cwd DIR] PROGRAM [ARGS...]
+# Runs a Windows program under Wine in a prefix of its own, made on first use, and returns the
+# program's exit code. Several callers may start at once: prefix creation is serialised.
+set -uo pipefail
+
+prefix=${SFX_WINE_PREFIX:-$PWD/wine/win64}
+arch=win64
+display=
+cwd=
+while [ $# -gt 0 ]; do
+  case "$1" in
+    --prefix) prefix=$2; shift 2 ;;
+    --arch) arch=$2; shift 2 ;;
+    --display) display=1; shift ;;
+    --cwd) cwd=$2; shift 2 ;;
+    --) shift; break ;;
+    *) break ;;
+  esac
+done
+[ $# -ge 1 ] || { echo "usage: wine-run.sh [--prefix DIR] [--arch win32|win64] [--display] PROGRAM [ARGS...]" >&2; exit 64; }
+
+export WINEPREFIX=$prefix
+export WINEDEBUG=${WINEDEBUG:--all}
+[ "$arch" = win32 ] && export WINEARCH=win32
+# No Mono or Gecko installer dialogs: nothing here needs .NET or the HTML engine.
+export WINEDLLOVERRIDES="mscoree=;mshtml=${WINEDLLOVERRIDES:+;$WINEDLLOVERRIDES}"
+
+mkdir -p "$(dirname "$prefix")"
+(
+  flock 9
+  if [ ! -f "$prefix/.ready" ]; then
+    rm -rf "$prefix"
+    wineboot -i >/dev/null 2>&1
+    wineserver -w
+    touch "$prefix/.ready"
+  fi
+) 9>"$prefix.lock"
+
+run() {
+  if [ -n "$cwd" ]; then cd "$cwd" || exit 70; fi
+  wine "$@"
+}
+if [ -n "$display" ] && [ -z "${DISPLAY:-}" ]; then
+  export -f run; export cwd
+  exec xvfb-run -a -s "-screen 0 1024x768x24" bash -c 'run "$@"' run "$@"
+fi
+run "$@"
