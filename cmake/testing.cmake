@@ -6,6 +6,9 @@ set(SFX_WINE_ROOT "${CMAKE_BINARY_DIR}/wine")
 
 function(sfx_add_test name)
   cmake_parse_arguments(T "DISPLAY" "" "SOURCES;LIBS;LABELS;WINE_PREFIXES" ${ARGN})
+  if(SFX_FUZZ OR SFX_BENCH)
+    return()
+  endif()
   add_executable(${name} ${T_SOURCES})
   if(SFX_WIN32)
     target_link_libraries(${name} PRIVATE ${T_LIBS} gtest gtest_main)
@@ -30,4 +33,33 @@ function(sfx_add_test name)
     add_test(NAME ${name} COMMAND ${name})
     set_tests_properties(${name} PROPERTIES LABELS "host;${T_LABELS}" TIMEOUT 600)
   endif()
+endfunction()
+
+# sfx_add_fuzzer(NAME SOURCES ... LIBS ... CORPUS dir): a libFuzzer target, built only in the
+# fuzz preset and run by the test command for SFX_FUZZ_SECONDS from its committed seeds. New
+# inputs go to a scratch corpus in the build tree, never into the source tree.
+function(sfx_add_fuzzer name)
+  cmake_parse_arguments(F "" "CORPUS" "SOURCES;LIBS" ${ARGN})
+  if(NOT SFX_FUZZ)
+    return()
+  endif()
+  add_executable(${name} ${F_SOURCES})
+  target_link_libraries(${name} PRIVATE ${F_LIBS})
+  target_link_options(${name} PRIVATE -fsanitize=fuzzer)
+  set(scratch "${CMAKE_CURRENT_BINARY_DIR}/${name}.corpus")
+  file(MAKE_DIRECTORY "${scratch}")
+  add_test(NAME ${name} COMMAND ${name} -max_total_time=${SFX_FUZZ_SECONDS} -timeout=10 -rss_limit_mb=4096
+           -print_final_stats=1 "${scratch}" "${F_CORPUS}")
+  set_tests_properties(${name} PROPERTIES LABELS fuzz TIMEOUT 900)
+endfunction()
+
+# sfx_add_benchmark(NAME SOURCES ... LIBS ...): Google Benchmark, built only in the bench
+# preset; tools/bench.sh runs them beside the reference tools.
+function(sfx_add_benchmark name)
+  cmake_parse_arguments(B "" "" "SOURCES;LIBS" ${ARGN})
+  if(NOT SFX_BENCH)
+    return()
+  endif()
+  add_executable(${name} ${B_SOURCES})
+  target_link_libraries(${name} PRIVATE ${B_LIBS} benchmark::benchmark)
 endfunction()

@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Runs every test: the host suite (sanitized), then the Windows suite under Wine. Both run
+# Runs every test: the host suite (sanitized), the fuzz targets for a bounded time, then the
+# Windows suite under Wine. Both run
 # even when the first fails; the exit code is non-zero when anything failed.
 set -uo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
@@ -19,7 +20,7 @@ summarise() {  # adds up CTest's "N% tests passed, F tests failed out of T"
   fi
 }
 
-for preset in host win32; do
+for preset in host fuzz win32; do
   echo "== $preset tests"
   log=$(mktemp)
   ctest --preset "$preset" 2>&1 | tee "$log"

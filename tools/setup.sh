@@ -17,7 +17,7 @@ packages=(
   # the Windows we test on
   wine wine32:i386 wine64 xvfb xauth x11-apps imagemagick
   # producer cross-checks, benchmarks and resources
-  openssl 7zip xz-utils gzip python3 python3-pil
+  openssl 7zip xz-utils gzip python3 python3-pil icoutils
   # Crypto++ source package
   dpkg-dev
 )
