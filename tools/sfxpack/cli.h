@@ -1,0 +1,53 @@
+// sfxpack's command framework: each command lives in its own *_command.cpp and registers
+// itself; main() dispatches, answers --help and maps failures to meaningful exit codes.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace sfxpack {
+
+// Exit codes shared by every command.
+enum Exit : int {
+  kExitOk = 0,
+  kExitCheckFailed = 1,  // the input is well-formed but does not verify / differs
+  kExitUsage = 2,        // the command line is wrong
+  kExitBadInput = 3,     // an input file is missing, unreadable or malformed
+  kExitOutputError = 4,  // an output could not be written
+};
+
+using Args = std::vector<std::string>;  // UTF-8, without the program and command names
+
+struct Command {
+  const char* name;
+  const char* summary;  // one line for the command list
+  const char* help;     // the full text of `sfxpack NAME --help`
+  int (*run)(const Args& args);
+};
+
+// A static CommandRegistration in a command's file adds it to the table.
+struct CommandRegistration {
+  explicit CommandRegistration(const Command& command);
+};
+
+const std::vector<Command>& registeredCommands();
+
+// "sfxpack NAME: message" and a hint on stderr; returns kExitUsage.
+int usageError(const char* command, const std::string& message);
+// "sfxpack NAME: FILE: reason" on stderr; returns code.
+int fileError(const char* command, const std::string& file, const std::string& reason, int code);
+
+// Splits args into options (--name or --name=value / --name value for listed names) and
+// positional arguments. Unknown options are usage errors reported by the caller.
+struct ParsedArgs {
+  std::vector<std::pair<std::string, std::string>> options;
+  std::vector<std::string> positional;
+  std::string error;  // non-empty when the command line could not be parsed
+  bool has(const std::string& name) const;
+  std::string value(const std::string& name) const;  // last value given, or empty
+  std::vector<std::string> values(const std::string& name) const;
+};
+ParsedArgs parseArgs(const Args& args, const std::vector<std::string>& flags,
+                     const std::vector<std::string>& valued);
+
+}  // namespace sfxpack

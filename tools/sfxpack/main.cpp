@@ -1,0 +1,167 @@
+// sfxpack: packs, signs, tags, inspects, verifies and extracts installers of the SFX stub.
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#ifdef _WIN32
+#include <windows.h>
+#endif
+
+#include "tools/sfxpack/cli.h"
+
+namespace sfxpack {
+namespace {
+
+std::vector<Command>& table() {
+  static std::vector<Command> commands;
+  return commands;
+}
+
+void printOverview(FILE* out) {
+  std::fprintf(out,
+               "usage: sfxpack COMMAND [OPTIONS] [ARGS]\n"
+               "       sfxpack COMMAND --help\n\n"
+               "Makes and checks self-extracting installers of the SFX stub.\n\ncommands:\n");
+  for (const Command& c : table()) std::fprintf(out, "  %-10s %s\n", c.name, c.summary);
+  std::fprintf(out,
+               "\nexit codes: 0 success, 1 a check failed, 2 usage error, 3 bad or unreadable input,\n"
+               "            4 an output could not be written\n");
+}
+
+const Command* find(const std::string& name) {
+  for (const Command& c : table()) {
+    if (name == c.name) return &c;
+  }
+  return nullptr;
+}
+
+int dispatch(const std::vector<std::string>& argv) {
+  if (argv.size() < 2 || argv[1] == "--help" || argv[1] == "-h" || argv[1] == "help") {
+    if (argv.size() >= 3 && argv[1] == "help") {
+      if (const Command* c = find(argv[2])) {
+        std::fputs(c->help, stdout);
+        return kExitOk;
+      }
+      return usageError("help", "unknown command '" + argv[2] + "'");
+    }
+    printOverview(argv.size() < 2 ? stderr : stdout);
+    return argv.size() < 2 ? kExitUsage : kExitOk;
+  }
+  const Command* command = find(argv[1]);
+  if (command == nullptr) {
+    std::fprintf(stderr, "sfxpack: unknown command '%s' (see 'sfxpack --help')\n", argv[1].c_str());
+    return kExitUsage;
+  }
+  Args args(argv.begin() + 2, argv.end());
+  for (const std::string& a : args) {
+    if (a == "--help" || a == "-h") {
+      std::fputs(command->help, stdout);
+      return kExitOk;
+    }
+  }
+  return command->run(args);
+}
+
+}  // namespace
+
+CommandRegistration::CommandRegistration(const Command& command) { table().push_back(command); }
+
+const std::vector<Command>& registeredCommands() { return table(); }
+
+int usageError(const char* command, const std::string& message) {
+  std::fprintf(stderr, "sfxpack %s: %s (see 'sfxpack %s --help')\n", command, message.c_str(), command);
+  return kExitUsage;
+}
+
+int fileError(const char* command, const std::string& file, const std::string& reason, int code) {
+  std::fprintf(stderr, "sfxpack %s: %s: %s\n", command, file.c_str(), reason.c_str());
+  return code;
+}
+
+bool ParsedArgs::has(const std::string& name) const {
+  for (const auto& o : options) {
+    if (o.first == name) return true;
+  }
+  return false;
+}
+
+std::string ParsedArgs::value(const std::string& name) const {
+  std::string v;
+  for (const auto& o : options) {
+    if (o.first == name) v = o.second;
+  }
+  return v;
+}
+
+std::vector<std::string> ParsedArgs::values(const std::string& name) const {
+  std::vector<std::string> v;
+  for (const auto& o : options) {
+    if (o.first == name) v.push_back(o.second);
+  }
+  return v;
+}
+
+ParsedArgs parseArgs(const Args& args, const std::vector<std::string>& flags,
+                     const std::vector<std::string>& valued) {
+  ParsedArgs parsed;
+  auto listed = [](const std::vector<std::string>& names, const std::string& n) {
+    for (const auto& x : names) {
+      if (x == n) return true;
+    }
+    return false;
+  };
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    const std::string& a = args[i];
+    if (a == "--") {
+      parsed.positional.insert(parsed.positional.end(), args.begin() + static_cast<long>(i) + 1, args.end());
+      break;
+    }
+    if (a.size() < 2 || a[0] != '-' || (a[1] != '-' && a.size() != 2)) {
+      parsed.positional.push_back(a);
+      continue;
+    }
+    std::string name = a;
+    std::string value;
+    const std::size_t eq = a.find('=');
+    const bool inlineValue = eq != std::string::npos;
+    if (inlineValue) {
+      name = a.substr(0, eq);
+      value = a.substr(eq + 1);
+    }
+    if (listed(flags, name) && !inlineValue) {
+      parsed.options.emplace_back(name, "");
+    } else if (listed(valued, name)) {
+      if (!inlineValue) {
+        if (i + 1 >= args.size()) {
+          parsed.error = "option " + name + " needs a value";
+          return parsed;
+        }
+        value = args[++i];
+      }
+      parsed.options.emplace_back(name, value);
+    } else {
+      parsed.error = "unknown option " + name;
+      return parsed;
+    }
+  }
+  return parsed;
+}
+
+}  // namespace sfxpack
+
+#ifdef _WIN32
+// Windows hands us UTF-16; every command works on UTF-8.
+int wmain(int argc, wchar_t** argv) {
+  std::vector<std::string> args;
+  for (int i = 0; i < argc; ++i) {
+    const int n = ::WideCharToMultiByte(CP_UTF8, 0, argv[i], -1, nullptr, 0, nullptr, nullptr);
+    std::string s(n > 0 ? static_cast<std::size_t>(n - 1) : 0, '\0');
+    if (n > 1) ::WideCharToMultiByte(CP_UTF8, 0, argv[i], -1, &s[0], n, nullptr, nullptr);
+    args.push_back(s);
+  }
+  return sfxpack::dispatch(args);
+}
+#else
+int main(int argc, char** argv) { return sfxpack::dispatch(std::vector<std::string>(argv, argv + argc)); }
+#endif
