@@ -97,7 +97,8 @@ Result removeEntries(const std::wstring& folder, const std::wstring& pattern, bo
   Result result = code::kSuccess;
   do {
     if (isDotEntry(entry.cFileName)) continue;
-    const Result entryResult = removeEntry(joinPath(folder, entry.cFileName), entry.dwFileAttributes, pattern, deferred);
+    const std::wstring path = joinPath(folder, entry.cFileName);
+    const Result entryResult = removeEntry(path, entry.dwFileAttributes, pattern, deferred);
     if (result == code::kSuccess) result = entryResult;
   } while (::FindNextFileW(find.get(), &entry));
   return result;

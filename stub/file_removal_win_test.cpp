@@ -20,7 +20,8 @@ constexpr wchar_t kPendingValue[] = L"PendingFileRenameOperations";
 bool exists(const std::wstring& path) { return ::GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
 
 void writeFile(const std::wstring& path, DWORD attributes = FILE_ATTRIBUTE_NORMAL) {
-  root::ScopedFileHandle file(::CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, attributes, nullptr));
+  root::ScopedFileHandle file(
+      ::CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, attributes, nullptr));
   ASSERT_TRUE(file.valid()) << ::GetLastError();
   DWORD written = 0;
   ::WriteFile(file.get(), "data", 4, &written, nullptr);
@@ -49,8 +50,9 @@ std::vector<wchar_t> readPendingRaw(bool* present) {
   std::vector<wchar_t> data;
   root::ScopedRegKey key;
   DWORD size = 0;
-  *present = ::RegOpenKeyExW(HKEY_LOCAL_MACHINE, kSessionManagerKey, 0, KEY_QUERY_VALUE, key.receive()) == ERROR_SUCCESS &&
-             ::RegQueryValueExW(key.get(), kPendingValue, nullptr, nullptr, nullptr, &size) == ERROR_SUCCESS;
+  *present =
+      ::RegOpenKeyExW(HKEY_LOCAL_MACHINE, kSessionManagerKey, 0, KEY_QUERY_VALUE, key.receive()) == ERROR_SUCCESS &&
+      ::RegQueryValueExW(key.get(), kPendingValue, nullptr, nullptr, nullptr, &size) == ERROR_SUCCESS;
   if (!*present) return data;
   data.resize(size / sizeof(wchar_t) + 1);
   ::RegQueryValueExW(key.get(), kPendingValue, nullptr, nullptr, reinterpret_cast<BYTE*>(data.data()), &size);
@@ -260,7 +262,8 @@ TEST_F(RemoveTreeLinks, LinkedFolderOutsideIsNeitherEnteredNorScheduled) {
       EXPECT_EQ(op.first.rfind(tree_, 0), 0u) << "scheduled outside the tree: " << op.first;
       EXPECT_NE(op.first.rfind(tree_ + L"\\link\\", 0), 0u) << "scheduled through the link: " << op.first;
     }
-    EXPECT_TRUE(logged(log::level::kInfo, L"removeTree: Link '" + tree_ + L"\\link' registered for removal at restart."));
+    EXPECT_TRUE(logged(log::level::kInfo,
+                       L"removeTree: Link '" + tree_ + L"\\link' registered for removal at restart."));
   }
 
   const Result result = removeTree(tree_, L"*.*", false);
