@@ -97,7 +97,7 @@ class AnalyticsPing : public ::testing::Test {
   }
   void TearDown() override { ::WSACleanup(); }
 
-  static AnalyticsSettings loopback(std::uint16_t port) { return {L"127.0.0.1", port, L"UA-1234567-8", L"pro"}; }
+  static AnalyticsSettings loopback(std::uint16_t port) { return {L"127.0.0.1", port, L"ZA-1234567-8", L"pro"}; }
 };
 
 TEST_F(AnalyticsPing, WinHttpIsNotImported) { EXPECT_FALSE(kWinHttpLoadedAtStart); }
@@ -112,7 +112,7 @@ TEST_F(AnalyticsPing, SendsOneGetWithTheHitInItsQuery) {
   EXPECT_NE(request.find("\r\nUser-Agent: Zanti SFX/1.0\r\n"), std::string::npos) << request;
   // Every field in its place, values unencoded; utmn a non-negative 32-bit number.
   const std::regex expected(
-      R"(GET /__utm\.gif\?utmn=(\d{1,10})&utmac=UA-1234567-8&utmwv=4\.4sh&utmp=view/pro-2015/envelope)"
+      R"(GET /__utm\.gif\?utmn=(\d{1,10})&utmac=ZA-1234567-8&utmwv=4\.4sh&utmp=view/pro-2015/envelope)"
       R"(&utmcc=__utma=999\.999\.999\.999\.999\.1;&utmvid=(0x[0-9a-f]{16})&utmr=- HTTP/1\.1)");
   std::smatch match;
   const std::string requestLine = request.substr(0, request.find("\r\n"));

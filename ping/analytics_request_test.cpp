@@ -10,7 +10,7 @@ constexpr RandomSeed kPaperSeed = {123456789, 362436069, 521288629, 88675123};
 constexpr std::uint32_t kPaperOutputs[] = {3701687786u, 458299110u, 2500872618u, 3633119408u,
                                            516391518u,  2377269574u, 2599949379u, 717229868u};
 
-const AnalyticsSettings kSettings = {L"127.0.0.1", 8080, L"UA-1234567-8", L"pro"};
+const AnalyticsSettings kSettings = {L"127.0.0.1", 8080, L"ZA-1234567-8", L"pro"};
 
 TEST(XorShift128, MatchesThePublishedSequenceAndSeedsOnlyOnce) {
   XorShift128 random;
@@ -35,7 +35,7 @@ TEST(AnalyticsHit, DrawsVisitorIdentifierAndUtmnAfterOneDiscardedStep) {
 
 TEST(AnalyticsHit, PathHoldsEveryFieldInOrder) {
   EXPECT_EQ(composeRequestPath(kSettings, 0x0000002A, 0x00000001, 0xFFFFFFFF),
-            L"/__utm.gif?utmn=2147483647&utmac=UA-1234567-8&utmwv=4.4sh&utmp=view/pro-2015/envelope"
+            L"/__utm.gif?utmn=2147483647&utmac=ZA-1234567-8&utmwv=4.4sh&utmp=view/pro-2015/envelope"
             L"&utmcc=__utma=999.999.999.999.999.1;&utmvid=0x000000010000002a&utmr=-");
   const std::wstring zeroUtmn = composeRequestPath(kSettings, 0, 0, 0x80000000);
   EXPECT_EQ(zeroUtmn.rfind(L"/__utm.gif?utmn=0&utmac=", 0), 0u);
