@@ -4,7 +4,6 @@
 #include <tlhelp32.h>
 
 #include <cstdint>
-#include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <iterator>
