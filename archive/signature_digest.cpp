@@ -39,10 +39,15 @@ Md5Digest Md5OfText(ByteView content) {
   CryptoPP::Weak::MD5 md5;
   std::uint8_t kept[4096];
   std::size_t count = 0;
-  for (std::size_t i = 0; i < content.size; ++i) {
-    const std::uint8_t b = content.data[i];
-    if (b < 0x20 || b > 0x7F) continue;
-    kept[count++] = b;
+  std::size_t i = 0;
+  while (i < content.size) {
+    // Branch-free filtering: every byte is stored, only the kept ones advance the count.
+    const std::size_t end = i + (content.size - i < sizeof(kept) - count ? content.size - i : sizeof(kept) - count);
+    for (; i < end; ++i) {
+      const std::uint8_t b = content.data[i];
+      kept[count] = b;
+      count += static_cast<std::size_t>(static_cast<std::uint8_t>(b - 0x20) < 0x60);
+    }
     if (count == sizeof(kept)) {
       md5.Update(kept, count);
       count = 0;

@@ -12,21 +12,11 @@
 
 namespace {
 
-const std::wstring& ScratchFile() {
-  static const std::wstring path =
-      tzk::root::fromUtf8("/tmp/signature_fuzzer_" + std::to_string(::getpid()) + ".bin");
-  return path;
-}
+// One scratch file per process, written and removed again for every input (libFuzzer ends
+// with _Exit, so nothing registered at exit would clean up).
+std::string ScratchName() { return "/tmp/signature_fuzzer_" + std::to_string(::getpid()) + ".bin"; }
 
-}  // namespace
-
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  const std::wstring& path = ScratchFile();
-  std::FILE* file = std::fopen(tzk::root::toHostPath(path).c_str(), "wb");
-  if (file == nullptr) return 0;
-  const bool written = std::fwrite(data, 1, size, file) == size;
-  std::fclose(file);
-  if (!written) return 0;
+void CheckAllModes(const std::wstring& path, std::size_t size) {
   for (int mode = 0; mode <= 5; ++mode) {
     std::vector<std::uint8_t> signature;
     int type = -1;
@@ -37,5 +27,18 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     int keyIndex = -1;
     tzk::archive::VerifySignature(path.c_str(), mode, &keyIndex);
   }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  const std::string name = ScratchName();
+  const std::wstring path = tzk::root::fromUtf8(name);
+  std::FILE* file = std::fopen(name.c_str(), "wb");
+  if (file == nullptr) return 0;
+  const bool written = std::fwrite(data, 1, size, file) == size;
+  std::fclose(file);
+  if (written) CheckAllModes(path, size);
+  std::remove(name.c_str());
   return 0;
 }
