@@ -1,5 +1,6 @@
 #include <cryptopp/integer.h>
 #include <cryptopp/modarith.h>
+#include <cryptopp/nbtheory.h>
 
 #include <atomic>
 

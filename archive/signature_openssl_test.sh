@@ -4,6 +4,7 @@
 # `openssl pkeyutl -verify` over the same digest and public key, and what `openssl pkeyutl
 # -sign` makes verifies with `sfxpack verify`. The digests are computed here with openssl and
 # Python, not with our code, including the SHA-256 with the PE checksum taken as zero.
+# KEY_DIR is keys/test: its private keys are TEST-ONLY.
 set -euo pipefail
 sfxpack=$1
 keys=$2

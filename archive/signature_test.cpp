@@ -121,6 +121,7 @@ class SignatureTest : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
     ASSERT_EQ(code::kSuccess, publicKeys_.LoadFolder(root::fromUtf8(TZK_TEST_KEY_DIR)));
+    // TEST-ONLY private keys of keys/test, committed so that tests can sign.
     for (int index : {1, 2, 3, 5, 6, 7}) {
       std::string pem;
       ASSERT_EQ(code::kSuccess, ReadTextFile(KeyPath(TZK_TEST_KEY_DIR, "key" + std::to_string(index) + ".pem"), &pem));

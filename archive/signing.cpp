@@ -12,7 +12,6 @@
 
 #include <cerrno>
 #include <cstdio>
-#include <cstring>
 #include <memory>
 
 #include "archive/signature.h"
