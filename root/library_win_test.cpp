@@ -204,39 +204,5 @@ TEST(UserAdmin, MatchesTheProcessToken) {
   EXPECT_EQ(IsAdminToken(other.get(), false), IsAdminToken(token.get(), false));
 }
 
-TEST(SecurityAttributes, OpenHasNoDaclAndFoldersGrantEveryoneByInheritance) {
-  ASSERT_EQ(StartLibraryRuntime(library_flag::kNoDeviceNoLocale), 0u);
-  BOOL present = FALSE, defaulted = FALSE;
-  ACL* dacl = nullptr;
-  SECURITY_ATTRIBUTES* open = OpenSecurityAttributes();
-  ASSERT_NE(open, nullptr);
-  EXPECT_EQ(open->nLength, 12u);
-  EXPECT_FALSE(open->bInheritHandle);
-  ASSERT_TRUE(::GetSecurityDescriptorDacl(open->lpSecurityDescriptor, &present, &dacl, &defaulted));
-  EXPECT_TRUE(present);
-  EXPECT_EQ(dacl, nullptr);
-
-  SECURITY_ATTRIBUTES* folder = FolderSecurityAttributes();
-  ASSERT_NE(folder, nullptr);
-  ASSERT_TRUE(::GetSecurityDescriptorDacl(folder->lpSecurityDescriptor, &present, &dacl, &defaulted));
-  ASSERT_NE(dacl, nullptr);
-  EXPECT_EQ(dacl->AclRevision, ACL_REVISION);
-  ASSERT_EQ(dacl->AceCount, 2u);
-  const struct {
-    BYTE flags;
-    ACCESS_MASK mask;
-  } expected[] = {{OBJECT_INHERIT_ACE | INHERIT_ONLY_ACE, GENERIC_ALL}, {CONTAINER_INHERIT_ACE, 0x1F01FF}};
-  for (DWORD i = 0; i < 2; ++i) {
-    ACCESS_ALLOWED_ACE* ace = nullptr;
-    ASSERT_TRUE(::GetAce(dacl, i, reinterpret_cast<void**>(&ace)));
-    EXPECT_EQ(ace->Header.AceType, ACCESS_ALLOWED_ACE_TYPE);
-    EXPECT_EQ(ace->Header.AceFlags, expected[i].flags);
-    EXPECT_EQ(ace->Mask, expected[i].mask);
-    EXPECT_TRUE(::IsWellKnownSid(&ace->SidStart, WinWorldSid));
-  }
-  EXPECT_EQ(StopLibraryRuntime(), 0u);
-  EXPECT_EQ(StopLibraryBase(), 0u);
-}
-
 }  // namespace
 }  // namespace tzk::root
