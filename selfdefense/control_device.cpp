@@ -114,8 +114,10 @@ StartupDevices gStartupDevices;
 }  // namespace
 
 Result OpenControlDevice(const wchar_t* path, DWORD access, root::ScopedFileHandle& device) {
-  device.reset(::CreateFileW(path, access, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr));
-  return device ? code::kSuccess : ::GetLastError();
+  const HANDLE opened = ::CreateFileW(path, access, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
+  const DWORD error = ::GetLastError();  // before closing whatever device held
+  device.reset(opened);
+  return device ? code::kSuccess : error;
 }
 
 Result SendControlRequest(HANDLE device, std::uint32_t code, void* input, DWORD inputBytes, void* output,
