@@ -233,14 +233,17 @@ TEST(ProgressCallback, ListenersMayReportFromInsideANotification) {
   EXPECT_EQ(callback.position(Level::kStep), 50u);
 }
 
+#ifdef _WIN32
+DWORD WINAPI runFunction(void* f) {
+  (*static_cast<const std::function<void()>*>(f))();
+  return 0;
+}
+#endif
+
 void runTogether(const std::function<void()>& a, const std::function<void()>& b) {
 #ifdef _WIN32
-  auto body = [](void* f) -> DWORD {
-    (*static_cast<const std::function<void()>*>(f))();
-    return 0;
-  };
-  HANDLE threads[2] = {::CreateThread(nullptr, 0, body, const_cast<std::function<void()>*>(&a), 0, nullptr),
-                       ::CreateThread(nullptr, 0, body, const_cast<std::function<void()>*>(&b), 0, nullptr)};
+  HANDLE threads[2] = {::CreateThread(nullptr, 0, runFunction, const_cast<std::function<void()>*>(&a), 0, nullptr),
+                       ::CreateThread(nullptr, 0, runFunction, const_cast<std::function<void()>*>(&b), 0, nullptr)};
   ::WaitForMultipleObjects(2, threads, TRUE, INFINITE);
   ::CloseHandle(threads[0]);
   ::CloseHandle(threads[1]);
