@@ -42,7 +42,8 @@ run() {
   wine "$@"
 }
 if [ -n "$display" ] && [ -z "${DISPLAY:-}" ]; then
-  export -f run; export cwd
-  exec xvfb-run -a -s "-screen 0 1024x768x24" bash -c 'run "$@"' run "$@"
+  # xvfb-run is a dash script, and dash drops exported bash functions: pass the definition.
+  export cwd
+  exec xvfb-run -a -s "-screen 0 1024x768x24" bash -c "$(declare -f run); run \"\$@\"" run "$@"
 fi
 run "$@"
