@@ -158,12 +158,5 @@ TEST(FilePackageTest, RoundTripsThroughFilesOnDisk) {
   }
 }
 
-TEST(FilePackageTest, BuildRefusesUnknownKinds) {
-  std::vector<std::uint8_t> package{1, 2, 3};
-  const std::uint8_t byte = 0;
-  EXPECT_EQ(BuildFilePackage(0, &byte, 1, &package), code::kInvalidParameter);
-  EXPECT_EQ(BuildFilePackage(3, &byte, 1, &package), code::kInvalidParameter);
-}
-
 }  // namespace
 }  // namespace tzk::packers
