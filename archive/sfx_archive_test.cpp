@@ -210,7 +210,10 @@ TEST_F(ArchiveFiles, EveryRefusalHasItsCodeAndRecord) {
   expectRefusal(badDigest, 1006, L"Error in signature of archive '%s' (code 0x0)");
 
   // The text form at the very start: its content ends two bytes before offset 0.
-  expectRefusal(signedText({}), 1006, L"Incorrect content length of archive '%s'");
+  Bytes atStart;
+  std::string error;
+  ASSERT_TRUE(signerFor(2)(&atStart, &error)) << error;
+  expectRefusal(atStart, 1006, L"Incorrect content length of archive '%s'");
   // Contents without a locator, of 19 and 20 bytes (the two bytes before the signature are the
   // line break signedText adds).
   expectRefusal(signedText(Bytes(19, 'x')), 1006, L"Archive '%s' is too small");
@@ -396,9 +399,14 @@ TEST(EmbeddedItems, TailBlockNeedsItsDigestAndNoSignatureMagic) {
 }
 
 TEST_F(ArchiveFiles, TailItemsAreReadFromTheFilesEnd) {
-  Bytes built = build(exampleSpec(1));
+  SfxArchive small;
+  ASSERT_EQ(small.Load(write(build(exampleSpec(1)), L"small.exe").c_str()), 0u);
+  EXPECT_EQ(small.ExtractTailItems(dir_.path()), code::kCannotMake);  // shorter than a tail block
+
+  sfxpack::InstallerSpec large = exampleSpec(1);
+  large.installer = randomBytes(20000, 4);
   SfxArchive plain;
-  ASSERT_EQ(plain.Load(write(built, L"plain.exe").c_str()), 0u);
+  ASSERT_EQ(plain.Load(write(build(large), L"plain.exe").c_str()), 0u);
   EXPECT_EQ(plain.ExtractTailItems(dir_.path()), code::kInvalidData);  // ends in "TZKSignd"
 }
 

@@ -34,7 +34,7 @@ constexpr char kHelp[] =
 // A one-line bar on stderr, redrawn on each change, for terminals only.
 class TerminalBar : public tzk::progress::ProgressInterface {
  public:
-  void onProgress(tzk::progress::ProgressCallback*, std::uint32_t, std::uint32_t shown) override {
+  void onProgress(tzk::progress::ProgressCallback&, std::uint32_t, std::uint32_t shown) override {
     const int width = 40;
     const int filled = static_cast<int>(shown) * width / 100;
     std::fprintf(stderr, "\r[%.*s%*s] %3u%%", filled, "########################################", width - filled, "",
