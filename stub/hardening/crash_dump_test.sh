@@ -11,11 +11,12 @@ log="$prefix/drive_c/ProgramData/ZANTI Software/Persistent Data/Zanti/Logs/Setup
 fail=0
 check() { if eval "$2"; then echo "ok: $1"; else echo "FAIL: $1"; fail=1; fi; }
 
-# Runs a stub in a fresh current directory of its own; leaves the exit code in $code.
+# Runs a stub silently and off any display (no message box, not even the runtime's after the
+# fault, may wait for a click) in a fresh current directory; leaves the exit code in $code.
 run() {
   local name=$1; shift
   rm -rf "${scratch:?}/$name" && mkdir -p "$scratch/$name"
-  env "$@" "$runner" --prefix "$prefix" --cwd "$scratch/$name" "$exe"
+  env -u DISPLAY "$@" timeout 300 "$runner" --prefix "$prefix" --cwd "$scratch/$name" "$exe" /silent
   code=$?
 }
 

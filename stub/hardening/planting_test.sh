@@ -24,12 +24,13 @@ cp "$stub" "$faulting" "$control" "$beside/"
 overrides="$(IFS=,; echo "${names[*]}")=n,b"
 markers() { find "$beside" "$current" -name '*.loaded' -printf '%f ' | sort; }
 
-# Runs a program from the download folder in the planted current directory; Wine's loader
-# trace is kept to see what was mapped, even a DLL whose imports then failed.
+# Runs a program from the download folder in the planted current directory, off any display
+# unless it asks for the virtual one; Wine's loader trace is kept to see what was mapped, even a
+# DLL whose imports then failed.
 run() {
   local trace=$scratch/$1.trace; shift
   find "$beside" "$current" -name '*.loaded' -delete
-  WINEDEBUG=+loaddll WINEDLLOVERRIDES=$overrides timeout 300 "$runner" --prefix "$prefix" --cwd "$current" "$@" \
+  env -u DISPLAY WINEDEBUG=+loaddll WINEDLLOVERRIDES="$overrides" timeout 300 "$runner" --prefix "$prefix" --cwd "$current" "$@" \
     2>"$trace"
   echo "  (exit code $?)"
   # The programs themselves come from the download folder; only DLLs count.
