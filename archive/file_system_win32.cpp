@@ -23,8 +23,12 @@ bool SetEntryFileTime(const std::wstring& path, std::int64_t unixSeconds) {
 bool DeleteEntryFile(const std::wstring& path) { return ::DeleteFileW(path.c_str()) != FALSE; }
 
 bool RunsUnderWow64() {
+#if defined(__i386__)
   // The 32-bit TEB's WOW32Reserved field (offset 0xC0) points at the WOW64 gate only there.
   return __readfsdword(0xC0) != 0;
+#else
+  return false;  // a 64-bit process never runs under WOW64
+#endif
 }
 
 Result DisableRedirection(void** previous) { return root::DisableFsRedirection(previous); }

@@ -9,6 +9,7 @@
 #include "root/path.h"
 #include "root/registry.h"
 #include "root/scoped_handle.h"
+#include "root/shell_api.h"
 
 namespace tzk::root {
 
@@ -125,7 +126,7 @@ bool isFile(const std::wstring& path) {
 }
 
 bool createFolder(const std::wstring& folder) {
-  ::SHCreateDirectoryExW(nullptr, folder.c_str(), FolderSecurityAttributes());
+  CreateDirectoryTree(folder, FolderSecurityAttributes());
   return isDirectory(folder);
 }
 

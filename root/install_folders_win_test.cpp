@@ -201,7 +201,7 @@ TEST(WellKnownFolder, SystemCallsAndRegistryValuesInThe64BitView) {
   // The 64-bit programs' folder, even for this 32-bit process.
   ASSERT_EQ(GetWellKnownFolder(folder, well_known_folder::kProgramFiles), 0u);
   EXPECT_EQ(folder, L"C:\\Program Files");
-  if (SystemIsWow64()) {
+  if (testing::SystemIs64Bit()) {
     ASSERT_EQ(GetWellKnownFolder(folder, well_known_folder::kProgramFilesX86), 0u);
     EXPECT_EQ(folder, L"C:\\Program Files (x86)");
   } else {

@@ -207,7 +207,7 @@ void countProcessors() {
   using Function = BOOL(WINAPI*)(PSYSTEM_LOGICAL_PROCESSOR_INFORMATION, PDWORD);
   const auto query = AsFunction<Function>(function(OptionalFunction::kGetLogicalProcessorInformation));
   if (query == nullptr) return;
-  static_assert(sizeof(SYSTEM_LOGICAL_PROCESSOR_INFORMATION) == 24, "records of the 32-bit layout");
+  static_assert(sizeof(SYSTEM_LOGICAL_PROCESSOR_INFORMATION) == 8 + 2 * sizeof(void*) + 8, "records of the documented layout");
   std::vector<SYSTEM_LOGICAL_PROCESSOR_INFORMATION> records;
   DWORD bytes = kProcessorRecordsFirstTry;
   try {
@@ -225,7 +225,7 @@ void countProcessors() {
   for (std::size_t i = 0; i < bytes / sizeof(records[0]); ++i) {
     if (records[i].Relationship != RelationProcessorCore) continue;
     ++cores;
-    logical += static_cast<std::uint32_t>(__builtin_popcount(records[i].ProcessorMask));
+    logical += static_cast<std::uint32_t>(__builtin_popcountll(records[i].ProcessorMask));
   }
   if (cores == 0) return;
   facts.cores = cores;

@@ -13,8 +13,15 @@
 
 namespace tzk::root::testing {
 
-// A 64-bit Windows (or Wine prefix) has a WOW64 system folder; a 32-bit one has none.
+// Whether this process sees the redirected views: a 32-bit process on a 64-bit Windows (or Wine
+// prefix). A 64-bit build of the tests sees the native views, as on a 32-bit system.
 inline bool SystemIsWow64() {
+  BOOL wow64 = FALSE;
+  return ::IsWow64Process(::GetCurrentProcess(), &wow64) && wow64;
+}
+
+// A 64-bit Windows (or Wine prefix) has a WOW64 system folder; a 32-bit one has none.
+inline bool SystemIs64Bit() {
   wchar_t folder[MAX_PATH];
   return ::GetSystemWow64DirectoryW(folder, MAX_PATH) != 0;
 }

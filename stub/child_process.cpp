@@ -9,6 +9,7 @@
 
 #include "log/logger.h"
 #include "root/scoped_handle.h"
+#include "root/shell_api.h"
 
 namespace tzk::stub {
 
@@ -258,9 +259,8 @@ void linkSfxToDesktop() {
   const std::size_t separator = path.find_last_of(L"\\/:");
   const std::wstring_view fileName = separator == std::wstring_view::npos ? path : path.substr(separator + 1);
 
-  wchar_t desktop[MAX_PATH];
-  if (!::SHGetSpecialFolderPathW(nullptr, desktop, CSIDL_COMMON_DESKTOPDIRECTORY, FALSE)) return;
-  std::wstring link(desktop);
+  std::wstring link;
+  if (!root::GetSpecialFolder(CSIDL_COMMON_DESKTOPDIRECTORY, link)) return;
   link.append(L"\\").append(fileName);
   if (link.size() >= MAX_PATH) return;
   // Another volume or a file of that name already there: the user simply gets no link.

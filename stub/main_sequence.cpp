@@ -2,6 +2,7 @@
 
 #include <shlobj.h>
 
+#include "root/shell_api.h"
 #include "stub/temp_folder.h"
 
 namespace tzk::stub {
@@ -18,8 +19,8 @@ void logInfo(const wchar_t* format, ...) {
 }
 
 std::wstring commonAppDataFolder() {
-  wchar_t folder[MAX_PATH] = {};
-  if (!::SHGetSpecialFolderPathW(nullptr, folder, CSIDL_COMMON_APPDATA, FALSE)) return {};
+  std::wstring folder;
+  root::GetSpecialFolder(CSIDL_COMMON_APPDATA, folder);
   return folder;
 }
 
