@@ -11,6 +11,8 @@ packages=(
   build-essential cmake ninja-build pkg-config clang libclang-rt-14-dev
   # cross toolchain (win32 thread model: no winpthread DLL in the stub)
   g++-mingw-w64-i686-win32 gcc-mingw-w64-i686-win32 binutils-mingw-w64-i686 mingw-w64-i686-dev
+  # x64 kernel-mode test driver (C only)
+  gcc-mingw-w64-x86-64-win32 binutils-mingw-w64-x86-64 mingw-w64-x86-64-dev
   # libraries
   zlib1g-dev libz-mingw-w64-dev lzma-dev libcrypto++-dev libboost-dev
   libgtest-dev libgmock-dev googletest libbenchmark-dev nlohmann-json3-dev
