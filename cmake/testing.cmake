@@ -17,7 +17,16 @@ function(sfx_add_test name)
       set(T_WINE_PREFIXES win64)
     endif()
     foreach(prefix ${T_WINE_PREFIXES})
-      set(run "${SFX_WINE_RUN}" --prefix "${SFX_WINE_ROOT}/${prefix}")
+      set(prefix_dir "${SFX_WINE_ROOT}/${prefix}")
+      set(lock "wine-${prefix}-${name}")
+      if(T_DISPLAY)
+        # A prefix's wineserver puts every window on the display of the run that started it,
+        # and a run without one makes window creation fail: display runs get a prefix of their
+        # own and take turns in it.
+        string(APPEND prefix_dir "-display")
+        set(lock "wine-${prefix}-display")
+      endif()
+      set(run "${SFX_WINE_RUN}" --prefix "${prefix_dir}")
       if(prefix STREQUAL "win32")
         list(APPEND run --arch win32)
       endif()
@@ -25,8 +34,11 @@ function(sfx_add_test name)
         list(APPEND run --display)
       endif()
       add_test(NAME ${name}.${prefix} COMMAND ${run} $<TARGET_FILE:${name}>)
+      # Once any thread has ended, Wine may report a crash of the process with exit code 0:
+      # its own crash notice is what tells.
       set_tests_properties(${name}.${prefix} PROPERTIES LABELS "wine;${T_LABELS}"
-                           RESOURCE_LOCK "wine-${prefix}-${name}" TIMEOUT 600)
+                           RESOURCE_LOCK "${lock}" TIMEOUT 600
+                           FAIL_REGULAR_EXPRESSION "wine: Unhandled")
     endforeach()
   else()
     target_link_libraries(${name} PRIVATE ${T_LIBS} GTest::gtest GTest::gtest_main)

@@ -9,6 +9,9 @@ if(SFX_WIN32)
                           __USE_MINGW_ANSI_STDIO=0)
   # No runtime DLLs beside the stub: libgcc, libstdc++ and the rest are linked in.
   add_link_options(-static -static-libgcc -static-libstdc++)
+  # The crash guard turns hardware faults into C++ exceptions: any instruction that may fault
+  # must be able to throw, with exact unwind data at every instruction.
+  add_compile_options(-fnon-call-exceptions -fasynchronous-unwind-tables)
 elseif(SFX_FUZZ)
   add_compile_options(-fsanitize=fuzzer-no-link,address,undefined -fno-omit-frame-pointer)
   add_link_options(-fsanitize=address,undefined)

@@ -1,9 +1,180 @@
 #include "crashguard/crash_guard.h"
 
+#include <dbghelp.h>
+#include <stdlib.h>
+
+#include <atomic>
+#include <cwchar>
+#include <iterator>
+
+#include "log/logger.h"
+
 namespace tzk::CrashGuard {
+namespace {
+
+const log::ComponentTag kTag(L"crashguard");
+
+// Enough for dbghelp writing the dump; reserved now so that a fault that has eaten the
+// faulting thread's stack or the address space still gets its dump.
+constexpr SIZE_T kDumpThreadStackSize = 65536;
+constexpr UINT kErrorMode = SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX;
+
+using MiniDumpWriteDumpFunction = BOOL(WINAPI*)(HANDLE, DWORD, HANDLE, MINIDUMP_TYPE,
+                                                PMINIDUMP_EXCEPTION_INFORMATION,
+                                                PMINIDUMP_USER_STREAM_INFORMATION,
+                                                PMINIDUMP_CALLBACK_INFORMATION);
+
+testing::ThreadCreator g_threadCreator = nullptr;
+std::atomic<DWORD> g_lastDumpWriter{0};
+// Set once a dump with a fault's context exists, so that the termination that usually follows
+// the fault does not replace it with a dump that says less.
+std::atomic<bool> g_faultDumpWritten{false};
+
+Result lastError() {
+  const DWORD error = ::GetLastError();
+  return error != 0 ? error : code::kInternalError;
+}
+
+void translateFault(unsigned int, EXCEPTION_POINTERS* pointers) {
+  throw SEException(pointers, ::GetCurrentThreadId());
+}
+
+void onTerminate() {
+  if (!g_faultDumpWritten) writeMiniDump(nullptr, 0);
+}
+
+DWORD WINAPI dumpThreadMain(void* parameter) {
+  if (parameter == nullptr) return code::kBadArguments;
+  const GuardState& state = *static_cast<const GuardState*>(parameter);
+  if (state.noDump == 1) return code::kSuccess;
+  const Result result = writeMiniDump(state.exceptionPointers, state.faultingThreadId);
+  if (result == code::kSuccess && state.exceptionPointers != nullptr) g_faultDumpWritten = true;
+  return result;
+}
+
+void installHandlers(GuardState& state) {
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+  state.previousTerminate = std::set_terminate(&onTerminate);
+  state.previousUnexpected = std::set_unexpected(&std::terminate);
+#pragma GCC diagnostic pop
+  state.previousPureCall = ::_set_purecall_handler(&std::terminate);
+  state.previousTranslator = setSeTranslator(&translateFault);
+  state.previousErrorMode = ::SetErrorMode(kErrorMode);
+}
+
+void restoreHandlers(const GuardState& state) {
+  ::SetErrorMode(state.previousErrorMode);
+  setSeTranslator(state.previousTranslator);
+  ::_set_purecall_handler(state.previousPureCall);
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+  std::set_unexpected(state.previousUnexpected);
+#pragma GCC diagnostic pop
+  std::set_terminate(state.previousTerminate);
+}
+
+void createDumpThread(GuardState& state) {
+  const testing::ThreadCreator create = g_threadCreator != nullptr ? g_threadCreator : &::CreateThread;
+  // A flag left set by an earlier run would turn this run's fault into a silent release.
+  state.noDump = 0;
+  state.dumpThread.reset(create(nullptr, kDumpThreadStackSize, &dumpThreadMain, &state, CREATE_SUSPENDED, nullptr));
+  if (!state.dumpThread) {
+    log::theLogger().write(log::level::kError, kTag, L"Failed to create a new thread with error 0x%08lx!",
+                           ::GetLastError());
+  }
+}
+
+// Lets the prepared thread write the dump of a fault while the faulting thread waits.
+void dumpFault(GuardState& state, EXCEPTION_POINTERS* pointers, DWORD threadId) {
+  state.faultingThreadId = threadId;
+  state.exceptionPointers = pointers;
+  if (!state.dumpThread) return;
+  log::Logger& logger = log::theLogger();
+  // Waiting for a thread that was never resumed would never end.
+  if (::ResumeThread(state.dumpThread.get()) == static_cast<DWORD>(-1)) {
+    logger.write(log::level::kError, kTag, L"Unable to resume thread with error 0x%08lx", ::GetLastError());
+  } else if (::WaitForSingleObject(state.dumpThread.get(), INFINITE) == WAIT_FAILED) {
+    logger.write(log::level::kError, kTag, L"The call to WaitForSingleObject failed with error 0x%08lx",
+                 ::GetLastError());
+  }
+}
+
+void dumpUntranslatableFault(void* state, EXCEPTION_POINTERS* pointers) {
+  dumpFault(*static_cast<GuardState*>(state), pointers, ::GetCurrentThreadId());
+}
+
+}  // namespace
 
 Result runGuarded(GuardState& state, GuardedRoutine routine, HINSTANCE instance, const wchar_t* rawArguments) {
-  return routine(instance, rawArguments);
+  installHandlers(state);
+  finishDumpThread(state);
+  createDumpThread(state);
+  Result result = code::kSuccess;
+  try {
+    const TranslationFrame frame(&dumpUntranslatableFault, &state);
+    result = routine(instance, rawArguments);
+  } catch (const SEException& fault) {
+    // The faulting frames are unwound by now; the dump reads the fault from the copy that the
+    // exception's pointers refer to.
+    dumpFault(state, fault.exceptionPointers, fault.threadId);
+    throw;
+  }
+  finishDumpThread(state);
+  restoreHandlers(state);
+  return result;
 }
+
+void finishDumpThread(GuardState& state) {
+  if (!state.dumpThread) return;
+  log::Logger& logger = log::theLogger();
+  state.noDump = 1;
+  // Waiting for a thread that was never resumed would never end.
+  if (::ResumeThread(state.dumpThread.get()) == static_cast<DWORD>(-1)) {
+    logger.write(log::level::kWarning, kTag, L"Unable to resume thread with error 0x%08lx!", ::GetLastError());
+  } else if (::WaitForSingleObject(state.dumpThread.get(), INFINITE) == WAIT_FAILED) {
+    logger.write(log::level::kWarning, kTag, L"The call to WaitForSingleObject failed with error 0x%08lx!",
+                 ::GetLastError());
+  }
+  if (!state.dumpThread.reset()) {
+    logger.write(log::level::kWarning, kTag, L"Failed to close the handle to the dump thread with error 0x%08lx!",
+                 ::GetLastError());
+  }
+}
+
+Result writeMiniDump(EXCEPTION_POINTERS* exceptionPointers, DWORD threadId) {
+  // By full path: the stub runs elevated from a download folder, where a planted dbghelp.dll
+  // would otherwise be found first.
+  static constexpr wchar_t kLibrary[] = L"\\dbghelp.dll";
+  wchar_t path[MAX_PATH];
+  const UINT length = ::GetSystemDirectoryW(path, MAX_PATH);
+  if (length == 0 || length + std::size(kLibrary) > MAX_PATH) return code::kFileNotFound;
+  std::wmemcpy(path + length, kLibrary, std::size(kLibrary));
+
+  const root::ScopedModule library(::LoadLibraryW(path));
+  if (!library) return lastError();
+  // Through void (*)(), the one function type that converts to any other without a warning.
+  const auto writeDump = reinterpret_cast<MiniDumpWriteDumpFunction>(
+      reinterpret_cast<void (*)()>(::GetProcAddress(library.get(), "MiniDumpWriteDump")));
+  if (writeDump == nullptr) return lastError();
+  const root::ScopedFileHandle file(
+      ::CreateFileW(L"MiniDump.dmp", GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!file) return lastError();
+
+  g_lastDumpWriter = ::GetCurrentThreadId();
+  MINIDUMP_EXCEPTION_INFORMATION exception{threadId, exceptionPointers, FALSE};
+  const BOOL written = writeDump(::GetCurrentProcess(), ::GetCurrentProcessId(), file.get(), MiniDumpWithHandleData,
+                                 exceptionPointers != nullptr ? &exception : nullptr, nullptr, nullptr);
+  return written ? code::kSuccess : lastError();
+}
+
+namespace testing {
+void setThreadCreator(ThreadCreator creator) {
+  g_threadCreator = creator;
+}
+DWORD lastDumpWriterThreadId() {
+  return g_lastDumpWriter;
+}
+}  // namespace testing
 
 }  // namespace tzk::CrashGuard

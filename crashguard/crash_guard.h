@@ -1,17 +1,63 @@
-// Runs the main installation sequence on the calling thread under the crash guard.
+// Runs the main installation sequence on the calling thread under the crash guard: a hardware
+// fault in it becomes a CrashGuard::SEException, and a prepared dump thread writes
+// "MiniDump.dmp" into the current directory before the exception goes on.
 #pragma once
 
 #include <windows.h>
 
+#include <cstdint>
+#include <exception>
+
+#include "crashguard/structured_exception.h"
 #include "root/result.h"
+#include "root/scoped_handle.h"
 
 namespace tzk::CrashGuard {
 
 using GuardedRoutine = Result (*)(HINSTANCE instance, const wchar_t* rawArguments);
 
-// Zero-filled by the entry routine before the run; the guard keeps what it replaced here.
-struct GuardState {};
+// A hardware fault on the guarded thread. The pointers refer to a copy of the fault's record and
+// context that stays valid after the exception has been caught.
+class SEException {
+ public:
+  SEException(EXCEPTION_POINTERS* exceptionPointers, DWORD threadId)
+      : exceptionPointers(exceptionPointers), threadId(threadId) {}
 
+  EXCEPTION_POINTERS* exceptionPointers;
+  DWORD threadId;
+};
+
+using PureCallHandler = void(__cdecl*)();
+
+// Zero-filled by the entry routine before the run; the guard keeps what it replaced here.
+struct GuardState {
+  SeTranslator previousTranslator;
+  std::terminate_handler previousTerminate;
+  void (*previousUnexpected)();
+  PureCallHandler previousPureCall;
+  std::uint32_t previousErrorMode;
+  root::ScopedKernelHandle dumpThread;
+  std::uint8_t noDump;  // 1 when the dump thread is released without a fault
+  std::uint32_t faultingThreadId;
+  EXCEPTION_POINTERS* exceptionPointers;
+};
+
+// Runs routine(instance, rawArguments) and returns its result. A fault in it leaves as
+// SEException after the dump; the guard's handlers then stay installed.
 Result runGuarded(GuardState& state, GuardedRoutine routine, HINSTANCE instance, const wchar_t* rawArguments);
+
+// Releases an idle dump thread without a dump and closes it.
+void finishDumpThread(GuardState& state);
+
+// Writes "MiniDump.dmp" in the current directory; pointers may be null. Returns a Win32 code.
+Result writeMiniDump(EXCEPTION_POINTERS* exceptionPointers, DWORD threadId);
+
+namespace testing {
+using ThreadCreator = HANDLE(WINAPI*)(SECURITY_ATTRIBUTES*, SIZE_T, LPTHREAD_START_ROUTINE, void*, DWORD, DWORD*);
+// Replaces CreateThread for the dump thread; null restores it.
+void setThreadCreator(ThreadCreator creator);
+// The thread that wrote the last dump, 0 before any.
+DWORD lastDumpWriterThreadId();
+}  // namespace testing
 
 }  // namespace tzk::CrashGuard

@@ -86,6 +86,12 @@ struct LocalMemoryTraits {  // buffers the system allocates with LocalAlloc for 
   static bool close(Handle h) noexcept { return ::LocalFree(h) == nullptr; }
 };
 
+struct HeapMemoryTraits {  // blocks taken from the process heap with HeapAlloc
+  using Handle = void*;
+  static Handle invalid() noexcept { return nullptr; }
+  static bool close(Handle h) noexcept { return ::HeapFree(::GetProcessHeap(), 0, h) != FALSE; }
+};
+
 struct ModuleTraits {
   using Handle = HMODULE;
   static Handle invalid() noexcept { return nullptr; }
@@ -104,6 +110,7 @@ using ScopedFindHandle = ScopedHandle<FindHandleTraits>;
 using ScopedRegKey = ScopedHandle<RegKeyTraits>;
 using ScopedServiceHandle = ScopedHandle<ServiceHandleTraits>;
 using ScopedLocalMemory = ScopedHandle<LocalMemoryTraits>;
+using ScopedHeapMemory = ScopedHandle<HeapMemoryTraits>;
 using ScopedModule = ScopedHandle<ModuleTraits>;
 using ScopedGdiObject = ScopedHandle<GdiObjectTraits>;
 

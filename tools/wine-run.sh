@@ -42,7 +42,11 @@ run() {
   wine "$@"
 }
 if [ -n "$display" ] && [ -z "${DISPLAY:-}" ]; then
-  export -f run; export cwd
-  exec xvfb-run -a -s "-screen 0 1024x768x24" bash -c 'run "$@"' run "$@"
+  # xvfb-run is a dash script, and dash drops exported bash functions: pass the definition.
+  # The wineserver is waited for before the display goes, so the next display run of the
+  # prefix starts one of its own instead of finding one tied to a display that is gone.
+  export cwd
+  exec xvfb-run -a -s "-screen 0 1024x768x24" \
+    bash -c "$(declare -f run); run \"\$@\"; rc=\$?; wineserver -w; exit \$rc" run "$@"
 fi
 run "$@"

@@ -1,0 +1,288 @@
+#include "archive/signature.h"
+
+#include <cstring>
+
+#include "archive/dsa_check.h"
+#include "archive/signature_digest.h"
+#include "archive/signature_file.h"
+
+namespace tzk::archive {
+namespace {
+
+constexpr std::size_t kMagicSize = 8;
+constexpr std::size_t kMd5DsaSize = 40;     // r || s with a 1024/160 key
+constexpr std::size_t kSha256DsaSize = 64;  // r || s with a 2048/256 key
+constexpr std::size_t kTextMd5Scan = 100;   // positions tried for the closing text MD5 magic
+constexpr std::size_t kTextDsaSkip = 120;   // trailing blanks stepped over for a text DSA form
+constexpr std::uint64_t kLargestContent = 0xFFFFFFFFull;
+
+struct Found {
+  int type = 0;
+  std::uint64_t offset = 0;
+  std::vector<std::uint8_t> signature;
+};
+
+std::uint32_t Le16(const std::uint8_t* at) { return at[0] | static_cast<std::uint32_t>(at[1]) << 8; }
+
+std::uint32_t Le32(const std::uint8_t* at) {
+  return Le16(at) | static_cast<std::uint32_t>(at[2]) << 16 | static_cast<std::uint32_t>(at[3]) << 24;
+}
+
+bool SameMagic(const std::uint8_t* bytes, const char* magic) {
+  return std::memcmp(bytes, magic, kMagicSize) == 0;
+}
+
+bool MagicAt(const SignatureFile& file, std::uint64_t at, const char* magic) {
+  std::uint8_t bytes[kMagicSize];
+  return file.ReadAt(at, bytes, sizeof(bytes)) && SameMagic(bytes, magic);
+}
+
+bool ReadLe32At(const SignatureFile& file, std::uint64_t at, std::uint32_t* value) {
+  std::uint8_t bytes[4];
+  if (!file.ReadAt(at, bytes, sizeof(bytes))) return false;
+  *value = Le32(bytes);
+  return true;
+}
+
+// Where the signed file ends when it carries an Authenticode certificate table: the table's
+// offset, less the zero padding (at most 7 bytes) that aligns it to 8 bytes.
+std::uint64_t PeAwareEnd(const SignatureFile& file) {
+  const std::uint64_t size = file.Size();
+  std::uint8_t mz[2];
+  std::uint32_t header = 0;
+  std::uint8_t pe[4 + 20];  // "PE\0\0" and the file header
+  if (!file.ReadAt(0, mz, sizeof(mz)) || mz[0] != 'M' || mz[1] != 'Z') return size;
+  if (!ReadLe32At(file, 0x3C, &header) || !file.ReadAt(header, pe, sizeof(pe))) return size;
+  if (std::memcmp(pe, "PE\0\0", 4) != 0) return size;
+  const std::uint32_t machine = Le16(pe + 4);
+  const bool wide = machine == 0x0200 || machine == 0x0284 || machine == 0x8664;
+  std::uint32_t table = 0;
+  if (!ReadLe32At(file, std::uint64_t{header} + (wide ? 168 : 152), &table) || table == 0) return size;
+  std::uint64_t end = table;
+  if (end <= 7) return end;
+  for (int step = 0; step < 7; ++step) {
+    std::uint8_t byte = 0;
+    if (!file.ReadAt(end - 1, &byte, 1) || byte != 0) break;
+    --end;
+  }
+  return end;
+}
+
+// The magic `back` bytes before the file's end or, for a signed executable, before its
+// PE-aware end. A match too close to the start to leave room for the signature is no match.
+bool FindRawMagic(const SignatureFile& file, std::uint64_t end, std::uint64_t back, const char* magic,
+                  std::size_t signatureSize, std::uint64_t* at) {
+  const std::uint64_t size = file.Size();
+  if (size >= back + signatureSize && MagicAt(file, size - back, magic)) {
+    *at = size - back;
+    return true;
+  }
+  if (end != size && end >= back + signatureSize && MagicAt(file, end - back, magic)) {
+    *at = end - back;
+    return true;
+  }
+  return false;
+}
+
+bool LookupRaw(const SignatureFile& file, Found* found) {
+  const std::uint64_t size = file.Size();
+  const std::uint64_t end = PeAwareEnd(file);
+  std::uint64_t magic = 0;
+  // A type-5 block may be followed by a type-1 block (40 + 8 bytes), hence the test at S - 56.
+  if ((size >= 72 && FindRawMagic(file, end, 8, kRawSha256Magic, kSha256DsaSize, &magic)) ||
+      (size >= 120 && FindRawMagic(file, end, 56, kRawSha256Magic, kSha256DsaSize, &magic))) {
+    found->type = signature_type::kRawSha256Dsa;
+    found->offset = magic - kSha256DsaSize;
+  } else if (size >= 48 && FindRawMagic(file, end, 8, kRawMd5Magic, kMd5DsaSize, &magic)) {
+    found->type = signature_type::kRawMd5Dsa;
+    found->offset = magic - kMd5DsaSize;
+  } else {
+    return false;
+  }
+  found->signature.resize(static_cast<std::size_t>(magic - found->offset));
+  return file.ReadAt(found->offset, found->signature.data(), found->signature.size());
+}
+
+int HexDigit(std::uint8_t c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+// Two digits per byte, high digit first. Only hex digits count: no sign, blank or prefix.
+bool DecodeHex(const std::uint8_t* digits, std::size_t count, std::vector<std::uint8_t>* out) {
+  out->clear();
+  for (std::size_t i = 0; i + 1 < count; i += 2) {
+    const int high = HexDigit(digits[i]);
+    const int low = HexDigit(digits[i + 1]);
+    if (high < 0 || low < 0) return false;
+    out->push_back(static_cast<std::uint8_t>(high << 4 | low));
+  }
+  return true;
+}
+
+// A text form whose closing magic stands at `magic`: the opening magic `digitCount` + 8 bytes
+// before it, the hex digits in between.
+bool ReadTextForm(const SignatureFile& file, std::uint64_t magic, const char* magicText,
+                  std::size_t digitCount, int type, Found* found) {
+  if (magic < digitCount + kMagicSize) return false;
+  std::vector<std::uint8_t> block(kMagicSize + digitCount + kMagicSize);
+  const std::uint64_t start = magic - digitCount - kMagicSize;
+  if (!file.ReadAt(start, block.data(), block.size()) || !SameMagic(block.data(), magicText)) return false;
+  if (!DecodeHex(block.data() + kMagicSize, digitCount, &found->signature)) return false;
+  found->type = type;
+  found->offset = start;
+  return true;
+}
+
+// The last `count` bytes of the file (fewer when the file is shorter).
+std::vector<std::uint8_t> ReadTail(const SignatureFile& file, std::size_t count) {
+  const std::uint64_t size = file.Size();
+  std::vector<std::uint8_t> tail(size < count ? static_cast<std::size_t>(size) : count);
+  if (!file.ReadAt(size - tail.size(), tail.data(), tail.size())) tail.clear();
+  return tail;
+}
+
+bool LookupTextMd5(const SignatureFile& file, Found* found) {
+  const std::vector<std::uint8_t> tail = ReadTail(file, kTextMd5Scan - 1 + kMagicSize);
+  for (std::size_t back = 0; back < kTextMd5Scan && back + kMagicSize <= tail.size(); ++back) {
+    const std::size_t at = tail.size() - kMagicSize - back;
+    if (!SameMagic(tail.data() + at, kTextMd5Magic)) continue;
+    // The first match decides, even when it turns out malformed.
+    const std::uint64_t magic = file.Size() - tail.size() + at;
+    return ReadTextForm(file, magic, kTextMd5Magic, 32, signature_type::kTextMd5, found);
+  }
+  return false;
+}
+
+// Steps over trailing blanks and control bytes (a line break, padding) and expects the
+// closing magic right in front of them.
+bool LookupTextDsa(const SignatureFile& file, Found* found) {
+  const std::vector<std::uint8_t> tail = ReadTail(file, kTextDsaSkip + kMagicSize);
+  std::size_t skipped = 0;
+  while (skipped < kTextDsaSkip && skipped < tail.size() && tail[tail.size() - 1 - skipped] <= 0x20) ++skipped;
+  if (tail.size() < skipped + kMagicSize) return false;
+  const std::uint8_t* closing = tail.data() + tail.size() - skipped - kMagicSize;
+  const std::uint64_t magic = file.Size() - skipped - kMagicSize;
+  if (SameMagic(closing, kTextMd5DsaMagic)) {
+    return ReadTextForm(file, magic, kTextMd5DsaMagic, 2 * kMd5DsaSize, signature_type::kTextMd5Dsa, found);
+  }
+  if (SameMagic(closing, kTextSha256DsaMagic)) {
+    return ReadTextForm(file, magic, kTextSha256DsaMagic, 2 * kSha256DsaSize,
+                        signature_type::kTextSha256Dsa, found);
+  }
+  return false;
+}
+
+bool Locate(const SignatureFile& file, int mode, Found* found) {
+  switch (mode) {
+    case signature_mode::kArchive:
+      return LookupRaw(file, found) || LookupTextDsa(file, found) || LookupTextMd5(file, found);
+    case signature_mode::kMd5Dsa:
+    case signature_mode::kSha256Dsa:
+      return LookupRaw(file, found) || LookupTextDsa(file, found);
+    case signature_mode::kTextMd5:
+      return LookupTextMd5(file, found);
+    default:
+      return false;
+  }
+}
+
+bool Accepts(int mode, int type) {
+  switch (mode) {
+    case signature_mode::kArchive:
+      return true;
+    case signature_mode::kMd5Dsa:
+      return type == signature_type::kTextMd5Dsa || type == signature_type::kRawMd5Dsa;
+    case signature_mode::kTextMd5:
+      return type == signature_type::kTextMd5;
+    case signature_mode::kSha256Dsa:
+      return type == signature_type::kTextSha256Dsa || type == signature_type::kRawSha256Dsa;
+    default:
+      return false;
+  }
+}
+
+// The first key of `order` that verifies wins.
+template <std::size_t N>
+bool CheckDsa(const KeySet& keys, const int (&order)[N], ByteView digest, const Found& found,
+              int* keyIndex) {
+  const ByteView signature{found.signature.data(), found.signature.size()};
+  for (int index : order) {
+    const DsaPublicKey* key = keys.Find(index);
+    if (key != nullptr && DsaVerify(*key, digest, signature)) {
+      *keyIndex = index;
+      return true;
+    }
+  }
+  return false;
+}
+
+bool Check(const Found& found, ByteView content, const KeySet& keys, int* keyIndex) {
+  static const int kMd5Keys[] = {2, 1, 3};
+  static const int kTextMd5Keys[] = {2, 3, 1};
+  static const int kSha256Keys[] = {5, 6, 7};
+  switch (found.type) {
+    case signature_type::kRawMd5Dsa: {
+      const Md5Digest digest = Md5Of(content);
+      return CheckDsa(keys, kMd5Keys, ByteView{digest.data(), digest.size()}, found, keyIndex);
+    }
+    case signature_type::kTextMd5Dsa: {
+      const Md5Digest digest = Md5OfText(content);
+      return CheckDsa(keys, kTextMd5Keys, ByteView{digest.data(), digest.size()}, found, keyIndex);
+    }
+    case signature_type::kRawSha256Dsa:
+    case signature_type::kTextSha256Dsa: {
+      const Sha256Digest digest = Sha256WithoutPeChecksum(content);
+      return CheckDsa(keys, kSha256Keys, ByteView{digest.data(), digest.size()}, found, keyIndex);
+    }
+    case signature_type::kTextMd5: {
+      const Md5Digest digest = Md5OfText(content);
+      return found.signature.size() == digest.size() &&
+             std::memcmp(found.signature.data(), digest.data(), digest.size()) == 0;
+    }
+    default:
+      return false;
+  }
+}
+
+}  // namespace
+
+bool LocateSignature(const wchar_t* path, int lookupMode, std::vector<std::uint8_t>* outSignature,
+                     int* outType, std::uint64_t* outOffset) {
+  SignatureFile file;
+  Found found;
+  if (!file.Open(path) || !Locate(file, lookupMode, &found)) return false;
+  if (outSignature != nullptr) *outSignature = std::move(found.signature);
+  if (outType != nullptr) *outType = found.type;
+  if (outOffset != nullptr) *outOffset = found.offset;
+  return true;
+}
+
+bool VerifySignatureWithKeys(const wchar_t* path, int verifyMode, const KeySet& keys,
+                             int* outKeyIndex) {
+  int keyIndex = 0;
+  if (outKeyIndex != nullptr) *outKeyIndex = 0;
+  // One handle for the lookup and the digest: the file cannot be swapped in between.
+  SignatureFile file;
+  Found found;
+  if (!file.Open(path) || !Locate(file, verifyMode, &found)) return false;
+  int mode = verifyMode;
+  if (mode == signature_mode::kMd5Dsa &&
+      (found.type == signature_type::kTextSha256Dsa || found.type == signature_type::kRawSha256Dsa)) {
+    mode = signature_mode::kSha256Dsa;
+  }
+  if (!Accepts(mode, found.type) || found.offset > kLargestContent) return false;
+  ContentView content;
+  if (!file.ViewContent(found.offset, &content)) return false;
+  if (!Check(found, content.bytes(), keys, &keyIndex)) return false;
+  if (outKeyIndex != nullptr) *outKeyIndex = keyIndex;
+  return true;
+}
+
+bool VerifySignature(const wchar_t* path, int verifyMode, int* outKeyIndex) {
+  return VerifySignatureWithKeys(path, verifyMode, CompiledKeys(), outKeyIndex);
+}
+
+}  // namespace tzk::archive

@@ -1,0 +1,60 @@
+// The signature block at the end of an archive file: finding it and checking it against the
+// signed content, the bytes [0, C) in front of it.
+//
+// Raw forms end the file (or stand in front of an Authenticode certificate table):
+//   type 1: 40-byte DSA signature over the MD5 of the content, then "TZKSignd"
+//   type 5: 64-byte DSA signature over the SHA-256 of the content with the PE checksum taken
+//           as zero, then "TZKSig2B"
+// Text forms are enclosed in their magic and may be followed by a few bytes such as a line
+// break:
+//   type 2: "TZK_MD5a", 32 hex digits of the MD5 of the content's bytes 0x20..0x7F, "TZK_MD5a"
+//   type 0: "TZKSignA", 80 hex digits of a DSA signature over that same MD5, "TZKSignA"
+//   type 4: "TZKSig2A", 128 hex digits of a DSA signature as for type 5, "TZKSig2A"
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "archive/verification_keys.h"
+
+namespace tzk::archive {
+
+namespace signature_type {
+constexpr int kTextMd5Dsa = 0;
+constexpr int kRawMd5Dsa = 1;
+constexpr int kTextMd5 = 2;
+constexpr int kTextSha256Dsa = 4;
+constexpr int kRawSha256Dsa = 5;
+}  // namespace signature_type
+
+// Lookup modes of LocateSignature, verify modes of VerifySignature.
+namespace signature_mode {
+constexpr int kArchive = 1;    // raw, text DSA, text MD5; every type accepted
+constexpr int kMd5Dsa = 2;     // raw, text DSA; types 0 and 1 (4 and 5 switch to kSha256Dsa)
+constexpr int kTextMd5 = 3;    // text MD5 only; type 2
+constexpr int kSha256Dsa = 4;  // raw, text DSA; types 4 and 5
+}  // namespace signature_mode
+
+// The magics, 8 bytes each without the terminating zero.
+inline constexpr char kRawMd5Magic[] = "TZKSignd";
+inline constexpr char kRawSha256Magic[] = "TZKSig2B";
+inline constexpr char kTextMd5Magic[] = "TZK_MD5a";
+inline constexpr char kTextMd5DsaMagic[] = "TZKSignA";
+inline constexpr char kTextSha256DsaMagic[] = "TZKSig2A";
+
+// Finds the signature form of the file at path with the forms of lookupMode. On success
+// reports the type, the offset C at which the form begins and, when outSignature is given,
+// the signature bytes (raw forms as stored, text forms decoded: 40, 64 or 16 bytes).
+bool LocateSignature(const wchar_t* path, int lookupMode, std::vector<std::uint8_t>* outSignature,
+                     int* outType, std::uint64_t* outOffset);
+
+// Locates the signature again with verifyMode, digests [0, C) and checks it against the
+// compiled-in keys. outKeyIndex (may be null) receives the key that verified, 0 for type 2
+// and on failure.
+bool VerifySignature(const wchar_t* path, int verifyMode, int* outKeyIndex);
+
+// The same check against another key set, for the producer's own checks.
+bool VerifySignatureWithKeys(const wchar_t* path, int verifyMode, const KeySet& keys,
+                             int* outKeyIndex);
+
+}  // namespace tzk::archive

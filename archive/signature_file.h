@@ -1,0 +1,85 @@
+// Read-only access to a file whose signature is checked: positioned reads for the lookup and
+// one view of the signed content, mapped where possible so large installers are not copied.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#ifdef _WIN32
+#include "root/scoped_handle.h"
+#endif
+#include "archive/verification_keys.h"
+
+namespace tzk::archive {
+
+#ifdef _WIN32
+struct MappedViewTraits {
+  using Handle = const void*;
+  static Handle invalid() noexcept { return nullptr; }
+  static bool close(Handle h) noexcept { return ::UnmapViewOfFile(h) != FALSE; }
+};
+using FileOwner = root::ScopedFileHandle;
+using MappingOwner = root::ScopedHandle<MappedViewTraits>;
+#else
+// The host's counterparts of the scoped handles: a descriptor and an mmap region.
+class FileOwner {
+ public:
+  FileOwner() = default;
+  ~FileOwner();
+  FileOwner(const FileOwner&) = delete;
+  FileOwner& operator=(const FileOwner&) = delete;
+  void reset(int fd);
+  int get() const { return fd_; }
+
+ private:
+  int fd_ = -1;
+};
+
+class MappingOwner {
+ public:
+  MappingOwner() = default;
+  ~MappingOwner();
+  MappingOwner(const MappingOwner&) = delete;
+  MappingOwner& operator=(const MappingOwner&) = delete;
+  void reset(void* address, std::size_t size);
+  const void* get() const { return address_; }
+
+ private:
+  void* address_ = nullptr;
+  std::size_t size_ = 0;
+};
+#endif
+
+// The signed content [0, C): a read-only mapping or, when mapping fails, a private copy.
+class ContentView {
+ public:
+  ByteView bytes() const { return ByteView{data_, size_}; }
+
+ private:
+  friend class SignatureFile;
+  const std::uint8_t* data_ = nullptr;
+  std::size_t size_ = 0;
+  MappingOwner mapping_;
+  std::vector<std::uint8_t> copy_;
+};
+
+class SignatureFile {
+ public:
+  // Opens for reading only; on Windows others may read but not write while it is open, so
+  // the content cannot change between the lookup and the digest.
+  bool Open(const wchar_t* path);
+  std::uint64_t Size() const { return size_; }
+  // Reads exactly size bytes at offset; false on any shortfall.
+  bool ReadAt(std::uint64_t offset, void* buffer, std::size_t size) const;
+  // Fills view with [0, length), mapped if possible, else read into memory.
+  bool ViewContent(std::uint64_t length, ContentView* view) const;
+
+ private:
+  bool MapContent(std::size_t length, ContentView* view) const;
+
+  FileOwner file_;
+  std::uint64_t size_ = 0;
+};
+
+}  // namespace tzk::archive

@@ -1,0 +1,47 @@
+// Turns hardware faults into C++ exceptions on a GCC (DWARF unwinding) build, where the
+// runtime has no translator of its own.
+//
+// A TranslationFrame links a frame-based handler into the thread's structured-exception chain.
+// The system calls it only when no handler nearer the fault took the exception, so faults that
+// code deeper in the stack expects (probing reads inside system functions and the like) stay
+// untouched, and so do other threads, breakpoints and C++ exceptions, which never enter the
+// chain. For a fault it copies the exception record and context into storage that outlives the
+// unwinding, then resumes the faulting thread in a thunk that looks, to the DWARF unwinder, as
+// if the faulting instruction had called it; the thunk calls the thread's translator, which
+// throws. Everything that a fault may leave must therefore be compiled with
+// -fnon-call-exceptions (the win32 build does so for all code).
+#pragma once
+
+#include <windows.h>
+
+namespace tzk::CrashGuard {
+
+// Called on the faulting thread, outside the exception dispatch; it must throw.
+using SeTranslator = void (*)(unsigned int code, EXCEPTION_POINTERS* pointers);
+
+// Sets the calling thread's translator and returns the one it replaces.
+SeTranslator setSeTranslator(SeTranslator translator);
+
+// Lives on the stack of the function that guards its callees; it must be destroyed on every
+// way out of that function (it is: destructors run during unwinding), or the chain would point
+// into a dead frame.
+class TranslationFrame {
+ public:
+  // A fault the unwinder cannot leave (no unwind data for the faulting code, no stack left) is
+  // handed to this callback, still inside the dispatch, and then passed on untranslated.
+  using UntranslatableFault = void (*)(void* context, EXCEPTION_POINTERS* pointers);
+
+  TranslationFrame(UntranslatableFault onUntranslatable, void* context);
+  ~TranslationFrame();
+  TranslationFrame(const TranslationFrame&) = delete;
+  TranslationFrame& operator=(const TranslationFrame&) = delete;
+
+ private:
+  static EXCEPTION_DISPOSITION NTAPI handle(EXCEPTION_RECORD* record, void* frame, CONTEXT* context, void*);
+
+  EXCEPTION_REGISTRATION_RECORD registration_;  // first: the chain points at it
+  UntranslatableFault onUntranslatable_;
+  void* context_;
+};
+
+}  // namespace tzk::CrashGuard

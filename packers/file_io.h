@@ -1,0 +1,16 @@
+// The C runtime calls behind CUFile: one version for Windows, one for the host. Failures
+// return -1 with the reason in errno.
+#pragma once
+
+#include <cstdint>
+
+namespace tzk::packers::io {
+
+int OpenDescriptor(const wchar_t* path, bool create);
+int ReadDescriptor(int descriptor, void* destination, std::uint32_t length);
+int WriteDescriptor(int descriptor, const void* source, std::uint32_t length);
+// Positions beyond 2 GiB - 1 are refused with EINVAL on both systems.
+std::int32_t SeekDescriptor(int descriptor, std::int32_t offset, int origin);
+void CloseDescriptor(int descriptor);
+
+}  // namespace tzk::packers::io

@@ -1,0 +1,115 @@
+#include "packers/file_package.h"
+
+#include <cstring>
+#include <new>
+
+#include "packers/data_packer.h"
+
+namespace tzk::packers {
+namespace {
+
+constexpr std::size_t kMagicSize = 16;
+constexpr std::size_t kHeaderSize = kMagicSize + 8;
+
+struct Magic {
+  char text[kMagicSize + 1];
+  std::uint32_t kind;
+};
+// Looked up in this order.
+constexpr Magic kMagics[] = {{"TZKsetupFPkgFile", kPackerZlib}, {"TZKsetupFPkgFil3", kPackerLzma}};
+
+// A package is unpacked into one buffer of the announced size, which must stay addressable
+// from a 32-bit process; larger announcements are refused before anything is allocated.
+constexpr std::uint32_t kMaxUnpackedSize = 0x7FFFFFFF;
+
+// Hands the packed bytes back to the file that lent them, on every way out.
+class LentBytes {
+ public:
+  LentBytes(CGenFile& file, std::uint8_t* bytes) : file_(file), bytes_(bytes) {}
+  ~LentBytes() {
+    if (bytes_ != nullptr) file_.Release(bytes_);
+  }
+  LentBytes(const LentBytes&) = delete;
+  LentBytes& operator=(const LentBytes&) = delete;
+  const std::uint8_t* get() const { return bytes_; }
+
+ private:
+  CGenFile& file_;
+  std::uint8_t* bytes_;
+};
+
+// 0 when the first 16 bytes name no packer. A file too short to hold a magic holds none.
+std::uint32_t ReadPackerKind(CGenFile& file) {
+  char magic[kMagicSize] = {};
+  std::int32_t count = 0;
+  if (file.Seek(0, kSeekBegin) != 0 || !file.Read(magic, kMagicSize, &count) || count != kMagicSize) return 0;
+  for (const Magic& known : kMagics) {
+    if (std::memcmp(magic, known.text, kMagicSize) == 0) return known.kind;
+  }
+  return 0;
+}
+
+// The packed bytes must lie inside the file: a larger announcement would have a disk file
+// allocate up to 4 GiB and unpack the zeroes behind its end.
+bool PackedSizeFits(CGenFile& file, std::uint32_t packedSize) {
+  const std::int32_t position = file.Seek(0, kSeekCurrent);
+  const std::uint32_t size = file.GetSize();
+  return position >= 0 && static_cast<std::uint32_t>(position) <= size &&
+         packedSize <= size - static_cast<std::uint32_t>(position);
+}
+
+void PutUint32(std::uint8_t* at, std::uint32_t value) {
+  for (int i = 0; i < 4; ++i) at[i] = static_cast<std::uint8_t>(value >> (8 * i));
+}
+
+}  // namespace
+
+Result LoadFilePackage(CGenFile& file, std::uint32_t* outSize, std::unique_ptr<std::uint8_t[]>* outData) {
+  const std::uint32_t kind = ReadPackerKind(file);
+  if (kind == 0) return code::kPackageCorrupt;
+  outData->reset();
+  std::uint32_t unpackedSize = 0;
+  std::uint32_t packedSize = 0;
+  if (!ReadUint32(file, &unpackedSize) || !ReadUint32(file, &packedSize)) return code::kNotEnoughMemory;
+  if (unpackedSize > kMaxUnpackedSize || !PackedSizeFits(file, packedSize)) return code::kNotEnoughMemory;
+
+  std::unique_ptr<std::uint8_t[]> unpacked(new (std::nothrow) std::uint8_t[unpackedSize]);
+  if (unpacked == nullptr) return code::kNotEnoughMemory;
+  const LentBytes packed(file, file.ReadAlloc(packedSize));
+  if (packed.get() == nullptr) return code::kNotEnoughMemory;
+  const std::unique_ptr<DataPacker> packer = CreateDataPacker(kind);
+  if (packer == nullptr) return code::kNotEnoughMemory;
+
+  std::uint32_t produced = unpackedSize;
+  if (packer->Decompress(packed.get(), packedSize, unpacked.get(), &produced) != 0) return code::kPackageCorrupt;
+  // A stream that ends early leaves a shorter length; callers get what it held.
+  *outSize = produced;
+  *outData = std::move(unpacked);
+  return code::kSuccess;
+}
+
+Result BuildFilePackage(std::uint32_t kind, const std::uint8_t* data, std::uint32_t size,
+                        std::vector<std::uint8_t>* out) {
+  if (size > kMaxUnpackedSize) return code::kInvalidParameter;
+  const std::unique_ptr<DataPacker> packer = CreateDataPacker(kind);
+  if (packer == nullptr) return code::kInvalidParameter;
+  std::uint32_t packedSize = packer->MaxCompressedSize(size);
+  try {
+    out->assign(kHeaderSize + std::size_t{packedSize}, 0);
+  } catch (const std::bad_alloc&) {
+    return code::kNotEnoughMemory;
+  }
+  const std::int32_t result = packer->Compress(data, size, out->data() + kHeaderSize, &packedSize);
+  if (result != 0) {
+    out->clear();
+    const bool outOfMemory = (kind == kPackerZlib && result == -4) || (kind == kPackerLzma && result == 2);
+    return outOfMemory ? code::kNotEnoughMemory : code::kInternalError;
+  }
+  out->resize(kHeaderSize + packedSize);
+  std::memcpy(out->data(), kMagics[kind == kPackerZlib ? 0 : 1].text, kMagicSize);
+  PutUint32(out->data() + kMagicSize, size);
+  PutUint32(out->data() + kMagicSize + 4, packedSize);
+  return code::kSuccess;
+}
+
+}  // namespace tzk::packers

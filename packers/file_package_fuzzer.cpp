@@ -1,0 +1,38 @@
+// LoadFilePackage over a memory window holding arbitrary bytes: whatever the header says, the
+// loader must stay inside the window and its own buffers.
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "packers/file.h"
+#include "packers/file_package.h"
+
+namespace {
+
+// Announced sizes up to 2 GiB are legal, and unpacking that much per input would only slow
+// the search; the loader's code is the same for any size in between.
+constexpr std::uint32_t kMaxExploredSize = 4u << 20;
+
+std::uint32_t AnnouncedSize(const std::uint8_t* data, std::size_t size) {
+  if (size < 20) return 0;
+  return data[16] | data[17] << 8 | data[18] << 16 | static_cast<std::uint32_t>(data[19]) << 24;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  const std::uint32_t announced = AnnouncedSize(data, size);
+  if (announced > kMaxExploredSize && announced <= 0x7FFFFFFF) return 0;
+  std::vector<std::uint8_t> window(data, data + size);
+  tzk::packers::CMFile file;
+  file.Attach(window.data(), static_cast<std::uint32_t>(window.size()));
+  std::uint32_t unpackedSize = 0;
+  std::unique_ptr<std::uint8_t[]> unpacked;
+  if (tzk::packers::LoadFilePackage(file, &unpackedSize, &unpacked) == 0) {
+    // Every byte reported must be inside the buffer handed over.
+    volatile std::uint8_t sink = 0;
+    for (std::uint32_t i = 0; i < unpackedSize; ++i) sink = sink ^ unpacked[i];
+  }
+  return 0;
+}

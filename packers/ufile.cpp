@@ -1,0 +1,139 @@
+#include <cerrno>
+#include <cstdlib>
+
+#include "packers/file.h"
+#include "packers/file_io.h"
+
+namespace tzk::packers {
+namespace {
+
+// Larger transfers go in pieces: the C runtime's counts are ints, and a bounded chunk keeps
+// a single request of the system modest.
+constexpr std::uint32_t kChunk = 0x400000;
+
+// A transfer that stopped without an error number met the end of the file.
+constexpr Result kHandleEof = 38;  // ERROR_HANDLE_EOF
+
+}  // namespace
+
+CUFile::~CUFile() { Close(); }
+
+bool CUFile::OpenRead(const wchar_t* path) { return Open(path, false); }
+
+bool CUFile::Create(const wchar_t* path) { return Open(path, true); }
+
+bool CUFile::Fail(int crtError) {
+  lastError_ = crtError == 0 ? kHandleEof : Win32CodeFromCrtError(crtError);
+  return false;
+}
+
+bool CUFile::Open(const wchar_t* path, bool create) {
+  if (open_) {
+    lastError_ = code::kInvalidHandle;
+    return false;
+  }
+  if (path == nullptr) {
+    lastError_ = code::kInvalidParameter;
+    return false;
+  }
+  errno = 0;
+  const int descriptor = io::OpenDescriptor(path, create);
+  if (descriptor < 0) return Fail(errno);
+  const std::int32_t end = io::SeekDescriptor(descriptor, 0, kSeekEnd);
+  if (end < 0 || io::SeekDescriptor(descriptor, 0, kSeekBegin) != 0) {
+    const int error = errno;
+    io::CloseDescriptor(descriptor);
+    return Fail(error);
+  }
+  descriptor_ = descriptor;
+  open_ = true;
+  sizeStale_ = false;
+  size_ = static_cast<std::uint32_t>(end);
+  position_ = 0;
+  name_ = path;
+  return true;
+}
+
+bool CUFile::Read(void* destination, std::uint32_t length, std::int32_t* outCount) {
+  if (!open_) {
+    lastError_ = code::kInvalidHandle;
+    return false;
+  }
+  auto* bytes = static_cast<std::uint8_t*>(destination);
+  std::uint32_t total = 0;
+  errno = 0;
+  while (total < length) {
+    const std::uint32_t chunk = length - total < kChunk ? length - total : kChunk;
+    const int n = io::ReadDescriptor(descriptor_, bytes + total, chunk);
+    if (n <= 0) break;
+    total += static_cast<std::uint32_t>(n);
+  }
+  if (outCount != nullptr) *outCount = static_cast<std::int32_t>(total);
+  if (total != length) return Fail(errno);
+  position_ = static_cast<std::uint32_t>(io::SeekDescriptor(descriptor_, 0, kSeekCurrent));
+  return true;
+}
+
+bool CUFile::Write(const void* source, std::uint32_t length, std::int32_t* outCount) {
+  if (!open_) {
+    lastError_ = code::kInvalidHandle;
+    return false;
+  }
+  const auto* bytes = static_cast<const std::uint8_t*>(source);
+  std::uint32_t total = 0;
+  errno = 0;
+  while (total < length) {
+    const std::uint32_t chunk = length - total < kChunk ? length - total : kChunk;
+    const int n = io::WriteDescriptor(descriptor_, bytes + total, chunk);
+    if (n <= 0) break;
+    total += static_cast<std::uint32_t>(n);
+  }
+  if (outCount != nullptr) *outCount = static_cast<std::int32_t>(total);
+  if (total != length) return Fail(errno == 0 ? ENOSPC : errno);
+  position_ = static_cast<std::uint32_t>(io::SeekDescriptor(descriptor_, 0, kSeekCurrent));
+  sizeStale_ = true;
+  return true;
+}
+
+// calloc rather than a zeroing new: a large zeroed block then costs no page until it is read
+// into.
+std::uint8_t* CUFile::ReadAlloc(std::uint32_t length) {
+  auto* buffer = static_cast<std::uint8_t*>(std::calloc(length != 0 ? length : 1, 1));
+  if (buffer == nullptr) return nullptr;
+  Read(buffer, length);
+  return buffer;
+}
+
+void CUFile::Release(std::uint8_t* buffer) { std::free(buffer); }
+
+std::int32_t CUFile::Seek(std::int32_t offset, int origin) {
+  if (!open_) {
+    lastError_ = code::kInvalidHandle;
+    return -1;
+  }
+  errno = 0;
+  const std::int32_t position = io::SeekDescriptor(descriptor_, offset, origin);
+  if (position < 0) Fail(errno);
+  position_ = static_cast<std::uint32_t>(position);
+  return position;
+}
+
+void CUFile::Close() {
+  if (open_) io::CloseDescriptor(descriptor_);
+  name_.clear();
+  open_ = false;
+  descriptor_ = -1;
+  sizeStale_ = false;
+}
+
+std::uint32_t CUFile::GetSize() {
+  if (open_ && sizeStale_) {
+    const std::int32_t end = io::SeekDescriptor(descriptor_, 0, kSeekEnd);
+    if (end >= 0) size_ = static_cast<std::uint32_t>(end);
+    io::SeekDescriptor(descriptor_, static_cast<std::int32_t>(position_), kSeekBegin);
+    sizeStale_ = false;
+  }
+  return size_;
+}
+
+}  // namespace tzk::packers

@@ -1,0 +1,518 @@
+#include "root/library.h"
+
+#include <cpuid.h>
+
+#include <array>
+#include <clocale>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <new>
+#include <vector>
+
+#include "log/logger.h"
+#include "root/install_folders.h"
+#include "root/path.h"
+#include "root/scoped_handle.h"
+#include "root/system_function.h"
+
+namespace tzk::root {
+
+namespace {
+
+const log::ComponentTag kTagSfxarc(L"sfxarc");
+
+constexpr wchar_t kLibraryDevice[] = L"\\\\.\\tzkSP";
+constexpr wchar_t kProductKey[] = L"Software\\ZANTI Software\\Zanti";
+constexpr DWORD kTokenGroupsBytes = 16384;
+constexpr DWORD kFolderAclBytes = 2048;
+constexpr DWORD kProcessorRecordsFirstTry = 192;
+
+constexpr std::size_t kFunctionCount = static_cast<std::size_t>(OptionalFunction::kCount);
+const struct {
+  const wchar_t* module;
+  const char* name;
+} kOptionalFunctions[kFunctionCount] = {
+    {L"KERNEL32.DLL", "IsWow64Process"},
+    {L"KERNEL32.DLL", "Wow64EnableWow64FsRedirection"},
+    {L"KERNEL32.DLL", "GetLogicalProcessorInformation"},
+    {L"KERNEL32.DLL", "GetTickCount64"},
+    {L"NTDLL.DLL", "RtlNtStatusToDosError"},
+    {L"NTDLL.DLL", "NtReadFile"},
+    {L"NTDLL.DLL", "NtWriteFile"},
+    {L"NTDLL.DLL", "NtQueryInformationFile"},
+    {L"NTDLL.DLL", "NtSetInformationFile"},
+    {L"NTDLL.DLL", "NtQueryVirtualMemory"},
+    {L"NTDLL.DLL", "NtQueryObject"},
+    {L"NTDLL.DLL", "NtQueryVolumeInformationFile"},
+    {L"NTDLL.DLL", "NtQueryInformationProcess"},
+    {L"NTDLL.DLL", "NtQuerySystemInformation"},
+    {L"NTDLL.DLL", "RtlSetThreadErrorMode"},
+    {L"NTDLL.DLL", "RtlGetVersion"},
+    {L"NTDLL.DLL", "NtWow64QueryInformationProcess64"},
+    {L"NTDLL.DLL", "NtWow64GetNativeSystemInformation"},
+    {L"NTDLL.DLL", "NtWow64QueryVirtualMemory64"},
+    {L"NTDLL.DLL", "NtWow64ReadVirtualMemory64"},
+};
+
+struct BaseLayer {
+  int starts = 0;
+  std::uint32_t osKind = os_kind::kUnrecognised;
+  bool xpSp2OrLater = false;
+  SystemFigures figures;
+  ProcessorFacts processor;
+};
+
+// The security attributes point into this object, which lives as long as the process.
+struct RuntimeLayer {
+  int starts = 0;
+  bool wow64 = false;
+  std::array<FARPROC, kFunctionCount> functions{};
+  ScopedFileHandle device;
+  bool securityReady = false;
+  SECURITY_DESCRIPTOR openDescriptor{};
+  SECURITY_ATTRIBUTES openAttributes{};
+  SECURITY_DESCRIPTOR folderDescriptor{};
+  alignas(DWORD) BYTE folderAcl[kFolderAclBytes]{};
+  SECURITY_ATTRIBUTES folderAttributes{};
+};
+
+struct FolderLayer {
+  int starts = 0;
+};
+
+struct LibraryLayer {
+  int starts = 0;
+  bool startedFolders = false;  // so that StopLibrary undoes only what StartLibrary began
+  bool startedRuntime = false;
+  std::unique_ptr<CLockCS> lock;
+};
+
+BaseLayer gBase;
+RuntimeLayer gRuntime;
+FolderLayer gFolders;
+LibraryLayer gLibrary;
+
+// The layer locks stay for the life of the process: a lock freed at a last stop could be
+// freed under a thread that is just starting the layer again. The base lock also guards the
+// runtime layer; the folder lock guards the folder and library layers and is always taken
+// before the base lock.
+CLockCS& baseLock() {
+  static CLockCS lock;
+  return lock;
+}
+
+CLockCS& folderLock() {
+  static CLockCS lock;
+  return lock;
+}
+
+FARPROC function(OptionalFunction which) { return gRuntime.functions[static_cast<std::size_t>(which)]; }
+
+OsVersion queryOsVersion() {
+  OSVERSIONINFOEXW info = {};
+  info.dwOSVersionInfoSize = sizeof(info);
+  if (!::GetVersionExW(reinterpret_cast<OSVERSIONINFOW*>(&info))) {
+    info.dwOSVersionInfoSize = sizeof(OSVERSIONINFOW);
+    ::GetVersionExW(reinterpret_cast<OSVERSIONINFOW*>(&info));
+  }
+  // GetVersionExW reports what the manifest claims to support; the native call reports the truth.
+  using RtlGetVersionFunction = LONG(WINAPI*)(OSVERSIONINFOEXW*);
+  const auto rtlGetVersion = AsFunction<RtlGetVersionFunction>(FindLoadedFunction(L"NTDLL.DLL", "RtlGetVersion"));
+  OSVERSIONINFOEXW native = {};
+  native.dwOSVersionInfoSize = sizeof(native);
+  if (rtlGetVersion != nullptr && rtlGetVersion(&native) == 0) info = native;
+  return OsVersion{info.dwPlatformId, info.dwMajorVersion, info.dwMinorVersion, info.dwBuildNumber,
+                   info.wServicePackMajor};
+}
+
+ProcessorFacts detectProcessor() {
+  ProcessorFacts facts;
+  unsigned int top = 0, ebx = 0, ecx = 0, edx = 0;
+  if (__get_cpuid(0, &top, &ebx, &ecx, &edx) == 0) return facts;
+  char vendor[13] = {};
+  std::memcpy(vendor, &ebx, 4);
+  std::memcpy(vendor + 4, &edx, 4);
+  std::memcpy(vendor + 8, &ecx, 4);
+  if (std::strcmp(vendor, "GenuineIntel") == 0) facts.vendor = cpu_vendor::kIntel;
+  if (std::strcmp(vendor, "AuthenticAMD") == 0) facts.vendor = cpu_vendor::kAmd;
+  if (std::strcmp(vendor, "CentaurHauls") == 0) facts.vendor = cpu_vendor::kCentaur;
+  unsigned int eax = 0;
+  if (top >= 1 && __get_cpuid(1, &eax, &ebx, &ecx, &edx) != 0) {
+    facts.featuresEdx = edx;
+    facts.featuresEcx = ecx;
+  }
+  return facts;
+}
+
+void gatherBaseFacts() {
+  const OsVersion version = queryOsVersion();
+  gBase.osKind = ClassifyOsKind(version);
+  gBase.xpSp2OrLater = IsXpSp2OrLater(version);
+  SYSTEM_INFO info = {};
+  ::GetSystemInfo(&info);
+  gBase.figures = SystemFigures{};
+  gBase.figures.pageSize = info.dwPageSize;
+  gBase.figures.allocationGranularity = info.dwAllocationGranularity;
+  gBase.figures.highestAddress = reinterpret_cast<std::uintptr_t>(info.lpMaximumApplicationAddress);
+  gBase.figures.processors = info.dwNumberOfProcessors;
+  gBase.processor = detectProcessor();
+}
+
+// WOW64 counts only where redirection can be switched, or there is nothing to switch.
+bool wow64With(FARPROC isWow64Process, FARPROC enableRedirection) {
+  using IsWow64ProcessFunction = BOOL(WINAPI*)(HANDLE, PBOOL);
+  BOOL wow64 = FALSE;
+  return isWow64Process != nullptr && enableRedirection != nullptr &&
+         AsFunction<IsWow64ProcessFunction>(isWow64Process)(::GetCurrentProcess(), &wow64) && wow64;
+}
+
+void lookUpOptionalFunctions() {
+  for (std::size_t i = 0; i < kFunctionCount; ++i) {
+    gRuntime.functions[i] = FindLoadedFunction(kOptionalFunctions[i].module, kOptionalFunctions[i].name);
+  }
+  gRuntime.wow64 = wow64With(function(OptionalFunction::kIsWow64Process),
+                             function(OptionalFunction::kWow64EnableWow64FsRedirection));
+  if (!gRuntime.wow64) {
+    gRuntime.functions[static_cast<std::size_t>(OptionalFunction::kWow64EnableWow64FsRedirection)] = nullptr;
+  }
+}
+
+// The 64-bit system's own figures, in the 32-bit layouts of the processor (12 bytes) and
+// basic (44 bytes) information classes.
+void queryNativeFigures() {
+  using NativeInformationFunction = LONG(WINAPI*)(ULONG, PVOID, ULONG, PULONG);
+  const auto query = AsFunction<NativeInformationFunction>(function(OptionalFunction::kNtWow64GetNativeSystemInformation));
+  if (query == nullptr) return;
+  struct {
+    USHORT architecture, level, revision, maximumProcessors;
+    ULONG featureBits;
+  } processor = {};
+  struct {
+    ULONG reserved, timerResolution, pageSize, physicalPages, lowestPage, highestPage, granularity;
+    ULONG lowestAddress, highestAddress, activeProcessors;
+    CHAR processors;
+  } basic = {};
+  static_assert(sizeof(processor) == 12 && sizeof(basic) == 44, "32-bit layouts of the native information");
+  if (query(1, &processor, sizeof(processor), nullptr) == 0) gBase.figures.nativeArchitecture = processor.architecture;
+  if (query(0, &basic, sizeof(basic), nullptr) == 0) {
+    gBase.figures.nativeHighestAddress = basic.highestAddress;
+    gBase.figures.nativeProcessors = static_cast<std::uint8_t>(basic.processors);
+  }
+}
+
+void countProcessors() {
+  ProcessorFacts& facts = gBase.processor;
+  facts.cores = facts.logicalProcessors = gBase.figures.processors;
+  using Function = BOOL(WINAPI*)(PSYSTEM_LOGICAL_PROCESSOR_INFORMATION, PDWORD);
+  const auto query = AsFunction<Function>(function(OptionalFunction::kGetLogicalProcessorInformation));
+  if (query == nullptr) return;
+  static_assert(sizeof(SYSTEM_LOGICAL_PROCESSOR_INFORMATION) == 24, "records of the 32-bit layout");
+  std::vector<SYSTEM_LOGICAL_PROCESSOR_INFORMATION> records;
+  DWORD bytes = kProcessorRecordsFirstTry;
+  try {
+    records.resize(bytes / sizeof(records[0]));
+    if (!query(records.data(), &bytes)) {
+      if (::GetLastError() != ERROR_INSUFFICIENT_BUFFER) return;
+      records.resize(bytes / sizeof(records[0]) + 1);
+      bytes = static_cast<DWORD>(records.size() * sizeof(records[0]));
+      if (!query(records.data(), &bytes)) return;
+    }
+  } catch (const std::bad_alloc&) {
+    return;  // the counts from GetSystemInfo stay
+  }
+  std::uint32_t cores = 0, logical = 0;
+  for (std::size_t i = 0; i < bytes / sizeof(records[0]); ++i) {
+    if (records[i].Relationship != RelationProcessorCore) continue;
+    ++cores;
+    logical += static_cast<std::uint32_t>(__builtin_popcount(records[i].ProcessorMask));
+  }
+  if (cores == 0) return;
+  facts.cores = cores;
+  facts.logicalProcessors = logical;
+}
+
+Result buildSecurityAttributes() {
+  RuntimeLayer& r = gRuntime;
+  if (!::InitializeSecurityDescriptor(&r.openDescriptor, SECURITY_DESCRIPTOR_REVISION) ||
+      !::SetSecurityDescriptorDacl(&r.openDescriptor, TRUE, nullptr, FALSE)) {
+    return ::GetLastError();
+  }
+  r.openAttributes = SECURITY_ATTRIBUTES{sizeof(SECURITY_ATTRIBUTES), &r.openDescriptor, FALSE};
+
+  SID_IDENTIFIER_AUTHORITY world = SECURITY_WORLD_SID_AUTHORITY;
+  alignas(DWORD) BYTE sid[SECURITY_MAX_SID_SIZE];
+  auto* acl = reinterpret_cast<ACL*>(r.folderAcl);
+  if (!::InitializeSid(sid, &world, 1)) return ::GetLastError();
+  *::GetSidSubAuthority(sid, 0) = SECURITY_WORLD_RID;
+  // Files below inherit full access; the folders themselves and their subfolders get it too.
+  if (!::InitializeAcl(acl, kFolderAclBytes, ACL_REVISION) ||
+      !::AddAccessAllowedAceEx(acl, ACL_REVISION, OBJECT_INHERIT_ACE | INHERIT_ONLY_ACE, GENERIC_ALL, sid) ||
+      !::AddAccessAllowedAceEx(acl, ACL_REVISION, CONTAINER_INHERIT_ACE, FILE_ALL_ACCESS, sid) ||
+      !::InitializeSecurityDescriptor(&r.folderDescriptor, SECURITY_DESCRIPTOR_REVISION) ||
+      !::SetSecurityDescriptorDacl(&r.folderDescriptor, TRUE, acl, FALSE)) {
+    return ::GetLastError();
+  }
+  r.folderAttributes = SECURITY_ATTRIBUTES{sizeof(SECURITY_ATTRIBUTES), &r.folderDescriptor, FALSE};
+  r.securityReady = true;
+  return code::kSuccess;
+}
+
+Result startRuntime(std::uint32_t flags) {
+  lookUpOptionalFunctions();
+  queryNativeFigures();
+  // Without the driver the device is simply not there; the library runs on without it.
+  if (!(flags & library_flag::kNoDeviceNoLocale)) {
+    gRuntime.device.reset(::CreateFileW(kLibraryDevice, GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+  }
+  countProcessors();
+  const Result result = buildSecurityAttributes();
+  if (result != code::kSuccess) return result;
+  if (!(flags & library_flag::kNoDeviceNoLocale)) std::setlocale(LC_ALL, "");
+  return code::kSuccess;
+}
+
+std::uint32_t currentOsKind() { return gBase.starts > 0 ? gBase.osKind : ClassifyOsKind(queryOsVersion()); }
+
+std::wstring environmentVariable(const wchar_t* name) {
+  const DWORD size = ::GetEnvironmentVariableW(name, nullptr, 0);
+  if (size == 0) return {};
+  std::wstring value(size, L'\0');
+  const DWORD length = ::GetEnvironmentVariableW(name, &value[0], size);
+  value.resize(length < size ? length : 0);
+  return value;
+}
+
+// Child processes and the system's own DLLs need SystemRoot; a stripped environment (a
+// service, a CreateProcess with a bare block) may lack it.
+void restoreSystemRoot() {
+  const std::wstring value = environmentVariable(L"SystemRoot");
+  if (!value.empty() && value[0] != L'%') return;
+  wchar_t windows[MAX_PATH];
+  const UINT length = ::GetWindowsDirectoryW(windows, MAX_PATH);
+  if (length != 0 && length < MAX_PATH) ::SetEnvironmentVariableW(L"SystemRoot", windows);
+}
+
+bool given(const wchar_t* text) { return text != nullptr && *text != L'\0'; }
+
+Result startLibraryOnce(std::uint32_t flags) {
+  if (gFolders.starts == 0) {
+    const Result result = StartLibraryFolders(nullptr, nullptr, nullptr);
+    if (result != code::kSuccess) return result;
+    gLibrary.startedFolders = true;
+  }
+  // Part of the contract: the driver service's random name is drawn from this sequence.
+  std::srand(::GetTickCount());
+  restoreSystemRoot();
+  const Result result = StartLibraryRuntime(flags);
+  if (result != code::kSuccess) return result;
+  gLibrary.startedRuntime = true;
+  gLibrary.lock.reset(new (std::nothrow) CLockCS);
+  if (!gLibrary.lock || !gLibrary.lock->valid()) return code::kNotEnoughMemory;
+  return ResolveLibraryFolders(flags);
+}
+
+}  // namespace
+
+Result StartLibraryBase() {
+  CLockCS& lock = baseLock();
+  if (!lock.valid()) return code::kNotEnoughMemory;
+  ScopedLock guard(lock);
+  if (gBase.starts++ == 0) gatherBaseFacts();
+  return code::kSuccess;
+}
+
+Result StopLibraryBase() {
+  ScopedLock guard(baseLock());
+  if (guard.result() != code::kSuccess) return guard.result();
+  if (gBase.starts == 0 || --gBase.starts > 0) return code::kSuccess;
+  while (gRuntime.starts > 0) StopLibraryRuntime();
+  gBase = BaseLayer{};
+  return code::kSuccess;
+}
+
+Result StartLibraryRuntime(std::uint32_t flags) {
+  CLockCS& lock = baseLock();
+  if (!lock.valid()) return code::kNotEnoughMemory;
+  ScopedLock guard(lock);
+  if (gBase.starts == 0) {
+    const Result result = StartLibraryBase();
+    if (result != code::kSuccess) return result;
+  }
+  if (gRuntime.starts++ > 0) return code::kSuccess;
+  const Result result = startRuntime(flags);
+  if (result != code::kSuccess) StopLibraryRuntime();
+  return result;
+}
+
+Result StopLibraryRuntime() {
+  ScopedLock guard(baseLock());
+  if (guard.result() != code::kSuccess) return guard.result();
+  if (gRuntime.starts == 0 || --gRuntime.starts > 0) return code::kSuccess;
+  gRuntime.device.reset();
+  gRuntime.functions.fill(nullptr);
+  gRuntime.wow64 = false;
+  gRuntime.securityReady = false;
+  return code::kSuccess;
+}
+
+Result StartLibraryFolders(const wchar_t* programFolder, const wchar_t* dataFolder, const wchar_t* tempFolder) {
+  CLockCS& lock = folderLock();
+  if (!lock.valid()) return code::kNotEnoughMemory;
+  ScopedLock guard(lock);
+  if (gFolders.starts > 0) {
+    ++gFolders.starts;
+    return code::kSuccess;
+  }
+  const Result result = StartLibraryBase();
+  if (result != code::kSuccess) return result;
+  ++gFolders.starts;
+
+  LibraryFolders& model = LibraryFolderModel();
+  model = LibraryFolders{};
+  model.productKey = kProductKey;
+  if (given(programFolder)) model.programFolder = NormaliseFolderPath(programFolder);
+  if (given(dataFolder)) model.dataFolder = NormaliseFolderPath(dataFolder);
+  if (given(tempFolder)) model.tempFolder = model.tempRoot = NormaliseFolderPath(tempFolder);
+  if (GetWellKnownFolder(model.windowsFolder, well_known_folder::kWindows) == code::kSuccess &&
+      !model.windowsFolder.empty() && model.windowsFolder.back() != L'\\') {
+    model.windowsFolder.push_back(L'\\');
+  }
+  return code::kSuccess;
+}
+
+Result StopLibraryFolders() {
+  ScopedLock guard(folderLock());
+  if (guard.result() != code::kSuccess) return guard.result();
+  if (gFolders.starts == 0 || --gFolders.starts > 0) return code::kSuccess;
+  LibraryFolderModel() = LibraryFolders{};
+  return StopLibraryBase();
+}
+
+Result StartLibrary(std::uint32_t flags) {
+  CLockCS& lock = folderLock();
+  if (!lock.valid()) return code::kNotEnoughMemory;
+  ScopedLock guard(lock);
+  if (gLibrary.starts++ > 0) return code::kSuccess;
+  const Result result = startLibraryOnce(flags);
+  if (result != code::kSuccess) StopLibrary();
+  return result;
+}
+
+Result StopLibrary() {
+  ScopedLock guard(folderLock());
+  if (guard.result() != code::kSuccess) return guard.result();
+  if (gLibrary.starts == 0 || --gLibrary.starts > 0) return code::kSuccess;
+  gLibrary.lock.reset();
+  Result result = code::kSuccess;
+  if (gLibrary.startedRuntime) result = StopLibraryRuntime();
+  if (gLibrary.startedFolders) {
+    const Result stopped = StopLibraryFolders();
+    if (result == code::kSuccess) result = stopped;
+  }
+  gLibrary.startedRuntime = gLibrary.startedFolders = false;
+  return result;
+}
+
+bool IsWow64Process64Bit() { return gRuntime.wow64; }
+
+bool ProcessRunsUnderWow64() {
+  if (gRuntime.starts > 0) return gRuntime.wow64;
+  return wow64With(FindLoadedFunction(L"KERNEL32.DLL", "IsWow64Process"),
+                   FindLoadedFunction(L"KERNEL32.DLL", "Wow64EnableWow64FsRedirection"));
+}
+
+std::uint32_t GetOsKind() { return gBase.osKind; }
+bool IsXpSp2OrLater() { return gBase.xpSp2OrLater; }
+
+bool IsUserAdmin() {
+  ScopedKernelHandle token;
+  if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY | READ_CONTROL, token.receive())) return false;
+  return IsAdminToken(token.get(), currentOsKind() > os_kind::kWinXp);
+}
+
+bool IsAdminToken(HANDLE token, bool requireElevation) {
+  DWORD length = 0;
+  if (requireElevation) {
+    TOKEN_ELEVATION elevation = {};
+    if (!::GetTokenInformation(token, TokenElevation, &elevation, sizeof(elevation), &length) ||
+        !elevation.TokenIsElevated) {
+      return false;
+    }
+  }
+  alignas(TOKEN_GROUPS) BYTE buffer[kTokenGroupsBytes];
+  if (!::GetTokenInformation(token, TokenGroups, buffer, sizeof(buffer), &length)) return false;
+
+  SID_IDENTIFIER_AUTHORITY nt = SECURITY_NT_AUTHORITY;
+  alignas(DWORD) BYTE administrators[SECURITY_MAX_SID_SIZE];
+  if (!::InitializeSid(administrators, &nt, 2)) return false;
+  *::GetSidSubAuthority(administrators, 0) = SECURITY_BUILTIN_DOMAIN_RID;
+  *::GetSidSubAuthority(administrators, 1) = DOMAIN_ALIAS_RID_ADMINS;
+  const auto* groups = reinterpret_cast<const TOKEN_GROUPS*>(buffer);
+  for (DWORD i = 0; i < groups->GroupCount; ++i) {
+    if (::EqualSid(groups->Groups[i].Sid, administrators)) return true;
+  }
+  return false;
+}
+
+Result DisableFsRedirection(void** previousState) {
+  const HMODULE kernel = ::GetModuleHandleW(L"kernel32.dll");
+  if (kernel == nullptr) {
+    const DWORD error = ::GetLastError();
+    log::theLogger().write(log::level::kError, kTagSfxarc, L"Failed to get a handle to kernel32.dll with error 0x%08lx!",
+                           error);
+    return error;
+  }
+  using DisableFunction = BOOL(WINAPI*)(PVOID*);
+  const auto disable = AsFunction<DisableFunction>(::GetProcAddress(kernel, "Wow64DisableWow64FsRedirection"));
+  if (disable == nullptr) {
+    log::theLogger().write(log::level::kNotice, kTagSfxarc,
+                           L"Failed to get an address of the Wow64DisableWow64FsRedirection function with error 0x%08lx!",
+                           ::GetLastError());
+    return code::kSuccess;
+  }
+  if (!disable(previousState)) {
+    const DWORD error = ::GetLastError();
+    log::theLogger().write(log::level::kError, kTagSfxarc,
+                           L"The call to Wow64DisableWow64FsRedirection function failed with error 0x%08lx!", error);
+    return error;
+  }
+  return code::kSuccess;
+}
+
+Result RevertFsRedirection(void* previousState) {
+  const HMODULE kernel = ::GetModuleHandleW(L"kernel32.dll");
+  if (kernel == nullptr) {
+    const DWORD error = ::GetLastError();
+    log::theLogger().write(log::level::kError, kTagSfxarc, L"Failed to get a handle to kernel32.dll with error 0x%08lx",
+                           error);
+    return error;
+  }
+  using RevertFunction = BOOL(WINAPI*)(PVOID);
+  const auto revert = AsFunction<RevertFunction>(::GetProcAddress(kernel, "Wow64RevertWow64FsRedirection"));
+  if (revert == nullptr) {
+    log::theLogger().write(log::level::kDebug, kTagSfxarc,
+                           L"Failed to get an address of the Wow64RevertWow64FsRedirection function with error 0x%08lx",
+                           ::GetLastError());
+    return code::kSuccess;
+  }
+  if (!revert(previousState)) {
+    const DWORD error = ::GetLastError();
+    log::theLogger().write(log::level::kError, kTagSfxarc,
+                           L"The call to Wow64RevertWow64FsRedirection function failed with error 0x%08lx", error);
+    return error;
+  }
+  return code::kSuccess;
+}
+
+const SystemFigures& GetSystemFigures() { return gBase.figures; }
+const ProcessorFacts& GetProcessorFacts() { return gBase.processor; }
+FARPROC GetOptionalFunction(OptionalFunction which) { return function(which); }
+HANDLE LibraryDeviceHandle() { return gRuntime.device.get(); }
+SECURITY_ATTRIBUTES* OpenSecurityAttributes() { return gRuntime.securityReady ? &gRuntime.openAttributes : nullptr; }
+SECURITY_ATTRIBUTES* FolderSecurityAttributes() {
+  return gRuntime.securityReady ? &gRuntime.folderAttributes : nullptr;
+}
+CLock* LibraryLock() { return gLibrary.lock.get(); }
+
+}  // namespace tzk::root

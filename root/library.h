@@ -1,0 +1,96 @@
+// Process-wide facts of the platform library and the layered, reference-counted start-up that
+// gathers them. Every start may be repeated; only the first does the work and only the
+// matching last stop undoes it. The facts are written during the first start and only read
+// afterwards, so the accessors take no lock.
+#pragma once
+
+#include <windows.h>
+
+#include <cstdint>
+
+#include "root/lock.h"
+#include "root/os_version.h"
+#include "root/result.h"
+
+namespace tzk::root {
+
+namespace library_flag {
+constexpr std::uint32_t kNoDeviceNoLocale = 0x1;  // skip the device handle and setlocale
+constexpr std::uint32_t kNoFolderCreation = 0x2;  // resolve folders without creating any
+constexpr std::uint32_t kNoTempOrDataCreation = 0x4;  // no temporary folder, no data subfolders
+}  // namespace library_flag
+
+Result StartLibraryBase();
+Result StopLibraryBase();
+Result StartLibraryRuntime(std::uint32_t flags);
+Result StopLibraryRuntime();
+// Overrides are folders the caller already knows; null or empty for none.
+Result StartLibraryFolders(const wchar_t* programFolder, const wchar_t* dataFolder, const wchar_t* tempFolder);
+Result StopLibraryFolders();
+Result StartLibrary(std::uint32_t flags);
+Result StopLibrary();
+
+// The WOW64 flag of the runtime layer: WOW64 with file-system redirection that can be switched.
+bool IsWow64Process64Bit();
+// The same rule asked of the system directly when the runtime layer is not up.
+bool ProcessRunsUnderWow64();
+std::uint32_t GetOsKind();   // os_kind value; 0 before the base layer starts
+bool IsXpSp2OrLater();       // false before the base layer starts
+bool IsUserAdmin();
+// The test behind IsUserAdmin for any token: elevated where asked, and a member of the
+// built-in Administrators group.
+bool IsAdminToken(HANDLE token, bool requireElevation);
+
+Result DisableFsRedirection(void** previousState);
+Result RevertFsRedirection(void* previousState);
+
+struct SystemFigures {
+  std::uint32_t pageSize = 0;
+  std::uint32_t allocationGranularity = 0;
+  std::uintptr_t highestAddress = 0;
+  std::uint32_t processors = 0;
+  // What the 64-bit system itself reports, under WOW64 only.
+  std::uint64_t nativeHighestAddress = 0;
+  std::uint32_t nativeProcessors = 0;
+  std::uint32_t nativeArchitecture = 0;
+};
+
+namespace cpu_vendor {
+constexpr std::uint32_t kUnknown = 0, kIntel = 1, kAmd = 2, kCentaur = 3;
+}
+
+struct ProcessorFacts {
+  std::uint32_t vendor = cpu_vendor::kUnknown;
+  std::uint32_t featuresEdx = 0;  // CPUID leaf 1
+  std::uint32_t featuresEcx = 0;
+  std::uint32_t cores = 0;        // filled by the runtime layer
+  std::uint32_t logicalProcessors = 0;
+};
+
+const SystemFigures& GetSystemFigures();
+const ProcessorFacts& GetProcessorFacts();
+
+// Optional system functions, null where the system lacks them (runtime layer).
+enum class OptionalFunction {
+  kIsWow64Process, kWow64EnableWow64FsRedirection, kGetLogicalProcessorInformation, kGetTickCount64,
+  kRtlNtStatusToDosError, kNtReadFile, kNtWriteFile, kNtQueryInformationFile, kNtSetInformationFile,
+  kNtQueryVirtualMemory, kNtQueryObject, kNtQueryVolumeInformationFile, kNtQueryInformationProcess,
+  kNtQuerySystemInformation, kRtlSetThreadErrorMode, kRtlGetVersion, kNtWow64QueryInformationProcess64,
+  kNtWow64GetNativeSystemInformation, kNtWow64QueryVirtualMemory64, kNtWow64ReadVirtualMemory64,
+  kCount
+};
+FARPROC GetOptionalFunction(OptionalFunction which);
+
+// The handle to "\\.\tzkSP" the runtime layer keeps; INVALID_HANDLE_VALUE when it is not open.
+HANDLE LibraryDeviceHandle();
+
+// Security attributes of the runtime layer, null before it starts: "open" has a null DACL;
+// "folder" grants Everyone full access, inherited, and is used for every folder the library
+// creates.
+SECURITY_ATTRIBUTES* OpenSecurityAttributes();
+SECURITY_ATTRIBUTES* FolderSecurityAttributes();
+
+// The lock object StartLibrary makes; null outside StartLibrary/StopLibrary.
+CLock* LibraryLock();
+
+}  // namespace tzk::root

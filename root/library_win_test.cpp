@@ -1,0 +1,208 @@
+#include "root/library.h"
+
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "root/install_folders.h"
+#include "root/scoped_handle.h"
+#include "root/win_test_support.h"
+
+namespace tzk::root {
+namespace {
+
+using testing::SystemIsWow64;
+
+constexpr std::uint32_t kStubFlags = library_flag::kNoTempOrDataCreation;
+
+std::wstring environmentValue(const wchar_t* name) {
+  wchar_t value[MAX_PATH];
+  const DWORD length = ::GetEnvironmentVariableW(name, value, MAX_PATH);
+  return length < MAX_PATH ? std::wstring(value, length) : std::wstring();
+}
+
+std::wstring windowsFolder() {
+  wchar_t folder[MAX_PATH];
+  return std::wstring(folder, ::GetWindowsDirectoryW(folder, MAX_PATH));
+}
+
+// Puts the process environment back however a test left it.
+class SystemRootGuard {
+ public:
+  SystemRootGuard() : saved_(environmentValue(L"SystemRoot")) {}
+  ~SystemRootGuard() { ::SetEnvironmentVariableW(L"SystemRoot", saved_.c_str()); }
+
+ private:
+  std::wstring saved_;
+};
+
+TEST(LibraryStartUp, RepeatedStartsWorkOnceAndTheLastStopUndoes) {
+  SystemRootGuard guard;
+  // Stops of layers that never started do no harm.
+  EXPECT_EQ(StopLibrary(), 0u);
+  EXPECT_EQ(StopLibraryRuntime(), 0u);
+  EXPECT_EQ(StopLibraryFolders(), 0u);
+  EXPECT_EQ(StopLibraryBase(), 0u);
+
+  ASSERT_EQ(StartLibrary(kStubFlags), 0u);
+  CLock* const lock = LibraryLock();
+  ASSERT_NE(lock, nullptr);
+  EXPECT_EQ(lock->Lock(0), 0u);
+  EXPECT_EQ(lock->Unlock(), 0u);
+
+  // Were the second start to redo the work, it would put SystemRoot back.
+  ::SetEnvironmentVariableW(L"SystemRoot", nullptr);
+  ASSERT_EQ(StartLibrary(kStubFlags), 0u);
+  EXPECT_EQ(environmentValue(L"SystemRoot"), L"");
+  EXPECT_EQ(LibraryLock(), lock);
+
+  EXPECT_EQ(StopLibrary(), 0u);
+  EXPECT_EQ(LibraryLock(), lock);
+  EXPECT_NE(FolderSecurityAttributes(), nullptr);
+  EXPECT_NE(LibraryFolderModel().programFolder, L"");
+
+  EXPECT_EQ(StopLibrary(), 0u);
+  EXPECT_EQ(LibraryLock(), nullptr);
+  EXPECT_EQ(FolderSecurityAttributes(), nullptr);
+  EXPECT_EQ(LibraryFolderModel().programFolder, L"");
+  EXPECT_EQ(GetOsKind(), 0u);  // the layers StartLibrary began are all down again
+}
+
+TEST(LibraryStartUp, TheMainSequenceOrderLeavesNothingStarted) {
+  ASSERT_EQ(StartLibraryBase(), 0u);
+  ASSERT_EQ(StartLibraryFolders(nullptr, L"", nullptr), 0u);
+  ASSERT_EQ(StartLibrary(kStubFlags), 0u);
+  ASSERT_EQ(StartLibraryRuntime(0), 0u);
+  EXPECT_NE(GetOsKind(), 0u);
+
+  EXPECT_EQ(StopLibraryRuntime(), 0u);
+  EXPECT_NE(OpenSecurityAttributes(), nullptr);  // StartLibrary's runtime start still holds
+  EXPECT_EQ(StopLibrary(), 0u);
+  EXPECT_EQ(OpenSecurityAttributes(), nullptr);
+  EXPECT_NE(LibraryFolderModel().windowsFolder, L"");
+  EXPECT_EQ(StopLibraryFolders(), 0u);
+  EXPECT_EQ(LibraryFolderModel().windowsFolder, L"");
+  EXPECT_NE(GetOsKind(), 0u);
+  EXPECT_EQ(StopLibraryBase(), 0u);
+  EXPECT_EQ(GetOsKind(), 0u);
+}
+
+TEST(LibraryStartUp, FolderOverridesAreNormalised) {
+  ASSERT_EQ(StartLibraryFolders(L"C:\\Prog\\", L"D:", L"E:\\Temp//"), 0u);
+  ASSERT_EQ(StartLibrary(kStubFlags), 0u);
+  const LibraryFolders& model = LibraryFolderModel();
+  EXPECT_EQ(model.programFolder, L"C:\\Prog");
+  EXPECT_EQ(model.dataFolder, L"D:\\");
+  EXPECT_EQ(model.tempFolder, L"E:\\Temp");
+  EXPECT_EQ(model.tempRoot, L"E:\\Temp");
+  EXPECT_EQ(model.journalFolder, L"D:\\journal");
+  EXPECT_EQ(StopLibrary(), 0u);
+  EXPECT_EQ(StopLibraryFolders(), 0u);
+}
+
+TEST(LibraryStartUp, MissingOrEmptySystemRootIsRestoredFromTheWindowsFolder) {
+  SystemRootGuard guard;
+  for (const wchar_t* value : {static_cast<const wchar_t*>(nullptr), L""}) {
+    ::SetEnvironmentVariableW(L"SystemRoot", value);
+    ASSERT_EQ(StartLibrary(kStubFlags), 0u);
+    EXPECT_EQ(environmentValue(L"SystemRoot"), windowsFolder());
+    EXPECT_EQ(StopLibrary(), 0u);
+  }
+}
+
+TEST(ProcessFacts, OsKindAndWow64MatchTheSystem) {
+  EXPECT_FALSE(IsWow64Process64Bit());  // the flag belongs to the runtime layer
+  EXPECT_EQ(ProcessRunsUnderWow64(), SystemIsWow64());
+  ASSERT_EQ(StartLibraryRuntime(library_flag::kNoDeviceNoLocale), 0u);
+  EXPECT_EQ(IsWow64Process64Bit(), SystemIsWow64());
+  EXPECT_EQ(ProcessRunsUnderWow64(), SystemIsWow64());
+  EXPECT_EQ(GetOptionalFunction(OptionalFunction::kWow64EnableWow64FsRedirection) != nullptr, SystemIsWow64());
+  EXPECT_NE(GetOptionalFunction(OptionalFunction::kRtlGetVersion), nullptr);
+
+  // What the system says of itself, without the compatibility answers of GetVersionExW.
+  using RtlGetVersionFunction = LONG(WINAPI*)(OSVERSIONINFOEXW*);
+  const auto rtlGetVersion = reinterpret_cast<RtlGetVersionFunction>(
+      reinterpret_cast<void*>(::GetProcAddress(::GetModuleHandleW(L"ntdll.dll"), "RtlGetVersion")));
+  OSVERSIONINFOEXW version = {};
+  version.dwOSVersionInfoSize = sizeof(version);
+  ASSERT_EQ(rtlGetVersion(&version), 0);
+  EXPECT_EQ(GetOsKind(), ClassifyOsKind(OsVersion{version.dwPlatformId, version.dwMajorVersion,
+                                                  version.dwMinorVersion, version.dwBuildNumber, 0}));
+  EXPECT_GE(GetOsKind(), os_kind::kWinXp);
+  EXPECT_TRUE(IsXpSp2OrLater());
+
+  const SystemFigures& figures = GetSystemFigures();
+  EXPECT_EQ(figures.pageSize, 4096u);
+  EXPECT_GE(figures.processors, 1u);
+  EXPECT_GE(GetProcessorFacts().cores, 1u);
+  EXPECT_GE(GetProcessorFacts().logicalProcessors, GetProcessorFacts().cores);
+  if (GetOptionalFunction(OptionalFunction::kNtWow64GetNativeSystemInformation) != nullptr) {
+    EXPECT_EQ(figures.nativeProcessors, figures.processors);
+  }
+
+  EXPECT_EQ(StopLibraryRuntime(), 0u);
+  EXPECT_FALSE(IsWow64Process64Bit());
+  EXPECT_EQ(StopLibraryBase(), 0u);  // the runtime layer started the base layer for itself
+}
+
+// The machine field of a PE image.
+WORD imageMachine(const std::wstring& path) {
+  ScopedFileHandle file(::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
+  IMAGE_DOS_HEADER dos = {};
+  DWORD read = 0;
+  if (!file || !::ReadFile(file.get(), &dos, sizeof(dos), &read, nullptr)) return 0;
+  struct {
+    DWORD signature;
+    WORD machine;
+  } nt = {};
+  ::SetFilePointer(file.get(), dos.e_lfanew, nullptr, FILE_BEGIN);
+  if (!::ReadFile(file.get(), &nt, 6, &read, nullptr) || nt.signature != IMAGE_NT_SIGNATURE) return 0;
+  return nt.machine;
+}
+
+TEST(FsRedirection, SwitchedOffAndBackForTheThread) {
+  if (!SystemIsWow64()) GTEST_SKIP() << "no redirection on a 32-bit system";
+  wchar_t system[MAX_PATH];
+  ::GetSystemDirectoryW(system, MAX_PATH);
+  const std::wstring kernel = std::wstring(system) + L"\\kernel32.dll";
+  EXPECT_EQ(imageMachine(kernel), IMAGE_FILE_MACHINE_I386);
+  void* state = nullptr;
+  ASSERT_EQ(DisableFsRedirection(&state), 0u);
+  EXPECT_EQ(imageMachine(kernel), IMAGE_FILE_MACHINE_AMD64);
+  ASSERT_EQ(RevertFsRedirection(state), 0u);
+  EXPECT_EQ(imageMachine(kernel), IMAGE_FILE_MACHINE_I386);
+}
+
+bool tokenIsElevated(HANDLE token) {
+  TOKEN_ELEVATION elevation = {};
+  DWORD length = 0;
+  return ::GetTokenInformation(token, TokenElevation, &elevation, sizeof(elevation), &length) &&
+         elevation.TokenIsElevated;
+}
+
+TEST(UserAdmin, MatchesTheProcessToken) {
+  BYTE sid[SECURITY_MAX_SID_SIZE];
+  DWORD sidBytes = sizeof(sid);
+  ASSERT_TRUE(::CreateWellKnownSid(WinBuiltinAdministratorsSid, nullptr, sid, &sidBytes));
+  BOOL member = FALSE;
+  ASSERT_TRUE(::CheckTokenMembership(nullptr, sid, &member));
+  ScopedKernelHandle token;
+  ASSERT_TRUE(::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, token.receive()));
+  EXPECT_EQ(IsUserAdmin(), member && tokenIsElevated(token.get()));
+
+  // The other half of a split administrator token holds the group but is not elevated.
+  TOKEN_LINKED_TOKEN linked = {};
+  DWORD length = 0;
+  if (!::GetTokenInformation(token.get(), TokenLinkedToken, &linked, sizeof(linked), &length)) {
+    GTEST_SKIP() << "no linked token";
+  }
+  ScopedKernelHandle other(linked.LinkedToken);
+  if (tokenIsElevated(other.get())) GTEST_SKIP() << "the linked token is the elevated one";
+  EXPECT_FALSE(IsAdminToken(other.get(), true));
+  EXPECT_EQ(IsAdminToken(other.get(), false), IsAdminToken(token.get(), false));
+}
+
+}  // namespace
+}  // namespace tzk::root

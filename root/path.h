@@ -1,0 +1,65 @@
+// Every form of Windows path the library accepts (drive, UNC, "\\?\" and "\\.\" prefixes, UNC
+// below a prefix, volume GUID roots, NT device roots through GlobalRoot), split into root and
+// remainder and turned into what the Win32 file functions want. Both "\" and "/" separate.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "root/result.h"
+
+namespace tzk::root {
+
+namespace path_kind {
+constexpr std::uint32_t kNetwork = 0x1;          // UNC, directly or below a prefix
+constexpr std::uint32_t kTwoSeparators = 0x2;    // begins with two separators; rooted drive
+constexpr std::uint32_t kMoreAfterRoot = 0x4;    // something other than separators follows
+constexpr std::uint32_t kShare = 0x8;            // a share name follows the server
+constexpr std::uint32_t kSeparatorAfterRoot = 0x10;
+constexpr std::uint32_t kDrive = 0x100;
+constexpr std::uint32_t kLongPrefix = 0x200;     // "\\?\"
+constexpr std::uint32_t kDevicePrefix = 0x400;   // "\\.\"
+constexpr std::uint32_t kPrefixedUnc = 0x800;    // "UNC" below a prefix
+constexpr std::uint32_t kVolumeGuid = 0x1000;
+constexpr std::uint32_t kNtDevice = 0x4000;
+}  // namespace path_kind
+
+namespace analyse_option {
+constexpr std::uint32_t kEndWithSeparator = 0x1;
+constexpr std::uint32_t kCleanSeparators = 0x2;
+constexpr std::uint32_t kDriveType = 0x4;
+constexpr std::uint32_t kWholePath = 0x8;
+}  // namespace analyse_option
+
+struct PathAnalysis {
+  std::uint32_t rootStart = 0;     // where the returned root begins in the input
+  std::uint32_t kind = 0;          // path_kind bits
+  std::uint32_t prefixLength = 0;  // characters in front of the server or device name
+  std::uint32_t rootEnd = 0;       // index just after the root in the input
+  std::uint32_t rootLength = 0;    // length of the root as returned, after its clean-up
+  std::uint32_t driveType = 0;     // GetDriveTypeW's answer, 4 (remote) for UNC
+};
+
+// Two leading separators not followed by "?" or ".", or a drive letter, ":" and a separator.
+bool IsAbsolutePath(const wchar_t* path);
+
+// Splits path into root and remainder. Returns 0, 160 for a null path, 123 for an empty one.
+Result AnalysePath(const wchar_t* path, std::wstring* root, PathAnalysis* analysis, std::uint32_t options);
+
+// The long-path form of an absolute path: "\\?\" or "\\?\UNC" in front, the rest cleaned up.
+// Texts that already carry "\\?\" or "\\.\" come back unchanged. False only when memory runs
+// out, in which case out is left empty.
+bool ToLongPath(const std::wstring& path, std::wstring& out);
+
+// Cleans the text after a root in place: "/" to "\", runs of "\" to one, "." and ".."
+// components resolved. False when a final ".." climbs above the first component.
+bool NormalisePathTail(std::wstring& text);
+
+// A folder as the library stores it: no trailing separators, except that a bare drive or
+// volume GUID root keeps one backslash and an empty remainder becomes "\".
+std::wstring NormaliseFolderPath(const std::wstring& folder);
+
+// Folder and name with one backslash between them, none added when either side has it.
+std::wstring JoinSubfolder(const std::wstring& folder, const std::wstring& name);
+
+}  // namespace tzk::root

@@ -1,0 +1,203 @@
+#include "root/path.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+namespace tzk::root {
+namespace {
+
+std::wstring tail(std::wstring text, bool* result = nullptr) {
+  const bool ok = NormalisePathTail(text);
+  if (result != nullptr) *result = ok;
+  return text;
+}
+
+std::wstring longPath(const std::wstring& text) {
+  std::wstring out;
+  EXPECT_TRUE(ToLongPath(text, out));
+  return out;
+}
+
+struct Analysed {
+  Result result;
+  std::wstring root;
+  PathAnalysis a;
+};
+
+Analysed analyse(const wchar_t* path, std::uint32_t options = 0) {
+  Analysed r;
+  r.result = AnalysePath(path, &r.root, &r.a, options);
+  return r;
+}
+
+TEST(PathAbsolute, DrivesAndUncOnly) {
+  EXPECT_TRUE(IsAbsolutePath(L"C:\\x"));
+  EXPECT_TRUE(IsAbsolutePath(L"z:/x"));
+  EXPECT_TRUE(IsAbsolutePath(L"\\\\server\\share"));
+  EXPECT_TRUE(IsAbsolutePath(L"//server/share"));
+  EXPECT_FALSE(IsAbsolutePath(L"C:x"));
+  EXPECT_FALSE(IsAbsolutePath(L"C:"));
+  EXPECT_FALSE(IsAbsolutePath(L"\\x"));
+  EXPECT_FALSE(IsAbsolutePath(L"1:\\x"));
+  EXPECT_FALSE(IsAbsolutePath(L"\\\\?\\C:\\x"));
+  EXPECT_FALSE(IsAbsolutePath(L"\\\\.\\pipe\\x"));
+  EXPECT_FALSE(IsAbsolutePath(L""));
+  EXPECT_FALSE(IsAbsolutePath(nullptr));
+}
+
+TEST(PathTail, SeparatorsAndDots) {
+  EXPECT_EQ(tail(L"C:/a//b\\\\\\c/"), L"C:\\a\\b\\c\\");
+  EXPECT_EQ(tail(L"a\\.\\.\\b\\."), L"a\\b");
+  EXPECT_EQ(tail(L"C:\\."), L"C:\\");
+  EXPECT_EQ(tail(L"\\."), L"\\");
+  // Names that merely begin with a dot are names.
+  EXPECT_EQ(tail(L"C:\\.git\\..x\\...\\.y"), L"C:\\.git\\..x\\...\\.y");
+}
+
+TEST(PathTail, ParentComponents) {
+  EXPECT_EQ(tail(L"C:\\a\\b\\..\\c"), L"C:\\a\\c");
+  EXPECT_EQ(tail(L"C:\\a\\b\\..\\..\\c"), L"C:\\c");
+  EXPECT_EQ(tail(L"x\\a\\..\\.\\b"), L"x\\b");
+  EXPECT_EQ(tail(L"x\\a\\.."), L"x");
+  EXPECT_EQ(tail(L"C:\\a\\.."), L"C:\\");
+  EXPECT_EQ(tail(L"\\a\\.."), L"\\");
+  // The first component after a drive root cannot be climbed over: the root stays.
+  EXPECT_EQ(tail(L"C:\\..\\a"), L"C:\\a");
+  EXPECT_EQ(tail(L"C:\\a\\..\\..\\..\\b"), L"C:\\b");
+  EXPECT_EQ(tail(L"C:\\.."), L"C:\\");
+  EXPECT_EQ(tail(L"\\..\\a"), L"\\a");
+}
+
+TEST(PathTail, ClimbAboveFirstComponent) {
+  bool ok = true;
+  EXPECT_EQ(tail(L"a\\b\\..\\..\\c", &ok), L"c");
+  EXPECT_TRUE(ok);
+  EXPECT_EQ(tail(L"a\\..", &ok), L"a");
+  EXPECT_FALSE(ok);
+}
+
+TEST(PathLong, PrefixesAndCleanUp) {
+  EXPECT_EQ(longPath(L"C:\\a\\..\\b//c"), L"\\\\?\\C:\\b\\c");
+  EXPECT_EQ(longPath(L"C:\\..\\a"), L"\\\\?\\C:\\a");
+  EXPECT_EQ(longPath(L"//server/share/dir/../f"), L"\\\\?\\UNC\\server\\share\\f");
+  EXPECT_EQ(longPath(L"\\\\server\\share\\.cfg"), L"\\\\?\\UNC\\server\\share\\.cfg");
+  // Already prefixed texts are the caller's exact wish: no clean-up at all.
+  EXPECT_EQ(longPath(L"\\\\?\\C:\\a\\..\\b//c"), L"\\\\?\\C:\\a\\..\\b//c");
+  EXPECT_EQ(longPath(L"\\\\.\\tzkSP"), L"\\\\.\\tzkSP");
+  EXPECT_EQ(longPath(L""), L"\\\\?\\");
+}
+
+TEST(PathAnalyse, NullAndEmpty) {
+  EXPECT_EQ(AnalysePath(nullptr, nullptr, nullptr, 0), code::kBadArguments);
+  EXPECT_EQ(AnalysePath(L"", nullptr, nullptr, 0), code::kInvalidName);
+}
+
+TEST(PathAnalyse, DriveRoots) {
+  auto r = analyse(L"C:\\dir\\f");
+  EXPECT_EQ(r.result, code::kSuccess);
+  EXPECT_EQ(r.root, L"C:");
+  EXPECT_EQ(r.a.kind, 0x100u | 0x2 | 0x10 | 0x4);
+  EXPECT_EQ(r.a.rootEnd, 2u);
+  EXPECT_EQ(r.a.rootLength, 2u);
+
+  EXPECT_EQ(analyse(L"C:").a.kind, 0x100u | 0x2);
+  EXPECT_EQ(analyse(L"C:rel").a.kind, 0x100u | 0x4);
+
+  r = analyse(L"\\\\?\\D:\\x");
+  EXPECT_EQ(r.root, L"D:");
+  EXPECT_EQ(r.a.kind, 0x200u | 0x2 | 0x100 | 0x10 | 0x4);
+  EXPECT_EQ(r.a.rootStart, 4u);
+  EXPECT_EQ(r.a.prefixLength, 4u);
+  EXPECT_EQ(r.a.rootEnd, 6u);
+}
+
+TEST(PathAnalyse, UncRoots) {
+  auto r = analyse(L"\\\\server\\share\\more");
+  EXPECT_EQ(r.root, L"\\\\server\\share");
+  EXPECT_EQ(r.a.kind, 0x1u | 0x2 | 0x8 | 0x10 | 0x4);
+  EXPECT_EQ(r.a.prefixLength, 2u);
+
+  // A plain UNC server counts a share as soon as a separator follows it.
+  EXPECT_EQ(analyse(L"\\\\server\\").a.kind, 0x1u | 0x2 | 0x8);
+  EXPECT_EQ(analyse(L"\\\\server").a.kind, 0x1u | 0x2);
+
+  r = analyse(L"\\\\?\\UNC\\server\\share\\more");
+  EXPECT_EQ(r.result, code::kSuccess);
+  EXPECT_EQ(r.root, L"\\\\server\\share");
+  EXPECT_EQ(r.a.kind, 0x800u | 0x1 | 0x8 | 0x200 | 0x2 | 0x10 | 0x4);
+  EXPECT_EQ(r.a.prefixLength, 8u);
+  EXPECT_EQ(r.a.rootStart, 0u);
+  EXPECT_EQ(r.a.rootEnd, 20u);
+  EXPECT_EQ(r.a.rootLength, 14u);
+
+  // Below a prefix only a real share name sets 0x8.
+  EXPECT_EQ(analyse(L"\\\\.\\unc\\server\\").a.kind, 0x400u | 0x800 | 0x1 | 0x2);
+
+  r = analyse(L"//server//share/x", analyse_option::kCleanSeparators | analyse_option::kDriveType);
+  EXPECT_EQ(r.root, L"\\\\server\\share");
+  EXPECT_EQ(r.a.rootLength, 14u);
+  EXPECT_EQ(r.a.driveType, 4u);
+}
+
+TEST(PathAnalyse, VolumeAndDeviceRoots) {
+  const std::wstring volume = L"\\\\?\\Volume{12345678-1234-1234-1234-123456789abc}";
+  auto r = analyse((volume + L"\\dir").c_str());
+  EXPECT_EQ(r.root, volume);
+  EXPECT_EQ(r.a.kind, 0x200u | 0x2 | 0x1000 | 0x10 | 0x4);
+  // One character short of a GUID is no volume root.
+  EXPECT_EQ(analyse(L"\\\\?\\Volume{12345678-1234-1234-1234-123456789ab}").a.kind & 0x1000, 0u);
+
+  r = analyse(L"\\\\?\\GlobalRoot\\Device\\HarddiskVolume2\\x");
+  EXPECT_EQ(r.root, L"\\\\?\\GlobalRoot\\Device\\HarddiskVolume2");
+  EXPECT_EQ(r.a.kind, 0x200u | 0x2 | 0x4000 | 0x10 | 0x4);
+
+  r = analyse(L"\\\\.\\Device\\FileDisk\\Disk3\\x");
+  EXPECT_EQ(r.root, L"\\\\.\\Device\\FileDisk\\Disk3");
+  EXPECT_EQ(r.a.kind, 0x400u | 0x2 | 0x4000 | 0x10 | 0x4);
+}
+
+TEST(PathAnalyse, RelativeRoots) {
+  auto r = analyse(L"dir\\f");
+  EXPECT_EQ(r.root, L"dir");
+  EXPECT_EQ(r.a.kind, 0x10u | 0x4);
+  r = analyse(L"\\dir");
+  EXPECT_EQ(r.root, L"");
+  EXPECT_EQ(r.a.kind, 0x10u | 0x4);
+}
+
+TEST(PathAnalyse, ReturnedText) {
+  using namespace analyse_option;
+  EXPECT_EQ(analyse(L"C:\\dir", kEndWithSeparator).root, L"C:\\");
+  EXPECT_EQ(analyse(L"C:/a//..\\b/", kWholePath | kCleanSeparators).root, L"C:\\b");
+  EXPECT_EQ(analyse(L"C:/a//b", kWholePath | kCleanSeparators | kEndWithSeparator).root, L"C:\\a\\b\\");
+  EXPECT_EQ(analyse(L"\\\\?\\UNC\\srv\\sh\\x\\", kWholePath).root, L"\\\\srv\\sh\\x");
+  // The separator of a drive root is part of the root and survives.
+  EXPECT_EQ(analyse(L"C:\\", kWholePath).root, L"C:\\");
+  // Root and analysis are both optional.
+  PathAnalysis a;
+  EXPECT_EQ(AnalysePath(L"C:\\x", nullptr, &a, kWholePath), code::kSuccess);
+  EXPECT_EQ(a.rootEnd, 2u);
+}
+
+#ifdef _WIN32
+TEST(PathAnalyse, DriveTypeOfTheSystemDrive) {
+  EXPECT_EQ(analyse(L"C:\\windows", analyse_option::kDriveType).a.driveType, 3u);  // DRIVE_FIXED
+}
+#endif
+
+TEST(PathFolder, NormalisedFolders) {
+  EXPECT_EQ(NormaliseFolderPath(L"C:\\dir\\/"), L"C:\\dir");
+  EXPECT_EQ(NormaliseFolderPath(L"C:"), L"C:\\");
+  EXPECT_EQ(NormaliseFolderPath(L"C:\\\\"), L"C:\\");
+  EXPECT_EQ(NormaliseFolderPath(L"\\\\?\\Volume{12345678-1234-1234-1234-123456789abc}\\"),
+            L"\\\\?\\Volume{12345678-1234-1234-1234-123456789abc}\\");
+  EXPECT_EQ(NormaliseFolderPath(L"//"), L"\\");
+  EXPECT_EQ(NormaliseFolderPath(L""), L"\\");
+  EXPECT_EQ(JoinSubfolder(L"C:\\p", L"setup"), L"C:\\p\\setup");
+  EXPECT_EQ(JoinSubfolder(L"C:\\p\\", L"setup"), L"C:\\p\\setup");
+  EXPECT_EQ(JoinSubfolder(L"C:\\p", L"\\DATA"), L"C:\\p\\DATA");
+}
+
+}  // namespace
+}  // namespace tzk::root

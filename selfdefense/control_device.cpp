@@ -1,0 +1,236 @@
+#include "selfdefense/control_device.h"
+
+#include <cstring>
+#include <cwchar>
+#include <new>
+
+#include "root/library.h"
+#include "root/system_function.h"
+
+namespace tzk::selfdefense {
+
+static_assert(SP_IOCTL_PRE_CLEANUP == 0xB2D600A4 && SP_IOCTL_OPEN_FILE == 0xB2D6016C &&
+                  SP_IOCTL_QUERY_ACTIVE == 0xB2D60190 && SP_IOCTL_REGISTER_PROCESS == 0xB2D60198 &&
+                  SP_IOCTL_POST_START == 0xB2D6019C && SP_IOCTL_PRE_STOP == 0xB2D601A0,
+              "the driver's control codes");
+static_assert(sizeof(StackCheckRecord) == 8, "stack-check record as the driver fills it");
+static_assert(sizeof(void*) == 4, "records carry 32-bit addresses");
+
+namespace {
+
+constexpr int kMaxFrameRecords = 58;
+constexpr int kSkippedFrameRecords = 2;  // the capture's own and the stack-check routine's
+
+constexpr std::size_t kOpenFileHeaderBytes = 44;  // fixed fields, "\??\" and the terminator pair
+constexpr std::size_t kOpenFileHandle = 0, kOpenFileStatus = 8, kOpenFileAccess = 12, kOpenFileDisposition = 16,
+                      kOpenFileAttributes = 20, kOpenFileOptions = 24, kOpenFileNtPrefix = 32, kOpenFilePath = 40;
+constexpr std::size_t kVolumeRootLength = 44;  // "Volume{" + 36-character GUID + "}"
+
+void put32(std::uint8_t* at, std::uint32_t value) {
+  for (int i = 0; i < 4; ++i) at[i] = static_cast<std::uint8_t>(value >> (8 * i));
+}
+
+void put64(std::uint8_t* at, std::uint64_t value) {
+  for (int i = 0; i < 8; ++i) at[i] = static_cast<std::uint8_t>(value >> (8 * i));
+}
+
+std::uint32_t get32(const std::uint8_t* at) {
+  return at[0] | (at[1] << 8) | (at[2] << 16) | (static_cast<std::uint32_t>(at[3]) << 24);
+}
+
+std::uint64_t signExtended(std::uint32_t address) {
+  return static_cast<std::uint64_t>(static_cast<std::int64_t>(static_cast<std::int32_t>(address)));
+}
+
+// The thread's information block, read where the 32-bit TEB keeps its own address. (The
+// header's NtCurrentTeb is the same instruction but trips GCC's array-bounds analysis.)
+const NT_TIB* currentThreadBlock() {
+  const NT_TIB* tib;
+  asm("movl %%fs:0x18, %0" : "=r"(tib));
+  return tib;
+}
+
+// Walks the saved frame pointers: each frame record holds the caller's frame pointer and the
+// return address into the caller. mingw has no structured exception handling to catch a fault
+// here, so the walk keeps to the thread's committed stack as the TEB states it and to frames
+// that lie ever higher on it; a frame built without a frame pointer ends the walk instead.
+__attribute__((noinline, noclone)) int captureReturnAddresses(std::uintptr_t* addresses, int capacity) {
+  const NT_TIB* tib = currentThreadBlock();
+  const auto low = reinterpret_cast<std::uintptr_t>(tib->StackLimit);
+  const auto high = reinterpret_cast<std::uintptr_t>(tib->StackBase);
+  auto frame = reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0));
+  int captured = 0;
+  for (int visited = 0; visited < kMaxFrameRecords && captured < capacity; ++visited) {
+    if (frame < low || frame > high - 2 * sizeof(std::uintptr_t) || frame % sizeof(std::uintptr_t) != 0) break;
+    const auto* record = reinterpret_cast<const std::uintptr_t*>(frame);
+    if (record[0] == 0 && record[1] == 0) break;
+    if (visited >= kSkippedFrameRecords) addresses[captured++] = record[1];
+    if (record[0] <= frame) break;  // the end of the chain, or no chain at all
+    frame = record[0];
+  }
+  return captured;
+}
+
+bool isLetter(wchar_t c) { return (c >= L'A' && c <= L'Z') || (c >= L'a' && c <= L'z'); }
+
+bool startsWithVolume(const wchar_t* path) {
+  static const wchar_t kVolume[] = L"volume{";
+  for (std::size_t i = 0; i + 1 < sizeof(kVolume) / sizeof(kVolume[0]); ++i) {
+    const wchar_t c = path[i] >= L'A' && path[i] <= L'Z' ? static_cast<wchar_t>(path[i] + 32) : path[i];
+    if (c != kVolume[i]) return false;
+  }
+  return true;
+}
+
+// "\\?\", "\\.\", "\??\" and their mixtures in front of a path the driver wants plain.
+const wchar_t* withoutPrefix(const wchar_t* path) {
+  const bool prefixed = path[0] == L'\\' && (path[1] == L'\\' || path[1] == L'?') &&
+                        (path[2] == L'?' || path[2] == L'.') && path[3] == L'\\';
+  return prefixed ? path + 4 : path;
+}
+
+bool isDriverPath(const wchar_t* path, std::size_t length) {
+  if (length >= 3 && isLetter(path[0]) && path[1] == L':' && path[2] == L'\\') return true;
+  return length >= kVolumeRootLength && startsWithVolume(path) && path[kVolumeRootLength - 1] == L'}';
+}
+
+// Sends the open-file record; the driver's own status counts as the request's result.
+Result sendOpenFile(HANDLE device, std::vector<std::uint8_t>& record, DWORD& returned) {
+  put32(&record[kOpenFileHandle], 0);
+  put32(&record[kOpenFileStatus], 0);
+  const auto bytes = static_cast<DWORD>(record.size());
+  const Result result =
+      SendControlRequest(device, SP_IOCTL_OPEN_FILE, record.data(), bytes, record.data(), bytes, &returned);
+  return result != code::kSuccess ? result : get32(&record[kOpenFileStatus]);
+}
+
+void openStartupDevice(const wchar_t* path, root::ScopedFileHandle& device) {
+  OpenControlDevice(path, GENERIC_READ, device);
+}
+
+// Built during static initialisation, before the entry routine runs, and closed at exit.
+StartupDevices gStartupDevices;
+
+}  // namespace
+
+Result OpenControlDevice(const wchar_t* path, DWORD access, root::ScopedFileHandle& device) {
+  const HANDLE opened = ::CreateFileW(path, access, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
+  const DWORD error = ::GetLastError();  // before closing whatever device held
+  device.reset(opened);
+  return device ? code::kSuccess : error;
+}
+
+Result SendControlRequest(HANDLE device, std::uint32_t code, void* input, DWORD inputBytes, void* output,
+                          DWORD outputBytes, DWORD* returned) {
+  DWORD bytes = 0;  // required by DeviceIoControl whenever there is no OVERLAPPED
+  const BOOL sent = ::DeviceIoControl(device, code, input, inputBytes, output, outputBytes, &bytes, nullptr);
+  if (returned != nullptr) *returned = bytes;
+  return sent ? code::kSuccess : ::GetLastError();
+}
+
+RegistrationRecord BuildRegistrationRecord(std::uint32_t processId, bool flag, std::uint32_t checkRoutine,
+                                           std::uint32_t returnAddress) {
+  RegistrationRecord record = {};
+  put32(&record[0], kRegistrationMagic);
+  put32(&record[4], processId);
+  record[8] = flag ? 1 : 0;
+  put64(&record[9], signExtended(checkRoutine));
+  put64(&record[17], signExtended(returnAddress));
+  return record;
+}
+
+__attribute__((noinline)) Result RegisterWithSelfDefense(std::uint32_t processId, bool flag) {
+  const auto returnAddress = reinterpret_cast<std::uintptr_t>(__builtin_return_address(0));
+  root::ScopedFileHandle device;
+  const Result opened = OpenControlDevice(kDeviceRegistration, GENERIC_READ, device);
+  if (opened != code::kSuccess) return opened;
+  RegistrationRecord record =
+      BuildRegistrationRecord(processId, flag, reinterpret_cast<std::uintptr_t>(&IsReturnAddressOnStack), returnAddress);
+  return SendControlRequest(device.get(), SP_IOCTL_REGISTER_PROCESS, record.data(), record.size(), nullptr, 0,
+                            nullptr);
+}
+
+void __stdcall IsReturnAddressOnStack(StackCheckRecord* record, void*, void*) {
+  if (record == nullptr) return;
+  std::uintptr_t addresses[kMaxFrameRecords] = {};
+  const int count = captureReturnAddresses(addresses, kMaxFrameRecords);
+  for (int i = 0; i < count && addresses[i] != 0; ++i) {
+    if (addresses[i] == record->address) {
+      record->found = 1;
+      return;
+    }
+  }
+}
+
+std::uint32_t QuerySelfDefenseActive() {
+  const HANDLE device = gStartupDevices.registration();
+  if (device == INVALID_HANDLE_VALUE) return 0;
+  std::uint32_t active = 0;
+  DWORD returned = 0;
+  const Result result = SendControlRequest(device, SP_IOCTL_QUERY_ACTIVE, nullptr, 0, &active, sizeof(active), &returned);
+  return result == code::kSuccess && returned == sizeof(active) ? active : 0;
+}
+
+Result BuildOpenFileRequest(const wchar_t* path, std::uint32_t access, std::uint32_t disposition,
+                            std::uint32_t attributes, std::uint32_t options, std::vector<std::uint8_t>& record) {
+  record.clear();
+  if (path == nullptr) return code::kInvalidName;
+  const wchar_t* plain = withoutPrefix(path);
+  const std::size_t length = std::wcslen(plain);
+  if (!isDriverPath(plain, length)) return code::kInvalidName;
+  try {
+    record.assign(kOpenFileHeaderBytes + 2 * length, 0);
+  } catch (const std::bad_alloc&) {
+    return code::kNotEnoughMemory;
+  }
+  put32(&record[kOpenFileAccess], access);
+  put32(&record[kOpenFileDisposition], disposition);
+  put32(&record[kOpenFileAttributes], attributes);
+  put32(&record[kOpenFileOptions], options);
+  static const wchar_t kNtPrefix[] = L"\\??\\";
+  for (std::size_t i = 0; i < 4; ++i) {
+    record[kOpenFileNtPrefix + 2 * i] = static_cast<std::uint8_t>(kNtPrefix[i]);
+  }
+  for (std::size_t i = 0; i < length; ++i) {
+    record[kOpenFilePath + 2 * i] = static_cast<std::uint8_t>(plain[i]);
+    record[kOpenFilePath + 2 * i + 1] = static_cast<std::uint8_t>(plain[i] >> 8);
+  }
+  return code::kSuccess;
+}
+
+Result OpenFileThroughSelfDefense(const wchar_t* path, std::uint32_t access, std::uint32_t alternativeAccess,
+                                  std::uint32_t disposition, std::uint32_t attributes, std::uint32_t options,
+                                  root::ScopedFileHandle& file) {
+  file.reset();
+  const HANDLE device = root::LibraryDeviceHandle();
+  if (device == INVALID_HANDLE_VALUE) return code::kCallNotImplemented;
+  std::vector<std::uint8_t> record;
+  Result result = BuildOpenFileRequest(path, access, disposition, attributes, options, record);
+  if (result != code::kSuccess) return result;
+
+  DWORD returned = 0;
+  result = sendOpenFile(device, record, returned);
+  if (result == code::kAccessDenied && alternativeAccess != 0 && alternativeAccess != access) {
+    put32(&record[kOpenFileAccess], alternativeAccess);
+    result = sendOpenFile(device, record, returned);
+  }
+  const std::uint32_t handle = get32(&record[kOpenFileHandle]);
+  if (result == code::kSuccess && returned != 0 && handle != 0) {
+    file.reset(reinterpret_cast<HANDLE>(static_cast<std::uintptr_t>(handle)));
+  }
+  return result;
+}
+
+StartupDevices::StartupDevices() {
+  root::ScopedLock guard(lock_);
+  openStartupDevice(kDeviceHandler, handler_);
+  openStartupDevice(kDeviceRegistration, registration_);
+  openStartupDevice(kDeviceStartup, startup_);
+  getNamedPipeClientProcessId_ = root::FindLoadedFunction(L"kernel32.dll", "GetNamedPipeClientProcessId");
+  getNamedPipeServerProcessId_ = root::FindLoadedFunction(L"kernel32.dll", "GetNamedPipeServerProcessId");
+  built_ = true;
+}
+
+const StartupDevices& TheStartupDevices() { return gStartupDevices; }
+
+}  // namespace tzk::selfdefense

@@ -1,0 +1,204 @@
+#include "selfdefense/control_device.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "root/library.h"
+
+namespace tzk::selfdefense {
+namespace {
+
+// Read before anything else runs in main: the start-up set must already be there.
+bool gStartupSetBuiltBeforeMain = false;
+
+std::uint32_t le32(const std::uint8_t* at) {
+  return at[0] | (at[1] << 8) | (at[2] << 16) | (static_cast<std::uint32_t>(at[3]) << 24);
+}
+
+std::uint64_t le64(const std::uint8_t* at) { return le32(at) | (static_cast<std::uint64_t>(le32(at + 4)) << 32); }
+
+std::wstring wideAt(const std::vector<std::uint8_t>& record, std::size_t offset, std::size_t characters) {
+  std::wstring text;
+  for (std::size_t i = 0; i < characters; ++i) {
+    text.push_back(static_cast<wchar_t>(record[offset + 2 * i] | (record[offset + 2 * i + 1] << 8)));
+  }
+  return text;
+}
+
+TEST(NoDriver, EveryOpenFailsAndNothingIsSent) {
+  for (const wchar_t* device : {kDeviceServiceOpen, kDeviceService, kDeviceRegistration, kDeviceStartup, kDeviceHandler}) {
+    root::ScopedFileHandle handle;
+    EXPECT_EQ(OpenControlDevice(device, GENERIC_READ | GENERIC_WRITE, handle), 2u) << device;
+    EXPECT_FALSE(handle.valid());
+  }
+  EXPECT_EQ(RegisterWithSelfDefense(::GetCurrentProcessId(), true), 2u);
+  EXPECT_EQ(QuerySelfDefenseActive(), 0u);
+}
+
+TEST(NoDriver, StartupSetIsBuiltBeforeTheEntryRoutineWithInvalidHandles) {
+  EXPECT_TRUE(gStartupSetBuiltBeforeMain);
+  const StartupDevices& devices = TheStartupDevices();
+  EXPECT_EQ(devices.handler(), INVALID_HANDLE_VALUE);
+  EXPECT_EQ(devices.registration(), INVALID_HANDLE_VALUE);
+  EXPECT_EQ(devices.startup(), INVALID_HANDLE_VALUE);
+  const HMODULE kernel = ::GetModuleHandleW(L"kernel32.dll");
+  EXPECT_EQ(devices.getNamedPipeClientProcessId(), ::GetProcAddress(kernel, "GetNamedPipeClientProcessId"));
+  EXPECT_EQ(devices.getNamedPipeServerProcessId(), ::GetProcAddress(kernel, "GetNamedPipeServerProcessId"));
+}
+
+TEST(NoDriver, LibraryDeviceStaysClosedAndFileOpensAreNotImplemented) {
+  ASSERT_EQ(root::StartLibraryRuntime(0), 0u);
+  EXPECT_EQ(root::LibraryDeviceHandle(), INVALID_HANDLE_VALUE);
+
+  wchar_t temp[MAX_PATH];
+  ::GetTempPathW(MAX_PATH, temp);
+  root::ScopedFileHandle file(::CreateFileW((std::wstring(temp) + L"tzk_open_probe").c_str(), GENERIC_WRITE, 0,
+                                            nullptr, CREATE_ALWAYS, FILE_FLAG_DELETE_ON_CLOSE, nullptr));
+  ASSERT_TRUE(file.valid());
+  EXPECT_EQ(OpenFileThroughSelfDefense(L"C:\\windows\\win.ini", GENERIC_READ, 0, 1, 0, 0, file), 120u);
+  EXPECT_FALSE(file.valid());  // closed before anything else
+
+  EXPECT_EQ(root::StopLibraryRuntime(), 0u);
+  EXPECT_EQ(root::StopLibraryBase(), 0u);
+}
+
+TEST(RegistrationRecord, TwentyFiveBytesWithSignExtendedAddresses) {
+  const RegistrationRecord record = BuildRegistrationRecord(0x01020304, true, 0x00401000, 0x80001234);
+  static_assert(sizeof(record) == 25, "no padding");
+  const std::uint8_t expected[25] = {'m',  't',  'p',  's',  0x04, 0x03, 0x02, 0x01, 0x01,
+                                     0x00, 0x10, 0x40, 0x00, 0x00, 0x00, 0x00, 0x00,
+                                     0x34, 0x12, 0x00, 0x80, 0xFF, 0xFF, 0xFF, 0xFF};
+  EXPECT_EQ(std::memcmp(record.data(), expected, sizeof(expected)), 0);
+  EXPECT_EQ(le32(&record[0]), kRegistrationMagic);
+  EXPECT_EQ(le64(&record[9]), 0x0000000000401000u);
+  EXPECT_EQ(le64(&record[17]), 0xFFFFFFFF80001234u);
+  EXPECT_EQ(BuildRegistrationRecord(7, false, 0, 0)[8], 0u);
+}
+
+// Two plain frames between the test and the stack check, so that the return address into
+// the test is the first one the check does not skip.
+__attribute__((noinline)) std::uint32_t checkFromHere(std::uint32_t address, std::uint32_t found) {
+  StackCheckRecord record = {found, address};
+  IsReturnAddressOnStack(&record, nullptr, nullptr);
+  return record.found;
+}
+
+__attribute__((noinline)) std::uint32_t checkOwnReturnAddress() {
+  const auto address = static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(__builtin_return_address(0)));
+  const std::uint32_t found = checkFromHere(address, 0);
+  asm volatile("" ::: "memory");  // keeps the call above from becoming a jump
+  return found;
+}
+
+TEST(StackCheck, FindsReturnAddressesOnTheCallingStackOnly) {
+  EXPECT_EQ(checkOwnReturnAddress(), 1u);
+  // Not a return address anywhere: the flag is left as it was, whatever it was.
+  const auto function = static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(&checkFromHere));
+  EXPECT_EQ(checkFromHere(function, 0), 0u);
+  EXPECT_EQ(checkFromHere(function, 7), 7u);
+  IsReturnAddressOnStack(nullptr, nullptr, nullptr);
+}
+
+struct ThreadCheck {
+  std::uint32_t address;
+  std::uint32_t found;
+};
+
+DWORD WINAPI checkOnOtherThread(void* argument) {
+  auto* check = static_cast<ThreadCheck*>(argument);
+  check->found = checkFromHere(check->address, 0);
+  return 0;
+}
+
+__attribute__((noinline)) void checkOwnReturnAddressElsewhere(ThreadCheck& check) {
+  check.address = static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(__builtin_return_address(0)));
+  root::ScopedKernelHandle thread(::CreateThread(nullptr, 0, &checkOnOtherThread, &check, 0, nullptr));
+  ASSERT_TRUE(thread.valid());
+  ::WaitForSingleObject(thread.get(), INFINITE);
+}
+
+TEST(StackCheck, AnotherThreadsStackIsNotSearched) {
+  ThreadCheck check = {0, 5};
+  checkOwnReturnAddressElsewhere(check);
+  EXPECT_EQ(check.found, 0u);
+}
+
+// Calls the check with a frame pointer that points at memory no one may read, as code built
+// without frame pointers may leave the register: the walk must end quietly, not fault.
+__attribute__((noinline)) std::uint32_t checkWithFramePointer(std::uintptr_t framePointer, std::uint32_t address) {
+  StackCheckRecord record = {0, address};
+  StackCheckRecord* pointer = &record;
+  void(__stdcall * check)(StackCheckRecord*, void*, void*) = &IsReturnAddressOnStack;
+  asm volatile(
+      "pushl %%ebp\n\t"
+      "movl %2, %%ebp\n\t"
+      "pushl $0\n\t"
+      "pushl $0\n\t"
+      "pushl %0\n\t"
+      "call *%1\n\t"  // the routine removes its three arguments itself
+      "popl %%ebp\n\t"
+      :
+      : "r"(pointer), "r"(check), "m"(framePointer)
+      : "eax", "ecx", "edx", "memory");
+  return record.found;
+}
+
+TEST(StackCheck, BrokenFrameChainEndsTheWalk) {
+  // Above the stack, so that only the stack bounds stop the walk before it reads the page.
+  void* page = ::VirtualAlloc(nullptr, 4096, MEM_COMMIT | MEM_RESERVE | MEM_TOP_DOWN, PAGE_NOACCESS);
+  ASSERT_NE(page, nullptr);
+  const auto framePointer = reinterpret_cast<std::uintptr_t>(page) + 16;
+  ASSERT_GT(framePointer, reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0)));
+  EXPECT_EQ(checkWithFramePointer(framePointer, 0x12345678), 0u);
+  ::VirtualFree(page, 0, MEM_RELEASE);
+}
+
+TEST(OpenFileRecord, PrefixDroppedAndFieldsInPlace) {
+  std::vector<std::uint8_t> record;
+  ASSERT_EQ(BuildOpenFileRequest(L"\\\\?\\C:\\dir\\f.txt", 0x80000000, 1, 0x80, 0x60, record), 0u);
+  const std::wstring path = L"C:\\dir\\f.txt";
+  ASSERT_EQ(record.size(), 44 + 2 * path.size());
+  EXPECT_EQ(le32(&record[0]), 0u);
+  EXPECT_EQ(le32(&record[4]), 0u);
+  EXPECT_EQ(le32(&record[8]), 0u);
+  EXPECT_EQ(le32(&record[12]), 0x80000000u);
+  EXPECT_EQ(le32(&record[16]), 1u);
+  EXPECT_EQ(le32(&record[20]), 0x80u);
+  EXPECT_EQ(le32(&record[24]), 0x60u);
+  EXPECT_EQ(le32(&record[28]), 0u);
+  EXPECT_EQ(wideAt(record, 32, 4), L"\\??\\");
+  EXPECT_EQ(wideAt(record, 40, path.size()), path);
+  EXPECT_EQ(le32(&record[40 + 2 * path.size()]), 0u);  // terminated
+
+  for (const wchar_t* prefixed : {L"\\\\.\\C:\\dir\\f.txt", L"\\??\\C:\\dir\\f.txt", L"C:\\dir\\f.txt"}) {
+    ASSERT_EQ(BuildOpenFileRequest(prefixed, 1, 3, 0, 0, record), 0u) << prefixed;
+    EXPECT_EQ(wideAt(record, 40, path.size()), path);
+  }
+  const std::wstring volume = L"\\\\?\\VOLUME{12345678-1234-1234-1234-123456789abc}\\f";
+  ASSERT_EQ(BuildOpenFileRequest(volume.c_str(), 1, 1, 0, 0, record), 0u);
+  EXPECT_EQ(wideAt(record, 40, volume.size() - 4), volume.substr(4));
+}
+
+TEST(OpenFileRecord, OnlyDriveAndVolumePathsAreSent) {
+  std::vector<std::uint8_t> record(3);
+  for (const wchar_t* path : {L"dir\\f.txt", L"C:f.txt", L"C:/f.txt", L"\\\\server\\share\\f",
+                              L"\\\\?\\UNC\\server\\share\\f", L"\\\\?\\Volume{12345678}\\f", L"", L"\\\\?\\"}) {
+    EXPECT_EQ(BuildOpenFileRequest(path, 1, 1, 0, 0, record), 123u) << path;
+    EXPECT_TRUE(record.empty());
+  }
+  EXPECT_EQ(BuildOpenFileRequest(nullptr, 1, 1, 0, 0, record), 123u);
+}
+
+}  // namespace
+}  // namespace tzk::selfdefense
+
+// Replaces the test framework's entry so that the first thing the entry routine does is look
+// at what static initialisation left.
+int main(int argc, char** argv) {
+  tzk::selfdefense::gStartupSetBuiltBeforeMain = tzk::selfdefense::TheStartupDevices().built();
+  ::testing::InitGoogleTest(&argc, argv);
+  return RUN_ALL_TESTS();
+}

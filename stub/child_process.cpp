@@ -1,0 +1,282 @@
+#include "stub/child_process.h"
+
+#include <shlobj.h>
+
+#include <cstdarg>
+#include <cwctype>
+#include <string_view>
+#include <vector>
+
+#include "log/logger.h"
+#include "root/scoped_handle.h"
+
+namespace tzk::stub {
+
+namespace {
+
+const log::ComponentTag kTagSfxShared(L"sfxshared");
+
+// Short enough that the window goes soon after the child's own is up, long enough not to spin.
+constexpr DWORD kGuiShownPollMs = 333;
+
+// Answers of an old installed setup program to "/copysfx".
+constexpr std::uint32_t kOldSetupAgain = 0x2000000A;
+constexpr std::uint32_t kOldSetupDone = 0x20000000;
+constexpr std::uint32_t kOldSetupDoneToo = 0x20000001;
+
+// Setups before this version do not understand "copy_sfx".
+constexpr std::uint32_t kLastSetupWithoutCopy = 1995;
+
+// A corrupt or hostile environment must not make us build an unbounded copy of it.
+constexpr std::size_t kMaxEnvironmentEntries = 100000;
+
+constexpr DWORD kRestartReason =
+    SHTDN_REASON_FLAG_PLANNED | SHTDN_REASON_MAJOR_APPLICATION | SHTDN_REASON_MINOR_INSTALLATION;
+static_assert(kRestartReason == 0x80040002);
+
+struct EnvironmentBlockTraits {
+  using Handle = wchar_t*;
+  static Handle invalid() noexcept { return nullptr; }
+  static bool close(Handle h) noexcept { return ::FreeEnvironmentStringsW(h) != FALSE; }
+};
+
+void logRecord(log::LogLevel level, const wchar_t* format, ...) {
+  va_list args;
+  va_start(args, format);
+  log::theLogger().writeV(level, kTagSfxShared, format, args);
+  va_end(args);
+}
+
+// A failed call that left no error must still not read as success.
+Result lastError() {
+  const DWORD error = ::GetLastError();
+  return error != ERROR_SUCCESS ? error : code::kInternalError;
+}
+
+// Folder and name with exactly one backslash between them; a quoted folder stays quoted.
+std::wstring joinPath(std::wstring folder, const std::wstring& name) {
+  if (folder.empty() || name.empty()) return folder.empty() ? name : folder;
+  if (folder.back() == L'"') folder.pop_back();
+  if ((folder.empty() || folder.back() != L'\\') && name.front() != L'\\') folder += L'\\';
+  folder += name;
+  if (folder.front() == L'"') folder += L'"';
+  return folder;
+}
+
+// Backup semantics so that a folder counts too, all sharing so that a running setup does.
+bool fileExists(const std::wstring& path) {
+  const root::ScopedFileHandle file(::CreateFileW(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                                  nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+  return file.valid();
+}
+
+// Keeps the progress window up until the child's own window replaces it, or the child is gone.
+void waitForChildGui(HANDLE process) {
+  SECURITY_ATTRIBUTES attributes = {sizeof(attributes), nullptr, TRUE};
+  const root::ScopedKernelHandle event(::CreateEventW(&attributes, FALSE, FALSE, kSetupGuiShownEvent));
+  if (!event) return;
+  while (::WaitForSingleObject(event.get(), kGuiShownPollMs) == WAIT_TIMEOUT &&
+         ::WaitForSingleObject(process, 0) == WAIT_TIMEOUT) {
+  }
+}
+
+// The installed setup copies each new file into its own "Sfx" folder; true when both copies
+// were made.
+bool askSetupToCopy(const std::wstring& setup, const std::wstring& tempFolder) {
+  for (const wchar_t* name : {L"instup.exe", L"Instup.dll"}) {
+    const std::wstring source = joinPath(tempFolder, name);
+    CommandLine copy(L"");
+    copy.Set(L"copy_sfx", source);
+    copy.Set(L"wait", L"");
+    const std::wstring arguments = copy.Format();
+    std::uint32_t exitCode = 0;
+    const Result result = runProcess({}, arguments.c_str(), setup, exitCode, nullptr);
+    if (result != code::kSuccess || exitCode != 0) {
+      logRecord(log::level::kNotice, L"Installed setup '%s' did not copy '%s' (code 0x%x, exit code 0x%x)",
+                setup.c_str(), source.c_str(), result, exitCode);
+      return false;
+    }
+  }
+  return true;
+}
+
+// An old setup may answer "again" any number of times: it is waiting for its own work to end.
+bool askOldSetupToCopy(const std::wstring& setup, const std::wstring& source, const SleepMilliseconds& sleep) {
+  const std::wstring arguments = L"/copysfx \"" + source + L"\"";
+  for (;;) {
+    std::uint32_t exitCode = 0;
+    const Result result = runProcess({}, arguments.c_str(), setup, exitCode, nullptr);
+    if (result == code::kSuccess && exitCode == kOldSetupAgain) {
+      sleep(kOldSetupRetryDelayMs);
+      continue;
+    }
+    if (result == code::kSuccess && (exitCode == kOldSetupDone || exitCode == kOldSetupDoneToo)) return true;
+    logRecord(log::level::kNotice, L"Old setup '%s' did not copy '%s' (code 0x%x, exit code 0x%x)", setup.c_str(),
+              source.c_str(), result, exitCode);
+    return false;
+  }
+}
+
+std::wstring ownEnvironmentWithPathTo(const std::wstring& folder) {
+  const root::ScopedHandle<EnvironmentBlockTraits> block(::GetEnvironmentStringsW());
+  return block ? buildChildEnvironment(block.get(), folder) : std::wstring();
+}
+
+bool isPathEntry(std::wstring_view entry) {
+  constexpr std::wstring_view kName = L"path=";
+  if (entry.size() < kName.size()) return false;
+  for (std::size_t i = 0; i < kName.size(); ++i) {
+    if (static_cast<wchar_t>(::towlower(entry[i])) != kName[i]) return false;
+  }
+  return true;
+}
+
+// The privilege is enabled in the thread's own token when it impersonates, else the process's.
+bool enableShutdownPrivilege() {
+  constexpr DWORD kRights = TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY;
+  root::ScopedKernelHandle token;
+  if (!::OpenThreadToken(::GetCurrentThread(), kRights, FALSE, token.receive()) &&
+      !::OpenProcessToken(::GetCurrentProcess(), kRights, token.receive())) {
+    return false;
+  }
+  TOKEN_PRIVILEGES privileges = {};
+  privileges.PrivilegeCount = 1;
+  privileges.Privileges[0].Attributes = SE_PRIVILEGE_ENABLED;
+  if (!::LookupPrivilegeValueW(nullptr, SE_SHUTDOWN_NAME, &privileges.Privileges[0].Luid)) return false;
+  // Success of the call alone says nothing: a token without the privilege reports it only here.
+  return ::AdjustTokenPrivileges(token.get(), FALSE, &privileges, 0, nullptr, nullptr) &&
+         ::GetLastError() != ERROR_NOT_ALL_ASSIGNED;
+}
+
+}  // namespace
+
+Result runProcess(const CloseWindow& closeWindow, const wchar_t* arguments, const std::wstring& application,
+                  std::uint32_t& exitCode, const wchar_t* environment) {
+  exitCode = 0;
+  // CreateProcessW may write into the command line, so it gets a buffer of its own.
+  std::wstring commandLine = L"\"" + application + L"\"";
+  if (arguments != nullptr) commandLine.append(L" ").append(arguments);
+  if (commandLine.size() >= kCommandLineUnits) {
+    logRecord(log::level::kError, L"Command line of process '%s' is too long (%lu units, at most %lu)",
+              application.c_str(), static_cast<unsigned long>(commandLine.size()),
+              static_cast<unsigned long>(kCommandLineUnits - 1));
+    return code::kFilenameTooLong;
+  }
+
+  STARTUPINFOW startup = {};
+  startup.cb = sizeof(startup);
+  PROCESS_INFORMATION info = {};
+  if (!::CreateProcessW(application.c_str(), commandLine.data(), nullptr, nullptr, TRUE,
+                        CREATE_SUSPENDED | CREATE_UNICODE_ENVIRONMENT, const_cast<wchar_t*>(environment), nullptr,
+                        &startup, &info)) {
+    const Result error = lastError();
+    logRecord(log::level::kError, L"Error creating process '%s' (code 0x%x)", application.c_str(), error);
+    return error;
+  }
+  const root::ScopedKernelHandle process(info.hProcess);
+  const root::ScopedKernelHandle thread(info.hThread);
+
+  // The child's window must come to the front although the stub's process owns the foreground.
+  ::AllowSetForegroundWindow(info.dwProcessId);
+  if (::ResumeThread(thread.get()) == static_cast<DWORD>(-1)) {
+    // A child that never runs would keep us waiting for ever.
+    const Result error = lastError();
+    ::TerminateProcess(process.get(), error);
+    logRecord(log::level::kError, L"Error resuming process '%s' (code 0x%x)", application.c_str(), error);
+    return error;
+  }
+  if (closeWindow) {
+    waitForChildGui(process.get());
+    closeWindow();
+  }
+
+  ::WaitForSingleObject(process.get(), INFINITE);
+  DWORD childExitCode = 0;
+  if (!::GetExitCodeProcess(process.get(), &childExitCode)) {
+    const Result error = lastError();
+    logRecord(log::level::kError, L"Cannot get exit code of process '%s' (code 0x%x)", application.c_str(), error);
+    return error;
+  }
+  exitCode = childExitCode;
+  return code::kSuccess;
+}
+
+void handOverToInstalledProduct(CommandLine& options, const std::wstring& tempFolder, const std::wstring& setupFolder,
+                                std::uint32_t setupVersion, std::wstring& childPath, std::wstring& childEnvironment,
+                                const RegisterWithSelfDefense& registerWithSelfDefense,
+                                const SleepMilliseconds& sleep) {
+  for (const wchar_t* key : {L"cookie", L"build_id"}) {
+    if (!options.Has(key)) options.Set(key, L"");
+  }
+  // The installed product's driver must let the new installer through; without it the copy
+  // simply fails later, so the result does not matter here.
+  if (registerWithSelfDefense) registerWithSelfDefense(::GetCurrentProcessId(), true);
+
+  const std::wstring sfxFolder = joinPath(setupFolder, L"Sfx");
+  const std::wstring setup = joinPath(setupFolder, L"instup.exe");
+  // A version that was never read is all bits set and counts as new.
+  if (fileExists(setup) && setupVersion > kLastSetupWithoutCopy) {
+    if (askSetupToCopy(setup, tempFolder)) childPath = joinPath(sfxFolder, L"instup.exe");
+    return;
+  }
+  const std::wstring oldSetup = joinPath(setupFolder, L"setup.ovr");
+  if (fileExists(oldSetup) && askOldSetupToCopy(oldSetup, joinPath(tempFolder, L"instup.exe"), sleep)) {
+    childPath = joinPath(sfxFolder, L"zanti.setup");
+    // The copied installer still loads its companions from the temporary folder.
+    childEnvironment = ownEnvironmentWithPathTo(tempFolder);
+  }
+}
+
+std::wstring buildChildEnvironment(const wchar_t* block, const std::wstring& folder) {
+  std::vector<std::wstring_view> entries;
+  for (const wchar_t* entry = block; *entry != L'\0'; entry += entries.back().size() + 1) {
+    if (entries.size() + 1 >= kMaxEnvironmentEntries) return {};
+    entries.emplace_back(entry);
+  }
+  std::wstring result;
+  bool extended = false;
+  for (const std::wstring_view entry : entries) {
+    result.append(entry);
+    if (!extended && isPathEntry(entry)) {
+      if (entry.back() != L';') result += L';';
+      result.append(folder).append(L";");
+      extended = true;
+    }
+    result += L'\0';
+  }
+  if (!extended) return {};
+  result += L'\0';
+  return result;
+}
+
+void linkSfxToDesktop() {
+  wchar_t module[MAX_PATH];
+  // A cut path reads as success on XP: a full buffer means it was cut.
+  const DWORD length = ::GetModuleFileNameW(nullptr, module, MAX_PATH);
+  if (length == 0 || length >= MAX_PATH) return;
+  const std::wstring_view path(module, length);
+  const std::size_t separator = path.find_last_of(L"\\/:");
+  const std::wstring_view fileName = separator == std::wstring_view::npos ? path : path.substr(separator + 1);
+
+  wchar_t desktop[MAX_PATH];
+  if (!::SHGetSpecialFolderPathW(nullptr, desktop, CSIDL_COMMON_DESKTOPDIRECTORY, FALSE)) return;
+  std::wstring link(desktop);
+  link.append(L"\\").append(fileName);
+  if (link.size() >= MAX_PATH) return;
+  // Another volume or a file of that name already there: the user simply gets no link.
+  ::CreateHardLinkW(link.c_str(), module, nullptr);
+}
+
+void restartWindows(InitiateShutdown initiateShutdown) {
+  logRecord(log::level::kInfo, L"Reboot: Restarting windows...");
+  if (!enableShutdownPrivilege()) {
+    logRecord(log::level::kError, L"Reboot: AdjustPrivilege for SE_SHUTDOWN_NAME has failed.");
+    return;
+  }
+  // No message, no delay, and applications may still ask the user to save their work.
+  if (!initiateShutdown(nullptr, nullptr, 0, FALSE, TRUE, kRestartReason)) {
+    logRecord(log::level::kError, L"Reboot: InitiateSystemShutdownEx returned 0x%08X", ::GetLastError());
+  }
+}
+
+}  // namespace tzk::stub

@@ -1,0 +1,66 @@
+// The end of the stub's work: starting the installer/updater as a child and reading its exit
+// code, handing over to an installed product, the desktop link after a failed installation and
+// the restart the child may ask for.
+#pragma once
+
+#include <windows.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <string>
+
+#include "root/result.h"
+#include "stub/command_line.h"
+
+namespace tzk::stub {
+
+// The child signals this event once its own user interface is on screen.
+constexpr wchar_t kSetupGuiShownEvent[] = L"Global\\tzkSetupGuiShown_0x02fa47cc9a31afba";
+
+// The child's whole command line, terminator included, must fit in this many units.
+constexpr std::size_t kCommandLineUnits = 1024;
+
+// The progress window, or none: closes the window. Empty when no window is shown.
+using CloseWindow = std::function<void()>;
+
+// Starts application with the argument text (nullptr: none) and the environment block
+// (nullptr: the stub's own), waits for it and reads its exit code. Returns 0 when all of that
+// worked, otherwise the Win32 error of the failed step; a command line too long for its buffer
+// is refused with ERROR_FILENAME_EXCED_RANGE before anything starts. exitCode is written in
+// every case (0 when it was not read). The window is closed when the child signals
+// kSetupGuiShownEvent, or at the latest when the child has ended.
+Result runProcess(const CloseWindow& closeWindow, const wchar_t* arguments, const std::wstring& application,
+                  std::uint32_t& exitCode, const wchar_t* environment);
+
+// Tells the self-defense driver about a process (the control device's registration).
+using RegisterWithSelfDefense = std::function<Result(std::uint32_t processId, bool flag)>;
+using SleepMilliseconds = std::function<void(std::uint32_t milliseconds)>;
+
+constexpr std::uint32_t kOldSetupRetryDelayMs = 3000;
+
+// Lets an installed product take the new installer: its setup copies the files from
+// tempFolder into its own "Sfx" folder, and childPath (and, for an old setup, childEnvironment)
+// is redirected there. Any failure leaves both as they were. Never fails outward.
+void handOverToInstalledProduct(CommandLine& options, const std::wstring& tempFolder, const std::wstring& setupFolder,
+                                std::uint32_t setupVersion, std::wstring& childPath, std::wstring& childEnvironment,
+                                const RegisterWithSelfDefense& registerWithSelfDefense,
+                                const SleepMilliseconds& sleep = [](std::uint32_t ms) { ::Sleep(ms); });
+
+// The child environment for an old setup: every entry of block (a Unicode environment block),
+// the first PATH entry (any capitalisation) extended by folder and ";". Each entry keeps its
+// terminator and one more zero ends the block. Empty when there is no PATH entry or the block
+// has 100000 entries or more: the child then inherits the stub's environment.
+std::wstring buildChildEnvironment(const wchar_t* block, const std::wstring& folder);
+
+// Hard-links the stub's own executable onto the all-users desktop, so the user can run it
+// again after a failed installation. Failures are ignored.
+void linkSfxToDesktop();
+
+using InitiateShutdown = BOOL(WINAPI*)(LPWSTR machine, LPWSTR message, DWORD timeout, BOOL forceAppsClosed,
+                                       BOOL rebootAfterShutdown, DWORD reason);
+
+// Restarts Windows with the shutdown privilege enabled; does not wait. Failures are logged.
+void restartWindows(InitiateShutdown initiateShutdown = &::InitiateSystemShutdownExW);
+
+}  // namespace tzk::stub

@@ -1,0 +1,76 @@
+// sfxpack pack: one file into a file package, the form in which installers carry their data.
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "packers/data_packer.h"
+#include "packers/file.h"
+#include "packers/file_package.h"
+#include "root/text.h"
+#include "tools/sfxpack/cli.h"
+
+namespace sfxpack {
+namespace {
+
+constexpr const char* kName = "pack";
+
+std::string CodeText(tzk::Result code) {
+  char text[32];
+  std::snprintf(text, sizeof text, "error %lu", static_cast<unsigned long>(code));
+  return text;
+}
+
+int RunPack(const Args& args) {
+  const ParsedArgs parsed = parseArgs(args, {"--zlib", "--lzma"}, {});
+  if (!parsed.error.empty()) return usageError(kName, parsed.error);
+  if (parsed.has("--zlib") == parsed.has("--lzma")) return usageError(kName, "give exactly one of --zlib and --lzma");
+  if (parsed.positional.size() != 2) return usageError(kName, "expected IN and OUT");
+  const std::string& inPath = parsed.positional[0];
+  const std::string& outPath = parsed.positional[1];
+
+  tzk::packers::CUFile in;
+  if (!in.OpenRead(tzk::root::fromUtf8(inPath).c_str())) {
+    return fileError(kName, inPath, "cannot open for reading (" + CodeText(in.LastError()) + ")", kExitBadInput);
+  }
+  const std::uint32_t size = in.GetSize();
+  std::vector<std::uint8_t> data(size);
+  if (!in.Read(data.data(), size)) {
+    return fileError(kName, inPath, "cannot read (" + CodeText(in.LastError()) + ")", kExitBadInput);
+  }
+  in.Close();
+
+  std::vector<std::uint8_t> package;
+  const std::uint32_t kind = parsed.has("--zlib") ? tzk::packers::kPackerZlib : tzk::packers::kPackerLzma;
+  const tzk::Result built = tzk::packers::BuildFilePackage(kind, data.data(), size, &package);
+  if (built != tzk::code::kSuccess) {
+    const std::string reason = built == tzk::code::kInvalidParameter ? "too large for a file package" : "cannot pack";
+    return fileError(kName, inPath, reason + " (" + CodeText(built) + ")", kExitBadInput);
+  }
+
+  tzk::packers::CUFile out;
+  if (!out.Create(tzk::root::fromUtf8(outPath).c_str())) {
+    return fileError(kName, outPath, "cannot create (" + CodeText(out.LastError()) + ")", kExitOutputError);
+  }
+  if (!out.Write(package.data(), static_cast<std::uint32_t>(package.size()))) {
+    return fileError(kName, outPath, "cannot write (" + CodeText(out.LastError()) + ")", kExitOutputError);
+  }
+  return kExitOk;
+}
+
+const CommandRegistration registration({
+    kName,
+    "pack a file into a file package (zlib or LZMA)",
+    "usage: sfxpack pack --zlib|--lzma IN OUT\n\n"
+    "Packs the file IN into the file package OUT: a 16-byte magic naming the packer, the\n"
+    "unpacked and packed sizes, then the packed bytes.\n\n"
+    "options:\n"
+    "  --zlib   a zlib stream at level 9 (magic \"TZKsetupFPkgFile\")\n"
+    "  --lzma   an LZMA stream, level 5 settings (magic \"TZKsetupFPkgFil3\")\n\n"
+    "IN may hold at most 2 GiB - 1 bytes.\n"
+    "exit codes: 0 packed, 2 usage error, 3 IN missing, unreadable or too large,\n"
+    "            4 OUT could not be written\n",
+    RunPack,
+});
+
+}  // namespace
+}  // namespace sfxpack
