@@ -320,6 +320,14 @@ TEST(TestDriverStubInstallationWin, MinifilterServiceStartsHandsOverAndStops) {
   EXPECT_TRUE(keyExists(permanent + L"\\Parameters"));
   EXPECT_TRUE(keyExists(permanent + L"\\Instances\\tzkSP Instance"));
   EXPECT_FALSE(keyExists(key));
+  {
+    PVOID redirection = nullptr;
+    const BOOL off = runningUnderWow64() && ::Wow64DisableWow64FsRedirection(&redirection);
+    EXPECT_TRUE(::MoveFileExW((driversFolder() + L"\\" + name + L".sys").c_str(), nullptr,
+                              MOVEFILE_DELAY_UNTIL_REBOOT))
+        << ::GetLastError();
+    if (off) ::Wow64RevertWow64FsRedirection(redirection);
+  }
 
   // The clean-up: announce it, recreate the random key for the stop request, stop by that name.
   {
@@ -351,6 +359,10 @@ TEST(TestDriverStubInstallationWin, MinifilterServiceStartsHandsOverAndStops) {
     if (!gone) ::Sleep(50);
   }
   EXPECT_TRUE(gone);
+  // The service manager keeps the stopped service, but must not write its key back.
+  ASSERT_EQ(::RegDeleteTreeW(HKEY_LOCAL_MACHINE, key.c_str()), 0);
+  ::Sleep(200);
+  EXPECT_FALSE(keyExists(key));
 
   std::wstring loaded;
   ASSERT_EQ(readLoadedServiceKey(loaded), 0u);
