@@ -214,6 +214,26 @@ Result deleteDriverFile(const std::wstring& target) {
   return lastError();
 }
 
+std::vector<std::uint8_t> readSystemFile(const std::wstring& path) {
+  RedirectionOff off;
+  const ScopedFileHandle file(::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                            OPEN_EXISTING, 0, nullptr));
+  std::vector<std::uint8_t> bytes;
+  if (!file) return bytes;
+  const DWORD size = ::GetFileSize(file.get(), nullptr);
+  if (size == INVALID_FILE_SIZE) return bytes;
+  bytes.resize(size);
+  DWORD read = 0;
+  if (!bytes.empty() && !::ReadFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()),
+                                    &read, nullptr)) {
+    read = 0;
+  }
+  bytes.resize(read);
+  return bytes;
+}
+
+std::vector<std::uint8_t> imageBytes(Image image) { return readSystemFile(imageFile(image)); }
+
 Result installTestDriver(const std::wstring& serviceName) {
   const std::wstring target = driversFolder() + L"\\" + serviceName + L".sys";
   if (const Result r = copyImage(runningUnderWow64() ? Image::kX64 : Image::kX86, target)) {

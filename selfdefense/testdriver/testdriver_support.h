@@ -50,6 +50,10 @@ std::wstring driversFolder();
 // off under WOW64 so they reach the real system32\drivers.
 Result copyImage(Image image, const std::wstring& target);
 Result deleteDriverFile(const std::wstring& target);
+// Reads a file of the real system folders (redirection off under WOW64); empty when missing.
+std::vector<std::uint8_t> readSystemFile(const std::wstring& path);
+// The bytes of a built image.
+std::vector<std::uint8_t> imageBytes(Image image);
 
 // Runs the driver as a plain kernel service named `serviceName`, loaded by the driver host of
 // the system's own bitness (the x64 image on 64-bit Windows), and starts it. Under WOW64 the

@@ -1,6 +1,6 @@
 // The stand-in driver under a real service manager and driver host: it must answer as a test
-// tells it and record what it was asked, and the stub's own way of installing a minifilter
-// service must start it.
+// tells it and record what it was asked. (The stub's own way of installing it as a minifilter
+// service is tested with the driver service.)
 #include <windows.h>
 
 #include <gtest/gtest.h>
@@ -17,12 +17,9 @@ namespace tzk::testdriver {
 namespace {
 
 using root::ScopedFileHandle;
-using root::ScopedRegKey;
-using root::ScopedServiceHandle;
 
 constexpr std::uint32_t kStatusAccessDenied = 0xC0000022;
 constexpr std::uint32_t kStatusInvalidDeviceState = 0xC0000184;  // ERROR_BAD_COMMAND (22)
-const wchar_t kServicesRoot[] = L"SYSTEM\\CurrentControlSet\\Services\\";
 
 // Eight lower-case letters, different for every run, like the stub's service names.
 std::wstring freshServiceName() {
@@ -213,165 +210,6 @@ TEST_F(TestDriverWin, StoppingRemovesTheDevices) {
     EXPECT_FALSE(openDevice(path).valid());
     EXPECT_EQ(::GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
   }
-}
-
-// ---- the stub's own way of installing the driver ----
-
-Result writeValue(const std::wstring& key, const wchar_t* name, DWORD type, const void* data,
-                  DWORD size) {
-  ScopedRegKey handle;
-  if (const Result r = ::RegCreateKeyExW(HKEY_LOCAL_MACHINE, key.c_str(), 0, nullptr, 0,
-                                         KEY_SET_VALUE, nullptr, handle.receive(), nullptr)) {
-    return r;
-  }
-  return ::RegSetValueExW(handle.get(), name, 0, type, static_cast<const BYTE*>(data), size);
-}
-
-Result writeDword(const std::wstring& key, const wchar_t* name, DWORD value) {
-  return writeValue(key, name, REG_DWORD, &value, sizeof(value));
-}
-
-Result writeText(const std::wstring& key, const wchar_t* name, const std::wstring& text) {
-  return writeValue(key, name, REG_SZ, text.c_str(),
-                    static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t)));
-}
-
-bool keyExists(const std::wstring& key) {
-  ScopedRegKey handle;
-  return ::RegOpenKeyExW(HKEY_LOCAL_MACHINE, key.c_str(), 0, KEY_READ, handle.receive()) == 0;
-}
-
-typedef LONG(NTAPI* RenameKeyFn)(HANDLE, PVOID);
-
-// The rename the stub uses to hand the running service over to its permanent name.
-std::uint32_t renameKey(const std::wstring& key, const wchar_t* newName) {
-  struct CountedString {
-    USHORT length;
-    USHORT maximumLength;
-    PCWSTR buffer;
-  } name = {static_cast<USHORT>(wcslen(newName) * 2), static_cast<USHORT>(wcslen(newName) * 2),
-            newName};
-  const auto rename = reinterpret_cast<RenameKeyFn>(reinterpret_cast<void*>(
-      ::GetProcAddress(::GetModuleHandleW(L"ntdll.dll"), "NtRenameKey")));
-  if (!rename) return ERROR_PROC_NOT_FOUND;
-  ScopedRegKey handle;
-  if (const Result r = ::RegOpenKeyExW(HKEY_LOCAL_MACHINE, key.c_str(), 0, KEY_WRITE,
-                                       handle.receive())) {
-    return r;
-  }
-  return static_cast<std::uint32_t>(rename(handle.get(), &name));
-}
-
-// Removes whatever the sequence below left, whichever step it stopped at.
-struct StubInstallationLeftovers {
-  std::wstring name;
-  ~StubInstallationLeftovers() {
-    uninstallTestDriver(name);
-    ::RegDeleteTreeW(HKEY_LOCAL_MACHINE, (kServicesRoot + name).c_str());
-    ::RegDeleteTreeW(HKEY_LOCAL_MACHINE, (std::wstring(kServicesRoot) + L"tzkSP").c_str());
-    resetDriverState();
-  }
-};
-
-TEST(TestDriverStubInstallationWin, MinifilterServiceStartsHandsOverAndStops) {
-  ASSERT_EQ(resetDriverState(), 0u);
-  ASSERT_EQ(prepareStubDriverFolder(), 0u);
-  const StubInstallationLeftovers leftovers{freshServiceName()};
-  const std::wstring& name = leftovers.name;
-  const std::wstring key = kServicesRoot + name;
-  const std::wstring permanent = std::wstring(kServicesRoot) + L"tzkSP";
-  ASSERT_FALSE(keyExists(permanent)) << "a permanent service key is already present";
-
-  ASSERT_EQ(copyImage(stubModuleImage(), driversFolder() + L"\\" + name + L".sys"), 0u);
-  ASSERT_EQ(writeText(key + L"\\Instances", L"DefaultInstance", L"tzkSP Instance"), 0u);
-  ASSERT_EQ(writeText(key + L"\\Instances\\tzkSP Instance", L"Altitude", L"388400"), 0u);
-  ASSERT_EQ(writeDword(key + L"\\Instances\\tzkSP Instance", L"Flags", 0), 0u);
-  ASSERT_EQ(writeDword(key + L"\\Parameters", L"BehavShield", 0), 0u);
-  ASSERT_EQ(writeText(key + L"\\Parameters", L"InstupFolder", L"\\??\\C:\\windows\\temp"), 0u);
-  ASSERT_EQ(writeDword(key + L"\\Parameters", L"RestartSuspendCounter", 1), 0u);
-
-  {
-    const ScopedServiceHandle manager(
-        ::OpenSCManagerW(nullptr, L"ServicesActive", SC_MANAGER_CREATE_SERVICE));
-    ASSERT_TRUE(manager.valid()) << ::GetLastError();
-    const ScopedServiceHandle service(::CreateServiceW(
-        manager.get(), name.c_str(), nullptr, SERVICE_START, SERVICE_FILE_SYSTEM_DRIVER,
-        SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL, (name + L".sys").c_str(),
-        L"FSFilter Activity Monitor", nullptr, L"FltMgr\0", nullptr, nullptr));
-    ASSERT_TRUE(service.valid()) << ::GetLastError();
-    // Without the relative image path the driver is taken from the drivers folder.
-    {
-      ScopedRegKey handle;
-      ASSERT_EQ(::RegOpenKeyExW(HKEY_LOCAL_MACHINE, key.c_str(), 0, KEY_ALL_ACCESS,
-                                handle.receive()),
-                0);
-      EXPECT_EQ(::RegDeleteValueW(handle.get(), L"ImagePath"), 0);
-      ::RegDeleteValueW(handle.get(), L"WOW64");
-    }
-    ASSERT_TRUE(::StartServiceW(service.get(), 0, nullptr)) << ::GetLastError();
-  }
-  {
-    const ScopedFileHandle open = openDevice(L"\\\\.\\tzkSP_Open");
-    ASSERT_TRUE(open.valid()) << ::GetLastError();
-    EXPECT_EQ(control(open.get(), TZK_TD_IOCTL_POST_START), 0u);
-  }
-  ASSERT_EQ(writeDword(key, L"Start", 4), 0u);
-  ASSERT_EQ(renameKey(key, L"tzkSP"), 0u);
-  EXPECT_TRUE(keyExists(permanent + L"\\Parameters"));
-  EXPECT_TRUE(keyExists(permanent + L"\\Instances\\tzkSP Instance"));
-  EXPECT_FALSE(keyExists(key));
-  {
-    PVOID redirection = nullptr;
-    const BOOL off = runningUnderWow64() && ::Wow64DisableWow64FsRedirection(&redirection);
-    EXPECT_TRUE(::MoveFileExW((driversFolder() + L"\\" + name + L".sys").c_str(), nullptr,
-                              MOVEFILE_DELAY_UNTIL_REBOOT))
-        << ::GetLastError();
-    if (off) ::Wow64RevertWow64FsRedirection(redirection);
-  }
-
-  // The clean-up: announce it, recreate the random key for the stop request, stop by that name.
-  {
-    // A handle the library keeps without sharing does not keep the clean-up's opens out.
-    const ScopedFileHandle exclusive = openDevice(L"\\\\.\\tzkSP", GENERIC_READ, 0);
-    ASSERT_TRUE(exclusive.valid());
-    const ScopedFileHandle main = openDevice(L"\\\\.\\tzkSP");
-    ASSERT_TRUE(main.valid()) << ::GetLastError();
-    EXPECT_EQ(control(main.get(), TZK_TD_IOCTL_PRE_CLEANUP), 0u);
-    EXPECT_EQ(control(main.get(), TZK_TD_IOCTL_PRE_STOP), 0u);
-  }
-  ASSERT_EQ(::RegDeleteTreeW(HKEY_LOCAL_MACHINE, permanent.c_str()), 0);
-  ASSERT_EQ(writeDword(key, L"DeleteFlag", 1), 0u);
-  ASSERT_EQ(writeDword(key, L"ErrorControl", 1), 0u);
-  ASSERT_EQ(writeDword(key, L"Start", 4), 0u);
-  ASSERT_EQ(writeDword(key, L"Type", 2), 0u);
-  {
-    const ScopedServiceHandle manager(
-        ::OpenSCManagerW(nullptr, L"ServicesActive", SC_MANAGER_CREATE_SERVICE));
-    const ScopedServiceHandle service(::OpenServiceW(manager.get(), name.c_str(), SERVICE_STOP));
-    ASSERT_TRUE(service.valid()) << ::GetLastError();
-    SERVICE_STATUS status = {};
-    EXPECT_TRUE(::ControlService(service.get(), SERVICE_CONTROL_STOP, &status))
-        << ::GetLastError();
-  }
-  bool gone = false;
-  for (int waited = 0; waited < 5000 && !gone; waited += 50) {
-    gone = !openDevice(L"\\\\.\\tzkSP_Open").valid();
-    if (!gone) ::Sleep(50);
-  }
-  EXPECT_TRUE(gone);
-  // The service manager keeps the stopped service, but must not write its key back.
-  ASSERT_EQ(::RegDeleteTreeW(HKEY_LOCAL_MACHINE, key.c_str()), 0);
-  ::Sleep(200);
-  EXPECT_FALSE(keyExists(key));
-
-  std::wstring loaded;
-  ASSERT_EQ(readLoadedServiceKey(loaded), 0u);
-  EXPECT_EQ(loaded.substr(loaded.rfind(L'\\') + 1), name);
-  std::vector<Request> log;
-  ASSERT_EQ(readRequests(log), 0u);
-  EXPECT_EQ(codesOf(log), (std::vector<std::uint32_t>{TZK_TD_IOCTL_POST_START,
-                                                      TZK_TD_IOCTL_PRE_CLEANUP,
-                                                      TZK_TD_IOCTL_PRE_STOP}));
 }
 
 }  // namespace
