@@ -2,7 +2,6 @@
 
 #include <cstdint>
 #include <cwchar>
-#include <exception>
 #include <map>
 #include <vector>
 
@@ -216,8 +215,8 @@ HMODULE WINAPI GuardedLoadLibraryExW(const wchar_t* name, HANDLE file, DWORD fla
       ::SetLastError(ERROR_ACCESS_DENIED);
       return nullptr;
     }
-  } catch (const std::exception&) {
-    // Memory ran out while deciding: a module that cannot be judged is not let in.
+  } catch (...) {
+    // Memory ran out (or worse) while deciding: a module that cannot be judged is not let in.
     ::SetLastError(ERROR_ACCESS_DENIED);
     return nullptr;
   }
