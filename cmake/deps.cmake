@@ -44,7 +44,7 @@ target_compile_options(sfx_lzma PRIVATE -w)
 # its headers must see the macros the library was built with, or object layouts differ.
 add_library(sfx_cryptopp INTERFACE)
 if(SFX_WIN32)
-  set(cpp_root "${SFX_DEPS_CACHE}/cryptopp-i686")
+  set(cpp_root "${SFX_DEPS_CACHE}/cryptopp-${CMAKE_SYSTEM_PROCESSOR}")
   if(NOT EXISTS "${cpp_root}/lib/libcryptopp.a")
     message(FATAL_ERROR "Crypto++ for mingw is missing in ${cpp_root}: run tools/setup.sh")
   endif()

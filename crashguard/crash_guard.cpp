@@ -4,10 +4,9 @@
 #include <stdlib.h>
 
 #include <atomic>
-#include <cwchar>
-#include <iterator>
 
 #include "log/logger.h"
+#include "root/system_library.h"
 
 namespace tzk::CrashGuard {
 namespace {
@@ -143,15 +142,8 @@ void finishDumpThread(GuardState& state) {
 }
 
 Result writeMiniDump(EXCEPTION_POINTERS* exceptionPointers, DWORD threadId) {
-  // By full path: the stub runs elevated from a download folder, where a planted dbghelp.dll
-  // would otherwise be found first.
-  static constexpr wchar_t kLibrary[] = L"\\dbghelp.dll";
-  wchar_t path[MAX_PATH];
-  const UINT length = ::GetSystemDirectoryW(path, MAX_PATH);
-  if (length == 0 || length + std::size(kLibrary) > MAX_PATH) return code::kFileNotFound;
-  std::wmemcpy(path + length, kLibrary, std::size(kLibrary));
-
-  const root::ScopedModule library(::LoadLibraryW(path));
+  // Never by bare name: a planted dbghelp.dll beside the stub must not be found first.
+  const root::ScopedModule library(root::LoadSystemLibrary(L"dbghelp.dll"));
   if (!library) return lastError();
   // Through void (*)(), the one function type that converts to any other without a warning.
   const auto writeDump = reinterpret_cast<MiniDumpWriteDumpFunction>(

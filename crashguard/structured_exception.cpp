@@ -48,17 +48,21 @@ bool isHardwareFault(DWORD code) {
   }
 }
 
+tzk::CrashGuard::SeTranslator currentTranslator() {
+  if (g_translatorSlot == TLS_OUT_OF_INDEXES) return nullptr;
+  return reinterpret_cast<tzk::CrashGuard::SeTranslator>(::TlsGetValue(g_translatorSlot));
+}
+
+}  // namespace
+
+#if defined(__i386__)
+namespace {
 // The thread's own information block, whose first field heads its handler chain. (The header's
 // NtCurrentTeb trips GCC's array-bounds check.)
 NT_TIB* threadInformationBlock() {
   NT_TIB* tib;
   asm("movl %%fs:0x18, %0" : "=r"(tib));
   return tib;
-}
-
-tzk::CrashGuard::SeTranslator currentTranslator() {
-  if (g_translatorSlot == TLS_OUT_OF_INDEXES) return nullptr;
-  return reinterpret_cast<tzk::CrashGuard::SeTranslator>(::TlsGetValue(g_translatorSlot));
 }
 
 }  // namespace
@@ -101,6 +105,8 @@ _tzkTranslatedFaultThunk:
     .cfi_endproc
 )");
 
+#endif  // __i386__
+
 namespace tzk::CrashGuard {
 
 SeTranslator setSeTranslator(SeTranslator translator) {
@@ -111,6 +117,7 @@ SeTranslator setSeTranslator(SeTranslator translator) {
   return previous;
 }
 
+#if defined(__i386__)
 TranslationFrame::TranslationFrame(UntranslatableFault onUntranslatable, void* context)
     : registration_{}, onUntranslatable_(onUntranslatable), context_(context) {
   NT_TIB* tib = threadInformationBlock();
@@ -150,5 +157,14 @@ EXCEPTION_DISPOSITION NTAPI TranslationFrame::handle(EXCEPTION_RECORD* record, v
   context->Eip = reinterpret_cast<DWORD>(&tzkTranslatedFaultThunk);
   return ExceptionContinueExecution;
 }
+#else
+// The 64-bit build exists only to run the Windows tests where the kernel runs no 32-bit
+// programs. Its handlers live in unwind tables, not in a chain on the stack, so it translates
+// nothing: faults there end the process as they would without a guard.
+TranslationFrame::TranslationFrame(UntranslatableFault onUntranslatable, void* context)
+    : registration_{}, onUntranslatable_(onUntranslatable), context_(context) {}
+
+TranslationFrame::~TranslationFrame() = default;
+#endif
 
 }  // namespace tzk::CrashGuard

@@ -4,6 +4,7 @@
 #include <winhttp.h>
 
 #include "root/scoped_handle.h"
+#include "root/system_library.h"
 
 namespace tzk::ping {
 namespace {
@@ -29,16 +30,11 @@ bool lookUp(HMODULE module, const char* name, Function* function) {
 }
 
 // The stub runs elevated from a download folder, where anyone may have left a "winhttp.dll".
-// So the library is not imported but loaded from the system folder by its full path, and its
-// own dependencies are searched from there too, never from the stub's folder.
+// So the library is not imported but loaded from the system folder by its full path.
 class WinHttp {
  public:
   bool load() {
-    wchar_t folder[MAX_PATH];
-    const UINT length = ::GetSystemDirectoryW(folder, MAX_PATH);
-    if (length == 0 || length >= MAX_PATH) return false;
-    const std::wstring path = std::wstring(folder, length) + L"\\winhttp.dll";
-    module_.reset(::LoadLibraryExW(path.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH));
+    module_.reset(root::LoadSystemLibrary(L"winhttp.dll"));
     if (!module_) return false;
     const HMODULE m = module_.get();
     return lookUp(m, "WinHttpOpen", &open) && lookUp(m, "WinHttpConnect", &connect) &&

@@ -1,21 +1,10 @@
 #include "progress/gdiplus_api.h"
 
-#include <string>
+#include "root/system_library.h"
 
 namespace tzk::progress::gdiplus {
 
 namespace {
-
-// Never by bare name: the stub runs elevated from a Downloads folder, where a planted
-// GdiPlus.dll would otherwise be found first.
-HMODULE loadFromSystemFolder(const wchar_t* name) {
-  wchar_t folder[MAX_PATH];
-  const UINT length = ::GetSystemDirectoryW(folder, MAX_PATH);
-  if (length == 0 || length >= MAX_PATH) return nullptr;
-  const std::wstring path = std::wstring(folder, length) + L"\\" + name;
-  // The altered search path makes the library's own imports resolve from its folder as well.
-  return ::LoadLibraryExW(path.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
-}
 
 template <typename Function>
 bool bind(HMODULE library, const char* name, Function& function) {
@@ -26,7 +15,8 @@ bool bind(HMODULE library, const char* name, Function& function) {
 }  // namespace
 
 root::ScopedModule loadApi(Api& api) {
-  root::ScopedModule owned(loadFromSystemFolder(L"GdiPlus.dll"));
+  // Never by bare name: a planted GdiPlus.dll beside the stub must not be found first.
+  root::ScopedModule owned(root::LoadSystemLibrary(L"GdiPlus.dll"));
   const HMODULE library = owned.get();
   if (library == nullptr) return owned;
   const bool complete = bind(library, "GdiplusStartup", api.startup) &&

@@ -46,7 +46,11 @@ std::uint64_t signExtended(std::uint32_t address) {
 // header's NtCurrentTeb is the same instruction but trips GCC's array-bounds analysis.)
 const NT_TIB* currentThreadBlock() {
   const NT_TIB* tib;
+#if defined(__i386__)
   asm("movl %%fs:0x18, %0" : "=r"(tib));
+#else
+  asm("movq %%gs:0x30, %0" : "=r"(tib));
+#endif
   return tib;
 }
 

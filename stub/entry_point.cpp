@@ -1,11 +1,14 @@
 #include "stub/entry_point.h"
 
 #include "crashguard/crash_guard.h"
+#include "stub/dll_search.h"
 #include "stub/main_sequence.h"
 
 namespace tzk::stub {
 
 Result runEntryPoint(HINSTANCE instance, const wchar_t* rawArguments) {
+  // First of all: nothing below may load a DLL planted beside the stub or in the current directory.
+  restrictDllSearch();
   log::Logger& logger = log::theLogger();
   SYSTEMTIME t;
   logger.write(log::level::kInfo, kTagQelvo, L"--");

@@ -1,19 +1,14 @@
 #include "stub/main_sequence.h"
 
-#include <sddl.h>
 #include <shlobj.h>
 
-#include "root/scoped_handle.h"
+#include "stub/temp_folder.h"
 
 namespace tzk::stub {
 
 const log::ComponentTag kTagQelvo(L"Qelvo");
 
 namespace {
-
-// Owner and group Administrators; SYSTEM and Administrators get full access, Users read and
-// execute, inherited by everything below, so unprivileged processes cannot plant files.
-constexpr wchar_t kDataRootSecurity[] = L"O:BAG:BAD:P(A;CIOI;FA;;;SY)(A;CIOI;FA;;;BA)(A;CIOI;FRFX;;;BU)";
 
 void logInfo(const wchar_t* format, ...) {
   va_list args;
@@ -30,14 +25,8 @@ std::wstring commonAppDataFolder() {
 
 // Makes the data root with its protected descriptor; a failed conversion means default security.
 void prepareDataRoot(const DataPaths& paths) {
-  root::ScopedLocalMemory descriptor;
-  SECURITY_ATTRIBUTES attributes = {sizeof(attributes), nullptr, FALSE};
-  PSECURITY_DESCRIPTOR sd = nullptr;
-  if (::ConvertStringSecurityDescriptorToSecurityDescriptorW(kDataRootSecurity, SDDL_REVISION_1, &sd, nullptr)) {
-    descriptor.reset(sd);
-    attributes.lpSecurityDescriptor = sd;
-  }
-  createDirectoryLevels(paths.dataRoot, descriptor ? &attributes : nullptr);
+  ProtectedSecurity security;
+  createDirectoryLevels(paths.dataRoot, security.attributes());
 }
 
 void openSetupLog(const DataPaths& paths) {

@@ -3,7 +3,7 @@
 # left behind, its setup log and its exit code.
 set -uo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
-build="$top/build/win32"
+build="$top/build/$(bash "$top/tools/windows-preset.sh")"
 prefix="$build/wine/demo"
 
 echo "== running sfxstub.exe under Wine (prefix $prefix)"

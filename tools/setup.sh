@@ -11,8 +11,9 @@ packages=(
   build-essential cmake ninja-build pkg-config clang libclang-rt-14-dev
   # cross toolchain (win32 thread model: no winpthread DLL in the stub)
   g++-mingw-w64-i686-win32 gcc-mingw-w64-i686-win32 binutils-mingw-w64-i686 mingw-w64-i686-dev
-  # x64 kernel-mode test driver (C only)
-  gcc-mingw-w64-x86-64-win32 binutils-mingw-w64-x86-64 mingw-w64-x86-64-dev
+  # the 64-bit fallback for kernels that cannot run 32-bit programs (see tools/windows-preset.sh),
+  # also the x64 image of the self-defense test driver
+  g++-mingw-w64-x86-64-win32 gcc-mingw-w64-x86-64-win32 binutils-mingw-w64-x86-64 mingw-w64-x86-64-dev
   # libraries
   zlib1g-dev libz-mingw-w64-dev lzma-dev libcrypto++-dev libboost-dev
   libgtest-dev libgmock-dev googletest libbenchmark-dev nlohmann-json3-dev
@@ -41,27 +42,31 @@ if [ ${#need_install[@]} -gt 0 ] || [ -n "${updated+x}" ]; then
 fi
 
 # Crypto++ for mingw: Debian ships no cross build, so build it from Debian's own source
-# package. The objects must see the same configuration macros as our code, so the flags are
-# recorded beside the library and read back by CMake.
+# package, for both Windows architectures. The objects must see the same configuration macros
+# as our code, so the flags are recorded beside the library and read back by CMake.
 cryptopp_flags="-O2 -DNDEBUG -DCRYPTOPP_DISABLE_ASM -DCRYPTOPP_NO_CXX11_THREADS"
-stamp="$cache/cryptopp-i686/.built"
-if [ ! -f "$stamp" ] || [ "$(cat "$stamp")" != "$cryptopp_flags" ]; then
+build_cryptopp() {  # $1: mingw triplet, $2: cache folder name
+  local triplet=$1 dest="$cache/$2" stamp="$cache/$2/.built"
+  [ -f "$stamp" ] && [ "$(cat "$stamp")" = "$cryptopp_flags" ] && return 0
   if ! grep -rqs '^Types:.*deb-src' /etc/apt/sources.list.d/ /etc/apt/sources.list 2>/dev/null; then
     echo "setup: adding a deb-src entry for Debian's source packages"
     as_root sed -i 's/^Types: deb$/Types: deb deb-src/' /etc/apt/sources.list.d/debian.sources
     as_root apt-get update -qq
   fi
+  local work src
   work=$(mktemp -d)
   ( cd "$work" && apt-get source -qq libcrypto++ >/dev/null 2>&1 )
   src=$(find "$work" -maxdepth 1 -mindepth 1 -type d | head -n1)
-  echo "setup: building Crypto++ for i686-w64-mingw32 from $(basename "$src")"
+  echo "setup: building Crypto++ for $triplet from $(basename "$src")"
   make -C "$src" -j"$(nproc)" -f GNUmakefile-cross static \
-    CXX=i686-w64-mingw32-g++-win32 AR=i686-w64-mingw32-ar RANLIB=i686-w64-mingw32-ranlib \
-    CXXFLAGS="$cryptopp_flags" >/"$work"/build.log 2>&1 || { tail -30 "$work"/build.log; exit 1; }
-  as_root mkdir -p "$cache/cryptopp-i686/include/cryptopp" "$cache/cryptopp-i686/lib"
-  as_root cp "$src"/*.h "$cache/cryptopp-i686/include/cryptopp/"
-  as_root cp "$src"/libcryptopp.a "$cache/cryptopp-i686/lib/"
+    CXX="$triplet-g++-win32" AR="$triplet-ar" RANLIB="$triplet-ranlib" \
+    CXXFLAGS="$cryptopp_flags" >"$work"/build.log 2>&1 || { tail -30 "$work"/build.log; exit 1; }
+  as_root mkdir -p "$dest/include/cryptopp" "$dest/lib"
+  as_root cp "$src"/*.h "$dest/include/cryptopp/"
+  as_root cp "$src"/libcryptopp.a "$dest/lib/"
   echo "$cryptopp_flags" | as_root tee "$stamp" >/dev/null
   rm -rf "$work"
-fi
+}
+build_cryptopp i686-w64-mingw32 cryptopp-i686
+build_cryptopp x86_64-w64-mingw32 cryptopp-x86_64
 echo "setup: ready ($cache)"

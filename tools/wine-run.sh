@@ -23,6 +23,10 @@ done
 export WINEPREFIX=$prefix
 export WINEDEBUG=${WINEDEBUG:--all}
 [ "$arch" = win32 ] && export WINEARCH=win32
+# The 64-bit loader starts 64-bit programs itself and hands 32-bit ones to the 32-bit loader,
+# so a 64-bit prefix works on kernels that run no 32-bit programs too.
+loader=wine
+[ "$arch" = win64 ] && loader=/usr/lib/wine/wine64
 # No Mono or Gecko installer dialogs: nothing here needs .NET or the HTML engine.
 export WINEDLLOVERRIDES="mscoree=;mshtml=${WINEDLLOVERRIDES:+;$WINEDLLOVERRIDES}"
 
@@ -31,7 +35,7 @@ mkdir -p "$(dirname "$prefix")"
   flock 9
   if [ ! -f "$prefix/.ready" ]; then
     rm -rf "$prefix"
-    wineboot -i >/dev/null 2>&1
+    "$loader" wineboot -i >/dev/null 2>&1
     wineserver -w
     touch "$prefix/.ready"
   fi
@@ -39,7 +43,7 @@ mkdir -p "$(dirname "$prefix")"
 
 run() {
   if [ -n "$cwd" ]; then cd "$cwd" || exit 70; fi
-  wine "$@"
+  "$loader" "$@"
 }
 if [ -n "$display" ] && [ -z "${DISPLAY:-}" ]; then
   # xvfb-run is a dash script, and dash drops exported bash functions: pass the definition.
@@ -47,6 +51,6 @@ if [ -n "$display" ] && [ -z "${DISPLAY:-}" ]; then
   # prefix starts one of its own instead of finding one tied to a display that is gone.
   export cwd
   exec xvfb-run -a -s "-screen 0 1024x768x24" \
-    bash -c "$(declare -f run); run \"\$@\"; rc=\$?; wineserver -w; exit \$rc" run "$@"
+    bash -c "loader=$loader; $(declare -f run); run \"\$@\"; rc=\$?; wineserver -w; exit \$rc" run "$@"
 fi
 run "$@"

@@ -1,0 +1,123 @@
+#include "archive/embedded_items.h"
+
+#include <zlib.h>
+
+#define CRYPTOPP_ENABLE_NAMESPACE_WEAK 1
+#include <cryptopp/md5.h>
+
+#include <cstring>
+#include <memory>
+#include <new>
+
+#include "archive/sfx_archive.h"
+
+namespace tzk::archive {
+namespace {
+
+enum class Storage { kRaw, kZlib };
+
+struct ItemKind {
+  char tag[5];
+  Storage storage;
+  const wchar_t* fileName;
+  const wchar_t* description;  // raw items: the info message itself
+  const wchar_t* saveError;    // raw items only
+};
+
+const ItemKind kItemKinds[] = {
+    {"ERID", Storage::kRaw, L"rid.bin", L"Unpacking embedded recommendation ID",
+     L"Error saving embedded recommendation ID to a file '%s', code %d (0x%X)"},
+    {"EAPT", Storage::kRaw, L"pairing.bin", L"Saving TicketID",
+     L"Error saving embedded ticket ID to a file '%s', code %d (0x%X)"},
+    {"EBCF", Storage::kZlib, L"bcc.cfg.tmp", L"Zanti for business config file", nullptr},
+    {"ECFG", Storage::kZlib, L"CustomInstallation.ini", L"embedded customization file", nullptr},
+    {"EBPK", Storage::kZlib, L"bcpub.key.tmp", L"Zanti for business public key", nullptr},
+};
+
+const ItemKind* findKind(const std::uint8_t* tag) {
+  for (const ItemKind& kind : kItemKinds) {
+    if (std::memcmp(kind.tag, tag, 4) == 0) return &kind;
+  }
+  return nullptr;
+}
+
+void logItem(log::LogLevel level, const wchar_t* format, ...) {
+  va_list args;
+  va_start(args, format);
+  log::theLogger().writeV(level, kTagSfxArc, format, args);
+  va_end(args);
+}
+
+// Compressed items may expand at most tenfold; anything larger is dropped without a word.
+void saveCompressed(const ItemKind& kind, const std::uint8_t* data, std::uint32_t size, const std::wstring& path,
+                    ItemSaver save) {
+  logItem(log::level::kInfo, L"Unpacking %s", kind.description);
+  const std::uint64_t capacity = std::uint64_t{size} * 10;
+  if (capacity > 0x7FFFFFFF) return;
+  std::unique_ptr<std::uint8_t[]> out(new (std::nothrow) std::uint8_t[capacity]);
+  uLongf produced = static_cast<uLongf>(capacity);
+  if (!out || ::uncompress(out.get(), &produced, data, size) != Z_OK) return;
+  const Result saved = save(path, out.get(), static_cast<std::uint32_t>(produced));
+  if (saved != code::kSuccess) {
+    logItem(log::level::kError, L"Error saving %s to a file '%s', code %d (0x%X)", kind.description, path.c_str(),
+            saved, saved);
+  }
+}
+
+}  // namespace
+
+std::uint32_t ReadLittleEndian32(const std::uint8_t* b) {
+  return static_cast<std::uint32_t>(b[0]) | static_cast<std::uint32_t>(b[1]) << 8 |
+         static_cast<std::uint32_t>(b[2]) << 16 | static_cast<std::uint32_t>(b[3]) << 24;
+}
+
+Result SaveItemFile(const std::wstring& path, const std::uint8_t* data, std::uint32_t size) {
+  return WriteWholeFile(path, data, size, nullptr);
+}
+
+Result WalkEmbeddedBlock(const std::uint8_t* block, std::size_t tagOffset, const std::wstring& folder,
+                         ItemSaver save) {
+  if (tagOffset < 4) return code::kInvalidData;
+  const std::size_t lengthField = tagOffset - 4;
+  const std::uint32_t itemsLength = ReadLittleEndian32(block + lengthField);
+  if (itemsLength > lengthField) return code::kInvalidData;
+  const std::size_t itemsStart = lengthField - itemsLength;
+
+  Result result = code::kSuccess;
+  std::size_t p = lengthField;
+  while (p - itemsStart > 8) {
+    const std::uint8_t* tag = block + p - 4;
+    const std::uint32_t size = ReadLittleEndian32(block + p - 8);
+    p -= 8;
+    // An item that claims more bytes than lie below it is passed over; the walk looks for
+    // the next trailer in the eight bytes beneath.
+    if (size == 0 || size > p - itemsStart) continue;
+    p -= size;
+    const ItemKind* kind = findKind(tag);
+    if (kind == nullptr) continue;
+    const std::wstring path = JoinPath(folder, kind->fileName);
+    if (kind->storage == Storage::kZlib) {
+      saveCompressed(*kind, block + p, size, path, save);
+      continue;
+    }
+    logItem(log::level::kInfo, kind->description);
+    result = save(path, block + p, size);
+    if (result != code::kSuccess) logItem(log::level::kError, kind->saveError, path.c_str(), result, result);
+  }
+  return result;
+}
+
+bool TailDigestMatches(const std::uint8_t* block) {
+  std::uint8_t digest[CryptoPP::Weak::MD5::DIGESTSIZE];
+  CryptoPP::Weak::MD5().CalculateDigest(digest, block, kTailDigestOffset);
+  return std::memcmp(digest, block + kTailDigestOffset, sizeof(digest)) == 0;
+}
+
+Result WalkTailBlock(const std::uint8_t* block, const std::wstring& folder, ItemSaver save) {
+  if (std::memcmp(block + kTailBlockSize - 8, "TZKSignd", 8) == 0) return code::kInvalidData;
+  if (!TailDigestMatches(block)) return code::kInvalidData;
+  if (ReadLittleEndian32(block + kTailDigestOffset - 4) != kEmbeddedDataTag) return code::kInvalidData;
+  return WalkEmbeddedBlock(block, kTailDigestOffset - 4, folder, save);
+}
+
+}  // namespace tzk::archive

@@ -1,0 +1,41 @@
+// Embedded items: small files (recommendation and ticket ids, business configuration and key,
+// customisation) stored in blocks that are walked backwards from their "EDAT" tag, either
+// inside the signed content or in the unsigned tail block that per-download tagging writes.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include "root/result.h"
+
+namespace tzk::archive {
+
+constexpr std::uint32_t kEmbeddedDataTag = 0x54414445;  // "EDAT"
+constexpr std::uint32_t kTailBlockSize = 16384;
+constexpr std::uint32_t kTailDigestOffset = 16368;
+
+std::uint32_t ReadLittleEndian32(const std::uint8_t* bytes);
+
+// Writes an item's bytes to a path: 0, or 82 when the file cannot be created or written.
+using ItemSaver = Result (*)(const std::wstring& path, const std::uint8_t* data, std::uint32_t size);
+Result SaveItemFile(const std::wstring& path, const std::uint8_t* data, std::uint32_t size);
+
+// Creates path and writes size bytes; a failed or short write deletes the file again.
+// Returns 0 or 82; lastError (optional) receives the file's own error code.
+Result WriteWholeFile(const std::wstring& path, const std::uint8_t* data, std::uint32_t size, Result* lastError);
+
+// Walks the block whose "EDAT" tag is at tagOffset inside [block, block + tagOffset + 4),
+// saving each recognised item into folder. Returns 13 when the items area would begin before
+// block, else the result of the last raw item saved (0 when none).
+Result WalkEmbeddedBlock(const std::uint8_t* block, std::size_t tagOffset, const std::wstring& folder,
+                         ItemSaver save);
+
+// The tail block: the last 16384 bytes of the file, an embedded-data block ending at 16368 and
+// the MD5 of bytes 0 to 16367 behind it. 13 when it is not there or its digest is wrong.
+Result WalkTailBlock(const std::uint8_t* block, const std::wstring& folder, ItemSaver save);
+
+// Whether the MD5 of a tail block's first 16368 bytes is the one stored behind them.
+bool TailDigestMatches(const std::uint8_t* block);
+
+}  // namespace tzk::archive

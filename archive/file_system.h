@@ -1,0 +1,23 @@
+// The few file-system services extraction needs beyond the file classes, for Windows and
+// for the host (where the producer extracts installers).
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "root/result.h"
+
+namespace tzk::archive {
+
+// Sets the access and modification times of a file to seconds since 1970-01-01 UTC.
+bool SetEntryFileTime(const std::wstring& path, std::int64_t unixSeconds);
+bool DeleteEntryFile(const std::wstring& path);
+
+// True for a 32-bit process on 64-bit Windows: read from the thread's WOW64 marker.
+bool RunsUnderWow64();
+
+// Switch the thread's WOW64 file-system redirection off and back on; used only under WOW64.
+Result DisableRedirection(void** previous);
+Result RevertRedirection(void* previous);
+
+}  // namespace tzk::archive

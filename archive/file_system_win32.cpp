@@ -1,0 +1,33 @@
+#include <windows.h>
+
+#include <intrin.h>
+
+#include "archive/file_system.h"
+#include "root/library.h"
+#include "root/scoped_handle.h"
+
+namespace tzk::archive {
+
+bool SetEntryFileTime(const std::wstring& path, std::int64_t unixSeconds) {
+  root::ScopedFileHandle file(::CreateFileW(path.c_str(), FILE_WRITE_ATTRIBUTES,
+                                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                            OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+  if (!file) return false;
+  const std::uint64_t ticks = (static_cast<std::uint64_t>(unixSeconds) + 11644473600ULL) * 10000000ULL;
+  FILETIME time;
+  time.dwLowDateTime = static_cast<DWORD>(ticks);
+  time.dwHighDateTime = static_cast<DWORD>(ticks >> 32);
+  return ::SetFileTime(file.get(), nullptr, &time, &time) != FALSE;
+}
+
+bool DeleteEntryFile(const std::wstring& path) { return ::DeleteFileW(path.c_str()) != FALSE; }
+
+bool RunsUnderWow64() {
+  // The 32-bit TEB's WOW32Reserved field (offset 0xC0) points at the WOW64 gate only there.
+  return __readfsdword(0xC0) != 0;
+}
+
+Result DisableRedirection(void** previous) { return root::DisableFsRedirection(previous); }
+Result RevertRedirection(void* previous) { return root::RevertFsRedirection(previous); }
+
+}  // namespace tzk::archive

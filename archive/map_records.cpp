@@ -1,0 +1,162 @@
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <cwchar>
+#include <string>
+
+#include "archive/sfx_archive.h"
+
+namespace tzk::archive {
+namespace {
+
+constexpr std::uint32_t tag(const char (&t)[5]) {
+  return static_cast<std::uint32_t>(static_cast<unsigned char>(t[0])) |
+         static_cast<std::uint32_t>(static_cast<unsigned char>(t[1])) << 8 |
+         static_cast<std::uint32_t>(static_cast<unsigned char>(t[2])) << 16 |
+         static_cast<std::uint32_t>(static_cast<unsigned char>(t[3])) << 24;
+}
+constexpr std::uint32_t kMode = tag("MODE"), kCmdl = tag("CMDL"), kSfxn = tag("SFXN"), kCmdp = tag("CMDP"),
+                        kList = tag("LIST"), kFile = tag("FILE"), kName = tag("NAME"), kPtrl = tag("PTRL"),
+                        kXnam = tag("XNAM");
+constexpr Result kBadInstallerRecord = 0xFFFFFFFFu;
+
+// An 8-bit text field: up to the first zero byte, widened by the C runtime in the current
+// locale; bytes that do not form a valid sequence there are widened one by one.
+std::wstring textField(const std::uint8_t* body, std::uint32_t length) {
+  std::string text(reinterpret_cast<const char*>(body), length);
+  text.resize(std::strlen(text.c_str()));
+  const std::size_t n = std::mbstowcs(nullptr, text.c_str(), 0);
+  if (n != static_cast<std::size_t>(-1)) {
+    std::wstring wide(n, L'\0');
+    std::mbstowcs(&wide[0], text.c_str(), n + 1);
+    return wide;
+  }
+  std::wstring wide;
+  for (char c : text) wide.push_back(static_cast<wchar_t>(static_cast<unsigned char>(c)));
+  return wide;
+}
+
+struct RecordHeader {
+  std::uint32_t tag = 0;
+  std::uint32_t length = 0;
+  std::uint32_t end = 0;  // position of the next record
+};
+
+bool readHeader(packers::CGenFile& file, RecordHeader* header) {
+  if (!packers::ReadUint32(file, &header->tag) || !packers::ReadUint32(file, &header->length)) return false;
+  const auto start = static_cast<std::uint32_t>(file.Seek(0, 1));
+  header->end = start + header->length;
+  // A length that wraps around 32 bits would send the next record backwards: stop there.
+  return header->end >= start;
+}
+
+// The records of file and list bodies and of the map itself share one loop: read a header,
+// hand the body to the caller, continue at the record's end.
+template <typename Handler>
+Result forEachRecord(packers::CGenFile& file, Handler&& handle) {
+  Result result = code::kSuccess;
+  const std::uint32_t size = file.GetSize();
+  while (static_cast<std::uint32_t>(file.Seek(0, 1)) < size) {
+    RecordHeader header;
+    if (!readHeader(file, &header)) break;
+    if (!handle(header, &result)) return result;
+    if (file.Seek(static_cast<std::int32_t>(header.end), 0) < 0) break;
+  }
+  return result;
+}
+
+Result parseFileRecord(packers::CGenFile& file, ArchiveMap* out) {
+  SfxFileEntry entry;
+  bool discarded = false;
+  forEachRecord(file, [&](const RecordHeader& h, Result*) {
+    if (h.tag == kName || h.tag == kXnam) {
+      if (const std::uint8_t* body = file.ReadAlloc(h.length)) {
+        (h.tag == kName ? entry.name : entry.extractionName) = textField(body, h.length);
+      }
+    } else if (h.tag == kPtrl) {
+      std::uint32_t time = 0;
+      if (h.length != 12 || !packers::ReadUint32(file, &entry.offset) || !packers::ReadUint32(file, &entry.size) ||
+          !packers::ReadUint32(file, &time)) {
+        discarded = true;
+        return false;
+      }
+      entry.time = time;
+    }
+    return true;
+  });
+  if (discarded) return code::kFileInvalid;
+  out->entries.push_back(std::move(entry));
+  return code::kSuccess;
+}
+
+Result parseList(packers::CGenFile& list, ArchiveMap* out) {
+  return forEachRecord(list, [&](const RecordHeader& h, Result* result) {
+    if (h.tag != kFile) return true;
+    std::uint8_t* body = list.ReadAlloc(h.length);
+    packers::CMFile file;
+    if (body != nullptr && file.Attach(body, h.length)) *result = parseFileRecord(file, out);
+    return true;
+  });
+}
+
+}  // namespace
+
+Result ParseMap(packers::CGenFile& map, ArchiveMap* out) {
+  std::wstring mode;
+  bool badInstaller = false;
+  const Result result = forEachRecord(map, [&](const RecordHeader& h, Result* listResult) {
+    if (h.tag == kMode || h.tag == kCmdl || h.tag == kSfxn) {
+      const std::uint8_t* body = map.ReadAlloc(h.length);
+      const std::wstring text = body != nullptr ? textField(body, h.length) : std::wstring();
+      if (h.tag == kMode) mode = text;
+      else if (body != nullptr) (h.tag == kCmdl ? out->commandLine : out->sfxName) = text;
+    } else if (h.tag == kCmdp) {
+      if (h.length != 8) {
+        badInstaller = true;
+        return false;
+      }
+      packers::ReadUint32(map, &out->installer.offset);
+      packers::ReadUint32(map, &out->installer.size);
+    } else if (h.tag == kList) {
+      std::uint8_t* body = map.ReadAlloc(h.length);
+      packers::CMFile list;
+      *listResult = body != nullptr && list.Attach(body, h.length) ? parseList(list, out) : code::kSuccess;
+    }
+    return true;
+  });
+  if (badInstaller) return kBadInstallerRecord;
+  if (mode != L"extract") return code::kInvalidParameter;
+  return result;
+}
+
+std::wstring JoinPath(const std::wstring& folder, const std::wstring& name) {
+  if (folder.empty()) return name;
+  if (name.empty()) return folder;
+  std::wstring path = folder;
+  if (path.back() == L'"') path.pop_back();
+  if ((path.empty() || path.back() != L'\\') && name.front() != L'\\') path += L'\\';
+  path += name;
+  if (path.front() == L'"') path += L'"';
+  return path;
+}
+
+bool IsContainedName(const std::wstring& name) {
+  auto separator = [](wchar_t c) { return c == L'\\' || c == L'/'; };
+  if (name.empty() || separator(name[0])) return false;
+  if (name.size() >= 2 && name[1] == L':') return false;
+  std::size_t start = 0;
+  while (start <= name.size()) {
+    std::size_t end = start;
+    while (end < name.size() && !separator(name[end])) ++end;
+    // Windows drops trailing dots and blanks from a component, so ". ." and "..." count too.
+    const std::wstring component = name.substr(start, end - start);
+    if (component.find_first_not_of(L". ") == std::wstring::npos &&
+        std::count(component.begin(), component.end(), L'.') >= 2) {
+      return false;
+    }
+    start = end + 1;
+  }
+  return true;
+}
+
+}  // namespace tzk::archive

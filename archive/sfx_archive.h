@@ -1,0 +1,93 @@
+// The SFX archive appended to the stub: loaded from the stub's own file, verified, its map
+// read; every extraction works on the file that Load leaves open.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "archive/embedded_items.h"
+#include "archive/verification_keys.h"
+#include "log/logger.h"
+#include "packers/file.h"
+#include "root/result.h"
+
+namespace tzk::progress {
+class ProgressCallback;
+}
+
+namespace tzk::archive {
+
+extern const log::ComponentTag kTagSfxArc;
+
+struct SfxFileEntry {
+  std::wstring name;
+  std::uint32_t offset = 0;
+  std::uint32_t size = 0;
+  std::int64_t time = 0;  // seconds since 1970-01-01 UTC
+  std::wstring extractionName;
+};
+
+// What the map block holds, filled by ParseMap.
+struct ArchiveMap {
+  std::wstring commandLine;
+  std::wstring sfxName;
+  SfxFileEntry installer;  // only offset and size are used
+  std::vector<SfxFileEntry> entries;
+};
+
+class SfxArchive {
+ public:
+  SfxArchive() = default;
+  SfxArchive(const SfxArchive&) = delete;
+  SfxArchive& operator=(const SfxArchive&) = delete;
+
+  Result Load(const wchar_t* archivePath);
+  // The same with another key set than the compiled-in one (the producer's checks).
+  Result Load(const wchar_t* archivePath, const KeySet* keys);
+  // Reads the container behind a signature of the given type found at offset, without
+  // verifying it: for the producer's inspection of archives whose signature fails.
+  Result ReadContainer(const wchar_t* archivePath, int type, std::uint64_t offset);
+
+  Result ExtractFiles(const std::wstring& folder, progress::ProgressCallback* progress);
+  Result ExtractInstaller(const std::wstring& targetPath);
+  Result ExtractSelfDefenseModule(const std::wstring& folder, const std::wstring& fileName);
+  Result ExtractEmbeddedItems(const std::wstring& folder, ItemSaver save = SaveItemFile);
+  Result ExtractTailItems(const std::wstring& folder, ItemSaver save = SaveItemFile);
+
+  // The caller substitutes "%TMPPATH%" in place.
+  std::wstring& commandLine() { return map_.commandLine; }
+  const std::wstring& sfxName() const { return map_.sfxName; }
+  const SfxFileEntry& installerEntry() const { return map_.installer; }
+  const std::vector<SfxFileEntry>& fileEntries() const { return map_.entries; }
+  packers::CUFile& archiveFile() { return file_; }
+  std::uint32_t contentLength() const { return contentLength_; }
+  std::uint32_t embeddedDataLength() const { return embeddedLength_; }
+
+ private:
+  Result extractRaw(const SfxFileEntry& entry, const std::wstring& folder);
+  Result extractModule(const SfxFileEntry& entry, const std::wstring& folder);
+
+  ArchiveMap map_;
+  packers::CUFile file_;
+  std::uint32_t contentLength_ = 0;
+  std::uint32_t embeddedLength_ = 0;
+};
+
+// The verify mode that belongs to a signature type found by the archive lookup.
+int VerifyModeForType(int type);
+
+// Reads the map records from the unpacked map block. Returns 0, 87 (no MODE "extract"),
+// 0xFFFFFFFF (a CMDP body that is not 8 bytes) or the last LIST's code (1006 when its last FILE
+// record had a bad PTRL).
+Result ParseMap(packers::CGenFile& map, ArchiveMap* out);
+
+// The folder-plus-name rule of the archive: one backslash between them, and a folder given in
+// double quotes yields a quoted result.
+std::wstring JoinPath(const std::wstring& folder, const std::wstring& name);
+
+// False for names that would land outside the target folder: absolute (drive, UNC, leading
+// separator) or with a ".." component.
+bool IsContainedName(const std::wstring& name);
+
+}  // namespace tzk::archive

@@ -1,0 +1,414 @@
+#include "archive/sfx_archive.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+#include <random>
+
+#include "archive/embedded_items.h"
+#include "archive/file_system.h"
+#include "archive/signature.h"
+#include "archive/signing.h"
+#include "packers/data_packer.h"
+#include "packers/file_package.h"
+#include "root/text.h"
+#include "testing/scratch_dir.h"
+#include "tools/sfxpack/installer_builder.h"
+
+namespace tzk::archive {
+namespace {
+
+using sfxpack::Bytes;
+using testing::ScratchDir;
+
+Bytes bytesOf(const std::string& text) { return Bytes(text.begin(), text.end()); }
+
+Bytes randomBytes(std::size_t n, unsigned seed) {
+  std::mt19937 gen(seed);
+  Bytes b(n);
+  for (auto& x : b) x = static_cast<std::uint8_t>(gen());
+  return b;
+}
+
+Bytes zlibOf(const Bytes& data) {
+  auto packer = packers::CreateDataPacker(packers::kPackerZlib);
+  Bytes out(packer->MaxCompressedSize(static_cast<std::uint32_t>(data.size())));
+  std::uint32_t size = static_cast<std::uint32_t>(out.size());
+  EXPECT_EQ(packer->Compress(data.data(), static_cast<std::uint32_t>(data.size()), out.data(), &size), 0);
+  out.resize(size);
+  return out;
+}
+
+DsaPrivateKey testKey(int index) {
+  std::string pem;
+  EXPECT_EQ(ReadTextFile(testing::SourcePath(L"keys/test/key" + std::to_wstring(index) + L".pem"), &pem), 0u);
+  DsaPrivateKey key;
+  EXPECT_EQ(ParsePrivateKeyPem(pem, &key), 0u);
+  return key;
+}
+
+sfxpack::Signer signerFor(int type) {
+  return [type](Bytes* content, std::string* error) {
+    DsaPrivateKey key;
+    if (type == 1) key = testKey(2);
+    if (type == 5) key = testKey(5);
+    Bytes block;
+    if (MakeSignatureBlock({content->data(), content->size()}, type, type == 2 ? nullptr : &key, &block) != 0) {
+      *error = "cannot sign";
+      return false;
+    }
+    content->insert(content->end(), block.begin(), block.end());
+    return true;
+  };
+}
+
+// A stub stand-in: any bytes do, the reader never looks at the image.
+Bytes fakeStub() { return bytesOf(std::string("MZ") + std::string(510, 'S')); }
+
+sfxpack::InstallerSpec exampleSpec(int type = 2) {
+  sfxpack::InstallerSpec spec;
+  spec.stub = fakeStub();
+  spec.commandLine = "/sfx /tmp:%TMPPATH%";
+  spec.sfxName = "example";
+  spec.installer = randomBytes(5000, 1);
+  spec.signatureType = type;
+  spec.files.push_back({"vps1.vpx", randomBytes(3000, 2), 1429621132u, "", 1});
+  spec.files.push_back({"empty.vpx", {}, 86400u, "", 1});
+  spec.files.push_back({"module.pkg", randomBytes(7000, 3), 1000000000u, "module.dll", 2});
+  spec.embedded.push_back({"ERID", bytesOf("recommendation")});
+  spec.embedded.push_back({"EBCF", zlibOf(bytesOf("[business]\nkey=value\n"))});
+  return spec;
+}
+
+Bytes build(const sfxpack::InstallerSpec& spec, sfxpack::Layout* layout = nullptr) {
+  Bytes out;
+  std::string error;
+  EXPECT_TRUE(sfxpack::BuildInstaller(spec, signerFor(spec.signatureType), &out, layout, &error)) << error;
+  return out;
+}
+
+// Records the logger gained since construction, as "level message" texts.
+class LogWatch {
+ public:
+  LogWatch() : start_(log::theLogger().history().size()) {}
+  std::vector<std::wstring> messages() const {
+    std::vector<std::wstring> out;
+    const auto history = log::theLogger().history();
+    for (std::size_t i = start_; i < history.size(); ++i) {
+      if (std::wcscmp(history[i].component, L"sfxarc") == 0) out.push_back(history[i].message);
+    }
+    return out;
+  }
+
+ private:
+  std::size_t start_;
+};
+
+class ArchiveFiles : public ::testing::Test {
+ protected:
+  std::wstring write(const Bytes& bytes, const std::wstring& name = L"setup.exe") {
+    const std::wstring path = dir_.file(name);
+    EXPECT_TRUE(testing::WriteFileBytes(path, bytes));
+    return path;
+  }
+  ScratchDir dir_;
+};
+
+TEST_F(ArchiveFiles, RoundTripOfEveryTypeGivesBackBytesAndTimes) {
+  for (int type : {1, 2, 5}) {
+    SCOPED_TRACE(type);
+    const sfxpack::InstallerSpec spec = exampleSpec(type);
+    const std::wstring path = write(build(spec));
+    SfxArchive archive;
+    LogWatch watch;
+    ASSERT_EQ(archive.Load(path.c_str()), 0u);
+    EXPECT_EQ(watch.messages(), std::vector<std::wstring>{L"SFX archive '" + path + L"' sucessfully loaded."});
+    EXPECT_EQ(archive.commandLine(), L"/sfx /tmp:%TMPPATH%");
+    EXPECT_EQ(archive.sfxName(), L"example");
+    ASSERT_EQ(archive.fileEntries().size(), 3u);
+    EXPECT_EQ(archive.fileEntries()[2].extractionName, L"module.dll");
+
+    ScratchDir out;
+    ASSERT_EQ(archive.ExtractFiles(out.path(), nullptr), 0u);
+    for (const auto& file : spec.files) {
+      const std::wstring name = root::fromUtf8(file.name);
+      if (file.extractionName.empty()) EXPECT_EQ(testing::ReadFileBytes(out.file(name)), file.data);
+      EXPECT_EQ(testing::FileModificationTime(out.file(name)), file.time) << file.name;
+    }
+    EXPECT_EQ(testing::ReadFileBytes(out.file(L"module.dll")), spec.files[2].data);
+    ASSERT_EQ(archive.ExtractInstaller(out.file(L"instup.exe")), 0u);
+    EXPECT_EQ(testing::ReadFileBytes(out.file(L"instup.exe")), spec.installer);
+    EXPECT_EQ(archive.ExtractEmbeddedItems(out.path()), 0u);
+    EXPECT_EQ(testing::ReadFileBytes(out.file(L"rid.bin")), bytesOf("recommendation"));
+    EXPECT_EQ(testing::ReadFileBytes(out.file(L"bcc.cfg.tmp")), bytesOf("[business]\nkey=value\n"));
+  }
+}
+
+// Re-signs content after a test has changed it, so only the change itself is under test.
+Bytes signedText(Bytes content) {
+  content.insert(content.end(), {'\r', '\n'});
+  std::string error;
+  EXPECT_TRUE(signerFor(2)(&content, &error));
+  return content;
+}
+
+// The content of a type-2 build, without its line break and signature.
+Bytes unsignedContent(const sfxpack::InstallerSpec& spec, sfxpack::Layout* layout) {
+  Bytes built = build(spec, layout);
+  built.resize(layout->contentLength);
+  return built;
+}
+
+// An archive around a hand-made map block, for maps the producer refuses to write.
+Bytes archiveWithMap(const Bytes& map, std::uint32_t packer = packers::kPackerZlib) {
+  Bytes content = fakeStub();
+  Bytes package;
+  EXPECT_EQ(packers::BuildFilePackage(packer, map.data(), static_cast<std::uint32_t>(map.size()), &package), 0u);
+  const auto mapOffset = static_cast<std::uint32_t>(content.size());
+  content.insert(content.end(), package.begin(), package.end());
+  const Bytes m = sfxpack::Uint32Body({mapOffset});
+  content.insert(content.end(), m.begin(), m.end());
+  const std::string magic = "TZKsetupSelfExt2";
+  content.insert(content.end(), magic.begin(), magic.end());
+  return signedText(content);
+}
+
+struct LoadOutcome {
+  Result code;
+  std::vector<std::wstring> messages;
+};
+
+LoadOutcome load(const std::wstring& path) {
+  LogWatch watch;
+  SfxArchive archive;
+  const Result code = archive.Load(path.c_str());
+  return {code, watch.messages()};
+}
+
+TEST_F(ArchiveFiles, EveryRefusalHasItsCodeAndRecord) {
+  sfxpack::Layout layout;
+  const Bytes content = unsignedContent(exampleSpec(), &layout);
+  auto expectRefusal = [&](const Bytes& bytes, Result code, const std::wstring& format) {
+    const std::wstring path = write(bytes);
+    const LoadOutcome outcome = load(path);
+    EXPECT_EQ(outcome.code, code);
+    std::wstring expected = format;
+    const std::size_t at = expected.find(L"%s");
+    if (at != std::wstring::npos) expected.replace(at, 2, path);
+    if (format.empty()) {
+      EXPECT_TRUE(outcome.messages.empty());
+    } else {
+      EXPECT_EQ(outcome.messages, std::vector<std::wstring>{expected});
+    }
+  };
+
+  expectRefusal(content, 1006, L"Cannot get signature of archive '%s' (code 0x0)");
+  Bytes badDigest = signedText(content);
+  badDigest[badDigest.size() - 20] ^= 0x01;  // a hex digit of the digest
+  if (badDigest[badDigest.size() - 20] < '0') badDigest[badDigest.size() - 20] = 'f';
+  expectRefusal(badDigest, 1006, L"Error in signature of archive '%s' (code 0x0)");
+
+  // The text form at the very start: its content ends two bytes before offset 0.
+  Bytes atStart;
+  std::string error;
+  ASSERT_TRUE(signerFor(2)(&atStart, &error)) << error;
+  expectRefusal(atStart, 1006, L"Incorrect content length of archive '%s'");
+  // Contents without a locator, of 19 and 20 bytes (the two bytes before the signature are the
+  // line break signedText adds).
+  expectRefusal(signedText(Bytes(19, 'x')), 1006, L"Archive '%s' is too small");
+  expectRefusal(signedText(Bytes(20, 'x')), 1006, L"Incorrect magic of archive '%s'");
+
+  for (std::uint32_t i = 0; i < 16; ++i) {
+    Bytes changed = content;
+    changed[layout.locatorOffset + 4 + i] ^= 0x20;
+    expectRefusal(signedText(changed), 1006, L"Incorrect magic of archive '%s'");
+  }
+  Bytes beyond = content;
+  const Bytes past = sfxpack::Uint32Body({layout.locatorOffset + 1});
+  std::copy(past.begin(), past.end(), beyond.begin() + layout.locatorOffset);
+  expectRefusal(signedText(beyond), 1006, L"");
+
+  Bytes broken = content;
+  broken[layout.mapOffset + 15] ^= 0xFF;  // the package magic
+  expectRefusal(signedText(broken), 1006, L"Cannot load map block of archive '%s'");
+
+  Bytes noMode;
+  sfxpack::AppendRecord(&noMode, "MODE", sfxpack::TextBody("Extract"));
+  expectRefusal(archiveWithMap(noMode), 87, L"Error loading map of archive '%s' (code 0x57)");
+
+  Bytes shortInstaller;
+  sfxpack::AppendRecord(&shortInstaller, "MODE", sfxpack::TextBody("extract"));
+  sfxpack::AppendRecord(&shortInstaller, "CMDP", Bytes(7, 0));
+  expectRefusal(archiveWithMap(shortInstaller), 0xFFFFFFFF, L"Error loading map of archive '%s' (code 0xffffffff)");
+}
+
+Bytes fileRecord(const std::string& name, const Bytes& pointer) {
+  Bytes file;
+  sfxpack::AppendRecord(&file, "NAME", sfxpack::TextBody(name));
+  if (!pointer.empty()) sfxpack::AppendRecord(&file, "PTRL", pointer);
+  Bytes record;
+  sfxpack::AppendRecord(&record, "FILE", file);
+  return record;
+}
+
+Bytes mapWithList(const Bytes& list) {
+  Bytes map;
+  sfxpack::AppendRecord(&map, "MODE", sfxpack::TextBody("extract"));
+  sfxpack::AppendRecord(&map, "LIST", list);
+  return map;
+}
+
+TEST_F(ArchiveFiles, BadFilePointersDropTheirEntry) {
+  const Bytes bad = fileRecord("bad", Bytes(16, 0));
+  const Bytes good = fileRecord("good", sfxpack::Uint32Body({0, 2, 0}));
+  EXPECT_EQ(load(write(archiveWithMap(mapWithList(bad)))).code, 1006u);
+
+  Bytes list = bad;
+  list.insert(list.end(), good.begin(), good.end());
+  SfxArchive archive;
+  ASSERT_EQ(archive.Load(write(archiveWithMap(mapWithList(list))).c_str()), 0u);
+  ASSERT_EQ(archive.fileEntries().size(), 1u);
+  EXPECT_EQ(archive.fileEntries()[0].name, L"good");
+}
+
+TEST_F(ArchiveFiles, EntriesExtractAsTheMapSays) {
+  // Two entries of one name (the later wins), one without PTRL (empty, dated 1970).
+  Bytes list = fileRecord("same.txt", sfxpack::Uint32Body({0, 2, 5}));
+  const Bytes second = fileRecord("same.txt", sfxpack::Uint32Body({2, 3, 7}));
+  const Bytes noPointer = fileRecord("nothing.txt", {});
+  list.insert(list.end(), second.begin(), second.end());
+  list.insert(list.end(), noPointer.begin(), noPointer.end());
+  SfxArchive archive;
+  ASSERT_EQ(archive.Load(write(archiveWithMap(mapWithList(list))).c_str()), 0u);
+  ScratchDir out;
+  ASSERT_EQ(archive.ExtractFiles(out.path(), nullptr), 0u);
+  EXPECT_EQ(testing::ReadFileBytes(out.file(L"same.txt")), bytesOf("SSS"));  // the stub's bytes 2..4
+  EXPECT_EQ(testing::FileModificationTime(out.file(L"same.txt")), 7);
+  EXPECT_TRUE(testing::ReadFileBytes(out.file(L"nothing.txt")).empty());
+  EXPECT_EQ(testing::FileModificationTime(out.file(L"nothing.txt")), 0);
+}
+
+TEST_F(ArchiveFiles, NamesThatLeaveTheFolderAreRefused) {
+  for (const char* name : {"..\\evil.dll", "a/../../evil.dll", "C:\\evil.dll", "\\\\server\\share\\x", "\\x",
+                           "/x", "sub\\. .\\x", "...\\x"}) {
+    SCOPED_TRACE(name);
+    SfxArchive archive;
+    ASSERT_EQ(archive.Load(write(archiveWithMap(mapWithList(fileRecord(name, sfxpack::Uint32Body({0, 2, 0}))))).c_str()),
+              0u);
+    ScratchDir out;
+    LogWatch watch;
+    EXPECT_EQ(archive.ExtractFiles(out.path(), nullptr), code::kInvalidName);
+    EXPECT_EQ(watch.messages(), std::vector<std::wstring>{L"Error extracting file '" + root::fromUtf8(name) +
+                                                          L"' (code 0x7b)"});
+  }
+  EXPECT_TRUE(IsContainedName(L"sub\\dir\\file..name"));
+  EXPECT_TRUE(IsContainedName(L".hidden"));
+}
+
+TEST_F(ArchiveFiles, SelfDefenseModuleFollowsThePlatform) {
+  sfxpack::InstallerSpec spec = exampleSpec();
+  const Bytes driver = randomBytes(4000, 9);
+  spec.files.push_back({"selfdefense_x86_driver", driver, 0, "unused.sys", 2});
+  spec.files.push_back({"selfdefense_x64_driver", randomBytes(4000, 10), 0, "unused64.sys", 2});
+  SfxArchive archive;
+  ASSERT_EQ(archive.Load(write(build(spec)).c_str()), 0u);
+  ScratchDir out;
+  ASSERT_EQ(archive.ExtractSelfDefenseModule(out.path(), L"tzkSP_test.sys"), 0u);
+  const Bytes written = testing::ReadFileBytes(out.file(L"tzkSP_test.sys"));
+  EXPECT_EQ(written, RunsUnderWow64() ? spec.files.back().data : driver);
+
+  SfxArchive none;
+  ASSERT_EQ(none.Load(write(build(exampleSpec()), L"none.exe").c_str()), 0u);
+  EXPECT_EQ(none.ExtractSelfDefenseModule(out.path(), L"other.sys"), code::kNotFound);
+  EXPECT_FALSE(testing::FileExists(out.file(L"other.sys")));
+}
+
+// Embedded blocks in memory: item order, results and the ten-fold bound.
+struct SavedItem {
+  std::wstring path;
+  Bytes data;
+};
+std::vector<SavedItem>* g_saved = nullptr;
+Result g_saveResult = 0;
+Result recordSave(const std::wstring& path, const std::uint8_t* data, std::uint32_t size) {
+  g_saved->push_back({path, Bytes(data, data + size)});
+  return g_saveResult;
+}
+
+std::vector<SavedItem> walk(const std::vector<sfxpack::EmbeddedItem>& items, Result saveResult = 0,
+                            Result* result = nullptr) {
+  std::vector<SavedItem> saved;
+  g_saved = &saved;
+  g_saveResult = saveResult;
+  const Bytes block = sfxpack::EmbeddedDataBlock(items);
+  const Result r = WalkEmbeddedBlock(block.data(), block.size() - 4, L"T", &recordSave);
+  if (result != nullptr) *result = r;
+  return saved;
+}
+
+TEST(EmbeddedItems, WalkRunsBackwardsAndKeepsTheLastRawResult) {
+  Result result = 1;
+  const auto saved = walk({{"ERID", bytesOf("rid")}, {"EAPT", bytesOf("ticket")}}, 82, &result);
+  ASSERT_EQ(saved.size(), 2u);
+  EXPECT_EQ(saved[0].path, L"T\\pairing.bin");
+  EXPECT_EQ(saved[1].path, L"T\\rid.bin");
+  EXPECT_EQ(result, 82u);
+
+  EXPECT_TRUE(walk({}, 0, &result).empty());
+  EXPECT_EQ(result, 0u);
+  EXPECT_TRUE(walk({{"XXXX", bytesOf("unknown")}, {"ERID", {}}}).empty());
+}
+
+TEST(EmbeddedItems, CompressedItemsExpandAtMostTenfold) {
+  const Bytes small(100, 'a');
+  const Bytes large(5000, 'a');  // compresses far below a tenth of its size
+  const auto saved = walk({{"ECFG", zlibOf(small)}, {"EBPK", zlibOf(large)}, {"EBCF", bytesOf("not zlib")}});
+  ASSERT_EQ(saved.size(), 1u);
+  EXPECT_EQ(saved[0].path, L"T\\CustomInstallation.ini");
+  EXPECT_EQ(saved[0].data, small);
+}
+
+TEST(EmbeddedItems, ItemsClaimingMoreThanTheBlockAreSkipped) {
+  Bytes block = sfxpack::EmbeddedDataBlock({{"ERID", bytesOf("abc")}});
+  block[3] = 0xFF;  // the item's size field, little-endian low byte: now 255
+  std::vector<SavedItem> saved;
+  g_saved = &saved;
+  EXPECT_EQ(WalkEmbeddedBlock(block.data(), block.size() - 4, L"T", &recordSave), 0u);
+  EXPECT_TRUE(saved.empty());
+  // A length field that reaches before the block's start.
+  const Bytes lonely = sfxpack::Uint32Body({100, kEmbeddedDataTag});
+  EXPECT_EQ(WalkEmbeddedBlock(lonely.data(), 4, L"T", &recordSave), code::kInvalidData);
+}
+
+TEST(EmbeddedItems, TailBlockNeedsItsDigestAndNoSignatureMagic) {
+  Bytes tail;
+  std::string error;
+  ASSERT_TRUE(sfxpack::TailBlock({{"EAPT", bytesOf("ticket")}}, &tail, &error));
+  std::vector<SavedItem> saved;
+  g_saved = &saved;
+  g_saveResult = 0;
+  EXPECT_EQ(WalkTailBlock(tail.data(), L"T", &recordSave), 0u);
+  ASSERT_EQ(saved.size(), 1u);
+  Bytes bad = tail;
+  bad[100] ^= 1;
+  EXPECT_EQ(WalkTailBlock(bad.data(), L"T", &recordSave), code::kInvalidData);
+  Bytes signedEnd = tail;
+  std::memcpy(&signedEnd[signedEnd.size() - 8], "TZKSignd", 8);
+  EXPECT_EQ(WalkTailBlock(signedEnd.data(), L"T", &recordSave), code::kInvalidData);
+}
+
+TEST_F(ArchiveFiles, TailItemsAreReadFromTheFilesEnd) {
+  SfxArchive small;
+  ASSERT_EQ(small.Load(write(build(exampleSpec(1)), L"small.exe").c_str()), 0u);
+  EXPECT_EQ(small.ExtractTailItems(dir_.path()), code::kCannotMake);  // shorter than a tail block
+
+  sfxpack::InstallerSpec large = exampleSpec(1);
+  large.installer = randomBytes(20000, 4);
+  SfxArchive plain;
+  ASSERT_EQ(plain.Load(write(build(large), L"plain.exe").c_str()), 0u);
+  EXPECT_EQ(plain.ExtractTailItems(dir_.path()), code::kInvalidData);  // ends in "TZKSignd"
+}
+
+}  // namespace
+}  // namespace tzk::archive

@@ -1,0 +1,55 @@
+#include "stub/run_values.h"
+
+#include <cstdio>
+#include <cstring>
+
+namespace tzk::stub {
+namespace {
+
+void replaceAll(std::wstring& text, const std::wstring& from, const std::wstring& to) {
+  for (std::size_t at = text.find(from); at != std::wstring::npos; at = text.find(from, at + to.size())) {
+    text.replace(at, from.size(), to);
+  }
+}
+
+}  // namespace
+
+void replaceVariable(std::wstring& text, const std::wstring& name, const std::wstring& value) {
+  if (name.empty() || value.empty()) return;
+  if (value.find(name) != std::wstring::npos && text.find(value) != std::wstring::npos) {
+    replaceAll(text, value, name);
+  }
+  replaceAll(text, name, value);
+}
+
+bool parseBuildStamp(const char* date, const char* time, std::tm* out) {
+  char month[4] = {};
+  int day = 0, year = 0, hour = 0, minute = 0, second = 0;
+  if (std::sscanf(date, "%3s %d %d", month, &day, &year) != 3 ||
+      std::sscanf(time, "%d:%d:%d", &hour, &minute, &second) != 3) {
+    return false;
+  }
+  static const char kMonths[] = "JanFebMarAprMayJunJulAugSepOctNovDec";
+  const char* found = std::strstr(kMonths, month);
+  if (std::strlen(month) != 3 || found == nullptr || (found - kMonths) % 3 != 0) return false;
+  *out = std::tm{};
+  out->tm_year = year - 1900;
+  out->tm_mon = static_cast<int>(found - kMonths) / 3;
+  out->tm_mday = day;
+  out->tm_hour = hour;
+  out->tm_min = minute;
+  out->tm_sec = second;
+  out->tm_isdst = -1;
+  return true;
+}
+
+std::wstring tempFolderCandidate(const std::wstring& base, wchar_t letter, std::uint32_t threadId) {
+  wchar_t digits[6];
+  for (int i = 4; i >= 0; --i, threadId /= 10) digits[i] = static_cast<wchar_t>(L'0' + threadId % 10);
+  digits[5] = L'\0';
+  std::wstring path = base;
+  if (path.empty() || path.back() != L'\\') path += L'\\';
+  return path + L"_av_iup.tm~" + letter + digits;
+}
+
+}  // namespace tzk::stub

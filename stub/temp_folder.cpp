@@ -1,0 +1,65 @@
+#include "stub/temp_folder.h"
+
+#include <sddl.h>
+
+#include "stub/run_values.h"
+
+namespace tzk::stub {
+namespace {
+
+constexpr wchar_t kProtectedSecurity[] = L"O:BAG:BAD:P(A;CIOI;FA;;;SY)(A;CIOI;FA;;;BA)(A;CIOI;FRFX;;;BU)";
+// The working buffer of the name; a longer name is refused rather than cut.
+constexpr DWORD kNameBuffer = 521;
+
+bool readVariable(const wchar_t* name, std::wstring* value) {
+  wchar_t buffer[kNameBuffer];
+  const DWORD n = ::GetEnvironmentVariableW(name, buffer, kNameBuffer);
+  if (n == 0 || n >= kNameBuffer) return false;
+  value->assign(buffer, n);
+  return true;
+}
+
+bool isExistingDirectory(const std::wstring& path) {
+  root::ScopedFileHandle h(::CreateFileW(path.c_str(), SYNCHRONIZE,
+                                         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                         OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+  if (!h) return false;
+  BY_HANDLE_FILE_INFORMATION info;
+  return ::GetFileInformationByHandle(h.get(), &info) && (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+bool pathExists(const std::wstring& path) { return ::GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
+
+}  // namespace
+
+ProtectedSecurity::ProtectedSecurity() {
+  PSECURITY_DESCRIPTOR sd = nullptr;
+  if (::ConvertStringSecurityDescriptorToSecurityDescriptorW(kProtectedSecurity, SDDL_REVISION_1, &sd, nullptr)) {
+    descriptor_.reset(sd);
+    attributes_ = {sizeof(attributes_), sd, FALSE};
+  }
+}
+
+Result makeTempFolder(std::wstring* folder) {
+  std::wstring base;
+  if (!readVariable(L"TEMP", &base) && !readVariable(L"TMP", &base)) base = L"C:\\TEMP";
+  if (!isExistingDirectory(base)) base = L"C:\\TEMP";
+  ::CreateDirectoryW(base.c_str(), nullptr);
+
+  ProtectedSecurity security;
+  const DWORD threadId = ::GetCurrentThreadId();
+  for (wchar_t letter = L'a'; letter <= L'z'; ++letter) {
+    const std::wstring candidate = tempFolderCandidate(base, letter, threadId);
+    if (candidate.size() >= kNameBuffer) return code::kFilenameTooLong;
+    if (pathExists(candidate)) continue;
+    if (::CreateDirectoryW(candidate.c_str(), security.attributes())) {
+      *folder = candidate;
+      return code::kSuccess;
+    }
+    const DWORD error = ::GetLastError();
+    if (error != ERROR_ALREADY_EXISTS) return error;  // taken meanwhile: try the next letter
+  }
+  return code::kAlreadyExists;
+}
+
+}  // namespace tzk::stub

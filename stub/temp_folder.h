@@ -1,0 +1,32 @@
+// The run's unique working folder, and the protected descriptor it shares with the data root.
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+
+#include "root/result.h"
+#include "root/scoped_handle.h"
+
+namespace tzk::stub {
+
+// Full access for SYSTEM and Administrators, read and execute for Users, inherited by
+// everything below: an unprivileged process cannot plant files where the elevated child runs.
+class ProtectedSecurity {
+ public:
+  ProtectedSecurity();
+  // Null when the descriptor could not be built; callers then use default security.
+  SECURITY_ATTRIBUTES* attributes() { return descriptor_ ? &attributes_ : nullptr; }
+
+ private:
+  root::ScopedLocalMemory descriptor_;
+  SECURITY_ATTRIBUTES attributes_{};
+};
+
+// Creates "<TEMP>\_av_iup.tm~" + a letter + five digits of the thread id, never reusing a
+// folder that exists: a name taken meanwhile moves on to the next letter. Returns the path
+// without a trailing backslash, or an error when no name is left or the folder cannot be
+// made; the run must then not extract anywhere.
+Result makeTempFolder(std::wstring* folder);
+
+}  // namespace tzk::stub

@@ -1,0 +1,83 @@
+#include "stub/temp_folder.h"
+
+#include <sddl.h>
+#include <gtest/gtest.h>
+
+#include "stub/run_values.h"
+
+namespace tzk::stub {
+namespace {
+
+// A TEMP of the test's own, restored afterwards.
+class TempFolderTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    wchar_t base[MAX_PATH];
+    ::GetTempPathW(MAX_PATH, base);
+    root_ = std::wstring(base) + L"tempfolder_test_" + std::to_wstring(::GetCurrentProcessId());
+    ::CreateDirectoryW(root_.c_str(), nullptr);
+    wchar_t old[1024];
+    const DWORD n = ::GetEnvironmentVariableW(L"TEMP", old, 1024);
+    oldTemp_.assign(old, n < 1024 ? n : 0);
+    ::SetEnvironmentVariableW(L"TEMP", root_.c_str());
+  }
+  void TearDown() override {
+    ::SetEnvironmentVariableW(L"TEMP", oldTemp_.c_str());
+    for (wchar_t c = L'a'; c <= L'z'; ++c) ::RemoveDirectoryW(candidate(c).c_str());
+    ::RemoveDirectoryW(root_.c_str());
+  }
+  std::wstring candidate(wchar_t letter) const { return tempFolderCandidate(root_, letter, ::GetCurrentThreadId()); }
+
+  std::wstring root_;
+  std::wstring oldTemp_;
+};
+
+TEST_F(TempFolderTest, TakesTheFirstFreeLetterAndNeverAnExistingFolder) {
+  ::CreateDirectoryW(candidate(L'a').c_str(), nullptr);
+  ::CreateDirectoryW(candidate(L'b').c_str(), nullptr);
+  std::wstring folder;
+  ASSERT_EQ(makeTempFolder(&folder), 0u);
+  EXPECT_EQ(folder, candidate(L'c'));
+  EXPECT_NE(::GetFileAttributesW(folder.c_str()), INVALID_FILE_ATTRIBUTES);
+}
+
+TEST_F(TempFolderTest, NoNameLeftMeansNoFolder) {
+  for (wchar_t c = L'a'; c <= L'z'; ++c) ::CreateDirectoryW(candidate(c).c_str(), nullptr);
+  std::wstring folder = L"untouched";
+  EXPECT_NE(makeTempFolder(&folder), 0u);
+  EXPECT_EQ(folder, L"untouched");
+}
+
+TEST_F(TempFolderTest, UnusableTempFallsBackToTmpThenCTemp) {
+  ::SetEnvironmentVariableW(L"TEMP", std::wstring(600, L'x').c_str());  // longer than the buffer
+  wchar_t oldTmp[1024];
+  const DWORD n = ::GetEnvironmentVariableW(L"TMP", oldTmp, 1024);
+  ::SetEnvironmentVariableW(L"TMP", root_.c_str());
+  std::wstring folder;
+  ASSERT_EQ(makeTempFolder(&folder), 0u);
+  EXPECT_EQ(folder, candidate(L'a'));
+  ::RemoveDirectoryW(folder.c_str());
+
+  ::SetEnvironmentVariableW(L"TEMP", (root_ + L"\\missing").c_str());
+  ASSERT_EQ(makeTempFolder(&folder), 0u);
+  EXPECT_EQ(folder, tempFolderCandidate(L"C:\\TEMP", L'a', ::GetCurrentThreadId()));
+  ::RemoveDirectoryW(folder.c_str());
+  ::SetEnvironmentVariableW(L"TMP", n < 1024 ? std::wstring(oldTmp, n).c_str() : nullptr);
+}
+
+// Wine keeps no DACL of its own on files (it maps them onto Unix modes), so what is checked
+// here is the descriptor the folder is created with.
+TEST(ProtectedSecurityTest, AdministratorsOwnAndUsersOnlyReadAndExecute) {
+  ProtectedSecurity security;
+  ASSERT_NE(security.attributes(), nullptr);
+  EXPECT_FALSE(security.attributes()->bInheritHandle);
+  LPWSTR text = nullptr;
+  ASSERT_TRUE(::ConvertSecurityDescriptorToStringSecurityDescriptorW(
+      security.attributes()->lpSecurityDescriptor, SDDL_REVISION_1,
+      OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, &text, nullptr));
+  root::ScopedLocalMemory owned(text);
+  EXPECT_EQ(std::wstring(text), L"O:BAD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;BU)");
+}
+
+}  // namespace
+}  // namespace tzk::stub

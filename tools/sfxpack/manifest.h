@@ -1,0 +1,31 @@
+// The JSON manifest that describes an installer for `sfxpack build`.
+#pragma once
+
+#include <string>
+
+#include "tools/sfxpack/installer_builder.h"
+
+namespace sfxpack {
+
+struct ManifestSignature {
+  int type = 1;
+  std::string key;  // private key PEM path; empty for type 2
+};
+
+struct Manifest {
+  InstallerSpec spec;  // everything read and resolved
+  ManifestSignature signature;
+};
+
+// Reads the manifest at path; relative paths in it are taken from the manifest's folder.
+// Entry times come from the manifest or, where it has none, from SOURCE_DATE_EPOCH; never
+// from the clock, so the same inputs always give the same installer. stubOverride and
+// keyOverride, when not empty, replace the manifest's "stub" and signing key.
+bool LoadManifest(const std::string& path, const std::string& stubOverride, const std::string& keyOverride,
+                  Manifest* out, std::string* error);
+
+// A file's whole content; false with a reason.
+bool ReadWholeFile(const std::string& path, Bytes* out, std::string* error);
+bool WriteWholeFile(const std::string& path, const Bytes& data, std::string* error);
+
+}  // namespace sfxpack
