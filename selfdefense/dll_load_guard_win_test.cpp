@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "root/library.h"
 #include "root/scoped_handle.h"
 #include "root/system_function.h"
 #include "root/win_test_support.h"
@@ -32,6 +33,8 @@ std::wstring systemFolder() {
 
 // The screen reader's hooks are registered in the 64-bit view on 64-bit Windows.
 REGSAM screenReaderView() { return SystemIsWow64() ? KEY_WOW64_64KEY : 0; }
+// Its 32-bit hook is what a 32-bit process on 64-bit Windows gets.
+bool wow64() { return root::ProcessRunsUnderWow64(); }
 
 // The accessibility software the guard knows about, as installed on this machine for the whole
 // test run: must be in place before the guard is installed, which happens once per process.
@@ -93,7 +96,7 @@ TEST(KnownGood, SystemModulesAndRegisteredHooksAreAllowedFromTheStart) {
   const std::wstring hooks = upper(AccessibilitySoftware::hookFolder(L"2020"));
   EXPECT_EQ(CachedDllVerdict(hooks + L"JHOOK.DLL"), 1);
   // The 32-bit hook of a 64-bit installation only where there is such an installation.
-  EXPECT_EQ(CachedDllVerdict(hooks + L"X86\\JHOOK.DLL"), SystemIsWow64() ? 1 : -1);
+  EXPECT_EQ(CachedDllVerdict(hooks + L"X86\\JHOOK.DLL"), wow64() ? 1 : -1);
   EXPECT_EQ(CachedDllVerdict(upper(AccessibilitySoftware::hookFolder(L"2021")) + L"JHOOK.DLL"), -1);
 }
 
@@ -136,10 +139,10 @@ class Probe {
   Probe() : module_(::LoadLibraryW((ExecutableFolder() + L"\\dll_load_guard_probe.dll").c_str())) {}
   HMODULE module() const { return module_.get(); }
   FARPROC bound() const {
-    return root::AsFunction<ProbeBound>(::GetProcAddress(module_.get(), "ProbeBoundLoadLibraryExW@0"))();
+    return root::AsFunction<ProbeBound>(::GetProcAddress(module_.get(), "ProbeBoundLoadLibraryExW"))();
   }
   HMODULE load(const wchar_t* name) const {
-    const auto load = root::AsFunction<ProbeLoad>(::GetProcAddress(module_.get(), "ProbeLoadLibraryExW@12"));
+    const auto load = root::AsFunction<ProbeLoad>(::GetProcAddress(module_.get(), "ProbeLoadLibraryExW"));
     return load(name, nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
   }
 

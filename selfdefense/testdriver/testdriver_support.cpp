@@ -183,6 +183,8 @@ bool runningUnderWow64() {
   return ::IsWow64Process(::GetCurrentProcess(), &wow64) && wow64;
 }
 
+bool systemIs64Bit() { return sizeof(void*) == 8 || runningUnderWow64(); }
+
 std::wstring imageFile(Image image) {
   // The build folder on the host, reached through Wine's drive for the host's root.
   std::wstring folder = L"Z:" + root::fromUtf8(TZK_TESTDRIVER_IMAGE_DIR);
@@ -236,7 +238,7 @@ std::vector<std::uint8_t> imageBytes(Image image) { return readSystemFile(imageF
 
 Result installTestDriver(const std::wstring& serviceName) {
   const std::wstring target = driversFolder() + L"\\" + serviceName + L".sys";
-  if (const Result r = copyImage(runningUnderWow64() ? Image::kX64 : Image::kX86, target)) {
+  if (const Result r = copyImage(systemIs64Bit() ? Image::kX64 : Image::kX86, target)) {
     return r;
   }
   const ScopedServiceHandle manager(
@@ -267,6 +269,7 @@ Result uninstallTestDriver(const std::wstring& serviceName) {
 }
 
 Image stubModuleImage() {
+  if (sizeof(void*) == 8) return Image::kX64;
   return runningOnWine() || !runningUnderWow64() ? Image::kX86 : Image::kX64;
 }
 

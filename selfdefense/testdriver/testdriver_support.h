@@ -41,6 +41,7 @@ struct Request {
 
 bool runningOnWine();
 bool runningUnderWow64();  // a 32-bit process on 64-bit Windows
+bool systemIs64Bit();      // a 64-bit process, or a 32-bit one under WOW64
 
 // The built image as a path this process can open, and the system's drivers folder.
 std::wstring imageFile(Image image);
@@ -63,8 +64,9 @@ std::vector<std::uint8_t> imageBytes(Image image);
 Result installTestDriver(const std::wstring& serviceName);
 Result uninstallTestDriver(const std::wstring& serviceName);
 
-// The image the stub's selfdefense_x64_ module must hold so that the stub's own installation
-// starts: the x86 one under Wine (see above), the x64 one on Windows.
+// The image a driver service created by this process must have so that it starts: x86 for a
+// 32-bit process, also under WOW64 on Wine (see above), and x64 on 64-bit Windows or for a
+// 64-bit process (the 64-bit test build).
 Image stubModuleImage();
 // Makes the driver folder that Wine's 32-bit driver host searches the real system32\drivers.
 // Nothing to do outside a 64-bit Wine prefix; idempotent.

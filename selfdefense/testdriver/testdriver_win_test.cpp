@@ -97,7 +97,7 @@ TEST_F(TestDriverWin, EveryDeviceNameReachesItsDeviceAndTheRightImageRuns) {
   EXPECT_EQ(key.substr(key.rfind(L'\\') + 1), name_);
   Image image = Image::kX86;
   ASSERT_EQ(readLoadedImage(image), 0u);
-  EXPECT_EQ(image, runningUnderWow64() ? Image::kX64 : Image::kX86);
+  EXPECT_EQ(image, systemIs64Bit() ? Image::kX64 : Image::kX86);
 }
 
 TEST_F(TestDriverWin, AnswersAsConfiguredAndRecordsEveryRequest) {
