@@ -14,6 +14,8 @@ static_assert(SP_IOCTL_PRE_CLEANUP == 0xB2D600A4 && SP_IOCTL_OPEN_FILE == 0xB2D6
                   SP_IOCTL_POST_START == 0xB2D6019C && SP_IOCTL_PRE_STOP == 0xB2D601A0,
               "the driver's control codes");
 static_assert(sizeof(StackCheckRecord) == 8, "stack-check record as the driver fills it");
+// The stub is a 32-bit program and its records carry 32-bit addresses; the 64-bit test build
+// (for machines that cannot run 32-bit Wine) passes their low halves.
 #if defined(__i386__)
 static_assert(sizeof(void*) == 4, "records carry 32-bit addresses");
 #endif

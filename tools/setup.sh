@@ -11,7 +11,8 @@ packages=(
   build-essential cmake ninja-build pkg-config clang libclang-rt-14-dev
   # cross toolchain (win32 thread model: no winpthread DLL in the stub)
   g++-mingw-w64-i686-win32 gcc-mingw-w64-i686-win32 binutils-mingw-w64-i686 mingw-w64-i686-dev
-  # the 64-bit fallback for kernels that cannot run 32-bit programs (see tools/windows-preset.sh)
+  # the 64-bit fallback for kernels that cannot run 32-bit programs (see tools/windows-preset.sh),
+  # also the x64 image of the self-defense test driver
   g++-mingw-w64-x86-64-win32 gcc-mingw-w64-x86-64-win32 binutils-mingw-w64-x86-64 mingw-w64-x86-64-dev
   # libraries
   zlib1g-dev libz-mingw-w64-dev lzma-dev libcrypto++-dev libboost-dev
