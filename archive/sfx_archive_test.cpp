@@ -133,7 +133,9 @@ TEST_F(ArchiveFiles, RoundTripOfEveryTypeGivesBackBytesAndTimes) {
     ASSERT_EQ(archive.ExtractFiles(out.path(), nullptr), 0u);
     for (const auto& file : spec.files) {
       const std::wstring name = root::fromUtf8(file.name);
-      if (file.extractionName.empty()) EXPECT_EQ(testing::ReadFileBytes(out.file(name)), file.data);
+      if (file.extractionName.empty()) {
+        EXPECT_EQ(testing::ReadFileBytes(out.file(name)), file.data);
+      }
       EXPECT_EQ(testing::FileModificationTime(out.file(name)), file.time) << file.name;
     }
     EXPECT_EQ(testing::ReadFileBytes(out.file(L"module.dll")), spec.files[2].data);

@@ -2,7 +2,27 @@
 
 #include <shlobj.h>
 
+#include <cstdarg>
+#include <cstdio>
+#include <ctime>
+#include <optional>
+
+#include "archive/sfx_archive.h"
+#include "ping/analytics_ping.h"
+#include "ping/analytics_request.h"
+#include "progress/progress_animator.h"
+#include "progress/sfx_progress.h"
+#include "root/install_folders.h"
+#include "root/library.h"
 #include "root/shell_api.h"
+#include "selfdefense/control_device.h"
+#include "selfdefense/dll_load_guard.h"
+#include "selfdefense/driver_service.h"
+#include "stub/child_process.h"
+#include "stub/command_line.h"
+#include "stub/file_removal.h"
+#include "stub/path_join.h"
+#include "stub/run_values.h"
 #include "stub/temp_folder.h"
 
 namespace tzk::stub {
@@ -11,10 +31,14 @@ const log::ComponentTag kTagQelvo(L"Qelvo");
 
 namespace {
 
-void logInfo(const wchar_t* format, ...) {
+constexpr wchar_t kTitle[] = L"zanti! Antivirus";
+constexpr std::size_t kMessageUnits = 264;
+constexpr std::int64_t kStubLifetimeSeconds = 31536000;  // 365 days
+
+void logAt(log::LogLevel level, const wchar_t* format, ...) {
   va_list args;
   va_start(args, format);
-  log::theLogger().writeV(log::level::kInfo, kTagQelvo, format, args);
+  log::theLogger().writeV(level, kTagQelvo, format, args);
   va_end(args);
 }
 
@@ -38,6 +62,311 @@ void openSetupLog(const DataPaths& paths) {
   log::theLogger().configure(nullptr, paths.logFile.c_str());
 }
 
+bool fileExists(const std::wstring& path) { return ::GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
+
+// Older than XP SP2: anything before 5.1, and 5.1 itself below service pack 2.
+bool osTooOld(const OSVERSIONINFOEXW& v) {
+  if (v.dwMajorVersion != 5) return v.dwMajorVersion < 5;
+  return v.dwMinorVersion == 0 || (v.dwMinorVersion == 1 && v.wServicePackMajor < 2);
+}
+
+// The build's own stamp, as seconds since 1970 in local time; 0 when it does not parse.
+std::int64_t buildTimestamp() {
+  std::tm stamp{};
+  if (!parseBuildStamp(__DATE__, __TIME__, &stamp)) return 0;
+  return static_cast<std::int64_t>(std::mktime(&stamp));
+}
+
+// Files of type "FILE" that the stub may carry for the installer, written beside it.
+struct ResourceFile {
+  int id;
+  const wchar_t* name;
+};
+constexpr ResourceFile kResourceFiles[] = {
+    {2001, L"~tzkOfferTool.exe"}, {2000, L"GuiCust.dll"}, {2002, L"CustomInstallation.ini"}};
+
+void writeResourceFile(HINSTANCE instance, const ResourceFile& file, const std::wstring& folder) {
+  HRSRC found = ::FindResourceW(instance, MAKEINTRESOURCEW(file.id), L"FILE");
+  if (found == nullptr) return;
+  const DWORD size = ::SizeofResource(instance, found);
+  HGLOBAL loaded = ::LoadResource(instance, found);
+  const void* bytes = loaded != nullptr ? ::LockResource(loaded) : nullptr;
+  if (bytes == nullptr) return;
+  root::ScopedFileHandle out(::CreateFileW(joinPath(folder, file.name).c_str(), GENERIC_WRITE, 0, nullptr,
+                                           CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+  DWORD written = 0;
+  if (out) ::WriteFile(out.get(), bytes, size, &written, nullptr);
+}
+
+// One run of the stub: the state of the sequence and its steps, in the order they happen.
+class MainSequence {
+ public:
+  MainSequence(HINSTANCE instance, const wchar_t* rawArguments)
+      : instance_(instance), rawArguments_(rawArguments != nullptr ? rawArguments : L"") {}
+
+  Result run();
+
+ private:
+  bool prepare();
+  bool checkSystem();
+  bool openArchive();
+  void startEarlySelfDefense();
+  bool extract();
+  void launch();
+  void cleanUp();
+
+  void abortWith(Result code, const wchar_t* title, HWND owner, const wchar_t* format, ...);
+  void startSelfDefense();
+
+  HINSTANCE instance_;
+  std::wstring rawArguments_;
+  Result result_ = code::kSuccess;
+  CommandLine options_;
+  bool silent_ = false;
+  bool debug_ = false;
+  bool administrator_ = false;
+  bool installed_ = false;
+  std::wstring setupFolder_;
+  std::uint32_t setupVersion_ = 0xFFFFFFFFu;
+  std::wstring modulePath_;
+  std::wstring tempFolder_;
+  std::wstring childPath_;
+  std::wstring childEnvironment_;
+  std::uint32_t childExitCode_ = 0;
+  std::uint64_t visitorId_ = 0;
+  archive::SfxArchive archive_;
+  progress::SfxProgress registryProgress_;
+  progress::ProgressCallback progress_;
+  std::optional<progress::ProgressAnimator> animator_;  // made right after the ping
+  std::wstring serviceName_;
+  DataPaths paths_;
+  bool libraryStarted_ = false;
+};
+
+// Sets the result, tells the user unless silent, and leaves the record; the caller then goes
+// to the clean-up. The text is formatted once, into the message buffer's size.
+void MainSequence::abortWith(Result code, const wchar_t* title, HWND owner, const wchar_t* format, ...) {
+  result_ = code;
+  wchar_t message[kMessageUnits];
+  va_list args;
+  va_start(args, format);
+  std::vswprintf(message, kMessageUnits, format, args);
+  va_end(args);
+  message[kMessageUnits - 1] = L'\0';
+  if (!silent_) ::MessageBoxW(owner, message, title, MB_OK | MB_ICONERROR);
+}
+
+Result MainSequence::run() {
+  visitorId_ = ping::sendAnalyticsPing();
+  animator_.emplace(instance_);
+  logAt(log::level::kInfo, L"Entering Zanti SFX stub guarded code section.");
+  if (prepare() && checkSystem() && openArchive()) {
+    startEarlySelfDefense();
+    if (result_ == code::kSuccess && extract()) launch();
+  }
+  cleanUp();
+  logAt(log::level::kInfo, L"Leaving Zanti SFX stub guarded code section (return code 0x%x)", result_);
+  return result_;
+}
+
+// Steps 5 to 11: data root, log, platform library, command line, module path.
+bool MainSequence::prepare() {
+  paths_ = makeDataPaths(commonAppDataFolder());
+  prepareDataRoot(paths_);
+  openSetupLog(paths_);
+
+  libraryStarted_ = root::StartLibrary(root::library_flag::kNoTempOrDataCreation) == code::kSuccess;
+  selfdefense::InstallDllLoadGuard();
+  administrator_ = root::IsUserAdmin();
+
+  options_.Parse(::GetCommandLineW(), true);
+  silent_ = options_.Has(L"silent");
+  debug_ = options_.Has(L"debug");
+
+  wchar_t module[MAX_PATH] = {};
+  const DWORD length = ::GetModuleFileNameW(nullptr, module, MAX_PATH);
+  if (length != 0 && length < MAX_PATH) {
+    modulePath_.assign(module, length);
+    logAt(log::level::kInfo, L"Running SFX '%s'", modulePath_.c_str());
+  }
+  return true;
+}
+
+bool isServiceRunning(const wchar_t* name) {
+  root::ScopedServiceHandle manager(::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+  if (!manager) return false;
+  root::ScopedServiceHandle service(::OpenServiceW(manager.get(), name, SERVICE_QUERY_STATUS));
+  SERVICE_STATUS status{};
+  return service && ::QueryServiceStatus(service.get(), &status) && status.dwCurrentState == SERVICE_RUNNING;
+}
+
+// Steps 12 to 16: the system's age, an earlier installation, a damaged one, the listeners and
+// the window.
+bool MainSequence::checkSystem() {
+  OSVERSIONINFOEXW version{};
+  version.dwOSVersionInfoSize = sizeof(version);
+  if (::GetVersionExW(reinterpret_cast<OSVERSIONINFOW*>(&version)) && osTooOld(version)) {
+    abortWith(code::kOldWinVersion, kTitle, nullptr,
+              L"We are sorry but zanti! Antivirus %d requires Windows XP SP2 or higher. Please, consider update or "
+              L"download zanti! Antivirus 8.",
+              2015);
+    logAt(log::level::kError, L"zanti! installer cannot continue because OS is too old. Version: %u.%u.%u",
+          version.dwMajorVersion, version.dwMinorVersion, version.wServicePackMajor);
+    return false;
+  }
+
+  std::wstring dataFolder, programFolder;
+  installed_ = root::FindInstallationFolders(dataFolder, &setupFolder_, programFolder, &setupVersion_);
+  if (!installed_ && !fileExists(paths_.rebootMarker)) {
+    for (const wchar_t* service : {L"tzkSP", L"tzkFsBlk", L"zanti! Antivirus"}) {
+      if (!isServiceRunning(service)) continue;
+      abortWith(code::kDamagedInstallation, L"Corrupted zanti! Antivirus detected.", nullptr,
+                L"The installer has detected corrupted zanti! Antivirus installation on this computer (service '%s' "
+                L"is running), thus this installer cannot continue. Use the 'zanticlear.exe' utility to fix the "
+                L"problem or contact the zanti! support team.",
+                service);
+      logAt(log::level::kFatal,
+            L"Zanti was not detected but service '%s' is running. There is a corrupted zanti installation, thus "
+            L"this installer cannot continue.",
+            service);
+      return false;
+    }
+  }
+
+  progress_.addListener(&registryProgress_);
+  progress_.addListener(&*animator_);
+  if (!silent_) animator_->startThread();
+  return true;
+}
+
+// Steps 17 to 20: the archive, the working folder and the archive's command line.
+bool MainSequence::openArchive() {
+  const Result loaded = archive_.Load(modulePath_.c_str());
+  if (loaded != code::kSuccess) {
+    abortWith(loaded, kTitle, animator_->window(), L"The installer cannot open the SFX archive '%s'. (code 0x%x)",
+              modulePath_.c_str(), loaded);
+    logAt(log::level::kError, L"Cannot open the SFX archive '%s' (code 0x%x)", modulePath_.c_str(), loaded);
+    return false;
+  }
+  // Without a folder of its own the run must not extract anywhere: it ends here.
+  const Result made = makeTempFolder(&tempFolder_);
+  if (made != code::kSuccess) {
+    abortWith(made, kTitle, animator_->window(), L"The installer cannot create a temporary folder. (code 0x%x)", made);
+    logAt(log::level::kError, L"Cannot create a temporary folder (code 0x%x)", made);
+    return false;
+  }
+  replaceVariable(archive_.commandLine(), L"%TMPPATH%", tempFolder_);
+  options_.Parse(archive_.commandLine(), false);
+  return true;
+}
+
+// Step 21: an old stub marks its run instead; debug runs and users without administrator
+// rights go without.
+void MainSequence::startEarlySelfDefense() {
+  const std::int64_t built = buildTimestamp();
+  if (built != 0 && built + kStubLifetimeSeconds < static_cast<std::int64_t>(std::time(nullptr)) &&
+      options_.Has(L"sfx") && options_.Value(L"sfx").empty()) {
+    options_.Set(L"sfx", L"old");
+    return;
+  }
+  if (debug_ || !administrator_) return;
+  startSelfDefense();
+}
+
+void MainSequence::startSelfDefense() {
+  const Result started = selfdefense::InstallEarlySelfDefense(tempFolder_, serviceName_, archive_);
+  switch (started) {
+    case code::kSuccess:
+      return;
+    case code::kNotFound:
+      logAt(log::level::kNotice, L"Early zanti! self-defense is missing from SFX.");
+      return;
+    case code::kFileNotFound:
+    case code::kPathNotFound:
+      logAt(log::level::kError, L"Unable to initialize early zanti! self-defense with error 0x%08lx!", started);
+      return;
+    default:
+      abortWith(started, kTitle, animator_->window(),
+                L"The installer is unable to initialize early zanti! self-defense with error 0x%08lx! Aborting!",
+                started);
+      logAt(log::level::kFatal, L"Unable to initialize early zanti! self-defense with error 0x%08lx! Aborting!",
+            started);
+  }
+}
+
+// Steps 22 to 26: embedded items, resource files, the definition files and the installer.
+bool MainSequence::extract() {
+  if (archive_.ExtractEmbeddedItems(tempFolder_) != code::kSuccess) archive_.ExtractTailItems(tempFolder_);
+  for (const auto& [file, option] : {std::pair{L"bcc.cfg.tmp", L"bconfig"}, std::pair{L"bcpub.key.tmp", L"bpubkey"}}) {
+    const std::wstring path = joinPath(tempFolder_, file);
+    if (fileExists(path)) options_.Set(option, path);
+  }
+  for (const ResourceFile& file : kResourceFiles) writeResourceFile(instance_, file, tempFolder_);
+
+  const Result files = archive_.ExtractFiles(tempFolder_, &progress_);
+  if (files != code::kSuccess) {
+    abortWith(files, kTitle, animator_->window(), L"The installer cannot extract VPS files to '%s' (code 0x%x)",
+              tempFolder_.c_str(), files);
+    logAt(log::level::kError, L"Cannot extract VPS files to '%s' (code 0x%x)", tempFolder_.c_str(), files);
+    return false;
+  }
+  childPath_ = joinPath(tempFolder_, L"instup.exe");
+  const Result installer = archive_.ExtractInstaller(childPath_);
+  if (installer != code::kSuccess) {
+    abortWith(installer, kTitle, animator_->window(),
+              L"The installer cannot extract installer/updater executable to '%s'. (code 0x%x)", childPath_.c_str(),
+              installer);
+    logAt(log::level::kError, L"Cannot extract installer/updater executable to '%s' (code 0x%x)",
+          childPath_.c_str(), installer);
+    return false;
+  }
+  return true;
+}
+
+// Steps 27 to 31: the hand-over to an installed product, the child and its result.
+void MainSequence::launch() {
+  if (installed_) {
+    handOverToInstalledProduct(options_, tempFolder_, setupFolder_, setupVersion_, childPath_, childEnvironment_,
+                               &selfdefense::RegisterWithSelfDefense);
+  }
+  logAt(log::level::kInfo, L"Starting installer/updater executable '%s'", childPath_.c_str());
+  options_.Set(L"ga_code", ping::formatVisitorId(visitorId_));
+  const std::wstring arguments = BuildChildArguments(options_, rawArguments_);
+
+  // The window, while it shows, closes once the child says its own window is up.
+  CloseWindow closeWindow;
+  if (animator_->window() != nullptr) closeWindow = [this] { animator_->stop(); };
+  const Result launched = runProcess(closeWindow, arguments.c_str(), childPath_, childExitCode_,
+                                     childEnvironment_.empty() ? nullptr : childEnvironment_.c_str());
+  if (launched != code::kSuccess) {
+    abortWith(launched, kTitle, animator_->window(), L"The stub cannot run installer/updater executable '%s' (code 0x%x)",
+              childPath_.c_str(), launched);
+    logAt(log::level::kError, L"The stub cannot run installer/updater executable '%s' (code 0x%x)",
+          childPath_.c_str(), launched);
+    return;
+  }
+  result_ = childExitCode_;
+  if (result_ != code::kSuccess && result_ != code::kDamagedInstallation) {
+    logAt(log::level::kNotice, L"Installation failed; creating a hardlink of the SFX on the users' desktop.");
+    linkSfxToDesktop();
+  }
+  logAt(log::level::kInfo, L"Installer/updater executable '%s' finished (process return code 0x%x)",
+        childPath_.c_str(), result_);
+}
+
+// Runs on every way out, in this order; its failures only leave records.
+void MainSequence::cleanUp() {
+  const bool restart = !tempFolder_.empty() && fileExists(joinPath(tempFolder_, L"Reboot.txt"));
+  if (!tempFolder_.empty()) removeTree(tempFolder_, L"*.*", debug_);
+  const Result cleaned = selfdefense::CleanUpEarlySelfDefense(serviceName_);
+  if (cleaned != code::kSuccess) {
+    logAt(log::level::kError, L"Cannot clean up zanti! self-defense platform with error 0x%08lx!", cleaned);
+  }
+  animator_->stop();
+  if (libraryStarted_) root::StopLibrary();
+  if (restart) restartWindows();
+}
+
 }  // namespace
 
 DataPaths makeDataPaths(const std::wstring& commonAppData) {
@@ -56,15 +385,8 @@ void createDirectoryLevels(const std::wstring& path, SECURITY_ATTRIBUTES* securi
 }
 
 Result runMainSequence(HINSTANCE instance, const wchar_t* rawArguments) {
-  Result result = code::kSuccess;
-  logInfo(L"Entering Zanti SFX stub guarded code section.");
-
-  const DataPaths paths = makeDataPaths(commonAppDataFolder());
-  prepareDataRoot(paths);
-  openSetupLog(paths);
-
-  logInfo(L"Leaving Zanti SFX stub guarded code section (return code 0x%x)", result);
-  return result;
+  MainSequence sequence(instance, rawArguments);
+  return sequence.run();
 }
 
 }  // namespace tzk::stub

@@ -1,26 +1,30 @@
 #!/usr/bin/env bash
-# Runs the real stub under Wine and checks what it leaves: exit code 0 and a UTF-16LE setup log
-# whose last run holds the entry point's records in order, in the logger's line format.
+# Runs the bare stub (no archive appended) under Wine and checks what it leaves: the archive
+# error 1006 as exit code, and a UTF-16LE setup log whose last run holds the records of the way
+# out in order, in the logger's line format.
 set -uo pipefail
 exe=$1 prefix=$2
 runner=$(dirname "$0")/../tools/wine-run.sh
 log="$prefix/drive_c/ProgramData/ZANTI Software/Persistent Data/Zanti/Logs/Setup.log"
 
-"$runner" --prefix "$prefix" "$exe"; code=$?
-[ "$code" -eq 0 ] || { echo "FAIL: exit code $code"; exit 1; }
+"$runner" --prefix "$prefix" "$exe" /silent; code=$?
+[ "$code" -eq 1006 ] || { echo "FAIL: exit code $code"; exit 1; }
 [ -f "$log" ] || { echo "FAIL: no setup log at $log"; exit 1; }
 [ "$(head -c2 "$log" | xxd -p)" = "fffe" ] || { echo "FAIL: no UTF-16LE byte-order mark"; exit 1; }
 
-line='^\[[0-9]{4}-[0-9]{2}-[0-9]{2} [0-9]{2}:[0-9]{2}:[0-9]{2}\] \[info   \] \[qelvo          \] \[ *[0-9]+: *[0-9]+\] '
+line='^\[[0-9]{4}-[0-9]{2}-[0-9]{2} [0-9]{2}:[0-9]{2}:[0-9]{2}\] \[[a-z ]{7}\] \[[a-z ]{15}\] \[ *[0-9]+: *[0-9]+\] '
 text=$(iconv -f UTF-16LE -t UTF-8 "$log" | sed -e 's/^\xEF\xBB\xBF//' -e 's/\r$//')
-# The last run starts at the second-to-last "--" pair: take the last six records.
-mapfile -t last < <(tail -n 6 <<<"$text")
+# The last run's records, from its opening "--".
+mapfile -t last < <(tail -n 9 <<<"$text")
 expected=(
   '--$'
   '[0-9]{4}/[0-9]{2}/[0-9]{2} [0-9:]{8} START: Zanti SFX stub executable$'
   'Entering Zanti SFX stub guarded code section\.$'
-  'Leaving Zanti SFX stub guarded code section \(return code 0x0\)$'
-  '[0-9]{4}/[0-9]{2}/[0-9]{2} [0-9:]{8} END: Zanti SFX stub executable, return code 0 \(0x00000000\)$'
+  "Running SFX '.*sfxstub\.exe'$"
+  "Cannot get signature of archive '.*sfxstub\.exe' \(code 0x0\)$"
+  "Cannot open the SFX archive '.*sfxstub\.exe' \(code 0x3ee\)$"
+  'Leaving Zanti SFX stub guarded code section \(return code 0x3ee\)$'
+  '[0-9]{4}/[0-9]{2}/[0-9]{2} [0-9:]{8} END: Zanti SFX stub executable, return code 1006 \(0x000003ee\)$'
   '--$'
 )
 fail=0

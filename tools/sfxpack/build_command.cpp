@@ -10,7 +10,7 @@ namespace sfxpack {
 namespace {
 
 constexpr char kHelp[] =
-    "usage: sfxpack build MANIFEST.json -o SETUP.exe [--stub STUB.exe] [--key PRIVATE.pem]\n\n"
+    "usage: sfxpack build MANIFEST.json -o SETUP.exe [--stub STUB.exe] [--installer EXE] [--key PRIVATE.pem]\n\n"
     "Builds an installer: the stub, the archive data, the map, the locator, the embedded items\n"
     "and the signature, as MANIFEST.json describes them. Paths in the manifest are relative to\n"
     "its folder. The same manifest, inputs and key always give the same bytes: entry times come\n"
@@ -29,6 +29,7 @@ constexpr char kHelp[] =
     "options:\n"
     "  -o, --output FILE   the installer to write\n"
     "  --stub FILE         use this stub instead of the manifest's\n"
+    "  --installer FILE    pack this installer/updater instead of the manifest's\n"
     "  --key FILE          sign with this PKCS#8 DSA key instead of the manifest's\n";
 
 Signer signerFor(const ManifestSignature& signature, tzk::archive::DsaPrivateKey* key) {
@@ -46,14 +47,14 @@ Signer signerFor(const ManifestSignature& signature, tzk::archive::DsaPrivateKey
 }
 
 int run(const Args& args) {
-  const ParsedArgs a = parseArgs(args, {}, {"-o", "--output", "--stub", "--key"});
+  const ParsedArgs a = parseArgs(args, {}, {"-o", "--output", "--stub", "--installer", "--key"});
   if (!a.error.empty()) return usageError("build", a.error);
   const std::string output = a.has("-o") ? a.value("-o") : a.value("--output");
   if (a.positional.size() != 1 || output.empty()) return usageError("build", "needs MANIFEST.json and -o SETUP.exe");
 
   Manifest manifest;
   std::string error;
-  if (!LoadManifest(a.positional[0], a.value("--stub"), a.value("--key"), &manifest, &error)) {
+  if (!LoadManifest(a.positional[0], {a.value("--stub"), a.value("--installer"), a.value("--key")}, &manifest, &error)) {
     return fileError("build", a.positional[0], error, kExitBadInput);
   }
   tzk::archive::DsaPrivateKey key;

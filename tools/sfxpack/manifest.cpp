@@ -205,8 +205,7 @@ bool WriteWholeFile(const std::string& path, const Bytes& data, std::string* err
   return ok;
 }
 
-bool LoadManifest(const std::string& path, const std::string& stubOverride, const std::string& keyOverride,
-                  Manifest* out, std::string* error) {
+bool LoadManifest(const std::string& path, const ManifestOverrides& overrides, Manifest* out, std::string* error) {
   Bytes text;
   if (!ReadWholeFile(path, &text, error)) return false;
   json doc = json::parse(text.begin(), text.end(), nullptr, false);
@@ -220,8 +219,8 @@ bool LoadManifest(const std::string& path, const std::string& stubOverride, cons
                               "signature"})) {
     return false;
   }
-  if (!stubOverride.empty()) {
-    if (!ReadWholeFile(stubOverride, &spec.stub, error)) return false;
+  if (!overrides.stub.empty()) {
+    if (!ReadWholeFile(overrides.stub, &spec.stub, error)) return false;
   } else if (!r.file(doc, "stub", "stub", &spec.stub)) {
     return false;
   }
@@ -231,8 +230,13 @@ bool LoadManifest(const std::string& path, const std::string& stubOverride, cons
   }
   if (!doc.contains("installer")) return r.fail(path, "\"installer\" is missing");
   const json& installer = doc["installer"];
-  if (!r.onlyKeys(installer, "installer", {"path", "packer"}) || !r.file(installer, "path", "installer", &spec.installer) ||
+  if (!r.onlyKeys(installer, "installer", {"path", "packer"}) ||
       !r.packer(installer, "installer", tzk::packers::kPackerLzma, &spec.installerPacker)) {
+    return false;
+  }
+  if (!overrides.installer.empty()) {
+    if (!ReadWholeFile(overrides.installer, &spec.installer, error)) return false;
+  } else if (!r.file(installer, "path", "installer", &spec.installer)) {
     return false;
   }
   if (doc.contains("files") && !readFiles(r, doc["files"], &spec)) return false;
@@ -248,7 +252,7 @@ bool LoadManifest(const std::string& path, const std::string& stubOverride, cons
     if (!r.text(s, "key", "signature", &sig.key, false)) return false;
     if (!sig.key.empty()) sig.key = r.resolve(sig.key);
   }
-  if (!keyOverride.empty()) sig.key = keyOverride;
+  if (!overrides.key.empty()) sig.key = overrides.key;
   if (sig.type != 1 && sig.type != 2 && sig.type != 5) return r.fail("signature", "\"type\" must be 1, 2 or 5");
   if (sig.type != 2 && sig.key.empty()) return r.fail("signature", "type " + std::to_string(sig.type) + " needs a \"key\"");
   spec.signatureType = sig.type;

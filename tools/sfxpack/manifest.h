@@ -19,10 +19,15 @@ struct Manifest {
 
 // Reads the manifest at path; relative paths in it are taken from the manifest's folder.
 // Entry times come from the manifest or, where it has none, from SOURCE_DATE_EPOCH; never
-// from the clock, so the same inputs always give the same installer. stubOverride and
-// keyOverride, when not empty, replace the manifest's "stub" and signing key.
-bool LoadManifest(const std::string& path, const std::string& stubOverride, const std::string& keyOverride,
-                  Manifest* out, std::string* error);
+// from the clock, so the same inputs always give the same installer. Each override that is not
+// empty replaces the manifest's own: a build can swap the stub, the installer/updater or the key
+// without a manifest of its own.
+struct ManifestOverrides {
+  std::string stub;
+  std::string installer;
+  std::string key;
+};
+bool LoadManifest(const std::string& path, const ManifestOverrides& overrides, Manifest* out, std::string* error);
 
 // A file's whole content; false with a reason.
 bool ReadWholeFile(const std::string& path, Bytes* out, std::string* error);

@@ -1,0 +1,138 @@
+#!/usr/bin/env bash
+# Installers made by sfxpack, run from start to end under Wine. Each case states what a run
+# must leave: its exit code, its setup-log records in order, what the installer/updater child
+# received and saw in its folder, and what is left on disk and in the registry afterwards.
+#   e2e_test.sh SFXPACK STUB CHILD KEY PREFIX_ROOT SCRATCH
+set -uo pipefail
+sfxpack=$1 stub=$2 child=$3 key=$4 root=$5 scratch=$6
+runner=$(cd "$(dirname "$0")/../.." && pwd)/tools/wine-run.sh
+prefix="$root/e2e"
+rm -rf "$scratch" && mkdir -p "$scratch"
+fail=0
+check() { if eval "$2"; then echo "ok: $1"; else echo "FAIL: $1"; fail=1; fi; }
+
+# --- inputs and installers -------------------------------------------------------------------
+cp "$child" "$scratch/child.exe"
+printf 'definitions of the day\n' >"$scratch/vps1.vpx"
+printf '[business]\nkey=value\n' >"$scratch/business.cfg"
+printf 'business public key\n' >"$scratch/business.key"
+printf 'not a program\n' >"$scratch/broken.exe"
+
+# make NAME INSTALLER COMMANDLINE: an installer signed with the test key the stub trusts.
+make() {
+  cat >"$scratch/$1.json" <<JSON
+{ "commandLine": "$3", "sfxName": "e2e",
+  "installer": { "path": "$2", "packer": "lzma" },
+  "files": [ { "path": "vps1.vpx", "time": 1429621132 } ],
+  "embedded": [ { "tag": "EBCF", "path": "business.cfg" }, { "tag": "EBPK", "path": "business.key" } ],
+  "signature": { "type": 5, "key": "$key" } }
+JSON
+  "$sfxpack" build "$scratch/$1.json" -o "$scratch/$1.exe" --stub "$stub" >/dev/null || { echo "FAIL: build $1"; exit 1; }
+}
+make setup child.exe '/sfx /tmppath:%TMPPATH% /edition:e2e'
+make broken broken.exe '/sfx'
+
+drive="$prefix/drive_c"
+log="$drive/ProgramData/ZANTI Software/Persistent Data/Zanti/Logs/Setup.log"
+record="$drive/e2e/record.txt"
+temp="$drive/users/$USER/Temp"
+
+# run INSTALLER ARGS...: one run in the case's prefix; sets code, records (this run's log
+# messages) and received (the child's record).
+run() {
+  local exe=$1; shift
+  rm -f "$log" "$record"
+  mkdir -p "$drive/e2e"
+  E2E_RECORD='C:\e2e\record.txt' "$runner" --prefix "$prefix" --cwd "$scratch" "$scratch/$exe.exe" "$@" >/dev/null 2>&1
+  code=$?
+  records=$(iconv -f UTF-16LE -t UTF-8 "$log" 2>/dev/null | sed -e 's/^\xEF\xBB\xBF//' -e 's/\r$//' -e 's/^\[[^]]*\] \[[^]]*\] \[[^]]*\] \[[^]]*\] //')
+  received=$(cat "$record" 2>/dev/null)
+}
+in_order() {  # every pattern matches a later record than the one before
+  local rest=$records pattern
+  for pattern in "$@"; do
+    rest=$(grep -A100000 -E -m1 -- "$pattern" <<<"$rest" | tail -n +2) || return 1
+    grep -qE -- "$pattern" <<<"$records" || return 1
+  done
+}
+leftover_folders() { find "$temp" -maxdepth 1 -name '_av_iup.tm~*' 2>/dev/null | wc -l; }
+wreg() { WINEPREFIX="$prefix" WINEDEBUG=-all /usr/lib/wine/wine64 reg "$@" 2>/dev/null | tr -d '\r'; }
+
+# --- a silent installation -------------------------------------------------------------------
+"$runner" --prefix "$prefix" cmd /c exit 0 >/dev/null 2>&1  # the prefix, made once
+rm -rf "$temp"/_av_iup.tm~* && mkdir -p "$temp"
+run setup /silent
+args=$(sed -n 's/^args=//p' <<<"$received")
+folder=$(sed -n 's/^self=\(.*\)\\instup.exe$/\1/p' <<<"$received")
+check "silent run: exit code 0" "[ $code -eq 0 ]"
+check "silent run: records in order" "in_order 'Entering Zanti SFX stub guarded code section\.' \"Running SFX '\" \
+  \"SFX archive '.*' sucessfully loaded\.\" \"Starting installer/updater executable '.*instup\.exe'\" \
+  \"Installer/updater executable '.*' finished \(process return code 0x0\)\" \
+  'Leaving Zanti SFX stub guarded code section \(return code 0x0\)'"
+check "silent run: the child ran from a fresh _av_iup.tm~ folder" "[[ '$folder' == *'\\_av_iup.tm~'* ]]"
+check "silent run: %TMPPATH% replaced by that folder" "[[ \"\$args\" == *'/tmppath:$folder'* ]]"
+check "silent run: ga_code is 0x and 16 hex digits" "grep -qE '/ga_code:0x[0-9a-f]{16}( |$)' <<<\"\$args\""
+check "silent run: /silent only in the raw text, once, at the end" \
+  "[ \$(grep -o '/silent' <<<\"\$args\" | wc -l) -eq 1 ] && [[ \"\$args\" == *' /silent' ]]"
+check "silent run: bconfig and bpubkey name files that exist while the child runs" \
+  "[[ \"\$args\" == *'/bconfig:$folder\\bcc.cfg.tmp'* ]] && [[ \"\$args\" == *'/bpubkey:$folder\\bcpub.key.tmp'* ]] && \
+   grep -qx 'file=bcc.cfg.tmp' <<<\"\$received\" && grep -qx 'file=bcpub.key.tmp' <<<\"\$received\""
+check "silent run: the definition file was there" "grep -qx 'file=vps1.vpx' <<<\"\$received\""
+check "silent run: the registry progress value is 100" \
+  "wreg query 'HKCR\\ZantiPersistentStorage' /v QelvoProgress | grep -qE 'REG_DWORD\s+0x64'"
+check "silent run: the temporary folder is gone" "[ \$(leftover_folders) -eq 0 ]"
+
+# --- the child's exit code, and the desktop link after a failed installation -----------------
+desktop="$drive/users/Public/Desktop"
+rm -f "$desktop/setup.exe"
+run setup /silent /exitcode:7
+check "exit code 7 passed through" "[ $code -eq 7 ]"
+run setup /silent /exitcode:5
+check "exit code 5 passed through" "[ $code -eq 5 ]"
+check "failed installation: the installer linked onto the all-users desktop" "cmp -s '$desktop/setup.exe' '$scratch/setup.exe'"
+check "failed installation: notice record before the finish record" \
+  "in_order 'Installation failed; creating a hardlink of the SFX on the users. desktop\.' 'finished \(process return code 0x5\)'"
+rm -f "$desktop/setup.exe"
+run setup /silent /exitcode:0xA003
+check "0xA003 from the child: passed through, no desktop link" "[ $code -eq $((0xA003)) ] && [ ! -e '$desktop/setup.exe' ]"
+
+# --- an installer/updater that cannot start --------------------------------------------------
+run broken /silent
+check "unrunnable installer: the creation error is the exit code" "[ $code -eq 193 ]"
+check "unrunnable installer: its record" "in_order \"The stub cannot run installer/updater executable '.*instup\.exe' \(code 0xc1\)\""
+check "unrunnable installer: the temporary folder is gone" "[ \$(leftover_folders) -eq 0 ]"
+
+# --- debug: everything left for the restart --------------------------------------------------
+run setup /silent /debug
+pending=$(wreg query 'HKLM\System\CurrentControlSet\Control\Session Manager' /v PendingFileRenameOperations)
+check "debug run: exit code 0, the folder kept until the restart" "[ $code -eq 0 ] && [ \$(leftover_folders) -eq 1 ]"
+check "debug run: its files and the folder registered for deletion at restart" \
+  "grep -q 'instup.exe' <<<\"\$pending\" && grep -q '_av_iup.tm~' <<<\"\$pending\""
+wreg delete 'HKLM\System\CurrentControlSet\Control\Session Manager' /v PendingFileRenameOperations /f >/dev/null
+rm -rf "$temp"/_av_iup.tm~*
+
+# --- a restart request left by the child ----------------------------------------------------
+run setup /silent /reboot
+check "restart request: asked for after the folder is gone" \
+  "[ $code -eq 0 ] && [ \$(leftover_folders) -eq 0 ] && in_order 'Reboot: Restarting windows\.\.\.' 'Leaving Zanti'"
+run setup /silent
+check "no restart request: no restart" "! grep -q 'Reboot:' <<<\"\$records\""
+
+# --- a system that is too old ---------------------------------------------------------------
+prefix="$root/e2e-win2k"
+drive="$prefix/drive_c"
+log="$drive/ProgramData/ZANTI Software/Persistent Data/Zanti/Logs/Setup.log"
+temp="$drive/users/$USER/Temp"
+"$runner" --prefix "$prefix" cmd /c exit 0 >/dev/null 2>&1
+WINEPREFIX="$prefix" WINEDEBUG=-all /usr/lib/wine/wine64 winecfg -v win2k >/dev/null 2>&1
+mkdir -p "$temp"
+run setup /silent
+check "Windows 2000: exit code 1150" "[ $code -eq 1150 ]"
+check "Windows 2000: its record, then straight to the end" \
+  "in_order 'OS is too old\. Version: 5\.0\.' 'Leaving Zanti SFX stub guarded code section \(return code 0x47e\)'"
+check "Windows 2000: no folder made, no child started" "[ \$(leftover_folders) -eq 0 ] && [ ! -f '$record' ]"
+WINEPREFIX="$prefix" WINEDEBUG=-all /usr/lib/wine/wine64 winecfg -v winxp64 >/dev/null 2>&1
+run setup /silent
+check "Windows XP (64-bit, 5.2): the run goes on" "[ $code -eq 0 ] && grep -q '^args=' <<<\"\$received\""
+
+exit $fail
