@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstring>
+#include <initializer_list>
 #include <string>
 #include <vector>
 
@@ -172,7 +175,9 @@ TEST(ImportEntry, ReplacedInTheNamedModulesImportsOnly) {
   EXPECT_EQ(CachedDllVerdict(upper(module)), 0);
 }
 
-TEST(ImportEntry, ReadOnlyImportTableIsWrittenThroughACopyAndKeepsItsProtection) {
+// Windows refuses some writes to a read-only import table, which the guard then makes through
+// a copy-on-write page; Wine writes through any protection of the process's own memory.
+TEST(ImportEntry, ReadOnlyImportTableIsWrittenAndKeepsItsProtection) {
   const Probe probe;
   ASSERT_EQ(probe.bound(), realLoadLibraryExW());
   // Find the entry by its value in the module's address table and make its page read-only,
@@ -191,6 +196,52 @@ TEST(ImportEntry, ReadOnlyImportTableIsWrittenThroughACopyAndKeepsItsProtection)
   ASSERT_EQ(::VirtualQuery(entries, &page, sizeof(page)), sizeof(page));
   EXPECT_EQ(page.Protect, static_cast<DWORD>(PAGE_READONLY));
   ::VirtualProtect(entries, table.Size, previous, &previous);
+}
+
+// An image laid out in private memory: headers, one import descriptor for kernel32.dll and
+// its import address entries on a page of their own.
+class HandMadeImage {
+ public:
+  static constexpr DWORD kPage = 0x1000, kDescriptors = 0x200, kName = 0x300;
+
+  explicit HandMadeImage(std::initializer_list<FARPROC> entries)
+      : base_(static_cast<char*>(::VirtualAlloc(nullptr, 2 * kPage, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE))) {
+    auto* dos = reinterpret_cast<IMAGE_DOS_HEADER*>(base_);
+    dos->e_magic = IMAGE_DOS_SIGNATURE;
+    dos->e_lfanew = sizeof(IMAGE_DOS_HEADER);
+    auto* nt = reinterpret_cast<IMAGE_NT_HEADERS*>(base_ + dos->e_lfanew);
+    nt->Signature = IMAGE_NT_SIGNATURE;
+    nt->FileHeader.Machine = sizeof(void*) == 8 ? IMAGE_FILE_MACHINE_AMD64 : IMAGE_FILE_MACHINE_I386;
+    nt->FileHeader.SizeOfOptionalHeader = sizeof(nt->OptionalHeader);
+    nt->OptionalHeader.Magic = IMAGE_NT_OPTIONAL_HDR_MAGIC;
+    nt->OptionalHeader.SizeOfImage = 2 * kPage;
+    nt->OptionalHeader.SizeOfHeaders = kDescriptors;
+    nt->OptionalHeader.NumberOfRvaAndSizes = IMAGE_NUMBEROF_DIRECTORY_ENTRIES;
+    nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT] = {kDescriptors, 2 * sizeof(IMAGE_IMPORT_DESCRIPTOR)};
+    auto* descriptor = reinterpret_cast<IMAGE_IMPORT_DESCRIPTOR*>(base_ + kDescriptors);
+    descriptor->Name = kName;
+    descriptor->FirstThunk = kPage;
+    std::memcpy(base_ + kName, "kernel32.dll", sizeof("kernel32.dll"));
+    std::copy(entries.begin(), entries.end(), this->entries());
+  }
+  ~HandMadeImage() { ::VirtualFree(base_, 0, MEM_RELEASE); }
+  HandMadeImage(const HandMadeImage&) = delete;
+  HandMadeImage& operator=(const HandMadeImage&) = delete;
+
+  HMODULE module() const { return reinterpret_cast<HMODULE>(base_); }
+  FARPROC* entries() const { return reinterpret_cast<FARPROC*>(base_ + kPage); }
+
+ private:
+  char* base_;
+};
+
+TEST(ImportEntry, OnlyTheFirstMatchingEntryIsReplaced) {
+  const FARPROC sleep = reinterpret_cast<FARPROC>(reinterpret_cast<void*>(&::Sleep));
+  const HandMadeImage image({sleep, realLoadLibraryExW(), realLoadLibraryExW()});
+  EXPECT_EQ(ReplaceImportEntry(image.module(), "kernel32.dll", realLoadLibraryExW(), guard()), 0u);
+  EXPECT_EQ(image.entries()[0], sleep);
+  EXPECT_EQ(image.entries()[1], guard());
+  EXPECT_EQ(image.entries()[2], realLoadLibraryExW());
 }
 
 // Every import address entry of a module that holds the given address, by the image headers.

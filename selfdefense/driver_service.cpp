@@ -34,6 +34,9 @@ FARPROC findInNtdll(const char* name) {
 
 std::atomic<NativeFunctionLookup> gNativeLookup{&findInNtdll};
 
+int systemBootMode() { return ::GetSystemMetrics(SM_CLEANBOOT); }
+std::atomic<BootModeQuery> gBootMode{&systemBootMode};
+
 struct CountedString {  // UNICODE_STRING
   USHORT length;
   USHORT maximumLength;
@@ -223,7 +226,7 @@ std::wstring GetDriversFolder() {
 Result InstallEarlySelfDefense(const std::wstring& tempFolder, std::wstring& serviceName,
                                archive::SfxArchive& archive) {
   serviceName.clear();
-  if (::GetSystemMetrics(SM_CLEANBOOT) > 0) return code::kSuccess;  // safe mode: no drivers of ours
+  if (gBootMode.load()() > 0) return code::kSuccess;  // safe mode: no drivers of ours
   if (driverAnswers()) return code::kSuccess;
   chooseServiceName(serviceName);
 
@@ -250,5 +253,7 @@ Result CleanUpEarlySelfDefense(const std::wstring& serviceName) {
 }
 
 void SetNativeFunctionLookup(NativeFunctionLookup lookup) { gNativeLookup.store(lookup != nullptr ? lookup : &findInNtdll); }
+
+void SetBootModeQuery(BootModeQuery query) { gBootMode.store(query != nullptr ? query : &systemBootMode); }
 
 }  // namespace tzk::selfdefense

@@ -43,4 +43,9 @@ Result CleanUpEarlySelfDefense(const std::wstring& serviceName);
 using NativeFunctionLookup = FARPROC (*)(const char* name);
 void SetNativeFunctionLookup(NativeFunctionLookup lookup);
 
+// How the installation learns how Windows was started (GetSystemMetrics(SM_CLEANBOOT): 0
+// normally, above 0 in safe mode). Tests hand in their own answer; null restores the system's.
+using BootModeQuery = int (*)();
+void SetBootModeQuery(BootModeQuery query);
+
 }  // namespace tzk::selfdefense

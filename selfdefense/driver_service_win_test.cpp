@@ -168,6 +168,7 @@ class DriverService : public ::testing::Test {
 
   void TearDown() override {
     SetNativeFunctionLookup(nullptr);
+    SetBootModeQuery(nullptr);
     for (const std::wstring& name : {name_, present_}) {
       if (name.empty()) continue;
       testdriver::uninstallTestDriver(name);  // also deletes its file once it has stopped
@@ -250,6 +251,21 @@ TEST_F(DriverService, ADriverThatAlreadyAnswersIsLeftAloneAndNothingIsWritten) {
   EXPECT_TRUE(requestCodes().empty());
 }
 
+TEST_F(DriverService, InSafeModeNothingIsInstalledAndCleanUpStillRemovesADisabledService) {
+  load(true, true);
+  SetBootModeQuery([] { return 1; });  // SM_CLEANBOOT: minimal safe mode
+  const std::vector<std::wstring> before = serviceKeys();
+  name_ = L"stale";
+  EXPECT_EQ(install(), 0u);
+  EXPECT_TRUE(name_.empty());
+  EXPECT_EQ(serviceKeys(), before);
+
+  root::testing::WriteDword(HKEY_LOCAL_MACHINE, kPermanentKey, L"Start", 4);
+  root::testing::WriteString(HKEY_LOCAL_MACHINE, kPermanentKey + L"\\Parameters", L"InstupFolder", L"\\??\\C:\\old");
+  EXPECT_EQ(CleanUpEarlySelfDefense(name_), 0u);
+  EXPECT_FALSE(KeyExists(HKEY_LOCAL_MACHINE, kPermanentKey));
+}
+
 TEST_F(DriverService, WithoutAModuleForThePlatformNothingIsWritten) {
   load(x64ModuleChosen(), !x64ModuleChosen());  // only the other platform's module
   const std::vector<std::wstring> before = serviceKeys();
@@ -304,7 +320,7 @@ TEST_F(DriverService, RenameFailuresAreReportedAsWindowsErrorsWhereThereIsOne) {
   }
 }
 
-TEST_F(DriverService, APermanentServiceSurvivesCleanUpButADisabledOneIsRemoved) {
+TEST_F(DriverService, APermanentServiceSurvivesCleanUpApartFromItsInstallerFolder) {
   const std::wstring parameters = kPermanentKey + L"\\Parameters";
   root::testing::WriteDword(HKEY_LOCAL_MACHINE, kPermanentKey, L"Start", 1);
   root::testing::WriteString(HKEY_LOCAL_MACHINE, parameters, L"InstupFolder", L"\\??\\C:\\old");
@@ -320,11 +336,6 @@ TEST_F(DriverService, APermanentServiceSurvivesCleanUpButADisabledOneIsRemoved) 
   EXPECT_FALSE(valueExists(parameters, L"InstupFolder"));
   // The random name's key goes whatever the permanent service is.
   EXPECT_FALSE(KeyExists(HKEY_LOCAL_MACHINE, serviceKey(unrelated)));
-
-  // Disabled, as the stub's own installation leaves it: removed, even without a name.
-  root::testing::WriteDword(HKEY_LOCAL_MACHINE, kPermanentKey, L"Start", 4);
-  EXPECT_EQ(CleanUpEarlySelfDefense(L""), 0u);
-  EXPECT_FALSE(KeyExists(HKEY_LOCAL_MACHINE, kPermanentKey));
 }
 
 TEST_F(DriverService, CleanUpOfAStubInstallationWithoutItsDriverFailsWithTheDevicesError) {
