@@ -3,6 +3,11 @@
 // "key=value" a line), then behaves as its argument text says:
 //   /exitcode:N  exit with N (decimal or 0x-hex), 0 by default
 //   /reboot      leave "Reboot.txt" in its folder, asking the stub for a restart
+//   /leftovers   leave a read-only file and a file the shared-DLL register counts once, then
+//                wait (at most 30 s) for "go" in its folder, so the test can add what Wine
+//                cannot make from inside (a link to a folder outside)
+//   /signal      note whether the progress window shows, signal the GUI-shown event after one
+//                second, and note how long the window stays after that (at most 10 s)
 #include <windows.h>
 
 #include <cwchar>
@@ -25,6 +30,47 @@ std::wstring variable(const wchar_t* name) {
 
 std::wstring folderOf(const std::wstring& path) { return path.substr(0, path.find_last_of(L'\\')); }
 
+void touch(const std::wstring& path, DWORD attributes) {
+  const HANDLE file = ::CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, attributes, nullptr);
+  if (file != INVALID_HANDLE_VALUE) ::CloseHandle(file);
+}
+
+void leaveLeftovers(const std::wstring& folder) {
+  touch(folder + L"\\readonly.txt", FILE_ATTRIBUTE_READONLY);
+  const std::wstring shared = folder + L"\\shared.dll";
+  touch(shared, FILE_ATTRIBUTE_NORMAL);
+  HKEY key = nullptr;
+  if (::RegCreateKeyExW(HKEY_LOCAL_MACHINE, L"Software\\Microsoft\\Windows\\CurrentVersion\\SharedDLLs", 0, nullptr,
+                        0, KEY_SET_VALUE, nullptr, &key, nullptr) == ERROR_SUCCESS) {
+    const DWORD count = 1;
+    ::RegSetValueExW(key, shared.c_str(), 0, REG_DWORD, reinterpret_cast<const BYTE*>(&count), sizeof(count));
+    ::RegCloseKey(key);
+  }
+  for (int waited = 0; waited < 30000 && ::GetFileAttributesW((folder + L"\\go").c_str()) == INVALID_FILE_ATTRIBUTES;
+       waited += 100) {
+    ::Sleep(100);
+  }
+}
+
+std::wstring windowShows() { return ::FindWindowW(L"zantiSfxProgressClass", nullptr) != nullptr ? L"1" : L"0"; }
+
+// The window must show before the signal and be gone once the stub polled after it.
+std::wstring signalGuiShown() {
+  std::wstring notes = L"window_before=" + windowShows() + L"\n";
+  ::Sleep(1000);
+  const HANDLE event = ::OpenEventW(EVENT_MODIFY_STATE, FALSE, L"Global\\tzkSetupGuiShown_0x02fa47cc9a31afba");
+  notes += L"signalled=" + std::wstring(event != nullptr && ::SetEvent(event) ? L"1" : L"0") + L"\n";
+  if (event != nullptr) ::CloseHandle(event);
+  // How long the window outlives the signal: the stub closes it at its next poll (333 ms), and
+  // Wine then waits up to 2 s for a window manager to withdraw it, which Xvfb does not have.
+  DWORD waited = 0;
+  while (waited < 10000 && windowShows() == L"1") {
+    ::Sleep(100);
+    waited += 100;
+  }
+  return notes + L"window_gone_after_ms=" + std::to_wstring(waited) + L"\n";
+}
+
 }  // namespace
 
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, LPWSTR arguments, int) {
@@ -43,6 +89,7 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, LPWSTR arguments, int) {
     } while (::FindNextFileW(search, &found));
     ::FindClose(search);
   }
+  if (args.find(L"/signal") != std::wstring::npos) record += signalGuiShown();
   const std::string bytes = utf8(record);
   const HANDLE out = ::CreateFileW(variable(L"E2E_RECORD").c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
   if (out != INVALID_HANDLE_VALUE) {
@@ -51,10 +98,8 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, LPWSTR arguments, int) {
     ::CloseHandle(out);
   }
 
-  if (args.find(L"/reboot") != std::wstring::npos) {
-    const HANDLE marker = ::CreateFileW((folder + L"\\Reboot.txt").c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
-    if (marker != INVALID_HANDLE_VALUE) ::CloseHandle(marker);
-  }
+  if (args.find(L"/reboot") != std::wstring::npos) touch(folder + L"\\Reboot.txt", FILE_ATTRIBUTE_NORMAL);
+  if (args.find(L"/leftovers") != std::wstring::npos) leaveLeftovers(folder);
   const std::size_t at = args.find(L"/exitcode:");
   return at == std::wstring::npos ? 0 : static_cast<int>(std::wcstoul(args.c_str() + at + 10, nullptr, 0));
 }

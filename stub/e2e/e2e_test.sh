@@ -2,9 +2,11 @@
 # Installers made by sfxpack, run from start to end under Wine. Each case states what a run
 # must leave: its exit code, its setup-log records in order, what the installer/updater child
 # received and saw in its folder, and what is left on disk and in the registry afterwards.
-#   e2e_test.sh SFXPACK STUB CHILD LAUNCHER KEY PREFIX_ROOT SCRATCH
+#   e2e_test.sh SFXPACK STUB CHILD LAUNCHER SERVICE LOOPBACK_STUB PORT KEY PREFIX_ROOT SCRATCH
+# It needs a display (for the progress window) and starts a virtual one when it has none.
 set -uo pipefail
-sfxpack=$1 stub=$2 child=$3 launcher=$4 key=$5 root=$6 scratch=$7
+if [ -z "${DISPLAY:-}" ]; then exec xvfb-run -a -s "-screen 0 1024x768x24" "$0" "$@"; fi
+sfxpack=$1 stub=$2 child=$3 launcher=$4 service=$5 loopback=$6 port=$7 key=$8 root=$9 scratch=${10}
 runner=$(cd "$(dirname "$0")/../.." && pwd)/tools/wine-run.sh
 prefix="$root/e2e"
 rm -rf "$scratch" && mkdir -p "$scratch"
@@ -32,6 +34,7 @@ JSON
 }
 make setup child.exe '/sfx /tmppath:%TMPPATH% /edition:e2e'
 make broken broken.exe '/sfx'
+stub=$loopback make pinging child.exe '/sfx'
 
 drive="$prefix/drive_c"
 log="$drive/ProgramData/ZANTI Software/Persistent Data/Zanti/Logs/Setup.log"
@@ -136,4 +139,82 @@ run setup /silent
 check "Windows XP SP3: the run goes on" "[ $code -eq 0 ] && grep -q '^args=' <<<\"\$received\""
 wreg delete "$appdefaults" /f >/dev/null
 
+# --- the progress window closes when the child says its own window shows ---------------------
+run setup /signal
+# Gone while the child still runs; the bound leaves room for Wine's 2-second wait for a window
+# manager (none under Xvfb) on top of the stub's 333 ms poll.
+gone=$(sed -n 's/^window_gone_after_ms=//p' <<<"$received")
+check "window: shown while the child starts, closed after its signal" \
+  "[ $code -eq 0 ] && grep -qx 'window_before=1' <<<\"\$received\" && grep -qx 'signalled=1' <<<\"\$received\" && \
+   [ -n '$gone' ] && [ '${gone:-99999}' -lt 4000 ]"
+
+# --- what the clean-up must leave alone -----------------------------------------------------
+# The child leaves a read-only file and a shared DLL counted once; the test adds a link to a
+# folder outside (Wine shows a host symlink as a reparse point; it cannot make one itself).
+outside="$drive/e2e-outside"
+rm -rf "$outside" && mkdir -p "$outside" && echo keep >"$outside/keep.txt"
+(
+  for _ in $(seq 300); do [ -s "$record" ] && break; sleep 0.1; done
+  windows=$(sed -n 's/^self=C:\\\(.*\)\\instup.exe$/\1/p' "$record" | tr '\\' '/')
+  ln -s "$outside" "$drive/$windows/link" && touch "$drive/$windows/go"
+) &
+run setup /silent /leftovers
+wait
+folder=$(sed -n 's/^self=C:\\\(.*\)\\instup.exe$/\1/p' <<<"$received" | tr '\\' '/')
+check "leftovers: the run ends with 0" "[ $code -eq 0 ] && [ -n '$folder' ]"
+check "leftovers: the shared DLL and so its folder are kept" "[ -f '$drive/$folder/shared.dll' ]"
+check "leftovers: the read-only file and the installer are gone" \
+  "[ ! -e '$drive/$folder/readonly.txt' ] && [ ! -e '$drive/$folder/instup.exe' ]"
+# Windows removes a junction with RemoveDirectoryW; Wine follows a host symlink there and
+# answers 145 for the non-empty folder behind it. Either way the link is taken as a link.
+check "leftovers: the link is removed as a link, the folder it points at untouched" \
+  "{ [ ! -L '$drive/$folder/link' ] || grep -q \"removeTree: Cannot remove link '.*\\\\link', code 145\" <<<\"\$records\"; } && \
+   [ \"\$(cat '$outside/keep.txt' 2>/dev/null)\" = keep ]"
+wreg delete 'HKLM\Software\Microsoft\Windows\CurrentVersion\SharedDLLs' /f >/dev/null
+rm -rf "$drive/$folder" "$outside"
+
+# --- a product service running with nothing installed ---------------------------------------
+cp "$service" "$drive/e2e/service.exe"
+wsc() { WINEPREFIX="$prefix" WINEDEBUG=-all /usr/lib/wine/wine64 sc "$@" >/dev/null 2>&1; }
+wsc create tzkSP binPath= 'C:\e2e\service.exe'
+wsc start tzkSP
+run setup /silent
+check "damaged installation: 0xA003 before the archive is opened, no child" \
+  "[ $code -eq $((0xA003)) ] && [ -z \"\$received\" ] && ! grep -q 'sucessfully loaded' <<<\"\$records\""
+check "damaged installation: its record names the service" \
+  "in_order \"Zanti was not detected but service 'tzkSP' is running\. There is a corrupted zanti installation\""
+marker="$drive/ProgramData/ZANTI Software/Persistent Data/Zanti/Reboot.txt"
+touch "$marker"
+run setup /silent
+check "damaged installation: not tested while a restart is pending" "[ $code -eq 0 ] && [ -n \"\$received\" ]"
+rm -f "$marker"
+wsc stop tzkSP
+wsc delete tzkSP
+
+# --- the analytics ping, received on the loopback address -----------------------------------
+hits="$scratch/hits.txt"
+python3 - "$port" "$hits" <<'PY' &
+import http.server, sys
+port, hits = int(sys.argv[1]), sys.argv[2]
+class Hit(http.server.BaseHTTPRequestHandler):
+    def do_GET(self):
+        with open(hits, "a") as out:
+            out.write("%s %s|%s\n" % (self.command, self.path, self.headers.get("User-Agent")))
+        self.send_response(200); self.send_header("Content-Length", "0"); self.end_headers()
+    def log_message(self, *args): pass
+server = http.server.HTTPServer(("127.0.0.1", port), Hit)
+server.timeout = 60
+server.handle_request()
+PY
+server=$!
+sleep 1
+run pinging /silent
+kill $server 2>/dev/null; wait $server 2>/dev/null
+vid=$(grep -oE '/ga_code:0x[0-9a-f]{16}' <<<"$(sed -n 's/^args=//p' <<<"$received")" | cut -d: -f2)
+check "analytics: one GET of /__utm.gif with the fields in order" \
+  "[ \$(wc -l <'$hits') -eq 1 ] && grep -qE '^GET /__utm\.gif\?utmn=[0-9]{1,10}&utmac=ZA-1234567-8&utmwv=4\.4sh&utmp=view/e2e-2015/envelope&utmcc=__utma=999\.999\.999\.999\.999\.1;&utmvid=0x[0-9a-f]{16}&utmr=-\|' '$hits'"
+check "analytics: utmvid is the ga_code the child received" "[ -n '$vid' ] && grep -q 'utmvid=$vid&' '$hits'"
+check "analytics: the user agent" "grep -q '|Zanti SFX/1.0$' '$hits'"
+
+WINEPREFIX="$prefix" wineserver -k 2>/dev/null
 exit $fail
