@@ -2,11 +2,12 @@
 # Installers made by sfxpack, run from start to end under Wine. Each case states what a run
 # must leave: its exit code, its setup-log records in order, what the installer/updater child
 # received and saw in its folder, and what is left on disk and in the registry afterwards.
-#   e2e_test.sh SFXPACK STUB CHILD LAUNCHER SERVICE LOOPBACK_STUB PORT KEY PREFIX_ROOT SCRATCH
+#   e2e_test.sh SFXPACK STUB CHILD LAUNCHER SERVICE LOOPBACK_STUB PORT KEY PREFIX_ROOT SCRATCH SETUP
+# SETUP stands in for an installed product's setup programs (stub/child_process_test_child.cpp).
 # It needs a display (for the progress window) and starts a virtual one when it has none.
 set -uo pipefail
 if [ -z "${DISPLAY:-}" ]; then exec xvfb-run -a -s "-screen 0 1024x768x24" "$0" "$@"; fi
-sfxpack=$1 stub=$2 child=$3 launcher=$4 service=$5 loopback=$6 port=$7 key=$8 root=$9 scratch=${10}
+sfxpack=$1 stub=$2 child=$3 launcher=$4 service=$5 loopback=$6 port=$7 key=$8 root=$9 scratch=${10} setup=${11}
 runner=$(cd "$(dirname "$0")/../.." && pwd)/tools/wine-run.sh
 prefix="$root/e2e"
 rm -rf "$scratch" && mkdir -p "$scratch"
@@ -215,6 +216,44 @@ check "analytics: one GET of /__utm.gif with the fields in order" \
   "[ \$(wc -l <'$hits') -eq 1 ] && grep -qE '^GET /__utm\.gif\?utmn=[0-9]{1,10}&utmac=ZA-1234567-8&utmwv=4\.4sh&utmp=view/e2e-2015/envelope&utmcc=__utma=999\.999\.999\.999\.999\.1;&utmvid=0x[0-9a-f]{16}&utmr=-\|' '$hits'"
 check "analytics: utmvid is the ga_code the child received" "[ -n '$vid' ] && grep -q 'utmvid=$vid&' '$hits'"
 check "analytics: the user agent" "grep -q '|Zanti SFX/1.0$' '$hits'"
+
+# --- an installed product takes the installation over ------------------------------------------
+product='HKLM\Software\ZANTI Software\Zanti'
+installed="$drive/e2e/product/setup"
+register() {  # register SETUP_VERSION
+  wreg add "$product" /v ProgramFolder /d 'C:\e2e\product' /f >/dev/null
+  wreg add "$product" /v DataFolder /d 'C:\e2e\product\data' /f >/dev/null
+  wreg add "$product" /v SetupFolder /d 'C:\e2e\product\setup' /f >/dev/null
+  wreg add "$product" /v SetupVersion /t REG_DWORD /d "$1" /f >/dev/null
+}
+runs_of() { iconv -f UTF-16LE -t UTF-8 "$1.record" 2>/dev/null | tr -d '\r' | grep -c '^cmdline='; }
+rm -rf "$drive/e2e/product" && mkdir -p "$installed/Sfx" "$drive/e2e/product/data"
+
+# A current product copies the new installer into its own folder and runs it from there.
+cp "$setup" "$installed/instup.exe" && printf '/exit:0' >"$installed/instup.exe.plan"
+cp "$child" "$installed/Sfx/instup.exe"
+register 2000
+run setup /silent /cookie:jar
+check "installed product: two copy runs of its setup, then its copy is the child" \
+  "[ $code -eq 0 ] && [ \$(runs_of '$installed/instup.exe') -eq 2 ] && \
+   grep -qx 'self=C:\\\\e2e\\\\product\\\\setup\\\\Sfx\\\\instup.exe' <<<\"\$received\""
+check "installed product: the copy runs name the new installer and wait" \
+  "iconv -f UTF-16LE -t UTF-8 '$installed/instup.exe.record' | grep -q '/copy_sfx:C:.*_av_iup.tm~.*instup.exe /wait' && \
+   iconv -f UTF-16LE -t UTF-8 '$installed/instup.exe.record' | grep -q '/copy_sfx:C:.*_av_iup.tm~.*Instup.dll /wait'"
+check "installed product: the child gets build_id and keeps the user's cookie" \
+  "grep -q '^args=.*/build_id .*/cookie:jar' <<<\"\$received\""
+
+# An old product's setup answers "again" twice, then done: three runs, 3 s apart.
+rm -f "$installed/instup.exe" "$installed/instup.exe.record"
+cp "$setup" "$installed/setup.ovr" && printf '/codes:0x2000000A,0x2000000A,0x20000001' >"$installed/setup.ovr.plan"
+cp "$child" "$installed/Sfx/zanti.setup"
+register 1995
+run setup /silent
+check "old product: setup.ovr runs three times, then its zanti.setup is the child" \
+  "[ $code -eq 0 ] && [ \$(runs_of '$installed/setup.ovr') -eq 3 ] && grep -q '^self=.*\\\\Sfx\\\\zanti.setup$' <<<\"\$received\""
+check "old product: the temporary folder is appended to the child's PATH" \
+  "grep -qE '^path=.*;C:\\\\users\\\\.*\\\\_av_iup\.tm~[a-z][0-9]{5};$' <<<\"\$received\""
+wreg delete "$product" /f >/dev/null
 
 WINEPREFIX="$prefix" wineserver -k 2>/dev/null
 exit $fail
