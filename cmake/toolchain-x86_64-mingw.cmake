@@ -1,16 +1,6 @@
 # mingw-w64 x86_64, the fallback for machines whose kernel cannot run 32-bit programs (and so
 # no 32-bit Wine): the same Windows code and tests, built as 64-bit.
-set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_SYSTEM_PROCESSOR x86_64)
 set(CMAKE_SYSTEM_VERSION 5.2)
-
 set(SFX_MINGW_TRIPLET x86_64-w64-mingw32)
-set(CMAKE_C_COMPILER ${SFX_MINGW_TRIPLET}-gcc-win32)
-set(CMAKE_CXX_COMPILER ${SFX_MINGW_TRIPLET}-g++-win32)
-set(CMAKE_RC_COMPILER ${SFX_MINGW_TRIPLET}-windres)
-
-set(CMAKE_FIND_ROOT_PATH /usr/${SFX_MINGW_TRIPLET})
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
+include(${CMAKE_CURRENT_LIST_DIR}/toolchain-mingw-common.cmake)

@@ -1,0 +1,12 @@
+# What both mingw-w64 toolchains share; the including file sets SFX_MINGW_TRIPLET first. The
+# win32 thread model links no winpthread DLL: the programs need nothing but system DLLs.
+set(CMAKE_SYSTEM_NAME Windows)
+set(CMAKE_C_COMPILER ${SFX_MINGW_TRIPLET}-gcc-win32)
+set(CMAKE_CXX_COMPILER ${SFX_MINGW_TRIPLET}-g++-win32)
+set(CMAKE_RC_COMPILER ${SFX_MINGW_TRIPLET}-windres)
+
+set(CMAKE_FIND_ROOT_PATH /usr/${SFX_MINGW_TRIPLET})
+set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
