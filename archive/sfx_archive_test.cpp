@@ -66,25 +66,25 @@ sfxpack::Signer signerFor(int type) {
 // A stub stand-in: any bytes do, the reader never looks at the image.
 Bytes fakeStub() { return bytesOf(std::string("MZ") + std::string(510, 'S')); }
 
-sfxpack::InstallerSpec exampleSpec(int type = 2) {
-  sfxpack::InstallerSpec spec;
-  spec.stub = fakeStub();
-  spec.commandLine = "/sfx /tmp:%TMPPATH%";
-  spec.sfxName = "example";
-  spec.installer = randomBytes(5000, 1);
-  spec.signatureType = type;
-  spec.files.push_back({"vps1.vpx", randomBytes(3000, 2), 1429621132u, "", 1});
-  spec.files.push_back({"empty.vpx", {}, 86400u, "", 1});
-  spec.files.push_back({"module.pkg", randomBytes(7000, 3), 1000000000u, "module.dll", 2});
-  spec.embedded.push_back({"ERID", bytesOf("recommendation")});
-  spec.embedded.push_back({"EBCF", zlibOf(bytesOf("[business]\nkey=value\n"))});
-  return spec;
+sfxpack::InstallerPlan examplePlan(int type = 2) {
+  sfxpack::InstallerPlan plan;
+  plan.stub = fakeStub();
+  plan.commandLine = "/sfx /tmp:%TMPPATH%";
+  plan.sfxName = "example";
+  plan.installer = randomBytes(5000, 1);
+  plan.signatureType = type;
+  plan.files.push_back({"vps1.vpx", randomBytes(3000, 2), 1429621132u, "", 1});
+  plan.files.push_back({"empty.vpx", {}, 86400u, "", 1});
+  plan.files.push_back({"module.pkg", randomBytes(7000, 3), 1000000000u, "module.dll", 2});
+  plan.embedded.push_back({"ERID", bytesOf("recommendation")});
+  plan.embedded.push_back({"EBCF", zlibOf(bytesOf("[business]\nkey=value\n"))});
+  return plan;
 }
 
-Bytes build(const sfxpack::InstallerSpec& spec, sfxpack::Layout* layout = nullptr) {
+Bytes build(const sfxpack::InstallerPlan& plan, sfxpack::Layout* layout = nullptr) {
   Bytes out;
   std::string error;
-  EXPECT_TRUE(sfxpack::BuildInstaller(spec, signerFor(spec.signatureType), &out, layout, &error)) << error;
+  EXPECT_TRUE(sfxpack::BuildInstaller(plan, signerFor(plan.signatureType), &out, layout, &error)) << error;
   return out;
 }
 
@@ -118,8 +118,8 @@ class ArchiveFiles : public ::testing::Test {
 TEST_F(ArchiveFiles, RoundTripOfEveryTypeGivesBackBytesAndTimes) {
   for (int type : {1, 2, 5}) {
     SCOPED_TRACE(type);
-    const sfxpack::InstallerSpec spec = exampleSpec(type);
-    const std::wstring path = write(build(spec));
+    const sfxpack::InstallerPlan plan = examplePlan(type);
+    const std::wstring path = write(build(plan));
     SfxArchive archive;
     LogWatch watch;
     ASSERT_EQ(archive.Load(path.c_str()), 0u);
@@ -131,16 +131,16 @@ TEST_F(ArchiveFiles, RoundTripOfEveryTypeGivesBackBytesAndTimes) {
 
     ScratchDir out;
     ASSERT_EQ(archive.ExtractFiles(out.path(), nullptr), 0u);
-    for (const auto& file : spec.files) {
+    for (const auto& file : plan.files) {
       const std::wstring name = root::fromUtf8(file.name);
       if (file.extractionName.empty()) {
         EXPECT_EQ(testing::ReadFileBytes(out.file(name)), file.data);
       }
       EXPECT_EQ(testing::FileModificationTime(out.file(name)), file.time) << file.name;
     }
-    EXPECT_EQ(testing::ReadFileBytes(out.file(L"module.dll")), spec.files[2].data);
+    EXPECT_EQ(testing::ReadFileBytes(out.file(L"module.dll")), plan.files[2].data);
     ASSERT_EQ(archive.ExtractInstaller(out.file(L"instup.exe")), 0u);
-    EXPECT_EQ(testing::ReadFileBytes(out.file(L"instup.exe")), spec.installer);
+    EXPECT_EQ(testing::ReadFileBytes(out.file(L"instup.exe")), plan.installer);
     EXPECT_EQ(archive.ExtractEmbeddedItems(out.path()), 0u);
     EXPECT_EQ(testing::ReadFileBytes(out.file(L"rid.bin")), bytesOf("recommendation"));
     EXPECT_EQ(testing::ReadFileBytes(out.file(L"bcc.cfg.tmp")), bytesOf("[business]\nkey=value\n"));
@@ -156,8 +156,8 @@ Bytes signedText(Bytes content) {
 }
 
 // The content of a type-2 build, without its line break and signature.
-Bytes unsignedContent(const sfxpack::InstallerSpec& spec, sfxpack::Layout* layout) {
-  Bytes built = build(spec, layout);
+Bytes unsignedContent(const sfxpack::InstallerPlan& plan, sfxpack::Layout* layout) {
+  Bytes built = build(plan, layout);
   built.resize(layout->contentLength);
   return built;
 }
@@ -190,7 +190,7 @@ LoadOutcome load(const std::wstring& path) {
 
 TEST_F(ArchiveFiles, EveryRefusalHasItsCodeAndRecord) {
   sfxpack::Layout layout;
-  const Bytes content = unsignedContent(exampleSpec(), &layout);
+  const Bytes content = unsignedContent(examplePlan(), &layout);
   auto expectRefusal = [&](const Bytes& bytes, Result code, const std::wstring& format) {
     const std::wstring path = write(bytes);
     const LoadOutcome outcome = load(path);
@@ -309,19 +309,19 @@ TEST_F(ArchiveFiles, NamesThatLeaveTheFolderAreRefused) {
 }
 
 TEST_F(ArchiveFiles, SelfDefenseModuleFollowsThePlatform) {
-  sfxpack::InstallerSpec spec = exampleSpec();
+  sfxpack::InstallerPlan plan = examplePlan();
   const Bytes driver = randomBytes(4000, 9);
-  spec.files.push_back({"selfdefense_x86_driver", driver, 0, "unused.sys", 2});
-  spec.files.push_back({"selfdefense_x64_driver", randomBytes(4000, 10), 0, "unused64.sys", 2});
+  plan.files.push_back({"selfdefense_x86_driver", driver, 0, "unused.sys", 2});
+  plan.files.push_back({"selfdefense_x64_driver", randomBytes(4000, 10), 0, "unused64.sys", 2});
   SfxArchive archive;
-  ASSERT_EQ(archive.Load(write(build(spec)).c_str()), 0u);
+  ASSERT_EQ(archive.Load(write(build(plan)).c_str()), 0u);
   ScratchDir out;
   ASSERT_EQ(archive.ExtractSelfDefenseModule(out.path(), L"tzkSP_test.sys"), 0u);
   const Bytes written = testing::ReadFileBytes(out.file(L"tzkSP_test.sys"));
-  EXPECT_EQ(written, RunsUnderWow64() ? spec.files.back().data : driver);
+  EXPECT_EQ(written, RunsUnderWow64() ? plan.files.back().data : driver);
 
   SfxArchive none;
-  ASSERT_EQ(none.Load(write(build(exampleSpec()), L"none.exe").c_str()), 0u);
+  ASSERT_EQ(none.Load(write(build(examplePlan()), L"none.exe").c_str()), 0u);
   EXPECT_EQ(none.ExtractSelfDefenseModule(out.path(), L"other.sys"), code::kNotFound);
   EXPECT_FALSE(testing::FileExists(out.file(L"other.sys")));
 }
@@ -402,10 +402,10 @@ TEST(EmbeddedItems, TailBlockNeedsItsDigestAndNoSignatureMagic) {
 
 TEST_F(ArchiveFiles, TailItemsAreReadFromTheFilesEnd) {
   SfxArchive small;
-  ASSERT_EQ(small.Load(write(build(exampleSpec(1)), L"small.exe").c_str()), 0u);
+  ASSERT_EQ(small.Load(write(build(examplePlan(1)), L"small.exe").c_str()), 0u);
   EXPECT_EQ(small.ExtractTailItems(dir_.path()), code::kCannotMake);  // shorter than a tail block
 
-  sfxpack::InstallerSpec large = exampleSpec(1);
+  sfxpack::InstallerPlan large = examplePlan(1);
   large.installer = randomBytes(20000, 4);
   SfxArchive plain;
   ASSERT_EQ(plain.Load(write(build(large), L"plain.exe").c_str()), 0u);

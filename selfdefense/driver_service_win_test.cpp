@@ -50,17 +50,17 @@ Bytes x64Module() { return markedModule("x64 module"); }
 bool x64ModuleChosen() { return sizeof(void*) == 4 && SystemIsWow64(); }
 
 Bytes buildArchive(bool withX86, bool withX64) {
-  sfxpack::InstallerSpec spec;
-  spec.stub = Bytes(512, 'S');
-  spec.stub[0] = 'M';
-  spec.stub[1] = 'Z';
-  spec.commandLine = "/tmp:%TMPPATH%";
-  spec.sfxName = "driver test";
-  spec.installer = Bytes(64, 'I');
-  spec.signatureType = 2;
-  spec.files.push_back({"vps.vpx", Bytes(100, 'V'), 0, "", 1});
-  if (withX86) spec.files.push_back({"selfdefense_x86_tzksp.pkg", x86Module(), 0, "tzksp.sys", 2});
-  if (withX64) spec.files.push_back({"selfdefense_x64_tzksp.pkg", x64Module(), 0, "tzksp.sys", 2});
+  sfxpack::InstallerPlan plan;
+  plan.stub = Bytes(512, 'S');
+  plan.stub[0] = 'M';
+  plan.stub[1] = 'Z';
+  plan.commandLine = "/tmp:%TMPPATH%";
+  plan.sfxName = "driver test";
+  plan.installer = Bytes(64, 'I');
+  plan.signatureType = 2;
+  plan.files.push_back({"vps.vpx", Bytes(100, 'V'), 0, "", 1});
+  if (withX86) plan.files.push_back({"selfdefense_x86_tzksp.pkg", x86Module(), 0, "tzksp.sys", 2});
+  if (withX64) plan.files.push_back({"selfdefense_x64_tzksp.pkg", x64Module(), 0, "tzksp.sys", 2});
   const sfxpack::Signer sign = [](Bytes* content, std::string* error) {
     Bytes block;
     if (archive::MakeSignatureBlock({content->data(), content->size()}, 2, nullptr, &block) != 0) {
@@ -72,7 +72,7 @@ Bytes buildArchive(bool withX86, bool withX64) {
   };
   Bytes out;
   std::string error;
-  EXPECT_TRUE(sfxpack::BuildInstaller(spec, sign, &out, nullptr, &error)) << error;
+  EXPECT_TRUE(sfxpack::BuildInstaller(plan, sign, &out, nullptr, &error)) << error;
   return out;
 }
 

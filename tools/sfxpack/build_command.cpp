@@ -70,12 +70,12 @@ int run(const Args& args) {
   }
   Bytes installer;
   Layout layout;
-  if (!BuildInstaller(manifest.spec, signerFor(manifest.signature, &key), &installer, &layout, &error)) {
+  if (!BuildInstaller(manifest.plan, signerFor(manifest.signature, &key), &installer, &layout, &error)) {
     return fileError("build", a.positional[0], error, kExitBadInput);
   }
   if (!WriteWholeFile(output, installer, &error)) return fileError("build", output, error, kExitOutputError);
   std::printf("%s: %zu bytes, %zu files, signature type %d, content %u bytes\n", output.c_str(), installer.size(),
-              manifest.spec.files.size(), manifest.signature.type, layout.contentLength);
+              manifest.plan.files.size(), manifest.signature.type, layout.contentLength);
   return kExitOk;
 }
 

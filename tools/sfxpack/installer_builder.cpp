@@ -135,16 +135,16 @@ bool TailBlock(const std::vector<EmbeddedItem>& items, Bytes* out, std::string* 
   return true;
 }
 
-bool BuildInstaller(const InstallerSpec& spec, const Signer& sign, Bytes* out, Layout* layout, std::string* error) {
-  for (const EmbeddedItem& item : spec.embedded) {
+bool BuildInstaller(const InstallerPlan& plan, const Signer& sign, Bytes* out, Layout* layout, std::string* error) {
+  for (const EmbeddedItem& item : plan.embedded) {
     if (item.tag.size() != 4) {
       *error = "embedded item tag '" + item.tag + "' must have four characters";
       return false;
     }
   }
-  Bytes content = spec.stub;
+  Bytes content = plan.stub;
   Bytes list;
-  for (const FileSpec& file : spec.files) {
+  for (const FileSpec& file : plan.files) {
     if (!checkName(file.name, "entry name", error)) return false;
     if (!file.extractionName.empty() && !checkName(file.extractionName, "extraction name", error)) return false;
     Bytes stored;
@@ -160,15 +160,15 @@ bool BuildInstaller(const InstallerSpec& spec, const Signer& sign, Bytes* out, L
   }
   Bytes installer;
   std::uint32_t installerOffset = 0;
-  if (!package(spec.installerPacker, spec.installer, &installer, error) ||
+  if (!package(plan.installerPacker, plan.installer, &installer, error) ||
       !store(&content, installer, &installerOffset, error)) {
     return false;
   }
 
   Bytes map;
   AppendRecord(&map, "MODE", TextBody("extract"));
-  if (!spec.commandLine.empty()) AppendRecord(&map, "CMDL", TextBody(spec.commandLine));
-  if (!spec.sfxName.empty()) AppendRecord(&map, "SFXN", TextBody(spec.sfxName));
+  if (!plan.commandLine.empty()) AppendRecord(&map, "CMDL", TextBody(plan.commandLine));
+  if (!plan.sfxName.empty()) AppendRecord(&map, "SFXN", TextBody(plan.sfxName));
   AppendRecord(&map, "CMDP", Uint32Body({installerOffset, static_cast<std::uint32_t>(installer.size())}));
   AppendRecord(&map, "LIST", list);
   Bytes mapPackage;
@@ -178,14 +178,14 @@ bool BuildInstaller(const InstallerSpec& spec, const Signer& sign, Bytes* out, L
   where.locatorOffset = static_cast<std::uint32_t>(content.size());
   appendUint32(&content, where.mapOffset);
   content.insert(content.end(), kLocatorMagic, kLocatorMagic + 16);
-  if (!spec.embedded.empty()) appendBytes(&content, EmbeddedDataBlock(spec.embedded));
+  if (!plan.embedded.empty()) appendBytes(&content, EmbeddedDataBlock(plan.embedded));
   if (content.size() > kFormatLimit) {
     *error = "the installer would exceed the format's 2 GiB limit";
     return false;
   }
   where.contentLength = static_cast<std::uint32_t>(content.size());
   // The reader takes the content of a text signature to end two bytes before it.
-  if (spec.signatureType == 2) content.insert(content.end(), {'\r', '\n'});
+  if (plan.signatureType == 2) content.insert(content.end(), {'\r', '\n'});
   if (!sign(&content, error)) return false;
   if (layout != nullptr) *layout = where;
   *out = std::move(content);

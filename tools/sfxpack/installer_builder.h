@@ -26,7 +26,7 @@ struct EmbeddedItem {
   Bytes data;       // the bytes as stored (already compressed for EBCF, ECFG and EBPK)
 };
 
-struct InstallerSpec {
+struct InstallerPlan {
   Bytes stub;
   std::string commandLine;
   std::string sfxName;
@@ -49,7 +49,7 @@ using Signer = std::function<bool(Bytes* content, std::string* error)>;
 
 // Builds the unsigned content and signs it. Names must be plain relative ASCII names that stay
 // inside the target folder; the whole file must stay below the format's 2 GiB.
-bool BuildInstaller(const InstallerSpec& spec, const Signer& sign, Bytes* out, Layout* layout, std::string* error);
+bool BuildInstaller(const InstallerPlan& spec, const Signer& sign, Bytes* out, Layout* layout, std::string* error);
 
 // An item from its raw bytes: ERID and EAPT are stored as they are, EBCF, ECFG and EBPK
 // compressed with zlib, any other tag is refused.

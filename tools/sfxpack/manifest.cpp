@@ -103,7 +103,7 @@ class Reader {
   std::string* error_;
 };
 
-bool readFiles(Reader& r, const json& files, InstallerSpec* spec) {
+bool readFiles(Reader& r, const json& files, InstallerPlan* plan) {
   if (!files.is_array()) return r.fail("files", "must be an array");
   for (std::size_t i = 0; i < files.size(); ++i) {
     const std::string where = "files[" + std::to_string(i) + "]";
@@ -117,12 +117,12 @@ bool readFiles(Reader& r, const json& files, InstallerSpec* spec) {
     }
     file.name = baseName(path);
     if (!r.text(f, "name", where, &file.name, false)) return false;
-    spec->files.push_back(std::move(file));
+    plan->files.push_back(std::move(file));
   }
   return true;
 }
 
-bool readSelfDefense(Reader& r, const json& modules, InstallerSpec* spec) {
+bool readSelfDefense(Reader& r, const json& modules, InstallerPlan* plan) {
   if (!modules.is_array()) return r.fail("selfDefense", "must be an array");
   for (std::size_t i = 0; i < modules.size(); ++i) {
     const std::string where = "selfDefense[" + std::to_string(i) + "]";
@@ -141,12 +141,12 @@ bool readSelfDefense(Reader& r, const json& modules, InstallerSpec* spec) {
         tzk::packers::kPackerLzma, image.data(), static_cast<std::uint32_t>(image.size()), &file.data);
     if (packed != tzk::code::kSuccess) return r.fail(where, "cannot pack the module");
     file.name = "selfdefense_" + platform + "_" + baseName(path);
-    spec->files.push_back(std::move(file));
+    plan->files.push_back(std::move(file));
   }
   return true;
 }
 
-bool readEmbedded(Reader& r, const json& items, InstallerSpec* spec) {
+bool readEmbedded(Reader& r, const json& items, InstallerPlan* plan) {
   if (!items.is_array()) return r.fail("embedded", "must be an array");
   for (std::size_t i = 0; i < items.size(); ++i) {
     const std::string where = "embedded[" + std::to_string(i) + "]";
@@ -158,7 +158,7 @@ bool readEmbedded(Reader& r, const json& items, InstallerSpec* spec) {
     }
     std::string why;
     if (!PrepareEmbeddedItem(item.tag, raw, &item, &why)) return r.fail(where, why);
-    spec->embedded.push_back(std::move(item));
+    plan->embedded.push_back(std::move(item));
   }
   return true;
 }
@@ -214,34 +214,34 @@ bool LoadManifest(const std::string& path, const ManifestOverrides& overrides, M
     return false;
   }
   Reader r(path, error);
-  InstallerSpec& spec = out->spec;
+  InstallerPlan& plan = out->plan;
   if (!r.onlyKeys(doc, path, {"stub", "commandLine", "sfxName", "installer", "files", "selfDefense", "embedded",
                               "signature"})) {
     return false;
   }
   if (!overrides.stub.empty()) {
-    if (!ReadWholeFile(overrides.stub, &spec.stub, error)) return false;
-  } else if (!r.file(doc, "stub", "stub", &spec.stub)) {
+    if (!ReadWholeFile(overrides.stub, &plan.stub, error)) return false;
+  } else if (!r.file(doc, "stub", "stub", &plan.stub)) {
     return false;
   }
-  if (!r.text(doc, "commandLine", "commandLine", &spec.commandLine, false) ||
-      !r.text(doc, "sfxName", "sfxName", &spec.sfxName, false)) {
+  if (!r.text(doc, "commandLine", "commandLine", &plan.commandLine, false) ||
+      !r.text(doc, "sfxName", "sfxName", &plan.sfxName, false)) {
     return false;
   }
   if (!doc.contains("installer")) return r.fail(path, "\"installer\" is missing");
   const json& installer = doc["installer"];
   if (!r.onlyKeys(installer, "installer", {"path", "packer"}) ||
-      !r.packer(installer, "installer", tzk::packers::kPackerLzma, &spec.installerPacker)) {
+      !r.packer(installer, "installer", tzk::packers::kPackerLzma, &plan.installerPacker)) {
     return false;
   }
   if (!overrides.installer.empty()) {
-    if (!ReadWholeFile(overrides.installer, &spec.installer, error)) return false;
-  } else if (!r.file(installer, "path", "installer", &spec.installer)) {
+    if (!ReadWholeFile(overrides.installer, &plan.installer, error)) return false;
+  } else if (!r.file(installer, "path", "installer", &plan.installer)) {
     return false;
   }
-  if (doc.contains("files") && !readFiles(r, doc["files"], &spec)) return false;
-  if (doc.contains("selfDefense") && !readSelfDefense(r, doc["selfDefense"], &spec)) return false;
-  if (doc.contains("embedded") && !readEmbedded(r, doc["embedded"], &spec)) return false;
+  if (doc.contains("files") && !readFiles(r, doc["files"], &plan)) return false;
+  if (doc.contains("selfDefense") && !readSelfDefense(r, doc["selfDefense"], &plan)) return false;
+  if (doc.contains("embedded") && !readEmbedded(r, doc["embedded"], &plan)) return false;
 
   ManifestSignature& sig = out->signature;
   if (doc.contains("signature")) {
@@ -255,7 +255,7 @@ bool LoadManifest(const std::string& path, const ManifestOverrides& overrides, M
   if (!overrides.key.empty()) sig.key = overrides.key;
   if (sig.type != 1 && sig.type != 2 && sig.type != 5) return r.fail("signature", "\"type\" must be 1, 2 or 5");
   if (sig.type != 2 && sig.key.empty()) return r.fail("signature", "type " + std::to_string(sig.type) + " needs a \"key\"");
-  spec.signatureType = sig.type;
+  plan.signatureType = sig.type;
   return true;
 }
 

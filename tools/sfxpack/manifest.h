@@ -13,7 +13,7 @@ struct ManifestSignature {
 };
 
 struct Manifest {
-  InstallerSpec spec;  // everything read and resolved
+  InstallerPlan plan;  // everything read and resolved
   ManifestSignature signature;
 };
 

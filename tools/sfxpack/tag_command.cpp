@@ -34,16 +34,16 @@ bool hasTailBlock(const Bytes& file) {
          tzk::archive::TailDigestMatches(block);
 }
 
-bool readItems(const std::vector<std::string>& specs, std::vector<EmbeddedItem>* items, std::string* error) {
-  for (const std::string& spec : specs) {
-    const std::size_t eq = spec.find('=');
+bool readItems(const std::vector<std::string>& itemArguments, std::vector<EmbeddedItem>* items, std::string* error) {
+  for (const std::string& argument : itemArguments) {
+    const std::size_t eq = argument.find('=');
     if (eq != 4) {
-      *error = "--item wants TAG=FILE with a four-letter tag, not '" + spec + "'";
+      *error = "--item wants TAG=FILE with a four-letter tag, not '" + argument + "'";
       return false;
     }
-    EmbeddedItem item{spec.substr(0, 4), {}};
+    EmbeddedItem item{argument.substr(0, 4), {}};
     Bytes raw;
-    if (!ReadWholeFile(spec.substr(eq + 1), &raw, error) || !PrepareEmbeddedItem(item.tag, raw, &item, error)) {
+    if (!ReadWholeFile(argument.substr(eq + 1), &raw, error) || !PrepareEmbeddedItem(item.tag, raw, &item, error)) {
       return false;
     }
     items->push_back(std::move(item));
