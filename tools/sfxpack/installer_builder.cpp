@@ -144,7 +144,7 @@ bool BuildInstaller(const InstallerPlan& plan, const Signer& sign, Bytes* out, L
   }
   Bytes content = plan.stub;
   Bytes list;
-  for (const FileSpec& file : plan.files) {
+  for (const FileEntryPlan& file : plan.files) {
     if (!checkName(file.name, "entry name", error)) return false;
     if (!file.extractionName.empty() && !checkName(file.extractionName, "extraction name", error)) return false;
     Bytes stored;

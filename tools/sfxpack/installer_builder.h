@@ -13,7 +13,7 @@ namespace sfxpack {
 
 using Bytes = std::vector<std::uint8_t>;
 
-struct FileSpec {
+struct FileEntryPlan {
   std::string name;            // 8-bit entry name written under the temporary folder
   Bytes data;                  // stored as they are (raw) unless extractionName is set
   std::uint32_t time = 0;      // seconds since 1970-01-01 UTC
@@ -32,7 +32,7 @@ struct InstallerPlan {
   std::string sfxName;
   Bytes installer;
   std::uint32_t installerPacker = 2;
-  std::vector<FileSpec> files;
+  std::vector<FileEntryPlan> files;
   std::vector<EmbeddedItem> embedded;
   int signatureType = 1;  // the text form (2) is preceded by a line break the reader steps over
 };
@@ -49,7 +49,7 @@ using Signer = std::function<bool(Bytes* content, std::string* error)>;
 
 // Builds the unsigned content and signs it. Names must be plain relative ASCII names that stay
 // inside the target folder; the whole file must stay below the format's 2 GiB.
-bool BuildInstaller(const InstallerPlan& spec, const Signer& sign, Bytes* out, Layout* layout, std::string* error);
+bool BuildInstaller(const InstallerPlan& plan, const Signer& sign, Bytes* out, Layout* layout, std::string* error);
 
 // An item from its raw bytes: ERID and EAPT are stored as they are, EBCF, ECFG and EBPK
 // compressed with zlib, any other tag is refused.

@@ -108,7 +108,7 @@ bool readFiles(Reader& r, const json& files, InstallerPlan* plan) {
   for (std::size_t i = 0; i < files.size(); ++i) {
     const std::string where = "files[" + std::to_string(i) + "]";
     const json& f = files[i];
-    FileSpec file;
+    FileEntryPlan file;
     std::string path;
     if (!r.onlyKeys(f, where, {"path", "name", "time", "extractionName", "packer"}) ||
         !r.file(f, "path", where, &file.data, &path) || !r.text(f, "extractionName", where, &file.extractionName, false) ||
@@ -129,7 +129,7 @@ bool readSelfDefense(Reader& r, const json& modules, InstallerPlan* plan) {
     const json& m = modules[i];
     std::string platform, path;
     Bytes image;
-    FileSpec file;
+    FileEntryPlan file;
     if (!r.onlyKeys(m, where, {"path", "platform", "time"}) || !r.text(m, "platform", where, &platform, true) ||
         !r.file(m, "path", where, &image, &path) || !r.time(m, where, &file.time)) {
       return false;
