@@ -286,10 +286,18 @@ TEST(CrashGuardRun, FailedDumpThreadIsLoggedOnceAndTheRunGoesOn) {
   EXPECT_EQ(records[0].message, L"Failed to create a new thread with error 0x00000008!");
 }
 
-EXCEPTION_REGISTRATION_RECORD* handlerChain() {
+// Where the guard hooks into the fault dispatch: the head of the thread's handler chain on
+// 32-bit, the process's unhandled-exception filter on 64-bit.
+void* handlerChain() {
+#if defined(__i386__)
   EXCEPTION_REGISTRATION_RECORD* head;
   asm volatile("movl %%fs:0, %0" : "=r"(head));
   return head;
+#else
+  const LPTOP_LEVEL_EXCEPTION_FILTER current = ::SetUnhandledExceptionFilter(nullptr);
+  ::SetUnhandledExceptionFilter(current);
+  return reinterpret_cast<void*>(current);
+#endif
 }
 
 Result throwOrdinaryException(HINSTANCE, const wchar_t*) {
@@ -297,7 +305,7 @@ Result throwOrdinaryException(HINSTANCE, const wchar_t*) {
 }
 
 TEST(CrashGuardRun, OrdinaryExceptionPassesThroughAndUnlinksTheHandlerFrame) {
-  EXCEPTION_REGISTRATION_RECORD* const chainBefore = handlerChain();
+  void* const chainBefore = handlerChain();
   const std::terminate_handler runtimeTerminate = std::get_terminate();
   const UINT runtimeErrorMode = currentErrorMode();
   const std::size_t historyBefore = log::theLogger().history().size();

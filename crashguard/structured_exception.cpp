@@ -53,7 +53,27 @@ tzk::CrashGuard::SeTranslator currentTranslator() {
   return reinterpret_cast<tzk::CrashGuard::SeTranslator>(::TlsGetValue(g_translatorSlot));
 }
 
+// Both copies the handler gives out, and where the faulting thread's registers went.
+void copyFault(const EXCEPTION_RECORD* record, const CONTEXT* context) {
+  g_fault.record = *record;
+  g_fault.record.ExceptionRecord = nullptr;  // a nested record would not outlive the dispatch
+  g_fault.context = *context;
+  g_fault.pointers = {&g_fault.record, &g_fault.context};
+}
+
 }  // namespace
+
+extern "C" {
+void tzkTranslatedFaultThunk();
+
+// Entered from the thunk on the faulting thread, with the dispatch over.
+[[noreturn]] void tzkRaiseTranslatedFault() {
+  const tzk::CrashGuard::SeTranslator translator = currentTranslator();
+  if (translator != nullptr) translator(g_fault.record.ExceptionCode, &g_fault.pointers);
+  // A translator that returns leaves nowhere to resume: the faulting instruction would fault again.
+  std::terminate();
+}
+}
 
 #if defined(__i386__)
 namespace {
@@ -67,19 +87,7 @@ NT_TIB* threadInformationBlock() {
 
 }  // namespace
 
-extern "C" {
-const void* _Unwind_Find_FDE(void* pc, DwarfEhBases* bases);
-
-void tzkTranslatedFaultThunk();
-
-// Entered from the thunk on the faulting thread, with the dispatch over.
-[[noreturn]] void tzkRaiseTranslatedFault() {
-  const tzk::CrashGuard::SeTranslator translator = currentTranslator();
-  if (translator != nullptr) translator(g_fault.record.ExceptionCode, &g_fault.pointers);
-  // A translator that returns leaves nowhere to resume: the faulting instruction would fault again.
-  std::terminate();
-}
-}
+extern "C" const void* _Unwind_Find_FDE(void* pc, DwarfEhBases* bases);
 
 // The faulting thread resumes here with the faulting address in EAX and every other register
 // as it was at the fault. Pushing that address makes the fault look like a call from the
@@ -138,10 +146,7 @@ EXCEPTION_DISPOSITION NTAPI TranslationFrame::handle(EXCEPTION_RECORD* record, v
   if ((record->ExceptionFlags & (kUnwinding | EXCEPTION_NONCONTINUABLE)) != 0) return ExceptionContinueSearch;
   if (!isHardwareFault(record->ExceptionCode) || currentTranslator() == nullptr) return ExceptionContinueSearch;
 
-  g_fault.record = *record;
-  g_fault.record.ExceptionRecord = nullptr;  // a nested record would not outlive the dispatch
-  g_fault.context = *context;
-  g_fault.pointers = {&g_fault.record, &g_fault.context};
+  copyFault(record, context);
 
   // Throwing needs stack, and unwinding needs unwind data for the faulting code: code of system
   // libraries has none. Such faults are reported here, with the stack still intact.
@@ -158,13 +163,87 @@ EXCEPTION_DISPOSITION NTAPI TranslationFrame::handle(EXCEPTION_RECORD* record, v
   return ExceptionContinueExecution;
 }
 #else
-// The 64-bit build exists only to run the Windows tests where the kernel runs no 32-bit
-// programs. Its handlers live in unwind tables, not in a chain on the stack, so it translates
-// nothing: faults there end the process as they would without a guard.
-TranslationFrame::TranslationFrame(UntranslatableFault onUntranslatable, void* context)
-    : registration_{}, onUntranslatable_(onUntranslatable), context_(context) {}
+namespace {
 
-TranslationFrame::~TranslationFrame() = default;
+// The frame of this thread's guard, for the process-wide filter.
+const DWORD g_frameSlot = ::TlsAlloc();
+
+// Only code of this image has the unwind data and cleanups the translation relies on; a fault
+// inside a system library is reported where it happened, as the 32-bit build does.
+bool insideThisImage(DWORD64 address) {
+  void* faulting = nullptr;
+  void* own = nullptr;
+  ::RtlPcToFileHeader(reinterpret_cast<void*>(address), &faulting);
+  ::RtlPcToFileHeader(reinterpret_cast<void*>(&tzkTranslatedFaultThunk), &own);
+  return faulting != nullptr && faulting == own;
+}
+
+}  // namespace
+
+// The faulting thread resumes at the entry with the faulting address (plus one) in RAX and every
+// other register as it was. The push makes that address the return address of the thunk's frame;
+// the thunk proper begins after it, so its unwind data describes a frame whose caller is the
+// faulting instruction, and the C++ unwinder walks on from there.
+asm(R"(
+    .text
+    .globl tzkTranslatedFaultEntry
+    .def tzkTranslatedFaultEntry; .scl 2; .type 32; .endef
+tzkTranslatedFaultEntry:
+    pushq %rax
+    .globl tzkTranslatedFaultThunk
+    .def tzkTranslatedFaultThunk; .scl 2; .type 32; .endef
+    .seh_proc tzkTranslatedFaultThunk
+tzkTranslatedFaultThunk:
+    pushq %rbp
+    .seh_pushreg %rbp
+    subq $32, %rsp
+    .seh_stackalloc 32
+    leaq 32(%rsp), %rbp
+    .seh_setframe %rbp, 32
+    .seh_endprologue
+    andq $-16, %rsp
+    subq $32, %rsp
+    call tzkRaiseTranslatedFault
+    ud2
+    .seh_endproc
+)");
+
+extern "C" void tzkTranslatedFaultEntry();
+
+// A 64-bit thread has no handler chain on its stack: the guard takes the faults that no handler
+// nearer to them took through the process's unhandled-exception filter, while its frame lives.
+TranslationFrame::TranslationFrame(UntranslatableFault onUntranslatable, void* context)
+    : onUntranslatable_(onUntranslatable), context_(context) {
+  if (g_frameSlot != TLS_OUT_OF_INDEXES) ::TlsSetValue(g_frameSlot, this);
+  previousFilter_ = ::SetUnhandledExceptionFilter(&TranslationFrame::filter);
+}
+
+TranslationFrame::~TranslationFrame() {
+  ::SetUnhandledExceptionFilter(previousFilter_);
+  if (g_frameSlot != TLS_OUT_OF_INDEXES) ::TlsSetValue(g_frameSlot, nullptr);
+}
+
+LONG WINAPI TranslationFrame::filter(EXCEPTION_POINTERS* pointers) {
+  auto* self = g_frameSlot != TLS_OUT_OF_INDEXES ? static_cast<TranslationFrame*>(::TlsGetValue(g_frameSlot)) : nullptr;
+  EXCEPTION_RECORD* record = pointers->ExceptionRecord;
+  CONTEXT* context = pointers->ContextRecord;
+  if (self == nullptr || (record->ExceptionFlags & EXCEPTION_NONCONTINUABLE) != 0 ||
+      !isHardwareFault(record->ExceptionCode) || currentTranslator() == nullptr) {
+    // Another thread's fault, or not ours to translate: whoever filtered before us decides.
+    const LPTOP_LEVEL_EXCEPTION_FILTER previous = self != nullptr ? self->previousFilter_ : nullptr;
+    return previous != nullptr ? previous(pointers) : EXCEPTION_CONTINUE_SEARCH;
+  }
+  copyFault(record, context);
+  if (record->ExceptionCode == EXCEPTION_STACK_OVERFLOW || !insideThisImage(context->Rip)) {
+    if (self->onUntranslatable_ != nullptr) self->onUntranslatable_(self->context_, &g_fault.pointers);
+    return EXCEPTION_CONTINUE_SEARCH;
+  }
+  // The C++ unwinder looks a caller's frame up at its return address less one; handing it the
+  // faulting address plus one makes it find the faulting instruction itself.
+  context->Rax = context->Rip + 1;
+  context->Rip = reinterpret_cast<DWORD64>(&tzkTranslatedFaultEntry);
+  return EXCEPTION_CONTINUE_EXECUTION;
+}
 #endif
 
 }  // namespace tzk::CrashGuard

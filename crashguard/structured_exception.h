@@ -1,7 +1,8 @@
 // Turns hardware faults into C++ exceptions on a GCC (DWARF unwinding) build, where the
 // runtime has no translator of its own.
 //
-// A TranslationFrame links a frame-based handler into the thread's structured-exception chain.
+// A TranslationFrame links a frame-based handler into the thread's structured-exception chain
+// (32-bit; a 64-bit build has no such chain and uses the unhandled-exception filter instead).
 // The system calls it only when no handler nearer the fault took the exception, so faults that
 // code deeper in the stack expects (probing reads inside system functions and the like) stay
 // untouched, and so do other threads, breakpoints and C++ exceptions, which never enter the
@@ -37,9 +38,15 @@ class TranslationFrame {
   TranslationFrame& operator=(const TranslationFrame&) = delete;
 
  private:
+#if defined(__i386__)
   static EXCEPTION_DISPOSITION NTAPI handle(EXCEPTION_RECORD* record, void* frame, CONTEXT* context, void*);
 
   EXCEPTION_REGISTRATION_RECORD registration_;  // first: the chain points at it
+#else
+  static LONG WINAPI filter(EXCEPTION_POINTERS* pointers);
+
+  LPTOP_LEVEL_EXCEPTION_FILTER previousFilter_ = nullptr;
+#endif
   UntranslatableFault onUntranslatable_;
   void* context_;
 };

@@ -50,13 +50,8 @@ check "installation with its window: it ran to the end" "[ $last_code -eq 0 ] &&
 check "installation with its window: no marker ($(markers))" "[ -z \"\$(markers)\" ]"
 check "installation with its window: no module from the planted folders" "[ $planted_loads -eq 0 ]"
 
-# Only the 32-bit crash guard catches the fault and writes the dump (see
-# crashguard/structured_exception.h); in the 64-bit test build the fault reaches Wine's own crash
-# handling, whose loads say nothing about the stub's.
-if [ "${SFX_CRASH_DUMPS:-1}" = 1 ]; then
-  run faulting "$beside/$(basename "$faulting")"
-  check "faulting stub: no marker ($(markers))" "[ -z \"\$(markers)\" ]"
-  check "faulting stub: no module from the planted folders" "[ $planted_loads -eq 0 ]"
-  check "faulting stub: the dump was written with the system's dbghelp.dll" "[ -s '$current/MiniDump.dmp' ]"
-fi
+run faulting "$beside/$(basename "$faulting")"
+check "faulting stub: no marker ($(markers))" "[ -z \"\$(markers)\" ]"
+check "faulting stub: no module from the planted folders" "[ $planted_loads -eq 0 ]"
+check "faulting stub: the dump was written with the system's dbghelp.dll" "[ -s '$current/MiniDump.dmp' ]"
 exit $fail
