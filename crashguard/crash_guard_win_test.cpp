@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "log/logger.h"
+#include "root/win_test_support.h"
 
 namespace tzk::CrashGuard {
 namespace {
@@ -21,13 +22,6 @@ namespace {
 constexpr DWORD kCaught = 0x5E;  // the child caught SEException in its main
 constexpr std::uint32_t kAccessViolation = 0xC0000005;
 constexpr std::uint32_t kDivideByZero = 0xC0000094;
-
-std::wstring testFolder() {
-  wchar_t path[MAX_PATH];
-  const DWORD length = ::GetModuleFileNameW(nullptr, path, MAX_PATH);
-  std::wstring folder(path, length);
-  return folder.substr(0, folder.find_last_of(L'\\'));
-}
 
 class ScratchFolder {
  public:
@@ -73,7 +67,7 @@ class DisabledDllForChild {
 };
 
 DWORD runChild(const wchar_t* mode, const ScratchFolder& folder) {
-  std::wstring commandLine = L"\"" + testFolder() + L"\\crash_guard_child.exe\" " + mode;
+  std::wstring commandLine = L"\"" + root::testing::ExecutableFolder() + L"\\crash_guard_child.exe\" " + mode;
   STARTUPINFOW startup{};
   startup.cb = sizeof(startup);
   PROCESS_INFORMATION process{};

@@ -151,15 +151,6 @@ bool readStoredFolder(const std::wstring& keyPath, const wchar_t* valueName, std
   return true;
 }
 
-std::wstring environmentVariable(const wchar_t* name) {
-  const DWORD size = ::GetEnvironmentVariableW(name, nullptr, 0);
-  if (size == 0) return {};
-  std::wstring value(size, L'\0');
-  const DWORD length = ::GetEnvironmentVariableW(name, &value[0], size);
-  value.resize(length < size ? length : 0);
-  return value;
-}
-
 std::wstring currentDirectory() {
   const DWORD size = ::GetCurrentDirectoryW(0, nullptr);
   if (size == 0) return {};
@@ -190,8 +181,8 @@ void resolveTemporaryFolder(LibraryFolders& m, std::uint32_t flags) {
   if (!m.tempFolder.empty()) return;
   ResolveFolder(nullptr, std::wstring(), m.tempFolder, L"TempFolder", m.productKey, nullptr, 0);
   if (m.tempFolder.empty()) {
-    if (m.tempRoot.empty()) m.tempRoot = environmentVariable(L"TEMP");
-    if (m.tempRoot.empty()) m.tempRoot = environmentVariable(L"TMP");
+    if (m.tempRoot.empty()) m.tempRoot = EnvironmentVariable(L"TEMP");
+    if (m.tempRoot.empty()) m.tempRoot = EnvironmentVariable(L"TMP");
     if (m.tempRoot.empty()) m.tempRoot = currentDirectory();
     m.tempFolder = JoinSubfolder(m.tempRoot, L"_zanti_");
   }

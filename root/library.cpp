@@ -274,19 +274,10 @@ Result startRuntime(std::uint32_t flags) {
 
 std::uint32_t currentOsKind() { return gBase.starts > 0 ? gBase.osKind : ClassifyOsKind(queryOsVersion()); }
 
-std::wstring environmentVariable(const wchar_t* name) {
-  const DWORD size = ::GetEnvironmentVariableW(name, nullptr, 0);
-  if (size == 0) return {};
-  std::wstring value(size, L'\0');
-  const DWORD length = ::GetEnvironmentVariableW(name, &value[0], size);
-  value.resize(length < size ? length : 0);
-  return value;
-}
-
 // Child processes and the system's own DLLs need SystemRoot; a stripped environment (a
 // service, a CreateProcess with a bare block) may lack it.
 void restoreSystemRoot() {
-  const std::wstring value = environmentVariable(L"SystemRoot");
+  const std::wstring value = EnvironmentVariable(L"SystemRoot");
   if (!value.empty() && value[0] != L'%') return;
   wchar_t windows[MAX_PATH];
   const UINT length = ::GetWindowsDirectoryW(windows, MAX_PATH);
@@ -514,5 +505,14 @@ SECURITY_ATTRIBUTES* FolderSecurityAttributes() {
   return gRuntime.securityReady ? &gRuntime.folderAttributes : nullptr;
 }
 CLock* LibraryLock() { return gLibrary.lock.get(); }
+
+std::wstring EnvironmentVariable(const wchar_t* name) {
+  const DWORD size = ::GetEnvironmentVariableW(name, nullptr, 0);
+  if (size == 0) return {};
+  std::wstring value(size, L'\0');
+  const DWORD length = ::GetEnvironmentVariableW(name, &value[0], size);
+  value.resize(length < size ? length : 0);
+  return value;
+}
 
 }  // namespace tzk::root

@@ -7,6 +7,7 @@
 #include <windows.h>
 
 #include <cstdint>
+#include <string>
 
 #include "root/lock.h"
 #include "root/os_version.h"
@@ -37,6 +38,9 @@ bool ProcessRunsUnderWow64();
 std::uint32_t GetOsKind();   // os_kind value; 0 before the base layer starts
 bool IsXpSp2OrLater();       // false before the base layer starts
 bool IsUserAdmin();
+
+// The variable's value; empty when it is not set.
+std::wstring EnvironmentVariable(const wchar_t* name);
 // The test behind IsUserAdmin for any token: elevated where asked, and a member of the
 // built-in Administrators group.
 bool IsAdminToken(HANDLE token, bool requireElevation);

@@ -2,8 +2,11 @@
 // itself; main() dispatches, answers --help and maps failures to meaningful exit codes.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <vector>
+
+#include "root/result.h"
 
 namespace sfxpack {
 
@@ -36,6 +39,11 @@ const std::vector<Command>& registeredCommands();
 int usageError(const char* command, const std::string& message);
 // "sfxpack NAME: FILE: reason" on stderr; returns code.
 int fileError(const char* command, const std::string& file, const std::string& reason, int code);
+// "error N", for a Windows or C-runtime code inside such a reason.
+std::string codeText(tzk::Result code);
+// Writes size bytes to path through the stub's own file class; kExitOk, or the file error's
+// exit code after reporting it.
+int writeOutputFile(const char* command, const std::string& path, const std::uint8_t* data, std::uint32_t size);
 
 // Splits args into options (--name or --name=value / --name value for listed names) and
 // positional arguments. Unknown options are usage errors reported by the caller.

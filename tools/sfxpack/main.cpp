@@ -8,6 +8,8 @@
 #include <windows.h>
 #endif
 
+#include "packers/file.h"
+#include "root/text.h"
 #include "tools/sfxpack/cli.h"
 
 namespace sfxpack {
@@ -77,6 +79,23 @@ int usageError(const char* command, const std::string& message) {
 int fileError(const char* command, const std::string& file, const std::string& reason, int code) {
   std::fprintf(stderr, "sfxpack %s: %s: %s\n", command, file.c_str(), reason.c_str());
   return code;
+}
+
+std::string codeText(tzk::Result code) {
+  char text[32];
+  std::snprintf(text, sizeof text, "error %lu", static_cast<unsigned long>(code));
+  return text;
+}
+
+int writeOutputFile(const char* command, const std::string& path, const std::uint8_t* data, std::uint32_t size) {
+  tzk::packers::CUFile out;
+  if (!out.Create(tzk::root::fromUtf8(path).c_str())) {
+    return fileError(command, path, "cannot create (" + codeText(out.LastError()) + ")", kExitOutputError);
+  }
+  if (!out.Write(data, size)) {
+    return fileError(command, path, "cannot write (" + codeText(out.LastError()) + ")", kExitOutputError);
+  }
+  return kExitOk;
 }
 
 bool ParsedArgs::has(const std::string& name) const {

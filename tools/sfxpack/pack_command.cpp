@@ -14,12 +14,6 @@ namespace {
 
 constexpr const char* kName = "pack";
 
-std::string CodeText(tzk::Result code) {
-  char text[32];
-  std::snprintf(text, sizeof text, "error %lu", static_cast<unsigned long>(code));
-  return text;
-}
-
 int RunPack(const Args& args) {
   const ParsedArgs parsed = parseArgs(args, {"--zlib", "--lzma"}, {});
   if (!parsed.error.empty()) return usageError(kName, parsed.error);
@@ -30,12 +24,12 @@ int RunPack(const Args& args) {
 
   tzk::packers::CUFile in;
   if (!in.OpenRead(tzk::root::fromUtf8(inPath).c_str())) {
-    return fileError(kName, inPath, "cannot open for reading (" + CodeText(in.LastError()) + ")", kExitBadInput);
+    return fileError(kName, inPath, "cannot open for reading (" + codeText(in.LastError()) + ")", kExitBadInput);
   }
   const std::uint32_t size = in.GetSize();
   std::vector<std::uint8_t> data(size);
   if (!in.Read(data.data(), size)) {
-    return fileError(kName, inPath, "cannot read (" + CodeText(in.LastError()) + ")", kExitBadInput);
+    return fileError(kName, inPath, "cannot read (" + codeText(in.LastError()) + ")", kExitBadInput);
   }
   in.Close();
 
@@ -44,17 +38,10 @@ int RunPack(const Args& args) {
   const tzk::Result built = tzk::packers::BuildFilePackage(kind, data.data(), size, &package);
   if (built != tzk::code::kSuccess) {
     const std::string reason = built == tzk::code::kInvalidParameter ? "too large for a file package" : "cannot pack";
-    return fileError(kName, inPath, reason + " (" + CodeText(built) + ")", kExitBadInput);
+    return fileError(kName, inPath, reason + " (" + codeText(built) + ")", kExitBadInput);
   }
 
-  tzk::packers::CUFile out;
-  if (!out.Create(tzk::root::fromUtf8(outPath).c_str())) {
-    return fileError(kName, outPath, "cannot create (" + CodeText(out.LastError()) + ")", kExitOutputError);
-  }
-  if (!out.Write(package.data(), static_cast<std::uint32_t>(package.size()))) {
-    return fileError(kName, outPath, "cannot write (" + CodeText(out.LastError()) + ")", kExitOutputError);
-  }
-  return kExitOk;
+  return writeOutputFile(kName, outPath, package.data(), static_cast<std::uint32_t>(package.size()));
 }
 
 const CommandRegistration registration({

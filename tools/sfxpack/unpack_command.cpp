@@ -26,12 +26,6 @@ std::string LoadFailure(tzk::Result code) {
   return text;
 }
 
-std::string CodeText(tzk::Result code) {
-  char text[32];
-  std::snprintf(text, sizeof text, "error %lu", static_cast<unsigned long>(code));
-  return text;
-}
-
 int RunUnpack(const Args& args) {
   const ParsedArgs parsed = parseArgs(args, {}, {});
   if (!parsed.error.empty()) return usageError(kName, parsed.error);
@@ -41,7 +35,7 @@ int RunUnpack(const Args& args) {
 
   tzk::packers::CUFile in;
   if (!in.OpenRead(tzk::root::fromUtf8(inPath).c_str())) {
-    return fileError(kName, inPath, "cannot open for reading (" + CodeText(in.LastError()) + ")", kExitBadInput);
+    return fileError(kName, inPath, "cannot open for reading (" + codeText(in.LastError()) + ")", kExitBadInput);
   }
   std::uint32_t size = 0;
   std::unique_ptr<std::uint8_t[]> content;
@@ -49,14 +43,7 @@ int RunUnpack(const Args& args) {
   if (loaded != tzk::code::kSuccess) return fileError(kName, inPath, LoadFailure(loaded), kExitBadInput);
   in.Close();
 
-  tzk::packers::CUFile out;
-  if (!out.Create(tzk::root::fromUtf8(outPath).c_str())) {
-    return fileError(kName, outPath, "cannot create (" + CodeText(out.LastError()) + ")", kExitOutputError);
-  }
-  if (!out.Write(content.get(), size)) {
-    return fileError(kName, outPath, "cannot write (" + CodeText(out.LastError()) + ")", kExitOutputError);
-  }
-  return kExitOk;
+  return writeOutputFile(kName, outPath, content.get(), size);
 }
 
 const CommandRegistration registration({
