@@ -298,9 +298,10 @@ TEST_F(ProgressWindow, StopIsRepeatableAndAStoppedWindowCanStartAgain) {
   EXPECT_TRUE(::IsWindowVisible(second));
 
   // Closed from outside: the handle is withdrawn, so nobody uses a dead owner window. (Wine
-  // without a window manager takes a second or more to take a window off the screen.)
+  // without a window manager takes a second or more to take a window off the screen, and the
+  // handle is withdrawn at WM_DESTROY, a moment before the window itself is gone.)
   ::PostMessageW(second, WM_CLOSE, 0, 0);
-  for (int i = 0; i < 250 && animator.window() != nullptr; ++i) ::Sleep(20);
+  for (int i = 0; i < 250 && (animator.window() != nullptr || ::IsWindow(second)); ++i) ::Sleep(20);
   EXPECT_FALSE(::IsWindow(second));
   EXPECT_EQ(animator.window(), nullptr);
   animator.stop();
