@@ -5,6 +5,7 @@
 #include "archive/file_system.h"
 #include "root/library.h"
 #include "root/scoped_handle.h"
+#include "root/system_function.h"
 
 namespace tzk::archive {
 
@@ -28,8 +29,14 @@ bool RunsUnderWow64() {
   // (GCC takes the segment-relative read for an access through a null pointer.)
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Warray-bounds"
-  return __readfsdword(0xC0) != 0;
+  if (__readfsdword(0xC0) == 0) return false;
 #pragma GCC diagnostic pop
+  // Wine keeps its system-call gate in that field on 32-bit systems too; where the system can
+  // say, the process's own answer settles it.
+  using IsWow64ProcessFunction = BOOL(WINAPI*)(HANDLE, PBOOL);
+  const auto isWow64 = root::AsFunction<IsWow64ProcessFunction>(root::FindLoadedFunction(L"kernel32.dll", "IsWow64Process"));
+  BOOL wow64 = TRUE;
+  return isWow64 == nullptr || !isWow64(::GetCurrentProcess(), &wow64) || wow64 != FALSE;
 #else
   return false;  // a 64-bit process never runs under WOW64
 #endif

@@ -148,9 +148,26 @@ __attribute__((noinline)) std::uint32_t checkWithFramePointer(std::uintptr_t fra
   return record.found;
 }
 
+// A page no one may read, right above the thread's stack: a frame pointer into it is higher
+// than every frame, so only the stack bounds stop the walk before it reads the page. Where the
+// system puts stacks and top-down allocations differs (under WOW64 a top-down page has come back
+// below the stack), so the page is placed, not asked for.
+void* noAccessPageAboveStack() {
+  MEMORY_BASIC_INFORMATION stack = {};  // the committed top of this thread's stack
+  ::VirtualQuery(&stack, &stack, sizeof(stack));
+  const auto top = reinterpret_cast<std::uintptr_t>(stack.BaseAddress) + stack.RegionSize;
+  const std::uintptr_t granularity = 0x10000;
+  for (auto address = (top + granularity - 1) & ~(granularity - 1);
+       address < 0x7FFF0000u; address += granularity) {
+    if (void* page = ::VirtualAlloc(reinterpret_cast<void*>(address), 4096, MEM_COMMIT | MEM_RESERVE, PAGE_NOACCESS)) {
+      return page;
+    }
+  }
+  return nullptr;
+}
+
 TEST(StackCheck, BrokenFrameChainEndsTheWalk) {
-  // Above the stack, so that only the stack bounds stop the walk before it reads the page.
-  void* page = ::VirtualAlloc(nullptr, 4096, MEM_COMMIT | MEM_RESERVE | MEM_TOP_DOWN, PAGE_NOACCESS);
+  void* page = noAccessPageAboveStack();
   ASSERT_NE(page, nullptr);
   const auto framePointer = reinterpret_cast<std::uintptr_t>(page) + 16;
   ASSERT_GT(framePointer, reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0)));
