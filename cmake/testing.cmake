@@ -1,8 +1,39 @@
 # sfx_add_test(NAME SOURCES ... LIBS ... [LABELS ...] [WINE_PREFIXES win64 win32] [DISPLAY])
 # One GoogleTest executable per module. Windows tests run under Wine through
-# tools/wine-run.sh, each prefix kept under the build tree and made on first use.
+# tools/wine-run.sh, each prefix kept under the build tree and made on first use: the 32-bit
+# build in a 64-bit (WOW64) and a 32-bit prefix unless WINE_PREFIXES says otherwise, the 64-bit
+# build in the 64-bit one. LABELS cpu-fault marks a test whose point is a CPU fault's exact code.
 set(SFX_WINE_RUN "${CMAKE_SOURCE_DIR}/tools/wine-run.sh")
 set(SFX_WINE_ROOT "${CMAKE_BINARY_DIR}/wine")
+# No Windows test may take longer: a crash on one thread can leave a process waiting for ever,
+# and a crash must end its test, not CI's time.
+set(SFX_WINE_TIMEOUT 180)
+# The prefixes a whole-program test runs in: the 32-bit build in a 64-bit (WOW64) and a 32-bit
+# prefix, the 64-bit build in the 64-bit one.
+if(CMAKE_SIZEOF_VOID_P EQUAL 4)
+  set(SFX_WINE_ARCHES win64 win32)
+else()
+  set(SFX_WINE_ARCHES win64)
+endif()
+# sfx_wine_script_test(NAME ARCH [LOCK name] [LABELS ...]): the properties of a test script that
+# runs programs through tools/wine-run.sh, which takes the prefix's kind from SFX_WINE_ARCH.
+function(sfx_wine_script_test name arch)
+  cmake_parse_arguments(S "" "LOCK" "LABELS;ENVIRONMENT" ${ARGN})
+  set_tests_properties(${name} PROPERTIES LABELS "wine;${S_LABELS}" TIMEOUT ${SFX_WINE_TIMEOUT}
+                       ENVIRONMENT "SFX_WINE_ARCH=${arch};${S_ENVIRONMENT}")
+  if(S_LOCK)
+    set_tests_properties(${name} PROPERTIES RESOURCE_LOCK "${S_LOCK}")
+  endif()
+endfunction()
+
+# The arguments of tools/wine-run.sh for a prefix name.
+function(sfx_wine_arch_args prefix out)
+  if(prefix STREQUAL "win32")
+    set(${out} --arch win32 PARENT_SCOPE)
+  else()
+    set(${out} --arch win64 PARENT_SCOPE)
+  endif()
+endfunction()
 
 function(sfx_add_test name)
   cmake_parse_arguments(T "DISPLAY" "" "SOURCES;LIBS;LABELS;WINE_PREFIXES" ${ARGN})
@@ -14,7 +45,7 @@ function(sfx_add_test name)
     target_link_libraries(${name} PRIVATE ${T_LIBS} gtest gtest_main)
     target_link_options(${name} PRIVATE -mconsole)
     if(NOT T_WINE_PREFIXES)
-      set(T_WINE_PREFIXES win64)
+      set(T_WINE_PREFIXES win64 win32)
     endif()
     # A 64-bit build runs in the 64-bit prefix only.
     if(CMAKE_SIZEOF_VOID_P EQUAL 8)
@@ -30,19 +61,18 @@ function(sfx_add_test name)
         string(APPEND prefix_dir "-display")
         set(lock "wine-${prefix}-display")
       endif()
-      set(run "${SFX_WINE_RUN}" --prefix "${prefix_dir}")
-      if(prefix STREQUAL "win32")
-        list(APPEND run --arch win32)
-      endif()
+      sfx_wine_arch_args(${prefix} arch)
+      set(run "${SFX_WINE_RUN}" --prefix "${prefix_dir}" ${arch})
       if(T_DISPLAY)
         list(APPEND run --display)
       endif()
-      add_test(NAME ${name}.${prefix} COMMAND ${run} $<TARGET_FILE:${name}>)
-      # Once any thread has ended, Wine may report a crash of the process with exit code 0:
-      # its own crash notice is what tells.
+      # Through the launcher, a crash fails the test with its exception code. Wine's own crash
+      # notice tells too: a 32-bit process names an 8-digit address. (Wine's 64-bit helper
+      # processes of a new prefix have been seen to crash on their own; that is not the test's.)
+      add_test(NAME ${name}.${prefix} COMMAND ${run} $<TARGET_FILE:wine_launcher> Z:$<TARGET_FILE:${name}>)
       set_tests_properties(${name}.${prefix} PROPERTIES LABELS "wine;${T_LABELS}"
-                           RESOURCE_LOCK "${lock}" TIMEOUT 600
-                           FAIL_REGULAR_EXPRESSION "wine: Unhandled")
+                           RESOURCE_LOCK "${lock}" TIMEOUT ${SFX_WINE_TIMEOUT}
+                           FAIL_REGULAR_EXPRESSION "wine: Unhandled [^\n]* at address [0-9A-Fa-f]{8} ")
     endforeach()
   else()
     target_link_libraries(${name} PRIVATE ${T_LIBS} GTest::gtest GTest::gtest_main)

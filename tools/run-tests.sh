@@ -1,8 +1,11 @@
 #!/usr/bin/env bash
 # Runs every test: the host suite (sanitized), the fuzz targets for a bounded time, then the
-# Windows suite under Wine. Each runs even when an earlier one fails; the exit code is non-zero
-# when anything failed. Where the kernel runs no 32-bit programs, the 32-bit build's Wine tests
-# cannot start: its other checks run, and the Windows suite runs from the 64-bit build.
+# Windows suites of the shipped 32-bit build under Wine, in a 64-bit (WOW64) and a 32-bit
+# prefix. Where the kernel runs no 32-bit programs, those run through qemu-i386
+# (tools/wine-cpu.sh), except the few whose point is a CPU fault's exact code: an emulated CPU
+# reports faults with other codes, so those run natively from the 64-bit build there. Each suite
+# runs even when an earlier one fails; the exit code is non-zero when anything failed, and the
+# summary says where each Windows suite ran.
 set -uo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 cd "$top"
@@ -10,33 +13,44 @@ cd "$top"
 status=0
 passed=0
 failed=0
+where=()
 summarise() {  # adds up CTest's "N% tests passed, F tests failed out of T"
-  local line
+  local line f t
   line=$(grep -E 'tests passed, [0-9]+ tests? failed out of [0-9]+' "$1" | tail -n1)
-  if [ -n "$line" ]; then
-    local f t
-    f=$(sed -E 's/.* ([0-9]+) tests? failed out of ([0-9]+).*/\1/' <<<"$line")
-    t=$(sed -E 's/.* ([0-9]+) tests? failed out of ([0-9]+).*/\2/' <<<"$line")
-    passed=$((passed + t - f)); failed=$((failed + f))
+  if [ -z "$line" ]; then
+    # No summary: CTest ran nothing or died. That is a failure, never a quiet pass.
+    echo "== $2: CTest printed no summary"
+    failed=$((failed + 1)); status=1
+    return
   fi
+  f=$(sed -E 's/.* ([0-9]+) tests? failed out of ([0-9]+).*/\1/' <<<"$line")
+  t=$(sed -E 's/.* ([0-9]+) tests? failed out of ([0-9]+).*/\2/' <<<"$line")
+  passed=$((passed + t - f)); failed=$((failed + f))
+  where+=("$2: $((t - f)) of $t passed")
 }
 
-windows=$(bash tools/windows-preset.sh)
-runs=(host fuzz win32)
-if [ "$windows" != win32 ]; then
-  echo "== this kernel runs no 32-bit programs: Wine tests run from the $windows build"
-  runs+=("$windows")
-fi
-for preset in "${runs[@]}"; do
-  echo "== $preset tests"
+suite() {  # suite NAME DESCRIPTION PRESET [CTEST ARGS...]
+  local name=$1 description=$2 preset=$3 log
+  shift 3
+  echo "== $name: $description"
   log=$(mktemp)
-  filter=()
-  [ "$preset" = win32 ] && [ "$windows" != win32 ] && filter=(-LE wine)
-  ctest --preset "$preset" "${filter[@]}" 2>&1 | tee "$log"
+  ctest --preset "$preset" "$@" 2>&1 | tee "$log"
   [ "${PIPESTATUS[0]}" -eq 0 ] || status=1
-  summarise "$log"
+  summarise "$log" "$name ($description)"
   rm -f "$log"
-done
+}
 
+cpu=$(bash tools/wine-cpu.sh)
+suite host "native, sanitizers" host
+suite fuzz "native, libFuzzer" fuzz
+if [ "$cpu" = native ]; then
+  suite win32 "32-bit build under Wine, native CPU" win32
+else
+  suite win32 "32-bit build under Wine through qemu-i386" win32 -LE cpu-fault
+  suite win64-cpu-fault "64-bit build under Wine, native CPU: CPU fault codes" win64 -L cpu-fault
+fi
+
+echo "== where the suites ran"
+for line in "${where[@]}"; do echo "   $line"; done
 echo "all: $passed passed, $failed failed"
 exit $status

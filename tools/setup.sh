@@ -11,16 +11,16 @@ packages=(
   build-essential cmake ninja-build pkg-config clang libclang-rt-14-dev
   # cross toolchain (win32 thread model: no winpthread DLL in the stub)
   g++-mingw-w64-i686-win32 gcc-mingw-w64-i686-win32 binutils-mingw-w64-i686 mingw-w64-i686-dev
-  # the 64-bit fallback for kernels that cannot run 32-bit programs (see tools/windows-preset.sh),
-  # also the x64 image of the self-defense test driver
+  # the 64-bit build: the CPU-fault tests where the 32-bit one runs through the emulator
+  # (tools/wine-cpu.sh), and the x64 image of the self-defense test driver
   g++-mingw-w64-x86-64-win32 gcc-mingw-w64-x86-64-win32 binutils-mingw-w64-x86-64 mingw-w64-x86-64-dev
   # libraries
   zlib1g-dev libz-mingw-w64-dev lzma-dev libcrypto++-dev libboost-dev
   libgtest-dev libgmock-dev googletest libbenchmark-dev nlohmann-json3-dev
   # the Windows we test on
   wine wine32:i386 wine64 xvfb xauth x11-apps imagemagick
-  # producer cross-checks, benchmarks and resources
-  openssl 7zip xz-utils gzip python3 python3-pil icoutils
+  # producer cross-checks, benchmarks, resources and the image checks (tools/pe_imports.py)
+  openssl osslsigncode 7zip xz-utils gzip python3 python3-pil python3-pefile icoutils
   # Crypto++ source package
   dpkg-dev
 )
@@ -69,4 +69,29 @@ build_cryptopp() {  # $1: mingw triplet, $2: cache folder name
 }
 build_cryptopp i686-w64-mingw32 cryptopp-i686
 build_cryptopp x86_64-w64-mingw32 cryptopp-x86_64
+
+# qemu-i386, through which Wine runs 32-bit programs where the kernel runs none
+# (tools/wine-cpu.sh, tools/wine-run.sh). Debian 12's own qemu-user takes ~48 s per process
+# start; the backported QEMU 10 is fast and static. It is unpacked into the cache, not
+# installed: nothing on the host changes. Fetched on every machine, so that the emulated route
+# can be rehearsed anywhere (SFX_WINE_CPU=emulated).
+fetch_qemu() {
+  local dest="$cache/qemu" work lists
+  [ -x "$dest/qemu-i386" ] && "$dest/qemu-i386" --version >/dev/null 2>&1 && return 0
+  work=$(mktemp -d)
+  mkdir -p "$work/lists/partial" "$work/cache/archives/partial"
+  echo "deb [signed-by=/usr/share/keyrings/debian-archive-keyring.gpg] http://deb.debian.org/debian bookworm-backports main" \
+    >"$work/sources.list"
+  local apt_private=(-o Dir::Etc::sourcelist="$work/sources.list" -o Dir::Etc::sourceparts=- -o Dir::State::Lists="$work/lists"
+                     -o Dir::Cache="$work/cache" -o APT::Architecture=amd64 -o APT::Architectures=amd64
+                     -o APT::Sandbox::User=root)
+  echo "setup: fetching qemu-i386 from bookworm-backports"
+  ( cd "$work" && apt-get "${apt_private[@]}" update -qq && apt-get "${apt_private[@]}" download -qq qemu-user ) \
+    >"$work/fetch.log" 2>&1 || { cat "$work/fetch.log"; exit 1; }
+  dpkg-deb --fsys-tarfile "$work"/qemu-user_*.deb | tar -x -C "$work" ./usr/bin/qemu-i386
+  as_root mkdir -p "$dest"
+  as_root install -m 755 "$work/usr/bin/qemu-i386" "$dest/qemu-i386"
+  rm -rf "$work"
+}
+fetch_qemu
 echo "setup: ready ($cache)"

@@ -1,5 +1,7 @@
 // The example installer/updater that the demo packs: it shows what the stub handed it (its
 // argument text and folder) and exits with the code given by "/exitcode:N" (0 by default).
+// "/wait:MS" stands in for an installation that takes MS milliseconds and asks nothing, so
+// that the stub's progress window can be seen (and photographed by the demo) meanwhile.
 #include <windows.h>
 
 #include <cwchar>
@@ -33,7 +35,10 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, LPWSTR arguments, int) {
   std::wstring report = L"example installer: running as " + std::wstring(self) + L"\r\n" +
                         L"example installer: received \"" + text + L"\"\r\n";
   print(report);
-  if (text.find(L"/silent") == std::wstring::npos) {
+  const std::wstring wait = optionValue(text, L"wait");
+  if (!wait.empty()) {
+    ::Sleep(std::wcstoul(wait.c_str(), nullptr, 0));
+  } else if (text.find(L"/silent") == std::wstring::npos) {
     ::MessageBoxW(nullptr, report.c_str(), L"Example installer", MB_OK | MB_ICONINFORMATION);
   }
   const std::wstring code = optionValue(text, L"exitcode");

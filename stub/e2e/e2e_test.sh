@@ -2,14 +2,15 @@
 # Installers made by sfxpack, run from start to end under Wine. Each case states what a run
 # must leave: its exit code, its setup-log records in order, what the installer/updater child
 # received and saw in its folder, and what is left on disk and in the registry afterwards.
-#   e2e_test.sh SFXPACK STUB CHILD LAUNCHER SERVICE LOOPBACK_STUB PORT KEY PREFIX_ROOT SCRATCH SETUP
-# SETUP stands in for an installed product's setup programs (stub/child_process_test_child.cpp).
+#   e2e_test.sh SFXPACK STUB CHILD LAUNCHER SERVICE LOOPBACK_STUB PORT KEY PREFIX SCRATCH SETUP EXAMPLE
+# The prefix's kind (64-bit or 32-bit) comes from SFX_WINE_ARCH, as tools/wine-run.sh takes it.
+# SETUP stands in for an installed product's setup programs (stub/child_process_test_child.cpp);
+# EXAMPLE is the example installer/updater that `make demo` packs from example/.
 # It needs a display (for the progress window) and starts a virtual one when it has none.
 set -uo pipefail
 if [ -z "${DISPLAY:-}" ]; then exec xvfb-run -a -s "-screen 0 1024x768x24" "$0" "$@"; fi
-sfxpack=$1 stub=$2 child=$3 launcher=$4 service=$5 loopback=$6 port=$7 key=$8 root=$9 scratch=${10} setup=${11}
+sfxpack=$1 stub=$2 child=$3 launcher=$4 service=$5 loopback=$6 port=$7 key=$8 prefix=$9 scratch=${10} setup=${11} example=${12}
 runner=$(cd "$(dirname "$0")/../.." && pwd)/tools/wine-run.sh
-prefix="$root/e2e"
 rm -rf "$scratch" && mkdir -p "$scratch"
 fail=0
 check() { if eval "$2"; then echo "ok: $1"; else echo "FAIL: $1"; fail=1; fi; }
@@ -34,6 +35,8 @@ JSON
   "$sfxpack" build "$scratch/$1.json" -o "$scratch/$1.exe" --stub "$stub" >/dev/null || { echo "FAIL: build $1"; exit 1; }
 }
 make setup child.exe '/sfx /tmppath:%TMPPATH% /edition:e2e'
+"$sfxpack" build "$(dirname "$0")/../../example/manifest.json" -o "$scratch/example.exe" --stub "$stub" \
+  --installer "$example" >/dev/null || { echo "FAIL: build example"; exit 1; }
 make broken broken.exe '/sfx'
 stub=$loopback make pinging child.exe '/sfx'
 
@@ -63,11 +66,19 @@ in_order() {  # every pattern matches a later record than the one before
   done
 }
 leftover_folders() { find "$temp" -maxdepth 1 -name '_av_iup.tm~*' 2>/dev/null | wc -l; }
-wreg() { WINEPREFIX="$prefix" WINEDEBUG=-all /usr/lib/wine/wine64 reg "$@" 2>/dev/null | tr -d '\r'; }
+wreg() { "$runner" --prefix "$prefix" reg "$@" 2>/dev/null | tr -d '\r'; }
 
-# --- a silent installation -------------------------------------------------------------------
+# --- the example, silently: every record of a whole run ---------------------------------------
 "$runner" --prefix "$prefix" cmd /c exit 0 >/dev/null 2>&1  # the prefix, made once
 rm -rf "$temp"/_av_iup.tm~* && mkdir -p "$temp"
+run example /silent
+check "example, silent: exit code 0 and a whole run's records, from the opening line to the closing one" \
+  "[ $code -eq 0 ] && [ \"\$(head -n1 <<<\"\$records\")\" = -- ] && [ \"\$(tail -n1 <<<\"\$records\")\" = -- ] && \
+   in_order '^--$' ' START: Zanti SFX stub executable$' '^Entering Zanti SFX stub guarded code section\.$' \
+     \"^SFX archive '.*example\.exe' sucessfully loaded\.$\" '^Leaving Zanti SFX stub guarded code section \(return code 0x0\)$' \
+     ' END: Zanti SFX stub executable, return code 0 \(0x00000000\)$' '^--$'"
+
+# --- a silent installation -------------------------------------------------------------------
 run setup /silent
 args=$(sed -n 's/^args=//p' <<<"$received")
 folder=$(sed -n 's/^self=\(.*\)\\instup.exe$/\1/p' <<<"$received")
@@ -176,7 +187,7 @@ rm -rf "$drive/$folder" "$outside"
 
 # --- a product service running with nothing installed ---------------------------------------
 cp "$service" "$drive/e2e/service.exe"
-wsc() { WINEPREFIX="$prefix" WINEDEBUG=-all /usr/lib/wine/wine64 sc "$@" >/dev/null 2>&1; }
+wsc() { "$runner" --prefix "$prefix" sc "$@" >/dev/null 2>&1; }
 wsc create tzkSP binPath= 'C:\e2e\service.exe'
 wsc start tzkSP
 run setup /silent
