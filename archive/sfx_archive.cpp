@@ -4,6 +4,7 @@
 #include <memory>
 
 #include "archive/signature.h"
+#include "archive/signature_file.h"
 #include "packers/file_package.h"
 
 namespace tzk::archive {
@@ -40,19 +41,28 @@ int VerifyModeForType(int type) {
 
 Result SfxArchive::Load(const wchar_t* archivePath) { return Load(archivePath, nullptr); }
 
+// The file is opened once, shared for reading only: nobody can change, rename or replace it
+// while it is verified and then read, and everything is read through this one open.
 Result SfxArchive::Load(const wchar_t* archivePath, const KeySet* keys) {
+  if (!file_.OpenRead(archivePath)) {
+    logError(L"Error opening archive '%s' (code 0x%x)", archivePath, file_.LastError());
+    return code::kFileInvalid;
+  }
+  SignatureFile opened;
   int type = 0;
   std::uint64_t offset = 0;
-  if (!LocateSignature(archivePath, signature_mode::kArchive, nullptr, &type, &offset)) {
+  if (!opened.Borrow(file_.Descriptor()) || !LocateSignatureIn(opened, signature_mode::kArchive, &type, &offset)) {
     logError(L"Cannot get signature of archive '%s' (code 0x%x)", archivePath);
     return code::kFileInvalid;
   }
-  contentLength_ = static_cast<std::uint32_t>(offset);
-  embeddedLength_ = 0;
+  // The text MD5 form is a checksum that anyone who changes the file can recompute.
+  if (type == signature_type::kTextMd5) {
+    logError(L"Archive '%s' is unsigned: it carries a plain MD5 checksum, no signature (code 0x%x)", archivePath,
+             code::kFileInvalid);
+    return code::kFileInvalid;
+  }
   int keyIndex = 0;
-  const int mode = VerifyModeForType(type);
-  if (!(keys != nullptr ? VerifySignatureWithKeys(archivePath, mode, *keys, &keyIndex)
-                        : VerifySignature(archivePath, mode, &keyIndex))) {
+  if (!VerifySignatureIn(opened, VerifyModeForType(type), keys != nullptr ? *keys : CompiledKeys(), &keyIndex)) {
     logError(L"Error in signature of archive '%s' (code 0x%x)", archivePath);
     return code::kFileInvalid;
   }
@@ -77,7 +87,7 @@ Result SfxArchive::ReadContainer(const wchar_t* archivePath, int type, std::uint
       return code::kFileInvalid;
   }
 
-  if (!file_.OpenRead(archivePath)) {
+  if (file_.Descriptor() < 0 && !file_.OpenRead(archivePath)) {
     logError(L"Error opening archive '%s'", archivePath);
     return code::kFileNotFound;
   }

@@ -46,7 +46,8 @@ class SfxArchive {
   // The same with another key set than the compiled-in one (the producer's checks).
   Result Load(const wchar_t* archivePath, const KeySet* keys);
   // Reads the container behind a signature of the given type found at offset, without
-  // verifying it: for the producer's inspection of archives whose signature fails.
+  // verifying it: for the producer's inspection of archives whose signature fails. Reads
+  // through the file Load opened, if any.
   Result ReadContainer(const wchar_t* archivePath, int type, std::uint64_t offset);
 
   Result ExtractFiles(const std::wstring& folder, progress::ProgressCallback* progress);

@@ -260,14 +260,27 @@ bool LocateSignature(const wchar_t* path, int lookupMode, std::vector<std::uint8
   return true;
 }
 
+bool LocateSignatureIn(const SignatureFile& file, int lookupMode, int* outType, std::uint64_t* outOffset) {
+  Found found;
+  if (!Locate(file, lookupMode, &found)) return false;
+  *outType = found.type;
+  *outOffset = found.offset;
+  return true;
+}
+
 bool VerifySignatureWithKeys(const wchar_t* path, int verifyMode, const KeySet& keys,
                              int* outKeyIndex) {
-  int keyIndex = 0;
   if (outKeyIndex != nullptr) *outKeyIndex = 0;
   // One handle for the lookup and the digest: the file cannot be swapped in between.
   SignatureFile file;
+  return file.Open(path) && VerifySignatureIn(file, verifyMode, keys, outKeyIndex);
+}
+
+bool VerifySignatureIn(const SignatureFile& file, int verifyMode, const KeySet& keys, int* outKeyIndex) {
+  int keyIndex = 0;
+  if (outKeyIndex != nullptr) *outKeyIndex = 0;
   Found found;
-  if (!file.Open(path) || !Locate(file, verifyMode, &found)) return false;
+  if (!Locate(file, verifyMode, &found)) return false;
   int mode = verifyMode;
   if (mode == signature_mode::kMd5Dsa &&
       (found.type == signature_type::kTextSha256Dsa || found.type == signature_type::kRawSha256Dsa)) {

@@ -19,6 +19,8 @@
 
 namespace tzk::archive {
 
+class SignatureFile;
+
 namespace signature_type {
 constexpr int kTextMd5Dsa = 0;
 constexpr int kRawMd5Dsa = 1;
@@ -56,5 +58,10 @@ bool VerifySignature(const wchar_t* path, int verifyMode, int* outKeyIndex);
 // The same check against another key set, for the producer's own checks.
 bool VerifySignatureWithKeys(const wchar_t* path, int verifyMode, const KeySet& keys,
                              int* outKeyIndex);
+
+// The lookup and the check on a file the caller has open, so that what is verified is what
+// the caller reads afterwards.
+bool LocateSignatureIn(const SignatureFile& file, int lookupMode, int* outType, std::uint64_t* outOffset);
+bool VerifySignatureIn(const SignatureFile& file, int verifyMode, const KeySet& keys, int* outKeyIndex);
 
 }  // namespace tzk::archive

@@ -69,6 +69,9 @@ class SignatureFile {
   // Opens for reading only; on Windows others may read but not write while it is open, so
   // the content cannot change between the lookup and the digest.
   bool Open(const wchar_t* path);
+  // Reads through a C runtime descriptor that the caller keeps open (and closes) instead:
+  // what is verified is then exactly what the caller goes on to read.
+  bool Borrow(int descriptor);
   std::uint64_t Size() const { return size_; }
   // Reads exactly size bytes at offset; false on any shortfall.
   bool ReadAt(std::uint64_t offset, void* buffer, std::size_t size) const;
@@ -77,8 +80,14 @@ class SignatureFile {
 
  private:
   bool MapContent(std::size_t length, ContentView* view) const;
+  bool TakeSize();
 
-  FileOwner file_;
+  FileOwner owned_;  // empty when the file is borrowed
+#ifdef _WIN32
+  HANDLE file_ = INVALID_HANDLE_VALUE;
+#else
+  int file_ = -1;
+#endif
   std::uint64_t size_ = 0;
 };
 

@@ -29,22 +29,38 @@ void MappingOwner::reset(void* address, std::size_t size) {
 
 bool SignatureFile::Open(const wchar_t* path) {
   if (path == nullptr) return false;
-  file_.reset(::open(root::toHostPath(path).c_str(), O_RDONLY | O_CLOEXEC));
-  if (file_.get() < 0) return false;
-  struct stat info {};
-  if (::fstat(file_.get(), &info) != 0 || !S_ISREG(info.st_mode)) {
-    file_.reset(-1);
+  owned_.reset(::open(root::toHostPath(path).c_str(), O_RDONLY | O_CLOEXEC));
+  file_ = owned_.get();
+  if (file_ < 0 || !TakeSize()) {
+    owned_.reset(-1);
+    file_ = -1;
     return false;
   }
+  return true;
+}
+
+bool SignatureFile::Borrow(int descriptor) {
+  owned_.reset(-1);
+  file_ = descriptor;
+  if (file_ < 0 || !TakeSize()) {
+    file_ = -1;
+    return false;
+  }
+  return true;
+}
+
+bool SignatureFile::TakeSize() {
+  struct stat info {};
+  if (::fstat(file_, &info) != 0 || !S_ISREG(info.st_mode)) return false;
   size_ = static_cast<std::uint64_t>(info.st_size);
   return true;
 }
 
 bool SignatureFile::ReadAt(std::uint64_t offset, void* buffer, std::size_t size) const {
-  if (file_.get() < 0 || offset > size_ || size > size_ - offset) return false;
+  if (file_ < 0 || offset > size_ || size > size_ - offset) return false;
   auto* out = static_cast<unsigned char*>(buffer);
   while (size > 0) {
-    const ssize_t got = ::pread(file_.get(), out, size, static_cast<off_t>(offset));
+    const ssize_t got = ::pread(file_, out, size, static_cast<off_t>(offset));
     if (got < 0 && errno == EINTR) continue;
     if (got <= 0) return false;
     out += got;
@@ -55,7 +71,7 @@ bool SignatureFile::ReadAt(std::uint64_t offset, void* buffer, std::size_t size)
 }
 
 bool SignatureFile::MapContent(std::size_t length, ContentView* view) const {
-  void* address = ::mmap(nullptr, length, PROT_READ, MAP_PRIVATE, file_.get(), 0);
+  void* address = ::mmap(nullptr, length, PROT_READ, MAP_PRIVATE, file_, 0);
   if (address == MAP_FAILED) return false;
   view->mapping_.reset(address, length);
   view->data_ = static_cast<const std::uint8_t*>(address);

@@ -4,6 +4,7 @@
 #include <stdlib.h>
 
 #include <atomic>
+#include <utility>
 
 #include "log/logger.h"
 #include "root/system_library.h"
@@ -34,7 +35,16 @@ Result lastError() {
   return error != 0 ? error : code::kInternalError;
 }
 
+// The guard whose routine runs now; its fault is dumped where the translator first sees it.
+GuardState* g_guarded = nullptr;
+void dumpFault(GuardState& state, EXCEPTION_POINTERS* pointers, DWORD threadId);
+
+// Runs on the faulting thread before the exception unwinds anything: the dump then holds the
+// faulting function's frame and its caller's return address, which are gone by the catch.
 void translateFault(unsigned int, EXCEPTION_POINTERS* pointers) {
+  if (g_guarded != nullptr && g_guarded->exceptionPointers == nullptr) {
+    dumpFault(*g_guarded, pointers, ::GetCurrentThreadId());
+  }
   throw SEException(pointers, ::GetCurrentThreadId());
 }
 
@@ -77,6 +87,7 @@ void createDumpThread(GuardState& state) {
   const testing::ThreadCreator create = g_threadCreator != nullptr ? g_threadCreator : &::CreateThread;
   // A flag left set by an earlier run would turn this run's fault into a silent release.
   state.noDump = 0;
+  state.exceptionPointers = nullptr;
   state.dumpThread.reset(create(nullptr, kDumpThreadStackSize, &dumpThreadMain, &state, CREATE_SUSPENDED, nullptr));
   if (!state.dumpThread) {
     log::theLogger().write(log::level::kError, kTag, L"Failed to create a new thread with error 0x%08lx!",
@@ -99,6 +110,15 @@ void dumpFault(GuardState& state, EXCEPTION_POINTERS* pointers, DWORD threadId) 
   }
 }
 
+// Makes state the running guard for its lifetime.
+struct ActiveGuard {
+  explicit ActiveGuard(GuardState* state) : outer(std::exchange(g_guarded, state)) {}
+  ~ActiveGuard() { g_guarded = outer; }
+  ActiveGuard(const ActiveGuard&) = delete;
+  ActiveGuard& operator=(const ActiveGuard&) = delete;
+  GuardState* outer;
+};
+
 void dumpUntranslatableFault(void* state, EXCEPTION_POINTERS* pointers) {
   dumpFault(*static_cast<GuardState*>(state), pointers, ::GetCurrentThreadId());
 }
@@ -111,12 +131,12 @@ Result runGuarded(GuardState& state, GuardedRoutine routine, HINSTANCE instance,
   createDumpThread(state);
   Result result = code::kSuccess;
   try {
+    const ActiveGuard active(&state);
     const TranslationFrame frame(&dumpUntranslatableFault, &state);
     result = routine(instance, rawArguments);
   } catch (const SEException& fault) {
-    // The faulting frames are unwound by now; the dump reads the fault from the copy that the
-    // exception's pointers refer to.
-    dumpFault(state, fault.exceptionPointers, fault.threadId);
+    // Dumped already by the translator, unless the fault reached here some other way.
+    if (state.exceptionPointers == nullptr) dumpFault(state, fault.exceptionPointers, fault.threadId);
     throw;
   }
   finishDumpThread(state);

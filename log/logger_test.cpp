@@ -207,6 +207,37 @@ TEST(LoggerSettings, SectionsOverrideTheDefaultPerComponent) {
   EXPECT_EQ(logger.loadSettings(nullptr), code::kBadArguments);
 }
 
+#ifdef _WIN32
+// What reached the debugger: OutputDebugString hands its text to a debugger by raising this
+// exception, which a vectored handler sees first.
+std::vector<std::string> g_debuggerLines;
+LONG CALLBACK catchDebuggerOutput(EXCEPTION_POINTERS* pointers) {
+  const EXCEPTION_RECORD& record = *pointers->ExceptionRecord;
+  if (record.ExceptionCode != DBG_PRINTEXCEPTION_C || record.NumberParameters < 2) return EXCEPTION_CONTINUE_SEARCH;
+  g_debuggerLines.emplace_back(reinterpret_cast<const char*>(record.ExceptionInformation[1]));
+  return EXCEPTION_CONTINUE_EXECUTION;
+}
+
+TEST(LoggerDebugger, LinesReachTheDebuggerWhereTheSettingsSaySo) {
+  ScratchDir dir;
+  {
+    std::ofstream settings(dir.file("debugger.ini"));
+    settings << "[default]\ndebugger=true\n[registry]\ndebugger=false\n";
+  }
+  Logger logger;
+  logger.configure(nullptr, nullptr);
+  ASSERT_EQ(logger.loadSettings(dir.file("debugger.ini").c_str()), code::kSuccess);
+  g_debuggerLines.clear();
+  void* handler = ::AddVectoredExceptionHandler(1, &catchDebuggerOutput);
+  ASSERT_NE(handler, nullptr);
+  logger.write(level::kInfo, kQelvo, L"to the debugger %d", 1);
+  logger.write(level::kInfo, kRegistry, L"not to the debugger");
+  ::RemoveVectoredExceptionHandler(handler);
+  ASSERT_EQ(g_debuggerLines.size(), 1u);
+  EXPECT_NE(g_debuggerLines[0].find("] to the debugger 1\r\n"), std::string::npos) << g_debuggerLines[0];
+}
+#endif
+
 // Several threads writing at once never produce a torn or interleaved line.
 TEST(LoggerFile, ConcurrentLinesStayWhole) {
   ScratchDir dir;

@@ -43,10 +43,14 @@ class CUFile : public CGenFile {
   CUFile() = default;
   ~CUFile() override;
 
+  // Others may read the file while it is open, but neither write, rename nor delete it (on
+  // Windows; the host has no share modes).
   bool OpenRead(const wchar_t* path);
   // Creates the file or truncates an existing one, for reading and writing.
   bool Create(const wchar_t* path);
   Result LastError() const { return lastError_; }
+  // The C runtime's descriptor of the open file, -1 when none is open.
+  int Descriptor() const { return open_ ? descriptor_ : -1; }
 
   bool Read(void* destination, std::uint32_t length, std::int32_t* outCount = nullptr) override;
   bool Write(const void* source, std::uint32_t length, std::int32_t* outCount = nullptr) override;

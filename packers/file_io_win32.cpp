@@ -1,5 +1,6 @@
 #include <fcntl.h>
 #include <io.h>
+#include <share.h>
 #include <sys/stat.h>
 
 #include "packers/file_io.h"
@@ -11,7 +12,7 @@ int OpenDescriptor(const wchar_t* path, bool create) {
   if (create) {
     return ::_wopen(path, _O_RDWR | _O_BINARY | _O_CREAT | _O_TRUNC | _O_NOINHERIT, _S_IREAD | _S_IWRITE);
   }
-  return ::_wopen(path, _O_RDONLY | _O_BINARY | _O_NOINHERIT);
+  return ::_wsopen(path, _O_RDONLY | _O_BINARY | _O_NOINHERIT, _SH_DENYWR);
 }
 
 int ReadDescriptor(int descriptor, void* destination, std::uint32_t length) {

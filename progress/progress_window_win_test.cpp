@@ -307,14 +307,25 @@ TEST_F(ProgressWindow, StopIsRepeatableAndAStoppedWindowCanStartAgain) {
   animator.stop();
 }
 
+// Keeps the window thread from ever coming back from its message loop. It hangs where the
+// system calls out to its hooks, which holds none of the window manager's locks: a thread
+// suspended at some arbitrary point (as an earlier version of this test did) may hold one, and
+// then its termination blocks every later window of the process, which is the test's and not
+// the animator's fault (seen through a CPU emulator, where threads are suspended elsewhere).
+LRESULT CALLBACK hangInTheMessageLoop(int, WPARAM, LPARAM) {
+  for (;;) ::Sleep(INFINITE);
+}
+
 TEST_F(ProgressWindow, AWindowThreadThatDoesNotEndIsTerminated) {
   ProgressAnimator animator(::GetModuleHandleW(nullptr), AnimatorWaits{5000, 600});
   ASSERT_TRUE(animator.startThread());
   const HWND window = animator.window();
   ASSERT_NE(window, nullptr);
-  const HANDLE thread = ::OpenThread(THREAD_SUSPEND_RESUME, FALSE, ::GetWindowThreadProcessId(window, nullptr));
-  ASSERT_NE(thread, nullptr);
-  ASSERT_NE(::SuspendThread(thread), static_cast<DWORD>(-1));
+  const HHOOK hook = ::SetWindowsHookExW(WH_GETMESSAGE, &hangInTheMessageLoop, nullptr,
+                                         ::GetWindowThreadProcessId(window, nullptr));
+  ASSERT_NE(hook, nullptr);
+  ::PostMessageW(window, WM_NULL, 0, 0);
+  ::Sleep(200);
 
   const DWORD start = ::GetTickCount();
   animator.stop();
@@ -322,7 +333,7 @@ TEST_F(ProgressWindow, AWindowThreadThatDoesNotEndIsTerminated) {
   EXPECT_GE(took, 550u);
   EXPECT_LT(took, 3000u);
   EXPECT_EQ(animator.window(), nullptr);
-  ::CloseHandle(thread);
+  ::UnhookWindowsHookEx(hook);
 
   // The cut-off thread left its class registered; the next window uses it.
   ASSERT_TRUE(animator.startThread());

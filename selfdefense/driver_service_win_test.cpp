@@ -14,6 +14,7 @@
 #include "root/win_test_support.h"
 #include "selfdefense/testdriver/testdriver_protocol.h"
 #include "selfdefense/testdriver/testdriver_support.h"
+#include "testing/scratch_dir.h"
 #include "tools/sfxpack/installer_builder.h"
 
 namespace tzk::selfdefense {
@@ -57,13 +58,18 @@ Bytes buildArchive(bool withX86, bool withX64) {
   plan.commandLine = "/tmp:%TMPPATH%";
   plan.sfxName = "driver test";
   plan.installer = Bytes(64, 'I');
-  plan.signatureType = 2;
+  plan.signatureType = 5;
   plan.files.push_back({"vps.vpx", Bytes(100, 'V'), 0, "", 1});
   if (withX86) plan.files.push_back({"selfdefense_x86_tzksp.pkg", x86Module(), 0, "tzksp.sys", 2});
   if (withX64) plan.files.push_back({"selfdefense_x64_tzksp.pkg", x64Module(), 0, "tzksp.sys", 2});
+  // Signed with a test key the test build of the stub trusts: the stub takes nothing unsigned.
   const sfxpack::Signer sign = [](Bytes* content, std::string* error) {
+    std::string pem;
+    archive::DsaPrivateKey key;
     Bytes block;
-    if (archive::MakeSignatureBlock({content->data(), content->size()}, 2, nullptr, &block) != 0) {
+    if (archive::ReadTextFile(tzk::testing::SourcePath(L"keys/test/key5.pem"), &pem) != 0 ||
+        archive::ParsePrivateKeyPem(pem, &key) != 0 ||
+        archive::MakeSignatureBlock({content->data(), content->size()}, 5, &key, &block) != 0) {
       *error = "cannot sign";
       return false;
     }

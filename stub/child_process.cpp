@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "log/logger.h"
+#include "root/path.h"
 #include "root/scoped_handle.h"
 #include "root/shell_api.h"
 
@@ -62,6 +63,11 @@ std::wstring joinPath(std::wstring folder, const std::wstring& name) {
   folder += name;
   if (folder.front() == L'"') folder += L'"';
   return folder;
+}
+
+// A drive and a separator, or a UNC or device path: nothing that a search would resolve.
+bool isFullPath(const std::wstring& path) {
+  return root::IsAbsolutePath(path.c_str()) || path.compare(0, 4, L"\\\\?\\") == 0;
 }
 
 // Backup semantics so that a folder counts too, all sharing so that a running setup does.
@@ -151,9 +157,17 @@ bool enableShutdownPrivilege() {
 
 }  // namespace
 
+DWORD waitForProcessEnd(HANDLE process) { return ::WaitForSingleObject(process, INFINITE); }
+
 Result runProcess(const CloseWindow& closeWindow, const wchar_t* arguments, const std::wstring& application,
-                  std::uint32_t& exitCode, const wchar_t* environment) {
+                  std::uint32_t& exitCode, const wchar_t* environment, bool* childMayRun, WaitForProcess wait) {
   exitCode = 0;
+  if (childMayRun != nullptr) *childMayRun = false;
+  if (!isFullPath(application)) {
+    logRecord(log::level::kError, L"Refusing to start '%s': not an absolute path (code 0x%x)", application.c_str(),
+              code::kBadPathname);
+    return code::kBadPathname;
+  }
   // CreateProcessW may write into the command line, so it gets a buffer of its own.
   std::wstring commandLine = L"\"" + application + L"\"";
   if (arguments != nullptr) commandLine.append(L" ").append(arguments);
@@ -191,7 +205,14 @@ Result runProcess(const CloseWindow& closeWindow, const wchar_t* arguments, cons
     closeWindow();
   }
 
-  ::WaitForSingleObject(process.get(), INFINITE);
+  if (wait(process.get()) != WAIT_OBJECT_0) {
+    // Its exit code would read STILL_ACTIVE, and its files are still in use.
+    const Result error = lastError();
+    if (childMayRun != nullptr) *childMayRun = true;
+    logRecord(log::level::kError, L"Cannot wait for process '%s' to end (code 0x%x); it may still run",
+              application.c_str(), error);
+    return error;
+  }
   DWORD childExitCode = 0;
   if (!::GetExitCodeProcess(process.get(), &childExitCode)) {
     const Result error = lastError();

@@ -24,14 +24,22 @@ constexpr std::size_t kCommandLineUnits = 1024;
 // The progress window, or none: closes the window. Empty when no window is shown.
 using CloseWindow = std::function<void()>;
 
+// Waits until a started child has ended: WAIT_OBJECT_0, or WAIT_FAILED with the thread's last
+// error set.
+DWORD waitForProcessEnd(HANDLE process);
+using WaitForProcess = DWORD (*)(HANDLE process);
+
 // Starts application with the argument text (nullptr: none) and the environment block
 // (nullptr: the stub's own), waits for it and reads its exit code. Returns 0 when all of that
 // worked, otherwise the Win32 error of the failed step; a command line too long for its buffer
-// is refused with ERROR_FILENAME_EXCED_RANGE before anything starts. exitCode is written in
-// every case (0 when it was not read). The window is closed when the child signals
-// kSetupGuiShownEvent, or at the latest when the child has ended.
+// is refused with ERROR_FILENAME_EXCED_RANGE and a program path that is not absolute (it would
+// be searched for, from the current directory on) with ERROR_BAD_PATHNAME, before anything
+// starts. exitCode is written in every case (0 when it was not read). The window is closed when
+// the child signals kSetupGuiShownEvent, or at the latest when the child has ended. When the
+// child was started but not seen to end, *childMayRun (if given) is set: its files are in use.
 Result runProcess(const CloseWindow& closeWindow, const wchar_t* arguments, const std::wstring& application,
-                  std::uint32_t& exitCode, const wchar_t* environment);
+                  std::uint32_t& exitCode, const wchar_t* environment, bool* childMayRun = nullptr,
+                  WaitForProcess wait = &waitForProcessEnd);
 
 // Tells the self-defense driver about a process (the control device's registration).
 using RegisterWithSelfDefense = std::function<Result(std::uint32_t processId, bool flag)>;

@@ -167,6 +167,42 @@ TEST(RunProcess, MissingExecutableGivesCreationError) {
   EXPECT_EQ(watch.records(), (Records{{log::level::kError, L"Error creating process '" + missing + L"' (code 0x2)"}}));
 }
 
+TEST(RunProcess, OnlyAnAbsoluteProgramPathIsStarted) {
+  Scratch scratch;
+  scratch.placeChild(L"child.exe");
+  for (const std::wstring& relative : {std::wstring(L"child.exe"), std::wstring(L"sub\\child.exe"), std::wstring(),
+                                      std::wstring(L"\\child.exe"), std::wstring(L"C:child.exe")}) {
+    SCOPED_TRACE(relative);
+    LogWatch watch;
+    std::uint32_t exitCode = 77;
+    EXPECT_EQ(runProcess({}, nullptr, relative, exitCode, nullptr), code::kBadPathname);
+    EXPECT_EQ(exitCode, 0u);
+    EXPECT_EQ(watch.records(), (Records{{log::level::kError, L"Refusing to start '" + relative +
+                                                                 L"': not an absolute path (code 0xa1)"}}));
+  }
+}
+
+DWORD failingWait(HANDLE) {
+  ::SetLastError(ERROR_INVALID_HANDLE);
+  return WAIT_FAILED;
+}
+
+TEST(RunProcess, AChildNotSeenToEndIsReportedAsStillRunning) {
+  Scratch scratch;
+  const std::wstring child = scratch.placeChild(L"child.exe");
+  LogWatch watch;
+  std::uint32_t exitCode = 77;
+  bool mayRun = false;
+  EXPECT_EQ(runProcess({}, L"/exit:3", child, exitCode, nullptr, &mayRun, &failingWait), code::kInvalidHandle);
+  EXPECT_EQ(exitCode, 0u) << "no exit code is read from a process that may still run";
+  EXPECT_TRUE(mayRun);
+  EXPECT_EQ(watch.records(), (Records{{log::level::kError, L"Cannot wait for process '" + child +
+                                                               L"' to end (code 0x6); it may still run"}}));
+  ASSERT_EQ(runProcess({}, L"/exit:3", child, exitCode, nullptr, &mayRun), code::kSuccess);
+  EXPECT_FALSE(mayRun);
+  EXPECT_EQ(exitCode, 3u);
+}
+
 TEST(RunProcess, ClosesWindowWhenChildSignalsNotAtItsEnd) {
   Scratch scratch;
   const std::wstring child = scratch.placeChild(L"child.exe");

@@ -5,15 +5,19 @@
 #include <cstdarg>
 #include <cstdio>
 #include <ctime>
+#include <exception>
+#include <new>
 #include <optional>
 
 #include "archive/sfx_archive.h"
+#include "crashguard/crash_guard.h"
 #include "ping/analytics_ping.h"
 #include "ping/analytics_request.h"
 #include "progress/progress_animator.h"
 #include "progress/sfx_progress.h"
 #include "root/install_folders.h"
 #include "root/library.h"
+#include "root/path.h"
 #include "root/shell_api.h"
 #include "selfdefense/control_device.h"
 #include "selfdefense/dll_load_guard.h"
@@ -64,19 +68,6 @@ void openSetupLog(const DataPaths& paths) {
 
 bool fileExists(const std::wstring& path) { return ::GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
 
-// Older than XP SP2: anything before 5.1, and 5.1 itself below service pack 2.
-bool osTooOld(const OSVERSIONINFOEXW& v) {
-  if (v.dwMajorVersion != 5) return v.dwMajorVersion < 5;
-  return v.dwMinorVersion == 0 || (v.dwMinorVersion == 1 && v.wServicePackMajor < 2);
-}
-
-// The build's own stamp, as seconds since 1970 in local time; 0 when it does not parse.
-std::int64_t buildTimestamp() {
-  std::tm stamp{};
-  if (!parseBuildStamp(__DATE__, __TIME__, &stamp)) return 0;
-  return static_cast<std::int64_t>(std::mktime(&stamp));
-}
-
 // Files of type "FILE" that the stub may carry for the installer, written beside it.
 struct ResourceFile {
   int id;
@@ -85,6 +76,7 @@ struct ResourceFile {
 constexpr ResourceFile kResourceFiles[] = {
     {2001, L"~tzkOfferTool.exe"}, {2000, L"GuiCust.dll"}, {2002, L"CustomInstallation.ini"}};
 
+// A file that cannot be written whole is skipped, and not left half-written for the child.
 void writeResourceFile(HINSTANCE instance, const ResourceFile& file, const std::wstring& folder) {
   HRSRC found = ::FindResourceW(instance, MAKEINTRESOURCEW(file.id), L"FILE");
   if (found == nullptr) return;
@@ -92,10 +84,13 @@ void writeResourceFile(HINSTANCE instance, const ResourceFile& file, const std::
   HGLOBAL loaded = ::LoadResource(instance, found);
   const void* bytes = loaded != nullptr ? ::LockResource(loaded) : nullptr;
   if (bytes == nullptr) return;
-  root::ScopedFileHandle out(::CreateFileW(joinPath(folder, file.name).c_str(), GENERIC_WRITE, 0, nullptr,
-                                           CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+  const std::wstring path = joinPath(folder, file.name);
+  root::ScopedFileHandle out(::CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                           FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!out) return;
   DWORD written = 0;
-  if (out) ::WriteFile(out.get(), bytes, size, &written, nullptr);
+  const bool whole = ::WriteFile(out.get(), bytes, size, &written, nullptr) && written == size;
+  if (!out.reset() || !whole) ::DeleteFileW(path.c_str());
 }
 
 // One run of the stub: the state of the sequence and its steps, in the order they happen.
@@ -116,6 +111,7 @@ class MainSequence {
   void cleanUp();
 
   void abortWith(Result code, const wchar_t* title, HWND owner, const wchar_t* format, ...);
+  void stoppedByException(Result code, const char* what);
   void startSelfDefense();
 
   HINSTANCE instance_;
@@ -141,6 +137,7 @@ class MainSequence {
   std::wstring serviceName_;
   DataPaths paths_;
   bool libraryStarted_ = false;
+  bool childMayRun_ = false;  // started, but not seen to end
 };
 
 // Sets the result, tells the user unless silent, and leaves the record; the caller then goes
@@ -156,13 +153,33 @@ void MainSequence::abortWith(Result code, const wchar_t* title, HWND owner, cons
   if (!silent_) ::MessageBoxW(owner, message, title, MB_OK | MB_ICONERROR);
 }
 
+// Whatever the sequence had made (folder, driver service, window, library) is still cleaned up;
+// the run ends with code.
+void MainSequence::stoppedByException(Result code, const char* what) {
+  result_ = code;
+  std::wstring text;
+  for (const char* c = what; *c != '\0' && text.size() < 200; ++c) text += static_cast<wchar_t>(static_cast<unsigned char>(*c));
+  logAt(log::level::kFatal, L"The installer stopped on an unexpected exception (%s); cleaning up (code 0x%x)",
+        text.c_str(), code);
+}
+
 Result MainSequence::run() {
   visitorId_ = ping::sendAnalyticsPing();
   animator_.emplace(instance_);
   logAt(log::level::kInfo, L"Entering Zanti SFX stub guarded code section.");
-  if (prepare() && checkSystem() && openArchive()) {
-    startEarlySelfDefense();
-    if (result_ == code::kSuccess && extract()) launch();
+  try {
+    if (prepare() && checkSystem() && openArchive()) {
+      startEarlySelfDefense();
+      if (result_ == code::kSuccess && extract()) launch();
+    }
+  } catch (const CrashGuard::SEException&) {
+    throw;  // a fault of the processor: the crash guard's, with its dump
+  } catch (const std::bad_alloc&) {
+    stoppedByException(code::kNotEnoughMemory, "out of memory");
+  } catch (const std::exception& e) {
+    stoppedByException(code::kUnhandledException, e.what());
+  } catch (...) {
+    stoppedByException(code::kUnhandledException, "unknown");
   }
   cleanUp();
   logAt(log::level::kInfo, L"Leaving Zanti SFX stub guarded code section (return code 0x%x)", result_);
@@ -205,7 +222,8 @@ bool isServiceRunning(const wchar_t* name) {
 bool MainSequence::checkSystem() {
   OSVERSIONINFOEXW version{};
   version.dwOSVersionInfoSize = sizeof(version);
-  if (::GetVersionExW(reinterpret_cast<OSVERSIONINFOW*>(&version)) && osTooOld(version)) {
+  if (::GetVersionExW(reinterpret_cast<OSVERSIONINFOW*>(&version)) &&
+      osTooOld(version.dwMajorVersion, version.dwMinorVersion, version.wServicePackMajor)) {
     abortWith(code::kOldWinVersion, kTitle, nullptr,
               L"We are sorry but zanti! Antivirus %d requires Windows XP SP2 or higher. Please, consider update or "
               L"download zanti! Antivirus 8.",
@@ -217,6 +235,13 @@ bool MainSequence::checkSystem() {
 
   std::wstring dataFolder, programFolder;
   installed_ = root::FindInstallationFolders(dataFolder, &setupFolder_, programFolder, &setupVersion_);
+  // A relative or empty folder would be taken from the current directory, typically Downloads.
+  if (installed_ && !root::IsAbsolutePath(setupFolder_.c_str())) {
+    logAt(log::level::kNotice, L"Installation folder '%s' is not an absolute path; no usable installation",
+          setupFolder_.c_str());
+    installed_ = false;
+    setupFolder_.clear();
+  }
   if (!installed_ && !fileExists(paths_.rebootMarker)) {
     for (const wchar_t* service : {L"tzkSP", L"tzkFsBlk", L"zanti! Antivirus"}) {
       if (!isServiceRunning(service)) continue;
@@ -249,7 +274,7 @@ bool MainSequence::openArchive() {
     return false;
   }
   // Without a folder of its own the run must not extract anywhere: it ends here.
-  const Result made = makeTempFolder(&tempFolder_);
+  const Result made = makeTempFolder(&tempFolder_, administrator_);
   if (made != code::kSuccess) {
     abortWith(made, kTitle, animator_->window(), L"The installer cannot create a temporary folder. (code 0x%x)", made);
     logAt(log::level::kError, L"Cannot create a temporary folder (code 0x%x)", made);
@@ -337,7 +362,7 @@ void MainSequence::launch() {
   CloseWindow closeWindow;
   if (animator_->window() != nullptr) closeWindow = [this] { animator_->stop(); };
   const Result launched = runProcess(closeWindow, arguments.c_str(), childPath_, childExitCode_,
-                                     childEnvironment_.empty() ? nullptr : childEnvironment_.c_str());
+                                     childEnvironment_.empty() ? nullptr : childEnvironment_.c_str(), &childMayRun_);
   if (launched != code::kSuccess) {
     abortWith(launched, kTitle, animator_->window(), L"The stub cannot run installer/updater executable '%s' (code 0x%x)",
               childPath_.c_str(), launched);
@@ -357,7 +382,8 @@ void MainSequence::launch() {
 // Runs on every way out, in this order; its failures only leave records.
 void MainSequence::cleanUp() {
   const bool restart = !tempFolder_.empty() && fileExists(joinPath(tempFolder_, L"Reboot.txt"));
-  if (!tempFolder_.empty()) removeTree(tempFolder_, L"*.*", debug_);
+  // Files under a child that may still run are removed at the next restart instead.
+  if (!tempFolder_.empty()) removeTree(tempFolder_, L"*.*", debug_ || childMayRun_);
   const Result cleaned = selfdefense::CleanUpEarlySelfDefense(serviceName_);
   if (cleaned != code::kSuccess) {
     logAt(log::level::kError, L"Cannot clean up zanti! self-defense platform with error 0x%08lx!", cleaned);

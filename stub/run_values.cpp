@@ -52,4 +52,15 @@ std::wstring tempFolderCandidate(const std::wstring& base, wchar_t letter, std::
   return path + L"_av_iup.tm~" + letter + digits;
 }
 
+std::int64_t buildTimestamp() {
+  std::tm stamp{};
+  if (!parseBuildStamp(__DATE__, __TIME__, &stamp)) return 0;
+  return static_cast<std::int64_t>(std::mktime(&stamp));
+}
+
+bool osTooOld(std::uint32_t major, std::uint32_t minor, std::uint32_t servicePackMajor) {
+  if (major != 5) return major < 5;
+  return minor == 0 || (minor == 1 && servicePackMajor < 2);
+}
+
 }  // namespace tzk::stub

@@ -40,7 +40,7 @@ ProtectedSecurity::ProtectedSecurity() {
   }
 }
 
-Result makeTempFolder(std::wstring* folder) {
+Result makeTempFolder(std::wstring* folder, bool administrator, CreateFolder create) {
   std::wstring base;
   if (!readVariable(L"TEMP", &base) && !readVariable(L"TMP", &base)) base = L"C:\\TEMP";
   if (!isExistingDirectory(base)) base = L"C:\\TEMP";
@@ -52,7 +52,7 @@ Result makeTempFolder(std::wstring* folder) {
     const std::wstring candidate = tempFolderCandidate(base, letter, threadId);
     if (candidate.size() >= kNameBuffer) return code::kFilenameTooLong;
     if (pathExists(candidate)) continue;
-    if (::CreateDirectoryW(candidate.c_str(), security.attributes())) {
+    if (create(candidate.c_str(), administrator ? security.attributes() : nullptr)) {
       *folder = candidate;
       return code::kSuccess;
     }

@@ -26,7 +26,10 @@ class ProtectedSecurity {
 // Creates "<TEMP>\_av_iup.tm~" + a letter + five digits of the thread id, never reusing a
 // folder that exists: a name taken meanwhile moves on to the next letter. Returns the path
 // without a trailing backslash, or an error when no name is left or the folder cannot be
-// made; the run must then not extract anywhere.
-Result makeTempFolder(std::wstring* folder);
+// made; the run must then not extract anywhere. The folder is protected (ProtectedSecurity)
+// only for an administrator: a limited user cannot make Administrators its owner (1307), and
+// the folder lies in that user's own temporary folder anyway.
+using CreateFolder = BOOL(WINAPI*)(LPCWSTR path, LPSECURITY_ATTRIBUTES security);
+Result makeTempFolder(std::wstring* folder, bool administrator, CreateFolder create = &::CreateDirectoryW);
 
 }  // namespace tzk::stub

@@ -3,6 +3,8 @@
 #include <sddl.h>
 #include <gtest/gtest.h>
 
+#include <vector>
+
 #include "stub/run_values.h"
 
 namespace tzk::stub {
@@ -36,7 +38,7 @@ TEST_F(TempFolderTest, TakesTheFirstFreeLetterAndNeverAnExistingFolder) {
   ::CreateDirectoryW(candidate(L'a').c_str(), nullptr);
   ::CreateDirectoryW(candidate(L'b').c_str(), nullptr);
   std::wstring folder;
-  ASSERT_EQ(makeTempFolder(&folder), 0u);
+  ASSERT_EQ(makeTempFolder(&folder, true), 0u);
   EXPECT_EQ(folder, candidate(L'c'));
   EXPECT_NE(::GetFileAttributesW(folder.c_str()), INVALID_FILE_ATTRIBUTES);
 }
@@ -44,7 +46,7 @@ TEST_F(TempFolderTest, TakesTheFirstFreeLetterAndNeverAnExistingFolder) {
 TEST_F(TempFolderTest, NoNameLeftMeansNoFolder) {
   for (wchar_t c = L'a'; c <= L'z'; ++c) ::CreateDirectoryW(candidate(c).c_str(), nullptr);
   std::wstring folder = L"untouched";
-  EXPECT_NE(makeTempFolder(&folder), 0u);
+  EXPECT_NE(makeTempFolder(&folder, true), 0u);
   EXPECT_EQ(folder, L"untouched");
 }
 
@@ -54,15 +56,40 @@ TEST_F(TempFolderTest, UnusableTempFallsBackToTmpThenCTemp) {
   const DWORD n = ::GetEnvironmentVariableW(L"TMP", oldTmp, 1024);
   ::SetEnvironmentVariableW(L"TMP", root_.c_str());
   std::wstring folder;
-  ASSERT_EQ(makeTempFolder(&folder), 0u);
+  ASSERT_EQ(makeTempFolder(&folder, true), 0u);
   EXPECT_EQ(folder, candidate(L'a'));
   ::RemoveDirectoryW(folder.c_str());
 
   ::SetEnvironmentVariableW(L"TEMP", (root_ + L"\\missing").c_str());
-  ASSERT_EQ(makeTempFolder(&folder), 0u);
+  ASSERT_EQ(makeTempFolder(&folder, true), 0u);
   EXPECT_EQ(folder, tempFolderCandidate(L"C:\\TEMP", L'a', ::GetCurrentThreadId()));
   ::RemoveDirectoryW(folder.c_str());
   ::SetEnvironmentVariableW(L"TMP", n < 1024 ? std::wstring(oldTmp, n).c_str() : nullptr);
+}
+
+// The descriptor each creation was given, as text ("" for default security).
+std::vector<std::wstring> g_descriptors;
+BOOL WINAPI recordingCreate(LPCWSTR path, LPSECURITY_ATTRIBUTES security) {
+  LPWSTR text = nullptr;
+  if (security != nullptr && ::ConvertSecurityDescriptorToStringSecurityDescriptorW(
+                                 security->lpSecurityDescriptor, SDDL_REVISION_1, OWNER_SECURITY_INFORMATION, &text,
+                                 nullptr)) {
+    root::ScopedLocalMemory owned(text);
+    g_descriptors.emplace_back(text);
+  } else {
+    g_descriptors.emplace_back();
+  }
+  return ::CreateDirectoryW(path, nullptr);
+}
+
+// A limited user cannot give the folder to Administrators (the creation would fail with 1307):
+// only an administrator's folder is protected.
+TEST_F(TempFolderTest, OnlyAnAdministratorsFolderIsProtected) {
+  g_descriptors.clear();
+  std::wstring folder;
+  ASSERT_EQ(makeTempFolder(&folder, true, &recordingCreate), 0u);
+  ASSERT_EQ(makeTempFolder(&folder, false, &recordingCreate), 0u);
+  EXPECT_EQ(g_descriptors, (std::vector<std::wstring>{L"O:BA", L""}));
 }
 
 // Wine keeps no DACL of its own on files (it maps them onto Unix modes), so what is checked

@@ -62,15 +62,25 @@ mkdir -p "$(dirname "$prefix")"
   fi
 ) 9>"$prefix.lock"
 
+# A program that hangs (a crash on one thread can leave another waiting for ever) is stopped
+# after SFX_WINE_RUN_TIMEOUT seconds (170), with every process of its group, and the prefix's
+# Wine processes after it: left running, they would hang the next test in the prefix.
+limit=${SFX_WINE_RUN_TIMEOUT:-170}
 run() {
   if [ -n "$cwd" ]; then cd "$cwd" || exit 70; fi
-  "$@"
+  timeout -k 10 "$limit" "$@"
+  local rc=$?
+  if [ $rc -eq 124 ] || [ $rc -eq 137 ]; then
+    echo "wine-run.sh: $* did not end within $limit s: stopped, with the prefix's Wine processes" >&2
+    wineserver -k 2>/dev/null
+  fi
+  return $rc
 }
 if [ -n "$display" ] && [ -z "${DISPLAY:-}" ]; then
   # xvfb-run is a dash script, and dash drops exported bash functions: pass the definition.
   # The wineserver is waited for before the display goes, so the next display run of the
   # prefix starts one of its own instead of finding one tied to a display that is gone.
-  export cwd
+  export cwd limit
   exec xvfb-run -a -s "-screen 0 1024x768x24" \
     bash -c "$(declare -f run); run \"\$@\"; rc=\$?; wineserver -w; exit \$rc" run "${emulated[@]}" "$loader" "$@"
 fi

@@ -8,6 +8,8 @@
 //                cannot make from inside (a link to a folder outside)
 //   /signal      note whether the progress window shows, signal the GUI-shown event after one
 //                second, and note how long the window stays after that (at most 10 s)
+//   /tamper:PATH try to open PATH (the running installer) for writing, to rename it and to
+//                delete it, and note each attempt's error (0 when it worked)
 #include <windows.h>
 
 #include <cwchar>
@@ -71,6 +73,20 @@ std::wstring signalGuiShown() {
   return notes + L"window_gone_after_ms=" + std::to_wstring(waited) + L"\n";
 }
 
+std::wstring errorOf(bool worked) { return std::to_wstring(worked ? 0 : ::GetLastError()); }
+
+std::wstring tamperWith(const std::wstring& path) {
+  const HANDLE file = ::CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                    nullptr, OPEN_EXISTING, 0, nullptr);
+  std::wstring notes = L"tamper_write=" + errorOf(file != INVALID_HANDLE_VALUE) + L"\n";
+  if (file != INVALID_HANDLE_VALUE) ::CloseHandle(file);
+  const std::wstring moved = path + L".moved";
+  const bool renamed = ::MoveFileW(path.c_str(), moved.c_str()) != FALSE;
+  notes += L"tamper_rename=" + errorOf(renamed) + L"\n";
+  if (renamed) ::MoveFileW(moved.c_str(), path.c_str());
+  return notes + L"tamper_delete=" + errorOf(::DeleteFileW(path.c_str()) != FALSE) + L"\n";
+}
+
 }  // namespace
 
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, LPWSTR arguments, int) {
@@ -90,6 +106,10 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, LPWSTR arguments, int) {
     ::FindClose(search);
   }
   if (args.find(L"/signal") != std::wstring::npos) record += signalGuiShown();
+  const std::size_t tamper = args.find(L"/tamper:");
+  if (tamper != std::wstring::npos) {
+    record += tamperWith(args.substr(tamper + 8, args.find(L' ', tamper) - tamper - 8));
+  }
   const std::string bytes = utf8(record);
   const HANDLE out = ::CreateFileW(variable(L"E2E_RECORD").c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
   if (out != INVALID_HANDLE_VALUE) {

@@ -3,13 +3,15 @@
 # must leave: its exit code, its setup-log records in order, what the installer/updater child
 # received and saw in its folder, and what is left on disk and in the registry afterwards.
 #   e2e_test.sh SFXPACK STUB CHILD LAUNCHER SERVICE LOOPBACK_STUB PORT KEY PREFIX SCRATCH SETUP EXAMPLE
+#               INJECTING_STUB
 # The prefix's kind (64-bit or 32-bit) comes from SFX_WINE_ARCH, as tools/wine-run.sh takes it.
 # SETUP stands in for an installed product's setup programs (stub/child_process_test_child.cpp);
-# EXAMPLE is the example installer/updater that `make demo` packs from example/.
+# EXAMPLE is the example installer/updater that `make demo` packs from example/; INJECTING_STUB
+# the stub whose calls SFX_E2E_INJECT can answer otherwise (e2e/e2e_injections.cpp).
 # It needs a display (for the progress window) and starts a virtual one when it has none.
 set -uo pipefail
 if [ -z "${DISPLAY:-}" ]; then exec xvfb-run -a -s "-screen 0 1024x768x24" "$0" "$@"; fi
-sfxpack=$1 stub=$2 child=$3 launcher=$4 service=$5 loopback=$6 port=$7 key=$8 prefix=$9 scratch=${10} setup=${11} example=${12}
+sfxpack=$1 stub=$2 child=$3 launcher=$4 service=$5 loopback=$6 port=$7 key=$8 prefix=$9 scratch=${10} setup=${11} example=${12} injecting=${13}
 runner=$(cd "$(dirname "$0")/../.." && pwd)/tools/wine-run.sh
 rm -rf "$scratch" && mkdir -p "$scratch"
 fail=0
@@ -39,6 +41,8 @@ make setup child.exe '/sfx /tmppath:%TMPPATH% /edition:e2e'
   --installer "$example" >/dev/null || { echo "FAIL: build example"; exit 1; }
 make broken broken.exe '/sfx'
 stub=$loopback make pinging child.exe '/sfx'
+stub=$injecting make injecting child.exe '/sfx'
+stub=$injecting make keeping child.exe '/sfx:keep'
 
 drive="$prefix/drive_c"
 log="$drive/ProgramData/ZANTI Software/Persistent Data/Zanti/Logs/Setup.log"
@@ -100,6 +104,54 @@ check "silent run: the registry progress value is 100" \
   "wreg query 'HKCR\\ZantiPersistentStorage' /v QelvoProgress | grep -qE 'REG_DWORD\s+0x64'"
 check "silent run: the temporary folder is gone" "[ \$(leftover_folders) -eq 0 ]"
 
+# --- the installer's own file cannot change while it runs --------------------------------------
+cp "$scratch/setup.exe" "$scratch/locked.exe"
+run locked /silent "/tamper:Z:${scratch//\//\\}\\locked.exe"
+check "while the child runs, the installer's file can be neither written nor renamed nor deleted" \
+  "[ $code -eq 0 ] && grep -qx 'tamper_write=[1-9][0-9]*' <<<\"\$received\" && grep -qx 'tamper_rename=[1-9][0-9]*' <<<\"\$received\" && \
+   grep -qx 'tamper_delete=[1-9][0-9]*' <<<\"\$received\" && cmp -s '$scratch/setup.exe' '$scratch/locked.exe'"
+
+# --- the sequence's decisions, with calls answered otherwise (SFX_E2E_INJECT) -------------------
+inject() { local words=$1; shift; SFX_E2E_INJECT=$words run "$@"; }
+inject "" injecting /silent
+check "resource files 2000 to 2002 are written beside the child" \
+  "[ $code -eq 0 ] && grep -qx 'file=GuiCust.dll' <<<\"\$received\" && grep -qx 'file=~tzkOfferTool.exe' <<<\"\$received\" && \
+   grep -qx 'file=CustomInstallation.ini' <<<\"\$received\""
+check "an administrator's run tries early self-defense" "grep -q 'self-defense is missing from SFX' <<<\"\$records\""
+inject user injecting /silent
+check "a limited user's run: no self-defense, and the installation goes on" \
+  "[ $code -eq 0 ] && grep -q '^args=' <<<\"\$received\" && ! grep -q 'self-defense' <<<\"\$records\""
+inject old injecting /silent
+check "a stub older than a year: sfx becomes old, no self-defense" \
+  "[ $code -eq 0 ] && grep -q '^args=.*/sfx:old' <<<\"\$received\" && ! grep -q 'self-defense' <<<\"\$records\""
+inject old keeping /silent
+check "a stub older than a year with a value for sfx: left alone, self-defense runs" \
+  "[ $code -eq 0 ] && grep -q '^args=.*/sfx:keep' <<<\"\$received\" && grep -q 'self-defense is missing from SFX' <<<\"\$records\""
+for answer in 2 3; do
+  inject "selfdefense:$answer" injecting /silent
+  check "self-defense answering $answer: its error record, and the installation goes on" \
+    "[ $code -eq 0 ] && grep -q '^args=' <<<\"\$received\" && \
+     in_order 'Unable to initialize early zanti! self-defense with error 0x0000000$answer!$' 'Starting installer/updater'"
+done
+inject selfdefense:5 injecting /silent
+check "self-defense answering 5: the run aborts with 5 before any child, the folder is gone" \
+  "[ $code -eq 5 ] && [ -z \"\$received\" ] && [ \$(leftover_folders) -eq 0 ] && \
+   in_order 'Unable to initialize early zanti! self-defense with error 0x00000005! Aborting!' 'return code 0x5\)'"
+inject throw injecting /silent
+check "an exception after self-defense: every clean-up step runs and the run ends with 8" \
+  "[ $code -eq 8 ] && [ -z \"\$received\" ] && [ \$(leftover_folders) -eq 0 ] && \
+   in_order 'unexpected exception \(out of memory\); cleaning up \(code 0x8\)' 'Cannot clean up zanti! self-defense' \
+     'Leaving Zanti SFX stub guarded code section \(return code 0x8\)' ' END: '"
+rm -f "$drive/users/Public/Desktop/injecting.exe"
+inject wait injecting /silent /exitcode:7
+pending=$(wreg query 'HKLM\System\CurrentControlSet\Control\Session Manager' /v PendingFileRenameOperations)
+check "a child not seen to end: the wait's error, no desktop link, its folder left for the restart" \
+  "[ $code -eq 6 ] && [ ! -e '$drive/users/Public/Desktop/injecting.exe' ] && \
+   in_order \"Cannot wait for process '.*instup\.exe' to end \(code 0x6\); it may still run\" && \
+   grep -q '_av_iup.tm~' <<<\"\$pending\""
+wreg delete 'HKLM\System\CurrentControlSet\Control\Session Manager' /v PendingFileRenameOperations /f >/dev/null
+rm -rf "$temp"/_av_iup.tm~*
+
 # --- the child's exit code, and the desktop link after a failed installation -----------------
 desktop="$drive/users/Public/Desktop"
 rm -f "$desktop/setup.exe"
@@ -132,7 +184,8 @@ rm -rf "$temp"/_av_iup.tm~*
 # --- a restart request left by the child ----------------------------------------------------
 run setup /silent /reboot
 check "restart request: asked for after the folder is gone" \
-  "[ $code -eq 0 ] && [ \$(leftover_folders) -eq 0 ] && in_order 'Reboot: Restarting windows\.\.\.' 'Leaving Zanti'"
+  "[ $code -eq 0 ] && [ \$(leftover_folders) -eq 0 ] && \
+   in_order 'Direct delete of file .*Reboot\.txt' 'Reboot: Restarting windows\.\.\.' 'Leaving Zanti'"
 run setup /silent
 check "no restart request: no restart" "! grep -q 'Reboot: Restarting' <<<\"\$records\""
 
@@ -150,6 +203,10 @@ wreg add "$appdefaults" /v Version /d winxp /f >/dev/null
 run setup /silent
 check "Windows XP SP3: the run goes on" "[ $code -eq 0 ] && grep -q '^args=' <<<\"\$received\""
 wreg delete "$appdefaults" /f >/dev/null
+
+# --- silent: no window at all ----------------------------------------------------------------
+run setup /silent /signal
+check "silent: the progress window never shows" "[ $code -eq 0 ] && grep -qx 'window_before=0' <<<\"\$received\""
 
 # --- the progress window closes when the child says its own window shows ---------------------
 run setup /signal

@@ -3,7 +3,10 @@
 # record. The faulting build (an access violation inside the main sequence) leaves
 # "MiniDump.dmp" in its current directory, whose exception stream names the main thread (the
 # thread of the START record) and code 0xC0000005, and the exception leaves the entry routine:
-# no END record, a failing exit code. With dbghelp.dll disabled the same fault leaves no dump.
+# no END record, a failing exit code. The dump is written before anything unwinds: its context
+# and exception record point at the faulting instruction inside the faulting function, and the
+# thread's stack memory still holds the return address into that function's caller. With
+# dbghelp.dll disabled the same fault leaves no dump.
 set -uo pipefail
 stub=$1 faulting=$2 prefix=$3 scratch=$4
 runner=$(cd "$(dirname "$0")/../../tools" && pwd)/wine-run.sh
@@ -41,6 +44,55 @@ if signature == 0x504D444D:  # "MDMP"
 PY
 }
 
+# "ok" when the dump's fault lies inside the function the faulting build faults in (FUNCTION, a
+# symbol of IMAGE) and the faulting thread's dumped stack holds a return address right behind a
+# call of that function; otherwise what is wrong.
+fault_in_place() {
+  local dump=$1 image=$2 function=$3 tools
+  case "$(od -An -tx1 -j "$(( $(od -An -tu4 -j 60 -N4 "$image") + 4 ))" -N2 "$image" | tr -d ' ')" in
+    4c01) tools=i686-w64-mingw32 ;;
+    6486) tools=x86_64-w64-mingw32 ;;
+    *) echo "unknown machine"; return ;;
+  esac
+  # The function's range, and the return addresses of its calls.
+  local range returns
+  range=$("$tools-nm" -n "$image" | awk -v f="$function" '
+    found && $1 != start { printf "%s", $1; exit } !found && $3 ~ f"$" && $2 ~ /[Tt]/ { start = $1; printf "%s ", $1; found = 1 }')
+  returns=$("$tools-objdump" -d "$image" | awk -v f="$function" '
+    pending { sub(/:.*/, "", $1); print $1; pending = 0 } /call/ && index($0, f">") { pending = 1 }')
+  python3 - "$dump" "$tools" $range -- $returns <<'PY'
+import struct, sys
+dump, tools, start, end = sys.argv[1], sys.argv[2], int(sys.argv[3], 16), int(sys.argv[4], 16)
+returns = {int(a, 16) for a in sys.argv[6:]}
+data = open(dump, 'rb').read()
+_, _, count, directory = struct.unpack_from('<IIII', data, 0)
+streams = {}
+for i in range(count):
+    kind, size, rva = struct.unpack_from('<III', data, directory + 12 * i)
+    streams[kind] = rva
+thread, _, code, _, _, address = struct.unpack_from('<IIIIQQ', data, streams[6])
+_, context = struct.unpack_from('<II', data, streams[6] + 8 + 152)
+wide = tools.startswith('x86_64')
+ip, sp = (struct.unpack_from('<QQ', data, context + 0xF8)[0], struct.unpack_from('<Q', data, context + 0x98)[0]) if wide \
+    else struct.unpack_from('<II', data, context + 184)[0:1] + struct.unpack_from('<I', data, context + 196)
+problems = []
+if not start <= address < end: problems.append('the exception address 0x%x is outside 0x%x-0x%x' % (address, start, end))
+if ip != address: problems.append('the context points at 0x%x, the record at 0x%x' % (ip, address))
+(threads,) = struct.unpack_from('<I', data, streams[3])
+width = 8 if wide else 4
+found = False
+for i in range(threads):
+    tid, _, _, _, _, low, size, rva = struct.unpack_from('<IIIIQQII', data, streams[3] + 4 + 48 * i)
+    if tid != thread: continue
+    for at in range(max(low, sp), low + size - width + 1, width):
+        value = int.from_bytes(data[rva + at - low: rva + at - low + width], 'little')
+        found = found or value in returns
+if not returns: problems.append('no call of the function found in the image')
+elif not found: problems.append("the faulting thread's dumped stack holds no return address into the caller")
+print('; '.join(problems) or 'ok')
+PY
+}
+
 exe=$stub run normal WINEDEBUG=-all
 records=$(last_run)
 check "normal run: no MiniDump.dmp" "[ ! -e '$scratch/normal/MiniDump.dmp' ]"
@@ -58,6 +110,8 @@ if [ -s "$scratch/fault/MiniDump.dmp" ]; then
   stream=$(exception_stream "$scratch/fault/MiniDump.dmp")
   check "fault: exception stream '$stream' names thread $main_thread and 0xC0000005" \
     "[ '$stream' = '$main_thread 0xC0000005' ]"
+  place=$(fault_in_place "$scratch/fault/MiniDump.dmp" "$faulting" 'wrap__ZN3tzk3log6Logger9configureEPKcPKw')
+  check "fault: dumped where it happened, the caller's frame intact ($place)" "[ '$place' = ok ]"
 fi
 check "fault: no crashguard record" "! grep -q '\[crashguard *\]' <<<\"\$records\""
 
