@@ -239,8 +239,16 @@ StubVerdict CheckWritten(const std::string& staged, const tzk::archive::KeySet* 
   if (v.accepted()) return v;
   std::string reason = v.reason;
   if (v.untrustedKey && signingKey != nullptr) {
+    const std::string mine = Fingerprint(*signingKey);
     std::string list;
-    for (const std::string& k : v.trusted) list += (list.empty() ? "" : ", ") + k;
+    bool trusted = false;
+    for (const std::string& k : v.trusted) {
+      list += (list.empty() ? "" : ", ") + k;
+      trusted = trusted || k.substr(k.find(' ') + 1) == mine;
+    }
+    *message = "not written, the stub would refuse it: the signature does not verify although key " + mine +
+               " is trusted: the file changed after it was signed";
+    if (trusted) return v;
     reason = "signed with a key " + (given != nullptr ? "not in " + givenSource : std::string("the stub does not trust")) +
              ": key fingerprint " + Fingerprint(*signingKey) + (keyPath.empty() ? "" : " (" + keyPath + ")") + ", " +
              (given != nullptr ? "it holds " : "the stub trusts ") + (list.empty() ? "no key of its kind" : list);
