@@ -121,8 +121,9 @@ const char kCodeSigningHelp[] =
     "  --cert-key KEY.pem    its private key for osslsigncode -key\n"
     "  --signing-time SECS   the signing time, seconds since 1970 (else SOURCE_DATE_EPOCH; the clock\n"
     "                        is never used, so the same inputs give the same bytes)\n"
-    "  --prepare             only reserve the certificate table and sign the archive; then sign\n"
-    "                        with the same certificate and key yourself, without -n, -i, -t or -ts\n"
+    "  --prepare             only reserve the certificate table (a zero-filled placeholder of the\n"
+    "                        final size) and sign the archive; then sign with the same certificate,\n"
+    "                        key and osslsigncode version yourself, without -n, -i, -t or -ts\n"
     "                        (they change the table's size):\n"
     "                          osslsigncode sign -certs CERT.pem -key KEY.pem -h sha256 -in F -out G\n"
     "                        and check G with sfxpack verify\n";
@@ -206,6 +207,14 @@ bool SignBoth(Bytes content, const Signer& sign, const CodeSigning& signing, con
     *error = "only a type-5 archive signature can sit beside an Authenticode signature";
     return false;
   }
+  // A zero-filled table of the reserved size where the real one will be: signing tools that
+  // insist on a certificate table at the very end of the file replace it like any other.
+  content.resize(tableOffset, 0);
+  const std::uint8_t header[8] = {static_cast<std::uint8_t>(tableSize), static_cast<std::uint8_t>(tableSize >> 8),
+                                  static_cast<std::uint8_t>(tableSize >> 16), static_cast<std::uint8_t>(tableSize >> 24),
+                                  0x00, 0x02, 0x02, 0x00};  // revision 2.0, PKCS#7 signed data
+  content.insert(content.end(), header, header + sizeof header);
+  content.resize(std::size_t{tableOffset} + tableSize, 0);
   if (signing.prepareOnly) {
     *exit = kExitOutputError;
     return writeFile(output, content, error);

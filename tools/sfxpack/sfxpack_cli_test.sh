@@ -195,6 +195,9 @@ cp "$scratch/engineer.exe" "$scratch/tagged.exe" && chmod 755 "$scratch/tagged.e
 check "tag behind the certificate table: accepted, the item in the tail block, the mode kept" \
   "[ \$(status tag '$scratch/tagged.exe' --item EAPT='$scratch/ticket.bin') -eq 0 ] && [ \$(stat -c %a '$scratch/tagged.exe') = 755 ] && \
    [ \$(status inspect --json '$scratch/tagged.exe') -eq 0 ] && field 'j[\"tailItems\"] == [{\"file\": \"pairing.bin\", \"size\": 6}]'"
+cp "$scratch/prepared.exe" "$scratch/prepared-tag.exe"
+check "tag before the Authenticode signing (placeholder table): exit 1, the file unchanged" \
+  "[ \$(status tag '$scratch/prepared-tag.exe' --item EAPT='$scratch/ticket.bin') -eq 1 ] && cmp -s '$scratch/prepared.exe' '$scratch/prepared-tag.exe'"
 cp "$scratch/a.exe" "$scratch/untagged.exe"
 check "tag without a certificate table: exit 1, the file unchanged" \
   "[ \$(status tag '$scratch/untagged.exe' --item EAPT='$scratch/ticket.bin') -eq 1 ] && cmp -s '$scratch/a.exe' '$scratch/untagged.exe'"

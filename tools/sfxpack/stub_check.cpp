@@ -310,8 +310,15 @@ StubVerdict CheckAsStub(const std::string& path, const tzk::archive::KeySet* giv
     if (file.Open(wide.c_str())) {
       headers.resize(static_cast<std::size_t>(std::min<std::uint64_t>(file.Size(), 4096)));
       if (file.ReadAt(0, headers.data(), headers.size()) && ReadSecurityDirectory(headers, &at, &size) && at != 0) {
-        v.authenticodeTable = at >= offset && std::uint64_t{at} + size <= file.Size();
-        v.tableReserved = at >= file.Size();
+        // A table whose content is still zero is the placeholder build --prepare leaves.
+        std::uint8_t content[64] = {};
+        const std::uint8_t zero[64] = {};
+        const bool present = at >= offset && size > 8 && std::uint64_t{at} + size <= file.Size();
+        const bool placeholder =
+            present && file.ReadAt(std::uint64_t{at} + 8, content, std::min<std::size_t>(sizeof content, size - 8)) &&
+            std::memcmp(content, zero, std::min<std::size_t>(sizeof content, size - 8)) == 0;
+        v.authenticodeTable = present && !placeholder;
+        v.tableReserved = placeholder || at >= file.Size();
       }
     }
   }
