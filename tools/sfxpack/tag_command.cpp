@@ -77,6 +77,11 @@ int run(const Args& args) {
   if (!before.accepted()) {
     return fileError("tag", file, before.readable ? "not accepted as it is: " + before.reason : before.reason, before.exit);
   }
+  if (before.tableReserved && !a.has("--remove")) {
+    return fileError("tag", file,
+                     "its certificate table is only reserved: sign it with osslsigncode first, then tag it",
+                     kExitCheckFailed);
+  }
   if (!before.authenticodeTable && !a.has("--remove")) {
     return fileError("tag", file,
                      "a tail block would hide the archive signature: the file has no Authenticode certificate table "
