@@ -1,6 +1,5 @@
 #include "tools/sfxpack/stub_check.h"
 
-#include <cryptopp/files.h>
 #include <cryptopp/filters.h>
 #include <cryptopp/gfpcrypt.h>
 #include <cryptopp/hex.h>
@@ -14,6 +13,8 @@
 #include <cstring>
 #include <functional>
 #include <memory>
+
+#include <sys/stat.h>
 
 #include "archive/sfx_archive.h"
 #include "archive/signature.h"
@@ -137,13 +138,32 @@ std::string loaderText(std::size_t first, const std::wstring& path) {
   return tzk::root::toUtf8(text);
 }
 
+// The signature reader itself says no more than "no": the reason comes from the file system,
+// asked first so that a pipe or device is never opened (and waited on).
 bool readable(const std::string& path, std::string* why) {
-  Bytes probe;
+#ifdef _WIN32
+  struct _stat64 info {};
+  const bool found = ::_wstat64(tzk::root::fromUtf8(path).c_str(), &info) == 0;
+  const bool folder = found && (info.st_mode & _S_IFDIR) != 0;
+  const bool regular = found && (info.st_mode & _S_IFREG) != 0;
+#else
+  struct stat info {};
+  const bool found = ::stat(path.c_str(), &info) == 0;
+  const bool folder = found && S_ISDIR(info.st_mode);
+  const bool regular = found && S_ISREG(info.st_mode);
+#endif
+  if (!found) {
+    *why = std::string("cannot open for reading: ") + std::strerror(errno);
+    return false;
+  }
+  if (!regular) {
+    *why = folder ? "cannot read: it is a folder" : "cannot read: not a regular file";
+    return false;
+  }
   tzk::archive::SignatureFile file;
+  errno = 0;
   if (file.Open(tzk::root::fromUtf8(path).c_str())) return true;
-  // Only for the reason: the signature reader itself says no more than "no".
-  if (!ReadWholeFile(path, &probe, why)) return false;
-  *why = "cannot open: not a regular file";
+  *why = std::string("cannot open for reading: ") + (errno != 0 ? std::strerror(errno) : "access denied");
   return false;
 }
 
