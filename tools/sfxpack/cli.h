@@ -51,8 +51,8 @@ int finishJson(const char* command, nlohmann::json d, int code, const std::strin
 int usageErrorJson(const char* command, const std::string& message, bool json);
 // "error N", for a Windows or C-runtime code inside such a reason.
 std::string codeText(tzk::Result code);
-// Writes size bytes to path through the stub's own file class; kExitOk, or the file error's
-// exit code after reporting it.
+// Writes size bytes to path, staged and renamed into place when complete; kExitOk, or
+// kExitOutputError after reporting it.
 int writeOutputFile(const char* command, const std::string& path, const std::uint8_t* data, std::uint32_t size);
 
 // Splits args into options (--name or --name=value / --name value for listed names) and

@@ -8,7 +8,6 @@
 #include <windows.h>
 #endif
 
-#include "packers/file.h"
 #include "root/text.h"
 #include "tools/sfxpack/cli.h"
 #include "tools/sfxpack/manifest.h"
