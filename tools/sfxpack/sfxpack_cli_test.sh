@@ -175,6 +175,9 @@ if ! command -v osslsigncode >/dev/null; then
 fi
 cert=(--cert "$keys/codesign.pem" --cert-key "$keys/codesign.key.pem")
 authenticode_ok() { osslsigncode verify -CAfile "$keys/codesign-ca.pem" -in "$1" >/dev/null 2>&1; }
+check "Authenticode signing of a build without --cert breaks its archive signature, and verify says why" \
+  "osslsigncode sign -certs '$keys/codesign.pem' -key '$keys/codesign.key.pem' -in '$scratch/a.exe' -out '$scratch/late.exe' >/dev/null 2>&1 && \
+   [ \$(status verify '$scratch/late.exe') -eq 1 ] && grep -q -- '--cert' '$scratch/err.txt'"
 check "build with a certificate: both signatures hold" \
   "build '$scratch/signed.exe' ${cert[*]} --signing-time 1429621132 && [ \$(status verify '$scratch/signed.exe') -eq 0 ] && \
    authenticode_ok '$scratch/signed.exe' && ! leftovers"

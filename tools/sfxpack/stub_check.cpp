@@ -285,6 +285,7 @@ nlohmann::json VerdictJson(const StubVerdict& v) {
     d["contentLength"] = v.contentLength;
     d["certificateTable"] = v.authenticodeTable ? "present" : v.tableReserved ? "reserved" : "none";
   }
+  if (v.loaderCode != 0) d["loaderCode"] = v.loaderCode;
   if (!v.keySource.empty()) d["keySource"] = v.keySource;
   if (!v.trusted.empty()) d["trustedKeys"] = v.trusted;
   if (v.accepted()) {
@@ -382,7 +383,12 @@ StubVerdict CheckAsStub(const std::string& path, const tzk::archive::KeySet* giv
     return refuse(kExitCheckFailed, "the type-" + std::to_string(found) + " signature does not verify with any key " +
                                         (given != nullptr ? "in " + givenSource : std::string("the stub trusts")) +
                                         " (" + (list.empty() ? std::string("none of its kind") : "keys " + list) +
-                                        "): signed with another key, or changed after signing");
+                                        "): signed with another key, or changed after signing" +
+                                        (v.authenticodeTable ? std::string(
+                                                                   "; a certificate table added or resized after the "
+                                                                   "archive was signed changes the PE header it covers "
+                                                                   "(build with --cert, or --prepare)")
+                                                             : std::string()));
   }
 
   if (const auto* key = keys.Find(v.keyIndex)) v.keyFingerprint = Fingerprint(*key);
