@@ -240,6 +240,25 @@ Result LoadedKeys::AddPem(int index, const std::string& pem) {
   }
 }
 
+Result LoadedKeys::AddValues(int index, ByteView p, ByteView q, ByteView g, ByteView y) {
+  KeyShape shape{};
+  if (!ShapeOfIndex(index, &shape)) return code::kInvalidParameter;
+  const std::size_t wide = shape.pBits / 8, narrow = shape.qBits / 8;
+  if (p.size != wide || q.size != narrow || g.size != wide || y.size != wide ||
+      !HasShape(FromBytes(p.data, p.size), FromBytes(q.data, q.size), shape)) {
+    return code::kInvalidData;
+  }
+  DsaPublicKey key{index, {}, {}, {}, {}};
+  ByteView* fields[] = {&key.p, &key.q, &key.g, &key.y};
+  const ByteView values[] = {p, q, g, y};
+  for (int i = 0; i < 4; ++i) {
+    values_.emplace_back(values[i].data, values[i].data + values[i].size);
+    *fields[i] = ByteView{values_.back().data(), values_.back().size()};
+  }
+  table_.push_back(key);
+  return code::kSuccess;
+}
+
 Result LoadedKeys::LoadFolder(const std::wstring& folder) {
   bool any = false;
   for (int index : {1, 2, 3, 5, 6, 7}) {

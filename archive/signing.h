@@ -38,6 +38,8 @@ class LoadedKeys {
   Result LoadFolder(const std::wstring& folder);
   // Adds one key; it must have the shape of its index (1024/160 for 1 to 3, 2048/256 for 5 to 7).
   Result AddPem(int index, const std::string& pem);
+  // The same from the big-endian values as a compiled table stores them, at their fixed widths.
+  Result AddValues(int index, ByteView p, ByteView q, ByteView g, ByteView y);
   KeySet keys() const { return KeySet{table_.data(), table_.size()}; }
 
  private:

@@ -31,7 +31,9 @@ struct KeySet {
   }
 };
 
-// Generated at build time from key1.pub.pem ... key7.pub.pem of SFX_KEY_DIR.
+// Generated at build time from key1.pub.pem ... key7.pub.pem of SFX_KEY_DIR. The values live in
+// one marked block (keys/gen_key_table.py) that sfxpack finds in a built stub, so installers are
+// checked against exactly the keys their stub trusts.
 KeySet CompiledKeys();
 
 }  // namespace tzk::archive

@@ -1,20 +1,28 @@
-// sfxpack build: an installer from a manifest, reproducibly.
+// sfxpack build: an installer from a manifest, reproducibly, and only one the stub accepts.
 #include <cstdio>
 
 #include "archive/signing.h"
 #include "root/text.h"
+#include "tools/sfxpack/authenticode.h"
 #include "tools/sfxpack/cli.h"
 #include "tools/sfxpack/manifest.h"
+#include "tools/sfxpack/stub_check.h"
 
 namespace sfxpack {
 namespace {
 
-constexpr char kHelp[] =
-    "usage: sfxpack build MANIFEST.json -o SETUP.exe [--stub STUB.exe] [--installer EXE] [--key PRIVATE.pem]\n\n"
+constexpr char kName[] = "build";
+
+const std::string kHelp = std::string(
+    "usage: sfxpack build MANIFEST.json -o SETUP.exe [--stub STUB.exe] [--installer EXE] [--key PRIVATE.pem]\n"
+    "                     [--keys DIR] [--json] [--cert CERT.pem --cert-key KEY.pem [--prepare]]\n\n"
     "Builds an installer: the stub, the archive data, the map, the locator, the embedded items\n"
     "and the signature, as MANIFEST.json describes them. Paths in the manifest are relative to\n"
     "its folder. The same manifest, inputs and key always give the same bytes: entry times come\n"
     "from the manifest or SOURCE_DATE_EPOCH, never from the clock.\n\n"
+    "The result is checked as `sfxpack verify` checks it, with the keys of the stub it carries;\n"
+    "one the stub would refuse (a key it does not trust, the keyless type 2, a broken stub) is\n"
+    "not written, and SETUP.exe stays as it was. SETUP.exe is replaced only when complete.\n\n"
     "manifest keys:\n"
     "  stub          path of the stub executable (or --stub)\n"
     "  commandLine   the archive's command line for the installer (\"%TMPPATH%\" is replaced)\n"
@@ -23,14 +31,20 @@ constexpr char kHelp[] =
     "  files         [{\"path\": ..., \"name\": ..., \"time\": ..., \"extractionName\": ...,\n"
     "                  \"packer\": ...}]  raw entries; with an extraction name the entry is\n"
     "                  stored as a package and unpacked under that name too\n"
-    "  selfDefense   [{\"path\": ..., \"platform\": \"x86\"|\"x64\"}]  self-protection drivers\n"
+    "  selfDefense   [{\"path\": ..., \"platform\": \"x86\"|\"x64\", \"time\": ...}]  self-protection\n"
+    "                  drivers\n"
     "  embedded      [{\"tag\": \"ERID\"|\"EAPT\"|\"EBCF\"|\"ECFG\"|\"EBPK\", \"path\": ...}]\n"
-    "  signature     {\"type\": 1|2|5, \"key\": PRIVATE.pem}  (type 2 takes no key)\n\n"
+    "  signature     {\"type\": 1|5, \"key\": PRIVATE.pem}\n"
+    "Every \"time\" is seconds since 1970 (UTC); without one SOURCE_DATE_EPOCH is used.\n\n"
     "options:\n"
     "  -o, --output FILE   the installer to write\n"
     "  --stub FILE         use this stub instead of the manifest's\n"
     "  --installer FILE    pack this installer/updater instead of the manifest's\n"
-    "  --key FILE          sign with this PKCS#8 DSA key instead of the manifest's\n";
+    "  --key FILE          sign with this PKCS#8 DSA key instead of the manifest's\n"
+    "  --keys DIR          check the result against key1.pub.pem ... key7.pub.pem in DIR instead\n"
+    "                      of the stub's own key table\n"
+    "  --json              print one JSON object: \"ok\", what was written, \"error\" {code, message}\n\n") +
+    kCodeSigningHelp + "\n" + kExitCodeHelp;
 
 Signer signerFor(const ManifestSignature& signature, tzk::archive::DsaPrivateKey* key) {
   return [&signature, key](Bytes* content, std::string* error) {
@@ -38,7 +52,9 @@ Signer signerFor(const ManifestSignature& signature, tzk::archive::DsaPrivateKey
     const tzk::Result r = tzk::archive::MakeSignatureBlock({content->data(), content->size()}, signature.type,
                                                            signature.type == 2 ? nullptr : key, &block);
     if (r != tzk::code::kSuccess) {
-      *error = "cannot sign with type " + std::to_string(signature.type) + " (code " + std::to_string(r) + ")";
+      *error = signature.type == 1 ? "type 1 needs a DSA 1024/160 key"
+               : signature.type == 5 ? "type 5 needs a DSA 2048/256 key"
+                                     : "cannot sign with type " + std::to_string(signature.type);
       return false;
     }
     content->insert(content->end(), block.begin(), block.end());
@@ -47,39 +63,97 @@ Signer signerFor(const ManifestSignature& signature, tzk::archive::DsaPrivateKey
 }
 
 int run(const Args& args) {
-  const ParsedArgs a = parseArgs(args, {}, {"-o", "--output", "--stub", "--installer", "--key"});
-  if (!a.error.empty()) return usageError("build", a.error);
+  const bool json = wantsJson(args);
+  const ParsedArgs a = parseArgs(args, {"--json", "--prepare"},
+                                 {"-o", "--output", "--stub", "--installer", "--key", "--keys", "--cert", "--cert-key",
+                                  "--signing-time"});
+  if (!a.error.empty()) return usageErrorJson(kName, a.error, json);
   const std::string output = a.has("-o") ? a.value("-o") : a.value("--output");
-  if (a.positional.size() != 1 || output.empty()) return usageError("build", "needs MANIFEST.json and -o SETUP.exe");
-
-  Manifest manifest;
+  if (a.positional.size() != 1 || output.empty()) return usageErrorJson(kName, "needs MANIFEST.json and -o SETUP.exe", json);
+  CodeSigning codeSigning;
+  bool authenticode = false;
   std::string error;
+  if (!ReadCodeSigning(a, &codeSigning, &authenticode, &error)) return usageErrorJson(kName, error, json);
+  nlohmann::json d = {{"file", output}};
+  auto fail = [&](const std::string& file, const std::string& message, int code) {
+    return json ? finishJson(kName, d, code, file, message) : fileError(kName, file, message, code);
+  };
+
+  tzk::archive::LoadedKeys loaded;
+  tzk::archive::KeySet given{};
+  const std::string folder = a.value("--keys");
+  if (a.has("--keys")) {
+    if (!LoadKeyFolder(folder, &loaded, &error)) return fail(folder, error, kExitBadInput);
+    given = loaded.keys();
+  }
+  Manifest manifest;
   if (!LoadManifest(a.positional[0], {a.value("--stub"), a.value("--installer"), a.value("--key")}, &manifest, &error)) {
-    return fileError("build", a.positional[0], error, kExitBadInput);
+    const std::size_t colon = error.find(": ");
+    return fail(error.substr(0, colon), error.substr(colon + 2), kExitBadInput);
+  }
+  if (authenticode && manifest.signature.type != 5) {
+    return usageErrorJson(kName, "--cert needs signature type 5: type " + std::to_string(manifest.signature.type) +
+                                     (manifest.signature.type == 1
+                                          ? " digests the PE checksum, which Authenticode signing rewrites"
+                                          : " carries no key"),
+                          json);
   }
   tzk::archive::DsaPrivateKey key;
   if (manifest.signature.type != 2) {
     std::string pem;
     const std::wstring keyPath = tzk::root::fromUtf8(manifest.signature.key);
     if (tzk::archive::ReadTextFile(keyPath, &pem) != tzk::code::kSuccess) {
-      return fileError("build", manifest.signature.key, "cannot read the private key", kExitBadInput);
+      return fail(manifest.signature.key, "cannot read the private key", kExitBadInput);
     }
     if (tzk::archive::ParsePrivateKeyPem(pem, &key) != tzk::code::kSuccess) {
-      return fileError("build", manifest.signature.key, "not a PKCS#8 DSA private key", kExitBadInput);
+      return fail(manifest.signature.key, "not a PKCS#8 DSA private key", kExitBadInput);
     }
   }
+  const Signer sign = signerFor(manifest.signature, &key);
+  Bytes probe;  // a key of the wrong shape is the key's fault, named before any work
+  if (manifest.signature.type != 2 && !sign(&probe, &error)) return fail(manifest.signature.key, error, kExitBadInput);
   Bytes installer;
   Layout layout;
-  if (!BuildInstaller(manifest.plan, signerFor(manifest.signature, &key), &installer, &layout, &error)) {
-    return fileError("build", a.positional[0], error, kExitBadInput);
+  const Signer unsignedContent = [](Bytes*, std::string*) { return true; };
+  if (!BuildInstaller(manifest.plan, authenticode ? unsignedContent : sign, &installer, &layout, &error)) {
+    return fail(a.positional[0], error, kExitBadInput);
   }
-  if (!WriteWholeFile(output, installer, &error)) return fileError("build", output, error, kExitOutputError);
-  std::printf("%s: %zu bytes, %zu files, signature type %d, content %u bytes\n", output.c_str(), installer.size(),
-              manifest.plan.files.size(), manifest.signature.type, layout.contentLength);
+
+  StagedOutput out(output);
+  if (authenticode) {
+    int code = kExitOk;
+    out.Adopt();
+    if (!SignBoth(std::move(installer), sign, codeSigning, out.stagedPath(), &error, &code)) return fail(output, error, code);
+  } else if (!out.Write(installer, &error)) {
+    return fail(output, error, kExitOutputError);
+  }
+  std::string refusal;
+  const StubVerdict v = CheckWritten(out.stagedPath(), a.has("--keys") ? &given : nullptr, folder,
+                                     manifest.signature.type == 2 ? nullptr : &key, manifest.signature.key, &refusal);
+  if (!v.accepted()) return fail(output, refusal, v.exit);
+  if (!out.Commit(&error)) return fail(output, error, kExitOutputError);
+
+  std::uint32_t tableOffset = 0, tableSize = 0;
+  const bool table = authenticode && ReadSecurityDirectory(output, &tableOffset, &tableSize);
+  if (json) {
+    d.update(VerdictJson(v));
+    d["files"] = manifest.plan.files.size();
+    if (authenticode) {
+      d["authenticode"] = {{"signed", !codeSigning.prepareOnly}, {"tableOffset", tableOffset}, {"tableSize", tableSize}};
+    }
+    return finishJson(kName, d, kExitOk, output, "");
+  }
+  std::printf("%s: %zu files, signature type %d with key %d, content %llu bytes; accepted by the stub\n", output.c_str(),
+              manifest.plan.files.size(), manifest.signature.type, v.keyIndex,
+              static_cast<unsigned long long>(v.contentLength));
+  if (table) {
+    std::printf("%s: certificate table of %u bytes at %u %s\n", output.c_str(), tableSize, tableOffset,
+                codeSigning.prepareOnly ? "reserved: sign it with osslsigncode next" : "signed with osslsigncode");
+  }
   return kExitOk;
 }
 
-const CommandRegistration kBuild({"build", "build an installer from a JSON manifest", kHelp, run});
+const CommandRegistration kBuild({kName, "build an installer from a JSON manifest", kHelp.c_str(), run});
 
 }  // namespace
 }  // namespace sfxpack

@@ -6,18 +6,23 @@
 #include <string>
 #include <vector>
 
+#include <nlohmann/json.hpp>
+
 #include "root/result.h"
 
 namespace sfxpack {
 
-// Exit codes shared by every command.
+// Exit codes shared by every command; a pipeline acts on them, so each failure has exactly one.
 enum Exit : int {
   kExitOk = 0,
-  kExitCheckFailed = 1,  // the input is well-formed but does not verify / differs
+  kExitCheckFailed = 1,  // the stub would refuse the file: signature type, keys, signature
   kExitUsage = 2,        // the command line is wrong
-  kExitBadInput = 3,     // an input file is missing, unreadable or malformed
+  kExitBadInput = 3,     // an input is missing, unreadable or malformed (the loader's code and text)
   kExitOutputError = 4,  // an output could not be written
 };
+
+// The contract as --help and the README state it.
+extern const char kExitCodeHelp[];
 
 using Args = std::vector<std::string>;  // UTF-8, without the program and command names
 
@@ -39,10 +44,15 @@ const std::vector<Command>& registeredCommands();
 int usageError(const char* command, const std::string& message);
 // "sfxpack NAME: FILE: reason" on stderr; returns code.
 int fileError(const char* command, const std::string& file, const std::string& reason, int code);
+// For commands with --json: the one object on stdout, with "ok" and, when code is not 0,
+// "error": {"code", "message"}; the message is also the one line on stderr.
+bool wantsJson(const Args& args);
+int finishJson(const char* command, nlohmann::json d, int code, const std::string& file, const std::string& message);
+int usageErrorJson(const char* command, const std::string& message, bool json);
 // "error N", for a Windows or C-runtime code inside such a reason.
 std::string codeText(tzk::Result code);
-// Writes size bytes to path through the stub's own file class; kExitOk, or the file error's
-// exit code after reporting it.
+// Writes size bytes to path, staged and renamed into place when complete; kExitOk, or
+// kExitOutputError after reporting it.
 int writeOutputFile(const char* command, const std::string& path, const std::uint8_t* data, std::uint32_t size);
 
 // Splits args into options (--name or --name=value / --name value for listed names) and

@@ -1,5 +1,7 @@
 // sfxpack extract: the stub's own archive code, run on the host.
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <cwchar>
 #include <sys/stat.h>
 
@@ -17,19 +19,22 @@
 #include "progress/progress_callback.h"
 #include "root/text.h"
 #include "tools/sfxpack/cli.h"
+#include "tools/sfxpack/stub_check.h"
 
 namespace sfxpack {
 namespace {
 
 constexpr char kHelp[] =
     "usage: sfxpack extract SETUP.exe DIR [--keys DIR]\n\n"
-    "Verifies the installer's signature, then writes into DIR what the stub would extract:\n"
-    "every file entry (with its time), the modules of entries with an extraction name, the\n"
-    "installer as instup.exe and the embedded items (from the signed block, else the tail\n"
-    "block). DIR is created when missing. Exit code 1 when the signature does not verify,\n"
-    "3 when the installer cannot be read, 4 when DIR cannot be written.\n\n"
+    "Checks the installer as `sfxpack verify` does, then writes into DIR what the stub would\n"
+    "extract: every file entry (with its time), the modules of entries with an extraction name,\n"
+    "the installer as instup.exe and the embedded items (from the signed block, else the tail\n"
+    "block). DIR and its missing parents are created.\n\n"
     "options:\n"
-    "  --keys DIR  verify with key1.pub.pem ... key7.pub.pem in DIR instead of the built-in keys\n";
+    "  --keys DIR  check with key1.pub.pem ... key7.pub.pem in DIR instead of the stub's keys\n\n"
+    "exit codes: 0 extracted; 1 the stub would refuse the installer (signature type, keys,\n"
+    "signature); 2 usage error; 3 the installer is missing, unreadable or its content is bad\n"
+    "(a name leaving DIR, a package that does not unpack); 4 DIR cannot be written\n";
 
 // A one-line bar on stderr, redrawn on each change, for terminals only.
 class TerminalBar : public tzk::progress::ProgressInterface {
@@ -44,7 +49,7 @@ class TerminalBar : public tzk::progress::ProgressInterface {
   }
 };
 
-bool makeFolder(const std::string& path) {
+bool makeOneFolder(const std::string& path) {
 #ifdef _WIN32
   return ::_wmkdir(tzk::root::fromUtf8(path).c_str()) == 0 || errno == EEXIST;
 #else
@@ -52,12 +57,25 @@ bool makeFolder(const std::string& path) {
 #endif
 }
 
-// The archive code explains its refusals in log records; show them to the user.
-void printRecordsSince(std::size_t first) {
-  const auto history = tzk::log::theLogger().history();
-  for (std::size_t i = first; i < history.size(); ++i) {
-    std::fprintf(stderr, "  %s\n", tzk::root::toUtf8(history[i].message).c_str());
+// The folder and every missing parent; false with errno of the level that failed.
+bool makeFolder(const std::string& path) {
+  for (std::size_t at = path.find_first_of("/\\", 1); at != std::string::npos; at = path.find_first_of("/\\", at + 1)) {
+    const std::string parent = path.substr(0, at);
+    if (!parent.empty() && parent.back() != ':' && !makeOneFolder(parent)) return false;
   }
+  return makeOneFolder(path);
+}
+
+// The archive code explains its failures in log records: the last one since `first`.
+std::string lastRecordSince(std::size_t first) {
+  const auto history = tzk::log::theLogger().history();
+  return history.size() > first ? tzk::root::toUtf8(history.back().message) : std::string();
+}
+
+// Codes of the archive's extraction that mean its content is bad, not that DIR cannot be written.
+bool isContentFault(tzk::Result code) {
+  return code == tzk::code::kInvalidName || code == tzk::code::kPackageCorrupt || code == tzk::code::kFileInvalid ||
+         code == tzk::code::kNotEnoughMemory || code == tzk::code::kInvalidData;
 }
 
 int run(const Args& args) {
@@ -67,46 +85,46 @@ int run(const Args& args) {
   const std::string& file = a.positional[0];
   const std::string& dir = a.positional[1];
   tzk::archive::LoadedKeys loaded;
-  if (a.has("--keys") && loaded.LoadFolder(tzk::root::fromUtf8(a.value("--keys"))) != tzk::code::kSuccess) {
-    return fileError("extract", a.value("--keys"), "no usable key1.pub.pem ... key7.pub.pem there", kExitBadInput);
+  tzk::archive::KeySet given{};
+  const std::string folderOfKeys = a.value("--keys");
+  std::string error;
+  if (a.has("--keys")) {
+    if (!LoadKeyFolder(folderOfKeys, &loaded, &error)) return fileError("extract", folderOfKeys, error, kExitBadInput);
+    given = loaded.keys();
   }
-  const tzk::archive::KeySet keys = loaded.keys();
+  const StubVerdict v = CheckAsStub(file, a.has("--keys") ? &given : nullptr, folderOfKeys);
+  if (!v.accepted()) return fileError("extract", file, v.message(), v.exit);
+  // The checked keys again, for the load that extraction works on.
+  tzk::archive::LoadedKeys stubKeys;
+  if (!a.has("--keys")) {
+    ReadStubKeys(file, v.signatureOffset, &stubKeys);
+    given = stubKeys.keys();
+  }
 
   const std::wstring path = tzk::root::fromUtf8(file);
-  int type = 0, key = 0;
-  std::uint64_t offset = 0;
-  if (!tzk::archive::LocateSignature(path.c_str(), tzk::archive::signature_mode::kArchive, nullptr, &type, &offset)) {
-    return fileError("extract", file, "unreadable, or no archive signature found", kExitBadInput);
-  }
-  const int mode = tzk::archive::VerifyModeForType(type);
-  if (!(a.has("--keys") ? tzk::archive::VerifySignatureWithKeys(path.c_str(), mode, keys, &key)
-                        : tzk::archive::VerifySignature(path.c_str(), mode, &key))) {
-    return fileError("extract", file, "the archive signature (type " + std::to_string(type) + ") does not verify",
-                     kExitCheckFailed);
-  }
   tzk::archive::SfxArchive archive;
-  const std::size_t first = tzk::log::theLogger().history().size();
-  const tzk::Result load = archive.Load(path.c_str(), a.has("--keys") ? &keys : nullptr);
+  const tzk::Result load = archive.Load(path.c_str(), &given);
   if (load != tzk::code::kSuccess) {
-    std::fprintf(stderr, "sfxpack extract: %s: not a valid installer (code 0x%x):\n", file.c_str(), load);
-    printRecordsSince(first);
-    return kExitBadInput;
+    return fileError("extract", file, "the stub's loader refuses it now (" + codeText(load) + ")", kExitBadInput);
   }
-  if (!makeFolder(dir)) return fileError("extract", dir, "cannot create the folder", kExitOutputError);
+  if (!makeFolder(dir)) {
+    return fileError("extract", dir, std::string("cannot create the folder: ") + std::strerror(errno), kExitOutputError);
+  }
 
   const std::wstring folder = tzk::root::fromUtf8(dir);
   tzk::progress::ProgressCallback progress;
   TerminalBar bar;
   if (isatty(fileno(stderr))) progress.addListener(&bar);
+  const std::size_t first = tzk::log::theLogger().history().size();
   const tzk::Result extracted = archive.ExtractFiles(folder, &progress);
   const tzk::Result installer = extracted == tzk::code::kSuccess
                                     ? archive.ExtractInstaller(tzk::archive::JoinPath(folder, L"instup.exe"))
                                     : extracted;
   if (installer != tzk::code::kSuccess) {
-    std::fprintf(stderr, "sfxpack extract: %s: cannot extract into %s (code 0x%x):\n", file.c_str(), dir.c_str(),
-                 installer);
-    printRecordsSince(first);
-    return kExitOutputError;
+    const std::string record = lastRecordSince(first);
+    const std::string detail = record.empty() ? "the installer (code " + codeText(installer) + ")" : record;
+    if (isContentFault(installer)) return fileError("extract", file, "bad archive content: " + detail, kExitBadInput);
+    return fileError("extract", dir, "cannot extract into it: " + detail, kExitOutputError);
   }
   if (archive.ExtractEmbeddedItems(folder) != tzk::code::kSuccess) archive.ExtractTailItems(folder);
   std::printf("%s: extracted %zu file(s) and instup.exe into %s\n", file.c_str(), archive.fileEntries().size(),

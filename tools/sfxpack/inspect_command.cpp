@@ -9,6 +9,7 @@
 #include "archive/signing.h"
 #include "root/text.h"
 #include "tools/sfxpack/cli.h"
+#include "tools/sfxpack/stub_check.h"
 
 namespace sfxpack {
 namespace {
@@ -17,14 +18,16 @@ using nlohmann::json;
 
 constexpr char kHelp[] =
     "usage: sfxpack inspect SETUP.exe [--json] [--keys DIR]\n\n"
-    "Shows the signature (type, key index, whether it verifies), the content and embedded-data\n"
+    "Shows whether the stub accepts the file (as `sfxpack verify` decides it, with the keys of the\n"
+    "stub inside the file), the signature (type, offset, key), the content and embedded-data\n"
     "lengths, the map records, every file entry (name, offset, size, time, extraction name),\n"
-    "the installer entry, the embedded items and the tail items. Exit code 0 when the signature\n"
-    "verifies and the archive reads, 1 when it does not verify, 3 when the file is unreadable\n"
-    "or holds no archive.\n\n"
+    "the installer entry, the embedded items and the tail items; the archive is shown even when\n"
+    "its signature does not verify.\n\n"
     "options:\n"
-    "  --json      print one JSON object instead of text\n"
-    "  --keys DIR  check against key1.pub.pem ... key7.pub.pem in DIR instead of the built-in keys\n";
+    "  --json      print one JSON object: \"ok\", \"accepted\", what is shown, \"error\" {code, message}\n"
+    "  --keys DIR  check against key1.pub.pem ... key7.pub.pem in DIR instead of the stub's keys\n\n"
+    "exit codes: as for verify: 0 accepted, 1 refused for its signature type, keys or signature,\n"
+    "2 usage error, 3 missing, unreadable or no installer the stub's loader can read\n";
 
 std::vector<json>* g_items = nullptr;
 
@@ -60,16 +63,20 @@ json describeEntries(const tzk::archive::SfxArchive& archive) {
 
 void printText(const json& d) {
   std::printf("file: %s\n", d["file"].get<std::string>().c_str());
-  if (!d.contains("signatureType")) {
-    std::printf("signature: none found\n");
-    return;
-  }
-  const int key = d["keyIndex"].get<int>();
-  std::printf("signature: type %d, %s", d["signatureType"].get<int>(), d["verifies"].get<bool>() ? "verifies" : "DOES NOT VERIFY");
-  if (d["verifies"].get<bool>() && key != 0) std::printf(" with key %d", key);
-  std::printf("\ncontent length: %u\n", d["contentLength"].get<std::uint32_t>());
-  if (d.contains("error")) {
-    std::printf("archive: %s\n", d["error"].get<std::string>().c_str());
+  std::printf("accepted by the stub: %s\n", d.value("accepted", false) ? "yes" : "NO");
+  if (d.contains("error")) std::printf("reason: %s\n", d["error"]["message"].get<std::string>().c_str());
+  if (!d.contains("signatureType")) return;
+  std::printf("signature: type %d at offset %llu", d["signatureType"].get<int>(),
+              static_cast<unsigned long long>(d["signatureOffset"].get<std::uint64_t>()));
+  if (d.contains("keyIndex")) std::printf(", verified with key %d", d["keyIndex"].get<int>());
+  const std::string table = d["certificateTable"].get<std::string>();
+  std::printf("%s\n", table == "present"    ? ", before an Authenticode certificate table"
+                      : table == "reserved" ? ", before room reserved for an Authenticode certificate table"
+                                            : "");
+  if (d.contains("keySource")) std::printf("keys: %s\n", d["keySource"].get<std::string>().c_str());
+  std::printf("content length: %llu\n", static_cast<unsigned long long>(d["contentLength"].get<std::uint64_t>()));
+  if (d.contains("archiveError")) {
+    std::printf("archive: %s\n", d["archiveError"].get<std::string>().c_str());
     return;
   }
   std::printf("embedded-data length: %u\n", d["embeddedDataLength"].get<std::uint32_t>());
@@ -91,38 +98,33 @@ void printText(const json& d) {
 }
 
 int run(const Args& args) {
+  const bool wantJson = wantsJson(args);
   const ParsedArgs a = parseArgs(args, {"--json"}, {"--keys"});
-  if (!a.error.empty()) return usageError("inspect", a.error);
-  if (a.positional.size() != 1) return usageError("inspect", "needs one SETUP.exe");
+  if (!a.error.empty()) return usageErrorJson("inspect", a.error, wantJson);
+  if (a.positional.size() != 1) return usageErrorJson("inspect", "needs one SETUP.exe", wantJson);
   const std::string& file = a.positional[0];
   const std::wstring path = tzk::root::fromUtf8(file);
   tzk::archive::LoadedKeys loaded;
-  if (a.has("--keys") && loaded.LoadFolder(tzk::root::fromUtf8(a.value("--keys"))) != tzk::code::kSuccess) {
-    return fileError("inspect", a.value("--keys"), "no usable key1.pub.pem ... key7.pub.pem there", kExitBadInput);
+  tzk::archive::KeySet given{};
+  const std::string folder = a.value("--keys");
+  std::string error;
+  if (a.has("--keys")) {
+    if (!LoadKeyFolder(folder, &loaded, &error)) {
+      return wantJson ? finishJson("inspect", {{"file", file}}, kExitBadInput, folder, error)
+                      : fileError("inspect", folder, error, kExitBadInput);
+    }
+    given = loaded.keys();
   }
 
-  json d = {{"file", file}};
-  int type = 0;
-  std::uint64_t offset = 0;
-  int exit = kExitOk;
-  if (tzk::archive::LocateSignature(path.c_str(), tzk::archive::signature_mode::kArchive, nullptr, &type, &offset)) {
-    int key = 0;
-    const int mode = tzk::archive::VerifyModeForType(type);
-    const bool verifies = a.has("--keys") ? tzk::archive::VerifySignatureWithKeys(path.c_str(), mode, loaded.keys(), &key)
-                                          : tzk::archive::VerifySignature(path.c_str(), mode, &key);
-    d["signatureType"] = type;
-    d["keyIndex"] = verifies ? key : 0;
-    d["verifies"] = verifies;
-    d["contentLength"] = offset;
-    if (!verifies) exit = kExitCheckFailed;
-
+  const StubVerdict v = CheckAsStub(file, a.has("--keys") ? &given : nullptr, folder);
+  json d = VerdictJson(v);
+  d["file"] = file;
+  if (v.type >= 0) {
     tzk::archive::SfxArchive archive;
-    const tzk::Result read = archive.ReadContainer(path.c_str(), type, offset);
+    const tzk::Result read = archive.ReadContainer(path.c_str(), v.type, v.signatureOffset);
     if (read != tzk::code::kSuccess) {
-      d["error"] = "cannot read the archive (code " + std::to_string(read) + ")";
-      exit = kExitBadInput;
+      d["archiveError"] = "cannot read the archive (code " + std::to_string(read) + ")";
     } else {
-      d["contentLength"] = archive.contentLength();
       d["embeddedDataLength"] = archive.embeddedDataLength();
       d["commandLine"] = tzk::root::toUtf8(archive.commandLine());
       d["sfxName"] = tzk::root::toUtf8(archive.sfxName());
@@ -136,12 +138,14 @@ int run(const Args& args) {
       archive.ExtractTailItems(L"", collectItem);
       d["tailItems"] = items;
     }
-  } else {
-    exit = tzk::root::toUtf8(path).empty() ? kExitUsage : kExitBadInput;
   }
-  if (a.has("--json")) std::printf("%s\n", d.dump(2).c_str());
-  else printText(d);
-  return exit;
+  const std::string message = v.accepted() ? "" : v.message();
+  if (wantJson) return finishJson("inspect", d, v.exit, file, message);
+  d["ok"] = v.accepted();
+  if (!v.accepted()) d["error"] = {{"code", v.exit}, {"message", message}};
+  printText(d);
+  if (!v.accepted()) fileError("inspect", file, message, v.exit);
+  return v.exit;
 }
 
 const CommandRegistration kInspect({"inspect", "show what an installer holds and whether it verifies", kHelp, run});

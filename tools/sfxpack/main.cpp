@@ -8,9 +8,9 @@
 #include <windows.h>
 #endif
 
-#include "packers/file.h"
 #include "root/text.h"
 #include "tools/sfxpack/cli.h"
+#include "tools/sfxpack/manifest.h"
 
 namespace sfxpack {
 namespace {
@@ -26,9 +26,7 @@ void printOverview(FILE* out) {
                "       sfxpack COMMAND --help\n\n"
                "Makes and checks self-extracting installers of the SFX stub.\n\ncommands:\n");
   for (const Command& c : table()) std::fprintf(out, "  %-10s %s\n", c.name, c.summary);
-  std::fprintf(out,
-               "\nexit codes: 0 success, 1 a check failed, 2 usage error, 3 bad or unreadable input,\n"
-               "            4 an output could not be written\n");
+  std::fprintf(out, "\n%s", kExitCodeHelp);
 }
 
 const Command* find(const std::string& name) {
@@ -67,6 +65,16 @@ int dispatch(const std::vector<std::string>& argv) {
 
 }  // namespace
 
+const char kExitCodeHelp[] =
+    "exit codes, the same for every command:\n"
+    "  0  success (verify: the stub accepts the file)\n"
+    "  1  the check failed: the stub would refuse the file (signature type, keys, signature)\n"
+    "  2  usage error: the command line is wrong\n"
+    "  3  an input is missing, unreadable or malformed (for an archive the stub's loader\n"
+    "     refuses: the loader's code and text)\n"
+    "  4  an output could not be written\n"
+    "Each error is one line on stderr, \"sfxpack COMMAND: FILE: reason\".\n";
+
 CommandRegistration::CommandRegistration(const Command& command) { table().push_back(command); }
 
 const std::vector<Command>& registeredCommands() { return table(); }
@@ -81,6 +89,33 @@ int fileError(const char* command, const std::string& file, const std::string& r
   return code;
 }
 
+bool wantsJson(const Args& args) {
+  for (const std::string& a : args) {
+    if (a == "--") break;
+    if (a == "--json") return true;
+  }
+  return false;
+}
+
+int finishJson(const char* command, nlohmann::json d, int code, const std::string& file, const std::string& message) {
+  d["ok"] = code == kExitOk;
+  if (code != kExitOk) {
+    d["error"] = {{"code", code}, {"message", message}};
+    if (file.empty()) std::fprintf(stderr, "sfxpack %s: %s\n", command, message.c_str());
+    else fileError(command, file, message, code);
+  }
+  std::printf("%s\n", d.dump(2).c_str());
+  return code;
+}
+
+int usageErrorJson(const char* command, const std::string& message, bool json) {
+  if (!json) return usageError(command, message);
+  usageError(command, message);
+  nlohmann::json d = {{"ok", false}, {"error", {{"code", kExitUsage}, {"message", message}}}};
+  std::printf("%s\n", d.dump(2).c_str());
+  return kExitUsage;
+}
+
 std::string codeText(tzk::Result code) {
   char text[32];
   std::snprintf(text, sizeof text, "error %lu", static_cast<unsigned long>(code));
@@ -88,13 +123,8 @@ std::string codeText(tzk::Result code) {
 }
 
 int writeOutputFile(const char* command, const std::string& path, const std::uint8_t* data, std::uint32_t size) {
-  tzk::packers::CUFile out;
-  if (!out.Create(tzk::root::fromUtf8(path).c_str())) {
-    return fileError(command, path, "cannot create (" + codeText(out.LastError()) + ")", kExitOutputError);
-  }
-  if (!out.Write(data, size)) {
-    return fileError(command, path, "cannot write (" + codeText(out.LastError()) + ")", kExitOutputError);
-  }
+  std::string error;
+  if (!WriteWholeFile(path, Bytes(data, data + size), &error)) return fileError(command, path, error, kExitOutputError);
   return kExitOk;
 }
 

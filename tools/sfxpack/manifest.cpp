@@ -2,11 +2,21 @@
 
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <cerrno>
 #include <cstdio>
 #include <memory>
+
+#ifdef _WIN32
+#include <process.h>
+#include <sys/stat.h>
+#include <windows.h>
+#else
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
 
 #include "packers/data_packer.h"
 #include "packers/file_package.h"
@@ -34,10 +44,18 @@ std::string baseName(const std::string& path) {
 // Reads manifests strictly: a misspelt key is an error, not a silently missing setting.
 class Reader {
  public:
-  Reader(std::string manifestPath, std::string* error) : base_(folderOf(manifestPath)), error_(error) {}
+  Reader(std::string manifestPath, std::string* error)
+      : manifest_(std::move(manifestPath)), base_(folderOf(manifest_)), error_(error) {}
 
+  // "MANIFEST: where: what"; where is empty for the document itself.
   bool fail(const std::string& where, const std::string& what) {
-    *error_ = where + ": " + what;
+    *error_ = manifest_ + ": " + (where.empty() ? std::string() : where + ": ") + what;
+    return false;
+  }
+
+  // A file the manifest names could not be read: that file first, then where it was named.
+  bool failOn(const std::string& file, const std::string& why, const std::string& where) {
+    *error_ = file + ": " + why + " (" + (where.compare(0, 2, "--") == 0 ? "given with " + where : where + " in " + manifest_) + ")";
     return false;
   }
 
@@ -64,7 +82,7 @@ class Reader {
     const std::string resolved = resolve(relative);
     if (path != nullptr) *path = resolved;
     std::string why;
-    if (!ReadWholeFile(resolved, out, &why)) return fail(where, why);
+    if (!ReadWholeFile(resolved, out, &why)) return failOn(resolved, why, where);
     return true;
   }
 
@@ -99,6 +117,7 @@ class Reader {
   std::string resolve(const std::string& path) const { return isAbsolute(path) ? path : base_ + path; }
 
  private:
+  std::string manifest_;
   std::string base_;
   std::string* error_;
 };
@@ -183,44 +202,161 @@ struct FileCloser {
 bool ReadWholeFile(const std::string& path, Bytes* out, std::string* error) {
   std::unique_ptr<std::FILE, FileCloser> in(openFile(path, "rb"));
   if (!in) {
-    *error = path + ": cannot open for reading: " + std::strerror(errno);
+    *error = std::string("cannot open for reading: ") + std::strerror(errno);
     return false;
   }
   out->clear();
   std::uint8_t chunk[1 << 16];
   std::size_t n;
+  errno = 0;
   while ((n = std::fread(chunk, 1, sizeof(chunk), in.get())) > 0) out->insert(out->end(), chunk, chunk + n);
   if (std::ferror(in.get())) {
-    *error = path + ": read error: " + std::strerror(errno);
+    *error = std::string("cannot read: ") + std::strerror(errno);
     return false;
   }
   return true;
 }
 
-bool WriteWholeFile(const std::string& path, const Bytes& data, std::string* error) {
-  std::unique_ptr<std::FILE, FileCloser> out(openFile(path, "wb"));
-  const bool ok = out && std::fwrite(data.data(), 1, data.size(), out.get()) == data.size() &&
-                  std::fclose(out.release()) == 0;
-  if (!ok) *error = path + ": cannot write: " + std::strerror(errno);
+namespace {
+
+int processId() {
+#ifdef _WIN32
+  return ::_getpid();
+#else
+  return static_cast<int>(::getpid());
+#endif
+}
+
+// The permission bits of an existing file, for the copy that replaces it.
+bool modeOf(const std::string& path, unsigned* mode) {
+#ifdef _WIN32
+  struct _stat64 info {};
+  if (::_wstat64(tzk::root::fromUtf8(path).c_str(), &info) != 0) return false;
+#else
+  struct stat info {};
+  if (::stat(path.c_str(), &info) != 0) return false;
+#endif
+  *mode = static_cast<unsigned>(info.st_mode) & 07777;
+  return true;
+}
+
+bool setMode(const std::string& path, unsigned mode) {
+#ifdef _WIN32
+  return ::_wchmod(tzk::root::fromUtf8(path).c_str(), static_cast<int>(mode & (_S_IREAD | _S_IWRITE))) == 0;
+#else
+  return ::chmod(path.c_str(), static_cast<mode_t>(mode)) == 0;
+#endif
+}
+
+bool replaceFile(const std::string& from, const std::string& to) {
+#ifdef _WIN32
+  return ::MoveFileExW(tzk::root::fromUtf8(from).c_str(), tzk::root::fromUtf8(to).c_str(),
+                       MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != FALSE;
+#else
+  return std::rename(from.c_str(), to.c_str()) == 0;
+#endif
+}
+
+void removeFile(const std::string& path) {
+#ifdef _WIN32
+  ::_wremove(tzk::root::fromUtf8(path).c_str());
+#else
+  std::remove(path.c_str());
+#endif
+}
+
+}  // namespace
+
+StagedOutput::StagedOutput(std::string path)
+    : path_(std::move(path)), staged_(path_ + ".partial-" + std::to_string(processId())) {}
+
+StagedOutput::~StagedOutput() {
+  if (pending_) removeFile(staged_);
+}
+
+bool StagedOutput::Write(const Bytes& data, std::string* error) {
+  pending_ = true;
+  std::unique_ptr<std::FILE, FileCloser> out(openFile(staged_, "wb"));
+  if (!out) {
+    *error = std::string("cannot create: ") + std::strerror(errno);
+    return false;
+  }
+  bool ok = (data.empty() || std::fwrite(data.data(), 1, data.size(), out.get()) == data.size()) && std::fflush(out.get()) == 0;
+#ifndef _WIN32
+  ok = ok && ::fsync(fileno(out.get())) == 0;
+#endif
+  const int writeError = errno;
+  ok = std::fclose(out.release()) == 0 && ok;
+  if (!ok) *error = std::string("cannot write: ") + std::strerror(writeError != 0 ? writeError : errno);
   return ok;
 }
 
+bool StagedOutput::Commit(std::string* error) {
+  unsigned mode = 0;
+  if (modeOf(path_, &mode) && !setMode(staged_, mode)) {
+    *error = std::string("cannot give the new file the mode of the old one: ") + std::strerror(errno);
+    return false;
+  }
+  if (!replaceFile(staged_, path_)) {
+    *error = std::string("cannot move the finished file into place: ") + std::strerror(errno);
+    return false;
+  }
+  pending_ = false;
+  return true;
+}
+
+bool WriteWholeFile(const std::string& path, const Bytes& data, std::string* error) {
+  StagedOutput out(path);
+  return out.Write(data, error) && out.Commit(error);
+}
+
+namespace {
+
+// "MANIFEST:LINE:COLUMN: not valid JSON: what the parser expected", from the parser's byte
+// position (1-based, the byte that could not be read).
+std::string jsonError(const std::string& path, const Bytes& text, const json::parse_error& e) {
+  std::size_t line = 1, column = 1;
+  const std::size_t end = e.byte == 0 ? 0 : std::min<std::size_t>(e.byte - 1, text.size());
+  for (std::size_t i = 0; i < end; ++i) {
+    if (text[i] == '\n') {
+      ++line;
+      column = 1;
+    } else {
+      ++column;
+    }
+  }
+  std::string what = e.what();
+  const std::size_t detail = what.find(": ", what.find("parse error"));
+  if (detail != std::string::npos) what = what.substr(detail + 2);
+  return path + ":" + std::to_string(line) + ":" + std::to_string(column) + ": not valid JSON: " + what;
+}
+
+}  // namespace
+
 bool LoadManifest(const std::string& path, const ManifestOverrides& overrides, Manifest* out, std::string* error) {
   Bytes text;
-  if (!ReadWholeFile(path, &text, error)) return false;
-  json doc = json::parse(text.begin(), text.end(), nullptr, false);
-  if (doc.is_discarded()) {
-    *error = path + ": not valid JSON";
+  std::string why;
+  if (!ReadWholeFile(path, &text, &why)) {
+    *error = path + ": " + why;
+    return false;
+  }
+  json doc;
+  try {
+    doc = json::parse(text.begin(), text.end());
+  } catch (const json::parse_error& e) {
+    *error = jsonError(path, text, e);
     return false;
   }
   Reader r(path, error);
   InstallerPlan& plan = out->plan;
-  if (!r.onlyKeys(doc, path, {"stub", "commandLine", "sfxName", "installer", "files", "selfDefense", "embedded",
-                              "signature"})) {
+  if (!r.onlyKeys(doc, "", {"stub", "commandLine", "sfxName", "installer", "files", "selfDefense", "embedded",
+                            "signature"})) {
     return false;
   }
   if (!overrides.stub.empty()) {
-    if (!ReadWholeFile(overrides.stub, &plan.stub, error)) return false;
+    if (!ReadWholeFile(overrides.stub, &plan.stub, &why)) return r.failOn(overrides.stub, why, "--stub");
+  } else if (!doc.contains("stub")) {
+    return r.fail("", "no stub: give \"stub\" in the manifest or --stub STUB.exe");
   } else if (!r.file(doc, "stub", "stub", &plan.stub)) {
     return false;
   }
@@ -228,14 +364,14 @@ bool LoadManifest(const std::string& path, const ManifestOverrides& overrides, M
       !r.text(doc, "sfxName", "sfxName", &plan.sfxName, false)) {
     return false;
   }
-  if (!doc.contains("installer")) return r.fail(path, "\"installer\" is missing");
+  if (!doc.contains("installer")) return r.fail("", "\"installer\" is missing");
   const json& installer = doc["installer"];
   if (!r.onlyKeys(installer, "installer", {"path", "packer"}) ||
       !r.packer(installer, "installer", tzk::packers::kPackerLzma, &plan.installerPacker)) {
     return false;
   }
   if (!overrides.installer.empty()) {
-    if (!ReadWholeFile(overrides.installer, &plan.installer, error)) return false;
+    if (!ReadWholeFile(overrides.installer, &plan.installer, &why)) return r.failOn(overrides.installer, why, "--installer");
   } else if (!r.file(installer, "path", "installer", &plan.installer)) {
     return false;
   }

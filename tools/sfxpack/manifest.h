@@ -29,8 +29,31 @@ struct ManifestOverrides {
 };
 bool LoadManifest(const std::string& path, const ManifestOverrides& overrides, Manifest* out, std::string* error);
 
-// A file's whole content; false with a reason.
+// A file's whole content; false with a reason (which does not repeat the path).
 bool ReadWholeFile(const std::string& path, Bytes* out, std::string* error);
+// Writes through a StagedOutput and commits at once.
 bool WriteWholeFile(const std::string& path, const Bytes& data, std::string* error);
+
+// An output written beside its final path and renamed onto it only when complete (and, for the
+// commands that check their result, accepted): a failed or refused write never leaves a partial
+// or wrong file under the final name, and a file that is replaced keeps its permissions.
+class StagedOutput {
+ public:
+  explicit StagedOutput(std::string path);
+  ~StagedOutput();  // removes the staged file unless it was committed
+  StagedOutput(const StagedOutput&) = delete;
+  StagedOutput& operator=(const StagedOutput&) = delete;
+
+  bool Write(const Bytes& data, std::string* error);
+  // The staged file was written by someone else (a signing tool); it is removed unless committed.
+  void Adopt() { pending_ = true; }
+  const std::string& stagedPath() const { return staged_; }
+  bool Commit(std::string* error);
+
+ private:
+  std::string path_;
+  std::string staged_;
+  bool pending_ = false;
+};
 
 }  // namespace sfxpack

@@ -1,40 +1,211 @@
 #!/usr/bin/env bash
-# sfxpack as a release engineer drives it: the example built twice gives the same bytes, it
-# verifies with the stub's keys, and extract gives back every input byte for byte with the
-# manifest's times; a changed byte makes verify and extract refuse, and tag will not hide the
-# signature of a file without a certificate table.
+# sfxpack as a release engineer drives it in CI, trusting its exit codes: the example built
+# twice gives the same bytes, the stub inside it accepts it, and extract gives back every input
+# byte for byte with the manifest's times; a changed byte, a key the stub does not trust, the
+# keyless type 2 and broken archive content are refused with the code of the contract
+# (1 check failed, 2 usage, 3 bad input, 4 output not written), one line on stderr and, with
+# --json, an "error" object; nothing half-written is left behind. Installers that carry an
+# Authenticode signature too keep both signatures, built at once or prepared for osslsigncode,
+# and take a tail block afterwards.
 set -uo pipefail
 sfxpack=$(realpath "$1") top=$2 scratch=$3
 rm -rf "$scratch" && mkdir -p "$scratch"
 fail=0
 check() { if eval "$2"; then echo "ok: $1"; else echo "FAIL: $1"; fail=1; fi; }
+# status ARGS...: runs sfxpack, keeps its stdout and stderr, prints its exit code.
+status() { "$sfxpack" "$@" >"$scratch/out.txt" 2>"$scratch/err.txt"; echo $?; }
+# one_line TEXT: stderr is exactly one line, and it names TEXT (a file) exactly once.
+one_line() { [ "$(wc -l <"$scratch/err.txt")" -eq 1 ] && [ "$(grep -o -F -- "$1" "$scratch/err.txt" | wc -l)" -eq 1 ]; }
+# field EXPR: a Python expression over the JSON object j that sfxpack printed.
+field() { python3 -c "import json,sys; j=json.load(open(sys.argv[1])); sys.exit(0 if ($1) else 1)" "$scratch/out.txt"; }
+leftovers() { find "$scratch" -name '*.partial-*' -o -name '*.trial*' -o -name '*.unsigned' | grep -q .; }
 
-head -c 70000 /dev/urandom >"$scratch/stub.exe"
+keys=$top/keys/test
+python3 "$top/tools/sfxpack/stand_in_stub.py" "$keys" "$scratch/stub.exe"
 head -c 30000 /dev/urandom >"$scratch/installer.exe"
-build() { "$sfxpack" build "$top/example/manifest.json" -o "$1" --stub "$scratch/stub.exe" \
-            --installer "$scratch/installer.exe" >/dev/null; }
+build() { "$sfxpack" build "$top/example/manifest.json" -o "$1" --stub "${stub:-$scratch/stub.exe}" \
+            --installer "$scratch/installer.exe" "${@:2}" >/dev/null; }
 check "build succeeds" "build '$scratch/a.exe'"
 check "the same inputs give the same bytes" "build '$scratch/b.exe' && cmp -s '$scratch/a.exe' '$scratch/b.exe'"
-check "verify accepts it with the stub's keys" "'$sfxpack' verify '$scratch/a.exe' >/dev/null"
-check "extract succeeds" "'$sfxpack' extract '$scratch/a.exe' '$scratch/out' >/dev/null 2>&1"
+check "verify: accepted with the keys of the stub inside the file" \
+  "[ \$(status verify '$scratch/a.exe') -eq 0 ] && grep -q 'accepted: signature type 5 verified with key 5' '$scratch/out.txt'"
+check "extract succeeds, into folders that do not exist yet" "'$sfxpack' extract '$scratch/a.exe' '$scratch/deep/er/out' >/dev/null 2>&1"
+out=$scratch/deep/er/out
 for name in vps1.vpx vps2.vpx; do
   check "extract: $name byte for byte, dated 2015-04-21 12:58:52 UTC" \
-    "cmp -s '$top/example/data/$name' '$scratch/out/$name' && [ \$(stat -c %Y '$scratch/out/$name') -eq 1429621132 ]"
+    "cmp -s '$top/example/data/$name' '$out/$name' && [ \$(stat -c %Y '$out/$name') -eq 1429621132 ]"
 done
 check "extract: the module's package and its unpacked content" \
-  "[ -s '$scratch/out/engine.pkg' ] && cmp -s '$top/example/data/engine.ini' '$scratch/out/engine.ini'"
-check "extract: the installer as instup.exe" "cmp -s '$scratch/installer.exe' '$scratch/out/instup.exe'"
+  "[ -s '$out/engine.pkg' ] && cmp -s '$top/example/data/engine.ini' '$out/engine.ini'"
+check "extract: the installer as instup.exe" "cmp -s '$scratch/installer.exe' '$out/instup.exe'"
 check "extract: the embedded items under their file names" \
-  "cmp -s '$top/example/data/rid.bin' '$scratch/out/rid.bin' && cmp -s '$top/example/data/business.cfg' '$scratch/out/bcc.cfg.tmp'"
+  "cmp -s '$top/example/data/rid.bin' '$out/rid.bin' && cmp -s '$top/example/data/business.cfg' '$out/bcc.cfg.tmp'"
 
 cp "$scratch/a.exe" "$scratch/changed.exe"
-printf 'X' | dd of="$scratch/changed.exe" bs=1 seek=70100 conv=notrunc 2>/dev/null
-check "a changed byte: verify refuses" "! '$sfxpack' verify '$scratch/changed.exe' >/dev/null 2>&1"
-check "a changed byte: extract refuses and writes nothing" \
-  "! '$sfxpack' extract '$scratch/changed.exe' '$scratch/refused' >/dev/null 2>&1 && [ -z \"\$(ls -A '$scratch/refused' 2>/dev/null)\" ]"
+printf 'X' | dd of="$scratch/changed.exe" bs=1 seek=9300 conv=notrunc 2>/dev/null
+check "a changed byte: verify exits 1 and names the keys it tried" \
+  "[ \$(status verify '$scratch/changed.exe') -eq 1 ] && one_line changed.exe && grep -q 'does not verify with any key the stub trusts' '$scratch/err.txt'"
+check "a changed byte: extract exits 1 and writes nothing" \
+  "[ \$(status extract '$scratch/changed.exe' '$scratch/refused') -eq 1 ] && [ -z \"\$(ls -A '$scratch/refused' 2>/dev/null)\" ]"
 
+# --- whose keys: the stub's, read from the file ------------------------------------------------
+# A second key set that differs in key 5, a stub that trusts it, and a fresh 2048/256 key.
+mkdir -p "$scratch/otherkeys"
+cp "$keys"/key*.pub.pem "$scratch/otherkeys/"
+openssl genpkey -genparam -algorithm DSA -pkeyopt dsa_paramgen_bits:2048 -pkeyopt dsa_paramgen_q_bits:256 \
+  -out "$scratch/params.pem" 2>/dev/null
+openssl genpkey -paramfile "$scratch/params.pem" -out "$scratch/fresh.pem" 2>/dev/null
+openssl pkey -in "$scratch/fresh.pem" -pubout -out "$scratch/otherkeys/key5.pub.pem"
+fresh=$(openssl pkey -in "$scratch/fresh.pem" -pubout -outform DER | sha256sum | cut -c1-16)
+python3 "$top/tools/sfxpack/stand_in_stub.py" "$scratch/otherkeys" "$scratch/otherstub.exe"
+check "build with a key the stub does not trust: exit 1, its fingerprint named, nothing written" \
+  "[ \$(status build '$top/example/manifest.json' -o '$scratch/untrusted.exe' --stub '$scratch/stub.exe' \
+       --installer '$scratch/installer.exe' --key '$scratch/fresh.pem') -eq 1 ] && one_line untrusted.exe && \
+   grep -q \"does not trust: key fingerprint $fresh\" '$scratch/err.txt' && [ ! -e '$scratch/untrusted.exe' ] && ! leftovers"
+cp "$scratch/a.exe" "$scratch/kept.exe"
+check "a refused build leaves an existing output as it was" \
+  "! build '$scratch/kept.exe' --key '$scratch/fresh.pem' 2>/dev/null && cmp -s '$scratch/a.exe' '$scratch/kept.exe'"
+check "the same key with a stub that trusts it: accepted, though sfxpack's own keys lack it" \
+  "stub='$scratch/otherstub.exe' build '$scratch/other.exe' --key '$scratch/fresh.pem' && [ \$(status verify '$scratch/other.exe') -eq 0 ]"
+check "verify --keys checks against the given folder instead of the stub's table" \
+  "[ \$(status verify '$scratch/a.exe' --keys '$scratch/otherkeys') -eq 1 ] && [ \$(status verify '$scratch/other.exe' --keys '$scratch/otherkeys') -eq 0 ]"
+python3 "$top/tools/sfxpack/stand_in_stub.py" "$keys" "$scratch/bare.exe" --no-table
+check "a stub without a key table: build refuses and points at --keys" \
+  "[ \$(status build '$top/example/manifest.json' -o '$scratch/bare-setup.exe' --stub '$scratch/bare.exe' \
+       --installer '$scratch/installer.exe') -eq 1 ] && grep -q 'no key table' '$scratch/err.txt' && grep -q -- '--keys' '$scratch/err.txt'"
+
+# --- the keyless type 2 -----------------------------------------------------------------------
+head -c 5000 /dev/urandom >"$scratch/random.bin"
+"$sfxpack" sign --type 2 --signature-only "$scratch/random.bin" >/dev/null
+check "random bytes signed with type 2: not accepted, exit 1" "[ \$(status verify '$scratch/random.bin') -eq 1 ] && grep -q 'type 2' '$scratch/err.txt'"
+printf '{ "installer": { "path": "installer.exe" }, "signature": { "type": 2 } }\n' >"$scratch/type2.json"
+check "build with type 2: exit 1, nothing written" \
+  "[ \$(status build '$scratch/type2.json' -o '$scratch/t2.exe' --stub '$scratch/stub.exe') -eq 1 ] && [ ! -e '$scratch/t2.exe' ]"
+check "sign --type 2 on an installer is a usage error" "[ \$(status sign --type 2 '$scratch/kept.exe') -eq 2 ]"
+
+# --- broken archive content, signed as it is --------------------------------------------------
+# craft NAME CASE: the stub, the stored bytes, the installer's package, a map for CASE and the
+# locator, signed with key 5 without the producer's checks.
+"$sfxpack" pack --lzma "$scratch/installer.exe" "$scratch/installer.pkg" >/dev/null
+craft() {
+  python3 - "$scratch" "$2" <<'PY'
+import struct, sys
+scratch, case = sys.argv[1], sys.argv[2]
+def rec(tag, body): return tag + struct.pack("<I", len(body)) + body
+data_at = len(open(scratch + "/stub.exe", "rb").read())
+installer = open(scratch + "/installer.pkg", "rb").read()
+name = b"..\\evil.txt" if case == "evil" else b"engine.pkg"
+entry = rec(b"NAME", name + b"\0") + rec(b"PTRL", struct.pack("<III", data_at, 32, 0))
+if case == "module":
+    entry += rec(b"XNAM", b"engine.ini\0")
+records = rec(b"MODE", b"extract\0")
+if case != "noinstaller":
+    records += rec(b"CMDP", struct.pack("<II", data_at + 32, len(installer)))
+open(scratch + "/map.bin", "wb").write(records + rec(b"LIST", rec(b"FILE", entry)))
+PY
+  "$sfxpack" pack --zlib "$scratch/map.bin" "$scratch/map.pkg" >/dev/null
+  python3 - "$scratch" "$1" <<'PY'
+import struct, sys
+scratch, name = sys.argv[1], sys.argv[2]
+content = open(scratch + "/stub.exe", "rb").read() + b"module bytes that are no package"
+content += open(scratch + "/installer.pkg", "rb").read()
+map_at = len(content)
+content += open(scratch + "/map.pkg", "rb").read() + struct.pack("<I", map_at) + b"TZKsetupSelfExt2"
+open(scratch + "/" + name, "wb").write(content)
+PY
+  "$sfxpack" sign --type 5 --key "$keys/key5.pem" --signature-only "$scratch/$1" >/dev/null
+}
+craft evil.exe evil
+check "an entry named ..\\evil.txt: verify and extract exit 3 with the reason, nothing escapes" \
+  "[ \$(status verify '$scratch/evil.exe') -eq 3 ] && grep -q 'outside the target folder' '$scratch/err.txt' && \
+   [ \$(status extract '$scratch/evil.exe' '$scratch/evil/out') -eq 3 ] && [ ! -e '$scratch/evil/evil.txt' ]"
+craft noinstaller.exe noinstaller
+check "no installer record: verify exits 3 and says so" \
+  "[ \$(status verify '$scratch/noinstaller.exe') -eq 3 ] && grep -q 'no installer record' '$scratch/err.txt'"
+craft module.exe module
+check "a module that is no package: extract exits 3 (bad content), not 4" \
+  "[ \$(status extract '$scratch/module.exe' '$scratch/module') -eq 3 ] && grep -q 'bad archive content' '$scratch/err.txt'"
+head -c 3000 /dev/urandom >"$scratch/noarchive.bin"
+"$sfxpack" sign --type 5 --key "$keys/key5.pem" --signature-only "$scratch/noarchive.bin" >/dev/null
+check "a signature over no archive: exit 3 with the loader's code and text" \
+  "[ \$(status verify '$scratch/noarchive.bin' --keys '$keys') -eq 3 ] && grep -q 'code 0x3ee: Incorrect magic of archive' '$scratch/err.txt'"
+
+# --- the rest of the contract -----------------------------------------------------------------
+check "a missing file: exit 3, one line naming it once with the reason" \
+  "[ \$(status verify '$scratch/nosuch.exe') -eq 3 ] && one_line nosuch.exe && grep -q 'No such file' '$scratch/err.txt'"
+check "inspect of a missing file: exit 3 and a reason" \
+  "[ \$(status inspect '$scratch/nosuch.exe') -eq 3 ] && one_line nosuch.exe && grep -q 'No such file' '$scratch/err.txt'"
+check "a missing manifest is named once" \
+  "[ \$(status build '$scratch/nosuch.json' -o '$scratch/x.exe') -eq 3 ] && one_line nosuch.json"
+printf '{\n  "stub": "stub.exe",\n  "installer": { "path": "installer.exe" },,\n}\n' >"$scratch/bad.json"
+check "bad JSON: exit 3 with its line and column" \
+  "[ \$(status build '$scratch/bad.json' -o '$scratch/x.exe') -eq 3 ] && grep -q 'bad.json:3:[0-9]*: not valid JSON' '$scratch/err.txt'"
+printf '{ "installer": { "path": "installer.exe" } }\n' >"$scratch/nostub.json"
+check "no stub in the manifest: the message points at --stub" \
+  "[ \$(status build '$scratch/nostub.json' -o '$scratch/x.exe') -eq 3 ] && grep -q -- '--stub' '$scratch/err.txt'"
+check "tag --item without '=' is a usage error" "[ \$(status tag '$scratch/a.exe' --item EAPT) -eq 2 ]"
+check "an unknown option is a usage error" "[ \$(status verify --fast '$scratch/a.exe') -eq 2 ]"
+check "--help states the exit-code contract" \
+  "[ \$(status --help) -eq 0 ] && grep -q '3  an input is missing' '$scratch/out.txt' && [ \$(status build --help) -eq 0 ] && grep -q '\"time\"' '$scratch/out.txt'"
+check "an output that cannot be created: exit 4" "[ \$(status build '$top/example/manifest.json' -o '$scratch/a.exe/x.exe' \
+  --stub '$scratch/stub.exe' --installer '$scratch/installer.exe') -eq 4 ] && one_line a.exe/x.exe"
+check "a folder that cannot be made: extract exits 4" "[ \$(status extract '$scratch/a.exe' '$scratch/a.exe/out') -eq 4 ]"
+# A write that fails halfway (the file-size limit) leaves neither the output nor a partial file.
+check "a write that fails halfway: exit 4, nothing left" \
+  "[ \$(trap '' XFSZ; ulimit -f 20; status build '$top/example/manifest.json' -o '$scratch/big.exe' --stub '$scratch/stub.exe' \
+       --installer '$scratch/installer.exe') -eq 4 ] && [ ! -e '$scratch/big.exe' ] && ! leftovers"
+
+check "verify --json when accepted" \
+  "[ \$(status verify --json '$scratch/a.exe') -eq 0 ] && field 'j[\"ok\"] and j[\"accepted\"] and j[\"keyIndex\"] == 5 and \"error\" not in j'"
+check "verify --json when refused: ok false, error with code and message" \
+  "[ \$(status verify --json '$scratch/changed.exe') -eq 1 ] && field 'not j[\"ok\"] and j[\"error\"][\"code\"] == 1 and \"does not verify\" in j[\"error\"][\"message\"]'"
+check "inspect --json of a missing file: ok false, error code 3" \
+  "[ \$(status inspect --json '$scratch/nosuch.exe') -eq 3 ] && field 'not j[\"ok\"] and j[\"error\"][\"code\"] == 3 and j[\"error\"][\"message\"]'"
+check "inspect --json of an installer: entries and the loader's content length" \
+  "[ \$(status inspect --json '$scratch/a.exe') -eq 0 ] && field 'j[\"ok\"] and len(j[\"files\"]) == 3 and j[\"contentLength\"] == j[\"signatureOffset\"]'"
+check "build --json: one object with ok" \
+  "[ \$(status build '$top/example/manifest.json' -o '$scratch/j.exe' --stub '$scratch/stub.exe' --installer '$scratch/installer.exe' --json) -eq 0 ] && field 'j[\"ok\"] and j[\"file\"].endswith(\"j.exe\")'"
+check "build --json of a bad manifest: ok false, error code 3" \
+  "[ \$(status build '$scratch/bad.json' -o '$scratch/x.exe' --json) -eq 3 ] && field 'not j[\"ok\"] and j[\"error\"][\"code\"] == 3'"
+
+# --- two signatures: the archive's and Authenticode's ------------------------------------------
+if ! command -v osslsigncode >/dev/null; then
+  echo "skip: osslsigncode is not installed, so the two-signature flow is not tested"
+  exit $fail
+fi
+cert=(--cert "$keys/codesign.pem" --cert-key "$keys/codesign.key.pem")
+authenticode_ok() { osslsigncode verify -CAfile "$keys/codesign-ca.pem" -in "$1" >/dev/null 2>&1; }
+check "Authenticode signing of a build without --cert breaks its archive signature, and verify says why" \
+  "osslsigncode sign -certs '$keys/codesign.pem' -key '$keys/codesign.key.pem' -in '$scratch/a.exe' -out '$scratch/late.exe' >/dev/null 2>&1 && \
+   [ \$(status verify '$scratch/late.exe') -eq 1 ] && grep -q -- '--cert' '$scratch/err.txt'"
+check "build with a certificate: both signatures hold" \
+  "build '$scratch/signed.exe' ${cert[*]} --signing-time 1429621132 && [ \$(status verify '$scratch/signed.exe') -eq 0 ] && \
+   authenticode_ok '$scratch/signed.exe' && ! leftovers"
+check "build with a certificate repeats byte for byte" \
+  "build '$scratch/signed2.exe' ${cert[*]} --signing-time 1429621132 && cmp -s '$scratch/signed.exe' '$scratch/signed2.exe'"
+printf '{ "installer": { "path": "installer.exe" }, "signature": { "type": 1, "key": "%s" } }\n' "$keys/key1.pem" >"$scratch/type1.json"
+check "a certificate with a type-1 signature is a usage error" \
+  "[ \$(status build '$scratch/type1.json' -o '$scratch/t1.exe' --stub '$scratch/stub.exe' ${cert[*]} --signing-time 0) -eq 2 ]"
+check "prepare, then osslsigncode sign: both signatures hold" \
+  "build '$scratch/prepared.exe' ${cert[*]} --prepare && [ \$(status verify '$scratch/prepared.exe') -eq 0 ] && \
+   osslsigncode sign -certs '$keys/codesign.pem' -key '$keys/codesign.key.pem' -in '$scratch/prepared.exe' \
+     -out '$scratch/engineer.exe' >/dev/null 2>&1 && [ \$(status verify '$scratch/engineer.exe') -eq 0 ] && authenticode_ok '$scratch/engineer.exe'"
+check "prepared, then signed with options that change the table's size: verify exits 1" \
+  "osslsigncode sign -certs '$keys/codesign.pem' -key '$keys/codesign.key.pem' -n 'a description' -in '$scratch/prepared.exe' \
+     -out '$scratch/resized.exe' >/dev/null 2>&1 && [ \$(status verify '$scratch/resized.exe') -eq 1 ]"
 printf 'ticket' >"$scratch/ticket.bin"
-cp "$scratch/a.exe" "$scratch/tagged.exe"
-check "tag: refused where the tail block would hide the signature (no certificate table)" \
-  "! '$sfxpack' tag '$scratch/tagged.exe' --item EAPT='$scratch/ticket.bin' >/dev/null 2>&1 && cmp -s '$scratch/a.exe' '$scratch/tagged.exe'"
+cp "$scratch/engineer.exe" "$scratch/tagged.exe" && chmod 755 "$scratch/tagged.exe"
+check "tag behind the certificate table: accepted, the item in the tail block, the mode kept" \
+  "[ \$(status tag '$scratch/tagged.exe' --item EAPT='$scratch/ticket.bin') -eq 0 ] && [ \$(stat -c %a '$scratch/tagged.exe') = 755 ] && \
+   [ \$(status inspect --json '$scratch/tagged.exe') -eq 0 ] && field 'j[\"tailItems\"] == [{\"file\": \"pairing.bin\", \"size\": 6}]'"
+cp "$scratch/prepared.exe" "$scratch/prepared-tag.exe"
+check "tag before the Authenticode signing (placeholder table): exit 1, the file unchanged" \
+  "[ \$(status tag '$scratch/prepared-tag.exe' --item EAPT='$scratch/ticket.bin') -eq 1 ] && cmp -s '$scratch/prepared.exe' '$scratch/prepared-tag.exe'"
+cp "$scratch/a.exe" "$scratch/untagged.exe"
+check "tag without a certificate table: exit 1, the file unchanged" \
+  "[ \$(status tag '$scratch/untagged.exe' --item EAPT='$scratch/ticket.bin') -eq 1 ] && cmp -s '$scratch/a.exe' '$scratch/untagged.exe'"
+head -c -72 "$scratch/a.exe" >"$scratch/resign.exe"
+check "sign with a certificate: both signatures hold, as build makes them" \
+  "'$sfxpack' sign --type 5 --key '$keys/key5.pem' ${cert[*]} --signing-time 1429621132 '$scratch/resign.exe' >/dev/null && \
+   cmp -s '$scratch/resign.exe' '$scratch/signed.exe'"
 exit $fail

@@ -1,27 +1,65 @@
-// sfxpack sign: appends a signature block to a file.
+// sfxpack sign: appends a signature block to an unsigned installer, and keeps the result only
+// when the stub accepts it.
 #include <cstdio>
 #include <string>
 
 #include "archive/signature.h"
 #include "archive/signing.h"
 #include "root/text.h"
+#include "tools/sfxpack/authenticode.h"
 #include "tools/sfxpack/cli.h"
+#include "tools/sfxpack/manifest.h"
+#include "tools/sfxpack/stub_check.h"
 
 namespace sfxpack {
 namespace {
 
 constexpr char kName[] = "sign";
 
+const std::string kHelp = std::string(
+    "usage: sfxpack sign --type 1|5 --key PRIVATE.pem FILE [--keys DIR]\n"
+    "                    [--cert CERT.pem --cert-key KEY.pem [--prepare]]\n"
+    "       sfxpack sign --type 1|2|5 [--key PRIVATE.pem] FILE --signature-only\n\n"
+    "Appends a signature block over the whole of FILE as it is now (an installer without its\n"
+    "signature):\n"
+    "  type 1  DSA over the MD5 of the file, 40-byte r||s and \"TZKSignd\";\n"
+    "          needs a DSA 1024/160 private key\n"
+    "  type 5  DSA over the SHA-256 of the file with its PE checksum taken as zero,\n"
+    "          64-byte r||s and \"TZKSig2B\"; needs a DSA 2048/256 private key\n"
+    "  type 2  \"TZK_MD5a\", the MD5 of the file's bytes 0x20..0x7F in hex, \"TZK_MD5a\";\n"
+    "          takes no key, and the stub refuses it: only with --signature-only\n\n"
+    "--key names a PKCS#8 PEM private key (\"BEGIN PRIVATE KEY\"). Signing is deterministic:\n"
+    "the same file and key give the same bytes. The signed file is checked as `sfxpack verify`\n"
+    "checks it, with the keys of the stub inside it (or --keys DIR), and replaces FILE only when\n"
+    "the stub accepts it; otherwise FILE stays as it was.\n\n"
+    "options:\n"
+    "  --keys DIR          check against key1.pub.pem ... key7.pub.pem in DIR instead\n"
+    "  --signature-only    sign any file, not as an installer: the result is not checked\n\n") +
+    kCodeSigningHelp + "\n" + kExitCodeHelp;
+
 int Run(const Args& args) {
-  const ParsedArgs parsed = parseArgs(args, {}, {"--type", "--key"});
+  const ParsedArgs parsed = parseArgs(args, {"--signature-only", "--prepare"},
+                                      {"--type", "--key", "--keys", "--cert", "--cert-key", "--signing-time"});
   if (!parsed.error.empty()) return usageError(kName, parsed.error);
   if (parsed.positional.size() != 1) return usageError(kName, "expected exactly one FILE");
   const std::string typeText = parsed.value("--type");
   if (typeText != "1" && typeText != "2" && typeText != "5") return usageError(kName, "--type must be 1, 2 or 5");
   const int type = typeText[0] - '0';
+  const bool signatureOnly = parsed.has("--signature-only");
+  if (type == tzk::archive::signature_type::kTextMd5 && !signatureOnly) {
+    return usageError(kName, "type 2 carries no key and the stub refuses it; sign with type 1 or 5");
+  }
   const std::string keyPath = parsed.value("--key");
   if (type != tzk::archive::signature_type::kTextMd5 && keyPath.empty()) {
     return usageError(kName, "type " + typeText + " needs --key PRIVATE.pem");
+  }
+  CodeSigning codeSigning;
+  bool authenticode = false;
+  std::string error;
+  if (!ReadCodeSigning(parsed, &codeSigning, &authenticode, &error)) return usageError(kName, error);
+  if (authenticode && (type != 5 || signatureOnly)) {
+    return usageError(kName, "--cert needs type 5 (type 1 digests the PE checksum, which Authenticode signing "
+                             "rewrites) and an installer, not --signature-only");
   }
 
   tzk::archive::DsaPrivateKey key;
@@ -34,42 +72,60 @@ int Run(const Args& args) {
       return fileError(kName, keyPath, "not a PKCS#8 DSA private key", kExitBadInput);
     }
   }
+  tzk::archive::LoadedKeys loaded;
+  tzk::archive::KeySet given{};
+  const std::string folder = parsed.value("--keys");
+  if (parsed.has("--keys")) {
+    if (!LoadKeyFolder(folder, &loaded, &error)) return fileError(kName, folder, error, kExitBadInput);
+    given = loaded.keys();
+  }
 
   const std::string& file = parsed.positional[0];
-  const tzk::Result result =
-      tzk::archive::SignFile(tzk::root::fromUtf8(file), type, keyPath.empty() ? nullptr : &key);
-  switch (result) {
-    case tzk::code::kSuccess:
-      std::printf("%s: appended a type-%d signature block\n", file.c_str(), type);
-      return kExitOk;
-    case tzk::code::kInvalidData:
-      return fileError(kName, keyPath, type == 1 ? "type 1 needs a DSA 1024/160 key" : "type 5 needs a DSA 2048/256 key",
-                       kExitBadInput);
-    case tzk::code::kFileNotFound:
-    case tzk::code::kFileInvalid:
-      return fileError(kName, file, "cannot read the file (or it is 4 GiB or larger)", kExitBadInput);
-    default:
-      return fileError(kName, file, "cannot append the signature block", kExitOutputError);
+  Bytes content;
+  if (!ReadWholeFile(file, &content, &error)) return fileError(kName, file, error, kExitBadInput);
+  if (content.size() >= 0xFFFFFFFFull) return fileError(kName, file, "is 4 GiB or larger", kExitBadInput);
+  const Signer sign = [&](Bytes* bytes, std::string* why) {
+    Bytes block;
+    const tzk::Result made =
+        tzk::archive::MakeSignatureBlock({bytes->data(), bytes->size()}, type, keyPath.empty() ? nullptr : &key, &block);
+    if (made != tzk::code::kSuccess) {
+      *why = type == 1 ? "type 1 needs a DSA 1024/160 key" : "type 5 needs a DSA 2048/256 key";
+      return false;
+    }
+    bytes->insert(bytes->end(), block.begin(), block.end());
+    return true;
+  };
+
+  Bytes probe;  // a key of the wrong shape is the key's fault, named before any work
+  if (!sign(&probe, &error)) return fileError(kName, keyPath, error, kExitBadInput);
+
+  StagedOutput out(file);
+  if (authenticode) {
+    int code = kExitOk;
+    out.Adopt();
+    if (!SignBoth(std::move(content), sign, codeSigning, out.stagedPath(), &error, &code)) {
+      return fileError(kName, file, error, code);
+    }
+  } else {
+    sign(&content, &error);
+    if (!out.Write(content, &error)) return fileError(kName, file, error, kExitOutputError);
   }
+  if (!signatureOnly) {
+    std::string refusal;
+    const StubVerdict v = CheckWritten(out.stagedPath(), parsed.has("--keys") ? &given : nullptr, folder,
+                                       keyPath.empty() ? nullptr : &key, keyPath, &refusal);
+    if (!v.accepted()) return fileError(kName, file, refusal, v.exit);
+  }
+  if (!out.Commit(&error)) return fileError(kName, file, error, kExitOutputError);
+  std::printf("%s: appended a type-%d signature block%s\n", file.c_str(), type,
+              signatureOnly ? "" : authenticode && codeSigning.prepareOnly ? ", reserved the certificate table; accepted by the stub"
+              : authenticode ? " and signed with osslsigncode; accepted by the stub"
+                             : "; accepted by the stub");
+  return kExitOk;
 }
 
-const CommandRegistration registration({
-    kName,
-    "append a signature block (type 1, 2 or 5) to a file",
-    "usage: sfxpack sign --type 1|2|5 [--key PRIVATE.pem] FILE\n\n"
-    "Appends a signature block over the whole of FILE as it is now:\n"
-    "  type 1  DSA over the MD5 of the file, 40-byte r||s and \"TZKSignd\";\n"
-    "          needs a DSA 1024/160 private key\n"
-    "  type 5  DSA over the SHA-256 of the file with its PE checksum taken as zero,\n"
-    "          64-byte r||s and \"TZKSig2B\"; needs a DSA 2048/256 private key\n"
-    "  type 2  \"TZK_MD5a\", the MD5 of the file's bytes 0x20..0x7F in hex, \"TZK_MD5a\";\n"
-    "          takes no key\n\n"
-    "--key names a PKCS#8 PEM private key (\"BEGIN PRIVATE KEY\"). Signing is deterministic:\n"
-    "the same file and key give the same bytes.\n\n"
-    "exit codes: 0 signed, 2 usage error, 3 the file or key cannot be read or the key does not\n"
-    "fit the type, 4 the block could not be written\n",
-    Run,
-});
+const CommandRegistration registration({kName, "sign an installer (type 1 or 5), optionally with Authenticode too",
+                                        kHelp.c_str(), Run});
 
 }  // namespace
 }  // namespace sfxpack

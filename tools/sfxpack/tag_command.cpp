@@ -7,22 +7,27 @@
 #include "root/text.h"
 #include "tools/sfxpack/cli.h"
 #include "tools/sfxpack/manifest.h"
+#include "tools/sfxpack/stub_check.h"
 
 namespace sfxpack {
 namespace {
 
-constexpr char kHelp[] =
-    "usage: sfxpack tag SETUP.exe --item TAG=FILE [--item TAG=FILE ...] [--force]\n"
-    "       sfxpack tag SETUP.exe --remove\n\n"
+const std::string kHelp = std::string(
+    "usage: sfxpack tag SETUP.exe --item TAG=FILE [--item TAG=FILE ...] [--keys DIR]\n"
+    "       sfxpack tag SETUP.exe --remove [--keys DIR]\n\n"
     "Writes or replaces the tail block: the last 16384 bytes of the file, holding the items,\n"
     "their length, \"EDAT\" and an MD5 of the block. The archive's signature is not touched.\n"
     "TAG is ERID or EAPT (stored as they are) or EBCF, ECFG, EBPK (compressed here).\n\n"
     "The stub finds its archive signature in front of an Authenticode certificate table; in a\n"
-    "file without one, bytes after the signature hide it. tag refuses such files unless --force.\n\n"
+    "file without one, bytes after the signature hide it. The tagged file is checked as\n"
+    "`sfxpack verify` checks it and replaces SETUP.exe (keeping its mode) only when the stub\n"
+    "accepts it, so tag refuses files without a certificate table (build them with --cert or\n"
+    "--prepare). Authenticode tools see the tail block as bytes behind the certificate table.\n\n"
     "options:\n"
     "  --item TAG=FILE   an item to store (repeatable; the order is kept)\n"
     "  --remove          take the tail block off\n"
-    "  --force           tag even when the signature would no longer be found\n";
+    "  --keys DIR        check against key1.pub.pem ... key7.pub.pem in DIR instead of the stub's\n\n") +
+    kExitCodeHelp;
 
 bool hasTailBlock(const Bytes& file) {
   if (file.size() < tzk::archive::kTailBlockSize) return false;
@@ -34,73 +39,84 @@ bool hasTailBlock(const Bytes& file) {
          tzk::archive::TailDigestMatches(block);
 }
 
-bool readItems(const std::vector<std::string>& itemArguments, std::vector<EmbeddedItem>* items, std::string* error) {
+// Reads the items; false with the file at fault in *where and the reason.
+bool readItems(const std::vector<std::string>& itemArguments, std::vector<EmbeddedItem>* items, std::string* where,
+               std::string* error) {
   for (const std::string& argument : itemArguments) {
-    const std::size_t eq = argument.find('=');
-    if (eq != 4) {
-      *error = "--item wants TAG=FILE with a four-letter tag, not '" + argument + "'";
-      return false;
-    }
     EmbeddedItem item{argument.substr(0, 4), {}};
     Bytes raw;
-    if (!ReadWholeFile(argument.substr(eq + 1), &raw, error) || !PrepareEmbeddedItem(item.tag, raw, &item, error)) {
-      return false;
-    }
+    *where = argument.substr(5);
+    if (!ReadWholeFile(*where, &raw, error) || !PrepareEmbeddedItem(item.tag, raw, &item, error)) return false;
     items->push_back(std::move(item));
   }
   return true;
 }
 
 int run(const Args& args) {
-  const ParsedArgs a = parseArgs(args, {"--remove", "--force"}, {"--item"});
+  const ParsedArgs a = parseArgs(args, {"--remove"}, {"--item", "--keys"});
   if (!a.error.empty()) return usageError("tag", a.error);
   if (a.positional.size() != 1) return usageError("tag", "needs one SETUP.exe");
   if (a.has("--remove") == !a.values("--item").empty()) return usageError("tag", "give --item TAG=FILE or --remove");
+  for (const std::string& item : a.values("--item")) {
+    if (item.find('=') != 4 || item.size() == 5) {
+      return usageError("tag", "--item wants TAG=FILE with a four-letter tag, not '" + item + "'");
+    }
+  }
   const std::string& file = a.positional[0];
-
-  Bytes content;
   std::string error;
+  tzk::archive::LoadedKeys loaded;
+  tzk::archive::KeySet given{};
+  const std::string folder = a.value("--keys");
+  if (a.has("--keys")) {
+    if (!LoadKeyFolder(folder, &loaded, &error)) return fileError("tag", folder, error, kExitBadInput);
+    given = loaded.keys();
+  }
+
+  // The file as it is must be one the stub accepts; then the result must be, too.
+  const StubVerdict before = CheckAsStub(file, a.has("--keys") ? &given : nullptr, folder);
+  if (!before.accepted()) {
+    return fileError("tag", file, before.readable ? "not accepted as it is: " + before.reason : before.reason, before.exit);
+  }
+  if (before.tableReserved && !a.has("--remove")) {
+    return fileError("tag", file,
+                     "its certificate table is only reserved: sign it with osslsigncode first, then tag it",
+                     kExitCheckFailed);
+  }
+  if (!before.authenticodeTable && !a.has("--remove")) {
+    return fileError("tag", file,
+                     "a tail block would hide the archive signature: the file has no Authenticode certificate table "
+                     "(build it with --cert, or --prepare and sign it)",
+                     kExitCheckFailed);
+  }
+  Bytes content;
   if (!ReadWholeFile(file, &content, &error)) return fileError("tag", file, error, kExitBadInput);
   const bool tagged = hasTailBlock(content);
   if (tagged) content.resize(content.size() - tzk::archive::kTailBlockSize);
+  std::vector<EmbeddedItem> items;
   if (a.has("--remove")) {
     if (!tagged) {
       std::printf("%s: no tail block\n", file.c_str());
       return kExitOk;
     }
-    if (!WriteWholeFile(file, content, &error)) return fileError("tag", file, error, kExitOutputError);
-    std::printf("%s: tail block removed\n", file.c_str());
-    return kExitOk;
+  } else {
+    Bytes tail;
+    std::string where;
+    if (!readItems(a.values("--item"), &items, &where, &error)) return fileError("tag", where, error, kExitBadInput);
+    if (!TailBlock(items, &tail, &error)) return fileError("tag", file, error, kExitBadInput);
+    content.insert(content.end(), tail.begin(), tail.end());
   }
-
-  std::vector<EmbeddedItem> items;
-  Bytes tail;
-  if (!readItems(a.values("--item"), &items, &error) || !TailBlock(items, &tail, &error)) {
-    return fileError("tag", file, error, kExitBadInput);
-  }
-  content.insert(content.end(), tail.begin(), tail.end());
-  // Write beside the file and check the stub will still find its signature before replacing.
-  const std::string staged = file + ".tagging";
-  if (!WriteWholeFile(staged, content, &error)) return fileError("tag", staged, error, kExitOutputError);
-  int type = 0;
-  std::uint64_t offset = 0;
-  const bool found = tzk::archive::LocateSignature(tzk::root::fromUtf8(staged).c_str(),
-                                                   tzk::archive::signature_mode::kArchive, nullptr, &type, &offset);
-  if (!found && !a.has("--force")) {
-    std::remove(staged.c_str());
-    return fileError("tag", file,
-                     "the stub would no longer find the archive signature behind a tail block (the file has no "
-                     "certificate table); use --force to tag anyway",
-                     kExitBadInput);
-  }
-  if (std::remove(file.c_str()) != 0 || std::rename(staged.c_str(), file.c_str()) != 0) {
-    return fileError("tag", file, "cannot replace the file with the tagged copy " + staged, kExitOutputError);
-  }
-  std::printf("%s: %s tail block with %zu item(s)\n", file.c_str(), tagged ? "replaced the" : "added a", items.size());
+  StagedOutput out(file);
+  if (!out.Write(content, &error)) return fileError("tag", file, error, kExitOutputError);
+  std::string refusal;
+  const StubVerdict v = CheckWritten(out.stagedPath(), a.has("--keys") ? &given : nullptr, folder, nullptr, "", &refusal);
+  if (!v.accepted()) return fileError("tag", file, refusal, kExitCheckFailed);
+  if (!out.Commit(&error)) return fileError("tag", file, error, kExitOutputError);
+  if (a.has("--remove")) std::printf("%s: tail block removed\n", file.c_str());
+  else std::printf("%s: %s tail block with %zu item(s)\n", file.c_str(), tagged ? "replaced the" : "added a", items.size());
   return kExitOk;
 }
 
-const CommandRegistration kTag({"tag", "write, replace or remove the tail block of items", kHelp, run});
+const CommandRegistration kTag({"tag", "write, replace or remove the tail block of items", kHelp.c_str(), run});
 
 }  // namespace
 }  // namespace sfxpack

@@ -1,83 +1,97 @@
-// sfxpack verify: checks a file's signature block as the stub does.
+// sfxpack verify: would the stub accept this installer? Asked with the stub's own loading rules
+// and the keys of the stub inside the file, not with the keys compiled into sfxpack.
 #include <cstdio>
 #include <string>
 
+#include "archive/sfx_archive.h"
 #include "archive/signature.h"
-#include "archive/signature_file.h"
 #include "archive/signing.h"
 #include "root/text.h"
 #include "tools/sfxpack/cli.h"
+#include "tools/sfxpack/stub_check.h"
 
 namespace sfxpack {
 namespace {
 
-namespace type = tzk::archive::signature_type;
-namespace mode = tzk::archive::signature_mode;
-
 constexpr char kName[] = "verify";
 
-// The verify mode the stub's archive loader uses for a type.
-int ModeForType(int found) {
-  if (found == type::kTextMd5) return mode::kTextMd5;
-  if (found == type::kTextSha256Dsa || found == type::kRawSha256Dsa) return mode::kSha256Dsa;
-  return mode::kMd5Dsa;
+// Only the signature block against a key folder, for files that are no installer (tests of the
+// DSA arithmetic against other tools); says nothing about whether a stub would load the file.
+int signatureOnly(const std::string& file, const tzk::archive::LoadedKeys& keys, const std::string& folder) {
+  const std::wstring path = tzk::root::fromUtf8(file);
+  int found = 0, key = 0;
+  std::uint64_t offset = 0;
+  if (!tzk::archive::LocateSignature(path.c_str(), tzk::archive::signature_mode::kArchive, nullptr, &found, &offset)) {
+    return fileError(kName, file, "no signature block found", kExitBadInput);
+  }
+  if (!tzk::archive::VerifySignatureWithKeys(path.c_str(), tzk::archive::VerifyModeForType(found), keys.keys(), &key)) {
+    return fileError(kName, file, "the type-" + std::to_string(found) + " signature does not verify with the keys in " + folder,
+                     kExitCheckFailed);
+  }
+  std::printf("%s: signature type %d verified with key %d (signature only: not whether a stub accepts the file)\n",
+              file.c_str(), found, key);
+  return kExitOk;
 }
 
 int Run(const Args& args) {
-  const ParsedArgs parsed = parseArgs(args, {}, {"--keys"});
-  if (!parsed.error.empty()) return usageError(kName, parsed.error);
-  if (parsed.positional.size() != 1) return usageError(kName, "expected exactly one FILE");
+  const bool json = wantsJson(args);
+  const ParsedArgs parsed = parseArgs(args, {"--json", "--signature-only"}, {"--keys"});
+  if (!parsed.error.empty()) return usageErrorJson(kName, parsed.error, json);
+  if (parsed.positional.size() != 1) return usageErrorJson(kName, "expected exactly one FILE", json);
   const std::string& file = parsed.positional[0];
-  const std::wstring path = tzk::root::fromUtf8(file);
 
   tzk::archive::LoadedKeys loaded;
-  tzk::archive::KeySet keys = tzk::archive::CompiledKeys();
+  tzk::archive::KeySet given{};
+  const std::string folder = parsed.value("--keys");
   if (parsed.has("--keys")) {
-    const std::string folder = parsed.value("--keys");
-    const tzk::Result result = loaded.LoadFolder(tzk::root::fromUtf8(folder));
-    if (result == tzk::code::kFileNotFound) return fileError(kName, folder, "no keyN.pub.pem there", kExitBadInput);
-    if (result != tzk::code::kSuccess) return fileError(kName, folder, "a key is malformed or of the wrong size", kExitBadInput);
-    keys = loaded.keys();
+    std::string error;
+    if (!LoadKeyFolder(folder, &loaded, &error)) return finishJson(kName, {{"file", file}}, kExitBadInput, folder, error);
+    given = loaded.keys();
+  }
+  if (parsed.has("--signature-only")) {
+    if (!parsed.has("--keys") || json) return usageError(kName, "--signature-only needs --keys DIR and gives no JSON");
+    return signatureOnly(file, loaded, folder);
   }
 
-  tzk::archive::SignatureFile probe;
-  if (!probe.Open(path.c_str())) return fileError(kName, file, "cannot open the file", kExitBadInput);
-
-  int found = 0;
-  std::uint64_t contentLength = 0;
-  if (!tzk::archive::LocateSignature(path.c_str(), mode::kArchive, nullptr, &found, &contentLength)) {
-    std::printf("%s: no signature block found\n", file.c_str());
-    return kExitCheckFailed;
+  const StubVerdict v = CheckAsStub(file, parsed.has("--keys") ? &given : nullptr, folder);
+  if (json) {
+    nlohmann::json d = VerdictJson(v);
+    d["file"] = file;
+    return finishJson(kName, d, v.exit, file, v.accepted() ? "" : v.message());
   }
-  std::printf("%s: signature type %d, content length %llu\n", file.c_str(), found,
-              static_cast<unsigned long long>(contentLength));
-  int keyIndex = 0;
-  if (!tzk::archive::VerifySignatureWithKeys(path.c_str(), ModeForType(found), keys, &keyIndex)) {
-    std::printf("%s: does not verify\n", file.c_str());
-    return kExitCheckFailed;
-  }
-  if (found == type::kTextMd5) {
-    std::printf("%s: verified (digest matches, key 0)\n", file.c_str());
-  } else {
-    std::printf("%s: verified with key %d\n", file.c_str(), keyIndex);
-  }
-  if (found != type::kRawMd5Dsa && found != type::kTextMd5 && found != type::kRawSha256Dsa) {
-    std::printf("%s: but the stub refuses type %d (it accepts 1, 2 and 5)\n", file.c_str(), found);
-    return kExitCheckFailed;
-  }
+  if (!v.accepted()) return fileError(kName, file, v.message(), v.exit);
+  std::printf("%s: accepted: signature type %d verified with key %d (%s) of %s; content %llu bytes%s\n", file.c_str(),
+              v.type, v.keyIndex, v.keyFingerprint.c_str(), v.keySource.c_str(),
+              static_cast<unsigned long long>(v.contentLength),
+              v.authenticodeTable ? "; an Authenticode certificate table follows"
+              : v.tableReserved   ? "; room is reserved for an Authenticode certificate table"
+                                  : "");
   return kExitOk;
 }
 
 const CommandRegistration registration({
     kName,
-    "check a file's signature block as the stub does",
-    "usage: sfxpack verify FILE [--keys DIR]\n\n"
-    "Finds the signature block of FILE (raw, text DSA or text MD5 form), prints its type and\n"
-    "the content length, and checks it with the stub's verification keys, or with\n"
-    "key1.pub.pem ... key7.pub.pem read from DIR (key 4 is not used). Prints the index of the\n"
-    "key that verified (0 for type 2).\n\n"
-    "exit codes: 0 verified and of a type the stub accepts (1, 2, 5); 1 no block, it does not\n"
-    "verify, or its type is refused by the stub (0, 4); 2 usage error; 3 FILE or DIR unreadable\n",
+    "check that the stub would accept an installer",
+    "usage: sfxpack verify FILE [--keys DIR] [--json]\n"
+    "       sfxpack verify FILE --keys DIR --signature-only\n\n"
+    "Runs the stub's own loading rules on FILE and says \"accepted\" only when the stub would load\n"
+    "it: the signature block is found (in front of an Authenticode certificate table, if there is\n"
+    "one), its type is one the stub takes (1 or 5; the keyless type 2 and the text types 0 and 4\n"
+    "are refused), it verifies with a key the stub trusts, the container and its map load, and\n"
+    "the installer record holds a package that unpacks.\n\n"
+    "The trusted keys are those of the stub inside FILE, read from the key table compiled into\n"
+    "it. Keys are named by index and fingerprint: the first 16 hex digits of the SHA-256 of the\n"
+    "public key's DER form (openssl pkey -pubin -in KEY.pub.pem -outform DER | sha256sum).\n\n"
+    "options:\n"
+    "  --keys DIR          check against key1.pub.pem ... key7.pub.pem in DIR instead (key 4 is\n"
+    "                      not used)\n"
+    "  --json              print one JSON object: \"ok\", \"accepted\", the signature's type,\n"
+    "                      offset and content length, the keys, and \"error\" {code, message}\n"
+    "  --signature-only    check only the signature block against --keys DIR, for files that\n"
+    "                      are no installer; says nothing about whether a stub accepts the file\n\n"
+    "exit codes: 0 accepted; 1 refused for its signature type, keys or signature; 2 usage error;\n"
+    "3 FILE or DIR missing or unreadable, or no installer: no signature block, or the stub's\n"
+    "loader refuses the archive (its code and text are shown)\n",
     Run,
 });
 

@@ -1,0 +1,411 @@
+#include "tools/sfxpack/stub_check.h"
+
+#include <cryptopp/filters.h>
+#include <cryptopp/gfpcrypt.h>
+#include <cryptopp/hex.h>
+#include <cryptopp/integer.h>
+#include <cryptopp/nbtheory.h>
+#include <cryptopp/sha.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <functional>
+#include <memory>
+
+#include <sys/stat.h>
+
+#include "archive/sfx_archive.h"
+#include "archive/signature.h"
+#include "archive/signature_file.h"
+#include "log/logger.h"
+#include "packers/file_package.h"
+#include "root/text.h"
+#include "tools/sfxpack/authenticode.h"
+#include "tools/sfxpack/cli.h"
+#include "tools/sfxpack/manifest.h"
+
+namespace sfxpack {
+namespace {
+
+namespace type = tzk::archive::signature_type;
+using tzk::archive::ByteView;
+
+constexpr char kTableMagic[] = "TZKsetupKeyTable";
+constexpr std::size_t kMagicSize = 16;
+constexpr std::size_t kTableHeader = 28;  // magic, format version, key count, block length
+constexpr std::size_t kTableDigest = 32;
+constexpr std::uint32_t kTableVersion = 1;
+
+std::uint32_t le32(const std::uint8_t* at) {
+  return at[0] | static_cast<std::uint32_t>(at[1]) << 8 | static_cast<std::uint32_t>(at[2]) << 16 |
+         static_cast<std::uint32_t>(at[3]) << 24;
+}
+
+CryptoPP::Integer integer(ByteView v) {
+  return CryptoPP::Integer(v.data, v.size, CryptoPP::Integer::UNSIGNED, CryptoPP::BIG_ENDIAN_ORDER);
+}
+
+CryptoPP::Integer integer(const std::vector<std::uint8_t>& v) { return integer(ByteView{v.data(), v.size()}); }
+
+std::string fingerprintOf(const CryptoPP::Integer& p, const CryptoPP::Integer& q, const CryptoPP::Integer& g,
+                          const CryptoPP::Integer& y) {
+  try {
+    CryptoPP::DSA::PublicKey key;
+    key.Initialize(p, q, g, y);
+    std::string der;
+    CryptoPP::StringSink sink(der);
+    key.DEREncode(sink);
+    std::string hex;
+    CryptoPP::SHA256 sha;
+    CryptoPP::StringSource(der, true,
+                           new CryptoPP::HashFilter(sha, new CryptoPP::HexEncoder(new CryptoPP::StringSink(hex), false)));
+    return hex.substr(0, 16);
+  } catch (const CryptoPP::Exception&) {
+    return "(malformed key)";
+  }
+}
+
+// The end of a PE image's section data, or 0 when the bytes are no PE image.
+std::uint64_t imageEnd(const tzk::archive::SignatureFile& file) {
+  std::uint8_t dos[64];
+  if (!file.ReadAt(0, dos, sizeof dos) || dos[0] != 'M' || dos[1] != 'Z') return 0;
+  const std::uint32_t pe = le32(dos + 0x3C);
+  std::uint8_t header[24];
+  if (!file.ReadAt(pe, header, sizeof header) || std::memcmp(header, "PE\0\0", 4) != 0) return 0;
+  const unsigned sections = header[6] | header[7] << 8;
+  const unsigned optional = header[20] | header[21] << 8;
+  std::uint64_t end = 0;
+  for (unsigned i = 0; i < sections; ++i) {
+    std::uint8_t section[40];
+    if (!file.ReadAt(std::uint64_t{pe} + 24 + optional + 40 * i, section, sizeof section)) return 0;
+    end = std::max<std::uint64_t>(end, std::uint64_t{le32(section + 20)} + le32(section + 16));
+  }
+  return end;
+}
+
+// A table at `at` in [0, size): its digest, its shape and every key's shape must hold.
+bool parseTable(const std::uint8_t* data, std::size_t size, std::size_t at, tzk::archive::LoadedKeys* keys) {
+  if (size - at < kTableHeader + kTableDigest) return false;
+  const std::uint8_t* table = data + at;
+  const std::uint32_t version = le32(table + 16), count = le32(table + 20), length = le32(table + 24);
+  if (version != kTableVersion || count == 0 || count > 6 || length < kTableHeader + kTableDigest ||
+      length > size - at) {
+    return false;
+  }
+  std::uint8_t digest[CryptoPP::SHA256::DIGESTSIZE];
+  CryptoPP::SHA256().CalculateDigest(digest, table, length - kTableDigest);
+  if (std::memcmp(digest, table + length - kTableDigest, sizeof digest) != 0) return false;
+  tzk::archive::LoadedKeys found;
+  std::size_t pos = kTableHeader;
+  for (std::uint32_t i = 0; i < count; ++i) {
+    if (length - kTableDigest - pos < 4) return false;
+    const int index = static_cast<int>(le32(table + pos));
+    const std::size_t wide = index <= 3 ? 128 : 256, narrow = index <= 3 ? 20 : 32;
+    pos += 4;
+    if (length - kTableDigest - pos < 3 * wide + narrow || found.keys().Find(index) != nullptr) return false;
+    const ByteView p{table + pos, wide}, q{table + pos + wide, narrow}, g{table + pos + wide + narrow, wide},
+        y{table + pos + 2 * wide + narrow, wide};
+    if (found.AddValues(index, p, q, g, y) != tzk::code::kSuccess) return false;
+    pos += 3 * wide + narrow;
+  }
+  if (pos != length - kTableDigest) return false;
+  const tzk::archive::KeySet set = found.keys();
+  for (std::size_t i = 0; i < set.count; ++i) {
+    const auto& k = set.keys[i];
+    keys->AddValues(k.index, k.p, k.q, k.g, k.y);
+  }
+  return true;
+}
+
+std::string hexCode(tzk::Result code) {
+  char text[16];
+  std::snprintf(text, sizeof text, "0x%lx", static_cast<unsigned long>(code));
+  return text;
+}
+
+// The loader explains its refusals in log records; the last error since `first`, without the
+// path it names (the message names the file once already).
+std::string loaderText(std::size_t first, const std::wstring& path) {
+  const auto history = tzk::log::theLogger().history();
+  std::wstring text;
+  for (std::size_t i = first; i < history.size(); ++i) {
+    if (history[i].level >= tzk::log::level::kError) text = history[i].message;
+  }
+  const std::wstring quoted = L" '" + path + L"'";
+  for (std::size_t at; (at = text.find(quoted)) != std::wstring::npos;) text.erase(at, quoted.size());
+  return tzk::root::toUtf8(text);
+}
+
+// The signature reader itself says no more than "no": the reason comes from the file system,
+// asked first so that a pipe or device is never opened (and waited on).
+bool readable(const std::string& path, std::string* why) {
+#ifdef _WIN32
+  struct _stat64 info {};
+  const bool found = ::_wstat64(tzk::root::fromUtf8(path).c_str(), &info) == 0;
+  const bool folder = found && (info.st_mode & _S_IFDIR) != 0;
+  const bool regular = found && (info.st_mode & _S_IFREG) != 0;
+#else
+  struct stat info {};
+  const bool found = ::stat(path.c_str(), &info) == 0;
+  const bool folder = found && S_ISDIR(info.st_mode);
+  const bool regular = found && S_ISREG(info.st_mode);
+#endif
+  if (!found) {
+    *why = std::string("cannot open for reading: ") + std::strerror(errno);
+    return false;
+  }
+  if (!regular) {
+    *why = folder ? "cannot read: it is a folder" : "cannot read: not a regular file";
+    return false;
+  }
+  tzk::archive::SignatureFile file;
+  errno = 0;
+  if (file.Open(tzk::root::fromUtf8(path).c_str())) return true;
+  *why = std::string("cannot open for reading: ") + (errno != 0 ? std::strerror(errno) : "access denied");
+  return false;
+}
+
+std::vector<int> keyOrder(int signatureType) {
+  if (signatureType == type::kRawSha256Dsa || signatureType == type::kTextSha256Dsa) return {5, 6, 7};
+  return {2, 1, 3};
+}
+
+// The stored bytes of the installer record: inside the signed content, a package that unpacks.
+bool checkInstaller(tzk::archive::SfxArchive& archive, std::string* why) {
+  const auto& entry = archive.installerEntry();
+  if (entry.size == 0) {
+    *why = "the archive has no installer record (CMDP): the stub would have nothing to run";
+    return false;
+  }
+  if (entry.offset > archive.contentLength() || entry.size > archive.contentLength() - entry.offset) {
+    *why = "the installer record points outside the signed content";
+    return false;
+  }
+  tzk::packers::CUFile& file = archive.archiveFile();
+  std::uint8_t* stored = file.Seek(static_cast<std::int32_t>(entry.offset), 0) < 0 ? nullptr : file.ReadAlloc(entry.size);
+  if (stored == nullptr) {
+    *why = "the installer's package cannot be read";
+    return false;
+  }
+  tzk::packers::CMFile package;
+  std::uint32_t size = 0;
+  std::unique_ptr<std::uint8_t[]> unpacked;
+  const tzk::Result result = package.Attach(stored, entry.size) ? tzk::packers::LoadFilePackage(package, &size, &unpacked)
+                                                                : tzk::code::kFileInvalid;
+  package.Close();
+  file.Release(stored);
+  if (result != tzk::code::kSuccess) {
+    *why = "the installer's package cannot be unpacked (code " + hexCode(result) + ")";
+    return false;
+  }
+  return true;
+}
+
+// Entries the stub's extraction would refuse: names leaving the folder, bytes outside the content.
+bool checkEntries(const tzk::archive::SfxArchive& archive, std::string* why) {
+  for (const auto& e : archive.fileEntries()) {
+    for (const std::wstring* name : {&e.name, &e.extractionName}) {
+      if (name == &e.extractionName && name->empty()) continue;
+      if (!tzk::archive::IsContainedName(*name)) {
+        *why = "entry '" + tzk::root::toUtf8(*name) + "' would be written outside the target folder";
+        return false;
+      }
+    }
+    if (e.offset > archive.contentLength() || e.size > archive.contentLength() - e.offset) {
+      *why = "entry '" + tzk::root::toUtf8(e.name) + "' points outside the signed content";
+      return false;
+    }
+  }
+  return true;
+}
+
+}  // namespace
+
+std::string Fingerprint(const tzk::archive::DsaPublicKey& key) {
+  return fingerprintOf(integer(key.p), integer(key.q), integer(key.g), integer(key.y));
+}
+
+std::string Fingerprint(const tzk::archive::DsaPrivateKey& key) {
+  const CryptoPP::Integer p = integer(key.p), g = integer(key.g);
+  if (p.IsEven()) return "(malformed key)";
+  return fingerprintOf(p, integer(key.q), g, a_exp_b_mod_c(g, integer(key.x), p));
+}
+
+TableSearch ReadStubKeys(const std::string& path, std::uint64_t length, tzk::archive::LoadedKeys* keys) {
+  tzk::archive::SignatureFile file;
+  if (!file.Open(tzk::root::fromUtf8(path).c_str())) return TableSearch::kNone;
+  const std::uint64_t image = imageEnd(file);
+  if (image != 0) length = std::min(length, image);
+  tzk::archive::ContentView view;
+  if (length == 0 || !file.ViewContent(length, &view)) return TableSearch::kNone;
+  const ByteView bytes = view.bytes();
+  const std::boyer_moore_horspool_searcher<const char*> search(kTableMagic, kTableMagic + kMagicSize);
+  const char* begin = reinterpret_cast<const char*>(bytes.data);
+  const char* end = begin + bytes.size;
+  bool seen = false;
+  for (const char* at = std::search(begin, end, search); at != end; at = std::search(at + 1, end, search)) {
+    seen = true;
+    if (parseTable(bytes.data, bytes.size, static_cast<std::size_t>(at - begin), keys)) return TableSearch::kFound;
+  }
+  return seen ? TableSearch::kDamaged : TableSearch::kNone;
+}
+
+StubVerdict CheckWritten(const std::string& staged, const tzk::archive::KeySet* given, const std::string& givenSource,
+                         const tzk::archive::DsaPrivateKey* signingKey, const std::string& keyPath,
+                         std::string* message) {
+  const StubVerdict v = CheckAsStub(staged, given, givenSource);
+  if (v.accepted()) return v;
+  std::string reason = v.reason;
+  if (v.untrustedKey && signingKey != nullptr) {
+    const std::string mine = Fingerprint(*signingKey);
+    std::string list;
+    bool trusted = false;
+    for (const std::string& k : v.trusted) {
+      list += (list.empty() ? "" : ", ") + k;
+      trusted = trusted || k.substr(k.find(' ') + 1) == mine;
+    }
+    *message = "not written, the stub would refuse it: the signature does not verify although key " + mine +
+               " is trusted: the file changed after it was signed";
+    if (trusted) return v;
+    reason = "signed with a key " + (given != nullptr ? "not in " + givenSource : std::string("the stub does not trust")) +
+             ": key fingerprint " + Fingerprint(*signingKey) + (keyPath.empty() ? "" : " (" + keyPath + ")") + ", " +
+             (given != nullptr ? "it holds " : "the stub trusts ") + (list.empty() ? "no key of its kind" : list);
+  }
+  *message = "not written, the stub would refuse it: " + reason;
+  return v;
+}
+
+nlohmann::json VerdictJson(const StubVerdict& v) {
+  nlohmann::json d = {{"accepted", v.accepted()}};
+  if (v.type >= 0) {
+    d["signatureType"] = v.type;
+    d["signatureOffset"] = v.signatureOffset;
+    d["contentLength"] = v.contentLength;
+    d["certificateTable"] = v.authenticodeTable ? "present" : v.tableReserved ? "reserved" : "none";
+  }
+  if (v.loaderCode != 0) d["loaderCode"] = v.loaderCode;
+  if (!v.keySource.empty()) d["keySource"] = v.keySource;
+  if (!v.trusted.empty()) d["trustedKeys"] = v.trusted;
+  if (v.accepted()) {
+    d["keyIndex"] = v.keyIndex;
+    d["keyFingerprint"] = v.keyFingerprint;
+  }
+  return d;
+}
+
+bool LoadKeyFolder(const std::string& folder, tzk::archive::LoadedKeys* keys, std::string* error) {
+  const tzk::Result result = keys->LoadFolder(tzk::root::fromUtf8(folder));
+  if (result == tzk::code::kFileNotFound) *error = "no key1.pub.pem ... key7.pub.pem there";
+  else if (result != tzk::code::kSuccess) *error = "a key there is malformed or not of its index's size";
+  return result == tzk::code::kSuccess;
+}
+
+StubVerdict CheckAsStub(const std::string& path, const tzk::archive::KeySet* given, const std::string& givenSource) {
+  StubVerdict v;
+  const std::wstring wide = tzk::root::fromUtf8(path);
+  auto refuse = [&v](int exit, std::string reason) {
+    v.exit = exit;
+    v.reason = std::move(reason);
+    return v;
+  };
+  std::string why;
+  if (!readable(path, &why)) return refuse(kExitBadInput, why);
+  v.readable = true;
+
+  int found = 0;
+  std::uint64_t offset = 0;
+  if (!tzk::archive::LocateSignature(wide.c_str(), tzk::archive::signature_mode::kArchive, nullptr, &found, &offset)) {
+    v.loaderCode = tzk::code::kFileInvalid;
+    return refuse(kExitBadInput, "no archive signature block: not an installer the stub can load (loader code 0x3ee)");
+  }
+  v.type = found;
+  v.signatureOffset = offset;
+  v.contentLength = found == type::kTextMd5 && offset >= 2 ? offset - 2 : offset;
+  {
+    // The certificate table, present or only reserved, as the PE header names it.
+    tzk::archive::SignatureFile file;
+    Bytes headers;
+    std::uint32_t at = 0, size = 0;
+    if (file.Open(wide.c_str())) {
+      headers.resize(static_cast<std::size_t>(std::min<std::uint64_t>(file.Size(), 4096)));
+      if (file.ReadAt(0, headers.data(), headers.size()) && ReadSecurityDirectory(headers, &at, &size) && at != 0) {
+        // A table whose content is still zero is the placeholder build --prepare leaves.
+        std::uint8_t content[64] = {};
+        const std::uint8_t zero[64] = {};
+        const bool present = at >= offset && size > 8 && std::uint64_t{at} + size <= file.Size();
+        const bool placeholder =
+            present && file.ReadAt(std::uint64_t{at} + 8, content, std::min<std::size_t>(sizeof content, size - 8)) &&
+            std::memcmp(content, zero, std::min<std::size_t>(sizeof content, size - 8)) == 0;
+        v.authenticodeTable = present && !placeholder;
+        v.tableReserved = placeholder || at >= file.Size();
+      }
+    }
+  }
+  if (found == type::kTextMd5) {
+    return refuse(kExitCheckFailed,
+                  "signature type 2 is a plain MD5 that anyone can recompute; the stub refuses archives without a "
+                  "key signature (sign with type 1 or 5)");
+  }
+  if (found != type::kRawMd5Dsa && found != type::kRawSha256Dsa) {
+    return refuse(kExitCheckFailed, "signature type " + std::to_string(found) +
+                                        " is refused by the stub's loader (it accepts types 1 and 5)");
+  }
+
+  tzk::archive::LoadedKeys stubKeys;
+  tzk::archive::KeySet keys{};
+  if (given != nullptr) {
+    keys = *given;
+    v.keySource = givenSource;
+  } else {
+    v.keySource = "the stub's key table";
+    switch (ReadStubKeys(path, offset, &stubKeys)) {
+      case TableSearch::kFound:
+        keys = stubKeys.keys();
+        break;
+      case TableSearch::kDamaged:
+        return refuse(kExitCheckFailed, "the stub's key table is damaged (its digest does not match)");
+      case TableSearch::kNone:
+        return refuse(kExitCheckFailed,
+                      "the stub in this file carries no key table sfxpack can find; give the keys it trusts with "
+                      "--keys DIR");
+    }
+  }
+  for (int index : keyOrder(found)) {
+    if (const auto* key = keys.Find(index)) v.trusted.push_back(std::to_string(index) + " " + Fingerprint(*key));
+  }
+  const int mode = tzk::archive::VerifyModeForType(found);
+  if (!tzk::archive::VerifySignatureWithKeys(wide.c_str(), mode, keys, &v.keyIndex)) {
+    v.untrustedKey = true;
+    std::string list;
+    for (const std::string& k : v.trusted) list += (list.empty() ? "" : ", ") + k;
+    return refuse(kExitCheckFailed, "the type-" + std::to_string(found) + " signature does not verify with any key " +
+                                        (given != nullptr ? "in " + givenSource : std::string("the stub trusts")) +
+                                        " (" + (list.empty() ? std::string("none of its kind") : "keys " + list) +
+                                        "): signed with another key, or changed after signing" +
+                                        (v.authenticodeTable ? std::string(
+                                                                   "; a certificate table added or resized after the "
+                                                                   "archive was signed changes the PE header it covers "
+                                                                   "(build with --cert, or --prepare)")
+                                                             : std::string()));
+  }
+
+  if (const auto* key = keys.Find(v.keyIndex)) v.keyFingerprint = Fingerprint(*key);
+  const std::size_t first = tzk::log::theLogger().history().size();
+  tzk::archive::SfxArchive archive;
+  const tzk::Result loaded = archive.Load(wide.c_str(), &keys);
+  if (loaded != tzk::code::kSuccess) {
+    v.loaderCode = loaded;
+    const std::string text = loaderText(first, wide);
+    return refuse(kExitBadInput, "the stub's loader refuses its archive with code " + hexCode(loaded) + ": " +
+                                     (text.empty() ? std::string("the map block cannot be read") : text));
+  }
+  v.contentLength = archive.contentLength();
+  v.embeddedLength = archive.embeddedDataLength();
+  if (!checkEntries(archive, &why) || !checkInstaller(archive, &why)) return refuse(kExitBadInput, why);
+  v.exit = kExitOk;
+  return v;
+}
+
+}  // namespace sfxpack

@@ -1,0 +1,68 @@
+// The stub's own question about an installer file: would its archive loader take the file,
+// with the keys of the stub the file carries, and is there an installer for it to run.
+// verify answers it; build, sign and tag ask it about everything they write.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "archive/signing.h"
+#include "root/result.h"
+
+namespace sfxpack {
+
+// A key as messages name it: its index and the first 16 hex digits of the SHA-256 of its
+// SubjectPublicKeyInfo (what `openssl pkey -pubin -outform DER | sha256sum` prints).
+std::string Fingerprint(const tzk::archive::DsaPublicKey& key);
+std::string Fingerprint(const tzk::archive::DsaPrivateKey& key);  // of its public half
+
+enum class TableSearch { kFound, kNone, kDamaged };
+
+// The keys a stub trusts, from the marked table keys/gen_key_table.py compiles into it. Only the
+// stub's image is searched (its sections when it is a PE file, else the first `length` bytes),
+// so the archive's own data is never taken for the stub's table.
+TableSearch ReadStubKeys(const std::string& path, std::uint64_t length, tzk::archive::LoadedKeys* keys);
+
+struct StubVerdict {
+  int exit = 3;        // kExitOk when the stub accepts the file, else kExitCheckFailed or kExitBadInput
+  std::string reason;  // why it is refused; empty when accepted
+  bool readable = false;  // the file could be read at all (else the reason says why not)
+  int type = -1;       // signature type, -1 when no block was found
+  std::uint64_t signatureOffset = 0;
+  std::uint64_t contentLength = 0;  // as the loader takes it: two less than the block's offset for type 2
+  std::uint32_t embeddedLength = 0;
+  int keyIndex = 0;                 // the key that verified
+  std::string keyFingerprint;       // and its fingerprint
+  std::string keySource;            // "the stub's key table" or the --keys folder
+  std::vector<std::string> trusted; // the keys of the signature's kind that were tried
+  tzk::Result loaderCode = 0;       // the archive loader's code when it refused
+  bool authenticodeTable = false;   // the file has a certificate table behind the signature
+  bool tableReserved = false;       // its header names a table that is not there yet (--prepare)
+  bool untrustedKey = false;        // refused only because no trusted key verifies the signature
+  bool accepted() const { return exit == 0; }
+  // The reason as verify and inspect print it.
+  std::string message() const { return readable ? "not accepted: " + reason : reason; }
+};
+
+// Runs the loader's rules on the file: locate the signature block, the types it allows (1 and 5;
+// the keyless type 2 is refused), the stub's key table (or `given`, from `givenSource`), the
+// signature, the container and map, and the installer record and its package.
+StubVerdict CheckAsStub(const std::string& path, const tzk::archive::KeySet* given, const std::string& givenSource);
+
+// The verdict on a file a command has just written (staged, not yet in place), and the reason
+// it is refused in the words of the command: an untrusted key is named by the fingerprint of the
+// key it was signed with (signingKey, from keyPath; both may be empty).
+StubVerdict CheckWritten(const std::string& staged, const tzk::archive::KeySet* given, const std::string& givenSource,
+                         const tzk::archive::DsaPrivateKey* signingKey, const std::string& keyPath,
+                         std::string* message);
+
+// What verify, inspect and build report about a verdict in JSON ("error" only when refused).
+nlohmann::json VerdictJson(const StubVerdict& verdict);
+
+// The key folder of a --keys option, or a reason (exit code 3).
+bool LoadKeyFolder(const std::string& folder, tzk::archive::LoadedKeys* keys, std::string* error);
+
+}  // namespace sfxpack
