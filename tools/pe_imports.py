@@ -40,6 +40,10 @@ def enter_delay_table(path):
         sys.exit("%s: the delay-table marker appears twice" % path)
     pe = pefile.PE(data=data, fast_load=True)
     start = first + len(MARKER)
+    # The table may be aligned further than the marker: skip the padding. Every descriptor the
+    # toolchain writes starts with the attribute 1 (RVA-based).
+    while start < first + len(MARKER) + 16 and data[start:start + 4] == bytes(4):
+        start += 4
     count = 0
     while data[start + count * DESCRIPTOR_SIZE:start + (count + 1) * DESCRIPTOR_SIZE] != bytes(DESCRIPTOR_SIZE):
         count += 1
