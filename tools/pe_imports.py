@@ -107,41 +107,43 @@ def check_functions(problems, exports, dll, imports, how):
             problems.append("%s %s ordinal %d, which %s does not export" % (how, dll, imp.ordinal, dll))
 
 
+def slots(pe, entries, how, exports, problems, accounted):
+    """(dll, import, slot value) of every import of entries; notes the slots and terminators."""
+    base = pe.OPTIONAL_HEADER.ImageBase
+    size = slot_size(pe)
+    for entry in entries:
+        dll = entry.dll.decode("ascii", "replace")
+        check_functions(problems, exports, dll, entry.imports, how)
+        for imp in entry.imports:
+            accounted.add(imp.address - base)
+            yield dll, imp, slot_value(pe, imp.address - base, size)
+        if entry.imports:
+            accounted.add(entry.imports[-1].address - base + size)  # the terminator
+
+
+def slot_size(pe):
+    return 8 if pe.PE_TYPE == pefile.OPTIONAL_HEADER_MAGIC_PE_PLUS else 4
+
+
 def check_image(path, exports):
     pe = pefile.PE(path, fast_load=True)
     pe.parse_data_directories(directories=[pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_IMPORT"], DELAY_DIRECTORY])
     base = pe.OPTIONAL_HEADER.ImageBase
-    size = 8 if pe.PE_TYPE == pefile.OPTIONAL_HEADER_MAGIC_PE_PLUS else 4
+    size = slot_size(pe)
     problems = []
     accounted = set()  # RVAs of IAT slots that some descriptor fills
-    for entry in getattr(pe, "DIRECTORY_ENTRY_IMPORT", []):
-        dll = entry.dll.decode("ascii", "replace")
-        check_functions(problems, exports, dll, entry.imports, "imports")
-        for imp in entry.imports:
-            rva = imp.address - base
-            accounted.add(rva)
-            if slot_value(pe, rva, size) == 0:
-                problems.append("the import slot of %s!%s holds zero" % (dll, imp.name))
-        if entry.imports:
-            accounted.add(entry.imports[-1].address - base + size)  # the terminator
+    for dll, imp, value in slots(pe, getattr(pe, "DIRECTORY_ENTRY_IMPORT", []), "imports", exports, problems, accounted):
+        if value == 0:
+            problems.append("the import slot of %s!%s holds zero" % (dll, imp.name))
     code = [s for s in pe.sections if s.Characteristics & pefile.SECTION_CHARACTERISTICS["IMAGE_SCN_MEM_EXECUTE"]]
-    heads = set()
-    for entry in getattr(pe, "DIRECTORY_ENTRY_DELAY_IMPORT", []):
-        dll = entry.dll.decode("ascii", "replace")
-        check_functions(problems, exports, dll, entry.imports, "delay-loads")
-        for imp in entry.imports:
-            rva = imp.address - base
-            accounted.add(rva)
-            value = slot_value(pe, rva, size)
-            target = value - base
-            if value == 0:
-                problems.append("the delay-load slot of %s!%s holds zero" % (dll, imp.name))
-            elif not any(s.VirtualAddress <= target < s.VirtualAddress + s.Misc_VirtualSize for s in code):
-                problems.append("the delay-load slot of %s!%s points outside the code (0x%x)" % (dll, imp.name, value))
-        if entry.imports:
-            first = entry.imports[0].address - base
-            accounted.add(entry.imports[-1].address - base + size)
-            heads.add(first - size)  # the linker's empty head entry before each delay table
+    delayed = getattr(pe, "DIRECTORY_ENTRY_DELAY_IMPORT", [])
+    for dll, imp, value in slots(pe, delayed, "delay-loads", exports, problems, accounted):
+        if value == 0:
+            problems.append("the delay-load slot of %s!%s holds zero" % (dll, imp.name))
+        elif not any(s.VirtualAddress <= value - base < s.VirtualAddress + s.Misc_VirtualSize for s in code):
+            problems.append("the delay-load slot of %s!%s points outside the code (0x%x)" % (dll, imp.name, value))
+    # The linker's empty head entry before each delay table.
+    heads = {entry.imports[0].address - base - size for entry in delayed if entry.imports}
     iat = pe.OPTIONAL_HEADER.DATA_DIRECTORY[IAT_DIRECTORY]
     stray = [rva for rva in range(iat.VirtualAddress, iat.VirtualAddress + iat.Size, size)
              if rva not in accounted and not (rva in heads and slot_value(pe, rva, size) == 0)]
