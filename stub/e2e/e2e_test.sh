@@ -104,6 +104,23 @@ check "silent run: the registry progress value is 100" \
   "wreg query 'HKCR\\ZantiPersistentStorage' /v QelvoProgress | grep -qE 'REG_DWORD\s+0x64'"
 check "silent run: the temporary folder is gone" "[ \$(leftover_folders) -eq 0 ]"
 
+# --- two signatures, the archive's and Authenticode, then a tail item behind them -------------
+# Without embedded items, so that the stub reads the tail block.
+keys=$(dirname "$key")
+cat >"$scratch/signed.json" <<JSON
+{ "commandLine": "/sfx", "sfxName": "e2e", "installer": { "path": "child.exe", "packer": "lzma" },
+  "files": [ { "path": "vps1.vpx", "time": 1429621132 } ], "signature": { "type": 5, "key": "$key" } }
+JSON
+printf 'ticket' >"$scratch/ticket.bin"
+"$sfxpack" build "$scratch/signed.json" -o "$scratch/signed.exe" --stub "$stub" --cert "$keys/codesign.pem" \
+  --cert-key "$keys/codesign.key.pem" --signing-time 1429621132 >/dev/null
+check "two signatures: osslsigncode accepts the Authenticode signature" \
+  "osslsigncode verify -CAfile '$keys/codesign-ca.pem' -in '$scratch/signed.exe' >/dev/null 2>&1"
+"$sfxpack" tag "$scratch/signed.exe" --item EAPT="$scratch/ticket.bin" >/dev/null
+run signed /silent
+check "two signatures, tagged: the stub runs it and saves the tail item beside the child" \
+  "[ $code -eq 0 ] && grep -qx 'file=pairing.bin' <<<\"\$received\""
+
 # --- the installer's own file cannot change while it runs --------------------------------------
 cp "$scratch/setup.exe" "$scratch/locked.exe"
 run locked /silent "/tamper:Z:${scratch//\//\\}\\locked.exe"
