@@ -10,6 +10,7 @@
 #include "log/logger.h"
 #include "root/path.h"
 #include "root/scoped_handle.h"
+#include "stub/path_join.h"
 #include "root/shell_api.h"
 
 namespace tzk::stub {
@@ -53,16 +54,6 @@ void logRecord(log::LogLevel level, const wchar_t* format, ...) {
 Result lastError() {
   const DWORD error = ::GetLastError();
   return error != ERROR_SUCCESS ? error : code::kInternalError;
-}
-
-// Folder and name with exactly one backslash between them; a quoted folder stays quoted.
-std::wstring joinPath(std::wstring folder, const std::wstring& name) {
-  if (folder.empty() || name.empty()) return folder.empty() ? name : folder;
-  if (folder.back() == L'"') folder.pop_back();
-  if ((folder.empty() || folder.back() != L'\\') && name.front() != L'\\') folder += L'\\';
-  folder += name;
-  if (folder.front() == L'"') folder += L'"';
-  return folder;
 }
 
 // A drive and a separator, or a UNC or device path: nothing that a search would resolve.
