@@ -35,9 +35,23 @@ Result lastError() {
   return error != 0 ? error : code::kInternalError;
 }
 
+// Lets the prepared thread write the dump of a fault while the faulting thread waits.
+void dumpFault(GuardState& state, EXCEPTION_POINTERS* pointers, DWORD threadId) {
+  state.faultingThreadId = threadId;
+  state.exceptionPointers = pointers;
+  if (!state.dumpThread) return;
+  log::Logger& logger = log::theLogger();
+  // Waiting for a thread that was never resumed would never end.
+  if (::ResumeThread(state.dumpThread.get()) == static_cast<DWORD>(-1)) {
+    logger.write(log::level::kError, kTag, L"Unable to resume thread with error 0x%08lx", ::GetLastError());
+  } else if (::WaitForSingleObject(state.dumpThread.get(), INFINITE) == WAIT_FAILED) {
+    logger.write(log::level::kError, kTag, L"The call to WaitForSingleObject failed with error 0x%08lx",
+                 ::GetLastError());
+  }
+}
+
 // The guard whose routine runs now; its fault is dumped where the translator first sees it.
 GuardState* g_guarded = nullptr;
-void dumpFault(GuardState& state, EXCEPTION_POINTERS* pointers, DWORD threadId);
 
 // Runs on the faulting thread before the exception unwinds anything: the dump then holds the
 // faulting function's frame and its caller's return address, which are gone by the catch.
@@ -92,21 +106,6 @@ void createDumpThread(GuardState& state) {
   if (!state.dumpThread) {
     log::theLogger().write(log::level::kError, kTag, L"Failed to create a new thread with error 0x%08lx!",
                            ::GetLastError());
-  }
-}
-
-// Lets the prepared thread write the dump of a fault while the faulting thread waits.
-void dumpFault(GuardState& state, EXCEPTION_POINTERS* pointers, DWORD threadId) {
-  state.faultingThreadId = threadId;
-  state.exceptionPointers = pointers;
-  if (!state.dumpThread) return;
-  log::Logger& logger = log::theLogger();
-  // Waiting for a thread that was never resumed would never end.
-  if (::ResumeThread(state.dumpThread.get()) == static_cast<DWORD>(-1)) {
-    logger.write(log::level::kError, kTag, L"Unable to resume thread with error 0x%08lx", ::GetLastError());
-  } else if (::WaitForSingleObject(state.dumpThread.get(), INFINITE) == WAIT_FAILED) {
-    logger.write(log::level::kError, kTag, L"The call to WaitForSingleObject failed with error 0x%08lx",
-                 ::GetLastError());
   }
 }
 
