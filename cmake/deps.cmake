@@ -38,17 +38,18 @@ set(SFX_LZMA_DIR /usr/include/lzma)
 add_library(sfx_lzma STATIC ${SFX_LZMA_DIR}/LzmaDec.c ${SFX_LZMA_DIR}/LzmaEnc.c ${SFX_LZMA_DIR}/LzFind.c)
 target_include_directories(sfx_lzma SYSTEM PUBLIC ${SFX_LZMA_DIR})
 target_compile_definitions(sfx_lzma PUBLIC _7ZIP_ST)
-target_compile_options(sfx_lzma PRIVATE -w)
+# Unpacking the largest entry is most of the stub's run: built for speed in every build type.
+target_compile_options(sfx_lzma PRIVATE -w -O2)
 
 # Crypto++: Debian's package natively; the cached cross build for Windows. Code that includes
 # its headers must see the macros the library was built with, or object layouts differ.
 add_library(sfx_cryptopp INTERFACE)
 if(SFX_WIN32)
-  set(cpp_root "${SFX_DEPS_CACHE}/cryptopp-${CMAKE_SYSTEM_PROCESSOR}")
+  set(cpp_root "${SFX_DEPS_CACHE}/cryptopp-stub-${CMAKE_SYSTEM_PROCESSOR}")
   if(NOT EXISTS "${cpp_root}/lib/libcryptopp.a")
     message(FATAL_ERROR "Crypto++ for mingw is missing in ${cpp_root}: run tools/setup.sh")
   endif()
-  file(READ "${cpp_root}/.built" cpp_flags)
+  file(STRINGS "${cpp_root}/.built" cpp_flags LIMIT_COUNT 1)
   string(REGEX MATCHALL "-D[A-Za-z0-9_=]+" cpp_defs "${cpp_flags}")
   list(TRANSFORM cpp_defs REPLACE "^-D" "")
   list(REMOVE_ITEM cpp_defs NDEBUG)

@@ -9,6 +9,9 @@ if(SFX_WIN32)
                           __USE_MINGW_ANSI_STDIO=0)
   # No runtime DLLs beside the stub: libgcc, libstdc++ and the rest are linked in.
   add_link_options(-static -static-libgcc -static-libstdc++)
+  # What nothing calls is dropped; the stub's size is checked.
+  add_compile_options(-ffunction-sections -fdata-sections)
+  add_link_options(-Wl,--gc-sections)
   # The crash guard turns hardware faults into C++ exceptions: any instruction that may fault
   # must be able to throw, with exact unwind data at every instruction.
   add_compile_options(-fnon-call-exceptions -fasynchronous-unwind-tables)

@@ -6,7 +6,7 @@
 
 #include <cstdio>
 #include <cwctype>
-#include <fstream>
+#include <memory>
 #include <new>
 #include <vector>
 
@@ -51,6 +51,20 @@ LogText renderCounted(const wchar_t* fallback, const wchar_t* format, ...) {
   }
   va_end(args);
   return result;
+}
+
+// One line without its line feed; false at the end of the file.
+bool ReadLine(std::FILE* in, std::string* line) {
+  line->clear();
+  char chunk[256];
+  while (std::fgets(chunk, sizeof(chunk), in) != nullptr) {
+    line->append(chunk);
+    if (!line->empty() && line->back() == '\n') {
+      line->pop_back();
+      return true;
+    }
+  }
+  return !line->empty();
 }
 
 }  // namespace
@@ -195,11 +209,13 @@ Result Logger::loadSettings(const char* path) {
   if (path == nullptr) return code::kBadArguments;
   try {
     boost::unique_lock<boost::recursive_mutex> guard(lock_);
-    std::ifstream in(path);  // text mode: CR LF arrives as LF on Windows
+    // C stdio rather than a file stream keeps the locale machinery out of the stub. Text
+    // mode: CR LF arrives as LF on Windows.
+    const std::unique_ptr<std::FILE, int (*)(std::FILE*)> in(std::fopen(path, "r"), &std::fclose);
     if (!in) return code::kOpenFailed;
     std::wstring section;
     std::string raw;
-    while (std::getline(in, raw)) {
+    while (ReadLine(in.get(), &raw)) {
 #ifndef _WIN32
       if (!raw.empty() && raw.back() == '\r') raw.pop_back();  // what text mode does on Windows
 #endif

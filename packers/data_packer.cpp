@@ -6,7 +6,6 @@
 #include <new>
 
 #include <LzmaDec.h>
-#include <LzmaEnc.h>
 
 namespace tzk::packers {
 namespace {
@@ -19,33 +18,9 @@ void* LzmaAlloc(void*, size_t size) { return std::malloc(size); }
 void LzmaFree(void*, void* address) { std::free(address); }
 ISzAlloc lzmaAllocator = {LzmaAlloc, LzmaFree};
 
-// The settings of the codec's level 5, spelled out so that the properties stay 5D 00 00 00 01
-// whatever the input: reduceSize is left unknown, or small inputs would shrink the dictionary.
-CLzmaEncProps Level5Props() {
-  CLzmaEncProps props;
-  LzmaEncProps_Init(&props);
-  props.level = 5;
-  props.dictSize = 1u << 24;
-  props.lc = 3;
-  props.lp = 0;
-  props.pb = 2;
-  props.fb = 32;
-  props.writeEndMark = 0;
-  props.numThreads = 1;
-  return props;
-}
-
 }  // namespace
 
 DataPacker::~DataPacker() = default;
-
-std::int32_t DataPackerZlib::Compress(const std::uint8_t* source, std::uint32_t sourceLength,
-                                      std::uint8_t* destination, std::uint32_t* destinationLength) {
-  uLongf produced = *destinationLength;
-  const int result = ::compress2(destination, &produced, source, sourceLength, Z_BEST_COMPRESSION);
-  *destinationLength = static_cast<std::uint32_t>(produced);
-  return result;
-}
 
 // zlib's one-shot call already tells a destination that filled up (-5) from a stream that is
 // damaged or cut short (-3), also for an empty destination.
@@ -59,18 +34,6 @@ std::int32_t DataPackerZlib::Decompress(const std::uint8_t* source, std::uint32_
 
 std::uint32_t DataPackerZlib::MaxCompressedSize(std::uint32_t sourceLength) {
   return Saturated(std::uint64_t{sourceLength} + sourceLength / 1000 + 12);
-}
-
-std::int32_t DataPackerLzma::Compress(const std::uint8_t* source, std::uint32_t sourceLength,
-                                      std::uint8_t* destination, std::uint32_t* destinationLength) {
-  if (*destinationLength <= kLzmaPropsSize) return kPackerMoreData;
-  const CLzmaEncProps props = Level5Props();
-  SizeT produced = *destinationLength - kLzmaPropsSize;
-  SizeT propsSize = kLzmaPropsSize;
-  const SRes result = ::LzmaEncode(destination + kLzmaPropsSize, &produced, source, sourceLength, &props,
-                                   destination, &propsSize, 0, nullptr, &lzmaAllocator, &lzmaAllocator);
-  *destinationLength = static_cast<std::uint32_t>(produced + kLzmaPropsSize);
-  return result;
 }
 
 // Without an end marker only the destination's size ends the stream, so input left over

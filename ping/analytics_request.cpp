@@ -10,6 +10,17 @@ void appendHex8(std::wstring& out, std::uint32_t value) {
   for (int shift = 28; shift >= 0; shift -= 4) out.push_back(kDigits[(value >> shift) & 0xF]);
 }
 
+// Not std::to_wstring: it would bring the C runtime's whole printf into the stub.
+void appendDecimal(std::wstring& out, std::uint32_t value) {
+  wchar_t digits[10];
+  int count = 0;
+  do {
+    digits[count++] = static_cast<wchar_t>(L'0' + value % 10);
+    value /= 10;
+  } while (value != 0);
+  while (count > 0) out.push_back(digits[--count]);
+}
+
 }  // namespace
 
 std::uint32_t XorShift128::nextRandom(std::uint32_t x, std::uint32_t y, std::uint32_t z, std::uint32_t w) {
@@ -57,7 +68,8 @@ std::wstring formatVisitorId(std::uint64_t visitorId) {
 std::wstring composeRequestPath(const AnalyticsSettings& settings, std::uint32_t r1, std::uint32_t r2,
                                 std::uint32_t r3) {
   std::wstring path = L"/__utm.gif";
-  path += L"?utmn=" + std::to_wstring(r3 & 0x7FFFFFFF);
+  path += L"?utmn=";
+  appendDecimal(path, r3 & 0x7FFFFFFF);
   path += L"&utmac=" + settings.account;
   path += L"&utmwv=4.4sh";
   path += L"&utmp=view/" + settings.edition + L"-2015/envelope";

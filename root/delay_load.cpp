@@ -11,6 +11,16 @@
 
 extern "C" IMAGE_DOS_HEADER __ImageBase;
 
+// The linker lays the delay-import descriptors of every DLL side by side in ".text$2", but marks
+// neither end of that table and leaves it out of the image's data directory, where the standard
+// tools look for it. These two bracket it (sections sort by name): a marker right before it and
+// the all-zero descriptor that ends it, so that tools/pe_imports.py can enter it after linking.
+extern "C" {
+__attribute__((section(".text$1zz"), used, aligned(4))) const char sfxDelayTableMarker[8] = {
+    'S', 'F', 'X', 'D', 'L', 'Y', 'T', 'B'};
+__attribute__((section(".text$2zz"), used, aligned(4))) const ImgDelayDescr sfxDelayTableEnd = {};
+}
+
 namespace {
 
 template <typename T>
@@ -51,8 +61,15 @@ HMODULE ModuleOf(const ImgDelayDescr& descriptor) {
 }  // namespace
 
 extern "C" FARPROC WINAPI __delayLoadHelper2(PCImgDelayDescr descriptor, FARPROC* importSlot) {
-  // Only the RVA form exists in images this toolchain links.
-  if ((descriptor->grAttrs & dlattrRva) == 0) Fail(ERROR_INVALID_PARAMETER);
+  // Only the RVA form exists in images this toolchain links, and only descriptors between the
+  // table's two brackets are served. Naming the brackets here also keeps them through section
+  // garbage collection, so that the table can be entered after linking.
+  const auto at = reinterpret_cast<UINT_PTR>(descriptor);
+  if ((descriptor->grAttrs & dlattrRva) == 0 ||
+      at < reinterpret_cast<UINT_PTR>(sfxDelayTableMarker + sizeof(sfxDelayTableMarker)) ||
+      at >= reinterpret_cast<UINT_PTR>(&sfxDelayTableEnd)) {
+    Fail(ERROR_INVALID_PARAMETER);
+  }
   const HMODULE module = ModuleOf(*descriptor);
   const auto* firstSlot = AtRva<FARPROC>(descriptor->rvaIAT);
   const IMAGE_THUNK_DATA& name = AtRva<IMAGE_THUNK_DATA>(descriptor->rvaINT)[importSlot - firstSlot];
@@ -64,14 +81,4 @@ extern "C" FARPROC WINAPI __delayLoadHelper2(PCImgDelayDescr descriptor, FARPROC
   if (address == nullptr) Fail(ERROR_PROC_NOT_FOUND);
   *importSlot = address;
   return address;
-}
-
-// The linker lays the delay-import descriptors of every DLL side by side in ".text$2", but marks
-// neither end of that table and leaves it out of the image's data directory, where the standard
-// tools look for it. These two bracket it (sections sort by name): a marker right before it and
-// the all-zero descriptor that ends it, so that tools/pe_imports.py can enter it after linking.
-extern "C" {
-__attribute__((section(".text$1zz"), used, aligned(4))) const char sfxDelayTableMarker[8] = {
-    'S', 'F', 'X', 'D', 'L', 'Y', 'T', 'B'};
-__attribute__((section(".text$2zz"), used, aligned(4))) const ImgDelayDescr sfxDelayTableEnd = {};
 }

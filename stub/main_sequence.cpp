@@ -11,6 +11,7 @@
 
 #include "archive/sfx_archive.h"
 #include "crashguard/crash_guard.h"
+#include "log/wide_format.h"
 #include "ping/analytics_ping.h"
 #include "ping/analytics_request.h"
 #include "progress/progress_animator.h"
@@ -147,7 +148,7 @@ void MainSequence::abortWith(Result code, const wchar_t* title, HWND owner, cons
   wchar_t message[kMessageUnits];
   va_list args;
   va_start(args, format);
-  std::vswprintf(message, kMessageUnits, format, args);
+  log::formatInto(message, kMessageUnits, format, args);
   va_end(args);
   message[kMessageUnits - 1] = L'\0';
   if (!silent_) ::MessageBoxW(owner, message, title, MB_OK | MB_ICONERROR);

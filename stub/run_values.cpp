@@ -1,6 +1,5 @@
 #include "stub/run_values.h"
 
-#include <cstdio>
 #include <cstring>
 
 namespace tzk::stub {
@@ -10,6 +9,16 @@ void replaceAll(std::wstring& text, const std::wstring& from, const std::wstring
   for (std::size_t at = text.find(from); at != std::wstring::npos; at = text.find(from, at + to.size())) {
     text.replace(at, from.size(), to);
   }
+}
+
+// A decimal number after optional blanks, as the compiler writes the build stamp. Not
+// sscanf: it would bring the C runtime's whole scanf into the stub.
+bool readNumber(const char*& at, int* value) {
+  while (*at == ' ') ++at;
+  const char* start = at;
+  *value = 0;
+  for (; *at >= '0' && *at <= '9' && at - start < 9; ++at) *value = *value * 10 + (*at - '0');
+  return at != start;
 }
 
 }  // namespace
@@ -25,8 +34,12 @@ void replaceVariable(std::wstring& text, const std::wstring& name, const std::ws
 bool parseBuildStamp(const char* date, const char* time, std::tm* out) {
   char month[4] = {};
   int day = 0, year = 0, hour = 0, minute = 0, second = 0;
-  if (std::sscanf(date, "%3s %d %d", month, &day, &year) != 3 ||
-      std::sscanf(time, "%d:%d:%d", &hour, &minute, &second) != 3) {
+  std::memcpy(month, date, std::strlen(date) < 3 ? std::strlen(date) : 3);
+  const char* at = date + std::strlen(month);
+  if (!readNumber(at, &day) || !readNumber(at, &year)) return false;
+  at = time;
+  if (!readNumber(at, &hour) || *at++ != ':' || !readNumber(at, &minute) || *at++ != ':' ||
+      !readNumber(at, &second)) {
     return false;
   }
   static const char kMonths[] = "JanFebMarAprMayJunJulAugSepOctNovDec";

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# The stub's PE image: a GUI program that XP SP2 loads, asking for administrator rights. Its
-# imports are checked by hardening/known_dlls_test.sh.
+# The stub's PE image: a GUI program that XP SP2 loads, asking for administrator rights, small
+# enough to download at once. Its imports are checked by hardening/known_dlls_test.sh.
 set -uo pipefail
 exe=$1
 fail=0
@@ -11,6 +11,12 @@ check "PE32 for i386" "i686-w64-mingw32-objdump -f '$exe' | grep -q 'file format
 check "GUI subsystem (2)" "grep -Eq '^Subsystem[[:space:]]+00000002' <<<\"\$headers\""
 check "subsystem version 5.01" "grep -Eq '^MajorSubsystemVersion[[:space:]]+5$' <<<\"\$headers\" && grep -Eq '^MinorSubsystemVersion[[:space:]]+1$' <<<\"\$headers\""
 
+# Every installer carries the stub: a library that creeps back in whole shows up here.
+stripped=$(mktemp)
+trap 'rm -f "$stripped"' EXIT
+i686-w64-mingw32-strip -o "$stripped" "$exe"
+size=$(stat -c %s "$stripped")
+check "stripped image at most 1 MiB ($size bytes)" "[ $size -le 1048576 ]"
 
 manifest=$(strings -n 8 "$exe" | tr -d '\r' | grep -o 'requestedExecutionLevel[^/]*')
 check "manifest requests administrator rights" "grep -q 'level=\"requireAdministrator\"' <<<\"\$manifest\""
