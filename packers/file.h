@@ -54,8 +54,8 @@ class CUFile : public CGenFile {
 
   bool Read(void* destination, std::uint32_t length, std::int32_t* outCount = nullptr) override;
   bool Write(const void* source, std::uint32_t length, std::int32_t* outCount = nullptr) override;
-  // A zeroed buffer of length bytes, returned even when the read comes up short; null only
-  // when it cannot be allocated.
+  // A buffer holding the next length bytes; null when it cannot be allocated or the read
+  // comes up short.
   std::uint8_t* ReadAlloc(std::uint32_t length) override;
   void Release(std::uint8_t* buffer) override;
   std::int32_t Seek(std::int32_t offset, int origin) override;

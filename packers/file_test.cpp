@@ -122,12 +122,8 @@ TEST(CUFileTest, ReadsTheWholeFileAndReportsShortReads) {
   ASSERT_NE(head, nullptr);
   EXPECT_EQ(std::string(head, head + 4), "0123");
   file.Release(head);
-  // A short read is a failure that still counts and keeps the bytes; ReadAlloc's buffer is
-  // zero behind them.
-  std::uint8_t* rest = file.ReadAlloc(8);
-  ASSERT_NE(rest, nullptr);
-  EXPECT_EQ(std::string(rest, rest + 8), std::string("456789\0\0", 8));
-  file.Release(rest);
+  // A short read hands out no buffer: the zeros behind the bytes read are no content.
+  EXPECT_EQ(file.ReadAlloc(8), nullptr);
   EXPECT_EQ(file.LastError(), 38u);
   file.Seek(8, kSeekBegin);
   char out[4] = {};

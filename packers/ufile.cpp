@@ -96,11 +96,14 @@ bool CUFile::Write(const void* source, std::uint32_t length, std::int32_t* outCo
 }
 
 // calloc rather than a zeroing new: a large zeroed block then costs no page until it is read
-// into.
+// into. A short read gives no buffer: zeros in place of bytes that could not be read would be
+// written out as if they were the file's.
 std::uint8_t* CUFile::ReadAlloc(std::uint32_t length) {
   auto* buffer = static_cast<std::uint8_t*>(std::calloc(length != 0 ? length : 1, 1));
-  if (buffer == nullptr) return nullptr;
-  Read(buffer, length);
+  if (buffer != nullptr && !Read(buffer, length)) {
+    std::free(buffer);
+    return nullptr;
+  }
   return buffer;
 }
 
