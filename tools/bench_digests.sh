@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # bench_digests.sh: the signature check's MD5 and SHA-256 (archive/digest_bench) beside
 # `openssl dgst -md5` and `openssl dgst -sha256` on the same 64 MiB file in the same run, with
-# the ratio of the throughputs. Needs the bench preset built:
+# the ratio of the throughputs; then the same digests as the 32-bit stub computes them, under
+# Wine (archive/digest_speed.exe of the win32 build). Needs the bench preset built:
 #   cmake --preset bench && cmake --build --preset bench --target digest_bench
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
@@ -59,3 +60,17 @@ ratio() { python3 -c "print('%.2f' % ($1 / $2))"; }
 row md5 "$md5_ours" "$(printf '%.0f' "$md5_openssl")" "$(ratio "$md5_ours" "$md5_openssl")"
 row sha256-pe-checksum-0 "$sha_ours" "$(printf '%.0f' "$sha_openssl")" "$(ratio "$sha_ours" "$sha_openssl")"
 row md5-text-bytes-only "$text_ours" "-" "$(ratio "$text_ours" "$md5_openssl") (vs md5)"
+
+# The stub's own code: 32-bit, with the CPU's SHA extensions found at run time. Timed natively
+# only: through an emulator it would measure the emulator.
+speed=$top/build/win32/archive/digest_speed.exe
+if [ "$(bash "$top/tools/wine-cpu.sh")" != native ]; then
+  echo "32-bit stub digests: SKIPPED, this kernel runs 32-bit programs only through an emulator"
+  exit 0
+fi
+[ -f "$speed" ] || { echo "bench_digests: $speed is missing; build the win32 preset first" >&2; exit 2; }
+rates=$(bash "$top/tools/wine-run.sh" --prefix "$top/build/bench/wine" --arch win64 "$speed" "Z:${content//\//\\}" | tr -d "\r")
+stub_rate() { awk -v name="$1" '$1 == name { print $2 }' <<<"$rates"; }
+echo "the same in the 32-bit stub under Wine (best of 5, wall-clock)"
+row md5-stub "$(stub_rate md5)" "$(printf '%.0f' "$md5_openssl")" "$(ratio "$(stub_rate md5)" "$md5_openssl")"
+row sha256-stub "$(stub_rate sha256)" "$(printf '%.0f' "$sha_openssl")" "$(ratio "$(stub_rate sha256)" "$sha_openssl")"
