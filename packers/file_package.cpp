@@ -9,7 +9,6 @@ namespace tzk::packers {
 namespace {
 
 constexpr std::size_t kMagicSize = 16;
-constexpr std::size_t kHeaderSize = kMagicSize + 8;
 
 struct Magic {
   char text[kMagicSize + 1];
@@ -38,46 +37,44 @@ class LentBytes {
   std::uint8_t* bytes_;
 };
 
-// 0 when the first 16 bytes name no packer. A file too short to hold a magic holds none.
-std::uint32_t ReadPackerKind(CGenFile& file) {
-  char magic[kMagicSize] = {};
-  std::int32_t count = 0;
-  if (file.Seek(0, kSeekBegin) != 0 || !file.Read(magic, kMagicSize, &count) || count != kMagicSize) return 0;
-  for (const Magic& known : kMagics) {
-    if (std::memcmp(magic, known.text, kMagicSize) == 0) return known.kind;
-  }
-  return 0;
-}
-
-// The packed bytes must lie inside the file: a larger announcement would have a disk file
-// allocate up to 4 GiB and unpack the zeroes behind its end.
-bool PackedSizeFits(CGenFile& file, std::uint32_t packedSize) {
-  const std::int32_t position = file.Seek(0, kSeekCurrent);
-  const std::uint32_t size = file.GetSize();
-  return position >= 0 && static_cast<std::uint32_t>(position) <= size &&
-         packedSize <= size - static_cast<std::uint32_t>(position);
-}
-
 void PutUint32(std::uint8_t* at, std::uint32_t value) {
   for (int i = 0; i < 4; ++i) at[i] = static_cast<std::uint8_t>(value >> (8 * i));
 }
 
 }  // namespace
 
-Result LoadFilePackage(CGenFile& file, std::uint32_t* outSize, std::unique_ptr<std::uint8_t[]>* outData) {
-  const std::uint32_t kind = ReadPackerKind(file);
-  if (kind == 0) return code::kPackageCorrupt;
-  outData->reset();
-  std::uint32_t unpackedSize = 0;
-  std::uint32_t packedSize = 0;
-  if (!ReadUint32(file, &unpackedSize) || !ReadUint32(file, &packedSize)) return code::kNotEnoughMemory;
-  if (unpackedSize > kMaxUnpackedSize || !PackedSizeFits(file, packedSize)) return code::kNotEnoughMemory;
+Result ReadPackageHeader(CGenFile& file, std::uint32_t start, std::uint32_t length, PackageHeader* header) {
+  char magic[kMagicSize] = {};
+  std::int32_t count = 0;
+  header->kind = 0;
+  if (length >= kMagicSize && file.Seek(static_cast<std::int32_t>(start), kSeekBegin) == static_cast<std::int32_t>(start) &&
+      file.Read(magic, kMagicSize, &count) && count == kMagicSize) {
+    for (const Magic& known : kMagics) {
+      if (std::memcmp(magic, known.text, kMagicSize) == 0) header->kind = known.kind;
+    }
+  }
+  if (header->kind == 0) return code::kPackageCorrupt;
+  if (length < kPackageHeaderSize || !ReadUint32(file, &header->unpackedSize) || !ReadUint32(file, &header->packedSize)) {
+    return code::kNotEnoughMemory;
+  }
+  // The packed bytes must lie inside the package: a larger announcement would have a disk
+  // file allocate up to 4 GiB and unpack the zeroes behind its end.
+  if (header->unpackedSize > kMaxUnpackedSize || header->packedSize > length - kPackageHeaderSize) return code::kNotEnoughMemory;
+  return code::kSuccess;
+}
 
+Result LoadFilePackage(CGenFile& file, std::uint32_t* outSize, std::unique_ptr<std::uint8_t[]>* outData) {
+  outData->reset();
+  PackageHeader header;
+  const Result read = ReadPackageHeader(file, 0, file.GetSize(), &header);
+  if (read != code::kSuccess) return read;
+  const std::uint32_t unpackedSize = header.unpackedSize;
+  const std::uint32_t packedSize = header.packedSize;
   std::unique_ptr<std::uint8_t[]> unpacked(new (std::nothrow) std::uint8_t[unpackedSize]);
   if (unpacked == nullptr) return code::kNotEnoughMemory;
   const LentBytes packed(file, file.ReadAlloc(packedSize));
   if (packed.get() == nullptr) return code::kNotEnoughMemory;
-  const std::unique_ptr<DataPacker> packer = CreateDataPacker(kind);
+  const std::unique_ptr<DataPacker> packer = CreateDataPacker(header.kind);
   if (packer == nullptr) return code::kNotEnoughMemory;
 
   std::uint32_t produced = unpackedSize;
@@ -95,17 +92,17 @@ Result BuildFilePackage(std::uint32_t kind, const std::uint8_t* data, std::uint3
   if (packer == nullptr) return code::kInvalidParameter;
   std::uint32_t packedSize = packer->MaxCompressedSize(size);
   try {
-    out->assign(kHeaderSize + std::size_t{packedSize}, 0);
+    out->assign(kPackageHeaderSize + std::size_t{packedSize}, 0);
   } catch (const std::bad_alloc&) {
     return code::kNotEnoughMemory;
   }
-  const std::int32_t result = packer->Compress(data, size, out->data() + kHeaderSize, &packedSize);
+  const std::int32_t result = packer->Compress(data, size, out->data() + kPackageHeaderSize, &packedSize);
   if (result != 0) {
     out->clear();
     const bool outOfMemory = (kind == kPackerZlib && result == -4) || (kind == kPackerLzma && result == 2);
     return outOfMemory ? code::kNotEnoughMemory : code::kInternalError;
   }
-  out->resize(kHeaderSize + packedSize);
+  out->resize(kPackageHeaderSize + packedSize);
   std::memcpy(out->data(), kMagics[kind == kPackerZlib ? 0 : 1].text, kMagicSize);
   PutUint32(out->data() + kMagicSize, size);
   PutUint32(out->data() + kMagicSize + 4, packedSize);

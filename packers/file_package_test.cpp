@@ -16,12 +16,25 @@ struct Loaded {
   std::vector<std::uint8_t> data;
 };
 
+// Every package loaded is also streamed, which must reach the same verdict and the same bytes.
 Loaded LoadFrom(CGenFile& file) {
   Loaded loaded;
   std::uint32_t size = 0xDEADBEEF;
   std::unique_ptr<std::uint8_t[]> data;
   loaded.result = LoadFilePackage(file, &size, &data);
   if (loaded.result == code::kSuccess) loaded.data.assign(data.get(), data.get() + size);
+
+  std::vector<std::uint8_t> streamed;
+  std::uint32_t streamedSize = 0xDEADBEEF;
+  const auto keep = [&streamed](const std::uint8_t* bytes, std::uint32_t count) {
+    streamed.insert(streamed.end(), bytes, bytes + count);
+    return true;
+  };
+  EXPECT_EQ(StreamFilePackage(file, 0, file.GetSize(), keep, &streamedSize), loaded.result);
+  if (loaded.result == code::kSuccess) {
+    EXPECT_EQ(streamedSize, streamed.size());
+    EXPECT_TRUE(streamed == loaded.data);
+  }
   return loaded;
 }
 
@@ -128,6 +141,33 @@ TEST(FilePackageTest, PackedSizeInTheHeader) {
   zlib.push_back(0);
   SetField(&zlib, kPackedField, static_cast<std::uint32_t>(zlib.size() - 24));
   EXPECT_EQ(LoadFromMemory(zlib).result, 0u);
+}
+
+// Streaming from inside a larger file, as the stub unpacks its entries, and a receiver that
+// stops taking bytes (a full disk).
+TEST(FilePackageTest, StreamsFromWithinAFileAndStopsWhenTheSinkRefuses) {
+  const auto data = MakeSampleData(3u << 20, 12);
+  for (std::uint32_t kind : {kPackerZlib, kPackerLzma}) {
+    std::vector<std::uint8_t> file(1000, 0xEE);
+    const auto package = Package(kind, data);
+    file.insert(file.end(), package.begin(), package.end());
+    file.insert(file.end(), 77, 0xEE);
+    CMFile window;
+    ASSERT_TRUE(window.Attach(file.data(), static_cast<std::uint32_t>(file.size())));
+    std::vector<std::uint8_t> streamed;
+    std::uint32_t size = 0;
+    const auto keep = [&streamed](const std::uint8_t* bytes, std::uint32_t count) {
+      streamed.insert(streamed.end(), bytes, bytes + count);
+      return true;
+    };
+    const auto length = static_cast<std::uint32_t>(package.size());
+    EXPECT_EQ(StreamFilePackage(window, 1000, length, keep, &size), 0u) << kind;
+    EXPECT_TRUE(streamed == data) << kind;
+    // The package may not reach past its length, even where the file goes on.
+    EXPECT_EQ(StreamFilePackage(window, 1000, length - 1, keep, &size), code::kNotEnoughMemory) << kind;
+    const auto refuse = [](const std::uint8_t*, std::uint32_t) { return false; };
+    EXPECT_EQ(StreamFilePackage(window, 1000, length, refuse, &size), code::kCannotMake) << kind;
+  }
 }
 
 TEST(FilePackageTest, RoundTripsThroughFilesOnDisk) {
