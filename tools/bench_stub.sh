@@ -38,15 +38,34 @@ done
 entries=("program.pkg program.dat lzma 100 1" "defs.pkg defs.vpx zlib 16 2"
          "engine.pkg engine.dll lzma 8 3" "help.pkg help.chm zlib 4 4")
 
+files="" total_mib=0
+for entry in "${entries[@]}"; do
+  read -r name extraction packer mib seed <<<"$entry"
+  files+="${files:+, }{ \"path\": \"in/$extraction\", \"name\": \"$name\", \"extractionName\": \"$extraction\","
+  files+=" \"packer\": \"$packer\", \"time\": 1429621132 }"
+  total_mib=$((total_mib + mib))
+done
+manifest=$(cat <<JSON
+{ "commandLine": "/sfx", "sfxName": "bench", "installer": { "path": "child.exe", "packer": "lzma" },
+  "files": [ $files ],
+  "signature": { "type": 5, "key": "$key" } }
+JSON
+)
+
 base=$top/build/bench/stub-e2e
-key_of_inputs=$( { sha256sum "$stub" "$child" "$sfxpack" "$inputs" "$key" | cut -d' ' -f1; printf '%s\n' "${entries[@]}"; } |
-  sha256sum | cut -c1-16)
+key_of_inputs=$( { sha256sum "$stub" "$child" "$sfxpack" "$inputs" "$key" | cut -d' ' -f1
+                   printf '%s\n' "${entries[@]}" "$manifest"; } | sha256sum | cut -c1-16)
 cache=$base/installer-$key_of_inputs
+
+gives_back() {  # gives_back PAYLOAD COMMAND...: the command's output is PAYLOAD, or the benchmark stops
+  local payload=$1; shift
+  "$@" 2>/dev/null | cmp -s - "$payload" || { echo "bench_stub.sh: '$*' does not give back $payload" >&2; exit 1; }
+}
 
 # Packs the installer, takes its packages back out with sfxpack and puts each stream in its
 # tool's container; every tool must give back the very payload before the cache is kept.
 make_installer() {
-  local staging name extraction packer mib seed files=""
+  local staging name extraction packer mib seed
   mkdir -p "$base"
   rm -rf "$base"/installer-* "$base"/staging.*
   staging=$(mktemp -d "$base/staging.XXXXXX")
@@ -54,27 +73,21 @@ make_installer() {
   for entry in "${entries[@]}"; do
     read -r name extraction packer mib seed <<<"$entry"
     "$inputs" sample $((mib << 20)) "$seed" "$staging/in/$extraction"
-    files+="${files:+, }{ \"path\": \"in/$extraction\", \"name\": \"$name\", \"extractionName\": \"$extraction\", \"packer\": \"$packer\", \"time\": 1429621132 }"
   done
   cp "$child" "$staging/child.exe"
-  cat >"$staging/manifest.json" <<JSON
-{ "commandLine": "/sfx", "sfxName": "bench", "installer": { "path": "child.exe", "packer": "lzma" },
-  "files": [ $files ], "signature": { "type": 5, "key": "$key" } }
-JSON
-  echo "bench_stub.sh: packing 128 MiB into the installer (once per stub, child and sfxpack build; minutes)"
+  echo "$manifest" >"$staging/manifest.json"
+  echo "bench_stub.sh: packing $total_mib MiB into the installer (once per stub, child and sfxpack build; minutes)"
   "$sfxpack" build "$staging/manifest.json" -o "$staging/setup.exe" --stub "$stub" >/dev/null
   "$sfxpack" extract "$staging/setup.exe" "$staging/out" >/dev/null
   for entry in "${entries[@]}"; do
     read -r name extraction packer mib seed <<<"$entry"
-    cmp -s "$staging/out/$extraction" "$staging/in/$extraction" || { echo "bench_stub.sh: sfxpack extract does not give back $extraction" >&2; exit 1; }
-    if [ "$packer" = zlib ]; then
-      "$inputs" container "$staging/out/$name" "$staging/$extraction.gz"
-      gzip -dc "$staging/$extraction.gz" | cmp -s - "$staging/in/$extraction" || { echo "bench_stub.sh: gzip does not read $extraction.gz" >&2; exit 1; }
-    else
-      "$inputs" container "$staging/out/$name" "$staging/$extraction.lzma"
-      7zz e -so -tlzma "$staging/$extraction.lzma" 2>/dev/null | cmp -s - "$staging/in/$extraction" || { echo "bench_stub.sh: 7zz does not read $extraction.lzma" >&2; exit 1; }
-    fi
-    echo "$extraction $(stat -c %s "$staging/out/$name") $(stat -c %s "$staging/in/$extraction")" >>"$staging/sizes.txt"
+    local payload=$staging/in/$extraction container=$staging/$extraction.gz
+    [ "$packer" = zlib ] || container=$staging/$extraction.lzma
+    "$inputs" container "$staging/out/$name" "$container"
+    gives_back "$payload" cat "$staging/out/$extraction"
+    if [ "$packer" = zlib ]; then gives_back "$payload" gzip -dc "$container"
+    else gives_back "$payload" 7zz e -so -tlzma "$container"; fi
+    echo "$extraction $(stat -c %s "$staging/out/$name") $(stat -c %s "$payload")" >>"$staging/sizes.txt"
   done
   rm -rf "$staging/in" "$staging/out" "$staging/child.exe"
   mv "$staging" "$cache"
@@ -88,7 +101,10 @@ wine_run() {  # no proxy: the stub's analytics request must not leave the machin
     SFX_BENCH_CHILD_RECORD='C:\bench\child.qpc' "$top/tools/wine-run.sh" --prefix "$prefix" --arch "$arch" "$@"
 }
 windows_path() { echo "Z:${1//\//\\}"; }
-wine_run cmd /c exit 0 >/dev/null 2>&1 || { echo "bench_stub.sh: Wine does not start a program in $prefix" >&2; exit 1; }
+if ! wine_run cmd /c exit 0 >/dev/null 2>&1; then
+  echo "bench_stub.sh: Wine does not start a program in $prefix" >&2
+  exit 1
+fi
 temp=$drive/users/$(id -un)/Temp
 mkdir -p "$drive/bench" "$temp"
 
@@ -157,12 +173,14 @@ while read -r extraction packed unpacked; do
     rows+=("7zz e $extraction.lzma|$t|$unpacked")
   fi
   tools_sum=$((tools_sum + t))
-  if [ "$unpacked" -gt "$largest_unpacked" ]; then largest="$extraction $packed $unpacked" largest_unpacked=$unpacked; fi
+  if [ "$unpacked" -gt "$largest_unpacked" ]; then
+    largest="$extraction $packed $unpacked" largest_unpacked=$unpacked
+  fi
 done <"$cache/sizes.txt"
 rm -rf "$reference"
 
 read -r _ largest_packed largest_unpacked <<<"$largest"
-echo "stub end to end: setup.exe /silent under Wine ($arch prefix), 128 MiB in ${#entries[@]} packages;" \
+echo "stub end to end: setup.exe /silent under Wine ($arch prefix), $total_mib MiB in ${#entries[@]} packages;" \
   "best of $runs runs after a warm-up"
 echo "$(nproc) cores, $(wine --version), $(openssl version | cut -d' ' -f1-2)," \
   "7-Zip $(7zz | sed -n 's/^7-Zip (z) \([^ ]*\).*/\1/p'), load $(cut -d' ' -f1 /proc/loadavg)"
@@ -178,8 +196,8 @@ print(f"{'':44} {'ms':>9} {'MiB':>8}")
 print(f"{'stub: its start to instup.exe start':44} {stub / 1000:9.1f}"
       f"   (median {stub_median / 1000:.1f}; median to its exit {stub_exit / 1000:.1f})")
 wine_peak_text = f"{mib(wine_peak):.1f} MiB" if wine_peak else "not readable"
-print(f"{'  of it, Wine starting a program, each':44} {wine_start / 1000:9.1f}"
-      f"   (the child alone; its peak working set {wine_peak_text})")
+print(f"{'  within it, twice: Wine starting a program':44} {wine_start / 1000:9.1f}"
+      f"   (the child alone, best; its peak working set {wine_peak_text})")
 for row in rows:
     name, t, size = row.split("|")
     print(f"{name:44} {int(t) / 1000:9.1f} {mib(int(size)):8.1f}")

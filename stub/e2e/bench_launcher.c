@@ -83,7 +83,9 @@ int wmain(void) {
   const BOOL started = readRecord(record, &childStart);
   if (started) printf("child_start_ms=%.3f\n", millisecondsBetween(start, childStart, frequency));
   printf("exit_ms=%.3f\n", millisecondsBetween(start, end, frequency));
-  if (atExit || sampled) printf("peak_working_set=%lu\npeak_read=%s\n", (unsigned long)peak, atExit ? "exit" : "sampled");
+  if (atExit || sampled) {
+    printf("peak_working_set=%lu\npeak_read=%s\n", (unsigned long)peak, atExit ? "exit" : "sampled");
+  }
   printf("exit=%lu\n", code);
   return code == 0 && started ? 0 : 1;
 }
