@@ -2,7 +2,6 @@
 // `--export DIR` the same packed streams are also written in the containers of the reference
 // tools (sample.gz, sample.lzma) beside the payload (sample.bin), for tools/bench_packers.sh.
 #include <benchmark/benchmark.h>
-#include <zlib.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -14,12 +13,12 @@
 #include "packers/file.h"
 #include "packers/file_package.h"
 #include "packers/sample_data.h"
+#include "packers/tool_containers.h"
 
 namespace tzk::packers {
 namespace {
 
 constexpr std::size_t kPayloadSize = 64u << 20;
-constexpr std::size_t kHeaderSize = 24;
 
 struct Packages {
   std::vector<std::uint8_t> payload, zlib, lzma;
@@ -58,27 +57,6 @@ void BM_UnpackLzma(benchmark::State& state) { Unpack(state, SharedPackages().lzm
 BENCHMARK(BM_UnpackZlib)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_UnpackLzma)->Unit(benchmark::kMillisecond)->UseRealTime();
 
-void PutLittle(std::vector<std::uint8_t>* out, std::uint64_t value, int bytes) {
-  for (int i = 0; i < bytes; ++i) out->push_back(static_cast<std::uint8_t>(value >> (8 * i)));
-}
-
-// The zlib stream's deflate data between a gzip header and trailer.
-std::vector<std::uint8_t> GzipContainer(const Packages& p) {
-  std::vector<std::uint8_t> out = {0x1F, 0x8B, 8, 0, 0, 0, 0, 0, 2, 3};
-  out.insert(out.end(), p.zlib.begin() + kHeaderSize + 2, p.zlib.end() - 4);
-  PutLittle(&out, ::crc32(0, p.payload.data(), static_cast<uInt>(p.payload.size())), 4);
-  PutLittle(&out, p.payload.size(), 4);
-  return out;
-}
-
-// The property bytes, the unpacked size as 64-bit little-endian, then the stream.
-std::vector<std::uint8_t> LzmaAloneContainer(const Packages& p) {
-  std::vector<std::uint8_t> out(p.lzma.begin() + kHeaderSize, p.lzma.begin() + kHeaderSize + 5);
-  PutLittle(&out, p.payload.size(), 8);
-  out.insert(out.end(), p.lzma.begin() + kHeaderSize + 5, p.lzma.end());
-  return out;
-}
-
 bool WriteFile(const std::string& path, const std::vector<std::uint8_t>& bytes) {
   FILE* out = std::fopen(path.c_str(), "wb");
   if (out == nullptr) return false;
@@ -90,8 +68,9 @@ bool Export(const std::string& folder) {
   const Packages& p = SharedPackages();
   std::printf("payload %zu bytes, zlib package %zu, LZMA package %zu\n", p.payload.size(), p.zlib.size(),
               p.lzma.size());
-  return WriteFile(folder + "/sample.bin", p.payload) && WriteFile(folder + "/sample.gz", GzipContainer(p)) &&
-         WriteFile(folder + "/sample.lzma", LzmaAloneContainer(p));
+  return WriteFile(folder + "/sample.bin", p.payload) &&
+         WriteFile(folder + "/sample.gz", GzipContainer(p.zlib, p.payload.data(), p.payload.size())) &&
+         WriteFile(folder + "/sample.lzma", LzmaAloneContainer(p.lzma, p.payload.size()));
 }
 
 }  // namespace
