@@ -1,4 +1,6 @@
+#include <atomic>
 #include <memory>
+#include <new>
 
 #include "archive/embedded_items.h"
 #include "archive/file_system.h"
@@ -12,116 +14,161 @@ namespace {
 constexpr wchar_t kModulePrefix64[] = L"selfdefense_x64_";
 constexpr wchar_t kModulePrefix86[] = L"selfdefense_x86_";
 
-// Stored bytes of an entry, handed back to the file that read them. Entries must lie inside
-// the signed content: bytes outside it are not covered by the signature.
-class StoredBytes {
+constexpr std::uint32_t kCopyPiece = 1u << 20;
+
+// Entries must lie inside the signed content: bytes outside it are not covered by the
+// signature.
+bool insideContent(std::uint32_t contentLength, std::uint32_t offset, std::uint32_t size) {
+  return offset <= contentLength && size <= contentLength - offset;
+}
+
+// A file being written, deleted again unless kept: no failure leaves part of a file behind.
+class NewFile {
  public:
-  StoredBytes(packers::CUFile& file, std::uint32_t contentLength, std::uint32_t offset, std::uint32_t size)
-      : file_(file) {
-    const bool inside = offset <= contentLength && size <= contentLength - offset;
-    if (inside && file_.Seek(static_cast<std::int32_t>(offset), 0) == static_cast<std::int32_t>(offset)) {
-      data_ = file_.ReadAlloc(size);
+  explicit NewFile(const std::wstring& path) : path_(path), created_(file_.Create(path.c_str())) {}
+  ~NewFile() {
+    if (created_ && !kept_) {
+      file_.Close();
+      DeleteEntryFile(path_);
     }
   }
-  ~StoredBytes() { release(); }
-  StoredBytes(const StoredBytes&) = delete;
-  StoredBytes& operator=(const StoredBytes&) = delete;
+  NewFile(const NewFile&) = delete;
+  NewFile& operator=(const NewFile&) = delete;
 
-  std::uint8_t* data() const { return data_; }
-  void release() {
-    if (data_ != nullptr) file_.Release(data_);
-    data_ = nullptr;
+  bool created() const { return created_; }
+  Result lastError() const { return file_.LastError(); }
+  bool write(const std::uint8_t* data, std::uint32_t size) {
+    std::int32_t written = 0;
+    return file_.Write(data, size, &written) && static_cast<std::uint32_t>(written) == size;
+  }
+  void keep() {
+    file_.Close();
+    kept_ = true;
   }
 
  private:
-  packers::CUFile& file_;
-  std::uint8_t* data_ = nullptr;
+  packers::CUFile file_;
+  std::wstring path_;
+  bool created_;
+  bool kept_ = false;
 };
-
-// Unpacks the file package held by stored bytes; the packed bytes are released at once.
-Result unpackStored(StoredBytes& stored, std::uint32_t size, std::uint32_t* outSize,
-                    std::unique_ptr<std::uint8_t[]>* out) {
-  packers::CMFile package;
-  if (!package.Attach(stored.data(), size)) return code::kFileInvalid;
-  const Result result = packers::LoadFilePackage(package, outSize, out);
-  package.Close();
-  stored.release();
-  return result;
-}
 
 }  // namespace
 
 Result WriteWholeFile(const std::wstring& path, const std::uint8_t* data, std::uint32_t size, Result* lastError) {
-  packers::CUFile file;
-  if (!file.Create(path.c_str())) {
-    if (lastError != nullptr) *lastError = file.LastError();
+  NewFile file(path);
+  if (!file.created() || !file.write(data, size)) {
+    if (lastError != nullptr) *lastError = file.lastError();
     return code::kCannotMake;
   }
-  std::int32_t written = 0;
-  if (!file.Write(data, size, &written) || static_cast<std::uint32_t>(written) != size) {
-    if (lastError != nullptr) *lastError = file.LastError();
-    file.Close();
-    DeleteEntryFile(path);
-    return code::kCannotMake;
-  }
-  file.Close();
+  file.keep();
   return code::kSuccess;
 }
 
-Result SfxArchive::extractRaw(const SfxFileEntry& entry, const std::wstring& folder) {
+// Stored bytes are copied a piece at a time, never held whole: the largest entry would
+// otherwise sit in memory next to what the next step unpacks from it.
+Result SfxArchive::extractRaw(packers::CUFile& source, const SfxFileEntry& entry, const std::wstring& folder) {
   if (!IsContainedName(entry.name)) return code::kInvalidName;
-  StoredBytes stored(file_, contentLength_, entry.offset, entry.size);
-  if (stored.data() == nullptr) return code::kNotEnoughMemory;
+  const std::unique_ptr<std::uint8_t[]> piece(new (std::nothrow) std::uint8_t[kCopyPiece]);
+  if (piece == nullptr || !insideContent(contentLength_, entry.offset, entry.size) ||
+      source.Seek(static_cast<std::int32_t>(entry.offset), 0) != static_cast<std::int32_t>(entry.offset)) {
+    return code::kNotEnoughMemory;
+  }
   const std::wstring target = JoinPath(folder, entry.name);
-  Result lastError = code::kSuccess;
-  if (WriteWholeFile(target, stored.data(), entry.size, &lastError) != code::kSuccess) return lastError;
+  NewFile out(target);
+  if (!out.created()) return out.lastError();
+  for (std::uint32_t left = entry.size; left > 0;) {
+    const std::uint32_t size = left < kCopyPiece ? left : kCopyPiece;
+    if (!source.Read(piece.get(), size)) return code::kNotEnoughMemory;
+    if (!out.write(piece.get(), size)) return out.lastError();
+    left -= size;
+  }
+  out.keep();
   SetEntryFileTime(target, entry.time);
   return code::kSuccess;
 }
 
-Result SfxArchive::extractModule(const SfxFileEntry& entry, const std::wstring& folder) {
-  if (!IsContainedName(entry.extractionName)) return code::kInvalidName;
-  const std::wstring target = JoinPath(folder, entry.extractionName);
-  StoredBytes stored(file_, contentLength_, entry.offset, entry.size);
-  if (stored.data() == nullptr) return code::kFileInvalid;
-  std::uint32_t size = 0;
-  std::unique_ptr<std::uint8_t[]> module;
-  const Result unpacked = unpackStored(stored, entry.size, &size, &module);
-  if (unpacked != code::kSuccess) return unpacked;
-  return WriteWholeFile(target, module.get(), size, nullptr);
+// The package is unpacked straight into the file, so memory stays at the codec's window
+// whatever the entry's size. 82 when the file cannot be made or written, else the unpacking's
+// code.
+Result SfxArchive::unpackToFile(packers::CUFile& source, std::uint32_t offset, std::uint32_t size,
+                                const std::wstring& target) {
+  NewFile out(target);
+  if (!out.created()) return code::kCannotMake;
+  std::uint32_t unpacked = 0;
+  const auto write = [&out](const std::uint8_t* data, std::uint32_t count) { return out.write(data, count); };
+  const Result result = packers::StreamFilePackage(source, offset, size, write, &unpacked);
+  if (result == code::kSuccess) out.keep();
+  return result;
 }
 
+Result SfxArchive::extractModule(packers::CUFile& source, const SfxFileEntry& entry, const std::wstring& folder) {
+  if (!IsContainedName(entry.extractionName)) return code::kInvalidName;
+  if (!insideContent(contentLength_, entry.offset, entry.size)) return code::kFileInvalid;
+  return unpackToFile(source, entry.offset, entry.size, JoinPath(folder, entry.extractionName));
+}
+
+// Entries that write files of their own are extracted two at once, each lane reading through
+// its own open of the archive. An entry's stored copy and its unpacking are separate tasks, so
+// unpacking the largest entry (most of a run) starts at once while the other lane does the
+// rest. The outcome is that of the tasks in map order: the first that fails gives the result,
+// and no task behind it is started once that is known.
 Result SfxArchive::ExtractFiles(const std::wstring& folder, progress::ProgressCallback* progress) {
   using progress::Level;
+  const std::vector<SfxFileEntry>& entries = map_.entries;
   if (progress != nullptr) {
-    progress->setTotal(Level::kOverall, map_.entries.size());
+    progress->setTotal(Level::kOverall, entries.size());
     progress->setPosition(Level::kOverall, 0);
   }
-  for (const SfxFileEntry& entry : map_.entries) {
-    Result result = extractRaw(entry, folder);
-    if (result != code::kSuccess) {
-      log::theLogger().write(log::level::kInfo, kTagSfxArc, L"Error extracting file '%s' (code 0x%x)",
-                             entry.name.c_str(), result);
-      return result;
-    }
-    if (!entry.extractionName.empty() && (result = extractModule(entry, folder)) != code::kSuccess) {
-      log::theLogger().write(log::level::kInfo, kTagSfxArc, L"Error extracting module '%s' (code 0x%x)",
-                             entry.extractionName.c_str(), result);
-      return result;
-    }
-    // Extraction never stops on a cancel request: the flag the report returns is not read.
-    if (progress != nullptr) progress->advance(Level::kOverall, 1);
+  struct Task {
+    std::size_t entry;
+    bool module;
+    Result result;
+  };
+  std::vector<Task> tasks;
+  const std::unique_ptr<std::atomic<int>[]> unfinished(new std::atomic<int>[entries.size()]);
+  for (std::size_t i = 0; i < entries.size(); ++i) {
+    tasks.push_back({i, false, code::kSuccess});
+    if (!entries[i].extractionName.empty()) tasks.push_back({i, true, code::kSuccess});
+    unfinished[i] = entries[i].extractionName.empty() ? 1 : 2;
   }
-  return code::kSuccess;
+  std::atomic<std::size_t> next{0};
+  std::atomic<std::size_t> firstFailure{tasks.size()};
+  const auto lane = [&](packers::CUFile& source) {
+    for (std::size_t t = next++; t < tasks.size() && t < firstFailure; t = next++) {
+      Task& task = tasks[t];
+      const SfxFileEntry& entry = entries[task.entry];
+      task.result = task.module ? extractModule(source, entry, folder) : extractRaw(source, entry, folder);
+      if (task.result != code::kSuccess) {
+        std::size_t first = firstFailure;
+        while (t < first && !firstFailure.compare_exchange_weak(first, t)) {
+        }
+      } else if (--unfinished[task.entry] == 0 && progress != nullptr) {
+        // Extraction never stops on a cancel request: the flag the report returns is not read.
+        progress->advance(Level::kOverall, 1);
+      }
+    }
+  };
+  packers::CUFile second;
+  if (tasks.size() > 1 && WritesAreDistinct(entries) && second.OpenSame(file_)) {
+    RunBeside([&] { lane(second); }, [&] { lane(file_); });
+  } else {
+    lane(file_);
+  }
+
+  if (firstFailure == tasks.size()) return code::kSuccess;
+  const Task& failed = tasks[firstFailure];
+  const SfxFileEntry& entry = entries[failed.entry];
+  log::theLogger().write(log::level::kInfo, kTagSfxArc,
+                         failed.module ? L"Error extracting module '%s' (code 0x%x)" : L"Error extracting file '%s' (code 0x%x)",
+                         (failed.module ? entry.extractionName : entry.name).c_str(), failed.result);
+  return failed.result;
 }
 
 Result SfxArchive::ExtractInstaller(const std::wstring& targetPath) {
-  StoredBytes stored(file_, contentLength_, map_.installer.offset, map_.installer.size);
-  if (stored.data() == nullptr) return code::kFileInvalid;
-  std::uint32_t size = 0;
-  std::unique_ptr<std::uint8_t[]> installer;
-  if (unpackStored(stored, map_.installer.size, &size, &installer) != code::kSuccess) return code::kFileInvalid;
-  return WriteWholeFile(targetPath, installer.get(), size, nullptr);
+  if (!insideContent(contentLength_, map_.installer.offset, map_.installer.size)) return code::kFileInvalid;
+  const Result result = unpackToFile(file_, map_.installer.offset, map_.installer.size, targetPath);
+  return result == code::kSuccess || result == code::kCannotMake ? result : code::kFileInvalid;
 }
 
 Result SfxArchive::ExtractSelfDefenseModule(const std::wstring& folder, const std::wstring& fileName) {
@@ -133,7 +180,7 @@ Result SfxArchive::ExtractSelfDefenseModule(const std::wstring& folder, const st
     entry.extractionName = fileName;
     void* redirection = nullptr;
     if (is64) DisableRedirection(&redirection);
-    const Result result = extractModule(entry, folder);
+    const Result result = extractModule(file_, entry, folder);
     if (is64) RevertRedirection(redirection);
     return result;
   }

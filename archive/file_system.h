@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 
 #include "root/result.h"
@@ -19,5 +20,10 @@ bool RunsUnderWow64();
 // Switch the thread's WOW64 file-system redirection off and back on; used only under WOW64.
 Result DisableRedirection(void** previous);
 Result RevertRedirection(void* previous);
+
+// Runs beside on a thread of its own while the caller runs here, and returns when both are
+// done; without a thread, both run here, one after the other. An exception that leaves beside
+// is thrown again in the caller.
+void RunBeside(const std::function<void()>& beside, const std::function<void()>& here);
 
 }  // namespace tzk::archive

@@ -2,6 +2,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <exception>
+#include <system_error>
+#include <thread>
+
 #include "archive/file_system.h"
 #include "root/text.h"
 
@@ -20,5 +24,31 @@ Result DisableRedirection(void** previous) {
   return code::kSuccess;
 }
 Result RevertRedirection(void*) { return code::kSuccess; }
+
+void RunBeside(const std::function<void()>& beside, const std::function<void()>& here) {
+  std::exception_ptr failure;
+  std::thread thread;
+  try {
+    thread = std::thread([&] {
+      try {
+        beside();
+      } catch (...) {
+        failure = std::current_exception();
+      }
+    });
+  } catch (const std::system_error&) {
+    beside();
+  }
+  // The thread works on this frame: it is joined whatever here does.
+  std::exception_ptr hereFailure;
+  try {
+    here();
+  } catch (...) {
+    hereFailure = std::current_exception();
+  }
+  if (thread.joinable()) thread.join();
+  if (hereFailure) std::rethrow_exception(hereFailure);
+  if (failure) std::rethrow_exception(failure);
+}
 
 }  // namespace tzk::archive

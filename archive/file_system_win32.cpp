@@ -2,6 +2,8 @@
 
 #include <intrin.h>
 
+#include <exception>
+
 #include "archive/file_system.h"
 #include "root/library.h"
 #include "root/scoped_handle.h"
@@ -44,5 +46,40 @@ bool RunsUnderWow64() {
 
 Result DisableRedirection(void** previous) { return root::DisableFsRedirection(previous); }
 Result RevertRedirection(void* previous) { return root::RevertFsRedirection(previous); }
+
+namespace {
+
+struct Beside {
+  const std::function<void()>& routine;
+  std::exception_ptr failure;
+};
+
+DWORD WINAPI RunBesideThread(void* parameter) {
+  auto* beside = static_cast<Beside*>(parameter);
+  try {
+    beside->routine();
+  } catch (...) {
+    beside->failure = std::current_exception();
+  }
+  return 0;
+}
+
+}  // namespace
+
+void RunBeside(const std::function<void()>& beside, const std::function<void()>& here) {
+  Beside state{beside, nullptr};
+  root::ScopedKernelHandle thread(::CreateThread(nullptr, 0, &RunBesideThread, &state, 0, nullptr));
+  if (!thread.valid()) beside();
+  // The thread works on this frame: it is waited for whatever here does.
+  std::exception_ptr failure;
+  try {
+    here();
+  } catch (...) {
+    failure = std::current_exception();
+  }
+  if (thread.valid()) ::WaitForSingleObject(thread.get(), INFINITE);
+  if (!failure) failure = state.failure;
+  if (failure) std::rethrow_exception(failure);
+}
 
 }  // namespace tzk::archive

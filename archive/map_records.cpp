@@ -2,6 +2,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <cwchar>
+#include <set>
 #include <string>
 
 #include "archive/sfx_archive.h"
@@ -155,6 +156,36 @@ bool IsContainedName(const std::wstring& name) {
       return false;
     }
     start = end + 1;
+  }
+  return true;
+}
+
+namespace {
+
+// The last component of a name as the file system compares it: letter case and trailing dots
+// and blanks aside. Letters beyond ASCII all count as one, so that no two that Windows folds
+// together can pass for different.
+std::wstring comparableLastComponent(const std::wstring& name) {
+  const std::size_t slash = name.find_last_of(L"\\/");
+  std::wstring last = slash == std::wstring::npos ? name : name.substr(slash + 1);
+  last.erase(last.find_last_not_of(L". ") + 1);
+  for (wchar_t& c : last) {
+    if (c >= L'A' && c <= L'Z') c = static_cast<wchar_t>(c - L'A' + L'a');
+    if (c > 0x7F) c = 0xFFFD;
+  }
+  return last;
+}
+
+}  // namespace
+
+bool WritesAreDistinct(const std::vector<SfxFileEntry>& entries) {
+  std::set<std::wstring> written;
+  for (const SfxFileEntry& entry : entries) {
+    for (const std::wstring* name : {&entry.name, &entry.extractionName}) {
+      if (name == &entry.extractionName && name->empty()) continue;
+      if (name->find_first_of(L"~:") != std::wstring::npos) return false;
+      if (!written.insert(comparableLastComponent(*name)).second) return false;
+    }
   }
   return true;
 }

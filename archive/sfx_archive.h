@@ -66,8 +66,11 @@ class SfxArchive {
   std::uint32_t embeddedDataLength() const { return embeddedLength_; }
 
  private:
-  Result extractRaw(const SfxFileEntry& entry, const std::wstring& folder);
-  Result extractModule(const SfxFileEntry& entry, const std::wstring& folder);
+  // Each takes the open archive file to read through, so that two entries can be extracted
+  // at once.
+  Result extractRaw(packers::CUFile& source, const SfxFileEntry& entry, const std::wstring& folder);
+  Result extractModule(packers::CUFile& source, const SfxFileEntry& entry, const std::wstring& folder);
+  Result unpackToFile(packers::CUFile& source, std::uint32_t offset, std::uint32_t size, const std::wstring& target);
 
   ArchiveMap map_;
   packers::CUFile file_;
@@ -90,5 +93,11 @@ std::wstring JoinPath(const std::wstring& folder, const std::wstring& name);
 // False for names that would land outside the target folder: absolute (drive, UNC, leading
 // separator) or with a ".." component.
 bool IsContainedName(const std::wstring& name);
+
+// Whether the entries can be extracted side by side: true only when no two files they write
+// could be one file. Entries that share a last component (letter case and trailing dots and
+// blanks aside), or that name a file another way (a "~" short name, a ":" stream), keep the
+// map's order, in which the later entry wins.
+bool WritesAreDistinct(const std::vector<SfxFileEntry>& entries);
 
 }  // namespace tzk::archive

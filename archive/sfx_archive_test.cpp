@@ -314,6 +314,45 @@ TEST_F(ArchiveFiles, NamesThatLeaveTheFolderAreRefused) {
   EXPECT_TRUE(IsContainedName(L".hidden"));
 }
 
+// Extracted side by side, the entries still fail as in map order: the first failing one is
+// the result and the only one logged, and every entry before it is there.
+TEST_F(ArchiveFiles, TheFirstFailingEntryInMapOrderDecides) {
+  Bytes list;
+  for (const char* name : {"one.txt", "..\\evil.dll", "two.txt", "/abs.dll", "three.txt"}) {
+    const Bytes record = fileRecord(name, sfxpack::Uint32Body({0, 2, 0}));
+    list.insert(list.end(), record.begin(), record.end());
+  }
+  SfxArchive archive;
+  ASSERT_EQ(archive.Load(write(archiveWithMap(mapWithList(list))).c_str()), 0u);
+  ASSERT_TRUE(WritesAreDistinct(archive.fileEntries()));
+  for (int run = 0; run < 20; ++run) {
+    ScratchDir out;
+    LogWatch watch;
+    EXPECT_EQ(archive.ExtractFiles(out.path(), nullptr), code::kInvalidName);
+    EXPECT_EQ(watch.messages(), std::vector<std::wstring>{L"Error extracting file '..\\evil.dll' (code 0x7b)"});
+    EXPECT_EQ(testing::ReadFileBytes(out.file(L"one.txt")).size(), 2u);
+  }
+}
+
+TEST(WritesAreDistinct, AnyTwoNamesThatMayBeOneFileKeepTheMapOrder) {
+  const auto entry = [](const wchar_t* name, const wchar_t* extractionName) {
+    SfxFileEntry e;
+    e.name = name;
+    e.extractionName = extractionName;
+    return e;
+  };
+  EXPECT_TRUE(WritesAreDistinct({entry(L"a.dat", L"a.dll"), entry(L"b.dat", L""), entry(L"sub\\c.dat", L"")}));
+  const std::vector<std::pair<const wchar_t*, const wchar_t*>> sameFile = {
+      {L"a.dat", L"A.DAT"}, {L"a.dat", L"a.dat. . "}, {L"a.dat", L"sub\\a.dat"}, {L"a.dat", L"sub/A.dat"},
+      {L"\u00e4.dat", L"\u00c4.dat"}, {L"a.dat", L"LONGNA~1.DAT"}, {L"a.dat", L"b.dat:stream"}};
+  for (const auto& [first, second] : sameFile) {
+    EXPECT_FALSE(WritesAreDistinct({entry(first, L""), entry(second, L"")})) << first << " " << second;
+    EXPECT_FALSE(WritesAreDistinct({entry(L"x.dat", first), entry(second, L"")})) << first << " " << second;
+  }
+  // An entry's own two names count too.
+  EXPECT_FALSE(WritesAreDistinct({entry(L"a.dat", L"A.dat")}));
+}
+
 TEST_F(ArchiveFiles, SelfDefenseModuleFollowsThePlatform) {
   sfxpack::InstallerPlan plan = examplePlan();
   const Bytes driver = randomBytes(4000, 9);

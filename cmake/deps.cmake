@@ -37,7 +37,8 @@ endif()
 set(SFX_LZMA_DIR /usr/include/lzma)
 add_library(sfx_lzma STATIC ${SFX_LZMA_DIR}/LzmaDec.c ${SFX_LZMA_DIR}/LzmaEnc.c ${SFX_LZMA_DIR}/LzFind.c)
 target_include_directories(sfx_lzma SYSTEM PUBLIC ${SFX_LZMA_DIR})
-target_compile_definitions(sfx_lzma PUBLIC _7ZIP_ST)
+# 32-bit probabilities: the decoder avoids 16-bit loads and stores, a few percent faster.
+target_compile_definitions(sfx_lzma PUBLIC _7ZIP_ST _LZMA_PROB32)
 # Unpacking the largest entry is most of the stub's run: built for speed in every build type.
 target_compile_options(sfx_lzma PRIVATE -w -O2)
 

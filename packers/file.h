@@ -46,6 +46,9 @@ class CUFile : public CGenFile {
   // Others may read the file while it is open, but neither write, rename nor delete it (on
   // Windows; the host has no share modes).
   bool OpenRead(const wchar_t* path);
+  // The file that other has open, once more for reading, with a position of its own: the same
+  // file even where its path has come to name another since.
+  bool OpenSame(const CUFile& other);
   // Creates the file or truncates an existing one, for reading and writing.
   bool Create(const wchar_t* path);
   Result LastError() const { return lastError_; }
@@ -63,7 +66,7 @@ class CUFile : public CGenFile {
   std::uint32_t GetSize() override;
 
  private:
-  bool Open(const wchar_t* path, bool create);
+  bool Open(const wchar_t* path, bool create, int sameAs = -1);
   bool Fail(int crtError);
 
   bool open_ = false;

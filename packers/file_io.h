@@ -7,6 +7,9 @@
 namespace tzk::packers::io {
 
 int OpenDescriptor(const wchar_t* path, bool create);
+// The file behind descriptor (opened for reading from path) opened again, with a position of
+// its own.
+int ReopenDescriptor(int descriptor, const wchar_t* path);
 int ReadDescriptor(int descriptor, void* destination, std::uint32_t length);
 int WriteDescriptor(int descriptor, const void* source, std::uint32_t length);
 // Positions beyond 2 GiB - 1 are refused with EINVAL on both systems.

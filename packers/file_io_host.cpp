@@ -27,6 +27,12 @@ int OpenDescriptor(const wchar_t* path, bool create) {
   return descriptor;
 }
 
+// Through the descriptor, not the path: whoever renamed another file onto the path meanwhile
+// has not changed what is read.
+int ReopenDescriptor(int descriptor, const wchar_t*) {
+  return ::open(("/proc/self/fd/" + std::to_string(descriptor)).c_str(), O_RDONLY | O_CLOEXEC);
+}
+
 int ReadDescriptor(int descriptor, void* destination, std::uint32_t length) {
   ssize_t n;
   do {

@@ -15,6 +15,10 @@ int OpenDescriptor(const wchar_t* path, bool create) {
   return ::_wsopen(path, _O_RDONLY | _O_BINARY | _O_NOINHERIT, _SH_DENYWR);
 }
 
+// The first open denies writing, renaming and deleting the file: while it lasts, the path
+// still names the same file.
+int ReopenDescriptor(int, const wchar_t* path) { return OpenDescriptor(path, false); }
+
 int ReadDescriptor(int descriptor, void* destination, std::uint32_t length) {
   return ::_read(descriptor, destination, length);
 }

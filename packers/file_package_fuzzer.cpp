@@ -1,7 +1,10 @@
 // LoadFilePackage over a memory window holding arbitrary bytes: whatever the header says, the
-// loader must stay inside the window and its own buffers.
+// loader must stay inside the window and its own buffers. Streaming the same window must reach
+// the same verdict and, when it succeeds, the same bytes.
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
+#include <cstring>
 #include <memory>
 #include <vector>
 
@@ -29,10 +32,22 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   file.Attach(window.data(), static_cast<std::uint32_t>(window.size()));
   std::uint32_t unpackedSize = 0;
   std::unique_ptr<std::uint8_t[]> unpacked;
-  if (tzk::packers::LoadFilePackage(file, &unpackedSize, &unpacked) == 0) {
+  const tzk::Result loaded = tzk::packers::LoadFilePackage(file, &unpackedSize, &unpacked);
+  if (loaded == 0) {
     // Every byte reported must be inside the buffer handed over.
     volatile std::uint8_t sink = 0;
     for (std::uint32_t i = 0; i < unpackedSize; ++i) sink = sink ^ unpacked[i];
+  }
+  std::vector<std::uint8_t> streamed;
+  std::uint32_t streamedSize = 0;
+  const auto keep = [&streamed](const std::uint8_t* bytes, std::uint32_t count) {
+    streamed.insert(streamed.end(), bytes, bytes + count);
+    return true;
+  };
+  const tzk::Result result = tzk::packers::StreamFilePackage(file, 0, file.GetSize(), keep, &streamedSize);
+  if (result != loaded || (loaded == 0 && (streamedSize != unpackedSize || streamed.size() != unpackedSize ||
+                                           std::memcmp(streamed.data(), unpacked.get(), unpackedSize) != 0))) {
+    std::abort();
   }
   return 0;
 }

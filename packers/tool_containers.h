@@ -9,9 +9,9 @@
 #include <cstdint>
 #include <vector>
 
-namespace tzk::packers {
+#include "packers/file_package.h"
 
-constexpr std::size_t kPackageHeaderSize = 24;
+namespace tzk::packers {
 
 inline void PutLittleEndian(std::vector<std::uint8_t>* out, std::uint64_t value, int bytes) {
   for (int i = 0; i < bytes; ++i) out->push_back(static_cast<std::uint8_t>(value >> (8 * i)));

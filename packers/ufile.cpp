@@ -27,7 +27,15 @@ bool CUFile::Fail(int crtError) {
   return false;
 }
 
-bool CUFile::Open(const wchar_t* path, bool create) {
+bool CUFile::OpenSame(const CUFile& other) {
+  if (!other.open_) {
+    lastError_ = code::kInvalidHandle;
+    return false;
+  }
+  return Open(other.name_.c_str(), false, other.descriptor_);
+}
+
+bool CUFile::Open(const wchar_t* path, bool create, int sameAs) {
   if (open_) {
     lastError_ = code::kInvalidHandle;
     return false;
@@ -37,7 +45,7 @@ bool CUFile::Open(const wchar_t* path, bool create) {
     return false;
   }
   errno = 0;
-  const int descriptor = io::OpenDescriptor(path, create);
+  const int descriptor = sameAs >= 0 ? io::ReopenDescriptor(sameAs, path) : io::OpenDescriptor(path, create);
   if (descriptor < 0) return Fail(errno);
   const std::int32_t end = io::SeekDescriptor(descriptor, 0, kSeekEnd);
   if (end < 0 || io::SeekDescriptor(descriptor, 0, kSeekBegin) != 0) {

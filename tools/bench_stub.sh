@@ -6,7 +6,8 @@
 # working set. The reference tools do the same work on the same bytes, writing to the same
 # folder kind (Wine's temp folder): openssl checks the installer's SHA-256, 7zz and gzip unpack
 # each package's own stream. Targets: stub time <= 1.15 x the tools' sum; peak working set <=
-# the largest entry's packed plus unpacked size plus 16 MiB.
+# the largest entry's packed plus unpacked size plus 16 MiB. Last, the producer's
+# `sfxpack verify` of the same installer against `openssl dgst -sha256` (target <= 1.1).
 # Builds nothing: `make bench` builds the win32 stub and helpers and the bench preset's sfxpack.
 # The installer is cached under build/bench/stub-e2e, keyed by everything it is made of.
 # RUNS (5) measured runs of each, after one warm-up run of the stub; best times are compared.
@@ -163,7 +164,8 @@ gunzip_to() { gzip -dc "$1" >"$reference/$2"; }
 rows=() tools_sum=0 largest="" largest_unpacked=0
 installer_size=$(stat -c %s "$cache/setup.exe")
 t=$(best_us openssl dgst -sha256 "$cache/setup.exe")
-rows+=("openssl dgst -sha256 setup.exe|$t|$installer_size") tools_sum=$((tools_sum + t))
+rows+=("openssl dgst -sha256 setup.exe|$t|$installer_size") tools_sum=$((tools_sum + t)) openssl_us=$t
+verify_us=$(best_us "$sfxpack" verify "$cache/setup.exe")
 while read -r extraction packed unpacked; do
   if [ -f "$cache/$extraction.gz" ]; then
     t=$(best_us gunzip_to "$cache/$extraction.gz" "$extraction")
@@ -207,4 +209,13 @@ reads = ", ".join(f"{peak_reads.count(k)} {k}" for k in sorted(set(peak_reads)))
 print(f"time, stub / tools' sum: {ratio:.2f}, target <= 1.15: {verdict(ratio <= 1.15)}")
 print(f"peak working set, worst run: {mib(peak):.1f} MiB, bound {mib(limit):.1f} (largest entry {mib(packed):.1f}"
       f" packed + {mib(unpacked):.1f} unpacked + 16; read at {reads}): {verdict(peak <= limit)}")
+PY
+
+# The producer's check of the same installer, against openssl's digest of it.
+python3 - "$verify_us" "$openssl_us" <<'PY'
+import sys
+verify, openssl = (int(v) for v in sys.argv[1:3])
+ratio = verify / openssl
+print(f"sfxpack verify setup.exe: {verify / 1000:.1f} ms, against openssl dgst -sha256 {openssl / 1000:.1f} ms:"
+      f" {ratio:.2f}, target <= 1.1: {'met' if ratio <= 1.1 else 'MISSED'}")
 PY
