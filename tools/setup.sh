@@ -50,14 +50,17 @@ fi
 #
 # The objects must see the same configuration macros as our code, so the first line of the
 # stamp beside the library holds them and CMake reads them back.
-cryptopp_flags="-DNDEBUG -DCRYPTOPP_NO_CXX11_THREADS"
+# No feature probes: the SSE2 probe executes an instruction that faults on an XP-class CPU,
+# inside the stub's crash guard. Without it the vector code (SHA extensions included) is used
+# only where the CPU and the system say so (CPUID, OSXSAVE); elsewhere the plain code runs.
+cryptopp_flags="-DNDEBUG -DCRYPTOPP_NO_CXX11_THREADS -DCRYPTOPP_NO_CPU_FEATURE_PROBES"
 cryptopp_sources="cryptlib cpu integer nbtheory algparam asn queue filters mqueue pubkey misc allocate fips140
                   iterhash md5 sha sha_simd sse_simd instances gfpcrypt base64 basecode hex hmac signing_instances"
 cryptopp_fast="iterhash md5 sha sha_simd"
 cryptopp_recipe="$cryptopp_flags
 sources: $(echo $cryptopp_sources)
 fast: $cryptopp_fast
-recipe: 4"
+recipe: 5"
 
 # The stub never prints a number: without the stream operators of Integer and OID no object
 # refers to the C++ streams, and their locale machinery (half a megabyte) stays out. The
