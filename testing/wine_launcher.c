@@ -6,16 +6,10 @@
 #include <stdio.h>
 #include <wchar.h>
 
+#include "command_tail.h"
+
 int wmain(void) {
-  wchar_t* line = GetCommandLineW();
-  /* Skip this program's own name, quoted or not. */
-  if (*line == L'"') {
-    line = wcschr(line + 1, L'"');
-    line = line != NULL ? line + 1 : L"";
-  } else {
-    while (*line != L'\0' && *line != L' ') ++line;
-  }
-  while (*line == L' ') ++line;
+  wchar_t* line = CommandTail();
 
   STARTUPINFOW startup;
   ZeroMemory(&startup, sizeof(startup));

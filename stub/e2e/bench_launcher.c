@@ -17,6 +17,8 @@
 #include <stdio.h>
 #include <wchar.h>
 
+#include "testing/command_tail.h"
+
 static double millisecondsBetween(LARGE_INTEGER from, LARGE_INTEGER to, LARGE_INTEGER frequency) {
   return (double)(to.QuadPart - from.QuadPart) * 1000.0 / (double)frequency.QuadPart;
 }
@@ -40,15 +42,7 @@ static BOOL readRecord(const wchar_t* path, LARGE_INTEGER* counter) {
 }
 
 int wmain(void) {
-  wchar_t* line = GetCommandLineW();
-  /* Skip this program's own name, quoted or not. */
-  if (*line == L'"') {
-    line = wcschr(line + 1, L'"');
-    line = line != NULL ? line + 1 : L"";
-  } else {
-    while (*line != L'\0' && *line != L' ') ++line;
-  }
-  while (*line == L' ') ++line;
+  wchar_t* line = CommandTail();
 
   wchar_t record[MAX_PATH];
   const DWORD length = GetEnvironmentVariableW(L"SFX_BENCH_CHILD_RECORD", record, MAX_PATH);
