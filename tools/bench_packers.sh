@@ -59,4 +59,7 @@ rows = [("zlib package (LoadFilePackage)", zlib, None), ("gzip -d", gzip, zlib),
 for name, ms, ours in rows:
     ratio = f"{ms / ours:.2f}" if ours else ""
     print(f"{name:34} {ms:8.0f} {mib / ms * 1000:8.1f} {ratio:>12}")
+verdict = lambda ok: "met" if ok else "MISSED"
+print(f"zlib against gzip -d: {gzip / zlib:.2f}, target >= 1.0: {verdict(gzip / zlib >= 1.0)}")
+print(f"LZMA against 7zz: {sevenzip / lzma:.2f}, target >= 0.9: {verdict(sevenzip / lzma >= 0.9)}")
 PY
