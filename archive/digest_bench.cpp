@@ -31,7 +31,7 @@ const std::vector<std::uint8_t>& Content() {
 }
 
 template <typename Digest>
-void Run(benchmark::State& state, Digest digest) {
+void Run(benchmark::State& state, Digest (*digest)(tzk::archive::ByteView)) {
   const std::vector<std::uint8_t>& content = Content();
   const tzk::archive::ByteView view{content.data(), content.size()};
   for (auto _ : state) benchmark::DoNotOptimize(digest(view));

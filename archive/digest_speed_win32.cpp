@@ -25,7 +25,7 @@ bool ReadWhole(const wchar_t* path, std::vector<std::uint8_t>* content) {
 }
 
 template <typename Digest>
-double BestRate(const std::vector<std::uint8_t>& content, Digest digest) {
+double BestRate(const std::vector<std::uint8_t>& content, Digest (*digest)(ByteView)) {
   LARGE_INTEGER frequency{};
   ::QueryPerformanceFrequency(&frequency);
   double best = 0;

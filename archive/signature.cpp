@@ -219,29 +219,24 @@ bool CheckDsa(const KeySet& keys, const int (&order)[N], ByteView digest, const 
   return false;
 }
 
-bool Check(const Found& found, ByteView content, const KeySet& keys, int* keyIndex) {
+bool Check(const Found& found, std::uint64_t size, const ContentSource& content, const KeySet& keys, int* keyIndex) {
   static const int kMd5Keys[] = {2, 1, 3};
   static const int kTextMd5Keys[] = {2, 3, 1};
   static const int kSha256Keys[] = {5, 6, 7};
+  Md5Digest md5{};
+  Sha256Digest sha{};
   switch (found.type) {
-    case signature_type::kRawMd5Dsa: {
-      const Md5Digest digest = Md5Of(content);
-      return CheckDsa(keys, kMd5Keys, ByteView{digest.data(), digest.size()}, found, keyIndex);
-    }
-    case signature_type::kTextMd5Dsa: {
-      const Md5Digest digest = Md5OfText(content);
-      return CheckDsa(keys, kTextMd5Keys, ByteView{digest.data(), digest.size()}, found, keyIndex);
-    }
+    case signature_type::kRawMd5Dsa:
+      return Md5Of(content, &md5) && CheckDsa(keys, kMd5Keys, ByteView{md5.data(), md5.size()}, found, keyIndex);
+    case signature_type::kTextMd5Dsa:
+      return Md5OfText(content, &md5) && CheckDsa(keys, kTextMd5Keys, ByteView{md5.data(), md5.size()}, found, keyIndex);
     case signature_type::kRawSha256Dsa:
-    case signature_type::kTextSha256Dsa: {
-      const Sha256Digest digest = Sha256WithoutPeChecksum(content);
-      return CheckDsa(keys, kSha256Keys, ByteView{digest.data(), digest.size()}, found, keyIndex);
-    }
-    case signature_type::kTextMd5: {
-      const Md5Digest digest = Md5OfText(content);
-      return found.signature.size() == digest.size() &&
-             std::memcmp(found.signature.data(), digest.data(), digest.size()) == 0;
-    }
+    case signature_type::kTextSha256Dsa:
+      return Sha256WithoutPeChecksum(size, content, &sha) &&
+             CheckDsa(keys, kSha256Keys, ByteView{sha.data(), sha.size()}, found, keyIndex);
+    case signature_type::kTextMd5:
+      return Md5OfText(content, &md5) && found.signature.size() == md5.size() &&
+             std::memcmp(found.signature.data(), md5.data(), md5.size()) == 0;
     default:
       return false;
   }
@@ -287,9 +282,11 @@ bool VerifySignatureIn(const SignatureFile& file, int verifyMode, const KeySet& 
     mode = signature_mode::kSha256Dsa;
   }
   if (!Accepts(mode, found.type) || found.offset > kLargestContent) return false;
-  ContentView content;
-  if (!file.ViewContent(found.offset, &content)) return false;
-  if (!Check(found, content.bytes(), keys, &keyIndex)) return false;
+  const std::uint64_t length = found.offset;
+  const ContentSource content = [&file, length](const std::function<void(ByteView)>& take) {
+    return file.ForEachPiece(length, take);
+  };
+  if (!Check(found, length, content, keys, &keyIndex)) return false;
   if (outKeyIndex != nullptr) *outKeyIndex = keyIndex;
   return true;
 }

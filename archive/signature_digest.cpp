@@ -2,7 +2,6 @@
 #include <cryptopp/md5.h>
 #include <cryptopp/sha.h>
 
-
 #include "archive/signature_digest.h"
 
 namespace tzk::archive {
@@ -25,56 +24,96 @@ void Feed(Hash& hash, const std::uint8_t* data, std::size_t size) {
   }
 }
 
+ContentSource WholeView(ByteView content) {
+  return [content](const std::function<void(ByteView)>& take) {
+    take(content);
+    return true;
+  };
+}
+
 }  // namespace
 
-Md5Digest Md5Of(ByteView content) {
+bool Md5Of(const ContentSource& content, Md5Digest* digest) {
   CryptoPP::Weak::MD5 md5;
-  Feed(md5, content.data, content.size);
+  if (!content([&md5](ByteView piece) { Feed(md5, piece.data, piece.size); })) return false;
+  md5.Final(digest->data());
+  return true;
+}
+
+bool Md5OfText(const ContentSource& content, Md5Digest* digest) {
+  CryptoPP::Weak::MD5 md5;
+  std::uint8_t kept[4096];
+  std::size_t count = 0;
+  const auto take = [&](ByteView piece) {
+    std::size_t i = 0;
+    while (i < piece.size) {
+      // Branch-free filtering: every byte is stored, only the kept ones advance the count.
+      const std::size_t room = sizeof(kept) - count;
+      const std::size_t end = i + (piece.size - i < room ? piece.size - i : room);
+      for (; i < end; ++i) {
+        const std::uint8_t b = piece.data[i];
+        kept[count] = b;
+        count += static_cast<std::size_t>(static_cast<std::uint8_t>(b - 0x20) < 0x60);
+      }
+      if (count == sizeof(kept)) {
+        md5.Update(kept, count);
+        count = 0;
+      }
+    }
+  };
+  if (!content(take)) return false;
+  md5.Update(kept, count);
+  md5.Final(digest->data());
+  return true;
+}
+
+bool Sha256WithoutPeChecksum(std::uint64_t size, const ContentSource& content, Sha256Digest* digest) {
+  CryptoPP::SHA256 sha;
+  std::uint64_t at = 0;
+  std::uint64_t checksum = ~std::uint64_t{0};
+  const auto take = [&](ByteView piece) {
+    // The checksum sits 88 bytes into the PE header (file header 24 + optional header 64).
+    if (at == 0 && size > 247 && piece.size >= 0x40 && piece.data[0] == 'M' && piece.data[1] == 'Z' &&
+        ReadLe32(piece.data + 0x3C) <= size - 248) {
+      checksum = std::uint64_t{ReadLe32(piece.data + 0x3C)} + 88;
+    }
+    // Its four bytes count as zero, wherever the pieces cut them.
+    std::size_t i = 0;
+    while (i < piece.size) {
+      const std::uint64_t position = at + i;
+      if (position >= checksum && position < checksum + 4) {
+        const std::uint8_t zero = 0;
+        sha.Update(&zero, 1);
+        ++i;
+        continue;
+      }
+      std::size_t n = piece.size - i;
+      if (position < checksum && checksum - position < n) n = static_cast<std::size_t>(checksum - position);
+      Feed(sha, piece.data + i, n);
+      i += n;
+    }
+    at += piece.size;
+  };
+  if (!content(take)) return false;
+  sha.Final(digest->data());
+  return true;
+}
+
+Md5Digest Md5Of(ByteView content) {
   Md5Digest digest{};
-  md5.Final(digest.data());
+  Md5Of(WholeView(content), &digest);
   return digest;
 }
 
 Md5Digest Md5OfText(ByteView content) {
-  CryptoPP::Weak::MD5 md5;
-  std::uint8_t kept[4096];
-  std::size_t count = 0;
-  std::size_t i = 0;
-  while (i < content.size) {
-    // Branch-free filtering: every byte is stored, only the kept ones advance the count.
-    const std::size_t end = i + (content.size - i < sizeof(kept) - count ? content.size - i : sizeof(kept) - count);
-    for (; i < end; ++i) {
-      const std::uint8_t b = content.data[i];
-      kept[count] = b;
-      count += static_cast<std::size_t>(static_cast<std::uint8_t>(b - 0x20) < 0x60);
-    }
-    if (count == sizeof(kept)) {
-      md5.Update(kept, count);
-      count = 0;
-    }
-  }
-  md5.Update(kept, count);
   Md5Digest digest{};
-  md5.Final(digest.data());
+  Md5OfText(WholeView(content), &digest);
   return digest;
 }
 
 Sha256Digest Sha256WithoutPeChecksum(ByteView content) {
-  CryptoPP::SHA256 sha;
-  const std::uint8_t* data = content.data;
-  const std::size_t size = content.size;
-  // The checksum sits 88 bytes into the PE header (file header 24 + optional header 64).
-  if (size > 247 && data[0] == 'M' && data[1] == 'Z' && ReadLe32(data + 0x3C) <= size - 248) {
-    const std::size_t checksum = std::size_t{ReadLe32(data + 0x3C)} + 88;
-    const std::uint8_t zero[4] = {};
-    Feed(sha, data, checksum);
-    sha.Update(zero, sizeof(zero));
-    Feed(sha, data + checksum + 4, size - checksum - 4);
-  } else {
-    Feed(sha, data, size);
-  }
   Sha256Digest digest{};
-  sha.Final(digest.data());
+  Sha256WithoutPeChecksum(content.size, WholeView(content), &digest);
   return digest;
 }
 

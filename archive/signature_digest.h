@@ -5,6 +5,7 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
 
 #include "archive/verification_keys.h"
 
@@ -16,5 +17,15 @@ using Sha256Digest = std::array<std::uint8_t, 32>;
 Md5Digest Md5Of(ByteView content);
 Md5Digest Md5OfText(ByteView content);  // only the bytes 0x20 to 0x7F
 Sha256Digest Sha256WithoutPeChecksum(ByteView content);
+
+// Content handed over piece by piece, in order, so that a large file need not be in memory
+// at once: the source calls take for every piece and returns false when a piece cannot be had.
+using ContentSource = std::function<bool(const std::function<void(ByteView)>& take)>;
+
+// The same digests of content from a source (size bytes in all, for the PE checksum's place);
+// false when the source fails.
+bool Md5Of(const ContentSource& content, Md5Digest* digest);
+bool Md5OfText(const ContentSource& content, Md5Digest* digest);
+bool Sha256WithoutPeChecksum(std::uint64_t size, const ContentSource& content, Sha256Digest* digest);
 
 }  // namespace tzk::archive

@@ -21,4 +21,22 @@ bool SignatureFile::ViewContent(std::uint64_t length, ContentView* view) const {
   return true;
 }
 
+bool SignatureFile::ReadPieces(std::uint64_t length, const std::function<void(ByteView)>& take) const {
+  constexpr std::size_t kPiece = std::size_t{1} << 20;
+  if (length > size_) return false;
+  std::vector<std::uint8_t> piece;
+  try {
+    piece.resize(static_cast<std::size_t>(length < kPiece ? length : kPiece));
+  } catch (const std::bad_alloc&) {
+    return false;
+  }
+  for (std::uint64_t at = 0; at < length;) {
+    const auto count = static_cast<std::size_t>(length - at < kPiece ? length - at : kPiece);
+    if (!ReadAt(at, piece.data(), count)) return false;
+    take(ByteView{piece.data(), count});
+    at += count;
+  }
+  return true;
+}
+
 }  // namespace tzk::archive

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <vector>
 
 #ifdef _WIN32
@@ -77,8 +78,14 @@ class SignatureFile {
   bool ReadAt(std::uint64_t offset, void* buffer, std::size_t size) const;
   // Fills view with [0, length), mapped if possible, else read into memory.
   bool ViewContent(std::uint64_t length, ContentView* view) const;
+  // Hands [0, length) to take in order; false when it cannot be read. On Windows a megabyte at a
+  // time: the stub digests an installer of any size in little memory, whatever address space
+  // its 32-bit process has left. On the host (the producer) as one mapping where possible,
+  // which saves copying it.
+  bool ForEachPiece(std::uint64_t length, const std::function<void(ByteView)>& take) const;
 
  private:
+  bool ReadPieces(std::uint64_t length, const std::function<void(ByteView)>& take) const;
   bool MapContent(std::size_t length, ContentView* view) const;
   bool TakeSize();
 

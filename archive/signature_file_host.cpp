@@ -79,4 +79,13 @@ bool SignatureFile::MapContent(std::size_t length, ContentView* view) const {
   return true;
 }
 
+bool SignatureFile::ForEachPiece(std::uint64_t length, const std::function<void(ByteView)>& take) const {
+  ContentView view;
+  if (length != 0 && length <= size_ && length <= SIZE_MAX && MapContent(static_cast<std::size_t>(length), &view)) {
+    take(view.bytes());
+    return true;
+  }
+  return ReadPieces(length, take);
+}
+
 }  // namespace tzk::archive

@@ -387,6 +387,38 @@ TEST(Digests, TextMd5KeepsExactlyTheBytes0x20To0x7F) {
   EXPECT_EQ(Md5Of(View(printable)), Md5OfText(View(every)));
 }
 
+// The stub digests its file a piece at a time: wherever the pieces cut the content (through the
+// PE checksum, through the text filter's buffer), the digests are those of the whole.
+TEST(Digests, PiecesGiveTheDigestsOfTheWhole) {
+  Bytes content = MinimalPe(9000, 0x014C, 0);
+  content[kPeHeader + 88] = 0x5A;  // a checksum that must count as zero
+  for (int b = 0; b < 9000; ++b) content.push_back(static_cast<std::uint8_t>(b * 7));
+  for (std::size_t piece : {std::size_t{1}, std::size_t{3}, std::size_t{kPeHeader + 90}, std::size_t{4096},
+                            std::size_t{5000}}) {
+    SCOPED_TRACE(piece);
+    const ContentSource pieces = [&content, piece](const std::function<void(ByteView)>& take) {
+      for (std::size_t at = 0; at < content.size(); at += piece) {
+        take(ByteView{content.data() + at, std::min(piece, content.size() - at)});
+      }
+      return true;
+    };
+    Md5Digest md5{}, text{};
+    Sha256Digest sha{};
+    // A piece shorter than the DOS header leaves the checksum in place: the stub's pieces never are.
+    if (piece >= 0x40) {
+      ASSERT_TRUE(Sha256WithoutPeChecksum(content.size(), pieces, &sha));
+      EXPECT_EQ(sha, Sha256WithoutPeChecksum(View(content)));
+    }
+    ASSERT_TRUE(Md5Of(pieces, &md5));
+    ASSERT_TRUE(Md5OfText(pieces, &text));
+    EXPECT_EQ(md5, Md5Of(View(content)));
+    EXPECT_EQ(text, Md5OfText(View(content)));
+  }
+  const ContentSource failing = [](const std::function<void(ByteView)>&) { return false; };
+  Md5Digest md5{};
+  EXPECT_FALSE(Md5Of(failing, &md5));
+}
+
 TEST_F(SignatureTest, TextMd5FormSkipsLineBreaksAndHighBytesAndTrailingText) {
   const Bytes plain = Text("setup text");
   Bytes block;
