@@ -45,21 +45,25 @@ bool Md5OfText(const ContentSource& content, Md5Digest* digest) {
   std::uint8_t kept[4096];
   std::size_t count = 0;
   const auto take = [&](ByteView piece) {
+    // A local count: the byte stores below could alias a captured one, which would then be
+    // reloaded for every byte.
+    std::size_t n = count;
     std::size_t i = 0;
     while (i < piece.size) {
       // Branch-free filtering: every byte is stored, only the kept ones advance the count.
-      const std::size_t room = sizeof(kept) - count;
+      const std::size_t room = sizeof(kept) - n;
       const std::size_t end = i + (piece.size - i < room ? piece.size - i : room);
       for (; i < end; ++i) {
         const std::uint8_t b = piece.data[i];
-        kept[count] = b;
-        count += static_cast<std::size_t>(static_cast<std::uint8_t>(b - 0x20) < 0x60);
+        kept[n] = b;
+        n += static_cast<std::size_t>(static_cast<std::uint8_t>(b - 0x20) < 0x60);
       }
-      if (count == sizeof(kept)) {
-        md5.Update(kept, count);
-        count = 0;
+      if (n == sizeof(kept)) {
+        md5.Update(kept, n);
+        n = 0;
       }
     }
+    count = n;
   };
   if (!content(take)) return false;
   md5.Update(kept, count);
