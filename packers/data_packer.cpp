@@ -7,6 +7,8 @@
 
 #include <LzmaDec.h>
 
+#include "packers/lzma_allocator.h"
+
 namespace tzk::packers {
 namespace {
 
@@ -16,9 +18,10 @@ std::uint32_t Saturated(std::uint64_t value) { return value > 0xFFFFFFFFu ? 0xFF
 
 void* LzmaAlloc(void*, size_t size) { return std::malloc(size); }
 void LzmaFree(void*, void* address) { std::free(address); }
-ISzAlloc lzmaAllocator = {LzmaAlloc, LzmaFree};
 
 }  // namespace
+
+ISzAlloc lzmaAllocator = {LzmaAlloc, LzmaFree};
 
 DataPacker::~DataPacker() = default;
 

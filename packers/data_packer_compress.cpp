@@ -2,20 +2,15 @@
 // links packers/data_packer_unpack_only.cpp instead and carries neither encoder.
 #include <zlib.h>
 
-#include <cstdlib>
-
 #include <LzmaEnc.h>
 
 #include "packers/data_packer.h"
+#include "packers/lzma_allocator.h"
 
 namespace tzk::packers {
 namespace {
 
 constexpr std::uint32_t kLzmaPropsSize = LZMA_PROPS_SIZE;
-
-void* LzmaAlloc(void*, size_t size) { return std::malloc(size); }
-void LzmaFree(void*, void* address) { std::free(address); }
-ISzAlloc lzmaAllocator = {LzmaAlloc, LzmaFree};
 
 // The settings of the codec's level 5, spelled out so that the properties stay 5D 00 00 00 01
 // whatever the input: reduceSize is left unknown, or small inputs would shrink the dictionary.

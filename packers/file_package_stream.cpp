@@ -10,6 +10,7 @@
 #include <LzmaDec.h>
 
 #include "packers/data_packer.h"
+#include "packers/lzma_allocator.h"
 #include "packers/file_package.h"
 
 namespace tzk::packers {
@@ -108,10 +109,6 @@ Stop StreamZlib(PackedReader& in, std::uint32_t capacity, const UnpackedSink& si
   if (refused) return Stop::kSink;
   return err == Z_STREAM_END ? Stop::kDone : Stop::kCorrupt;
 }
-
-void* LzmaAlloc(void*, size_t size) { return std::malloc(size); }
-void LzmaFree(void*, void* address) { std::free(address); }
-ISzAlloc lzmaAllocator = {LzmaAlloc, LzmaFree};
 
 struct LzmaProbs {
   CLzmaDec decoder;
