@@ -1,6 +1,6 @@
 # The two commands a new user needs: `make demo` and `make test`. Both install what is
 # missing first (tools/setup.sh), then build the host and Windows configurations.
-.PHONY: all setup build build-host build-win32 build-windows build-fuzz demo test bench clean
+.PHONY: all setup build build-host build-win32 build-windows build-fuzz demo test fuzz-soak bench clean
 
 # How this machine runs 32-bit Windows programs: natively or through qemu-i386 (tools/wine-cpu.sh).
 WINE_CPU = $(shell bash tools/wine-cpu.sh)
@@ -35,6 +35,10 @@ demo: build
 
 test: build
 	@bash tools/run-tests.sh
+
+# Every fuzz target for ten minutes (SFX_SOAK_SECONDS), two at a time; not part of `test`.
+fuzz-soak: build-fuzz
+	@bash tools/fuzz-soak.sh
 
 # The stub benchmark runs the win32 build's stub and its two helpers: only those are built there.
 bench: setup

@@ -134,8 +134,10 @@ Result SfxArchive::ExtractFiles(const std::wstring& folder, progress::ProgressCa
   }
   std::atomic<std::size_t> next{0};
   std::atomic<std::size_t> firstFailure{tasks.size()};
-  const auto lane = [&](packers::CUFile& source) {
-    for (std::size_t t = next++; t < tasks.size() && t < firstFailure; t = next++) {
+  // An exception (a fault, memory) in one lane ends the run: the other takes no further task.
+  std::atomic<bool> thrown{false};
+  const auto runLane = [&](packers::CUFile& source) {
+    for (std::size_t t = next++; t < tasks.size() && t < firstFailure && !thrown; t = next++) {
       Task& task = tasks[t];
       const SfxFileEntry& entry = entries[task.entry];
       task.result = task.module ? extractModule(source, entry, folder) : extractRaw(source, entry, folder);
@@ -147,6 +149,14 @@ Result SfxArchive::ExtractFiles(const std::wstring& folder, progress::ProgressCa
         // Extraction never stops on a cancel request: the flag the report returns is not read.
         progress->advance(Level::kOverall, 1);
       }
+    }
+  };
+  const auto lane = [&](packers::CUFile& source) {
+    try {
+      runLane(source);
+    } catch (...) {
+      thrown = true;
+      throw;
     }
   };
   packers::CUFile second;

@@ -5,6 +5,7 @@
 #include <exception>
 
 #include "archive/file_system.h"
+#include "crashguard/structured_exception.h"
 #include "root/library.h"
 #include "root/scoped_handle.h"
 #include "root/system_function.h"
@@ -49,15 +50,18 @@ Result RevertRedirection(void* previous) { return root::RevertFsRedirection(prev
 
 namespace {
 
+// The thread works for the caller, under its crash guard: a fault there is dumped where it
+// happened and ends the run as it would on the caller's thread.
 struct Beside {
   const std::function<void()>& routine;
+  CrashGuard::InheritedGuard guard;
   std::exception_ptr failure;
 };
 
 DWORD WINAPI RunBesideThread(void* parameter) {
   auto* beside = static_cast<Beside*>(parameter);
   try {
-    beside->routine();
+    beside->guard.run(beside->routine);
   } catch (...) {
     beside->failure = std::current_exception();
   }
@@ -67,7 +71,7 @@ DWORD WINAPI RunBesideThread(void* parameter) {
 }  // namespace
 
 void RunBeside(const std::function<void()>& beside, const std::function<void()>& here) {
-  Beside state{beside, nullptr};
+  Beside state{beside, CrashGuard::InheritedGuard(), nullptr};
   root::ScopedKernelHandle thread(::CreateThread(nullptr, 0, &RunBesideThread, &state, 0, nullptr));
   if (!thread.valid()) beside();
   // The thread works on this frame: it is waited for whatever here does.

@@ -3,8 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <random>
+#include <stdexcept>
 
 #include "archive/embedded_items.h"
 #include "archive/file_system.h"
@@ -12,6 +14,7 @@
 #include "archive/signing.h"
 #include "packers/data_packer.h"
 #include "packers/file_package.h"
+#include "progress/progress_callback.h"
 #include "root/text.h"
 #include "testing/scratch_dir.h"
 #include "tools/sfxpack/installer_builder.h"
@@ -332,6 +335,31 @@ TEST_F(ArchiveFiles, TheFirstFailingEntryInMapOrderDecides) {
     EXPECT_EQ(watch.messages(), std::vector<std::wstring>{L"Error extracting file '..\\evil.dll' (code 0x7b)"});
     EXPECT_EQ(testing::ReadFileBytes(out.file(L"one.txt")).size(), 2u);
   }
+}
+
+// A report that throws (a listener out of memory, say) ends the extraction in both lanes: the
+// other lane takes no further entry while the exception is on its way to the sequence.
+TEST_F(ArchiveFiles, AnExceptionInOneLaneStopsTheOther) {
+  constexpr int kEntries = 200;
+  Bytes list;
+  for (int i = 0; i < kEntries; ++i) {
+    const Bytes record = fileRecord("f" + std::to_string(i) + ".txt", sfxpack::Uint32Body({0, 2, 0}));
+    list.insert(list.end(), record.begin(), record.end());
+  }
+  SfxArchive archive;
+  ASSERT_EQ(archive.Load(write(archiveWithMap(mapWithList(list))).c_str()), 0u);
+  struct ThrowsOnce : progress::ProgressCallback {
+    bool advance(progress::Level, std::uint64_t) override {
+      if (!thrown.exchange(true)) throw std::runtime_error("listener");
+      return false;
+    }
+    std::atomic<bool> thrown{false};
+  } progress;
+  ScratchDir out;
+  EXPECT_THROW(archive.ExtractFiles(out.path(), &progress), std::runtime_error);
+  int written = 0;
+  for (int i = 0; i < kEntries; ++i) written += testing::FileExists(out.file(L"f" + std::to_wstring(i) + L".txt"));
+  EXPECT_LE(written, 4) << "entries written after the exception";
 }
 
 TEST(WritesAreDistinct, AnyTwoNamesThatMayBeOneFileKeepTheMapOrder) {

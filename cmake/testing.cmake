@@ -2,7 +2,9 @@
 # One GoogleTest executable per module. Windows tests run under Wine through
 # tools/wine-run.sh, each prefix kept under the build tree and made on first use: the 32-bit
 # build in a 64-bit (WOW64) and a 32-bit prefix unless WINE_PREFIXES says otherwise, the 64-bit
-# build in the 64-bit one. LABELS cpu-fault marks a test whose point is a CPU fault's exact code.
+# build in the 64-bit one. LABELS native-cpu marks a test that means nothing on an emulated CPU
+# (tools/wine-cpu.sh): one whose point is a CPU fault's exact code, or one that needs the
+# process's memory at the addresses it sees.
 set(SFX_WINE_RUN "${CMAKE_SOURCE_DIR}/tools/wine-run.sh")
 set(SFX_WINE_ROOT "${CMAKE_BINARY_DIR}/wine")
 # No Windows test may take longer: a crash on one thread can leave a process waiting for ever,
@@ -94,8 +96,10 @@ function(sfx_add_fuzzer name)
   target_link_options(${name} PRIVATE -fsanitize=fuzzer)
   set(scratch "${CMAKE_CURRENT_BINARY_DIR}/${name}.corpus")
   file(MAKE_DIRECTORY "${scratch}")
+  # libFuzzer prints its seed first; a failing input is kept beside the scratch corpus, so a
+  # failure replays with `NAME -seed=N` or `NAME FILE`.
   add_test(NAME ${name} COMMAND ${name} -max_total_time=${SFX_FUZZ_SECONDS} -timeout=10 -rss_limit_mb=4096
-           -print_final_stats=1 "${scratch}" "${F_CORPUS}")
+           -print_final_stats=1 "-artifact_prefix=${CMAKE_CURRENT_BINARY_DIR}/${name}-" "${scratch}" "${F_CORPUS}")
   set_tests_properties(${name} PROPERTIES LABELS fuzz TIMEOUT 900)
 endfunction()
 

@@ -23,6 +23,8 @@ struct FaultCopy {
 FaultCopy g_fault;
 
 const DWORD g_translatorSlot = ::TlsAlloc();
+// The innermost TranslationFrame of each thread.
+const DWORD g_frameSlot = ::TlsAlloc();
 
 bool isHardwareFault(DWORD code) {
   switch (code) {
@@ -46,6 +48,15 @@ bool isHardwareFault(DWORD code) {
     default:
       return false;
   }
+}
+
+tzk::CrashGuard::TranslationFrame* innermostFrame() {
+  if (g_frameSlot == TLS_OUT_OF_INDEXES) return nullptr;
+  return static_cast<tzk::CrashGuard::TranslationFrame*>(::TlsGetValue(g_frameSlot));
+}
+
+void setInnermostFrame(const tzk::CrashGuard::TranslationFrame* frame) {
+  if (g_frameSlot != TLS_OUT_OF_INDEXES) ::TlsSetValue(g_frameSlot, const_cast<tzk::CrashGuard::TranslationFrame*>(frame));
 }
 
 tzk::CrashGuard::SeTranslator currentTranslator() {
@@ -127,7 +138,8 @@ SeTranslator setSeTranslator(SeTranslator translator) {
 
 #if defined(__i386__)
 TranslationFrame::TranslationFrame(UntranslatableFault onUntranslatable, void* context)
-    : registration_{}, onUntranslatable_(onUntranslatable), context_(context) {
+    : registration_{}, onUntranslatable_(onUntranslatable), context_(context), outer_(innermostFrame()) {
+  setInnermostFrame(this);
   NT_TIB* tib = threadInformationBlock();
   registration_.Next = tib->ExceptionList;
   registration_.Handler = &TranslationFrame::handle;
@@ -138,6 +150,7 @@ TranslationFrame::~TranslationFrame() {
   // Frames are unlinked in the reverse order of linking; nothing between here and the fault
   // registers frames of its own that outlive their function.
   threadInformationBlock()->ExceptionList = registration_.Next;
+  setInnermostFrame(outer_);
 }
 
 EXCEPTION_DISPOSITION NTAPI TranslationFrame::handle(EXCEPTION_RECORD* record, void* frame, CONTEXT* context,
@@ -165,8 +178,8 @@ EXCEPTION_DISPOSITION NTAPI TranslationFrame::handle(EXCEPTION_RECORD* record, v
 #else
 namespace {
 
-// The frame of this thread's guard, for the process-wide filter.
-const DWORD g_frameSlot = ::TlsAlloc();
+// What filtered faults before the first frame put the guard's filter in place.
+LPTOP_LEVEL_EXCEPTION_FILTER g_previousFilter = nullptr;
 
 // Only code of this image has the unwind data and cleanups the translation relies on; a fault
 // inside a system library is reported where it happened, as the 32-bit build does.
@@ -213,25 +226,27 @@ extern "C" void tzkTranslatedFaultEntry();
 // A 64-bit thread has no handler chain on its stack: the guard takes the faults that no handler
 // nearer to them took through the process's unhandled-exception filter, while its frame lives.
 TranslationFrame::TranslationFrame(UntranslatableFault onUntranslatable, void* context)
-    : onUntranslatable_(onUntranslatable), context_(context) {
-  if (g_frameSlot != TLS_OUT_OF_INDEXES) ::TlsSetValue(g_frameSlot, this);
-  previousFilter_ = ::SetUnhandledExceptionFilter(&TranslationFrame::filter);
+    : onUntranslatable_(onUntranslatable), context_(context), outer_(innermostFrame()) {
+  setInnermostFrame(this);
+  // The filter is the process's: only the frame that put it in place takes it out again.
+  const LPTOP_LEVEL_EXCEPTION_FILTER previous = ::SetUnhandledExceptionFilter(&TranslationFrame::filter);
+  installedFilter_ = previous != &TranslationFrame::filter;
+  if (installedFilter_) g_previousFilter = previous;
 }
 
 TranslationFrame::~TranslationFrame() {
-  ::SetUnhandledExceptionFilter(previousFilter_);
-  if (g_frameSlot != TLS_OUT_OF_INDEXES) ::TlsSetValue(g_frameSlot, nullptr);
+  if (installedFilter_) ::SetUnhandledExceptionFilter(g_previousFilter);
+  setInnermostFrame(outer_);
 }
 
 LONG WINAPI TranslationFrame::filter(EXCEPTION_POINTERS* pointers) {
-  auto* self = g_frameSlot != TLS_OUT_OF_INDEXES ? static_cast<TranslationFrame*>(::TlsGetValue(g_frameSlot)) : nullptr;
+  const TranslationFrame* self = innermostFrame();
   EXCEPTION_RECORD* record = pointers->ExceptionRecord;
   CONTEXT* context = pointers->ContextRecord;
   if (self == nullptr || (record->ExceptionFlags & EXCEPTION_NONCONTINUABLE) != 0 ||
       !isHardwareFault(record->ExceptionCode) || currentTranslator() == nullptr) {
     // Another thread's fault, or not ours to translate: whoever filtered before us decides.
-    const LPTOP_LEVEL_EXCEPTION_FILTER previous = self != nullptr ? self->previousFilter_ : nullptr;
-    return previous != nullptr ? previous(pointers) : EXCEPTION_CONTINUE_SEARCH;
+    return self != nullptr && g_previousFilter != nullptr ? g_previousFilter(pointers) : EXCEPTION_CONTINUE_SEARCH;
   }
   copyFault(record, context);
   if (record->ExceptionCode == EXCEPTION_STACK_OVERFLOW || !insideThisImage(context->Rip)) {
@@ -245,5 +260,26 @@ LONG WINAPI TranslationFrame::filter(EXCEPTION_POINTERS* pointers) {
   return EXCEPTION_CONTINUE_EXECUTION;
 }
 #endif
+
+InheritedGuard::InheritedGuard() : translator_(currentTranslator()) {
+  if (const TranslationFrame* frame = innermostFrame()) {
+    onUntranslatable_ = frame->onUntranslatable();
+    context_ = frame->context();
+  }
+}
+
+void InheritedGuard::run(const std::function<void()>& routine) const {
+  if (translator_ == nullptr) {
+    routine();
+    return;
+  }
+  struct Translator {
+    explicit Translator(SeTranslator translator) : previous(setSeTranslator(translator)) {}
+    ~Translator() { setSeTranslator(previous); }
+    SeTranslator previous;
+  } const translator(translator_);
+  const TranslationFrame frame(onUntranslatable_, context_);
+  routine();
+}
 
 }  // namespace tzk::CrashGuard

@@ -15,6 +15,8 @@
 
 #include <windows.h>
 
+#include <functional>
+
 namespace tzk::CrashGuard {
 
 // Called on the faulting thread, outside the exception dispatch; it must throw.
@@ -37,6 +39,9 @@ class TranslationFrame {
   TranslationFrame(const TranslationFrame&) = delete;
   TranslationFrame& operator=(const TranslationFrame&) = delete;
 
+  UntranslatableFault onUntranslatable() const { return onUntranslatable_; }
+  void* context() const { return context_; }
+
  private:
 #if defined(__i386__)
   static EXCEPTION_DISPOSITION NTAPI handle(EXCEPTION_RECORD* record, void* frame, CONTEXT* context, void*);
@@ -45,10 +50,27 @@ class TranslationFrame {
 #else
   static LONG WINAPI filter(EXCEPTION_POINTERS* pointers);
 
-  LPTOP_LEVEL_EXCEPTION_FILTER previousFilter_ = nullptr;
+  bool installedFilter_ = false;
 #endif
   UntranslatableFault onUntranslatable_;
   void* context_;
+  const TranslationFrame* outer_;
+};
+
+// What guards a thread: its translator and its innermost frame's report of faults it cannot
+// translate. A thread that works for a guarded one takes the guard along, so that a fault there
+// is dumped from where it happened and leaves as SEException, as on the guarded thread.
+class InheritedGuard {
+ public:
+  // The calling thread's guard; none where it has no translator.
+  InheritedGuard();
+  // Runs routine on the calling thread under the guard taken over.
+  void run(const std::function<void()>& routine) const;
+
+ private:
+  SeTranslator translator_;
+  TranslationFrame::UntranslatableFault onUntranslatable_ = nullptr;
+  void* context_ = nullptr;
 };
 
 }  // namespace tzk::CrashGuard

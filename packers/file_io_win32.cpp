@@ -1,3 +1,6 @@
+#include <windows.h>
+
+#include <errno.h>
 #include <fcntl.h>
 #include <io.h>
 #include <share.h>
@@ -15,9 +18,30 @@ int OpenDescriptor(const wchar_t* path, bool create) {
   return ::_wsopen(path, _O_RDONLY | _O_BINARY | _O_NOINHERIT, _SH_DENYWR);
 }
 
-// The first open denies writing, renaming and deleting the file: while it lasts, the path
-// still names the same file.
-int ReopenDescriptor(int, const wchar_t* path) { return OpenDescriptor(path, false); }
+namespace {
+
+bool SameFile(int first, int second) {
+  BY_HANDLE_FILE_INFORMATION a = {};
+  BY_HANDLE_FILE_INFORMATION b = {};
+  const auto handle = [](int descriptor) { return reinterpret_cast<HANDLE>(::_get_osfhandle(descriptor)); };
+  return ::GetFileInformationByHandle(handle(first), &a) && ::GetFileInformationByHandle(handle(second), &b) &&
+         a.dwVolumeSerialNumber == b.dwVolumeSerialNumber && a.nFileIndexHigh == b.nFileIndexHigh &&
+         a.nFileIndexLow == b.nFileIndexLow;
+}
+
+}  // namespace
+
+// XP has no way to open a handle's file again except by its path. The first open keeps the
+// file itself from being written, renamed or deleted, but not a folder or link on its path,
+// which may name another file by now: only the same volume and file index make it the file
+// that was verified.
+int ReopenDescriptor(int descriptor, const wchar_t* path) {
+  const int reopened = OpenDescriptor(path, false);
+  if (reopened < 0 || SameFile(descriptor, reopened)) return reopened;
+  ::_close(reopened);
+  errno = EXDEV;
+  return -1;
+}
 
 int ReadDescriptor(int descriptor, void* destination, std::uint32_t length) {
   return ::_read(descriptor, destination, length);

@@ -45,8 +45,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     return true;
   };
   const tzk::Result result = tzk::packers::StreamFilePackage(file, 0, file.GetSize(), keep, &streamedSize);
-  if (result != loaded || (loaded == 0 && (streamedSize != unpackedSize || streamed.size() != unpackedSize ||
-                                           std::memcmp(streamed.data(), unpacked.get(), unpackedSize) != 0))) {
+  // An empty result has no buffer to compare: memcmp takes no null pointer, even for no bytes.
+  const bool sameBytes = unpackedSize == 0 || std::memcmp(streamed.data(), unpacked.get(), unpackedSize) == 0;
+  if (result != loaded ||
+      (loaded == 0 && (streamedSize != unpackedSize || streamed.size() != unpackedSize || !sameBytes))) {
     std::abort();
   }
   return 0;

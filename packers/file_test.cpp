@@ -160,5 +160,34 @@ TEST(CUFileTest, ErrorsAreWin32Codes) {
   EXPECT_EQ(file.GetSize(), 3u);
 }
 
+// The stub's second lane reads through OpenSame after the first open was verified. A folder on
+// the path may be replaced in between (renamed away, or a link retargeted): the second reader
+// must then read the verified file or nothing, never the file now at the path.
+TEST(CUFileTest, OpenSameReadsTheHeldFileOrNothing) {
+  ScratchFolder scratch;
+  const std::filesystem::path folder = scratch.Path("folder");
+  std::filesystem::create_directories(folder);
+  WriteWholeFile(folder / "setup.exe", Bytes("verified"));
+  CUFile first;
+  ASSERT_TRUE(first.OpenRead((folder / "setup.exe").wstring().c_str()));
+  std::error_code error;
+  std::filesystem::rename(folder, scratch.Path("moved"), error);
+  ASSERT_FALSE(error) << error.message();
+  std::filesystem::create_directories(folder);
+  WriteWholeFile(folder / "setup.exe", Bytes("swapped!"));
+
+  CUFile second;
+  if (second.OpenSame(first)) {
+    char out[8] = {};
+    ASSERT_TRUE(second.Read(out, 8));
+    EXPECT_EQ(std::string(out, 8), "verified");
+  } else {
+    EXPECT_EQ(second.LastError(), 17u) << "ERROR_NOT_SAME_DEVICE: another file";
+  }
+  // Nothing open to follow.
+  CUFile closed;
+  EXPECT_FALSE(CUFile().OpenSame(closed));
+}
+
 }  // namespace
 }  // namespace tzk::packers

@@ -5,6 +5,7 @@
 
 #include <windows.h>
 
+#include <atomic>
 #include <cstdint>
 #include <cstdio>
 #include <functional>
@@ -107,31 +108,36 @@ RECT windowRect(HWND window) {
   return r;
 }
 
-// The window paints on its own thread, and a capture may fall between the frame and the
-// line; so a few captures are taken until one shows what is looked for.
+// How long a test waits for the window to show a state: far beyond a loaded machine's delays,
+// and spent only when the state never comes.
+constexpr DWORD kPatienceMs = 20000;
+
+// The window paints on its own thread, and a capture may fall between the frame and the line;
+// so captures are taken until one shows the state the test then asserts (the last one, if it
+// never comes).
 Capture captureUntil(HWND window, const std::function<bool(const Capture&)>& shows) {
   Capture image;
-  for (int attempt = 0; attempt < 20; ++attempt) {
-    ::Sleep(100);
+  for (const DWORD start = ::GetTickCount(); ::GetTickCount() - start < kPatienceMs;) {
+    ::Sleep(50);
     image = capture(windowRect(window));
     if (shows(image)) break;
   }
   return image;
 }
 
-// How many different pictures (above the line) the window shows over a while; a picture
-// caught only once may be a capture torn between two frames and is not counted.
-int framesShown(HWND window, DWORD milliseconds) {
+// How many different pictures (above the line) the window shows: watched for at least
+// milliseconds, and on until expected ones were seen (a loaded machine may skip frames for a
+// while). A picture caught only once may be a capture torn between two frames and is not counted.
+int framesShown(HWND window, DWORD milliseconds, int expected) {
   std::map<std::vector<std::uint32_t>, int> seen;
-  const DWORD start = ::GetTickCount();
-  while (::GetTickCount() - start < milliseconds) {
+  int frames = 0;
+  for (const DWORD start = ::GetTickCount(); ::GetTickCount() - start < kPatienceMs;) {
     Capture image = capture(windowRect(window));
     image.pixels.resize(static_cast<std::size_t>(image.width) * 120);
-    ++seen[image.pixels];
+    if (++seen[image.pixels] == 2) ++frames;
+    if (::GetTickCount() - start >= milliseconds && frames >= expected) break;
     ::Sleep(20);
   }
-  int frames = 0;
-  for (const auto& entry : seen) frames += entry.second > 1;
   return frames;
 }
 
@@ -202,20 +208,20 @@ TEST_F(ProgressWindow, ShowsFramesAndALineThatFollowsThePercentage) {
   callback.addListener(&animator);
   callback.setTotal(Level::kOverall, 4);
   EXPECT_FALSE(callback.setPosition(Level::kOverall, 0));
-  image = captureUntil(window, [](const Capture& c) { return c.at(10, 127) == kLine; });
+  image = captureUntil(window, [](const Capture& c) { return c.at(10, 127) == kLine && c.count(127, kLine) == 1; });
   EXPECT_EQ(image.at(10, 127), kLine) << "0 % is a line of length 0: its start point";
   EXPECT_EQ(image.count(127, kLine), 1);
 
   callback.advance(Level::kOverall, 2);
-  image = captureUntil(window, [](const Capture& c) { return c.count(127, kLine) > 0; });
+  image = captureUntil(window, [](const Capture& c) { return c.runEnd(10, 127, kLine) == 99 && c.count(127, kLine) == 90; });
   saveBitmap(image, L"progress_window_50.bmp");
   EXPECT_EQ(image.runEnd(10, 127, kLine), 99) << "10 + 89.5 truncated";
   EXPECT_EQ(image.count(127, kLine), 90);
 
   callback.advance(Level::kOverall, 2);
-  image = captureUntil(window, [](const Capture& c) { return c.at(189, 127) == kLine; });
+  image = captureUntil(window, [](const Capture& c) { return c.runEnd(10, 127, kLine) == 189; });
   EXPECT_EQ(image.runEnd(10, 127, kLine), 189);
-  EXPECT_EQ(framesShown(window, 2500), 12);
+  EXPECT_EQ(framesShown(window, 2500, 12), 12);
 
   animator.stop();
   EXPECT_EQ(animator.window(), nullptr);
@@ -230,13 +236,13 @@ TEST_F(ProgressWindow, FiveFramesCycleAndGiveTheWindowTheirSize) {
   const HWND window = animator.window();
   ASSERT_NE(window, nullptr);
   expectCentred(window, 240, 150);
-  EXPECT_EQ(framesShown(window, 1500), 5);
+  EXPECT_EQ(framesShown(window, 1500, 5), 5);
 
   ProgressCallback callback;
   callback.addListener(&animator);
   callback.setTotal(Level::kOverall, 2);
   callback.setPosition(Level::kOverall, 1);
-  const Capture image = captureUntil(window, [](const Capture& c) { return c.count(127, kLine) > 0; });
+  const Capture image = captureUntil(window, [](const Capture& c) { return c.runEnd(10, 127, kLine) == 120; });
   EXPECT_EQ(image.runEnd(10, 127, kLine), 120) << "10 + half of 240 - 20";
 }
 
@@ -305,7 +311,10 @@ TEST_F(ProgressWindow, StopIsRepeatableAndAStoppedWindowCanStartAgain) {
   // without a window manager takes a second or more to take a window off the screen, and the
   // handle is withdrawn at WM_DESTROY, a moment before the window itself is gone.)
   ::PostMessageW(second, WM_CLOSE, 0, 0);
-  for (int i = 0; i < 250 && (animator.window() != nullptr || ::IsWindow(second)); ++i) ::Sleep(20);
+  for (const DWORD start = ::GetTickCount();
+       ::GetTickCount() - start < kPatienceMs && (animator.window() != nullptr || ::IsWindow(second));) {
+    ::Sleep(20);
+  }
   EXPECT_FALSE(::IsWindow(second));
   EXPECT_EQ(animator.window(), nullptr);
   animator.stop();
@@ -316,7 +325,9 @@ TEST_F(ProgressWindow, StopIsRepeatableAndAStoppedWindowCanStartAgain) {
 // suspended at some arbitrary point (as an earlier version of this test did) may hold one, and
 // then its termination blocks every later window of the process, which is the test's and not
 // the animator's fault (seen through a CPU emulator, where threads are suspended elsewhere).
+std::atomic<bool> g_hanging{false};
 LRESULT CALLBACK hangInTheMessageLoop(int, WPARAM, LPARAM) {
+  g_hanging = true;
   for (;;) ::Sleep(INFINITE);
 }
 
@@ -329,13 +340,14 @@ TEST_F(ProgressWindow, AWindowThreadThatDoesNotEndIsTerminated) {
                                          ::GetWindowThreadProcessId(window, nullptr));
   ASSERT_NE(hook, nullptr);
   ::PostMessageW(window, WM_NULL, 0, 0);
-  ::Sleep(200);
+  for (const DWORD start = ::GetTickCount(); !g_hanging && ::GetTickCount() - start < kPatienceMs;) ::Sleep(10);
+  ASSERT_TRUE(g_hanging);
 
   const DWORD start = ::GetTickCount();
   animator.stop();
   const DWORD took = ::GetTickCount() - start;
   EXPECT_GE(took, 550u);
-  EXPECT_LT(took, 3000u);
+  EXPECT_LT(took, kPatienceMs) << "it waits its bound, not for the thread";
   EXPECT_EQ(animator.window(), nullptr);
   ::UnhookWindowsHookEx(hook);
 
@@ -369,7 +381,7 @@ TEST(ProgressWindowPlainGdi, DrawsTheCaptionAndATurningSpokeAtTheFixedSize) {
   int spoke = 0;
   for (int y = 66; y < 111; ++y) spoke += image.count(y, kWhite);
   EXPECT_GT(spoke, 10) << "the spoke";
-  EXPECT_EQ(framesShown(window, 3500), 20) << "20 steps make one turn";
+  EXPECT_EQ(framesShown(window, 3500, 20), 20) << "20 steps make one turn";
 
   ::SendMessageW(window, WM_KEYDOWN, VK_ESCAPE, 0);
   EXPECT_TRUE(callback.advance(Level::kOverall, 1));

@@ -174,7 +174,10 @@ Result MainSequence::run() {
       if (result_ == code::kSuccess && extract()) launch();
     }
   } catch (const CrashGuard::SEException&) {
-    throw;  // a fault of the processor: the crash guard's, with its dump
+    // A fault of the processor, on this thread or an extraction lane: the crash guard has its
+    // dump, and it leaves the entry routine, but what the run made is still taken away.
+    cleanUp();
+    throw;
   } catch (const std::bad_alloc&) {
     stoppedByException(code::kNotEnoughMemory, "out of memory");
   } catch (const std::exception& e) {

@@ -46,10 +46,10 @@ suite fuzz "native, libFuzzer" fuzz
 if [ "$cpu" = native ]; then
   suite win32 "32-bit build under Wine, native CPU" win32
 else
-  suite win32 "32-bit build under Wine through qemu-i386" win32 -LE cpu-fault
+  suite win32 "32-bit build under Wine through qemu-i386" win32 -LE native-cpu
   # Natively and in prefixes no emulator has touched: Wine's dbghelp writes no dump in a prefix
   # made or used through the emulator ("failed to initialize process").
-  SFX_WINE_CPU=native suite win64-cpu-fault "64-bit build under Wine, native CPU: CPU fault codes" win64 -L cpu-fault
+  SFX_WINE_CPU=native suite win64-native-cpu "64-bit build under Wine, native CPU: fault codes, own memory" win64 -L native-cpu
 fi
 
 echo "== where the suites ran"

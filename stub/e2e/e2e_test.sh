@@ -288,9 +288,11 @@ wsc delete tzkSP
 
 # --- the analytics ping, received on the loopback address -----------------------------------
 hits="$scratch/hits.txt"
-python3 - "$port" "$hits" <<'PY' &
+listening="$scratch/listening"
+rm -f "$listening"
+python3 - "$port" "$hits" "$listening" <<'PY' &
 import http.server, sys
-port, hits = int(sys.argv[1]), sys.argv[2]
+port, hits, listening = int(sys.argv[1]), sys.argv[2], sys.argv[3]
 class Hit(http.server.BaseHTTPRequestHandler):
     def do_GET(self):
         with open(hits, "a") as out:
@@ -299,10 +301,12 @@ class Hit(http.server.BaseHTTPRequestHandler):
     def log_message(self, *args): pass
 server = http.server.HTTPServer(("127.0.0.1", port), Hit)
 server.timeout = 60
+open(listening, "w").close()
 server.handle_request()
 PY
 server=$!
-sleep 1
+# The request goes out early in the run: it must find the server listening.
+for _ in $(seq 300); do [ -e "$listening" ] && break; sleep 0.1; done
 run pinging /silent
 kill $server 2>/dev/null; wait $server 2>/dev/null
 vid=$(grep -oE '/ga_code:0x[0-9a-f]{16}' <<<"$(sed -n 's/^args=//p' <<<"$received")" | cut -d: -f2)

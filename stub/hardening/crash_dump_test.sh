@@ -6,9 +6,11 @@
 # no END record, a failing exit code. The dump is written before anything unwinds: its context
 # and exception record point at the faulting instruction inside the faulting function, and the
 # thread's stack memory still holds the return address into that function's caller. With
-# dbghelp.dll disabled the same fault leaves no dump.
+# dbghelp.dll disabled the same fault leaves no dump. A fault on the second extraction lane of
+# an installer ends the same way, with the lane's thread in the dump, after the clean-up has
+# taken the temporary folder away; the child never starts.
 set -uo pipefail
-stub=$1 faulting=$2 prefix=$3 scratch=$4
+stub=$1 faulting=$2 prefix=$3 scratch=$4 lane_fault=$5 sfxpack=$6 child=$7 manifest=$8
 runner=$(cd "$(dirname "$0")/../../tools" && pwd)/wine-run.sh
 log="$prefix/drive_c/ProgramData/ZANTI Software/Persistent Data/Zanti/Logs/Setup.log"
 fail=0
@@ -114,6 +116,29 @@ if [ -s "$scratch/fault/MiniDump.dmp" ]; then
   check "fault: dumped where it happened, the caller's frame intact ($place)" "[ '$place' = ok ]"
 fi
 check "fault: no crashguard record" "! grep -q '\[crashguard *\]' <<<\"\$records\""
+
+fault_code=$code
+
+# The temporary folders of the prefix's users, one a line.
+temp_folders() { find "$prefix/drive_c/users" -type d -path '*/Temp/*' -prune -print 2>/dev/null | sort; }
+mkdir -p "$scratch"
+exe=$scratch/lane-fault-setup.exe
+if ! "$sfxpack" build "$manifest" -o "$exe" --stub "$lane_fault" --installer "$child" >/dev/null; then
+  check "lane fault: the installer is built" false
+else
+  before=$(temp_folders)
+  run lane-fault WINEDEBUG=-all
+  records=$(last_run)
+  main_thread=$(sed -n 's/.*\[ *[0-9]*: *\([0-9]*\)\] [0-9/]* [0-9:]* START: .*/\1/p' <<<"$records")
+  check "lane fault: ends as a fault on the main thread does (exit code $code, $fault_code there; no END record)" \
+    "[ $code -eq $fault_code ] && ! grep -q ' END: Zanti SFX stub executable' <<<\"\$records\""
+  stream=$(exception_stream "$scratch/lane-fault/MiniDump.dmp" 2>/dev/null)
+  faulting_thread=${stream% *} fault=${stream#* }
+  check "lane fault: the dump's exception stream '$stream' names another thread than $main_thread, and 0xC0000005" \
+    "[ -n '$main_thread' ] && [ '$fault' = 0xC0000005 ] && [ -n '$faulting_thread' ] && [ '$faulting_thread' != '$main_thread' ]"
+  check "lane fault: the temporary folder is gone" "[ \"\$(temp_folders)\" = \"\$before\" ]"
+  check "lane fault: the installer/updater never started" "! grep -q 'Starting installer/updater' <<<\"\$records\""
+fi
 
 exe=$faulting run no-dbghelp WINEDEBUG=-all WINEDLLOVERRIDES=dbghelp=d
 records=$(last_run)
