@@ -162,29 +162,66 @@ bool IsContainedName(const std::wstring& name) {
 
 namespace {
 
-// The last component of a name as the file system compares it: letter case and trailing dots
-// and blanks aside. Letters beyond ASCII all count as one, so that no two that Windows folds
-// together can pass for different.
-std::wstring comparableLastComponent(const std::wstring& name) {
-  const std::size_t slash = name.find_last_of(L"\\/");
-  std::wstring last = slash == std::wstring::npos ? name : name.substr(slash + 1);
-  last.erase(last.find_last_not_of(L". ") + 1);
-  for (wchar_t& c : last) {
-    if (c >= L'A' && c <= L'Z') c = static_cast<wchar_t>(c - L'A' + L'a');
-    if (c > 0x7F) c = 0xFFFD;
+// Device names: Windows opens them, with any extension, in every folder.
+bool isDeviceName(const std::wstring& component) {
+  std::wstring stem = component.substr(0, component.find(L'.'));
+  stem.erase(stem.find_last_not_of(L' ') + 1);
+  static const wchar_t* const kDevices[] = {L"con", L"prn", L"aux", L"nul", L"conin$", L"conout$", L"clock$"};
+  for (const wchar_t* device : kDevices) {
+    if (stem == device) return true;
   }
-  return last;
+  return stem.size() == 4 && (stem.compare(0, 3, L"com") == 0 || stem.compare(0, 3, L"lpt") == 0) &&
+         stem[3] >= L'0' && stem[3] <= L'9';
+}
+
+// The path below the extraction folder that Windows opens for a name, in a form in which two
+// names compare equal whenever they may open one file: "." and empty components gone, trailing
+// dots and blanks dropped from every component, letter case folded, and every letter beyond
+// ASCII counted as one (Windows folds more of them than any table here would know). Empty when
+// the name leaves room for doubt: a stream (":"), a short name ("~"), a device, "..".
+std::wstring resolvedForComparison(const std::wstring& name) {
+  if (name.find_first_of(L"~:") != std::wstring::npos) return std::wstring();
+  std::wstring resolved;
+  std::size_t start = 0;
+  while (start <= name.size()) {
+    std::size_t end = name.find_first_of(L"\\/", start);
+    if (end == std::wstring::npos) end = name.size();
+    std::wstring component = name.substr(start, end - start);
+    start = end + 1;
+    const bool onlyDots = component.find_first_not_of(L". ") == std::wstring::npos;
+    if (onlyDots && std::count(component.begin(), component.end(), L'.') >= 2) return std::wstring();
+    component.erase(component.find_last_not_of(L". ") + 1);
+    if (component.empty()) continue;
+    for (wchar_t& c : component) {
+      if (c >= L'A' && c <= L'Z') c = static_cast<wchar_t>(c - L'A' + L'a');
+      if (c > 0x7F) c = 0xFFFD;
+    }
+    if (isDeviceName(component)) return std::wstring();
+    resolved += L'\\';
+    resolved += component;
+  }
+  return resolved;
 }
 
 }  // namespace
 
+// Two paths collide when they are equal or one is a folder on the other's way: either way the
+// order of the two writes decides what the folder holds, and the map's order must.
 bool WritesAreDistinct(const std::vector<SfxFileEntry>& entries) {
   std::set<std::wstring> written;
   for (const SfxFileEntry& entry : entries) {
     for (const std::wstring* name : {&entry.name, &entry.extractionName}) {
-      if (name == &entry.extractionName && name->empty()) continue;
-      if (name->find_first_of(L"~:") != std::wstring::npos) return false;
-      if (!written.insert(comparableLastComponent(*name)).second) return false;
+      // A name that leaves the folder is refused when its turn comes, having written nothing.
+      if ((name == &entry.extractionName && name->empty()) || !IsContainedName(*name)) continue;
+      const std::wstring path = resolvedForComparison(*name);
+      if (path.empty()) return false;
+      const std::wstring asFolder = path + L'\\';
+      const auto below = written.lower_bound(asFolder);
+      if (below != written.end() && below->compare(0, asFolder.size(), asFolder) == 0) return false;
+      for (std::size_t slash = path.find(L'\\', 1); slash != std::wstring::npos; slash = path.find(L'\\', slash + 1)) {
+        if (written.count(path.substr(0, slash)) != 0) return false;
+      }
+      if (!written.insert(path).second) return false;
     }
   }
   return true;

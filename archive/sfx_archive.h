@@ -95,9 +95,10 @@ std::wstring JoinPath(const std::wstring& folder, const std::wstring& name);
 bool IsContainedName(const std::wstring& name);
 
 // Whether the entries can be extracted side by side: true only when no two files they write
-// could be one file. Entries that share a last component (letter case and trailing dots and
-// blanks aside), or that name a file another way (a "~" short name, a ":" stream), keep the
-// map's order, in which the later entry wins.
+// could be one file, or a file and a folder on the other's path. Names are compared as Windows
+// resolves them below the folder ("." components, trailing dots and blanks, letter case); a
+// name that leaves any doubt (a "~" short name, a ":" stream, a device, a letter beyond ASCII
+// beside one like it) keeps the map's order, in which the later entry wins.
 bool WritesAreDistinct(const std::vector<SfxFileEntry>& entries);
 
 }  // namespace tzk::archive
