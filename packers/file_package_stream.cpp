@@ -123,7 +123,10 @@ Stop StreamLzma(PackedReader& in, std::uint32_t packedSize, std::uint32_t capaci
   std::uint8_t props[LZMA_PROPS_SIZE];
   const std::uint8_t* piece = nullptr;
   std::uint32_t inLeft = 0;
-  if (packedSize < LZMA_PROPS_SIZE) return Stop::kCorrupt;
+  // LzmaDecode() refuses a stream shorter than the range coder's five starting bytes before it
+  // looks at the output, so even an empty payload needs them.
+  constexpr std::uint32_t kRangeCoderStart = 5;
+  if (packedSize < LZMA_PROPS_SIZE + kRangeCoderStart) return Stop::kCorrupt;
   if (!in.next(&piece, &inLeft)) return Stop::kRead;
   std::copy(piece, piece + LZMA_PROPS_SIZE, props);
   piece += LZMA_PROPS_SIZE;

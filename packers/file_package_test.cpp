@@ -104,6 +104,15 @@ TEST(FilePackageTest, UnpackedSizeInTheHeader) {
   SetField(&lzma, kUnpackedField, 0);
   EXPECT_EQ(LoadFromMemory(zlib).result, code::kPackageCorrupt);
   EXPECT_EQ(LoadFromMemory(lzma).result, code::kPackageCorrupt);
+  // An empty payload whose stream is shorter than the decoder's five starting bytes is cut
+  // short, whatever it would unpack to (the streaming decoder once took it with 0).
+  for (std::uint32_t streamBytes = 0; streamBytes <= 4; ++streamBytes) {
+    auto cut = Package(kPackerLzma, {});
+    cut.resize(24 + 5 + streamBytes, 0);
+    SetField(&cut, kPackedField, 5 + streamBytes);
+    SetField(&cut, kUnpackedField, 0);
+    EXPECT_EQ(LoadFromMemory(cut).result, code::kPackageCorrupt) << streamBytes;
+  }
   // A larger one: zlib's stream ends by itself and the shorter length is what comes back.
   SetField(&zlib, kUnpackedField, 25000);
   const Loaded loaded = LoadFromMemory(zlib);
