@@ -35,6 +35,25 @@ Result lastError() {
   return error != 0 ? error : code::kInternalError;
 }
 
+DWORD WINAPI dumpThreadMain(void* parameter) {
+  if (parameter == nullptr) return code::kBadArguments;
+  const GuardState& state = *static_cast<const GuardState*>(parameter);
+  if (state.noDump == 1) return code::kSuccess;
+  const Result result = writeMiniDump(state.exceptionPointers, state.faultingThreadId);
+  if (result == code::kSuccess && state.exceptionPointers != nullptr) g_faultDumpWritten = true;
+  return result;
+}
+
+// A suspended thread with its own stack, ready to write the next fault's dump.
+void prepareDumpThread(GuardState& state) {
+  const testing::ThreadCreator create = g_threadCreator != nullptr ? g_threadCreator : &::CreateThread;
+  state.dumpThread.reset(create(nullptr, kDumpThreadStackSize, &dumpThreadMain, &state, CREATE_SUSPENDED, nullptr));
+  if (!state.dumpThread) {
+    log::theLogger().write(log::level::kError, kTag, L"Failed to create a new thread with error 0x%08lx!",
+                           ::GetLastError());
+  }
+}
+
 // Lets the prepared thread write the dump of a fault while the faulting thread waits.
 void dumpFault(GuardState& state, EXCEPTION_POINTERS* pointers, DWORD threadId) {
   state.faultingThreadId = threadId;
@@ -55,9 +74,13 @@ GuardState* g_guarded = nullptr;
 
 // Runs on the faulting thread before the exception unwinds anything: the dump then holds the
 // faulting function's frame and its caller's return address, which are gone by the catch.
+// Guarded code may catch the exception and go on (the logger's and the DLL guard's catch-alls
+// do), so a fresh dump thread then waits for the next fault: a later crash replaces the dump of
+// one that was survived.
 void translateFault(unsigned int, EXCEPTION_POINTERS* pointers) {
-  if (g_guarded != nullptr && g_guarded->exceptionPointers == nullptr) {
+  if (g_guarded != nullptr) {
     dumpFault(*g_guarded, pointers, ::GetCurrentThreadId());
+    if (g_guarded->dumpThread) prepareDumpThread(*g_guarded);
   }
   throw SEException(pointers, ::GetCurrentThreadId());
 }
@@ -66,14 +89,6 @@ void onTerminate() {
   if (!g_faultDumpWritten) writeMiniDump(nullptr, 0);
 }
 
-DWORD WINAPI dumpThreadMain(void* parameter) {
-  if (parameter == nullptr) return code::kBadArguments;
-  const GuardState& state = *static_cast<const GuardState*>(parameter);
-  if (state.noDump == 1) return code::kSuccess;
-  const Result result = writeMiniDump(state.exceptionPointers, state.faultingThreadId);
-  if (result == code::kSuccess && state.exceptionPointers != nullptr) g_faultDumpWritten = true;
-  return result;
-}
 
 void installHandlers(GuardState& state) {
 #pragma GCC diagnostic push
@@ -98,15 +113,10 @@ void restoreHandlers(const GuardState& state) {
 }
 
 void createDumpThread(GuardState& state) {
-  const testing::ThreadCreator create = g_threadCreator != nullptr ? g_threadCreator : &::CreateThread;
   // A flag left set by an earlier run would turn this run's fault into a silent release.
   state.noDump = 0;
   state.exceptionPointers = nullptr;
-  state.dumpThread.reset(create(nullptr, kDumpThreadStackSize, &dumpThreadMain, &state, CREATE_SUSPENDED, nullptr));
-  if (!state.dumpThread) {
-    log::theLogger().write(log::level::kError, kTag, L"Failed to create a new thread with error 0x%08lx!",
-                           ::GetLastError());
-  }
+  prepareDumpThread(state);
 }
 
 // Makes state the running guard for its lifetime.
@@ -135,7 +145,7 @@ Result runGuarded(GuardState& state, GuardedRoutine routine, HINSTANCE instance,
     result = routine(instance, rawArguments);
   } catch (const SEException& fault) {
     // Dumped already by the translator, unless the fault reached here some other way.
-    if (state.exceptionPointers == nullptr) dumpFault(state, fault.exceptionPointers, fault.threadId);
+    if (state.exceptionPointers != fault.exceptionPointers) dumpFault(state, fault.exceptionPointers, fault.threadId);
     throw;
   }
   finishDumpThread(state);

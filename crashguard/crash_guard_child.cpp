@@ -62,6 +62,15 @@ Result probeInsideSystem(HINSTANCE, const wchar_t*) {
   return result;
 }
 
+// Guarded code that catches a fault and goes on, then faults for good.
+Result surviveThenFault(HINSTANCE instance, const wchar_t* arguments) {
+  try {
+    divideByZero(instance, arguments);
+  } catch (...) {
+  }
+  return writeThroughNull(instance, arguments);
+}
+
 Result finishNormally(HINSTANCE, const wchar_t*) {
   return 7;
 }
@@ -71,6 +80,7 @@ CrashGuard::GuardedRoutine routineFor(const wchar_t* mode) {
   if (std::wcscmp(mode, L"divide") == 0) return &divideByZero;
   if (std::wcscmp(mode, L"system") == 0) return &copyFromNull;
   if (std::wcscmp(mode, L"probe") == 0) return &probeInsideSystem;
+  if (std::wcscmp(mode, L"survived") == 0) return &surviveThenFault;
   return nullptr;
 }
 

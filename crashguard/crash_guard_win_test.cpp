@@ -146,6 +146,18 @@ TEST(CrashGuardFault, FaultIsDumpedByTheDumpThreadAndLeavesTheEntryRoutine) {
   }
 }
 
+// A fault that guarded code catches and survives takes a dump too, but not the last one: the
+// crash that follows gets its own.
+TEST(CrashGuardFault, AFaultSurvivedLeavesTheNextOneItsDump) {
+  ScratchFolder folder;
+  ASSERT_EQ(runChild(L"survived", folder), kCaught);
+  auto report = readReport(folder);
+  EXPECT_EQ(report["code"], kAccessViolation);
+  const auto dumped = readExceptionStream(folder.file(L"MiniDump.dmp"));
+  ASSERT_TRUE(dumped.has_value());
+  EXPECT_EQ(dumped->code, kAccessViolation) << "the dump of the divide by zero that was survived";
+}
+
 TEST(CrashGuardFault, TerminationAfterAnEscapedFaultKeepsTheFaultDump) {
   ScratchFolder folder;
   EXPECT_NE(runChild(L"escape", folder), 0u);
