@@ -224,6 +224,9 @@ void handOverToInstalledProduct(CommandLine& options, const std::wstring& tempFo
   // The installed product's driver must let the new installer through; without it the copy
   // simply fails later, so the result does not matter here.
   if (registerWithSelfDefense) registerWithSelfDefense(::GetCurrentProcessId(), true);
+  // A relative or empty folder would be looked up from the current directory, typically the
+  // download folder: nothing is run from it.
+  if (!isFullPath(setupFolder)) return;
 
   const std::wstring sfxFolder = joinPath(setupFolder, L"Sfx");
   const std::wstring setup = joinPath(setupFolder, L"instup.exe");

@@ -49,7 +49,8 @@ constexpr std::uint32_t kOldSetupRetryDelayMs = 3000;
 
 // Lets an installed product take the new installer: its setup copies the files from
 // tempFolder into its own "Sfx" folder, and childPath (and, for an old setup, childEnvironment)
-// is redirected there. Any failure leaves both as they were. Never fails outward.
+// is redirected there. Any failure leaves both as they were, and so does a setup folder that is
+// not a full path. Never fails outward.
 void handOverToInstalledProduct(CommandLine& options, const std::wstring& tempFolder, const std::wstring& setupFolder,
                                 std::uint32_t setupVersion, std::wstring& childPath, std::wstring& childEnvironment,
                                 const RegisterWithSelfDefense& registerWithSelfDefense,

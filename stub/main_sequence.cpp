@@ -239,12 +239,11 @@ bool MainSequence::checkSystem() {
 
   std::wstring dataFolder, programFolder;
   installed_ = root::FindInstallationFolders(dataFolder, &setupFolder_, programFolder, &setupVersion_);
-  // A relative or empty folder would be taken from the current directory, typically Downloads.
+  // Still an installation (its service is no damage); the hand-over runs nothing from a folder
+  // that the current directory, typically Downloads, would resolve.
   if (installed_ && !root::IsAbsolutePath(setupFolder_.c_str())) {
-    logAt(log::level::kNotice, L"Installation folder '%s' is not an absolute path; no usable installation",
+    logAt(log::level::kNotice, L"Installation folder '%s' is not an absolute path; nothing is run from it",
           setupFolder_.c_str());
-    installed_ = false;
-    setupFolder_.clear();
   }
   if (!installed_ && !fileExists(paths_.rebootMarker)) {
     for (const wchar_t* service : {L"tzkSP", L"tzkFsBlk", L"zanti! Antivirus"}) {

@@ -351,15 +351,19 @@ check "old product: setup.ovr runs three times, then its zanti.setup is the chil
   "[ $code -eq 0 ] && [ \$(runs_of '$installed/setup.ovr') -eq 3 ] && grep -q '^self=.*\\\\Sfx\\\\zanti.setup$' <<<\"\$received\""
 check "old product: the temporary folder is appended to the child's PATH" \
   "grep -qE '^path=.*;C:\\\\users\\\\.*\\\\_av_iup\.tm~[a-z][0-9]{5};$' <<<\"\$received\""
-# An empty setup folder is no installation: nothing is started from the current directory, where
-# a setup program lies in wait.
+# An empty setup folder is still an installation, so its running service is no damage; but
+# nothing is started from the current directory, where a setup program lies in wait.
 register 2000
 wreg add "$product" /v SetupFolder /d '' /f >/dev/null
 cp "$setup" "$scratch/instup.exe" && rm -f "$scratch/instup.exe.record"
+wsc create tzkSP binPath= 'C:\e2e\service.exe'
+wsc start tzkSP
 run setup /silent
-check "an empty setup folder: no installation, nothing run from the current directory" \
+wsc stop tzkSP
+wsc delete tzkSP
+check "an empty setup folder: installed, the service no damage, nothing run from the current directory" \
   "[ $code -eq 0 ] && grep -q '^self=.*_av_iup\.tm~.*instup\.exe$' <<<\"\$received\" && [ ! -e '$scratch/instup.exe.record' ] && \
-   in_order \"Installation folder '' is not an absolute path; no usable installation\""
+   in_order \"Installation folder '' is not an absolute path; nothing is run from it\""
 wreg delete "$product" /f >/dev/null
 fi
 
