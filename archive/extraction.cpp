@@ -16,6 +16,10 @@ constexpr wchar_t kModulePrefix86[] = L"selfdefense_x86_";
 
 constexpr std::uint32_t kCopyPiece = 1u << 20;
 
+// Behind a target's name while its package is unpacked. Entry names are bytes widened one to a
+// unit, so no entry can end in a character beyond U+00FF and meet this name.
+constexpr wchar_t kPartialSuffix[] = L"\u2026";
+
 // Entries must lie inside the signed content: bytes outside it are not covered by the
 // signature.
 bool insideContent(std::uint32_t contentLength, std::uint32_t offset, std::uint32_t size) {
@@ -88,18 +92,27 @@ Result SfxArchive::extractRaw(packers::CUFile& source, const SfxFileEntry& entry
   return code::kSuccess;
 }
 
-// The package is unpacked straight into the file, so memory stays at the codec's window
-// whatever the entry's size. 82 when the file cannot be made or written, else the unpacking's
-// code.
+// The package is unpacked straight into a file beside the target, so memory stays at the
+// codec's window whatever the entry's size, and only a complete file takes the target's place: a
+// bad package leaves a file already there (a driver in the system's folder, say) as it was. A
+// bad package is reported as such even where no file can be made; only a good one gives 82.
 Result SfxArchive::unpackToFile(packers::CUFile& source, std::uint32_t offset, std::uint32_t size,
                                 const std::wstring& target) {
-  NewFile out(target);
-  if (!out.created()) return code::kCannotMake;
   std::uint32_t unpacked = 0;
+  const std::wstring partial = target + kPartialSuffix;
+  NewFile out(partial);
+  if (!out.created()) {
+    const auto discard = [](const std::uint8_t*, std::uint32_t) { return true; };
+    const Result verdict = packers::StreamFilePackage(source, offset, size, discard, &unpacked);
+    return verdict != code::kSuccess ? verdict : code::kCannotMake;
+  }
   const auto write = [&out](const std::uint8_t* data, std::uint32_t count) { return out.write(data, count); };
   const Result result = packers::StreamFilePackage(source, offset, size, write, &unpacked);
-  if (result == code::kSuccess) out.keep();
-  return result;
+  if (result != code::kSuccess) return result;
+  out.keep();
+  if (ReplaceEntryFile(partial, target)) return code::kSuccess;
+  DeleteEntryFile(partial);
+  return code::kCannotMake;
 }
 
 Result SfxArchive::extractModule(packers::CUFile& source, const SfxFileEntry& entry, const std::wstring& folder) {

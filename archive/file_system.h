@@ -13,6 +13,8 @@ namespace tzk::archive {
 // Sets the access and modification times of a file to seconds since 1970-01-01 UTC.
 bool SetEntryFileTime(const std::wstring& path, std::int64_t unixSeconds);
 bool DeleteEntryFile(const std::wstring& path);
+// Moves a complete file onto its final name, replacing a file already there.
+bool ReplaceEntryFile(const std::wstring& from, const std::wstring& to);
 
 // True for a 32-bit process on 64-bit Windows: read from the thread's WOW64 marker.
 bool RunsUnderWow64();

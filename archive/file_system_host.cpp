@@ -18,6 +18,10 @@ bool SetEntryFileTime(const std::wstring& path, std::int64_t unixSeconds) {
 
 bool DeleteEntryFile(const std::wstring& path) { return ::unlink(root::toHostPath(path).c_str()) == 0; }
 
+bool ReplaceEntryFile(const std::wstring& from, const std::wstring& to) {
+  return ::rename(root::toHostPath(from).c_str(), root::toHostPath(to).c_str()) == 0;
+}
+
 bool RunsUnderWow64() { return false; }
 Result DisableRedirection(void** previous) {
   *previous = nullptr;

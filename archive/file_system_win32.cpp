@@ -26,6 +26,10 @@ bool SetEntryFileTime(const std::wstring& path, std::int64_t unixSeconds) {
 
 bool DeleteEntryFile(const std::wstring& path) { return ::DeleteFileW(path.c_str()) != FALSE; }
 
+bool ReplaceEntryFile(const std::wstring& from, const std::wstring& to) {
+  return ::MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING) != FALSE;
+}
+
 bool RunsUnderWow64() {
 #if defined(__i386__)
   // The 32-bit TEB's WOW32Reserved field (offset 0xC0) points at the WOW64 gate only there.

@@ -343,6 +343,33 @@ TEST_F(ArchiveFiles, TheFirstFailingEntryInMapOrderDecides) {
   }
 }
 
+// A module whose package cannot be unpacked gets the unpacking's code, whether or not its file
+// can be made, and a file already at its name stays as it was.
+TEST_F(ArchiveFiles, ABadModulePackageLeavesTheTargetAsItWas) {
+  const auto moduleArchive = [this](const char* extractionName) {
+    Bytes file;
+    sfxpack::AppendRecord(&file, "NAME", sfxpack::TextBody("module.dat"));
+    sfxpack::AppendRecord(&file, "XNAM", sfxpack::TextBody(extractionName));
+    sfxpack::AppendRecord(&file, "PTRL", sfxpack::Uint32Body({0, 40, 0}));  // the stub's bytes: no package
+    Bytes record;
+    sfxpack::AppendRecord(&record, "FILE", file);
+    return write(archiveWithMap(mapWithList(record)), root::fromUtf8(extractionName).substr(0, 3) + L".exe");
+  };
+  SfxArchive archive;
+  ASSERT_EQ(archive.Load(moduleArchive("module.dll").c_str()), 0u);
+  ScratchDir out;
+  ASSERT_TRUE(testing::WriteFileBytes(out.file(L"module.dll"), bytesOf("old")));
+  const Result verdict = archive.ExtractFiles(out.path(), nullptr);
+  EXPECT_NE(verdict, code::kSuccess);
+  EXPECT_NE(verdict, code::kCannotMake);
+  EXPECT_EQ(testing::ReadFileBytes(out.file(L"module.dll")), bytesOf("old"));
+
+  SfxArchive unmakeable;
+  ASSERT_EQ(unmakeable.Load(moduleArchive("missing\\module.dll").c_str()), 0u);
+  ScratchDir other;
+  EXPECT_EQ(unmakeable.ExtractFiles(other.path(), nullptr), verdict) << "the package's code, not 82";
+}
+
 // A report that throws (a listener out of memory, say) ends the extraction in both lanes: the
 // other lane takes no further entry while the exception is on its way to the sequence.
 TEST_F(ArchiveFiles, AnExceptionInOneLaneStopsTheOther) {
