@@ -159,6 +159,8 @@ Result OpOnReboot(const std::wstring& path, bool deferred) {
   const Result error = lastFailure();
   logRecord(log::level::kError, L"OpOnReboot: Cannot directly delete file '%s', code %s", path.c_str(),
             errorText(error).c_str());
+  // Held open by someone else: the restart takes it, rather than nobody ever.
+  OpOnReboot(path, true);
   return error;
 }
 
@@ -180,8 +182,10 @@ Result removeTree(const std::wstring& folder, const std::wstring& pattern, bool 
     // Registered after its contents, so the restart empties the folder before removing it.
     const Result folderResult = removeUnlessShared(folder, true);
     if (result == code::kSuccess) result = folderResult;
-  } else {
-    ::RemoveDirectoryW(folder.c_str());  // fails while shared or undeletable files remain
+  } else if (!::RemoveDirectoryW(folder.c_str()) && result != code::kSuccess) {
+    // Files that could not be deleted wait for the restart, and so does their folder; one that
+    // keeps only shared files stays.
+    removeUnlessShared(folder, true);
   }
   return result;
 }

@@ -151,7 +151,8 @@ TEST_F(FileRemoval, EmptyFolderPathIsRefusedAndAbsentPathsAreNoFailure) {
   EXPECT_TRUE(pathExists(folder_));
 }
 
-TEST_F(FileRemoval, LockedFileIsTriedTenTimesThenReportedAndItsFolderKept) {
+TEST_F(FileRemoval, LockedFileIsTriedTenTimesThenLeftWithItsFolderForTheRestart) {
+  const PendingOpsGuard pending;
   const std::wstring locked = in(L"locked.txt");
   writeFile(locked);
   writeFile(in(L"free.txt"));
@@ -165,6 +166,9 @@ TEST_F(FileRemoval, LockedFileIsTriedTenTimesThenReportedAndItsFolderKept) {
   EXPECT_FALSE(exists(in(L"free.txt")));  // a failure does not stop the walk
   EXPECT_TRUE(logged(log::level::kError,
                      L"OpOnReboot: Cannot directly delete file '" + locked + L"', code 32 (0x00000020)"));
+  EXPECT_TRUE(logged(log::level::kInfo, L"OpOnReboot: MoveFileEx('" + locked + L"') successfully performed."));
+  EXPECT_TRUE(logged(log::level::kInfo, L"OpOnReboot: MoveFileEx('" + folder_ + L"') successfully performed."));
+  EXPECT_EQ(pending.added(), (RenameOps{{locked, L""}, {folder_, L""}})) << "the file first, then its folder";
 }
 
 TEST_F(FileRemoval, LockReleasedBetweenAttemptsIsDeletedOnTheNextOne) {

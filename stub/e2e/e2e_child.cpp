@@ -10,12 +10,20 @@
 //                second, and note how long the window stays after that (at most 10 s)
 //   /tamper:PATH try to open PATH (the running installer) for writing, to rename it and to
 //                delete it, and note each attempt's error (0 when it worked)
+//   /hold        leave "held.dat" in its folder, held open without delete sharing by a copy of
+//                itself ("holder.exe" beside the record) until the stub has ended (at most
+//                60 s); the holder then leaves "holder.done" beside the record
+//   /crash       write through a null pointer once the record is written
 #include <windows.h>
+
+#include <tlhelp32.h>
 
 #include <cwchar>
 #include <string>
 
 namespace {
+
+int* volatile g_nowhere = nullptr;
 
 std::string utf8(const std::wstring& text) {
   const int n = ::WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
@@ -73,6 +81,53 @@ std::wstring signalGuiShown() {
   return notes + L"window_gone_after_ms=" + std::to_wstring(waited) + L"\n";
 }
 
+constexpr wchar_t kHolding[] = L"e2e_child_holding";
+
+DWORD parentProcessId() {
+  const HANDLE snapshot = ::CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+  PROCESSENTRY32W entry{};
+  entry.dwSize = sizeof(entry);
+  DWORD parent = 0;
+  for (BOOL more = ::Process32FirstW(snapshot, &entry); more; more = ::Process32NextW(snapshot, &entry)) {
+    if (entry.th32ProcessID == ::GetCurrentProcessId()) parent = entry.th32ParentProcessID;
+  }
+  ::CloseHandle(snapshot);
+  return parent;
+}
+
+// The holder ("/holder:STUB_PID PATH"): another process, so the file stays held through the
+// stub's clean-up, until the stub has ended.
+int holdOpen(const std::wstring& arguments) {
+  const std::wstring beside = folderOf(variable(L"E2E_RECORD"));
+  wchar_t* rest = nullptr;
+  const HANDLE stub = ::OpenProcess(SYNCHRONIZE, FALSE, std::wcstoul(arguments.c_str(), &rest, 10));
+  const HANDLE file = ::CreateFileW(rest + 1, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+  const HANDLE holding = ::OpenEventW(EVENT_MODIFY_STATE, FALSE, kHolding);
+  if (holding != nullptr) ::SetEvent(holding);
+  if (stub != nullptr) ::WaitForSingleObject(stub, 60000);
+  if (file != INVALID_HANDLE_VALUE) ::CloseHandle(file);
+  touch(beside + L"\\holder.done", FILE_ATTRIBUTE_NORMAL);
+  return 0;
+}
+
+void leaveAHeldFile(const std::wstring& self, const std::wstring& folder) {
+  const std::wstring held = folder + L"\\held.dat";
+  touch(held, FILE_ATTRIBUTE_NORMAL);
+  const std::wstring holder = folderOf(variable(L"E2E_RECORD")) + L"\\holder.exe";
+  const HANDLE holding = ::CreateEventW(nullptr, TRUE, FALSE, kHolding);
+  std::wstring commandLine = L"\"" + holder + L"\" /holder:" + std::to_wstring(parentProcessId()) + L" " + held;
+  STARTUPINFOW startup{};
+  startup.cb = sizeof(startup);
+  PROCESS_INFORMATION process{};
+  if (::CopyFileW(self.c_str(), holder.c_str(), FALSE) &&
+      ::CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process)) {
+    ::WaitForSingleObject(holding, 30000);
+    ::CloseHandle(process.hThread);
+    ::CloseHandle(process.hProcess);
+  }
+  if (holding != nullptr) ::CloseHandle(holding);
+}
+
 std::wstring errorOf(bool worked) { return std::to_wstring(worked ? 0 : ::GetLastError()); }
 
 std::wstring tamperWith(const std::wstring& path) {
@@ -94,6 +149,7 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, LPWSTR arguments, int) {
   ::GetModuleFileNameW(nullptr, self, MAX_PATH);
   const std::wstring folder = folderOf(self);
   const std::wstring args = arguments != nullptr ? arguments : L"";
+  if (args.rfind(L"/holder:", 0) == 0) return holdOpen(args.substr(8));
 
   std::wstring record = L"self=" + std::wstring(self) + L"\n" + L"args=" + args + L"\n" +
                         L"path=" + variable(L"PATH") + L"\n";
@@ -120,6 +176,8 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, LPWSTR arguments, int) {
 
   if (args.find(L"/reboot") != std::wstring::npos) touch(folder + L"\\Reboot.txt", FILE_ATTRIBUTE_NORMAL);
   if (args.find(L"/leftovers") != std::wstring::npos) leaveLeftovers(folder);
+  if (args.find(L"/hold") != std::wstring::npos) leaveAHeldFile(self, folder);
+  if (args.find(L"/crash") != std::wstring::npos) *g_nowhere = 1;
   const std::size_t at = args.find(L"/exitcode:");
   return at == std::wstring::npos ? 0 : static_cast<int>(std::wcstoul(args.c_str() + at + 10, nullptr, 0));
 }

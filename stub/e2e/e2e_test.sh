@@ -315,6 +315,35 @@ check "analytics: one GET of /__utm.gif with the fields in order" \
 check "analytics: utmvid is the ga_code the child received" "[ -n '$vid' ] && grep -q 'utmvid=$vid&' '$hits'"
 check "analytics: the user agent" "grep -q '|Zanti SFX/1.0$' '$hits'"
 
+# --- faults the run survives: each ends with its code and END, and leaves nothing behind ----------
+pending_key='HKLM\System\CurrentControlSet\Control\Session Manager'
+# Another process holds a file of the folder open: it and then the folder wait for the restart.
+rm -f "$drive/e2e/holder.done"
+run setup /silent /hold
+pending=$(wreg query "$pending_key" /v PendingFileRenameOperations)
+folder=$(sed -n 's/^self=C:\\\(.*\)\\instup.exe$/\1/p' <<<"$received" | tr '\\' '/')
+check "a file held by another process: the run ends with 0 and END, the file retried, then left for the restart" \
+  "[ $code -eq 0 ] && in_order \"Cannot directly delete file '.*held\.dat'\" \"MoveFileEx\\('.*held\.dat'\\) successfully performed\" ' END: '"
+check "a file held by another process: the file and then its folder registered, nothing else left" \
+  "[ -n '$folder' ] && grep -q 'held\.dat.*_av_iup\.tm~[a-z0-9]*\\\\' <<<\"\$(tr -d '\\n' <<<\"\$pending\")\" && \
+   [ \"\$(ls '$drive/$folder')\" = held.dat ]"
+for _ in $(seq 600); do [ -e "$drive/e2e/holder.done" ] && break; sleep 0.1; done
+wreg delete "$pending_key" /v PendingFileRenameOperations /f >/dev/null
+rm -rf "$temp"/_av_iup.tm~*
+
+# The child crashes: its exception code is the run's result.
+wreg add 'HKCU\Software\Wine\WineDbg' /v ShowCrashDialog /t REG_DWORD /d 0 /f >/dev/null
+run setup /silent /crash
+check "the child crashes: its exception code 0xC0000005 is the result, END, the folder gone" \
+  "[ $code -eq $((0xC0000005)) ] && [ -n \"\$received\" ] && [ \$(leftover_folders) -eq 0 ] && \
+   in_order 'finished \(process return code 0xc0000005\)' ' END: .*\(0xc0000005\)$'"
+rm -f "$drive/users/Public/Desktop/setup.exe"
+
+# GDI+, WinHTTP and dbghelp cannot be loaded: the window, the ping and the crash dump do without.
+WINEDLLOVERRIDES='gdiplus=d;winhttp=d;dbghelp=d' run setup
+check "GDI+, WinHTTP and dbghelp missing: the installation goes on, END, the folder gone" \
+  "[ $code -eq 0 ] && grep -q '^args=' <<<\"\$received\" && [ \$(leftover_folders) -eq 0 ] && in_order ' END: .*\(0x00000000\)$'"
+
 # --- an installed product takes the installation over ------------------------------------------
 product='HKLM\Software\ZANTI Software\Zanti'
 installed="$drive/e2e/product/setup"
