@@ -47,8 +47,26 @@ int ReadDescriptor(int descriptor, void* destination, std::uint32_t length) {
   return ::_read(descriptor, destination, length);
 }
 
+// Straight to the system, not through _write: Wine's C runtime turns a write that filled the
+// disk part of the way into a failure with whatever error the thread met last (87 was seen on
+// the second extraction lane, where 112 is the truth). A partial write counts as what it wrote;
+// the next one then fails with the disk's own error.
 int WriteDescriptor(int descriptor, const void* source, std::uint32_t length) {
-  return ::_write(descriptor, source, length);
+  DWORD written = 0;
+  if (::WriteFile(reinterpret_cast<HANDLE>(::_get_osfhandle(descriptor)), source, length, &written, nullptr)) {
+    if (written != 0 || length == 0) return static_cast<int>(written);
+    errno = ENOSPC;
+    return -1;
+  }
+  switch (::GetLastError()) {
+    case ERROR_DISK_FULL:
+    case ERROR_HANDLE_DISK_FULL: errno = ENOSPC; break;
+    case ERROR_INVALID_HANDLE:
+    case ERROR_ACCESS_DENIED: errno = EBADF; break;  // as the runtime says of a file opened for reading
+    case ERROR_BROKEN_PIPE: errno = EPIPE; break;
+    default: errno = EACCES; break;
+  }
+  return -1;
 }
 
 std::int32_t SeekDescriptor(int descriptor, std::int32_t offset, int origin) {

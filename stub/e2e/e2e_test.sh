@@ -344,6 +344,51 @@ WINEDLLOVERRIDES='gdiplus=d;winhttp=d;dbghelp=d' run setup
 check "GDI+, WinHTTP and dbghelp missing: the installation goes on, END, the folder gone" \
   "[ $code -eq 0 ] && grep -q '^args=' <<<\"\$received\" && [ \$(leftover_folders) -eq 0 ] && in_order ' END: .*\(0x00000000\)$'"
 
+# The disk fills up during extraction: a 1 MiB tmpfs as drive T: holds the user's TEMP, in a
+# user and mount namespace of its own. Wine's server opens the files, so the prefix's server is
+# started in there too, and stopped before the namespace ends. One run's only entry does not fit;
+# another's three entries fit one by one but not together, written by both lanes.
+head -c 2097152 /dev/urandom >"$scratch/big.bin"
+for n in 1 2 3; do head -c 409600 /dev/urandom >"$scratch/part$n.bin"; done
+full() {  # full NAME FILE...: an installer of raw entries
+  local name=$1 files="" file; shift
+  for file in "$@"; do files="$files${files:+, }{ \"path\": \"$file\", \"time\": 1429621132 }"; done
+  printf '{ "commandLine": "/sfx", "sfxName": "e2e", "installer": { "path": "child.exe", "packer": "lzma" },
+    "files": [ %s ], "signature": { "type": 5, "key": "%s" } }' "$files" "$key" >"$scratch/$name.json"
+  "$sfxpack" build "$scratch/$name.json" -o "$scratch/$name.exe" --stub "$stub" >/dev/null || echo "FAIL: build $name"
+}
+full fullone big.bin
+full fulltwo part1.bin part2.bin part3.bin
+environment=$(wreg query 'HKCU\Environment')
+WINEPREFIX="$prefix" wineserver -k 2>/dev/null; WINEPREFIX="$prefix" wineserver -w 2>/dev/null
+export -f run wreg
+export runner prefix scratch log record drive environment
+unshare --user --map-root-user --mount bash -c '
+  tdrive=$scratch/tdrive
+  mkdir -p "$tdrive" && mount -t tmpfs -o size=1m tmpfs "$tdrive" && mkdir "$tdrive/tmp" || exit 1
+  ln -sfn "$tdrive" "$prefix/dosdevices/t:"
+  for name in TEMP TMP; do wreg add "HKCU\\Environment" /v $name /d "T:\\tmp" /f >/dev/null; done
+  for installer in fullone fulltwo; do
+    run $installer /silent
+    printf "%s\n" "$code" >"$scratch/$installer.code"
+    printf "%s\n" "$records" >"$scratch/$installer.records"
+    printf "%s" "$received" >"$scratch/$installer.received"
+    find "$tdrive/tmp" -mindepth 1 >"$scratch/$installer.left"
+  done
+  for name in TEMP TMP; do
+    line=$(grep -E "^ +$name +REG_" <<<"$environment")
+    wreg add "HKCU\\Environment" /v $name /t "$(awk "{print \$2}" <<<"$line")" /d "$(sed -E "s/^ +$name +REG_[A-Z_]+ +//" <<<"$line")" /f >/dev/null
+  done
+  WINEPREFIX="$prefix" wineserver -k 2>/dev/null; WINEPREFIX="$prefix" wineserver -w 2>/dev/null
+  rm -f "$prefix/dosdevices/t:"'
+for installer in fullone fulltwo; do
+  code=$(cat "$scratch/$installer.code" 2>/dev/null) records=$(cat "$scratch/$installer.records" 2>/dev/null)
+  check "disk full ($installer): 112, the entry's record, END, nothing left on the drive, no child" \
+    "[ '$code' = 112 ] && [ ! -s '$scratch/$installer.received' ] && [ ! -s '$scratch/$installer.left' ] && [ -e '$scratch/$installer.left' ] && \
+     in_order \"Error extracting file '(big|part[0-9])\\.bin' \\(code 0x70\\)\" ' END: .*\\(0x00000070\\)$'"
+done
+check "disk full: the user's TEMP is back" "[ \"\$(wreg query 'HKCU\\Environment')\" = \"\$environment\" ]"
+
 # --- an installed product takes the installation over ------------------------------------------
 product='HKLM\Software\ZANTI Software\Zanti'
 installed="$drive/e2e/product/setup"
