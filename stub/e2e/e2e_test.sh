@@ -2,7 +2,7 @@
 # Installers made by sfxpack, run from start to end under Wine. Each case states what a run
 # must leave: its exit code, its setup-log records in order, what the installer/updater child
 # received and saw in its folder, and what is left on disk and in the registry afterwards.
-#   e2e_test.sh SFXPACK STUB CHILD LAUNCHER SERVICE LOOPBACK_STUB PORT KEY PREFIX SCRATCH SETUP EXAMPLE
+#   e2e_test.sh SFXPACK STUB CHILD LAUNCHER SERVICE LOOPBACK_STUB KEY PREFIX SCRATCH SETUP EXAMPLE
 #               INJECTING_STUB PART
 # The prefix's kind (64-bit or 32-bit) comes from SFX_WINE_ARCH, as tools/wine-run.sh takes it.
 # SETUP stands in for an installed product's setup programs (stub/child_process_test_child.cpp);
@@ -12,7 +12,7 @@
 # It needs a display (for the progress window) and starts a virtual one when it has none.
 set -uo pipefail
 if [ -z "${DISPLAY:-}" ]; then exec xvfb-run -a -s "-screen 0 1024x768x24" "$0" "$@"; fi
-sfxpack=$1 stub=$2 child=$3 launcher=$4 service=$5 loopback=$6 port=$7 key=$8 prefix=$9 scratch=${10} setup=${11} example=${12} injecting=${13} part=${14}
+sfxpack=$1 stub=$2 child=$3 launcher=$4 service=$5 loopback=$6 key=$7 prefix=$8 scratch=$9 setup=${10} example=${11} injecting=${12} part=${13}
 runner=$(cd "$(dirname "$0")/../.." && pwd)/tools/wine-run.sh
 rm -rf "$scratch" && mkdir -p "$scratch"
 fail=0
@@ -290,24 +290,27 @@ wsc delete tzkSP
 hits="$scratch/hits.txt"
 listening="$scratch/listening"
 rm -f "$listening"
-python3 - "$port" "$hits" "$listening" <<'PY' &
-import http.server, sys
-port, hits, listening = int(sys.argv[1]), sys.argv[2], sys.argv[3]
+# A port the system picks, handed to the stub at run time: suites beside each other never meet.
+python3 - "$hits" "$listening" <<'PY' &
+import http.server, os, sys
+hits, listening = sys.argv[1], sys.argv[2]
 class Hit(http.server.BaseHTTPRequestHandler):
     def do_GET(self):
         with open(hits, "a") as out:
             out.write("%s %s|%s\n" % (self.command, self.path, self.headers.get("User-Agent")))
         self.send_response(200); self.send_header("Content-Length", "0"); self.end_headers()
     def log_message(self, *args): pass
-server = http.server.HTTPServer(("127.0.0.1", port), Hit)
+server = http.server.HTTPServer(("127.0.0.1", 0), Hit)
 server.timeout = 60
-open(listening, "w").close()
+with open(listening + ".new", "w") as out:
+    out.write(str(server.server_address[1]))
+os.rename(listening + ".new", listening)
 server.handle_request()
 PY
 server=$!
 # The request goes out early in the run: it must find the server listening.
 for _ in $(seq 300); do [ -e "$listening" ] && break; sleep 0.1; done
-run pinging /silent
+E2E_ANALYTICS_PORT=$(cat "$listening" 2>/dev/null) run pinging /silent
 kill $server 2>/dev/null; wait $server 2>/dev/null
 vid=$(grep -oE '/ga_code:0x[0-9a-f]{16}' <<<"$(sed -n 's/^args=//p' <<<"$received")" | cut -d: -f2)
 check "analytics: one GET of /__utm.gif with the fields in order" \
