@@ -65,8 +65,11 @@ Signer signerFor(const ManifestSignature& signature, tzk::archive::DsaPrivateKey
 int run(const Args& args) {
   const bool json = wantsJson(args);
   const ParsedArgs a = parseArgs(args, {"--json", "--prepare"},
-                                 {"-o", "--output", "--stub", "--installer", "--key", "--keys", "--cert", "--cert-key",
-                                  "--signing-time"});
+                                 [] {
+                                   std::vector<std::string> v = {"-o", "--output", "--stub", "--installer", "--key", "--keys"};
+                                   v.insert(v.end(), kCodeSigningOptions.begin(), kCodeSigningOptions.end());
+                                   return v;
+                                 }());
   if (!a.error.empty()) return usageErrorJson(kName, a.error, json);
   const std::string output = a.has("-o") ? a.value("-o") : a.value("--output");
   if (a.positional.size() != 1 || output.empty()) return usageErrorJson(kName, "needs MANIFEST.json and -o SETUP.exe", json);
@@ -148,7 +151,8 @@ int run(const Args& args) {
               static_cast<unsigned long long>(v.contentLength));
   if (table) {
     std::printf("%s: certificate table of %u bytes at %u %s\n", output.c_str(), tableSize, tableOffset,
-                codeSigning.prepareOnly ? "reserved: sign it with osslsigncode next" : "signed with osslsigncode");
+                codeSigning.prepareOnly ? "reserved: sign it with your Authenticode tool, then sfxpack seal it"
+                                                 : "signed with osslsigncode, with room for the tail block");
   }
   return kExitOk;
 }

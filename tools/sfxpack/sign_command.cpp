@@ -39,7 +39,11 @@ const std::string kHelp = std::string(
 
 int Run(const Args& args) {
   const ParsedArgs parsed = parseArgs(args, {"--signature-only", "--prepare"},
-                                      {"--type", "--key", "--keys", "--cert", "--cert-key", "--signing-time"});
+                                      [] {
+                                        std::vector<std::string> v = {"--type", "--key", "--keys"};
+                                        v.insert(v.end(), kCodeSigningOptions.begin(), kCodeSigningOptions.end());
+                                        return v;
+                                      }());
   if (!parsed.error.empty()) return usageError(kName, parsed.error);
   if (parsed.positional.size() != 1) return usageError(kName, "expected exactly one FILE");
   const std::string typeText = parsed.value("--type");
@@ -118,7 +122,8 @@ int Run(const Args& args) {
   }
   if (!out.Commit(&error)) return fileError(kName, file, error, kExitOutputError);
   std::printf("%s: appended a type-%d signature block%s\n", file.c_str(), type,
-              signatureOnly ? "" : authenticode && codeSigning.prepareOnly ? ", reserved the certificate table; accepted by the stub"
+              signatureOnly ? "" : authenticode && codeSigning.prepareOnly
+                  ? ", reserved the certificate table (sign it, then sfxpack seal it); accepted by the stub"
               : authenticode ? " and signed with osslsigncode; accepted by the stub"
                              : "; accepted by the stub");
   return kExitOk;
