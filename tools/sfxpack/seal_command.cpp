@@ -53,8 +53,11 @@ int run(const Args& args) {
   std::string refusal;
   const StubVerdict v = CheckWritten(out.stagedPath(), a.has("--keys") ? &given : nullptr, folder, nullptr, "", &refusal);
   if (!v.accepted()) {
+    // The archive signature covers the table size given at --prepare, so the likeliest cause
+    // is a different one here.
     return fileError(kName, file,
-                     refusal + (a.has("--reserve") ? "" : " (was it prepared with another --reserve?)"), v.exit);
+                     refusal + "; was it prepared with another --reserve than " + std::to_string(reserve) + "?",
+                     v.exit);
   }
   if (!out.Commit(&error)) return fileError(kName, file, error, kExitOutputError);
   std::printf("%s: certificate table sealed at %u bytes, with room for the tail block; accepted by the stub\n",
