@@ -2,11 +2,13 @@
 
 #include <algorithm>
 #include <cstring>
+#include <fstream>
 #include <memory>
 #include <vector>
 
 #include "archive/embedded_items.h"
 #include "archive/pe_image.h"
+#include "tools/sfxpack/manifest.h"
 
 #ifdef SFX_HAVE_OPENSSL
 #include <openssl/asn1.h>
@@ -336,6 +338,22 @@ CodeSignatureReport InspectCodeSignature(const Bytes& file) {
   r.digestMatches = imageDigest(file, h, md) == expected;
   return r;
 #endif
+}
+
+CodeSignatureReport InspectCodeSignatureFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  Bytes head(4096);
+  in.read(reinterpret_cast<char*>(head.data()), static_cast<std::streamsize>(head.size()));
+  head.resize(static_cast<std::size_t>(in.gcount()));
+  PeHeaders h;
+  if (tzk::archive::ReadPeHeaders(head.data(), head.size(), &h) && h.tableOffset == 0) {
+    CodeSignatureReport r;
+    r.readable = true;
+    return r;
+  }
+  Bytes file;
+  std::string ignored;
+  return ReadWholeFile(path, &file, &ignored) ? InspectCodeSignature(file) : CodeSignatureReport{};
 }
 
 nlohmann::json CodeSignatureJson(const CodeSignatureReport& r) {

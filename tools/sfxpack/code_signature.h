@@ -46,6 +46,9 @@ struct CodeSignatureReport {
 };
 
 CodeSignatureReport InspectCodeSignature(const Bytes& file);
+// The same for a file on disk, read whole only when its header names a certificate table: an
+// installer without one is never read twice.
+CodeSignatureReport InspectCodeSignatureFile(const std::string& path);
 // For verify and inspect: {"table": "present"|"reserved"|"none", ...}.
 nlohmann::json CodeSignatureJson(const CodeSignatureReport& report);
 // The lines of the text output, each starting with "code signature: ".

@@ -142,11 +142,8 @@ int run(const Args& args) {
       d["tailItems"] = items;
     }
   }
-  Bytes content;
-  std::string ignored;
-  const bool read = v.readable && ReadWholeFile(file, &content, &ignored);
-  const CodeSignatureReport code = read ? InspectCodeSignature(content) : CodeSignatureReport{};
-  if (read) d["codeSignature"] = CodeSignatureJson(code);
+  const CodeSignatureReport code = v.readable ? InspectCodeSignatureFile(file) : CodeSignatureReport{};
+  if (code.readable) d["codeSignature"] = CodeSignatureJson(code);
   const std::string message = v.accepted() ? "" : v.message();
   if (wantJson) return finishJson("inspect", d, v.exit, file, message);
   d["ok"] = v.accepted();

@@ -57,14 +57,11 @@ int Run(const Args& args) {
 
   const StubVerdict v = CheckAsStub(file, parsed.has("--keys") ? &given : nullptr, folder);
   // The code signature is reported beside the stub's verdict; the exit code stays the stub's.
-  Bytes content;
-  std::string ignored;
-  const bool read = v.readable && ReadWholeFile(file, &content, &ignored);
-  const CodeSignatureReport code = read ? InspectCodeSignature(content) : CodeSignatureReport{};
+  const CodeSignatureReport code = v.readable ? InspectCodeSignatureFile(file) : CodeSignatureReport{};
   if (json) {
     nlohmann::json d = VerdictJson(v);
     d["file"] = file;
-    if (read) d["codeSignature"] = CodeSignatureJson(code);
+    if (code.readable) d["codeSignature"] = CodeSignatureJson(code);
     return finishJson(kName, d, v.exit, file, v.accepted() ? "" : v.message());
   }
   if (!v.accepted()) {
