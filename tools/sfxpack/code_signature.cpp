@@ -1,6 +1,7 @@
 #include "tools/sfxpack/code_signature.h"
 
 #include <algorithm>
+#include <cstddef>
 #include <cstring>
 #include <fstream>
 #include <memory>
@@ -457,10 +458,10 @@ bool SealTable(Bytes* file, std::uint32_t reserved, std::string* error) {
   // The OCTET STRING's length is the one free variable; its headers (and those around it) may
   // grow by a byte when it grows, so a few rounds settle it, or show that no length fits.
   for (int round = 0; round < 8 && sealed.size() != target; ++round) {
-    length = length + target - sealed.size();
+    const std::ptrdiff_t missing = static_cast<std::ptrdiff_t>(target) - static_cast<std::ptrdiff_t>(sealed.size());
+    if (missing < 0 && length - kTailBlockSize < static_cast<std::size_t>(-missing)) break;
+    length = static_cast<std::size_t>(static_cast<std::ptrdiff_t>(length) + missing);
     sealed = withAppended(der, chain, hasUnauthenticated, roomAttribute(oid, length));
-    if (sealed.size() > target) length -= sealed.size() - target;
-    if (sealed.size() > target) sealed = withAppended(der, chain, hasUnauthenticated, roomAttribute(oid, length));
   }
   if (sealed.size() != target) {
     *error = "no room of any length fills a table of exactly " + std::to_string(reserved) +
