@@ -15,7 +15,8 @@ constexpr char kName[] = "build";
 
 const std::string kHelp = std::string(
     "usage: sfxpack build MANIFEST.json -o SETUP.exe [--stub STUB.exe] [--installer EXE] [--key PRIVATE.pem]\n"
-    "                     [--keys DIR] [--json] [--cert CERT.pem --cert-key KEY.pem [--prepare]]\n\n"
+    "                     [--keys DIR] [--json] [--cert CERT.pem --cert-key KEY.pem | --prepare]\n"
+    "                     [--signing-time SECS] [--timestamp URL] [--reserve BYTES]\n\n"
     "Builds an installer: the stub, the archive data, the map, the locator, the embedded items\n"
     "and the signature, as MANIFEST.json describes them. Paths in the manifest are relative to\n"
     "its folder. The same manifest, inputs and key always give the same bytes: entry times come\n"

@@ -217,6 +217,10 @@ check "build with a certificate repeats byte for byte" \
 check "build with a certificate and a test timestamp: both signatures hold, the timestamp is reported" \
   "build '$scratch/stamped.exe' ${cert[*]} --signing-time 1796752800 ${tsa[*]} && code_ok '$scratch/stamped.exe' True && \
    authenticode_ok '$scratch/stamped.exe' && grep -q 'Timestamp time' '$scratch/ossl.txt'"
+check "a timestamp server that does not answer: exit 3 with osslsigncode's reason, nothing written" \
+  "[ \$(status build '$top/example/manifest.json' -o '$scratch/nots.exe' --stub '$scratch/stub.exe' --installer '$scratch/installer.exe' \
+       ${cert[*]} --signing-time 1429621132 --timestamp http://127.0.0.1:9/) -eq 3 ] && one_line nots.exe && \
+   grep -q 'osslsigncode sign failed' '$scratch/err.txt' && [ ! -e '$scratch/nots.exe' ] && ! leftovers"
 printf '{ "installer": { "path": "installer.exe" }, "signature": { "type": 1, "key": "%s" } }\n' "$keys/key1.pem" >"$scratch/type1.json"
 check "a certificate with a type-1 signature is a usage error" \
   "[ \$(status build '$scratch/type1.json' -o '$scratch/t1.exe' --stub '$scratch/stub.exe' ${cert[*]} --signing-time 0) -eq 2 ]"

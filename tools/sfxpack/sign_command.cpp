@@ -18,7 +18,8 @@ constexpr char kName[] = "sign";
 
 const std::string kHelp = std::string(
     "usage: sfxpack sign --type 1|5 --key PRIVATE.pem FILE [--keys DIR]\n"
-    "                    [--cert CERT.pem --cert-key KEY.pem [--prepare]]\n"
+    "                    [--cert CERT.pem --cert-key KEY.pem | --prepare]\n"
+    "                    [--signing-time SECS] [--timestamp URL] [--reserve BYTES]\n"
     "       sfxpack sign --type 1|2|5 [--key PRIVATE.pem] FILE --signature-only\n\n"
     "Appends a signature block over the whole of FILE as it is now (an installer without its\n"
     "signature):\n"
