@@ -280,8 +280,11 @@ CodeSignatureReport InspectCodeSignature(const Bytes& file) {
     return r;
   }
   r.table = true;
-  if (le32(table) != h.tableSize || le16(table + 4) != kRevision2 || le16(table + 6) != kPkcsSignedData) {
-    r.problem = "the table is not one PKCS#7 certificate of the directory's size";
+  // Some signing tools leave the alignment padding out of the certificate's own length; what
+  // follows the PKCS#7 up to the table's end is judged by the padding check either way.
+  if (le32(table) < kWinCertificateHeader || le32(table) > h.tableSize || le16(table + 4) != kRevision2 ||
+      le16(table + 6) != kPkcsSignedData) {
+    r.problem = "the table is not one PKCS#7 certificate inside the directory's size";
     return r;
   }
 #ifndef SFX_HAVE_OPENSSL
