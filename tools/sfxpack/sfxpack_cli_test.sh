@@ -284,9 +284,10 @@ done
 # What verify reports when the code signature does not hold.
 cp "$scratch/signed.exe" "$scratch/code-changed.exe"
 printf 'X' | dd of="$scratch/code-changed.exe" bs=1 seek=9300 conv=notrunc 2>/dev/null
-check "a byte changed after signing: both signatures fail, verify --json says digest mismatch" \
+check "a byte changed after signing: both signatures fail, verify --json says digest mismatch, the reason says so" \
   "[ \$(status verify --json '$scratch/code-changed.exe') -eq 1 ] && \
    field 'not j[\"accepted\"] and j[\"codeSignature\"][\"pkcs7Parses\"] and not j[\"codeSignature\"][\"digestMatches\"]' && \
+   grep -q 'image changed after both were made' '$scratch/err.txt' && \
    ! authenticode_ok '$scratch/code-changed.exe'"
 # What tag did before: the tail block appended behind the certificate table.
 "$sfxpack" tag "$scratch/signed-tag.exe" --item EAPT="$scratch/ticket.bin" >/dev/null

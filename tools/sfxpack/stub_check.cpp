@@ -25,6 +25,7 @@
 #include "root/text.h"
 #include "tools/sfxpack/authenticode.h"
 #include "tools/sfxpack/cli.h"
+#include "tools/sfxpack/code_signature.h"
 #include "tools/sfxpack/manifest.h"
 
 namespace sfxpack {
@@ -374,16 +375,20 @@ StubVerdict CheckAsStub(const std::string& path, const tzk::archive::KeySet* giv
     v.untrustedKey = true;
     std::string list;
     for (const std::string& k : v.trusted) list += (list.empty() ? "" : ", ") + k;
+    // With a certificate table, the code signature tells which part changed: the image both
+    // signatures cover, or only the table's size in the header the archive signature covers.
+    std::string hint;
+    if (v.authenticodeTable) {
+      const CodeSignatureReport code = InspectCodeSignatureFile(path);
+      hint = code.parses && !code.digestMatches
+                 ? "; its Authenticode image digest does not match either: the image changed after both were made"
+                 : "; a certificate table added or resized after the archive was signed changes the PE header it "
+                   "covers (build with --cert, or --prepare, sign and sfxpack seal)";
+    }
     return refuse(kExitCheckFailed, "the type-" + std::to_string(found) + " signature does not verify with any key " +
                                         (given != nullptr ? "in " + givenSource : std::string("the stub trusts")) +
                                         " (" + (list.empty() ? std::string("none of its kind") : "keys " + list) +
-                                        "): signed with another key, or changed after signing" +
-                                        (v.authenticodeTable ? std::string(
-                                                                   "; a certificate table added or resized after the "
-                                                                   "archive was signed changes the PE header it covers "
-                                                                   "(build with --cert, or --prepare, sign and "
-                                                                   "sfxpack seal)")
-                                                             : std::string()));
+                                        "): signed with another key, or changed after signing" + hint);
   }
 
   if (const auto* key = keys.Find(v.keyIndex)) v.keyFingerprint = Fingerprint(*key);
