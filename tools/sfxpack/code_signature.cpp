@@ -14,6 +14,7 @@
 #ifdef SFX_HAVE_OPENSSL
 #include <openssl/asn1.h>
 #include <openssl/bio.h>
+#include <openssl/err.h>
 #include <openssl/evp.h>
 #include <openssl/objects.h>
 #include <openssl/pkcs7.h>
@@ -60,6 +61,7 @@ Pkcs7Ptr parsePkcs7(const std::uint8_t* der, std::size_t size, std::size_t* used
   const unsigned char* p = der;
   Pkcs7Ptr p7(d2i_PKCS7(nullptr, &p, static_cast<long>(std::min<std::size_t>(size, 0x7FFFFFFF))));
   *used = p7 ? static_cast<std::size_t>(p - der) : 0;
+  ERR_clear_error();  // a refusal is reported in our words; nothing is left for the next caller
   return p7;
 }
 
@@ -315,6 +317,7 @@ CodeSignatureReport InspectCodeSignature(const Bytes& file) {
     if (sk_X509_num(signers) > 0) r.signer = nameText(X509_get_subject_name(sk_X509_value(signers, 0)));
     sk_X509_free(signers);
   }
+  ERR_clear_error();
   for (int i = 0; i < X509at_get_attr_count(si->unauth_attr); ++i) {
     const ASN1_OBJECT* type = X509_ATTRIBUTE_get0_object(X509at_get_attr(si->unauth_attr, i));
     r.timestamp = r.timestamp || OBJ_obj2nid(type) == NID_pkcs9_countersignature ||
