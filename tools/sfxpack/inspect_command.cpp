@@ -10,7 +10,6 @@
 #include "root/text.h"
 #include "tools/sfxpack/cli.h"
 #include "tools/sfxpack/code_signature.h"
-#include "tools/sfxpack/manifest.h"
 #include "tools/sfxpack/stub_check.h"
 
 namespace sfxpack {
