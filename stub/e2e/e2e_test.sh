@@ -164,29 +164,10 @@ done
 check "osslsigncode accepts every tagged, retagged and untagged one${ossl_failed:+ (not:$ossl_failed)}" "[ -z '$ossl_failed' ]"
 # Read apart from sfxpack: each table ends its file, and inside it nothing but up to 7 zero bytes
 # follows the PKCS#7 (what the certificate padding check allows).
-padding_failed=$(cd "$scratch" && python3 - $(for f in $flows; do echo "$f-tag.exe $f-retag.exe $f-untag.exe"; done) <<'PY'
-import struct, sys
-def ends_well(name):
-    d = open(name, "rb").read()
-    h = struct.unpack_from("<I", d, 0x3C)[0]
-    wide = struct.unpack_from("<H", d, h + 4)[0] in (0x200, 0x284, 0x8664)
-    off, size = struct.unpack_from("<II", d, h + (168 if wide else 152))
-    der = d[off + 8:off + size]
-    n, at = der[1], 2
-    if n & 0x80:
-        at = 2 + (n & 0x7F)
-        n = int.from_bytes(der[2:at], "big")
-    rest = der[at + n:]
-    return off != 0 and off + size == len(d) and der[0] == 0x30 and len(rest) <= 7 and rest == bytes(len(rest))
-for name in sys.argv[1:]:
-    try:
-        good = ends_well(name)
-    except Exception:
-        good = False
-    if not good:
-        print(name, end=" ")
-PY
-) || padding_failed+=" (the check itself failed)"
+checker=$(cd "$(dirname "$0")/../.." && pwd)/tools/sfxpack/table_ends_file.py
+padding_failed=$(cd "$scratch" && python3 "$checker" $(for f in $flows; do echo "$f-tag.exe $f-retag.exe $f-untag.exe"; done)) ||
+  padding_failed+=" (the check failed)"
+padding_failed=${padding_failed//$'\n'/ }
 check "every table ends its file with nothing but zero padding after the PKCS#7${padding_failed:+ (not: $padding_failed)}" \
   "[ -z '$padding_failed' ]"
 cp "$scratch/signed.exe" "$scratch/flipped.exe"

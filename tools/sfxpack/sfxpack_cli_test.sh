@@ -181,26 +181,9 @@ authenticode_ok() {
   osslsigncode verify -CAfile "$keys/codesign-ca.pem" -TSA-CAfile "$keys/codesign-ca.pem" -in "$1" >"$scratch/ossl.txt" 2>&1 &&
     grep -qx 'Succeeded' "$scratch/ossl.txt" && ! grep -q 'invalid PE checksum' "$scratch/ossl.txt"
 }
-# table_ends FILE: read independently of sfxpack: the certificate table ends the file, and inside
-# it nothing but up to 7 zero bytes follows the PKCS#7 (what the padding check allows).
-table_ends() {
-  python3 - "$1" <<'PY'
-import struct, sys
-d = open(sys.argv[1], "rb").read()
-h = struct.unpack_from("<I", d, 0x3C)[0]
-wide = struct.unpack_from("<H", d, h + 4)[0] in (0x200, 0x284, 0x8664)
-off, size = struct.unpack_from("<II", d, h + (168 if wide else 152))
-length, revision, kind = struct.unpack_from("<IHH", d, off)
-der = d[off + 8:off + size]
-n, at = der[1], 2
-if n & 0x80:
-    at = 2 + (n & 0x7F)
-    n = int.from_bytes(der[2:at], "big")
-rest = der[at + n:]
-ok = off + size == len(d) and length == size and (revision, kind) == (0x200, 2) and der[0] == 0x30
-sys.exit(0 if ok and len(rest) <= 7 and rest == bytes(len(rest)) else 1)
-PY
-}
+# table_ends FILE: read apart from sfxpack, the certificate table ends the file, and inside it
+# nothing but up to 7 zero bytes follows the PKCS#7 (what the padding check allows).
+table_ends() { python3 "$top/tools/sfxpack/table_ends_file.py" "$1" >/dev/null; }
 # code_ok FILE TIMESTAMP: the stub accepts it and verify reports an intact code signature with room.
 code_ok() {
   [ "$(status verify --json "$1")" -eq 0 ] && field "all(j['codeSignature'][k] for k in ('pkcs7Parses', 'digestMatches',
