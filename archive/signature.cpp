@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "archive/dsa_check.h"
+#include "archive/pe_image.h"
 #include "archive/signature_digest.h"
 #include "archive/signature_file.h"
 
@@ -22,12 +23,6 @@ struct Found {
   std::vector<std::uint8_t> signature;
 };
 
-std::uint32_t Le16(const std::uint8_t* at) { return at[0] | static_cast<std::uint32_t>(at[1]) << 8; }
-
-std::uint32_t Le32(const std::uint8_t* at) {
-  return Le16(at) | static_cast<std::uint32_t>(at[2]) << 16 | static_cast<std::uint32_t>(at[3]) << 24;
-}
-
 bool SameMagic(const std::uint8_t* bytes, const char* magic) {
   return std::memcmp(bytes, magic, kMagicSize) == 0;
 }
@@ -37,27 +32,16 @@ bool MagicAt(const SignatureFile& file, std::uint64_t at, const char* magic) {
   return file.ReadAt(at, bytes, sizeof(bytes)) && SameMagic(bytes, magic);
 }
 
-bool ReadLe32At(const SignatureFile& file, std::uint64_t at, std::uint32_t* value) {
-  std::uint8_t bytes[4];
-  if (!file.ReadAt(at, bytes, sizeof(bytes))) return false;
-  *value = Le32(bytes);
-  return true;
-}
-
 // Where the signed file ends when it carries an Authenticode certificate table: the table's
 // offset, less the zero padding (at most 7 bytes) that aligns it to 8 bytes.
 std::uint64_t PeAwareEnd(const SignatureFile& file) {
   const std::uint64_t size = file.Size();
-  std::uint8_t mz[2];
-  std::uint32_t header = 0;
-  std::uint8_t pe[4 + 20];  // "PE\0\0" and the file header
-  if (!file.ReadAt(0, mz, sizeof(mz)) || mz[0] != 'M' || mz[1] != 'Z') return size;
-  if (!ReadLe32At(file, 0x3C, &header) || !file.ReadAt(header, pe, sizeof(pe))) return size;
-  if (std::memcmp(pe, "PE\0\0", 4) != 0) return size;
-  const std::uint32_t machine = Le16(pe + 4);
-  const bool wide = machine == 0x0200 || machine == 0x0284 || machine == 0x8664;
-  std::uint32_t table = 0;
-  if (!ReadLe32At(file, std::uint64_t{header} + (wide ? 168 : 152), &table) || table == 0) return size;
+  PeHeaders headers;
+  const PeReadAt read = [&file](std::uint64_t at, void* buffer, std::size_t length) {
+    return file.ReadAt(at, buffer, length);
+  };
+  if (!ReadPeHeaders(read, &headers) || headers.tableOffset == 0) return size;
+  const std::uint32_t table = headers.tableOffset;
   std::uint64_t end = table;
   if (end <= 7) return end;
   for (int step = 0; step < 7; ++step) {

@@ -19,8 +19,9 @@ packages=(
   libgtest-dev libgmock-dev googletest libbenchmark-dev nlohmann-json3-dev
   # the Windows we test on
   wine wine32:i386 wine64 xvfb xauth x11-apps imagemagick
-  # producer cross-checks, benchmarks, resources and the image checks (tools/pe_imports.py)
-  openssl osslsigncode 7zip xz-utils gzip python3 python3-pil python3-pefile icoutils
+  # producer cross-checks, benchmarks, resources and the image checks (tools/pe_imports.py);
+  # libssl-dev for the producer's reading of Authenticode signatures (osslsigncode: below)
+  openssl libssl-dev 7zip xz-utils gzip python3 python3-pil python3-pefile icoutils
   # Crypto++ source package
   dpkg-dev
 )
@@ -39,6 +40,27 @@ if [ ${#need_install[@]} -gt 0 ] || [ -n "${updated+x}" ]; then
   echo "setup: installing ${need_install[*]}"
   as_root apt-get update -qq
   DEBIAN_FRONTEND=noninteractive as_root apt-get install -y -qq --no-install-recommends "${need_install[@]}" >/dev/null
+fi
+
+# osslsigncode with its built-in test timestamp authority (-TSA-certs, -TSA-key, -TSA-time), which
+# the tests use to timestamp signatures offline. Debian 12 ships 2.5, which lacks it; the one in
+# bookworm-backports has it. APT never prefers a backport unless asked for it by name, so adding
+# that source changes nothing else on the machine.
+osslsigncode_ok() { command -v osslsigncode >/dev/null && [[ "$(osslsigncode --help 2>&1)" == *-TSA-certs* ]]; }
+if ! osslsigncode_ok; then
+  if ! grep -rqs 'bookworm-backports' /etc/apt/sources.list /etc/apt/sources.list.d/; then
+    echo "setup: adding bookworm-backports as an APT source, for osslsigncode"
+    printf '%s\n' 'Types: deb' 'URIs: http://deb.debian.org/debian' 'Suites: bookworm-backports' 'Components: main' \
+      'Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg' | as_root tee /etc/apt/sources.list.d/bookworm-backports.sources >/dev/null
+  fi
+  echo "setup: installing osslsigncode from bookworm-backports"
+  as_root apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive as_root apt-get install -y -qq --no-install-recommends -t bookworm-backports osslsigncode >/dev/null
+  if ! osslsigncode_ok; then
+    echo "setup: osslsigncode ($(osslsigncode --version 2>/dev/null | head -n1)) has no built-in test timestamp" \
+         "authority (-TSA-certs); the tests need the version of bookworm-backports (2.9)" >&2
+    exit 1
+  fi
 fi
 
 # Crypto++ for mingw: Debian ships no cross build, so build it from Debian's own source

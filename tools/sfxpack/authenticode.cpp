@@ -16,35 +16,21 @@
 extern char** environ;
 #endif
 
+#include "archive/embedded_items.h"
+#include "archive/pe_image.h"
 #include "root/text.h"
+#include "tools/sfxpack/code_signature.h"
 #include "tools/sfxpack/manifest.h"
 
 namespace sfxpack {
 namespace {
 
-constexpr std::size_t kType5Block = 72;
+using tzk::archive::kTailBlockSize;
 
-std::uint32_t le32(const std::uint8_t* at) {
-  return at[0] | static_cast<std::uint32_t>(at[1]) << 8 | static_cast<std::uint32_t>(at[2]) << 16 |
-         static_cast<std::uint32_t>(at[3]) << 24;
-}
+constexpr std::size_t kType5Block = 72;
 
 void put32(std::uint8_t* at, std::uint32_t v) {
   for (int i = 0; i < 4; ++i) at[i] = static_cast<std::uint8_t>(v >> (8 * i));
-}
-
-// Where the security directory entry lies in the image, or 0. PE32 has it 128 bytes into the
-// optional header, PE32+ 144; the header must list at least five directories.
-std::size_t securityEntry(const Bytes& image) {
-  if (image.size() < 0x40 || image[0] != 'M' || image[1] != 'Z') return 0;
-  const std::size_t pe = le32(image.data() + 0x3C);
-  if (pe > image.size() || image.size() - pe < 24 + 2 || std::memcmp(image.data() + pe, "PE\0\0", 4) != 0) return 0;
-  const std::size_t optional = pe + 24;
-  const unsigned magic = image[optional] | image[optional + 1] << 8;
-  const std::size_t count = magic == 0x10B ? optional + 92 : magic == 0x20B ? optional + 108 : 0;
-  const std::size_t entry = magic == 0x10B ? optional + 128 : optional + 144;
-  if (count == 0 || image.size() < entry + 8 || le32(image.data() + count) < 5) return 0;
-  return entry;
 }
 
 std::string lastLine(const std::string& text) {
@@ -59,7 +45,11 @@ bool runSign(const std::string& in, const std::string& out, const CodeSigning& s
              std::string* error) {
   const std::string time = std::to_string(s.signingTime);
   std::vector<std::string> args = {"osslsigncode", "sign", "-certs", s.certificate, "-key", s.key, "-h", "sha256",
-                                   "-time", time, "-in", in, "-out", out};
+                                   "-time", time};
+  if (!s.timestampUrl.empty()) args.insert(args.end(), {"-ts", s.timestampUrl});
+  // osslsigncode's own test authority answers instead of a server: offline, and repeatable.
+  if (!s.testTsaCerts.empty()) args.insert(args.end(), {"-TSA-certs", s.testTsaCerts, "-TSA-key", s.testTsaKey, "-TSA-time", time});
+  args.insert(args.end(), {"-in", in, "-out", out});
   int status = -1;
 #ifdef _WIN32
   std::vector<std::wstring> wide;
@@ -121,27 +111,49 @@ const char kCodeSigningHelp[] =
     "  --cert-key KEY.pem    its private key for osslsigncode -key\n"
     "  --signing-time SECS   the signing time, seconds since 1970 (else SOURCE_DATE_EPOCH; the clock\n"
     "                        is never used, so the same inputs give the same bytes)\n"
-    "  --prepare             only reserve the certificate table (a zero-filled placeholder of the\n"
-    "                        final size) and sign the archive; then sign with the same certificate,\n"
-    "                        key and osslsigncode version yourself, without -n, -i, -t or -ts\n"
-    "                        (they change the table's size):\n"
+    "  --timestamp URL       ask this RFC 3161 server for a timestamp (osslsigncode -ts)\n"
+    "  --test-tsa-certs CERT.pem --test-tsa-key KEY.pem\n"
+    "                        a timestamp from osslsigncode's built-in test authority instead, at the\n"
+    "                        signing time: for offline tests, never for a release\n"
+    "  --reserve BYTES       the certificate table's size, fixed before the archive is signed (a\n"
+    "                        multiple of 8; default 40960): the signature and 16384 bytes of room\n"
+    "                        for the per-download tail block inside it\n"
+    "  --prepare             only reserve the table (a zero-filled placeholder) and sign the\n"
+    "                        archive; then sign with any Authenticode tool and options, and seal:\n"
     "                          osslsigncode sign -certs CERT.pem -key KEY.pem -h sha256 -in F -out G\n"
-    "                        and check G with sfxpack verify\n";
+    "                          sfxpack seal G [--reserve BYTES]\n"
+    "Chain trust is not judged here: check it with osslsigncode verify -CAfile CA.pem.\n";
 
 bool ReadCodeSigning(const ParsedArgs& a, CodeSigning* out, bool* used, std::string* error) {
-  *used = a.has("--cert") || a.has("--cert-key") || a.has("--prepare") || a.has("--signing-time");
+  *used = a.has("--cert") || a.has("--cert-key") || a.has("--prepare") || a.has("--signing-time") ||
+          a.has("--reserve") || a.has("--timestamp") || a.has("--test-tsa-certs") || a.has("--test-tsa-key");
   if (!*used) return true;
   out->certificate = a.value("--cert");
   out->key = a.value("--cert-key");
   out->prepareOnly = a.has("--prepare");
+  out->timestampUrl = a.value("--timestamp");
+  out->testTsaCerts = a.value("--test-tsa-certs");
+  out->testTsaKey = a.value("--test-tsa-key");
+  if (out->testTsaCerts.empty() != out->testTsaKey.empty() || (!out->testTsaCerts.empty() && !out->timestampUrl.empty())) {
+    *error = "a timestamp comes from --timestamp URL or from --test-tsa-certs with --test-tsa-key, not both";
+    return false;
+  }
+  if (!ReadReserve(a, &out->reserve, error)) return false;
+  if (out->prepareOnly) {
+    // Only the table's size is fixed here; the engineer's own tool signs later, as it likes.
+    if (!out->certificate.empty() || !out->key.empty() || a.has("--signing-time") || !out->timestampUrl.empty() ||
+        !out->testTsaCerts.empty()) {
+      *error = "--prepare only reserves the table: give the certificate, time and timestamp to your signing tool";
+      return false;
+    }
+    return true;
+  }
   if (out->certificate.empty() || out->key.empty()) {
-    *error = "Authenticode signing needs both --cert CERT.pem and --cert-key KEY.pem";
+    *error = "Authenticode signing needs both --cert CERT.pem and --cert-key KEY.pem (or --prepare)";
     return false;
   }
   std::string time = a.value("--signing-time");
   if (time.empty() && std::getenv("SOURCE_DATE_EPOCH") != nullptr) time = std::getenv("SOURCE_DATE_EPOCH");
-  // Only the size of the table matters for a trial before the engineer's own signing.
-  if (time.empty() && out->prepareOnly) time = "0";
   char* end = nullptr;
   errno = 0;
   const long long value = time.empty() ? -1 : std::strtoll(time.c_str(), &end, 10);
@@ -154,11 +166,30 @@ bool ReadCodeSigning(const ParsedArgs& a, CodeSigning* out, bool* used, std::str
   return true;
 }
 
+const std::vector<std::string> kCodeSigningOptions = {"--cert",      "--cert-key",       "--signing-time",
+                                                     "--timestamp", "--test-tsa-certs", "--test-tsa-key",
+                                                     "--reserve"};
+
+bool ReadReserve(const ParsedArgs& a, std::uint32_t* reserve, std::string* error) {
+  if (!a.has("--reserve")) return true;
+  const std::string text = a.value("--reserve");
+  char* end = nullptr;
+  errno = 0;
+  const unsigned long long value = std::strtoull(text.c_str(), &end, 10);
+  if (text.empty() || *end != '\0' || errno != 0 || value % 8 != 0 || value < kTailBlockSize + 1024 ||
+      value > 16 * 1024 * 1024) {
+    *error = "--reserve wants a multiple of 8 between 17408 and 16 MiB, not '" + text + "'";
+    return false;
+  }
+  *reserve = static_cast<std::uint32_t>(value);
+  return true;
+}
+
 bool ReadSecurityDirectory(const Bytes& image, std::uint32_t* offset, std::uint32_t* size) {
-  const std::size_t entry = securityEntry(image);
-  if (entry == 0) return false;
-  *offset = le32(image.data() + entry);
-  *size = le32(image.data() + entry + 4);
+  tzk::archive::PeHeaders headers;
+  if (!tzk::archive::ReadPeHeaders(image.data(), image.size(), &headers)) return false;
+  *offset = headers.tableOffset;
+  *size = headers.tableSize;
   return true;
 }
 
@@ -171,69 +202,57 @@ bool ReadSecurityDirectory(const std::string& path, std::uint32_t* offset, std::
 bool SignBoth(Bytes content, const Signer& sign, const CodeSigning& signing, const std::string& output,
               std::string* error, int* exit) {
   *exit = kExitBadInput;
-  const std::size_t entry = securityEntry(content);
-  if (entry == 0) {
+  tzk::archive::PeHeaders headers;
+  if (!tzk::archive::ReadPeHeaders(content.data(), content.size(), &headers)) {
     *error = "the stub is no PE image with a security directory entry, so it cannot carry Authenticode";
     return false;
   }
-  if (le32(content.data() + entry) != 0 || le32(content.data() + entry + 4) != 0) {
+  if (headers.tableOffset != 0 || headers.tableSize != 0) {
     *error = "the stub already has a certificate table entry; build from an unsigned stub";
     return false;
   }
-  // The trial: the same bytes up to the entry's value and a block of the same size.
-  const std::string trialIn = output + ".trial", trialOut = output + ".trial-signed", log = output + ".log";
-  Bytes trial = content;
-  trial.resize(content.size() + kType5Block, 0);
-  *exit = kExitOutputError;
-  if (!writeFile(trialIn, trial, error)) return false;
-  *exit = kExitBadInput;
-  const bool measured = runSign(trialIn, trialOut, signing, log, error);
-  std::uint32_t tableOffset = 0, tableSize = 0;
-  const bool read = measured && ReadSecurityDirectory(trialOut, &tableOffset, &tableSize);
-  std::remove(trialIn.c_str());
-  std::remove(trialOut.c_str());
-  if (!measured) return false;
-  const std::uint64_t expected = (content.size() + kType5Block + 7) / 8 * 8;
-  if (!read || tableSize == 0 || tableOffset != expected) {
-    *error = "osslsigncode put the certificate table of the trial copy at an unexpected place";
-    return false;
-  }
-
-  put32(content.data() + entry, tableOffset);
-  put32(content.data() + entry + 4, tableSize);
+  // The table starts 8-aligned behind the archive signature; its size is the reservation,
+  // whatever the signature will take: the archive signature covers both values.
+  const std::uint32_t tableOffset = static_cast<std::uint32_t>((content.size() + kType5Block + 7) / 8 * 8);
+  const std::uint32_t tableSize = signing.reserve;
+  put32(content.data() + headers.securityEntry, tableOffset);
+  put32(content.data() + headers.securityEntry + 4, tableSize);
   const std::size_t unsignedSize = content.size();
   if (!sign(&content, error)) return false;
   if (content.size() != unsignedSize + kType5Block) {
     *error = "only a type-5 archive signature can sit beside an Authenticode signature";
     return false;
   }
-  // A zero-filled table of the reserved size where the real one will be: signing tools that
-  // insist on a certificate table at the very end of the file replace it like any other.
+  // A zero-filled table of the reserved size where the real one will be: signing tools replace
+  // a certificate table at the very end of the file like any other.
   content.resize(tableOffset, 0);
   const std::uint8_t header[8] = {static_cast<std::uint8_t>(tableSize), static_cast<std::uint8_t>(tableSize >> 8),
                                   static_cast<std::uint8_t>(tableSize >> 16), static_cast<std::uint8_t>(tableSize >> 24),
                                   0x00, 0x02, 0x02, 0x00};  // revision 2.0, PKCS#7 signed data
   content.insert(content.end(), header, header + sizeof header);
   content.resize(std::size_t{tableOffset} + tableSize, 0);
-  if (signing.prepareOnly) {
-    *exit = kExitOutputError;
-    return writeFile(output, content, error);
-  }
-  const std::string archiveSigned = output + ".unsigned";
   *exit = kExitOutputError;
+  if (signing.prepareOnly) return writeFile(output, content, error);
+  const std::string archiveSigned = output + ".unsigned", codeSigned = output + ".signed", log = output + ".log";
   if (!writeFile(archiveSigned, content, error)) return false;
   *exit = kExitBadInput;
-  const bool signedOk = runSign(archiveSigned, output, signing, log, error);
+  const bool signedOk = runSign(archiveSigned, codeSigned, signing, log, error);
   std::remove(archiveSigned.c_str());
-  if (!signedOk) return false;
+  Bytes result;
+  const bool read = signedOk && ReadWholeFile(codeSigned, &result, error);
+  std::remove(codeSigned.c_str());
+  if (!read) return false;
   std::uint32_t finalOffset = 0, finalSize = 0;
-  if (!ReadSecurityDirectory(output, &finalOffset, &finalSize) || finalOffset != tableOffset || finalSize != tableSize) {
+  if (!ReadSecurityDirectory(result, &finalOffset, &finalSize) || finalOffset != tableOffset) {
     *exit = kExitCheckFailed;
-    *error = "osslsigncode made a certificate table of " + std::to_string(finalSize) + " bytes at " +
-             std::to_string(finalOffset) + " where " + std::to_string(tableSize) + " bytes at " +
-             std::to_string(tableOffset) + " were reserved";
+    *error = "osslsigncode put the certificate table at " + std::to_string(finalOffset) + ", not at " +
+             std::to_string(tableOffset) + " where it was reserved";
     return false;
   }
+  *exit = kExitCheckFailed;
+  if (!SealTable(&result, tableSize, error)) return false;
+  *exit = kExitOutputError;
+  if (!writeFile(output, result, error)) return false;
   *exit = kExitOk;
   return true;
 }

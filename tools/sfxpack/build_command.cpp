@@ -15,7 +15,8 @@ constexpr char kName[] = "build";
 
 const std::string kHelp = std::string(
     "usage: sfxpack build MANIFEST.json -o SETUP.exe [--stub STUB.exe] [--installer EXE] [--key PRIVATE.pem]\n"
-    "                     [--keys DIR] [--json] [--cert CERT.pem --cert-key KEY.pem [--prepare]]\n\n"
+    "                     [--keys DIR] [--json] [--cert CERT.pem --cert-key KEY.pem | --prepare]\n"
+    "                     [--signing-time SECS] [--timestamp URL] [--reserve BYTES]\n\n"
     "Builds an installer: the stub, the archive data, the map, the locator, the embedded items\n"
     "and the signature, as MANIFEST.json describes them. Paths in the manifest are relative to\n"
     "its folder. The same manifest, inputs and key always give the same bytes: entry times come\n"
@@ -65,8 +66,11 @@ Signer signerFor(const ManifestSignature& signature, tzk::archive::DsaPrivateKey
 int run(const Args& args) {
   const bool json = wantsJson(args);
   const ParsedArgs a = parseArgs(args, {"--json", "--prepare"},
-                                 {"-o", "--output", "--stub", "--installer", "--key", "--keys", "--cert", "--cert-key",
-                                  "--signing-time"});
+                                 [] {
+                                   std::vector<std::string> v = {"-o", "--output", "--stub", "--installer", "--key", "--keys"};
+                                   v.insert(v.end(), kCodeSigningOptions.begin(), kCodeSigningOptions.end());
+                                   return v;
+                                 }());
   if (!a.error.empty()) return usageErrorJson(kName, a.error, json);
   const std::string output = a.has("-o") ? a.value("-o") : a.value("--output");
   if (a.positional.size() != 1 || output.empty()) return usageErrorJson(kName, "needs MANIFEST.json and -o SETUP.exe", json);
@@ -148,7 +152,8 @@ int run(const Args& args) {
               static_cast<unsigned long long>(v.contentLength));
   if (table) {
     std::printf("%s: certificate table of %u bytes at %u %s\n", output.c_str(), tableSize, tableOffset,
-                codeSigning.prepareOnly ? "reserved: sign it with osslsigncode next" : "signed with osslsigncode");
+                codeSigning.prepareOnly ? "reserved: sign it with your Authenticode tool, then sfxpack seal it"
+                                                 : "signed with osslsigncode, with room for the tail block");
   }
   return kExitOk;
 }

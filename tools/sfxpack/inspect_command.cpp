@@ -9,6 +9,7 @@
 #include "archive/signing.h"
 #include "root/text.h"
 #include "tools/sfxpack/cli.h"
+#include "tools/sfxpack/code_signature.h"
 #include "tools/sfxpack/stub_check.h"
 
 namespace sfxpack {
@@ -22,7 +23,8 @@ constexpr char kHelp[] =
     "stub inside the file), the signature (type, offset, key), the content and embedded-data\n"
     "lengths, the map records, every file entry (name, offset, size, time, extraction name),\n"
     "the installer entry, the embedded items and the tail items; the archive is shown even when\n"
-    "its signature does not verify.\n\n"
+    "its signature does not verify. The Authenticode side is reported as `sfxpack verify` reports\n"
+    "it (chain trust is osslsigncode's job: osslsigncode verify -CAfile CA.pem -in FILE).\n\n"
     "options:\n"
     "  --json      print one JSON object: \"ok\", \"accepted\", what is shown, \"error\" {code, message}\n"
     "  --keys DIR  check against key1.pub.pem ... key7.pub.pem in DIR instead of the stub's keys\n\n"
@@ -139,11 +141,14 @@ int run(const Args& args) {
       d["tailItems"] = items;
     }
   }
+  const CodeSignatureReport code = v.readable ? InspectCodeSignatureFile(file) : CodeSignatureReport{};
+  if (code.readable) d["codeSignature"] = CodeSignatureJson(code);
   const std::string message = v.accepted() ? "" : v.message();
   if (wantJson) return finishJson("inspect", d, v.exit, file, message);
   d["ok"] = v.accepted();
   if (!v.accepted()) d["error"] = {{"code", v.exit}, {"message", message}};
   printText(d);
+  if (code.readable) std::fputs(CodeSignatureText(code).c_str(), stdout);
   if (!v.accepted()) fileError("inspect", file, message, v.exit);
   return v.exit;
 }

@@ -5,8 +5,8 @@
 # keyless type 2 and broken archive content are refused with the code of the contract
 # (1 check failed, 2 usage, 3 bad input, 4 output not written), one line on stderr and, with
 # --json, an "error" object; nothing half-written is left behind. Installers that carry an
-# Authenticode signature too keep both signatures, built at once or prepared for osslsigncode,
-# and take a tail block afterwards.
+# Authenticode signature too keep both signatures, built at once, timestamped, or prepared for
+# any signing tool and sealed, and keep them through per-download tags written in place.
 set -uo pipefail
 sfxpack=$(realpath "$1") top=$2 scratch=$3
 rm -rf "$scratch" && mkdir -p "$scratch"
@@ -18,7 +18,7 @@ status() { "$sfxpack" "$@" >"$scratch/out.txt" 2>"$scratch/err.txt"; echo $?; }
 one_line() { [ "$(wc -l <"$scratch/err.txt")" -eq 1 ] && [ "$(grep -o -F -- "$1" "$scratch/err.txt" | wc -l)" -eq 1 ]; }
 # field EXPR: a Python expression over the JSON object j that sfxpack printed.
 field() { python3 -c "import json,sys; j=json.load(open(sys.argv[1])); sys.exit(0 if ($1) else 1)" "$scratch/out.txt"; }
-leftovers() { find "$scratch" -name '*.partial-*' -o -name '*.trial*' -o -name '*.unsigned' | grep -q .; }
+leftovers() { find "$scratch" -name '*.partial-*' -o -name '*.trial*' -o -name '*.unsigned' -o -name '*.signed' | grep -q .; }
 
 keys=$top/keys/test
 python3 "$top/tools/sfxpack/stand_in_stub.py" "$keys" "$scratch/stub.exe"
@@ -170,34 +170,120 @@ check "build --json of a bad manifest: ok false, error code 3" \
 
 # --- two signatures: the archive's and Authenticode's ------------------------------------------
 if ! command -v osslsigncode >/dev/null; then
-  echo "skip: osslsigncode is not installed, so the two-signature flow is not tested"
-  exit $fail
+  echo "FAIL: osslsigncode is not installed (tools/setup.sh installs it), so the two-signature flow cannot be tested"
+  exit 1
 fi
 cert=(--cert "$keys/codesign.pem" --cert-key "$keys/codesign.key.pem")
-authenticode_ok() { osslsigncode verify -CAfile "$keys/codesign-ca.pem" -in "$1" >/dev/null 2>&1; }
+tsa=(--test-tsa-certs "$keys/tsa.pem" --test-tsa-key "$keys/tsa.key.pem")
+# authenticode_ok FILE: osslsigncode accepts the signature and finds the PE checksum current
+# (neither signature covers it, so only sfxpack's own rewriting keeps it right).
+authenticode_ok() {
+  osslsigncode verify -CAfile "$keys/codesign-ca.pem" -TSA-CAfile "$keys/codesign-ca.pem" -in "$1" >"$scratch/ossl.txt" 2>&1 &&
+    grep -qx 'Succeeded' "$scratch/ossl.txt" && ! grep -q 'invalid PE checksum' "$scratch/ossl.txt"
+}
+# table_ends FILE: read apart from sfxpack, the certificate table ends the file, and inside it
+# nothing but up to 7 zero bytes follows the PKCS#7 (what the padding check allows).
+table_ends() { python3 "$top/tools/sfxpack/table_ends_file.py" "$1" >/dev/null; }
+# code_ok FILE TIMESTAMP: the stub accepts it and verify reports an intact code signature with room.
+code_ok() {
+  [ "$(status verify --json "$1")" -eq 0 ] && field "all(j['codeSignature'][k] for k in ('pkcs7Parses', 'digestMatches',
+    'tailRoom', 'paddingCheck', 'tableEndsFile')) and j['codeSignature']['timestamp'] == $2 and
+    j['codeSignature']['tailRoomSize'] >= 16384 and 'TEST-ONLY code signing' in j['codeSignature']['signer']"
+}
+
 check "Authenticode signing of a build without --cert breaks its archive signature, and verify says why" \
   "osslsigncode sign -certs '$keys/codesign.pem' -key '$keys/codesign.key.pem' -in '$scratch/a.exe' -out '$scratch/late.exe' >/dev/null 2>&1 && \
    [ \$(status verify '$scratch/late.exe') -eq 1 ] && grep -q -- '--cert' '$scratch/err.txt'"
-check "build with a certificate: both signatures hold" \
-  "build '$scratch/signed.exe' ${cert[*]} --signing-time 1429621132 && [ \$(status verify '$scratch/signed.exe') -eq 0 ] && \
-   authenticode_ok '$scratch/signed.exe' && ! leftovers"
+check "build with a certificate: both signatures hold, the table ends the file" \
+  "build '$scratch/signed.exe' ${cert[*]} --signing-time 1429621132 && code_ok '$scratch/signed.exe' False && \
+   authenticode_ok '$scratch/signed.exe' && table_ends '$scratch/signed.exe' && ! leftovers"
 check "build with a certificate repeats byte for byte" \
   "build '$scratch/signed2.exe' ${cert[*]} --signing-time 1429621132 && cmp -s '$scratch/signed.exe' '$scratch/signed2.exe'"
+check "build with a certificate and a test timestamp: both signatures hold, the timestamp is reported" \
+  "build '$scratch/stamped.exe' ${cert[*]} --signing-time 1796752800 ${tsa[*]} && code_ok '$scratch/stamped.exe' True && \
+   authenticode_ok '$scratch/stamped.exe' && grep -q 'Timestamp time' '$scratch/ossl.txt'"
+check "a timestamp server that does not answer: exit 3 with osslsigncode's reason, nothing written" \
+  "[ \$(status build '$top/example/manifest.json' -o '$scratch/nots.exe' --stub '$scratch/stub.exe' --installer '$scratch/installer.exe' \
+       ${cert[*]} --signing-time 1429621132 --timestamp http://127.0.0.1:9/) -eq 3 ] && one_line nots.exe && \
+   grep -q 'osslsigncode sign failed' '$scratch/err.txt' && [ ! -e '$scratch/nots.exe' ] && ! leftovers"
 printf '{ "installer": { "path": "installer.exe" }, "signature": { "type": 1, "key": "%s" } }\n' "$keys/key1.pem" >"$scratch/type1.json"
 check "a certificate with a type-1 signature is a usage error" \
   "[ \$(status build '$scratch/type1.json' -o '$scratch/t1.exe' --stub '$scratch/stub.exe' ${cert[*]} --signing-time 0) -eq 2 ]"
-check "prepare, then osslsigncode sign: both signatures hold" \
-  "build '$scratch/prepared.exe' ${cert[*]} --prepare && [ \$(status verify '$scratch/prepared.exe') -eq 0 ] && \
-   osslsigncode sign -certs '$keys/codesign.pem' -key '$keys/codesign.key.pem' -in '$scratch/prepared.exe' \
-     -out '$scratch/engineer.exe' >/dev/null 2>&1 && [ \$(status verify '$scratch/engineer.exe') -eq 0 ] && authenticode_ok '$scratch/engineer.exe'"
-check "prepared, then signed with options that change the table's size: verify exits 1" \
-  "osslsigncode sign -certs '$keys/codesign.pem' -key '$keys/codesign.key.pem' -n 'a description' -in '$scratch/prepared.exe' \
-     -out '$scratch/resized.exe' >/dev/null 2>&1 && [ \$(status verify '$scratch/resized.exe') -eq 1 ]"
+check "--prepare with a certificate is a usage error: the engineer's tool signs" \
+  "[ \$(status build '$top/example/manifest.json' -o '$scratch/x.exe' --stub '$scratch/stub.exe' ${cert[*]} --prepare) -eq 2 ]"
+
+# Any signer: prepared, signed by osslsigncode with an ECDSA key, a description and a URL, sealed.
+ec_sign() { osslsigncode sign -certs "$keys/codesign-ec.pem" -key "$keys/codesign-ec.key.pem" -h sha256 \
+              -n 'Example setup' -i https://example.invalid/ -in "$1" -out "$2" >/dev/null 2>&1; }
+check "prepare: the stub accepts it, the table is reported as reserved" \
+  "build '$scratch/prepared.exe' --prepare && [ \$(status verify --json '$scratch/prepared.exe') -eq 0 ] && \
+   field 'j[\"codeSignature\"] == {\"table\": \"reserved\"}'"
+check "prepared and signed by another tool: refused until sealed, and the reason says so" \
+  "ec_sign '$scratch/prepared.exe' '$scratch/engineer.exe' && [ \$(status verify '$scratch/engineer.exe') -eq 1 ] && \
+   grep -q 'sfxpack seal' '$scratch/err.txt'"
+cp "$scratch/engineer.exe" "$scratch/engineer-unsealed.exe"
+check "seal: both signatures hold, the ECDSA signer is reported; sealing again changes nothing" \
+  "[ \$(status seal '$scratch/engineer.exe') -eq 0 ] && code_ok '$scratch/engineer.exe' False && \
+   authenticode_ok '$scratch/engineer.exe' && cp '$scratch/engineer.exe' '$scratch/resealed.exe' && \
+   [ \$(status seal '$scratch/resealed.exe') -eq 0 ] && cmp -s '$scratch/engineer.exe' '$scratch/resealed.exe' && ! leftovers"
+build "$scratch/tight.exe" --prepare --reserve 17408 && ec_sign "$scratch/tight.exe" "$scratch/tight-signed.exe"
+cp "$scratch/tight-signed.exe" "$scratch/tight-kept.exe"
+check "a signature too large for the reservation: seal exits 1, names the --reserve that fits, file unchanged" \
+  "[ \$(status seal '$scratch/tight-signed.exe' --reserve 17408) -eq 1 ] && one_line tight-signed.exe && \
+   grep -qE 'prepare with --reserve [0-9]+ or more' '$scratch/err.txt' && cmp -s '$scratch/tight-signed.exe' '$scratch/tight-kept.exe'"
+need=$(grep -oE -- '--reserve [0-9]+' "$scratch/err.txt" | cut -d' ' -f2)
+check "that --reserve fits: prepared with it, the same signature seals" \
+  "build '$scratch/fits.exe' --prepare --reserve '$need' && ec_sign '$scratch/fits.exe' '$scratch/fits-signed.exe' && \
+   [ \$(status seal '$scratch/fits-signed.exe' --reserve '$need') -eq 0 ] && authenticode_ok '$scratch/fits-signed.exe'"
+check "sealed with another --reserve than prepared: the archive signature refuses it, nothing written" \
+  "cp '$scratch/engineer-unsealed.exe' '$scratch/wrong.exe' && [ \$(status seal '$scratch/wrong.exe' --reserve 49152) -eq 1 ] && \
+   grep -q 'another --reserve' '$scratch/err.txt' && cmp -s '$scratch/engineer-unsealed.exe' '$scratch/wrong.exe'"
+
+# Per-download tags in each of the three: tagged, retagged with another item, untagged, in place.
 printf 'ticket' >"$scratch/ticket.bin"
-cp "$scratch/engineer.exe" "$scratch/tagged.exe" && chmod 755 "$scratch/tagged.exe"
-check "tag behind the certificate table: accepted, the item in the tail block, the mode kept" \
-  "[ \$(status tag '$scratch/tagged.exe' --item EAPT='$scratch/ticket.bin') -eq 0 ] && [ \$(stat -c %a '$scratch/tagged.exe') = 755 ] && \
-   [ \$(status inspect --json '$scratch/tagged.exe') -eq 0 ] && field 'j[\"tailItems\"] == [{\"file\": \"pairing.bin\", \"size\": 6}]'"
+printf 'recommendation' >"$scratch/rid.bin"
+# tag_step FILE SIZE TIMESTAMP ITEMS TAG-ARGS...: the tag step keeps both signatures, the size and
+# the table at the end, and the tail block holds ITEMS (as inspect lists them).
+tag_step() {
+  local file=$1 size=$2 stamp=$3 items=$4
+  shift 4
+  [ "$(status tag "$file" "$@")" -eq 0 ] && authenticode_ok "$file" && table_ends "$file" &&
+    [ "$(stat -c %s "$file")" -eq "$size" ] && code_ok "$file" "$stamp" &&
+    [ "$(status inspect --json "$file")" -eq 0 ] && field "j['tailItems'] == $items"
+}
+for flow in signed:False stamped:True engineer:False; do
+  name=${flow%%:*} stamp=${flow#*:} file=$scratch/${flow%%:*}-tag.exe
+  cp "$scratch/$name.exe" "$file" && chmod 755 "$file"
+  size=$(stat -c %s "$file")
+  check "$name: tagged in place, both signatures hold, the mode kept" \
+    "tag_step '$file' $size $stamp '[{\"file\": \"pairing.bin\", \"size\": 6}]' --item EAPT='$scratch/ticket.bin' && \
+     [ \$(stat -c %a '$file') = 755 ]"
+  check "$name: retagged with another item" \
+    "tag_step '$file' $size $stamp '[{\"file\": \"rid.bin\", \"size\": 14}]' --item ERID='$scratch/rid.bin'"
+  check "$name: untagged: the room zero-filled, the file as it was signed" \
+    "tag_step '$file' $size $stamp '[]' --remove && cmp -s '$scratch/$name.exe' '$file'"
+done
+
+# What verify reports when the code signature does not hold.
+cp "$scratch/signed.exe" "$scratch/code-changed.exe"
+printf 'X' | dd of="$scratch/code-changed.exe" bs=1 seek=9300 conv=notrunc 2>/dev/null
+check "a byte changed after signing: both signatures fail, verify --json says digest mismatch, the reason says so" \
+  "[ \$(status verify --json '$scratch/code-changed.exe') -eq 1 ] && \
+   field 'not j[\"accepted\"] and j[\"codeSignature\"][\"pkcs7Parses\"] and not j[\"codeSignature\"][\"digestMatches\"]' && \
+   grep -q 'image changed after both were made' '$scratch/err.txt' && \
+   ! authenticode_ok '$scratch/code-changed.exe'"
+# What tag did before: the tail block appended behind the certificate table.
+"$sfxpack" tag "$scratch/signed-tag.exe" --item EAPT="$scratch/ticket.bin" >/dev/null
+{ cat "$scratch/signed.exe"; tail -c 16384 "$scratch/signed-tag.exe"; } >"$scratch/appended.exe"
+cp "$scratch/appended.exe" "$scratch/appended-kept.exe"
+check "a tail block behind the table (the old way): the stub accepts it, the code signature is reported broken" \
+  "[ \$(status verify --json '$scratch/appended.exe') -eq 0 ] && field 'not j[\"codeSignature\"][\"tableEndsFile\"] and \
+   not j[\"codeSignature\"][\"paddingCheck\"] and not j[\"codeSignature\"][\"digestMatches\"] and not j[\"codeSignature\"][\"tailRoom\"]' && \
+   ! authenticode_ok '$scratch/appended.exe'"
+check "tag on it refuses with the reason and leaves it; --remove takes the block off and restores the signature" \
+  "[ \$(status tag '$scratch/appended.exe' --item EAPT='$scratch/ticket.bin') -eq 1 ] && grep -q 'no room for the tail block' '$scratch/err.txt' && \
+   cmp -s '$scratch/appended.exe' '$scratch/appended-kept.exe' && [ \$(status tag '$scratch/appended.exe' --remove) -eq 0 ] && \
+   cmp -s '$scratch/appended.exe' '$scratch/signed.exe'"
 cp "$scratch/prepared.exe" "$scratch/prepared-tag.exe"
 check "tag before the Authenticode signing (placeholder table): exit 1, the file unchanged" \
   "[ \$(status tag '$scratch/prepared-tag.exe' --item EAPT='$scratch/ticket.bin') -eq 1 ] && cmp -s '$scratch/prepared.exe' '$scratch/prepared-tag.exe'"
@@ -208,4 +294,6 @@ head -c -72 "$scratch/a.exe" >"$scratch/resign.exe"
 check "sign with a certificate: both signatures hold, as build makes them" \
   "'$sfxpack' sign --type 5 --key '$keys/key5.pem' ${cert[*]} --signing-time 1429621132 '$scratch/resign.exe' >/dev/null && \
    cmp -s '$scratch/resign.exe' '$scratch/signed.exe'"
+check "--help of verify and inspect leave chain trust to osslsigncode -CAfile" \
+  "'$sfxpack' verify --help | grep -q 'CAfile' && '$sfxpack' inspect --help | grep -q 'CAfile'"
 exit $fail

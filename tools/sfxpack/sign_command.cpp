@@ -18,7 +18,8 @@ constexpr char kName[] = "sign";
 
 const std::string kHelp = std::string(
     "usage: sfxpack sign --type 1|5 --key PRIVATE.pem FILE [--keys DIR]\n"
-    "                    [--cert CERT.pem --cert-key KEY.pem [--prepare]]\n"
+    "                    [--cert CERT.pem --cert-key KEY.pem | --prepare]\n"
+    "                    [--signing-time SECS] [--timestamp URL] [--reserve BYTES]\n"
     "       sfxpack sign --type 1|2|5 [--key PRIVATE.pem] FILE --signature-only\n\n"
     "Appends a signature block over the whole of FILE as it is now (an installer without its\n"
     "signature):\n"
@@ -39,7 +40,11 @@ const std::string kHelp = std::string(
 
 int Run(const Args& args) {
   const ParsedArgs parsed = parseArgs(args, {"--signature-only", "--prepare"},
-                                      {"--type", "--key", "--keys", "--cert", "--cert-key", "--signing-time"});
+                                      [] {
+                                        std::vector<std::string> v = {"--type", "--key", "--keys"};
+                                        v.insert(v.end(), kCodeSigningOptions.begin(), kCodeSigningOptions.end());
+                                        return v;
+                                      }());
   if (!parsed.error.empty()) return usageError(kName, parsed.error);
   if (parsed.positional.size() != 1) return usageError(kName, "expected exactly one FILE");
   const std::string typeText = parsed.value("--type");
@@ -118,7 +123,8 @@ int Run(const Args& args) {
   }
   if (!out.Commit(&error)) return fileError(kName, file, error, kExitOutputError);
   std::printf("%s: appended a type-%d signature block%s\n", file.c_str(), type,
-              signatureOnly ? "" : authenticode && codeSigning.prepareOnly ? ", reserved the certificate table; accepted by the stub"
+              signatureOnly ? "" : authenticode && codeSigning.prepareOnly
+                  ? ", reserved the certificate table (sign it, then sfxpack seal it); accepted by the stub"
               : authenticode ? " and signed with osslsigncode; accepted by the stub"
                              : "; accepted by the stub");
   return kExitOk;

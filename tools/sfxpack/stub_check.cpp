@@ -16,6 +16,7 @@
 
 #include <sys/stat.h>
 
+#include "archive/pe_image.h"
 #include "archive/sfx_archive.h"
 #include "archive/signature.h"
 #include "archive/signature_file.h"
@@ -24,6 +25,7 @@
 #include "root/text.h"
 #include "tools/sfxpack/authenticode.h"
 #include "tools/sfxpack/cli.h"
+#include "tools/sfxpack/code_signature.h"
 #include "tools/sfxpack/manifest.h"
 
 namespace sfxpack {
@@ -69,20 +71,11 @@ std::string fingerprintOf(const CryptoPP::Integer& p, const CryptoPP::Integer& q
 
 // The end of a PE image's section data, or 0 when the bytes are no PE image.
 std::uint64_t imageEnd(const tzk::archive::SignatureFile& file) {
-  std::uint8_t dos[64];
-  if (!file.ReadAt(0, dos, sizeof dos) || dos[0] != 'M' || dos[1] != 'Z') return 0;
-  const std::uint32_t pe = le32(dos + 0x3C);
-  std::uint8_t header[24];
-  if (!file.ReadAt(pe, header, sizeof header) || std::memcmp(header, "PE\0\0", 4) != 0) return 0;
-  const unsigned sections = header[6] | header[7] << 8;
-  const unsigned optional = header[20] | header[21] << 8;
-  std::uint64_t end = 0;
-  for (unsigned i = 0; i < sections; ++i) {
-    std::uint8_t section[40];
-    if (!file.ReadAt(std::uint64_t{pe} + 24 + optional + 40 * i, section, sizeof section)) return 0;
-    end = std::max<std::uint64_t>(end, std::uint64_t{le32(section + 20)} + le32(section + 16));
-  }
-  return end;
+  const tzk::archive::PeReadAt read = [&file](std::uint64_t at, void* buffer, std::size_t size) {
+    return file.ReadAt(at, buffer, size);
+  };
+  tzk::archive::PeHeaders headers;
+  return tzk::archive::ReadPeHeaders(read, &headers) ? tzk::archive::PeSectionsEnd(read, headers) : 0;
 }
 
 // A table at `at` in [0, size): its digest, its shape and every key's shape must hold.
@@ -326,11 +319,13 @@ StubVerdict CheckAsStub(const std::string& path, const tzk::archive::KeySet* giv
   {
     // The certificate table, present or only reserved, as the PE header names it.
     tzk::archive::SignatureFile file;
-    Bytes headers;
-    std::uint32_t at = 0, size = 0;
-    if (file.Open(wide.c_str())) {
-      headers.resize(static_cast<std::size_t>(std::min<std::uint64_t>(file.Size(), 4096)));
-      if (file.ReadAt(0, headers.data(), headers.size()) && ReadSecurityDirectory(headers, &at, &size) && at != 0) {
+    tzk::archive::PeHeaders headers;
+    const tzk::archive::PeReadAt read = [&file](std::uint64_t at, void* buffer, std::size_t size) {
+      return file.ReadAt(at, buffer, size);
+    };
+    if (file.Open(wide.c_str()) && tzk::archive::ReadPeHeaders(read, &headers) && headers.tableOffset != 0) {
+      const std::uint32_t at = headers.tableOffset, size = headers.tableSize;
+      {
         // A table whose content is still zero is the placeholder build --prepare leaves.
         std::uint8_t content[64] = {};
         const std::uint8_t zero[64] = {};
@@ -380,15 +375,20 @@ StubVerdict CheckAsStub(const std::string& path, const tzk::archive::KeySet* giv
     v.untrustedKey = true;
     std::string list;
     for (const std::string& k : v.trusted) list += (list.empty() ? "" : ", ") + k;
+    // With a certificate table, the code signature tells which part changed: the image both
+    // signatures cover, or only the table's size in the header the archive signature covers.
+    std::string hint;
+    if (v.authenticodeTable) {
+      const CodeSignatureReport code = InspectCodeSignatureFile(path);
+      hint = code.parses && !code.digestMatches
+                 ? "; its Authenticode image digest does not match either: the image changed after both were made"
+                 : "; a certificate table added or resized after the archive was signed changes the PE header it "
+                   "covers (build with --cert, or --prepare, sign and sfxpack seal)";
+    }
     return refuse(kExitCheckFailed, "the type-" + std::to_string(found) + " signature does not verify with any key " +
                                         (given != nullptr ? "in " + givenSource : std::string("the stub trusts")) +
                                         " (" + (list.empty() ? std::string("none of its kind") : "keys " + list) +
-                                        "): signed with another key, or changed after signing" +
-                                        (v.authenticodeTable ? std::string(
-                                                                   "; a certificate table added or resized after the "
-                                                                   "archive was signed changes the PE header it covers "
-                                                                   "(build with --cert, or --prepare)")
-                                                             : std::string()));
+                                        "): signed with another key, or changed after signing" + hint);
   }
 
   if (const auto* key = keys.Find(v.keyIndex)) v.keyFingerprint = Fingerprint(*key);

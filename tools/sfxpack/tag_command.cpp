@@ -1,4 +1,5 @@
 // sfxpack tag: per-download items in the tail block, without signing again.
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 
@@ -6,6 +7,7 @@
 #include "archive/signature.h"
 #include "root/text.h"
 #include "tools/sfxpack/cli.h"
+#include "tools/sfxpack/code_signature.h"
 #include "tools/sfxpack/manifest.h"
 #include "tools/sfxpack/stub_check.h"
 
@@ -18,11 +20,14 @@ const std::string kHelp = std::string(
     "Writes or replaces the tail block: the last 16384 bytes of the file, holding the items,\n"
     "their length, \"EDAT\" and an MD5 of the block. The archive's signature is not touched.\n"
     "TAG is ERID or EAPT (stored as they are) or EBCF, ECFG, EBPK (compressed here).\n\n"
-    "The stub finds its archive signature in front of an Authenticode certificate table; in a\n"
-    "file without one, bytes after the signature hide it. The tagged file is checked as\n"
-    "`sfxpack verify` checks it and replaces SETUP.exe (keeping its mode) only when the stub\n"
-    "accepts it, so tag refuses files without a certificate table (build them with --cert or\n"
-    "--prepare). Authenticode tools see the tail block as bytes behind the certificate table.\n\n"
+    "In a code-signed installer made by build or sign with --cert (or --prepare, signed and\n"
+    "sealed) the tail block lives in room reserved inside the Authenticode signature: it is\n"
+    "written, replaced and removed (zero-filled) in place, and the file's size and both\n"
+    "signatures stay as they are. A code-signed file without that room is refused and left as it\n"
+    "was: a tail block behind its certificate table would make every Authenticode check find no\n"
+    "signature. A file without a certificate table is refused too: there the tail block would\n"
+    "hide the archive signature. The tagged file is checked as `sfxpack verify` checks it and\n"
+    "replaces SETUP.exe (keeping its mode) only when the stub accepts it.\n\n"
     "options:\n"
     "  --item TAG=FILE   an item to store (repeatable; the order is kept)\n"
     "  --remove          take the tail block off\n"
@@ -79,30 +84,44 @@ int run(const Args& args) {
   }
   if (before.tableReserved && !a.has("--remove")) {
     return fileError("tag", file,
-                     "its certificate table is only reserved: sign it with osslsigncode first, then tag it",
+                     "its certificate table is only reserved: sign it and sfxpack seal it first, then tag it",
                      kExitCheckFailed);
   }
   if (!before.authenticodeTable && !a.has("--remove")) {
     return fileError("tag", file,
                      "a tail block would hide the archive signature: the file has no Authenticode certificate table "
-                     "(build it with --cert, or --prepare and sign it)",
+                     "(build it with --cert, or --prepare, sign it and sfxpack seal it)",
                      kExitCheckFailed);
   }
   Bytes content;
   if (!ReadWholeFile(file, &content, &error)) return fileError("tag", file, error, kExitBadInput);
   const bool tagged = hasTailBlock(content);
-  if (tagged) content.resize(content.size() - tzk::archive::kTailBlockSize);
+  const CodeSignatureReport code = InspectCodeSignature(content);
   std::vector<EmbeddedItem> items;
-  if (a.has("--remove")) {
-    if (!tagged) {
-      std::printf("%s: no tail block\n", file.c_str());
-      return kExitOk;
-    }
-  } else {
-    Bytes tail;
+  Bytes tail;
+  if (!a.has("--remove")) {
     std::string where;
     if (!readItems(a.values("--item"), &items, &where, &error)) return fileError("tag", where, error, kExitBadInput);
     if (!TailBlock(items, &tail, &error)) return fileError("tag", file, error, kExitBadInput);
+  } else if (!tagged) {
+    std::printf("%s: no tail block\n", file.c_str());
+    return kExitOk;
+  }
+  if (code.tailRoom) {
+    // In place: only bytes inside the signature's unauthenticated room change.
+    if (tail.empty()) tail.assign(tzk::archive::kTailBlockSize, 0);
+    std::copy(tail.begin(), tail.end(), content.end() - tzk::archive::kTailBlockSize);
+    RefreshPeChecksum(&content);
+  } else if (code.table && !a.has("--remove")) {
+    return fileError("tag", file,
+                     "its code signature has no room for the tail block" +
+                         (code.problem.empty() ? std::string() : " (" + code.problem + ")") +
+                         ": a tail block behind the certificate table would leave the file unsigned for "
+                         "Authenticode; rebuild it with --cert, or --prepare, sign and sfxpack seal",
+                     kExitCheckFailed);
+  } else {
+    // A tail block appended behind everything: taken off again, or (without a table) refused above.
+    if (tagged) content.resize(content.size() - tzk::archive::kTailBlockSize);
     content.insert(content.end(), tail.begin(), tail.end());
   }
   StagedOutput out(file);

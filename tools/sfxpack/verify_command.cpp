@@ -8,6 +8,7 @@
 #include "archive/signing.h"
 #include "root/text.h"
 #include "tools/sfxpack/cli.h"
+#include "tools/sfxpack/code_signature.h"
 #include "tools/sfxpack/stub_check.h"
 
 namespace sfxpack {
@@ -54,18 +55,25 @@ int Run(const Args& args) {
   }
 
   const StubVerdict v = CheckAsStub(file, parsed.has("--keys") ? &given : nullptr, folder);
+  // The code signature is reported beside the stub's verdict; the exit code stays the stub's.
+  const CodeSignatureReport code = v.readable ? InspectCodeSignatureFile(file) : CodeSignatureReport{};
   if (json) {
     nlohmann::json d = VerdictJson(v);
     d["file"] = file;
+    if (code.readable) d["codeSignature"] = CodeSignatureJson(code);
     return finishJson(kName, d, v.exit, file, v.accepted() ? "" : v.message());
   }
-  if (!v.accepted()) return fileError(kName, file, v.message(), v.exit);
+  if (!v.accepted()) {
+    if (code.readable) std::fputs(CodeSignatureText(code).c_str(), stdout);
+    return fileError(kName, file, v.message(), v.exit);
+  }
   std::printf("%s: accepted: signature type %d verified with key %d (%s) of %s; content %llu bytes%s\n", file.c_str(),
               v.type, v.keyIndex, v.keyFingerprint.c_str(), v.keySource.c_str(),
               static_cast<unsigned long long>(v.contentLength),
               v.authenticodeTable ? "; an Authenticode certificate table follows"
               : v.tableReserved   ? "; room is reserved for an Authenticode certificate table"
                                   : "");
+  if (code.readable) std::fputs(CodeSignatureText(code).c_str(), stdout);
   return kExitOk;
 }
 
@@ -79,6 +87,13 @@ const CommandRegistration registration({
     "one), its type is one the stub takes (1 or 5; the keyless type 2 and the text types 0 and 4\n"
     "are refused), it verifies with a key the stub trusts, the container and its map load, and\n"
     "the installer record holds a package that unpacks.\n\n"
+    "It also reports the Authenticode side, which does not change the verdict or the exit code:\n"
+    "whether a certificate table is there (and ends the file), whether its PKCS#7 parses, whether\n"
+    "the image digest it signs matches the file, the signer's subject, whether a timestamp is\n"
+    "attached, the room for the tail block and its size, and whether the table passes the\n"
+    "padding check (nothing but up to 7 zero bytes after the PKCS#7). Whether the signer's chain\n"
+    "is trusted and the PKCS#7's own signature holds is osslsigncode's job:\n"
+    "  osslsigncode verify -CAfile CA.pem -in FILE\n\n"
     "The trusted keys are those of the stub inside FILE, read from the key table compiled into\n"
     "it. Keys are named by index and fingerprint: the first 16 hex digits of the SHA-256 of the\n"
     "public key's DER form (openssl pkey -pubin -in KEY.pub.pem -outform DER | sha256sum).\n\n"
@@ -86,7 +101,10 @@ const CommandRegistration registration({
     "  --keys DIR          check against key1.pub.pem ... key7.pub.pem in DIR instead (key 4 is\n"
     "                      not used)\n"
     "  --json              print one JSON object: \"ok\", \"accepted\", the signature's type,\n"
-    "                      offset and content length, the keys, and \"error\" {code, message}\n"
+    "                      offset and content length, the keys, \"codeSignature\" {table,\n"
+    "                      tableOffset, tableSize, tableEndsFile, pkcs7Parses, digestMatches,\n"
+    "                      digestAlgorithm, signer, timestamp, tailRoom, tailRoomSize,\n"
+    "                      paddingCheck, problem} and \"error\" {code, message}\n"
     "  --signature-only    check only the signature block against --keys DIR, for files that\n"
     "                      are no installer; says nothing about whether a stub accepts the file\n\n"
     "exit codes: 0 accepted; 1 refused for its signature type, keys or signature; 2 usage error;\n"

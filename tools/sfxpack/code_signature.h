@@ -1,0 +1,68 @@
+// The Authenticode side of an installer: what its certificate table holds, and the room for the
+// per-download tail block inside it.
+//
+// The archive signature covers the PE header, including the security directory entry, so the
+// certificate table's size is fixed when the archive is signed, and the tail block must stay
+// the file's last 16384 bytes. The room for it is therefore reserved inside the PKCS#7 itself:
+// an unauthenticated attribute of the SignerInfo (outside what the code signature signs) whose
+// OCTET STRING ends with the tail block and ends the file. Nothing follows the PKCS#7, so a
+// verifier that rejects bytes behind it (the certificate padding check) has nothing to reject,
+// and rewriting the tail in place keeps both signatures valid.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include <nlohmann/json.hpp>
+
+#include "tools/sfxpack/installer_builder.h"
+
+namespace sfxpack {
+
+// The attribute's type: a UUID-based OID, which needs no registration.
+extern const char kTailRoomOid[];
+
+// What a certificate table leaves over for signatures of any signer (RSA or ECDSA, a chain, a
+// description and URL, an RFC 3161 timestamp) besides the tail room. Chain trust is not judged.
+constexpr std::uint32_t kDefaultTableReserve = 40960;
+
+struct CodeSignatureReport {
+  bool readable = false;       // sfxpack could read the file as a PE image
+  bool available = true;       // false in a build without OpenSSL (the Windows build of sfxpack)
+  bool table = false;          // the security directory names a table that lies inside the file
+  bool reserved = false;       // ... still the zero-filled placeholder that --prepare leaves
+  std::uint32_t tableOffset = 0, tableSize = 0;
+  bool tableEndsFile = false;  // no bytes follow the table (Authenticode tools look only there)
+  bool parses = false;         // the PKCS#7 SignedData parses
+  std::string problem;         // why it does not parse, or what else is wrong with the table
+  bool digestMatches = false;  // the image's Authenticode digest is the one the PKCS#7 signs
+  std::string digestAlgorithm;
+  std::string signer;          // the signing certificate's subject
+  bool timestamp = false;      // an RFC 3161 or countersignature timestamp is attached
+  bool tailRoom = false;       // the room attribute is there and ends the file
+  std::uint32_t tailRoomSize = 0;  // its OCTET STRING's length (the last 16384 bytes are the tail)
+  bool paddingOk = false;      // nothing but up to 7 zero bytes after the PKCS#7 in the table
+  std::uint32_t pkcs7Size = 0;
+};
+
+CodeSignatureReport InspectCodeSignature(const Bytes& file);
+// The same for a file on disk, read whole only when its header names a certificate table: an
+// installer without one is never read twice.
+CodeSignatureReport InspectCodeSignatureFile(const std::string& path);
+// For verify and inspect: {"table": "present"|"reserved"|"none", ...}.
+nlohmann::json CodeSignatureJson(const CodeSignatureReport& report);
+// The lines of the text output, each starting with "code signature: ".
+std::string CodeSignatureText(const CodeSignatureReport& report);
+
+// Turns a file whose certificate table a signing tool has just written (a PKCS#7 at the end of
+// the file) into one whose table is exactly `reserved` bytes: the room attribute is added and
+// sized so that the PKCS#7 ends the file, the directory entry gets back the size the archive
+// signature covers, and the PE checksum is brought up to date. False with a reason; a
+// signature too large for the reservation names the --reserve that would fit it.
+bool SealTable(Bytes* file, std::uint32_t reserved, std::string* error);
+
+// The PE checksum of the whole file, rewritten after the tail changed (neither signature
+// covers it, but tools that compare it should find it right).
+void RefreshPeChecksum(Bytes* file);
+
+}  // namespace sfxpack

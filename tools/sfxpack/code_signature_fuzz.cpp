@@ -1,0 +1,45 @@
+// Any bytes as the PKCS#7 of a certificate table: reading the table and sealing it must stay
+// inside the file, and a seal that succeeds must give a table that reads back with its room.
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+
+#include "tools/sfxpack/code_signature.h"
+
+namespace {
+
+// A 32-bit PE header of 512 bytes whose security directory names a table right behind it.
+sfxpack::Bytes fileAround(const std::uint8_t* data, std::size_t size) {
+  const std::uint32_t table = 0x200, tableSize = static_cast<std::uint32_t>((8 + size + 7) / 8 * 8);
+  sfxpack::Bytes file(table + tableSize, 0);
+  auto put32 = [&file](std::size_t at, std::uint32_t v) {
+    for (int i = 0; i < 4; ++i) file[at + i] = static_cast<std::uint8_t>(v >> (8 * i));
+  };
+  file[0] = 'M';
+  file[1] = 'Z';
+  put32(0x3C, 0x80);
+  std::memcpy(file.data() + 0x80, "PE\0\0\x4c\x01", 6);
+  put32(0x80 + 152, table);
+  put32(0x80 + 156, tableSize);
+  put32(table, tableSize);
+  put32(table + 4, 0x00020200);
+  std::memcpy(file.data() + table + 8, data, size);
+  return file;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  if (size > 64 * 1024) return 0;
+  const sfxpack::Bytes file = fileAround(data, size);
+  sfxpack::InspectCodeSignature(file);
+  for (std::uint32_t reserve : {std::uint32_t{17408}, static_cast<std::uint32_t>((file.size() + 16384 + 64) / 8 * 8)}) {
+    sfxpack::Bytes sealed = file;
+    std::string error;
+    if (sfxpack::SealTable(&sealed, reserve, &error)) {
+      const sfxpack::CodeSignatureReport r = sfxpack::InspectCodeSignature(sealed);
+      if (!r.tailRoom || !r.paddingOk || r.tableSize != reserve) std::abort();
+    }
+  }
+  return 0;
+}

@@ -1,0 +1,72 @@
+// sfxpack seal: after the engineer's own Authenticode tool has signed a prepared installer, fills
+// the certificate table back to the size the archive signature covers, with the room for the
+// per-download tail block.
+#include <cstdio>
+#include <string>
+
+#include "tools/sfxpack/authenticode.h"
+#include "tools/sfxpack/cli.h"
+#include "tools/sfxpack/code_signature.h"
+#include "tools/sfxpack/manifest.h"
+#include "tools/sfxpack/stub_check.h"
+
+namespace sfxpack {
+namespace {
+
+constexpr char kName[] = "seal";
+
+const std::string kHelp = std::string(
+    "usage: sfxpack seal SETUP.exe [--reserve BYTES] [--keys DIR]\n\n"
+    "For an installer made with --prepare and then signed by any Authenticode tool (osslsigncode,\n"
+    "signtool, jsign; any options, timestamps included): adds the room for the tail block to the\n"
+    "signature as an unauthenticated attribute, sized so that the certificate table is exactly\n"
+    "as large as reserved and the signature ends the file, and gives the PE header back the\n"
+    "table size the archive signature covers. The code signature stays valid: what it signs is\n"
+    "not touched. The result is checked as `sfxpack verify` checks it and replaces SETUP.exe only\n"
+    "when the stub accepts it; a signature too large for the reservation is refused with the\n"
+    "--reserve that would fit it. A file sealed already is left as it is.\n\n"
+    "options:\n"
+    "  --reserve BYTES   the table size given to --prepare (default 40960)\n"
+    "  --keys DIR        check against key1.pub.pem ... key7.pub.pem in DIR instead of the stub's\n\n") +
+    kExitCodeHelp;
+
+int run(const Args& args) {
+  const ParsedArgs a = parseArgs(args, {}, {"--reserve", "--keys"});
+  if (!a.error.empty()) return usageError(kName, a.error);
+  if (a.positional.size() != 1) return usageError(kName, "needs one SETUP.exe");
+  std::uint32_t reserve = kDefaultTableReserve;
+  std::string error;
+  if (!ReadReserve(a, &reserve, &error)) return usageError(kName, error);
+  tzk::archive::LoadedKeys loaded;
+  tzk::archive::KeySet given{};
+  const std::string folder = a.value("--keys");
+  if (a.has("--keys")) {
+    if (!LoadKeyFolder(folder, &loaded, &error)) return fileError(kName, folder, error, kExitBadInput);
+    given = loaded.keys();
+  }
+  const std::string& file = a.positional[0];
+  Bytes content;
+  if (!ReadWholeFile(file, &content, &error)) return fileError(kName, file, error, kExitBadInput);
+  if (!SealTable(&content, reserve, &error)) return fileError(kName, file, error, kExitCheckFailed);
+  StagedOutput out(file);
+  if (!out.Write(content, &error)) return fileError(kName, file, error, kExitOutputError);
+  std::string refusal;
+  const StubVerdict v = CheckWritten(out.stagedPath(), a.has("--keys") ? &given : nullptr, folder, nullptr, "", &refusal);
+  if (!v.accepted()) {
+    // The archive signature covers the table size given at --prepare, so the likeliest cause
+    // is a different one here.
+    return fileError(kName, file,
+                     refusal + "; was it prepared with another --reserve than " + std::to_string(reserve) + "?",
+                     v.exit);
+  }
+  if (!out.Commit(&error)) return fileError(kName, file, error, kExitOutputError);
+  std::printf("%s: certificate table sealed at %u bytes, with room for the tail block; accepted by the stub\n",
+              file.c_str(), reserve);
+  return kExitOk;
+}
+
+const CommandRegistration kSeal({kName, "after your own Authenticode signing: make room for the tail block",
+                                 kHelp.c_str(), run});
+
+}  // namespace
+}  // namespace sfxpack
