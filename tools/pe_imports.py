@@ -2,14 +2,15 @@
 """Import tables of the Windows images this project links.
 
 usage: pe_imports.py enter-delay-table IMAGE
-       pe_imports.py check --system DIR IMAGE_OR_FOLDER...
+       pe_imports.py check --system DIR IMAGE_OR_FOLDER_OR_@LIST...
 
 enter-delay-table: GNU ld lays out the delay-import descriptors but never enters them in the
 data directory, where debuggers, dump tools and the check below look for them. The table is
 found through the marker that root/delay_load.cpp puts right before it, and entered.
 
 check: every function an image calls into another module must really be there. For each
-image (a folder stands for every .exe and .dll below it, Wine prefixes left out):
+image (a folder stands for every .exe and .dll below it, Wine prefixes left out; @LIST for the
+images a file names, one a line; one that is missing is a failure):
   - every DLL it imports, directly or delay-loaded, is a DLL of the system folder DIR (Wine's
     PE DLLs of the image's machine), and every function it names is exported by that DLL;
   - no import slot holds zero: a zero slot is a call to address 0;
@@ -158,7 +159,10 @@ def check_image(path, exports):
 
 def images(paths):
     for path in paths:
-        if os.path.isdir(path):
+        if path.startswith("@"):
+            with open(path[1:]) as listed:
+                yield from (line.strip() for line in listed if line.strip())
+        elif os.path.isdir(path):
             for root, dirs, files in os.walk(path):
                 dirs[:] = sorted(d for d in dirs if d not in ("wine", "CMakeFiles"))
                 for name in sorted(files):
