@@ -13,7 +13,8 @@
 //   /hold        leave "held.dat" in its folder, held open without delete sharing by a copy of
 //                itself ("holder.exe" beside the record) until the stub has ended (at most
 //                60 s); the holder then leaves "holder.done" beside the record
-//   /crash       write through a null pointer once the record is written
+//   /crash       end in an access violation nobody handles once the record is written (raised,
+//                not made: an emulated CPU reports a write through null with another code)
 #include <windows.h>
 
 #include <tlhelp32.h>
@@ -22,8 +23,6 @@
 #include <string>
 
 namespace {
-
-int* volatile g_nowhere = nullptr;
 
 std::string utf8(const std::wstring& text) {
   const int n = ::WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
@@ -177,7 +176,9 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, LPWSTR arguments, int) {
   if (args.find(L"/reboot") != std::wstring::npos) touch(folder + L"\\Reboot.txt", FILE_ATTRIBUTE_NORMAL);
   if (args.find(L"/leftovers") != std::wstring::npos) leaveLeftovers(folder);
   if (args.find(L"/hold") != std::wstring::npos) leaveAHeldFile(self, folder);
-  if (args.find(L"/crash") != std::wstring::npos) *g_nowhere = 1;
+  if (args.find(L"/crash") != std::wstring::npos) {
+    ::RaiseException(EXCEPTION_ACCESS_VIOLATION, EXCEPTION_NONCONTINUABLE, 0, nullptr);
+  }
   const std::size_t at = args.find(L"/exitcode:");
   return at == std::wstring::npos ? 0 : static_cast<int>(std::wcstoul(args.c_str() + at + 10, nullptr, 0));
 }
