@@ -4,35 +4,36 @@
 #include <cstring>
 
 namespace tzk::archive {
-namespace {
 
-std::uint32_t le32(const std::uint8_t* at) {
+std::uint32_t ReadLe32(const std::uint8_t* at) {
   return at[0] | static_cast<std::uint32_t>(at[1]) << 8 | static_cast<std::uint32_t>(at[2]) << 16 |
          static_cast<std::uint32_t>(at[3]) << 24;
 }
 
-std::uint16_t le16(const std::uint8_t* at) { return static_cast<std::uint16_t>(at[0] | at[1] << 8); }
+std::uint16_t ReadLe16(const std::uint8_t* at) { return static_cast<std::uint16_t>(at[0] | at[1] << 8); }
 
-}  // namespace
+void WriteLe32(std::uint8_t* at, std::uint32_t value) {
+  for (int i = 0; i < 4; ++i) at[i] = static_cast<std::uint8_t>(value >> (8 * i));
+}
 
 bool ReadPeHeaders(const PeReadAt& read, PeHeaders* out) {
   std::uint8_t dos[0x40];
   if (!read(0, dos, sizeof dos) || dos[0] != 'M' || dos[1] != 'Z') return false;
   PeHeaders h;
-  h.peOffset = le32(dos + 0x3C);
+  h.peOffset = ReadLe32(dos + 0x3C);
   std::uint8_t pe[4 + 20];  // "PE\0\0" and the file header
   if (!read(h.peOffset, pe, sizeof pe) || std::memcmp(pe, "PE\0\0", 4) != 0) return false;
-  h.machine = le16(pe + 4);
-  h.sectionCount = le16(pe + 6);
-  h.sectionTable = std::uint64_t{h.peOffset} + sizeof pe + le16(pe + 20);
+  h.machine = ReadLe16(pe + 4);
+  h.sectionCount = ReadLe16(pe + 6);
+  h.sectionTable = std::uint64_t{h.peOffset} + sizeof pe + ReadLe16(pe + 20);
   h.checksumOffset = std::uint64_t{h.peOffset} + 88;
   // The stub's rule: 64-bit machine types have the PE32+ optional header, everything else PE32.
   const bool wide = h.machine == 0x0200 || h.machine == 0x0284 || h.machine == 0x8664;
   h.securityEntry = std::uint64_t{h.peOffset} + (wide ? 168 : 152);
   std::uint8_t entry[8];
   if (!read(h.securityEntry, entry, sizeof entry)) return false;
-  h.tableOffset = le32(entry);
-  h.tableSize = le32(entry + 4);
+  h.tableOffset = ReadLe32(entry);
+  h.tableSize = ReadLe32(entry + 4);
   *out = h;
   return true;
 }
@@ -52,7 +53,7 @@ std::uint64_t PeSectionsEnd(const PeReadAt& read, const PeHeaders& headers) {
   for (unsigned i = 0; i < headers.sectionCount; ++i) {
     std::uint8_t section[40];
     if (!read(headers.sectionTable + 40ull * i, section, sizeof section)) return 0;
-    end = std::max<std::uint64_t>(end, std::uint64_t{le32(section + 20)} + le32(section + 16));
+    end = std::max<std::uint64_t>(end, std::uint64_t{ReadLe32(section + 20)} + ReadLe32(section + 16));
   }
   return end;
 }

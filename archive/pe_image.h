@@ -10,6 +10,11 @@
 
 namespace tzk::archive {
 
+// The little-endian fields of an image and of the certificate table it points at.
+std::uint16_t ReadLe16(const std::uint8_t* at);
+std::uint32_t ReadLe32(const std::uint8_t* at);
+void WriteLe32(std::uint8_t* at, std::uint32_t value);
+
 // Reads exactly size bytes at offset into buffer; false on any shortfall.
 using PeReadAt = std::function<bool(std::uint64_t offset, void* buffer, std::size_t size)>;
 

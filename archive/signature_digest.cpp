@@ -4,13 +4,10 @@
 
 #include "archive/signature_digest.h"
 
+#include "archive/pe_image.h"
+
 namespace tzk::archive {
 namespace {
-
-std::uint32_t ReadLe32(const std::uint8_t* at) {
-  return static_cast<std::uint32_t>(at[0]) | static_cast<std::uint32_t>(at[1]) << 8 |
-         static_cast<std::uint32_t>(at[2]) << 16 | static_cast<std::uint32_t>(at[3]) << 24;
-}
 
 // Crypto++ takes size_t lengths; feeding in slices keeps 32-bit builds and huge views safe.
 template <typename Hash>

@@ -29,9 +29,7 @@ using tzk::archive::kTailBlockSize;
 
 constexpr std::size_t kType5Block = 72;
 
-void put32(std::uint8_t* at, std::uint32_t v) {
-  for (int i = 0; i < 4; ++i) at[i] = static_cast<std::uint8_t>(v >> (8 * i));
-}
+using tzk::archive::WriteLe32;
 
 std::string lastLine(const std::string& text) {
   std::size_t end = text.find_last_not_of("\r\n");
@@ -215,8 +213,8 @@ bool SignBoth(Bytes content, const Signer& sign, const CodeSigning& signing, con
   // whatever the signature will take: the archive signature covers both values.
   const std::uint32_t tableOffset = static_cast<std::uint32_t>((content.size() + kType5Block + 7) / 8 * 8);
   const std::uint32_t tableSize = signing.reserve;
-  put32(content.data() + headers.securityEntry, tableOffset);
-  put32(content.data() + headers.securityEntry + 4, tableSize);
+  WriteLe32(content.data() + headers.securityEntry, tableOffset);
+  WriteLe32(content.data() + headers.securityEntry + 4, tableSize);
   const std::size_t unsignedSize = content.size();
   if (!sign(&content, error)) return false;
   if (content.size() != unsignedSize + kType5Block) {

@@ -34,16 +34,9 @@ constexpr std::uint32_t kWinCertificateHeader = 8;  // dwLength, wRevision, wCer
 constexpr std::uint16_t kRevision2 = 0x0200;
 constexpr std::uint16_t kPkcsSignedData = 0x0002;
 
-std::uint32_t le32(const std::uint8_t* at) {
-  return at[0] | static_cast<std::uint32_t>(at[1]) << 8 | static_cast<std::uint32_t>(at[2]) << 16 |
-         static_cast<std::uint32_t>(at[3]) << 24;
-}
-
-std::uint16_t le16(const std::uint8_t* at) { return static_cast<std::uint16_t>(at[0] | at[1] << 8); }
-
-void put32(std::uint8_t* at, std::uint32_t v) {
-  for (int i = 0; i < 4; ++i) at[i] = static_cast<std::uint8_t>(v >> (8 * i));
-}
+using tzk::archive::ReadLe16;
+using tzk::archive::ReadLe32;
+using tzk::archive::WriteLe32;
 
 bool allZero(const std::uint8_t* data, std::size_t size) {
   return std::all_of(data, data + size, [](std::uint8_t b) { return b == 0; });
@@ -257,7 +250,7 @@ Bytes roomOidDer() {
 void RefreshPeChecksum(Bytes* file) {
   PeHeaders h;
   if (!tzk::archive::ReadPeHeaders(file->data(), file->size(), &h) || h.checksumOffset + 4 > file->size()) return;
-  put32(file->data() + h.checksumOffset, tzk::archive::PeChecksum(file->data(), file->size(), h.checksumOffset));
+  WriteLe32(file->data() + h.checksumOffset, tzk::archive::PeChecksum(file->data(), file->size(), h.checksumOffset));
 }
 
 CodeSignatureReport InspectCodeSignature(const Bytes& file) {
@@ -284,8 +277,8 @@ CodeSignatureReport InspectCodeSignature(const Bytes& file) {
   r.table = true;
   // Some signing tools leave the alignment padding out of the certificate's own length; what
   // follows the PKCS#7 up to the table's end is judged by the padding check either way.
-  if (le32(table) < kWinCertificateHeader || le32(table) > h.tableSize || le16(table + 4) != kRevision2 ||
-      le16(table + 6) != kPkcsSignedData) {
+  if (ReadLe32(table) < kWinCertificateHeader || ReadLe32(table) > h.tableSize || ReadLe16(table + 4) != kRevision2 ||
+      ReadLe16(table + 6) != kPkcsSignedData) {
     r.problem = "the table is not one PKCS#7 certificate inside the directory's size";
     return r;
   }
@@ -476,8 +469,8 @@ bool SealTable(Bytes* file, std::uint32_t reserved, std::string* error) {
   }
   Bytes result(file->begin(), file->begin() + h.tableOffset + kWinCertificateHeader);
   result.insert(result.end(), sealed.begin(), sealed.end());
-  put32(result.data() + h.tableOffset, reserved);
-  put32(result.data() + h.securityEntry + 4, reserved);
+  WriteLe32(result.data() + h.tableOffset, reserved);
+  WriteLe32(result.data() + h.securityEntry + 4, reserved);
   // Judged by the same reader that verify uses: the seal must give what it reports.
   const CodeSignatureReport after = InspectCodeSignature(result);
   if (!after.tailRoom || !after.paddingOk || after.digestMatches != before.digestMatches) {

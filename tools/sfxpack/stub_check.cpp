@@ -40,10 +40,7 @@ constexpr std::size_t kTableHeader = 28;  // magic, format version, key count, b
 constexpr std::size_t kTableDigest = 32;
 constexpr std::uint32_t kTableVersion = 1;
 
-std::uint32_t le32(const std::uint8_t* at) {
-  return at[0] | static_cast<std::uint32_t>(at[1]) << 8 | static_cast<std::uint32_t>(at[2]) << 16 |
-         static_cast<std::uint32_t>(at[3]) << 24;
-}
+using tzk::archive::ReadLe32;
 
 CryptoPP::Integer integer(ByteView v) {
   return CryptoPP::Integer(v.data, v.size, CryptoPP::Integer::UNSIGNED, CryptoPP::BIG_ENDIAN_ORDER);
@@ -82,7 +79,7 @@ std::uint64_t imageEnd(const tzk::archive::SignatureFile& file) {
 bool parseTable(const std::uint8_t* data, std::size_t size, std::size_t at, tzk::archive::LoadedKeys* keys) {
   if (size - at < kTableHeader + kTableDigest) return false;
   const std::uint8_t* table = data + at;
-  const std::uint32_t version = le32(table + 16), count = le32(table + 20), length = le32(table + 24);
+  const std::uint32_t version = ReadLe32(table + 16), count = ReadLe32(table + 20), length = ReadLe32(table + 24);
   if (version != kTableVersion || count == 0 || count > 6 || length < kTableHeader + kTableDigest ||
       length > size - at) {
     return false;
@@ -94,7 +91,7 @@ bool parseTable(const std::uint8_t* data, std::size_t size, std::size_t at, tzk:
   std::size_t pos = kTableHeader;
   for (std::uint32_t i = 0; i < count; ++i) {
     if (length - kTableDigest - pos < 4) return false;
-    const int index = static_cast<int>(le32(table + pos));
+    const int index = static_cast<int>(ReadLe32(table + pos));
     const std::size_t wide = index <= 3 ? 128 : 256, narrow = index <= 3 ? 20 : 32;
     pos += 4;
     if (length - kTableDigest - pos < 3 * wide + narrow || found.keys().Find(index) != nullptr) return false;
