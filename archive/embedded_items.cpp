@@ -10,6 +10,9 @@
 #include <new>
 
 #include "archive/sfx_archive.h"
+#include "archive/signature.h"
+#include "root/little_endian.h"
+#include "root/path.h"
 
 namespace tzk::archive {
 namespace {
@@ -66,11 +69,6 @@ void saveCompressed(const ItemKind& kind, const std::uint8_t* data, std::uint32_
 
 }  // namespace
 
-std::uint32_t ReadLittleEndian32(const std::uint8_t* b) {
-  return static_cast<std::uint32_t>(b[0]) | static_cast<std::uint32_t>(b[1]) << 8 |
-         static_cast<std::uint32_t>(b[2]) << 16 | static_cast<std::uint32_t>(b[3]) << 24;
-}
-
 Result SaveItemFile(const std::wstring& path, const std::uint8_t* data, std::uint32_t size) {
   return WriteWholeFile(path, data, size, nullptr);
 }
@@ -79,7 +77,7 @@ Result WalkEmbeddedBlock(const std::uint8_t* block, std::size_t tagOffset, const
                          ItemSaver save) {
   if (tagOffset < 4) return code::kInvalidData;
   const std::size_t lengthField = tagOffset - 4;
-  const std::uint32_t itemsLength = ReadLittleEndian32(block + lengthField);
+  const std::uint32_t itemsLength = root::ReadLe32(block + lengthField);
   if (itemsLength > lengthField) return code::kInvalidData;
   const std::size_t itemsStart = lengthField - itemsLength;
 
@@ -87,7 +85,7 @@ Result WalkEmbeddedBlock(const std::uint8_t* block, std::size_t tagOffset, const
   std::size_t p = lengthField;
   while (p - itemsStart > 8) {
     const std::uint8_t* tag = block + p - 4;
-    const std::uint32_t size = ReadLittleEndian32(block + p - 8);
+    const std::uint32_t size = root::ReadLe32(block + p - 8);
     p -= 8;
     // An item that claims more bytes than lie below it is passed over; the walk looks for
     // the next trailer in the eight bytes beneath.
@@ -95,7 +93,7 @@ Result WalkEmbeddedBlock(const std::uint8_t* block, std::size_t tagOffset, const
     p -= size;
     const ItemKind* kind = findKind(tag);
     if (kind == nullptr) continue;
-    const std::wstring path = JoinPath(folder, kind->fileName);
+    const std::wstring path = root::JoinPath(folder, kind->fileName);
     if (kind->storage == Storage::kZlib) {
       saveCompressed(*kind, block + p, size, path, save);
       continue;
@@ -107,16 +105,16 @@ Result WalkEmbeddedBlock(const std::uint8_t* block, std::size_t tagOffset, const
   return result;
 }
 
-bool TailDigestMatches(const std::uint8_t* block) {
+bool IsTailBlock(const std::uint8_t* block) {
+  if (std::memcmp(block + kTailBlockSize - 8, kRawMd5Magic, 8) == 0) return false;
   std::uint8_t digest[CryptoPP::Weak::MD5::DIGESTSIZE];
   CryptoPP::Weak::MD5().CalculateDigest(digest, block, kTailDigestOffset);
-  return std::memcmp(digest, block + kTailDigestOffset, sizeof(digest)) == 0;
+  return std::memcmp(digest, block + kTailDigestOffset, sizeof(digest)) == 0 &&
+         root::ReadLe32(block + kTailDigestOffset - 4) == kEmbeddedDataTag;
 }
 
 Result WalkTailBlock(const std::uint8_t* block, const std::wstring& folder, ItemSaver save) {
-  if (std::memcmp(block + kTailBlockSize - 8, "TZKSignd", 8) == 0) return code::kInvalidData;
-  if (!TailDigestMatches(block)) return code::kInvalidData;
-  if (ReadLittleEndian32(block + kTailDigestOffset - 4) != kEmbeddedDataTag) return code::kInvalidData;
+  if (!IsTailBlock(block)) return code::kInvalidData;
   return WalkEmbeddedBlock(block, kTailDigestOffset - 4, folder, save);
 }
 

@@ -15,8 +15,6 @@ constexpr std::uint32_t kEmbeddedDataTag = 0x54414445;  // "EDAT"
 constexpr std::uint32_t kTailBlockSize = 16384;
 constexpr std::uint32_t kTailDigestOffset = 16368;
 
-std::uint32_t ReadLittleEndian32(const std::uint8_t* bytes);
-
 // Writes an item's bytes to a path: 0, or 82 when the file cannot be created or written.
 using ItemSaver = Result (*)(const std::wstring& path, const std::uint8_t* data, std::uint32_t size);
 Result SaveItemFile(const std::wstring& path, const std::uint8_t* data, std::uint32_t size);
@@ -35,7 +33,8 @@ Result WalkEmbeddedBlock(const std::uint8_t* block, std::size_t tagOffset, const
 // the MD5 of bytes 0 to 16367 behind it. 13 when it is not there or its digest is wrong.
 Result WalkTailBlock(const std::uint8_t* block, const std::wstring& folder, ItemSaver save);
 
-// Whether the MD5 of a tail block's first 16368 bytes is the one stored behind them.
-bool TailDigestMatches(const std::uint8_t* block);
+// Whether the 16384 bytes are a tail block: not the end of a type 1 signature, the MD5 of the
+// first 16368 bytes stored behind them, and "EDAT" right in front of that digest.
+bool IsTailBlock(const std::uint8_t* block);
 
 }  // namespace tzk::archive

@@ -7,6 +7,8 @@
 #include "archive/sfx_archive.h"
 #include "packers/file_package.h"
 #include "progress/progress_callback.h"
+#include "root/little_endian.h"
+#include "root/path.h"
 
 namespace tzk::archive {
 namespace {
@@ -78,7 +80,7 @@ Result SfxArchive::extractRaw(packers::CUFile& source, const SfxFileEntry& entry
       source.Seek(static_cast<std::int32_t>(entry.offset), 0) != static_cast<std::int32_t>(entry.offset)) {
     return code::kNotEnoughMemory;
   }
-  const std::wstring target = JoinPath(folder, entry.name);
+  const std::wstring target = root::JoinPath(folder, entry.name);
   NewFile out(target);
   if (!out.created()) return out.lastError();
   for (std::uint32_t left = entry.size; left > 0;) {
@@ -118,7 +120,7 @@ Result SfxArchive::unpackToFile(packers::CUFile& source, std::uint32_t offset, s
 Result SfxArchive::extractModule(packers::CUFile& source, const SfxFileEntry& entry, const std::wstring& folder) {
   if (!IsContainedName(entry.extractionName)) return code::kInvalidName;
   if (!insideContent(contentLength_, entry.offset, entry.size)) return code::kFileInvalid;
-  return unpackToFile(source, entry.offset, entry.size, JoinPath(folder, entry.extractionName));
+  return unpackToFile(source, entry.offset, entry.size, root::JoinPath(folder, entry.extractionName));
 }
 
 // Entries that write files of their own are extracted two at once, each lane reading through
@@ -216,7 +218,7 @@ Result SfxArchive::ExtractEmbeddedItems(const std::wstring& folder, ItemSaver sa
   std::uint8_t* block = file_.ReadAlloc(embeddedLength_);
   if (block == nullptr) return code::kCannotMake;
   Result result = code::kInvalidData;
-  if (embeddedLength_ >= 8 && ReadLittleEndian32(block + embeddedLength_ - 4) == kEmbeddedDataTag) {
+  if (embeddedLength_ >= 8 && root::ReadLe32(block + embeddedLength_ - 4) == kEmbeddedDataTag) {
     result = WalkEmbeddedBlock(block, embeddedLength_ - 4, folder, save);
   }
   file_.Release(block);

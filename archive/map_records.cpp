@@ -130,17 +130,6 @@ Result ParseMap(packers::CGenFile& map, ArchiveMap* out) {
   return result;
 }
 
-std::wstring JoinPath(const std::wstring& folder, const std::wstring& name) {
-  if (folder.empty()) return name;
-  if (name.empty()) return folder;
-  std::wstring path = folder;
-  if (path.back() == L'"') path.pop_back();
-  if ((path.empty() || path.back() != L'\\') && name.front() != L'\\') path += L'\\';
-  path += name;
-  if (path.front() == L'"') path += L'"';
-  return path;
-}
-
 bool IsContainedName(const std::wstring& name) {
   auto separator = [](wchar_t c) { return c == L'\\' || c == L'/'; };
   if (name.empty() || separator(name[0])) return false;

@@ -3,30 +3,29 @@
 #include <algorithm>
 #include <cstring>
 
+#include "root/little_endian.h"
+
 namespace tzk::archive {
 
-std::uint32_t ReadLe32(const std::uint8_t* at) {
-  return at[0] | static_cast<std::uint32_t>(at[1]) << 8 | static_cast<std::uint32_t>(at[2]) << 16 |
-         static_cast<std::uint32_t>(at[3]) << 24;
-}
+using root::ReadLe16;
+using root::ReadLe32;
 
-std::uint16_t ReadLe16(const std::uint8_t* at) { return static_cast<std::uint16_t>(at[0] | at[1] << 8); }
-
-void WriteLe32(std::uint8_t* at, std::uint32_t value) {
-  for (int i = 0; i < 4; ++i) at[i] = static_cast<std::uint8_t>(value >> (8 * i));
+bool PeOffsetFromDosHeader(const std::uint8_t* dos, std::size_t size, std::uint32_t* peOffset) {
+  if (size < kDosHeaderSize || dos[0] != 'M' || dos[1] != 'Z') return false;
+  *peOffset = ReadLe32(dos + 0x3C);
+  return true;
 }
 
 bool ReadPeHeaders(const PeReadAt& read, PeHeaders* out) {
-  std::uint8_t dos[0x40];
-  if (!read(0, dos, sizeof dos) || dos[0] != 'M' || dos[1] != 'Z') return false;
+  std::uint8_t dos[kDosHeaderSize];
   PeHeaders h;
-  h.peOffset = ReadLe32(dos + 0x3C);
+  if (!read(0, dos, sizeof dos) || !PeOffsetFromDosHeader(dos, sizeof dos, &h.peOffset)) return false;
   std::uint8_t pe[4 + 20];  // "PE\0\0" and the file header
   if (!read(h.peOffset, pe, sizeof pe) || std::memcmp(pe, "PE\0\0", 4) != 0) return false;
   h.machine = ReadLe16(pe + 4);
   h.sectionCount = ReadLe16(pe + 6);
   h.sectionTable = std::uint64_t{h.peOffset} + sizeof pe + ReadLe16(pe + 20);
-  h.checksumOffset = std::uint64_t{h.peOffset} + 88;
+  h.checksumOffset = h.peOffset + kPeChecksumField;
   // The stub's rule: 64-bit machine types have the PE32+ optional header, everything else PE32.
   const bool wide = h.machine == 0x0200 || h.machine == 0x0284 || h.machine == 0x8664;
   h.securityEntry = std::uint64_t{h.peOffset} + (wide ? 168 : 152);

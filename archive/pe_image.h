@@ -10,10 +10,14 @@
 
 namespace tzk::archive {
 
-// The little-endian fields of an image and of the certificate table it points at.
-std::uint16_t ReadLe16(const std::uint8_t* at);
-std::uint32_t ReadLe32(const std::uint8_t* at);
-void WriteLe32(std::uint8_t* at, std::uint32_t value);
+// The DOS header's first bytes and, 0x3C into them, where "PE\0\0" lies.
+constexpr std::size_t kDosHeaderSize = 0x40;
+// The optional header's CheckSum, counted from "PE\0\0": file header 24 + optional header 64.
+constexpr std::uint64_t kPeChecksumField = 88;
+
+// The PE header's offset named by a DOS header of at least kDosHeaderSize bytes; false when
+// they are fewer or do not open with "MZ".
+bool PeOffsetFromDosHeader(const std::uint8_t* dos, std::size_t size, std::uint32_t* peOffset);
 
 // Reads exactly size bytes at offset into buffer; false on any shortfall.
 using PeReadAt = std::function<bool(std::uint64_t offset, void* buffer, std::size_t size)>;

@@ -86,10 +86,6 @@ int VerifyModeForType(int type);
 // record had a bad PTRL).
 Result ParseMap(packers::CGenFile& map, ArchiveMap* out);
 
-// The folder-plus-name rule of the archive: one backslash between them, and a folder given in
-// double quotes yields a quoted result.
-std::wstring JoinPath(const std::wstring& folder, const std::wstring& name);
-
 // False for names that would land outside the target folder: absolute (drive, UNC, leading
 // separator) or with a ".." component.
 bool IsContainedName(const std::wstring& name);

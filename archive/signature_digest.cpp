@@ -73,10 +73,11 @@ bool Sha256WithoutPeChecksum(std::uint64_t size, const ContentSource& content, S
   std::uint64_t at = 0;
   std::uint64_t checksum = ~std::uint64_t{0};
   const auto take = [&](ByteView piece) {
-    // The checksum sits 88 bytes into the PE header (file header 24 + optional header 64).
-    if (at == 0 && size > 247 && piece.size >= 0x40 && piece.data[0] == 'M' && piece.data[1] == 'Z' &&
-        ReadLe32(piece.data + 0x3C) <= size - 248) {
-      checksum = std::uint64_t{ReadLe32(piece.data + 0x3C)} + 88;
+    // Only the DOS header is asked, and its PE offset need only leave room for the headers: a
+    // file the loader would not take still has its checksum field skipped where it would be.
+    std::uint32_t peOffset = 0;
+    if (at == 0 && size > 247 && PeOffsetFromDosHeader(piece.data, piece.size, &peOffset) && peOffset <= size - 248) {
+      checksum = peOffset + kPeChecksumField;
     }
     // Its four bytes count as zero, wherever the pieces cut them.
     std::size_t i = 0;

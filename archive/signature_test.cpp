@@ -18,6 +18,7 @@
 #include "archive/dsa_check.h"
 #include "archive/signature_digest.h"
 #include "archive/signing.h"
+#include "root/little_endian.h"
 #include "root/text.h"
 
 namespace tzk::archive {
@@ -52,10 +53,6 @@ Bytes Pseudorandom(std::size_t size, std::uint32_t seed) {
   return out;
 }
 
-void PutLe32(Bytes* bytes, std::size_t at, std::uint32_t value) {
-  for (int i = 0; i < 4; ++i) (*bytes)[at + i] = static_cast<std::uint8_t>(value >> (8 * i));
-}
-
 // A minimal executable image: "MZ", the PE header at 0x80, the machine type and the offset of
 // the certificate table in the security directory entry that goes with it.
 constexpr std::uint32_t kPeHeader = 0x80;
@@ -63,12 +60,12 @@ Bytes MinimalPe(std::size_t size, std::uint16_t machine, std::uint32_t certifica
   Bytes pe = Pseudorandom(size, 7);
   pe[0] = 'M';
   pe[1] = 'Z';
-  PutLe32(&pe, 0x3C, kPeHeader);
-  PutLe32(&pe, kPeHeader, 0x00004550);  // "PE\0\0"
+  root::WriteLe32(pe.data() + 0x3C, kPeHeader);
+  root::WriteLe32(pe.data() + kPeHeader, 0x00004550);  // "PE\0\0"
   pe[kPeHeader + 4] = static_cast<std::uint8_t>(machine);
   pe[kPeHeader + 5] = static_cast<std::uint8_t>(machine >> 8);
   const bool wide = machine == 0x8664 || machine == 0x0200 || machine == 0x0284;
-  PutLe32(&pe, kPeHeader + (wide ? 168 : 152), certificateTable);
+  root::WriteLe32(pe.data() + kPeHeader + (wide ? 168 : 152), certificateTable);
   return pe;
 }
 

@@ -5,6 +5,7 @@
 
 #include <vector>
 
+#include "root/file_checks.h"
 #include "root/library.h"
 #include "root/path.h"
 #include "root/registry.h"
@@ -115,26 +116,16 @@ bool readInstallRow(const InstallRow& row, REGSAM view, std::wstring& dataFolder
   return true;
 }
 
-bool isDirectory(const std::wstring& path) {
-  const DWORD attributes = ::GetFileAttributesW(path.c_str());
-  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
-}
-
-bool isFile(const std::wstring& path) {
-  const DWORD attributes = ::GetFileAttributesW(path.c_str());
-  return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
-}
-
 bool createFolder(const std::wstring& folder) {
   CreateDirectoryTree(folder, FolderSecurityAttributes());
-  return isDirectory(folder);
+  return IsFolder(folder);
 }
 
 bool passesCheck(const std::wstring& folder, const wchar_t* const* files, int count) {
-  if (count == 0) return isDirectory(folder);
-  if (count < 0) return isDirectory(folder) || createFolder(folder);
+  if (count == 0) return IsFolder(folder);
+  if (count < 0) return IsFolder(folder) || createFolder(folder);
   for (int i = 0; i < count; ++i) {
-    if (!isFile(JoinSubfolder(folder, files[i]))) return false;
+    if (!IsFile(JoinSubfolder(folder, files[i]))) return false;
   }
   return true;
 }
@@ -186,7 +177,7 @@ void resolveTemporaryFolder(LibraryFolders& m, std::uint32_t flags) {
     if (m.tempRoot.empty()) m.tempRoot = currentDirectory();
     m.tempFolder = JoinSubfolder(m.tempRoot, L"_zanti_");
   }
-  if (!(flags & library_flag::kNoTempOrDataCreation) && !isDirectory(m.tempFolder)) createFolder(m.tempFolder);
+  if (!(flags & library_flag::kNoTempOrDataCreation) && !IsFolder(m.tempFolder)) createFolder(m.tempFolder);
 }
 
 void resolveProgramAndDataFolders(LibraryFolders& m) {

@@ -446,54 +446,60 @@ bool IsAdminToken(HANDLE token, bool requireElevation) {
   return false;
 }
 
-Result DisableFsRedirection(void** previousState) {
+namespace {
+
+// What one of the two WOW64 redirection switches says about itself when it cannot be called.
+struct RedirectionSwitch {
+  const char* function;        // kernel32's export
+  log::LogLevel missingLevel;  // a system without it has no redirection to switch
+  const wchar_t* noKernel;
+  const wchar_t* missing;
+  const wchar_t* failed;
+};
+
+template <typename Call>
+Result switchFsRedirection(const RedirectionSwitch& which, Call&& call) {
   const HMODULE kernel = ::GetModuleHandleW(L"kernel32.dll");
   if (kernel == nullptr) {
     const DWORD error = ::GetLastError();
-    log::theLogger().write(log::level::kError, kTagSfxarc, L"Failed to get a handle to kernel32.dll with error 0x%08lx!",
-                           error);
+    log::theLogger().write(log::level::kError, kTagSfxarc, which.noKernel, error);
     return error;
   }
-  using DisableFunction = BOOL(WINAPI*)(PVOID*);
-  const auto disable = AsFunction<DisableFunction>(::GetProcAddress(kernel, "Wow64DisableWow64FsRedirection"));
-  if (disable == nullptr) {
-    log::theLogger().write(log::level::kNotice, kTagSfxarc,
-                           L"Failed to get an address of the Wow64DisableWow64FsRedirection function with error 0x%08lx!",
-                           ::GetLastError());
+  const FARPROC address = ::GetProcAddress(kernel, which.function);
+  if (address == nullptr) {
+    log::theLogger().write(which.missingLevel, kTagSfxarc, which.missing, ::GetLastError());
     return code::kSuccess;
   }
-  if (!disable(previousState)) {
+  if (!call(address)) {
     const DWORD error = ::GetLastError();
-    log::theLogger().write(log::level::kError, kTagSfxarc,
-                           L"The call to Wow64DisableWow64FsRedirection function failed with error 0x%08lx!", error);
+    log::theLogger().write(log::level::kError, kTagSfxarc, which.failed, error);
     return error;
   }
   return code::kSuccess;
 }
 
+}  // namespace
+
+Result DisableFsRedirection(void** previousState) {
+  static constexpr RedirectionSwitch kDisable = {
+      "Wow64DisableWow64FsRedirection", log::level::kNotice,
+      L"Failed to get a handle to kernel32.dll with error 0x%08lx!",
+      L"Failed to get an address of the Wow64DisableWow64FsRedirection function with error 0x%08lx!",
+      L"The call to Wow64DisableWow64FsRedirection function failed with error 0x%08lx!"};
+  return switchFsRedirection(kDisable, [previousState](FARPROC address) {
+    return AsFunction<BOOL(WINAPI*)(PVOID*)>(address)(previousState) != FALSE;
+  });
+}
+
 Result RevertFsRedirection(void* previousState) {
-  const HMODULE kernel = ::GetModuleHandleW(L"kernel32.dll");
-  if (kernel == nullptr) {
-    const DWORD error = ::GetLastError();
-    log::theLogger().write(log::level::kError, kTagSfxarc, L"Failed to get a handle to kernel32.dll with error 0x%08lx",
-                           error);
-    return error;
-  }
-  using RevertFunction = BOOL(WINAPI*)(PVOID);
-  const auto revert = AsFunction<RevertFunction>(::GetProcAddress(kernel, "Wow64RevertWow64FsRedirection"));
-  if (revert == nullptr) {
-    log::theLogger().write(log::level::kDebug, kTagSfxarc,
-                           L"Failed to get an address of the Wow64RevertWow64FsRedirection function with error 0x%08lx",
-                           ::GetLastError());
-    return code::kSuccess;
-  }
-  if (!revert(previousState)) {
-    const DWORD error = ::GetLastError();
-    log::theLogger().write(log::level::kError, kTagSfxarc,
-                           L"The call to Wow64RevertWow64FsRedirection function failed with error 0x%08lx", error);
-    return error;
-  }
-  return code::kSuccess;
+  static constexpr RedirectionSwitch kRevert = {
+      "Wow64RevertWow64FsRedirection", log::level::kDebug,
+      L"Failed to get a handle to kernel32.dll with error 0x%08lx",
+      L"Failed to get an address of the Wow64RevertWow64FsRedirection function with error 0x%08lx",
+      L"The call to Wow64RevertWow64FsRedirection function failed with error 0x%08lx"};
+  return switchFsRedirection(kRevert, [previousState](FARPROC address) {
+    return AsFunction<BOOL(WINAPI*)(PVOID)>(address)(previousState) != FALSE;
+  });
 }
 
 const SystemFigures& GetSystemFigures() { return gBase.figures; }

@@ -279,6 +279,18 @@ std::wstring NormaliseFolderPath(const std::wstring& folder) {
   return text;
 }
 
+std::wstring JoinPath(const std::wstring& folder, const std::wstring& name) {
+  if (folder.empty()) return name;
+  if (name.empty()) return folder;
+  std::wstring path = folder;
+  if (path.back() == L'"') path.pop_back();
+  const bool folderEndsInSeparator = !path.empty() && path.back() == L'\\';
+  if (!folderEndsInSeparator && name.front() != L'\\') path += L'\\';
+  path += name;
+  if (path.front() == L'"') path += L'"';
+  return path;
+}
+
 std::wstring JoinSubfolder(const std::wstring& folder, const std::wstring& name) {
   if (name.empty()) return folder;
   std::wstring joined = folder;

@@ -59,7 +59,15 @@ bool NormalisePathTail(std::wstring& text);
 // volume GUID root keeps one backslash and an empty remainder becomes "\".
 std::wstring NormaliseFolderPath(const std::wstring& folder);
 
-// Folder and name with one backslash between them, none added when either side has it.
+// The one way a folder and a name are put together, so that quoted folders from command lines
+// and folders with or without a trailing backslash all give the same kind of path. An empty
+// folder gives the name alone and an empty name the folder unchanged. Otherwise one trailing
+// double quote is taken off the folder, exactly one backslash separates the two, and a path
+// that opens with a double quote is closed with one.
+std::wstring JoinPath(const std::wstring& folder, const std::wstring& name);
+
+// Folder and name with one backslash between them, none added when either side has it; unlike
+// JoinPath an empty folder still gives a rooted "\name" and quotes are not looked at.
 std::wstring JoinSubfolder(const std::wstring& folder, const std::wstring& name);
 
 }  // namespace tzk::root

@@ -199,5 +199,33 @@ TEST(PathFolder, NormalisedFolders) {
   EXPECT_EQ(JoinSubfolder(L"C:\\p", L"\\DATA"), L"C:\\p\\DATA");
 }
 
+TEST(JoinPath, EmptySidesGiveTheOtherSideUnchanged) {
+  EXPECT_EQ(JoinPath(L"", L"name.txt"), L"name.txt");
+  EXPECT_EQ(JoinPath(L"", L"\\name.txt"), L"\\name.txt");
+  EXPECT_EQ(JoinPath(L"C:\\tmp\\", L""), L"C:\\tmp\\");
+  EXPECT_EQ(JoinPath(L"\"C:\\tmp\"", L""), L"\"C:\\tmp\"");
+  EXPECT_EQ(JoinPath(L"", L""), L"");
+}
+
+TEST(JoinPath, ExactlyOneBackslashBetween) {
+  EXPECT_EQ(JoinPath(L"C:\\tmp", L"a.txt"), L"C:\\tmp\\a.txt");
+  EXPECT_EQ(JoinPath(L"C:\\tmp\\", L"a.txt"), L"C:\\tmp\\a.txt");
+  EXPECT_EQ(JoinPath(L"C:\\tmp", L"\\a.txt"), L"C:\\tmp\\a.txt");
+  // Only one separator is ever added; doubled ones already present are left to the caller.
+  EXPECT_EQ(JoinPath(L"C:\\tmp\\", L"\\a.txt"), L"C:\\tmp\\\\a.txt");
+  EXPECT_EQ(JoinPath(L"C:", L"a.txt"), L"C:\\a.txt");
+}
+
+TEST(JoinPath, QuotedFolderStaysOneQuotedPath) {
+  EXPECT_EQ(JoinPath(L"\"C:\\Program Files\"", L"a.exe"), L"\"C:\\Program Files\\a.exe\"");
+  EXPECT_EQ(JoinPath(L"\"C:\\Program Files\\\"", L"a.exe"), L"\"C:\\Program Files\\a.exe\"");
+  // A folder that only opens a quote is closed after the name.
+  EXPECT_EQ(JoinPath(L"\"C:\\tmp", L"a.exe"), L"\"C:\\tmp\\a.exe\"");
+  // Only one trailing quote is taken off.
+  EXPECT_EQ(JoinPath(L"C:\\tmp\"\"", L"a"), L"C:\\tmp\"\\a");
+  // A folder that is only a quote leaves nothing to open the path with.
+  EXPECT_EQ(JoinPath(L"\"", L"a"), L"\\a");
+}
+
 }  // namespace
 }  // namespace tzk::root

@@ -5,6 +5,7 @@
 #include <new>
 
 #include "root/library.h"
+#include "root/little_endian.h"
 #include "root/system_function.h"
 
 namespace tzk::selfdefense {
@@ -29,18 +30,6 @@ constexpr std::size_t kOpenFileHeaderBytes = 44;  // fixed fields, "\??\" and th
 constexpr std::size_t kOpenFileHandle = 0, kOpenFileStatus = 8, kOpenFileAccess = 12, kOpenFileDisposition = 16,
                       kOpenFileAttributes = 20, kOpenFileOptions = 24, kOpenFileNtPrefix = 32, kOpenFilePath = 40;
 constexpr std::size_t kVolumeRootLength = 44;  // "Volume{" + 36-character GUID + "}"
-
-void put32(std::uint8_t* at, std::uint32_t value) {
-  for (int i = 0; i < 4; ++i) at[i] = static_cast<std::uint8_t>(value >> (8 * i));
-}
-
-void put64(std::uint8_t* at, std::uint64_t value) {
-  for (int i = 0; i < 8; ++i) at[i] = static_cast<std::uint8_t>(value >> (8 * i));
-}
-
-std::uint32_t get32(const std::uint8_t* at) {
-  return at[0] | (at[1] << 8) | (at[2] << 16) | (static_cast<std::uint32_t>(at[3]) << 24);
-}
 
 std::uint64_t signExtended(std::uint32_t address) {
   return static_cast<std::uint64_t>(static_cast<std::int64_t>(static_cast<std::int32_t>(address)));
@@ -104,12 +93,12 @@ bool isDriverPath(const wchar_t* path, std::size_t length) {
 
 // Sends the open-file record; the driver's own status counts as the request's result.
 Result sendOpenFile(HANDLE device, std::vector<std::uint8_t>& record, DWORD& returned) {
-  put32(&record[kOpenFileHandle], 0);
-  put32(&record[kOpenFileStatus], 0);
+  root::WriteLe32(&record[kOpenFileHandle], 0);
+  root::WriteLe32(&record[kOpenFileStatus], 0);
   const auto bytes = static_cast<DWORD>(record.size());
   const Result result =
       SendControlRequest(device, SP_IOCTL_OPEN_FILE, record.data(), bytes, record.data(), bytes, &returned);
-  return result != code::kSuccess ? result : get32(&record[kOpenFileStatus]);
+  return result != code::kSuccess ? result : root::ReadLe32(&record[kOpenFileStatus]);
 }
 
 void openStartupDevice(const wchar_t* path, root::ScopedFileHandle& device) {
@@ -139,11 +128,11 @@ Result SendControlRequest(HANDLE device, std::uint32_t code, void* input, DWORD 
 RegistrationRecord BuildRegistrationRecord(std::uint32_t processId, bool flag, std::uint32_t checkRoutine,
                                            std::uint32_t returnAddress) {
   RegistrationRecord record = {};
-  put32(&record[0], kRegistrationMagic);
-  put32(&record[4], processId);
+  root::WriteLe32(&record[0], kRegistrationMagic);
+  root::WriteLe32(&record[4], processId);
   record[8] = flag ? 1 : 0;
-  put64(&record[9], signExtended(checkRoutine));
-  put64(&record[17], signExtended(returnAddress));
+  root::WriteLe64(&record[9], signExtended(checkRoutine));
+  root::WriteLe64(&record[17], signExtended(returnAddress));
   return record;
 }
 
@@ -191,10 +180,10 @@ Result BuildOpenFileRequest(const wchar_t* path, std::uint32_t access, std::uint
   } catch (const std::bad_alloc&) {
     return code::kNotEnoughMemory;
   }
-  put32(&record[kOpenFileAccess], access);
-  put32(&record[kOpenFileDisposition], disposition);
-  put32(&record[kOpenFileAttributes], attributes);
-  put32(&record[kOpenFileOptions], options);
+  root::WriteLe32(&record[kOpenFileAccess], access);
+  root::WriteLe32(&record[kOpenFileDisposition], disposition);
+  root::WriteLe32(&record[kOpenFileAttributes], attributes);
+  root::WriteLe32(&record[kOpenFileOptions], options);
   static const wchar_t kNtPrefix[] = L"\\??\\";
   for (std::size_t i = 0; i < 4; ++i) {
     record[kOpenFileNtPrefix + 2 * i] = static_cast<std::uint8_t>(kNtPrefix[i]);
@@ -219,10 +208,10 @@ Result OpenFileThroughSelfDefense(const wchar_t* path, std::uint32_t access, std
   DWORD returned = 0;
   result = sendOpenFile(device, record, returned);
   if (result == code::kAccessDenied && alternativeAccess != 0 && alternativeAccess != access) {
-    put32(&record[kOpenFileAccess], alternativeAccess);
+    root::WriteLe32(&record[kOpenFileAccess], alternativeAccess);
     result = sendOpenFile(device, record, returned);
   }
-  const std::uint32_t handle = get32(&record[kOpenFileHandle]);
+  const std::uint32_t handle = root::ReadLe32(&record[kOpenFileHandle]);
   if (result == code::kSuccess && returned != 0 && handle != 0) {
     file.reset(reinterpret_cast<HANDLE>(static_cast<std::uintptr_t>(handle)));
   }

@@ -7,18 +7,13 @@
 #include <vector>
 
 #include "root/library.h"
+#include "root/little_endian.h"
 
 namespace tzk::selfdefense {
 namespace {
 
 // Read before anything else runs in main: the start-up set must already be there.
 bool gStartupSetBuiltBeforeMain = false;
-
-std::uint32_t le32(const std::uint8_t* at) {
-  return at[0] | (at[1] << 8) | (at[2] << 16) | (static_cast<std::uint32_t>(at[3]) << 24);
-}
-
-std::uint64_t le64(const std::uint8_t* at) { return le32(at) | (static_cast<std::uint64_t>(le32(at + 4)) << 32); }
 
 std::wstring wideAt(const std::vector<std::uint8_t>& record, std::size_t offset, std::size_t characters) {
   std::wstring text;
@@ -72,9 +67,9 @@ TEST(RegistrationRecord, TwentyFiveBytesWithSignExtendedAddresses) {
                                      0x00, 0x10, 0x40, 0x00, 0x00, 0x00, 0x00, 0x00,
                                      0x34, 0x12, 0x00, 0x80, 0xFF, 0xFF, 0xFF, 0xFF};
   EXPECT_EQ(std::memcmp(record.data(), expected, sizeof(expected)), 0);
-  EXPECT_EQ(le32(&record[0]), kRegistrationMagic);
-  EXPECT_EQ(le64(&record[9]), 0x0000000000401000u);
-  EXPECT_EQ(le64(&record[17]), 0xFFFFFFFF80001234u);
+  EXPECT_EQ(root::ReadLe32(&record[0]), kRegistrationMagic);
+  EXPECT_EQ(root::ReadLe64(&record[9]), 0x0000000000401000u);
+  EXPECT_EQ(root::ReadLe64(&record[17]), 0xFFFFFFFF80001234u);
   EXPECT_EQ(BuildRegistrationRecord(7, false, 0, 0)[8], 0u);
 }
 
@@ -182,17 +177,17 @@ TEST(OpenFileRecord, PrefixDroppedAndFieldsInPlace) {
   ASSERT_EQ(BuildOpenFileRequest(L"\\\\?\\C:\\dir\\f.txt", 0x80000000, 1, 0x80, 0x60, record), 0u);
   const std::wstring path = L"C:\\dir\\f.txt";
   ASSERT_EQ(record.size(), 44 + 2 * path.size());
-  EXPECT_EQ(le32(&record[0]), 0u);
-  EXPECT_EQ(le32(&record[4]), 0u);
-  EXPECT_EQ(le32(&record[8]), 0u);
-  EXPECT_EQ(le32(&record[12]), 0x80000000u);
-  EXPECT_EQ(le32(&record[16]), 1u);
-  EXPECT_EQ(le32(&record[20]), 0x80u);
-  EXPECT_EQ(le32(&record[24]), 0x60u);
-  EXPECT_EQ(le32(&record[28]), 0u);
+  EXPECT_EQ(root::ReadLe32(&record[0]), 0u);
+  EXPECT_EQ(root::ReadLe32(&record[4]), 0u);
+  EXPECT_EQ(root::ReadLe32(&record[8]), 0u);
+  EXPECT_EQ(root::ReadLe32(&record[12]), 0x80000000u);
+  EXPECT_EQ(root::ReadLe32(&record[16]), 1u);
+  EXPECT_EQ(root::ReadLe32(&record[20]), 0x80u);
+  EXPECT_EQ(root::ReadLe32(&record[24]), 0x60u);
+  EXPECT_EQ(root::ReadLe32(&record[28]), 0u);
   EXPECT_EQ(wideAt(record, 32, 4), L"\\??\\");
   EXPECT_EQ(wideAt(record, 40, path.size()), path);
-  EXPECT_EQ(le32(&record[40 + 2 * path.size()]), 0u);  // terminated
+  EXPECT_EQ(root::ReadLe32(&record[40 + 2 * path.size()]), 0u);  // terminated
 
   for (const wchar_t* prefixed : {L"\\\\.\\C:\\dir\\f.txt", L"\\??\\C:\\dir\\f.txt", L"C:\\dir\\f.txt"}) {
     ASSERT_EQ(BuildOpenFileRequest(prefixed, 1, 3, 0, 0, record), 0u) << prefixed;

@@ -5,6 +5,7 @@
 #include <map>
 #include <vector>
 
+#include "root/file_checks.h"
 #include "root/library.h"
 #include "root/scoped_handle.h"
 #include "root/system_function.h"
@@ -54,8 +55,6 @@ std::wstring upperCase(std::wstring text) {
   return text;
 }
 
-bool fileExists(const std::wstring& path) { return ::GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
-
 void allow(const std::wstring& upperPath) {
   GuardState& guard = state();
   SectionLock held(guard.lock);
@@ -73,8 +72,8 @@ void addScreenReaderVersion(HKEY versions, const wchar_t* version, REGSAM access
     return;
   }
   const std::wstring folder = upperCase(target);
-  if (fileExists(folder + kScreenReaderHook)) allow(folder + kScreenReaderHook);
-  if (wow64 && fileExists(folder + kScreenReaderHook32)) allow(folder + kScreenReaderHook32);
+  if (root::PathExists(folder + kScreenReaderHook)) allow(folder + kScreenReaderHook);
+  if (wow64 && root::PathExists(folder + kScreenReaderHook32)) allow(folder + kScreenReaderHook32);
 }
 
 void addScreenReaderHooks(bool wow64) {

@@ -8,9 +8,9 @@
 #include <vector>
 
 #include "log/logger.h"
+#include "root/file_checks.h"
 #include "root/path.h"
 #include "root/scoped_handle.h"
-#include "stub/path_join.h"
 #include "root/shell_api.h"
 
 namespace tzk::stub {
@@ -62,12 +62,6 @@ bool isFullPath(const std::wstring& path) {
 }
 
 // Backup semantics so that a folder counts too, all sharing so that a running setup does.
-bool fileExists(const std::wstring& path) {
-  const root::ScopedFileHandle file(::CreateFileW(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                                  nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
-  return file.valid();
-}
-
 // Keeps the progress window up until the child's own window replaces it, or the child is gone.
 void waitForChildGui(HANDLE process) {
   SECURITY_ATTRIBUTES attributes = {sizeof(attributes), nullptr, TRUE};
@@ -82,7 +76,7 @@ void waitForChildGui(HANDLE process) {
 // were made.
 bool askSetupToCopy(const std::wstring& setup, const std::wstring& tempFolder) {
   for (const wchar_t* name : {L"instup.exe", L"Instup.dll"}) {
-    const std::wstring source = joinPath(tempFolder, name);
+    const std::wstring source = root::JoinPath(tempFolder, name);
     CommandLine copy(L"");
     copy.Set(L"copy_sfx", source);
     copy.Set(L"wait", L"");
@@ -228,16 +222,16 @@ void handOverToInstalledProduct(CommandLine& options, const std::wstring& tempFo
   // download folder: nothing is run from it.
   if (!isFullPath(setupFolder)) return;
 
-  const std::wstring sfxFolder = joinPath(setupFolder, L"Sfx");
-  const std::wstring setup = joinPath(setupFolder, L"instup.exe");
+  const std::wstring sfxFolder = root::JoinPath(setupFolder, L"Sfx");
+  const std::wstring setup = root::JoinPath(setupFolder, L"instup.exe");
   // A version that was never read is all bits set and counts as new.
-  if (fileExists(setup) && setupVersion > kLastSetupWithoutCopy) {
-    if (askSetupToCopy(setup, tempFolder)) childPath = joinPath(sfxFolder, L"instup.exe");
+  if (root::PathOpens(setup) && setupVersion > kLastSetupWithoutCopy) {
+    if (askSetupToCopy(setup, tempFolder)) childPath = root::JoinPath(sfxFolder, L"instup.exe");
     return;
   }
-  const std::wstring oldSetup = joinPath(setupFolder, L"setup.ovr");
-  if (fileExists(oldSetup) && askOldSetupToCopy(oldSetup, joinPath(tempFolder, L"instup.exe"), sleep)) {
-    childPath = joinPath(sfxFolder, L"zanti.setup");
+  const std::wstring oldSetup = root::JoinPath(setupFolder, L"setup.ovr");
+  if (root::PathOpens(oldSetup) && askOldSetupToCopy(oldSetup, root::JoinPath(tempFolder, L"instup.exe"), sleep)) {
+    childPath = root::JoinPath(sfxFolder, L"zanti.setup");
     // The copied installer still loads its companions from the temporary folder.
     childEnvironment = ownEnvironmentWithPathTo(tempFolder);
   }

@@ -4,8 +4,8 @@
 #include <cwchar>
 
 #include "log/wide_format.h"
+#include "root/path.h"
 #include "root/scoped_handle.h"
-#include "stub/path_join.h"
 
 namespace tzk::stub {
 
@@ -92,12 +92,12 @@ Result removeEntry(const std::wstring& path, DWORD attributes, const std::wstrin
 // Every entry is tried whatever happened to the ones before; the first failure is kept.
 Result removeEntries(const std::wstring& folder, const std::wstring& pattern, bool deferred) {
   WIN32_FIND_DATAW entry;
-  root::ScopedFindHandle find(::FindFirstFileW(joinPath(folder, pattern).c_str(), &entry));
+  root::ScopedFindHandle find(::FindFirstFileW(root::JoinPath(folder, pattern).c_str(), &entry));
   if (!find) return code::kSuccess;
   Result result = code::kSuccess;
   do {
     if (isDotEntry(entry.cFileName)) continue;
-    const std::wstring path = joinPath(folder, entry.cFileName);
+    const std::wstring path = root::JoinPath(folder, entry.cFileName);
     const Result entryResult = removeEntry(path, entry.dwFileAttributes, pattern, deferred);
     if (result == code::kSuccess) result = entryResult;
   } while (::FindNextFileW(find.get(), &entry));

@@ -16,6 +16,7 @@
 #include "ping/analytics_request.h"
 #include "progress/progress_animator.h"
 #include "progress/sfx_progress.h"
+#include "root/file_checks.h"
 #include "root/install_folders.h"
 #include "root/library.h"
 #include "root/path.h"
@@ -26,7 +27,6 @@
 #include "stub/child_process.h"
 #include "stub/command_line.h"
 #include "stub/file_removal.h"
-#include "stub/path_join.h"
 #include "stub/run_values.h"
 #include "stub/temp_folder.h"
 
@@ -67,8 +67,6 @@ void openSetupLog(const DataPaths& paths) {
   log::theLogger().configure(nullptr, paths.logFile.c_str());
 }
 
-bool fileExists(const std::wstring& path) { return ::GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
-
 // Files of type "FILE" that the stub may carry for the installer, written beside it.
 struct ResourceFile {
   int id;
@@ -85,7 +83,7 @@ void writeResourceFile(HINSTANCE instance, const ResourceFile& file, const std::
   HGLOBAL loaded = ::LoadResource(instance, found);
   const void* bytes = loaded != nullptr ? ::LockResource(loaded) : nullptr;
   if (bytes == nullptr) return;
-  const std::wstring path = joinPath(folder, file.name);
+  const std::wstring path = root::JoinPath(folder, file.name);
   root::ScopedFileHandle out(::CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
                                            FILE_ATTRIBUTE_NORMAL, nullptr));
   if (!out) return;
@@ -245,7 +243,7 @@ bool MainSequence::checkSystem() {
     logAt(log::level::kNotice, L"Installation folder '%s' is not an absolute path; nothing is run from it",
           setupFolder_.c_str());
   }
-  if (!installed_ && !fileExists(paths_.rebootMarker)) {
+  if (!installed_ && !root::PathExists(paths_.rebootMarker)) {
     for (const wchar_t* service : {L"tzkSP", L"tzkFsBlk", L"zanti! Antivirus"}) {
       if (!isServiceRunning(service)) continue;
       abortWith(code::kDamagedInstallation, L"Corrupted zanti! Antivirus detected.", nullptr,
@@ -326,8 +324,8 @@ void MainSequence::startSelfDefense() {
 bool MainSequence::extract() {
   if (archive_.ExtractEmbeddedItems(tempFolder_) != code::kSuccess) archive_.ExtractTailItems(tempFolder_);
   for (const auto& [file, option] : {std::pair{L"bcc.cfg.tmp", L"bconfig"}, std::pair{L"bcpub.key.tmp", L"bpubkey"}}) {
-    const std::wstring path = joinPath(tempFolder_, file);
-    if (fileExists(path)) options_.Set(option, path);
+    const std::wstring path = root::JoinPath(tempFolder_, file);
+    if (root::PathExists(path)) options_.Set(option, path);
   }
   for (const ResourceFile& file : kResourceFiles) writeResourceFile(instance_, file, tempFolder_);
 
@@ -338,7 +336,7 @@ bool MainSequence::extract() {
     logAt(log::level::kError, L"Cannot extract VPS files to '%s' (code 0x%x)", tempFolder_.c_str(), files);
     return false;
   }
-  childPath_ = joinPath(tempFolder_, L"instup.exe");
+  childPath_ = root::JoinPath(tempFolder_, L"instup.exe");
   const Result installer = archive_.ExtractInstaller(childPath_);
   if (installer != code::kSuccess) {
     abortWith(installer, kTitle, animator_->window(),
@@ -384,7 +382,7 @@ void MainSequence::launch() {
 
 // Runs on every way out, in this order; its failures only leave records.
 void MainSequence::cleanUp() {
-  const bool restart = !tempFolder_.empty() && fileExists(joinPath(tempFolder_, L"Reboot.txt"));
+  const bool restart = !tempFolder_.empty() && root::PathExists(root::JoinPath(tempFolder_, L"Reboot.txt"));
   // Files under a child that may still run are removed at the next restart instead.
   if (!tempFolder_.empty()) removeTree(tempFolder_, L"*.*", debug_ || childMayRun_);
   const Result cleaned = selfdefense::CleanUpEarlySelfDefense(serviceName_);

@@ -1,3 +1,4 @@
+#include "root/little_endian.h"
 #include "tools/sfxpack/authenticode.h"
 
 #include <cerrno>
@@ -29,7 +30,7 @@ using tzk::archive::kTailBlockSize;
 
 constexpr std::size_t kType5Block = 72;
 
-using tzk::archive::WriteLe32;
+using tzk::root::WriteLe32;
 
 std::string lastLine(const std::string& text) {
   std::size_t end = text.find_last_not_of("\r\n");

@@ -1,3 +1,4 @@
+#include "root/little_endian.h"
 #include "tools/sfxpack/code_signature.h"
 
 #include <algorithm>
@@ -34,9 +35,9 @@ constexpr std::uint32_t kWinCertificateHeader = 8;  // dwLength, wRevision, wCer
 constexpr std::uint16_t kRevision2 = 0x0200;
 constexpr std::uint16_t kPkcsSignedData = 0x0002;
 
-using tzk::archive::ReadLe16;
-using tzk::archive::ReadLe32;
-using tzk::archive::WriteLe32;
+using tzk::root::ReadLe16;
+using tzk::root::ReadLe32;
+using tzk::root::WriteLe32;
 
 bool allZero(const std::uint8_t* data, std::size_t size) {
   return std::all_of(data, data + size, [](std::uint8_t b) { return b == 0; });

@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "root/little_endian.h"
 #include "tools/sfxpack/code_signature.h"
 
 namespace {
@@ -12,9 +13,7 @@ namespace {
 sfxpack::Bytes fileAround(const std::uint8_t* data, std::size_t size) {
   const std::uint32_t table = 0x200, tableSize = static_cast<std::uint32_t>((8 + size + 7) / 8 * 8);
   sfxpack::Bytes file(table + tableSize, 0);
-  auto put32 = [&file](std::size_t at, std::uint32_t v) {
-    for (int i = 0; i < 4; ++i) file[at + i] = static_cast<std::uint8_t>(v >> (8 * i));
-  };
+  const auto put32 = [&file](std::size_t at, std::uint32_t v) { tzk::root::WriteLe32(file.data() + at, v); };
   file[0] = 'M';
   file[1] = 'Z';
   put32(0x3C, 0x80);

@@ -17,6 +17,7 @@
 #include "archive/signature.h"
 #include "archive/signing.h"
 #include "progress/progress_callback.h"
+#include "root/path.h"
 #include "root/text.h"
 #include "tools/sfxpack/cli.h"
 #include "tools/sfxpack/stub_check.h"
@@ -118,7 +119,7 @@ int run(const Args& args) {
   const std::size_t first = tzk::log::theLogger().history().size();
   const tzk::Result extracted = archive.ExtractFiles(folder, &progress);
   const tzk::Result installer = extracted == tzk::code::kSuccess
-                                    ? archive.ExtractInstaller(tzk::archive::JoinPath(folder, L"instup.exe"))
+                                    ? archive.ExtractInstaller(tzk::root::JoinPath(folder, L"instup.exe"))
                                     : extracted;
   if (installer != tzk::code::kSuccess) {
     const std::string record = lastRecordSince(first);

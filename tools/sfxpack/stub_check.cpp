@@ -1,3 +1,4 @@
+#include "root/little_endian.h"
 #include "tools/sfxpack/stub_check.h"
 
 #include <cryptopp/filters.h>
@@ -40,7 +41,7 @@ constexpr std::size_t kTableHeader = 28;  // magic, format version, key count, b
 constexpr std::size_t kTableDigest = 32;
 constexpr std::uint32_t kTableVersion = 1;
 
-using tzk::archive::ReadLe32;
+using tzk::root::ReadLe32;
 
 CryptoPP::Integer integer(ByteView v) {
   return CryptoPP::Integer(v.data, v.size, CryptoPP::Integer::UNSIGNED, CryptoPP::BIG_ENDIAN_ORDER);

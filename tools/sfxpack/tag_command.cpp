@@ -1,7 +1,6 @@
 // sfxpack tag: per-download items in the tail block, without signing again.
 #include <algorithm>
 #include <cstdio>
-#include <cstring>
 
 #include "archive/embedded_items.h"
 #include "archive/signature.h"
@@ -36,12 +35,7 @@ const std::string kHelp = std::string(
 
 bool hasTailBlock(const Bytes& file) {
   if (file.size() < tzk::archive::kTailBlockSize) return false;
-  const std::uint8_t* block = file.data() + file.size() - tzk::archive::kTailBlockSize;
-  if (std::memcmp(block + tzk::archive::kTailBlockSize - 8, "TZKSignd", 8) == 0) return false;
-  // A block is ours when its digest matches and the tag sits where the walk expects it.
-  return tzk::archive::ReadLittleEndian32(block + tzk::archive::kTailDigestOffset - 4) ==
-             tzk::archive::kEmbeddedDataTag &&
-         tzk::archive::TailDigestMatches(block);
+  return tzk::archive::IsTailBlock(file.data() + file.size() - tzk::archive::kTailBlockSize);
 }
 
 // Reads the items; false with the file at fault in *where and the reason.
