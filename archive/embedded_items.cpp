@@ -17,24 +17,22 @@
 namespace tzk::archive {
 namespace {
 
-enum class Storage { kRaw, kZlib };
-
 struct ItemKind {
   char tag[5];
-  Storage storage;
+  ItemStorage storage;
   const wchar_t* fileName;
   const wchar_t* description;  // raw items: the info message itself
   const wchar_t* saveError;    // raw items only
 };
 
 const ItemKind kItemKinds[] = {
-    {"ERID", Storage::kRaw, L"rid.bin", L"Unpacking embedded recommendation ID",
+    {"ERID", ItemStorage::kRaw, L"rid.bin", L"Unpacking embedded recommendation ID",
      L"Error saving embedded recommendation ID to a file '%s', code %d (0x%X)"},
-    {"EAPT", Storage::kRaw, L"pairing.bin", L"Saving TicketID",
+    {"EAPT", ItemStorage::kRaw, L"pairing.bin", L"Saving TicketID",
      L"Error saving embedded ticket ID to a file '%s', code %d (0x%X)"},
-    {"EBCF", Storage::kZlib, L"bcc.cfg.tmp", L"Zanti for business config file", nullptr},
-    {"ECFG", Storage::kZlib, L"CustomInstallation.ini", L"embedded customization file", nullptr},
-    {"EBPK", Storage::kZlib, L"bcpub.key.tmp", L"Zanti for business public key", nullptr},
+    {"EBCF", ItemStorage::kZlib, L"bcc.cfg.tmp", L"Zanti for business config file", nullptr},
+    {"ECFG", ItemStorage::kZlib, L"CustomInstallation.ini", L"embedded customization file", nullptr},
+    {"EBPK", ItemStorage::kZlib, L"bcpub.key.tmp", L"Zanti for business public key", nullptr},
 };
 
 const ItemKind* findKind(const std::uint8_t* tag) {
@@ -69,6 +67,12 @@ void saveCompressed(const ItemKind& kind, const std::uint8_t* data, std::uint32_
 
 }  // namespace
 
+bool FindItemStorage(const std::string& tag, ItemStorage* storage) {
+  const ItemKind* kind = tag.size() == 4 ? findKind(reinterpret_cast<const std::uint8_t*>(tag.data())) : nullptr;
+  if (kind != nullptr) *storage = kind->storage;
+  return kind != nullptr;
+}
+
 Result SaveItemFile(const std::wstring& path, const std::uint8_t* data, std::uint32_t size) {
   return WriteWholeFile(path, data, size, nullptr);
 }
@@ -94,7 +98,7 @@ Result WalkEmbeddedBlock(const std::uint8_t* block, std::size_t tagOffset, const
     const ItemKind* kind = findKind(tag);
     if (kind == nullptr) continue;
     const std::wstring path = root::JoinPath(folder, kind->fileName);
-    if (kind->storage == Storage::kZlib) {
+    if (kind->storage == ItemStorage::kZlib) {
       saveCompressed(*kind, block + p, size, path, save);
       continue;
     }

@@ -7,13 +7,15 @@
 #include <cstdint>
 #include <string>
 
+#include "archive/format.h"
 #include "root/result.h"
 
 namespace tzk::archive {
 
-constexpr std::uint32_t kEmbeddedDataTag = 0x54414445;  // "EDAT"
-constexpr std::uint32_t kTailBlockSize = 16384;
-constexpr std::uint32_t kTailDigestOffset = 16368;
+// How the stub's walk stores an item of a tag it knows: as it is, or compressed with zlib.
+enum class ItemStorage { kRaw, kZlib };
+// False for a tag the walk passes over.
+bool FindItemStorage(const std::string& tag, ItemStorage* storage);
 
 // Writes an item's bytes to a path: 0, or 82 when the file cannot be created or written.
 using ItemSaver = Result (*)(const std::wstring& path, const std::uint8_t* data, std::uint32_t size);

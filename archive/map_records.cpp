@@ -5,20 +5,12 @@
 #include <set>
 #include <string>
 
+#include "archive/format.h"
 #include "archive/sfx_archive.h"
 
 namespace tzk::archive {
 namespace {
 
-constexpr std::uint32_t tag(const char (&t)[5]) {
-  return static_cast<std::uint32_t>(static_cast<unsigned char>(t[0])) |
-         static_cast<std::uint32_t>(static_cast<unsigned char>(t[1])) << 8 |
-         static_cast<std::uint32_t>(static_cast<unsigned char>(t[2])) << 16 |
-         static_cast<std::uint32_t>(static_cast<unsigned char>(t[3])) << 24;
-}
-constexpr std::uint32_t kMode = tag("MODE"), kCmdl = tag("CMDL"), kSfxn = tag("SFXN"), kCmdp = tag("CMDP"),
-                        kList = tag("LIST"), kFile = tag("FILE"), kName = tag("NAME"), kPtrl = tag("PTRL"),
-                        kXnam = tag("XNAM");
 constexpr Result kBadInstallerRecord = 0xFFFFFFFFu;
 
 // An 8-bit text field: up to the first zero byte, widened by the C runtime in the current
@@ -70,11 +62,11 @@ Result parseFileRecord(packers::CGenFile& file, ArchiveMap* out) {
   SfxFileEntry entry;
   bool discarded = false;
   forEachRecord(file, [&](const RecordHeader& h, Result*) {
-    if (h.tag == kName || h.tag == kXnam) {
+    if (h.tag == record::kName || h.tag == record::kExtractionName) {
       if (const std::uint8_t* body = file.ReadAlloc(h.length)) {
-        (h.tag == kName ? entry.name : entry.extractionName) = textField(body, h.length);
+        (h.tag == record::kName ? entry.name : entry.extractionName) = textField(body, h.length);
       }
-    } else if (h.tag == kPtrl) {
+    } else if (h.tag == record::kPointer) {
       std::uint32_t time = 0;
       if (h.length != 12 || !packers::ReadUint32(file, &entry.offset) || !packers::ReadUint32(file, &entry.size) ||
           !packers::ReadUint32(file, &time)) {
@@ -92,7 +84,7 @@ Result parseFileRecord(packers::CGenFile& file, ArchiveMap* out) {
 
 Result parseList(packers::CGenFile& list, ArchiveMap* out) {
   return forEachRecord(list, [&](const RecordHeader& h, Result* result) {
-    if (h.tag != kFile) return true;
+    if (h.tag != record::kFile) return true;
     std::uint8_t* body = list.ReadAlloc(h.length);
     packers::CMFile file;
     if (body != nullptr && file.Attach(body, h.length)) *result = parseFileRecord(file, out);
@@ -106,19 +98,19 @@ Result ParseMap(packers::CGenFile& map, ArchiveMap* out) {
   std::wstring mode;
   bool badInstaller = false;
   const Result result = forEachRecord(map, [&](const RecordHeader& h, Result* listResult) {
-    if (h.tag == kMode || h.tag == kCmdl || h.tag == kSfxn) {
+    if (h.tag == record::kMode || h.tag == record::kCommandLine || h.tag == record::kSfxName) {
       const std::uint8_t* body = map.ReadAlloc(h.length);
       const std::wstring text = body != nullptr ? textField(body, h.length) : std::wstring();
-      if (h.tag == kMode) mode = text;
-      else if (body != nullptr) (h.tag == kCmdl ? out->commandLine : out->sfxName) = text;
-    } else if (h.tag == kCmdp) {
+      if (h.tag == record::kMode) mode = text;
+      else if (body != nullptr) (h.tag == record::kCommandLine ? out->commandLine : out->sfxName) = text;
+    } else if (h.tag == record::kInstaller) {
       if (h.length != 8) {
         badInstaller = true;
         return false;
       }
       packers::ReadUint32(map, &out->installer.offset);
       packers::ReadUint32(map, &out->installer.size);
-    } else if (h.tag == kList) {
+    } else if (h.tag == record::kList) {
       std::uint8_t* body = map.ReadAlloc(h.length);
       packers::CMFile list;
       *listResult = body != nullptr && list.Attach(body, h.length) ? parseList(list, out) : code::kSuccess;

@@ -3,6 +3,7 @@
 #include <cstring>
 #include <memory>
 
+#include "archive/format.h"
 #include "archive/signature.h"
 #include "archive/signature_file.h"
 #include "packers/file_package.h"
@@ -12,10 +13,6 @@ namespace tzk::archive {
 const log::ComponentTag kTagSfxArc(L"SfxArc");
 
 namespace {
-
-constexpr char kLocatorMagic[] = "TZKsetupSelfExt2";
-constexpr std::uint32_t kEdatTag = 0x54414445;  // "EDAT"
-constexpr std::uint32_t kLocatorSize = 20;
 
 void logError(const wchar_t* format, const wchar_t* path, Result code = 0) {
   log::theLogger().write(log::level::kError, kTagSfxArc, format, path, code);
@@ -71,7 +68,7 @@ Result SfxArchive::Load(const wchar_t* archivePath, const KeySet* keys) {
 
 Result SfxArchive::ReadContainer(const wchar_t* archivePath, int type, std::uint64_t offset) {
   // The stub file is read with 32-bit positions; a larger offset cannot belong to a stub.
-  if (offset > 0x7FFFFFFFu) {
+  if (offset > kFormatLimit) {
     logError(L"Incorrect content length of archive '%s'", archivePath);
     return code::kFileInvalid;
   }
@@ -79,8 +76,8 @@ Result SfxArchive::ReadContainer(const wchar_t* archivePath, int type, std::uint
   embeddedLength_ = 0;
   std::uint32_t trailer = 0;
   switch (type) {
-    case 5: trailer = 72; break;
-    case 1: trailer = 48; break;
+    case 5: trailer = kRawSha256DsaBlock; break;
+    case 1: trailer = kRawMd5DsaBlock; break;
     case 2: trailer = 42; contentLength_ -= 2; break;
     default:
       logError(L"Unknown signature type of archive '%s'", archivePath);
@@ -102,7 +99,7 @@ Result SfxArchive::ReadContainer(const wchar_t* archivePath, int type, std::uint
 
   std::uint32_t length = 0, edat = 0;
   file_.Seek(static_cast<std::int32_t>(contentLength_ - 8), 0);
-  if (packers::ReadUint32(file_, &length) && packers::ReadUint32(file_, &edat) && edat == kEdatTag) {
+  if (packers::ReadUint32(file_, &length) && packers::ReadUint32(file_, &edat) && edat == kEmbeddedDataTag) {
     embeddedLength_ = length + 8;
   }
 
@@ -110,9 +107,9 @@ Result SfxArchive::ReadContainer(const wchar_t* archivePath, int type, std::uint
   // start of the file is as wrong as a bad magic.
   const std::uint32_t locator = contentLength_ - embeddedLength_ - kLocatorSize;
   std::uint32_t mapOffset = 0;
-  char magic[17] = {};
+  char magic[kLocatorMagicSize + 1] = {};
   if (embeddedLength_ > contentLength_ - kLocatorSize || file_.Seek(static_cast<std::int32_t>(locator), 0) < 0 ||
-      !packers::ReadUint32(file_, &mapOffset) || !file_.Read(magic, 16) || std::strcmp(magic, kLocatorMagic) != 0) {
+      !packers::ReadUint32(file_, &mapOffset) || !file_.Read(magic, kLocatorMagicSize) || std::strcmp(magic, kLocatorMagic) != 0) {
     logError(L"Incorrect magic of archive '%s'", archivePath);
     return code::kFileInvalid;
   }

@@ -16,6 +16,8 @@
 
 #include "archive/embedded_items.h"
 #include "archive/file_system.h"
+#include "archive/format.h"
+#include "archive/installer_writer.h"
 #include "archive/signature.h"
 #include "archive/signing.h"
 #include "packers/data_packer.h"
@@ -23,12 +25,10 @@
 #include "progress/progress_callback.h"
 #include "root/text.h"
 #include "testing/scratch_dir.h"
-#include "tools/sfxpack/installer_builder.h"
 
 namespace tzk::archive {
 namespace {
 
-using sfxpack::Bytes;
 using testing::ScratchDir;
 
 Bytes bytesOf(const std::string& text) { return Bytes(text.begin(), text.end()); }
@@ -57,7 +57,7 @@ DsaPrivateKey testKey(int index) {
   return key;
 }
 
-sfxpack::Signer signerFor(int type) {
+Signer signerFor(int type) {
   return [type](Bytes* content, std::string* error) {
     DsaPrivateKey key;
     if (type == 1) key = testKey(2);
@@ -75,8 +75,8 @@ sfxpack::Signer signerFor(int type) {
 // A stub stand-in: any bytes do, the reader never looks at the image.
 Bytes fakeStub() { return bytesOf(std::string("MZ") + std::string(510, 'S')); }
 
-sfxpack::InstallerPlan examplePlan(int type = 5) {
-  sfxpack::InstallerPlan plan;
+InstallerPlan examplePlan(int type = 5) {
+  InstallerPlan plan;
   plan.stub = fakeStub();
   plan.commandLine = "/sfx /tmp:%TMPPATH%";
   plan.sfxName = "example";
@@ -90,10 +90,10 @@ sfxpack::InstallerPlan examplePlan(int type = 5) {
   return plan;
 }
 
-Bytes build(const sfxpack::InstallerPlan& plan, sfxpack::Layout* layout = nullptr) {
+Bytes build(const InstallerPlan& plan, Layout* layout = nullptr) {
   Bytes out;
   std::string error;
-  EXPECT_TRUE(sfxpack::BuildInstaller(plan, signerFor(plan.signatureType), &out, layout, &error)) << error;
+  EXPECT_TRUE(BuildInstaller(plan, signerFor(plan.signatureType), &out, layout, &error)) << error;
   return out;
 }
 
@@ -127,7 +127,7 @@ class ArchiveFiles : public ::testing::Test {
 TEST_F(ArchiveFiles, RoundTripOfEverySignedTypeGivesBackBytesAndTimes) {
   for (int type : {1, 5}) {
     SCOPED_TRACE(type);
-    const sfxpack::InstallerPlan plan = examplePlan(type);
+    const InstallerPlan plan = examplePlan(type);
     const std::wstring path = write(build(plan));
     SfxArchive archive;
     LogWatch watch;
@@ -164,7 +164,7 @@ Bytes signedContent(Bytes content) {
 }
 
 // The content of a build, without its signature.
-Bytes unsignedContent(const sfxpack::InstallerPlan& plan, sfxpack::Layout* layout) {
+Bytes unsignedContent(const InstallerPlan& plan, Layout* layout) {
   Bytes built = build(plan, layout);
   built.resize(layout->contentLength);
   return built;
@@ -177,10 +177,9 @@ Bytes archiveWithMap(const Bytes& map, std::uint32_t packer = packers::kPackerZl
   EXPECT_EQ(packers::BuildFilePackage(packer, map.data(), static_cast<std::uint32_t>(map.size()), &package), 0u);
   const auto mapOffset = static_cast<std::uint32_t>(content.size());
   content.insert(content.end(), package.begin(), package.end());
-  const Bytes m = sfxpack::Uint32Body({mapOffset});
+  const Bytes m = Uint32Body({mapOffset});
   content.insert(content.end(), m.begin(), m.end());
-  const std::string magic = "TZKsetupSelfExt2";
-  content.insert(content.end(), magic.begin(), magic.end());
+  content.insert(content.end(), kLocatorMagic, kLocatorMagic + kLocatorMagicSize);
   return signedContent(content);
 }
 
@@ -197,7 +196,7 @@ LoadOutcome load(const std::wstring& path) {
 }
 
 TEST_F(ArchiveFiles, EveryRefusalHasItsCodeAndRecord) {
-  sfxpack::Layout layout;
+  Layout layout;
   const Bytes content = unsignedContent(examplePlan(), &layout);
   auto expectRefusal = [&](const Bytes& bytes, Result code, const std::wstring& format) {
     const std::wstring path = write(bytes);
@@ -242,7 +241,7 @@ TEST_F(ArchiveFiles, EveryRefusalHasItsCodeAndRecord) {
     expectRefusal(signedContent(changed), 1006, L"Incorrect magic of archive '%s'");
   }
   Bytes beyond = content;
-  const Bytes past = sfxpack::Uint32Body({layout.locatorOffset + 1});
+  const Bytes past = Uint32Body({layout.locatorOffset + 1});
   std::copy(past.begin(), past.end(), beyond.begin() + layout.locatorOffset);
   expectRefusal(signedContent(beyond), 1006, L"");
 
@@ -251,34 +250,34 @@ TEST_F(ArchiveFiles, EveryRefusalHasItsCodeAndRecord) {
   expectRefusal(signedContent(broken), 1006, L"Cannot load map block of archive '%s'");
 
   Bytes noMode;
-  sfxpack::AppendRecord(&noMode, "MODE", sfxpack::TextBody("Extract"));
+  AppendRecord(&noMode, record::kMode, TextBody("Extract"));
   expectRefusal(archiveWithMap(noMode), 87, L"Error loading map of archive '%s' (code 0x57)");
 
   Bytes shortInstaller;
-  sfxpack::AppendRecord(&shortInstaller, "MODE", sfxpack::TextBody("extract"));
-  sfxpack::AppendRecord(&shortInstaller, "CMDP", Bytes(7, 0));
+  AppendRecord(&shortInstaller, record::kMode, TextBody("extract"));
+  AppendRecord(&shortInstaller, record::kInstaller, Bytes(7, 0));
   expectRefusal(archiveWithMap(shortInstaller), 0xFFFFFFFF, L"Error loading map of archive '%s' (code 0xffffffff)");
 }
 
 Bytes fileRecord(const std::string& name, const Bytes& pointer) {
   Bytes file;
-  sfxpack::AppendRecord(&file, "NAME", sfxpack::TextBody(name));
-  if (!pointer.empty()) sfxpack::AppendRecord(&file, "PTRL", pointer);
+  AppendRecord(&file, record::kName, TextBody(name));
+  if (!pointer.empty()) AppendRecord(&file, record::kPointer, pointer);
   Bytes record;
-  sfxpack::AppendRecord(&record, "FILE", file);
+  AppendRecord(&record, record::kFile, file);
   return record;
 }
 
 Bytes mapWithList(const Bytes& list) {
   Bytes map;
-  sfxpack::AppendRecord(&map, "MODE", sfxpack::TextBody("extract"));
-  sfxpack::AppendRecord(&map, "LIST", list);
+  AppendRecord(&map, record::kMode, TextBody("extract"));
+  AppendRecord(&map, record::kList, list);
   return map;
 }
 
 TEST_F(ArchiveFiles, BadFilePointersDropTheirEntry) {
   const Bytes bad = fileRecord("bad", Bytes(16, 0));
-  const Bytes good = fileRecord("good", sfxpack::Uint32Body({0, 2, 0}));
+  const Bytes good = fileRecord("good", Uint32Body({0, 2, 0}));
   EXPECT_EQ(load(write(archiveWithMap(mapWithList(bad)))).code, 1006u);
 
   Bytes list = bad;
@@ -291,8 +290,8 @@ TEST_F(ArchiveFiles, BadFilePointersDropTheirEntry) {
 
 TEST_F(ArchiveFiles, EntriesExtractAsTheMapSays) {
   // Two entries of one name (the later wins), one without PTRL (empty, dated 1970).
-  Bytes list = fileRecord("same.txt", sfxpack::Uint32Body({0, 2, 5}));
-  const Bytes second = fileRecord("same.txt", sfxpack::Uint32Body({2, 3, 7}));
+  Bytes list = fileRecord("same.txt", Uint32Body({0, 2, 5}));
+  const Bytes second = fileRecord("same.txt", Uint32Body({2, 3, 7}));
   const Bytes noPointer = fileRecord("nothing.txt", {});
   list.insert(list.end(), second.begin(), second.end());
   list.insert(list.end(), noPointer.begin(), noPointer.end());
@@ -311,7 +310,7 @@ TEST_F(ArchiveFiles, NamesThatLeaveTheFolderAreRefused) {
                            "/x", "sub\\. .\\x", "...\\x"}) {
     SCOPED_TRACE(name);
     SfxArchive archive;
-    ASSERT_EQ(archive.Load(write(archiveWithMap(mapWithList(fileRecord(name, sfxpack::Uint32Body({0, 2, 0}))))).c_str()),
+    ASSERT_EQ(archive.Load(write(archiveWithMap(mapWithList(fileRecord(name, Uint32Body({0, 2, 0}))))).c_str()),
               0u);
     ScratchDir out;
     LogWatch watch;
@@ -328,7 +327,7 @@ TEST_F(ArchiveFiles, NamesThatLeaveTheFolderAreRefused) {
 TEST_F(ArchiveFiles, TheFirstFailingEntryInMapOrderDecides) {
   Bytes list;
   for (const char* name : {"one.txt", "..\\evil.dll", "two.txt", "/abs.dll", "three.txt"}) {
-    const Bytes record = fileRecord(name, sfxpack::Uint32Body({0, 2, 0}));
+    const Bytes record = fileRecord(name, Uint32Body({0, 2, 0}));
     list.insert(list.end(), record.begin(), record.end());
   }
   SfxArchive archive;
@@ -348,11 +347,11 @@ TEST_F(ArchiveFiles, TheFirstFailingEntryInMapOrderDecides) {
 TEST_F(ArchiveFiles, ABadModulePackageLeavesTheTargetAsItWas) {
   const auto moduleArchive = [this](const char* extractionName) {
     Bytes file;
-    sfxpack::AppendRecord(&file, "NAME", sfxpack::TextBody("module.dat"));
-    sfxpack::AppendRecord(&file, "XNAM", sfxpack::TextBody(extractionName));
-    sfxpack::AppendRecord(&file, "PTRL", sfxpack::Uint32Body({0, 40, 0}));  // the stub's bytes: no package
+    AppendRecord(&file, record::kName, TextBody("module.dat"));
+    AppendRecord(&file, record::kExtractionName, TextBody(extractionName));
+    AppendRecord(&file, record::kPointer, Uint32Body({0, 40, 0}));  // the stub's bytes: no package
     Bytes record;
-    sfxpack::AppendRecord(&record, "FILE", file);
+    AppendRecord(&record, record::kFile, file);
     return write(archiveWithMap(mapWithList(record)), root::fromUtf8(extractionName).substr(0, 3) + L".exe");
   };
   SfxArchive archive;
@@ -376,7 +375,7 @@ TEST_F(ArchiveFiles, AnExceptionInOneLaneStopsTheOther) {
   constexpr int kEntries = 1000;
   Bytes list;
   for (int i = 0; i < kEntries; ++i) {
-    const Bytes record = fileRecord("f" + std::to_string(i) + ".txt", sfxpack::Uint32Body({0, 2, 0}));
+    const Bytes record = fileRecord("f" + std::to_string(i) + ".txt", Uint32Body({0, 2, 0}));
     list.insert(list.end(), record.begin(), record.end());
   }
   SfxArchive archive;
@@ -481,7 +480,7 @@ TEST(WritesAreDistinct, TheAliasesOpenOneFileOnWindows) {
 #endif
 
 TEST_F(ArchiveFiles, SelfDefenseModuleFollowsThePlatform) {
-  sfxpack::InstallerPlan plan = examplePlan();
+  InstallerPlan plan = examplePlan();
   const Bytes driver = randomBytes(4000, 9);
   plan.files.push_back({"selfdefense_x86_driver", driver, 0, "unused.sys", 2});
   plan.files.push_back({"selfdefense_x64_driver", randomBytes(4000, 10), 0, "unused64.sys", 2});
@@ -510,12 +509,12 @@ Result recordSave(const std::wstring& path, const std::uint8_t* data, std::uint3
   return g_saveResult;
 }
 
-std::vector<SavedItem> walk(const std::vector<sfxpack::EmbeddedItem>& items, Result saveResult = 0,
+std::vector<SavedItem> walk(const std::vector<EmbeddedItem>& items, Result saveResult = 0,
                             Result* result = nullptr) {
   std::vector<SavedItem> saved;
   g_saved = &saved;
   g_saveResult = saveResult;
-  const Bytes block = sfxpack::EmbeddedDataBlock(items);
+  const Bytes block = EmbeddedDataBlock(items);
   const Result r = WalkEmbeddedBlock(block.data(), block.size() - 4, L"T", &recordSave);
   if (result != nullptr) *result = r;
   return saved;
@@ -544,21 +543,21 @@ TEST(EmbeddedItems, CompressedItemsExpandAtMostTenfold) {
 }
 
 TEST(EmbeddedItems, ItemsClaimingMoreThanTheBlockAreSkipped) {
-  Bytes block = sfxpack::EmbeddedDataBlock({{"ERID", bytesOf("abc")}});
+  Bytes block = EmbeddedDataBlock({{"ERID", bytesOf("abc")}});
   block[3] = 0xFF;  // the item's size field, little-endian low byte: now 255
   std::vector<SavedItem> saved;
   g_saved = &saved;
   EXPECT_EQ(WalkEmbeddedBlock(block.data(), block.size() - 4, L"T", &recordSave), 0u);
   EXPECT_TRUE(saved.empty());
   // A length field that reaches before the block's start.
-  const Bytes lonely = sfxpack::Uint32Body({100, kEmbeddedDataTag});
+  const Bytes lonely = Uint32Body({100, kEmbeddedDataTag});
   EXPECT_EQ(WalkEmbeddedBlock(lonely.data(), 4, L"T", &recordSave), code::kInvalidData);
 }
 
 TEST(EmbeddedItems, TailBlockNeedsItsDigestAndNoSignatureMagic) {
   Bytes tail;
   std::string error;
-  ASSERT_TRUE(sfxpack::TailBlock({{"EAPT", bytesOf("ticket")}}, &tail, &error));
+  ASSERT_TRUE(TailBlock({{"EAPT", bytesOf("ticket")}}, &tail, &error));
   std::vector<SavedItem> saved;
   g_saved = &saved;
   g_saveResult = 0;
@@ -577,7 +576,7 @@ TEST_F(ArchiveFiles, TailItemsAreReadFromTheFilesEnd) {
   ASSERT_EQ(small.Load(write(build(examplePlan(1)), L"small.exe").c_str()), 0u);
   EXPECT_EQ(small.ExtractTailItems(dir_.path()), code::kCannotMake);  // shorter than a tail block
 
-  sfxpack::InstallerPlan large = examplePlan(1);
+  InstallerPlan large = examplePlan(1);
   large.installer = randomBytes(20000, 4);
   SfxArchive plain;
   ASSERT_EQ(plain.Load(write(build(large), L"plain.exe").c_str()), 0u);

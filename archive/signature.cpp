@@ -73,11 +73,11 @@ bool LookupRaw(const SignatureFile& file, Found* found) {
   const std::uint64_t end = PeAwareEnd(file);
   std::uint64_t magic = 0;
   // A type-5 block may be followed by a type-1 block (40 + 8 bytes), hence the test at S - 56.
-  if ((size >= 72 && FindRawMagic(file, end, 8, kRawSha256Magic, kSha256DsaSize, &magic)) ||
+  if ((size >= kRawSha256DsaBlock && FindRawMagic(file, end, 8, kRawSha256Magic, kSha256DsaSize, &magic)) ||
       (size >= 120 && FindRawMagic(file, end, 56, kRawSha256Magic, kSha256DsaSize, &magic))) {
     found->type = signature_type::kRawSha256Dsa;
     found->offset = magic - kSha256DsaSize;
-  } else if (size >= 48 && FindRawMagic(file, end, 8, kRawMd5Magic, kMd5DsaSize, &magic)) {
+  } else if (size >= kRawMd5DsaBlock && FindRawMagic(file, end, 8, kRawMd5Magic, kMd5DsaSize, &magic)) {
     found->type = signature_type::kRawMd5Dsa;
     found->offset = magic - kMd5DsaSize;
   } else {

@@ -44,6 +44,10 @@ inline constexpr char kTextMd5Magic[] = "TZK_MD5a";
 inline constexpr char kTextMd5DsaMagic[] = "TZKSignA";
 inline constexpr char kTextSha256DsaMagic[] = "TZKSig2A";
 
+// The raw forms' whole size: the signature, then its magic.
+inline constexpr std::uint32_t kRawMd5DsaBlock = 40 + 8;
+inline constexpr std::uint32_t kRawSha256DsaBlock = 64 + 8;
+
 // Finds the signature form of the file at path with the forms of lookupMode. On success
 // reports the type, the offset C at which the form begins and, when outSignature is given,
 // the signature bytes (raw forms as stored, text forms decoded: 40, 64 or 16 bytes).

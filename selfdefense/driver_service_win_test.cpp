@@ -9,13 +9,13 @@
 #include <vector>
 
 #include "archive/sfx_archive.h"
+#include "archive/installer_writer.h"
 #include "archive/signing.h"
 #include "root/scoped_handle.h"
 #include "root/win_test_support.h"
 #include "selfdefense/testdriver/testdriver_protocol.h"
 #include "selfdefense/testdriver/testdriver_support.h"
 #include "testing/scratch_dir.h"
-#include "tools/sfxpack/installer_builder.h"
 
 namespace tzk::selfdefense {
 namespace {
@@ -25,7 +25,7 @@ using root::testing::ReadRaw;
 using root::testing::RemoveKey;
 using root::testing::ScratchFolder;
 using root::testing::SystemIsWow64;
-using sfxpack::Bytes;
+using archive::Bytes;
 
 constexpr std::uint32_t kStatusAccessDenied = 0xC0000022;
 // A customer status no Windows error stands for.
@@ -51,7 +51,7 @@ Bytes x64Module() { return markedModule("x64 module"); }
 bool x64ModuleChosen() { return sizeof(void*) == 4 && SystemIsWow64(); }
 
 Bytes buildArchive(bool withX86, bool withX64) {
-  sfxpack::InstallerPlan plan;
+  archive::InstallerPlan plan;
   plan.stub = Bytes(512, 'S');
   plan.stub[0] = 'M';
   plan.stub[1] = 'Z';
@@ -63,7 +63,7 @@ Bytes buildArchive(bool withX86, bool withX64) {
   if (withX86) plan.files.push_back({"selfdefense_x86_tzksp.pkg", x86Module(), 0, "tzksp.sys", 2});
   if (withX64) plan.files.push_back({"selfdefense_x64_tzksp.pkg", x64Module(), 0, "tzksp.sys", 2});
   // Signed with a test key the test build of the stub trusts: the stub takes nothing unsigned.
-  const sfxpack::Signer sign = [](Bytes* content, std::string* error) {
+  const archive::Signer sign = [](Bytes* content, std::string* error) {
     std::string pem;
     archive::DsaPrivateKey key;
     Bytes block;
@@ -78,7 +78,7 @@ Bytes buildArchive(bool withX86, bool withX64) {
   };
   Bytes out;
   std::string error;
-  EXPECT_TRUE(sfxpack::BuildInstaller(plan, sign, &out, nullptr, &error)) << error;
+  EXPECT_TRUE(archive::BuildInstaller(plan, sign, &out, nullptr, &error)) << error;
   return out;
 }
 

@@ -1,4 +1,3 @@
-#include "root/little_endian.h"
 #include "tools/sfxpack/authenticode.h"
 
 #include <cerrno>
@@ -19,6 +18,8 @@ extern char** environ;
 
 #include "archive/embedded_items.h"
 #include "archive/pe_image.h"
+#include "archive/signature.h"
+#include "root/little_endian.h"
 #include "root/text.h"
 #include "tools/sfxpack/code_signature.h"
 #include "tools/sfxpack/manifest.h"
@@ -28,7 +29,6 @@ namespace {
 
 using tzk::archive::kTailBlockSize;
 
-constexpr std::size_t kType5Block = 72;
 
 using tzk::root::WriteLe32;
 
@@ -212,13 +212,13 @@ bool SignBoth(Bytes content, const Signer& sign, const CodeSigning& signing, con
   }
   // The table starts 8-aligned behind the archive signature; its size is the reservation,
   // whatever the signature will take: the archive signature covers both values.
-  const std::uint32_t tableOffset = static_cast<std::uint32_t>((content.size() + kType5Block + 7) / 8 * 8);
+  const std::uint32_t tableOffset = static_cast<std::uint32_t>((content.size() + tzk::archive::kRawSha256DsaBlock + 7) / 8 * 8);
   const std::uint32_t tableSize = signing.reserve;
   WriteLe32(content.data() + headers.securityEntry, tableOffset);
   WriteLe32(content.data() + headers.securityEntry + 4, tableSize);
   const std::size_t unsignedSize = content.size();
   if (!sign(&content, error)) return false;
-  if (content.size() != unsignedSize + kType5Block) {
+  if (content.size() != unsignedSize + tzk::archive::kRawSha256DsaBlock) {
     *error = "only a type-5 archive signature can sit beside an Authenticode signature";
     return false;
   }

@@ -13,7 +13,7 @@
 
 #include "tools/sfxpack/cli.h"
 #include "tools/sfxpack/code_signature.h"
-#include "tools/sfxpack/installer_builder.h"
+#include "tools/sfxpack/manifest.h"
 
 namespace sfxpack {
 

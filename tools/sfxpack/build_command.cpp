@@ -117,9 +117,9 @@ int run(const Args& args) {
   Bytes probe;  // a key of the wrong shape is the key's fault, named before any work
   if (manifest.signature.type != 2 && !sign(&probe, &error)) return fail(manifest.signature.key, error, kExitBadInput);
   Bytes installer;
-  Layout layout;
+  tzk::archive::Layout layout;
   const Signer unsignedContent = [](Bytes*, std::string*) { return true; };
-  if (!BuildInstaller(manifest.plan, authenticode ? unsignedContent : sign, &installer, &layout, &error)) {
+  if (!tzk::archive::BuildInstaller(manifest.plan, authenticode ? unsignedContent : sign, &installer, &layout, &error)) {
     return fail(a.positional[0], error, kExitBadInput);
   }
 

@@ -1,4 +1,3 @@
-#include "root/little_endian.h"
 #include "tools/sfxpack/code_signature.h"
 
 #include <algorithm>
@@ -10,6 +9,7 @@
 
 #include "archive/embedded_items.h"
 #include "archive/pe_image.h"
+#include "root/little_endian.h"
 #include "tools/sfxpack/manifest.h"
 
 #ifdef SFX_HAVE_OPENSSL

@@ -15,9 +15,11 @@
 
 #include <nlohmann/json.hpp>
 
-#include "tools/sfxpack/installer_builder.h"
+#include "archive/installer_writer.h"
 
 namespace sfxpack {
+
+using tzk::archive::Bytes;
 
 // The attribute's type: a UUID-based OID, which needs no registration.
 extern const char kTailRoomOid[];

@@ -176,7 +176,7 @@ bool readEmbedded(Reader& r, const json& items, InstallerPlan* plan) {
       return false;
     }
     std::string why;
-    if (!PrepareEmbeddedItem(item.tag, raw, &item, &why)) return r.fail(where, why);
+    if (!tzk::archive::PrepareEmbeddedItem(item.tag, raw, &item, &why)) return r.fail(where, why);
     plan->embedded.push_back(std::move(item));
   }
   return true;

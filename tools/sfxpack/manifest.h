@@ -3,9 +3,16 @@
 
 #include <string>
 
-#include "tools/sfxpack/installer_builder.h"
+#include "archive/installer_writer.h"
 
 namespace sfxpack {
+
+// A manifest is read into the installer writer's plan.
+using tzk::archive::Bytes;
+using tzk::archive::EmbeddedItem;
+using tzk::archive::FileEntryPlan;
+using tzk::archive::InstallerPlan;
+using tzk::archive::Signer;
 
 struct ManifestSignature {
   int type = 1;

@@ -1,4 +1,3 @@
-#include "root/little_endian.h"
 #include "tools/sfxpack/stub_check.h"
 
 #include <cryptopp/filters.h>
@@ -23,6 +22,7 @@
 #include "archive/signature_file.h"
 #include "log/logger.h"
 #include "packers/file_package.h"
+#include "root/little_endian.h"
 #include "root/text.h"
 #include "tools/sfxpack/authenticode.h"
 #include "tools/sfxpack/cli.h"

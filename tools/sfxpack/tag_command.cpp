@@ -45,7 +45,7 @@ bool readItems(const std::vector<std::string>& itemArguments, std::vector<Embedd
     EmbeddedItem item{argument.substr(0, 4), {}};
     Bytes raw;
     *where = argument.substr(5);
-    if (!ReadWholeFile(*where, &raw, error) || !PrepareEmbeddedItem(item.tag, raw, &item, error)) return false;
+    if (!ReadWholeFile(*where, &raw, error) || !tzk::archive::PrepareEmbeddedItem(item.tag, raw, &item, error)) return false;
     items->push_back(std::move(item));
   }
   return true;
@@ -96,7 +96,7 @@ int run(const Args& args) {
   if (!a.has("--remove")) {
     std::string where;
     if (!readItems(a.values("--item"), &items, &where, &error)) return fileError("tag", where, error, kExitBadInput);
-    if (!TailBlock(items, &tail, &error)) return fileError("tag", file, error, kExitBadInput);
+    if (!tzk::archive::TailBlock(items, &tail, &error)) return fileError("tag", file, error, kExitBadInput);
   } else if (!tagged) {
     std::printf("%s: no tail block\n", file.c_str());
     return kExitOk;

@@ -1,23 +1,23 @@
-#include "tools/sfxpack/installer_builder.h"
+#include "archive/installer_writer.h"
 
 #define CRYPTOPP_ENABLE_NAMESPACE_WEAK 1
 #include <cryptopp/md5.h>
 
-#include <cstring>
-
+#include "archive/embedded_items.h"
+#include "archive/format.h"
 #include "archive/sfx_archive.h"
 #include "packers/data_packer.h"
 #include "packers/file_package.h"
+#include "root/little_endian.h"
 #include "root/text.h"
 
-namespace sfxpack {
+namespace tzk::archive {
 namespace {
 
-constexpr std::uint64_t kFormatLimit = 0x7FFFFFFF;  // 32-bit signed positions in the stub's reader
-constexpr char kLocatorMagic[] = "TZKsetupSelfExt2";
-
 void appendUint32(Bytes* out, std::uint32_t v) {
-  for (int i = 0; i < 4; ++i) out->push_back(static_cast<std::uint8_t>(v >> (8 * i)));
+  std::uint8_t bytes[4];
+  root::WriteLe32(bytes, v);
+  out->insert(out->end(), bytes, bytes + sizeof bytes);
 }
 
 void appendBytes(Bytes* out, const Bytes& data) { out->insert(out->end(), data.begin(), data.end()); }
@@ -34,7 +34,7 @@ bool checkName(const std::string& name, const char* what, std::string* error) {
     *error = std::string(what) + " '" + name + "' must be non-empty printable ASCII";
     return false;
   }
-  if (!tzk::archive::IsContainedName(tzk::root::fromUtf8(name))) {
+  if (!IsContainedName(root::fromUtf8(name))) {
     *error = std::string(what) + " '" + name + "' would be written outside the target folder";
     return false;
   }
@@ -46,8 +46,8 @@ bool package(std::uint32_t kind, const Bytes& data, Bytes* out, std::string* err
     *error = "content of " + std::to_string(data.size()) + " bytes is beyond the format's 2 GiB limit";
     return false;
   }
-  const tzk::Result r = tzk::packers::BuildFilePackage(kind, data.data(), static_cast<std::uint32_t>(data.size()), out);
-  if (r != tzk::code::kSuccess) {
+  const Result r = packers::BuildFilePackage(kind, data.data(), static_cast<std::uint32_t>(data.size()), out);
+  if (r != code::kSuccess) {
     *error = "cannot pack data (code " + std::to_string(r) + ")";
     return false;
   }
@@ -65,19 +65,50 @@ bool store(Bytes* out, const Bytes& data, std::uint32_t* offset, std::string* er
   return true;
 }
 
+// Each file's data goes into the content, its record into the list.
+bool storeFiles(const std::vector<FileEntryPlan>& files, Bytes* content, Bytes* list, std::string* error) {
+  for (const FileEntryPlan& file : files) {
+    if (!checkName(file.name, "entry name", error)) return false;
+    if (!file.extractionName.empty() && !checkName(file.extractionName, "extraction name", error)) return false;
+    Bytes stored;
+    if (!file.extractionName.empty() && !package(file.packer, file.data, &stored, error)) return false;
+    std::uint32_t offset = 0;
+    if (!store(content, file.extractionName.empty() ? file.data : stored, &offset, error)) return false;
+    Bytes entry;
+    AppendRecord(&entry, record::kName, TextBody(file.name));
+    const auto size = static_cast<std::uint32_t>(file.extractionName.empty() ? file.data.size() : stored.size());
+    AppendRecord(&entry, record::kPointer, Uint32Body({offset, size, file.time}));
+    if (!file.extractionName.empty()) AppendRecord(&entry, record::kExtractionName, TextBody(file.extractionName));
+    AppendRecord(list, record::kFile, entry);
+  }
+  return true;
+}
+
+Bytes mapBlock(const InstallerPlan& plan, std::uint32_t installerOffset, std::uint32_t installerSize,
+               const Bytes& list) {
+  Bytes map;
+  AppendRecord(&map, record::kMode, TextBody("extract"));
+  if (!plan.commandLine.empty()) AppendRecord(&map, record::kCommandLine, TextBody(plan.commandLine));
+  if (!plan.sfxName.empty()) AppendRecord(&map, record::kSfxName, TextBody(plan.sfxName));
+  AppendRecord(&map, record::kInstaller, Uint32Body({installerOffset, installerSize}));
+  AppendRecord(&map, record::kList, list);
+  return map;
+}
+
 }  // namespace
 
 bool PrepareEmbeddedItem(const std::string& tag, const Bytes& raw, EmbeddedItem* out, std::string* error) {
   out->tag = tag;
-  if (tag == "ERID" || tag == "EAPT") {
-    out->data = raw;
-    return true;
-  }
-  if (tag != "EBCF" && tag != "ECFG" && tag != "EBPK") {
+  ItemStorage storage = ItemStorage::kRaw;
+  if (!FindItemStorage(tag, &storage)) {
     *error = "item tag '" + tag + "' is not one of ERID, EAPT, EBCF, ECFG, EBPK";
     return false;
   }
-  auto packer = tzk::packers::CreateDataPacker(tzk::packers::kPackerZlib);
+  if (storage == ItemStorage::kRaw) {
+    out->data = raw;
+    return true;
+  }
+  auto packer = packers::CreateDataPacker(packers::kPackerZlib);
   out->data.resize(packer->MaxCompressedSize(static_cast<std::uint32_t>(raw.size())));
   std::uint32_t size = static_cast<std::uint32_t>(out->data.size());
   if (raw.size() > kFormatLimit ||
@@ -89,8 +120,8 @@ bool PrepareEmbeddedItem(const std::string& tag, const Bytes& raw, EmbeddedItem*
   return true;
 }
 
-void AppendRecord(Bytes* out, const char (&tag)[5], const Bytes& body) {
-  out->insert(out->end(), tag, tag + 4);
+void AppendRecord(Bytes* out, std::uint32_t tag, const Bytes& body) {
+  appendUint32(out, tag);
   appendUint32(out, static_cast<std::uint32_t>(body.size()));
   appendBytes(out, body);
 }
@@ -114,23 +145,22 @@ Bytes EmbeddedDataBlock(const std::vector<EmbeddedItem>& items) {
     appendUint32(&block, static_cast<std::uint32_t>(item.data.size()));
     block.insert(block.end(), item.tag.begin(), item.tag.end());
   }
-  const auto length = static_cast<std::uint32_t>(block.size());
-  appendUint32(&block, length);
-  block.insert(block.end(), {'E', 'D', 'A', 'T'});
+  appendUint32(&block, static_cast<std::uint32_t>(block.size()));
+  appendUint32(&block, kEmbeddedDataTag);
   return block;
 }
 
 bool TailBlock(const std::vector<EmbeddedItem>& items, Bytes* out, std::string* error) {
   const Bytes block = EmbeddedDataBlock(items);
-  constexpr std::size_t kDigestOffset = 16368;
-  if (block.size() > kDigestOffset) {
-    *error = "tail items of " + std::to_string(block.size()) + " bytes do not fit the 16368 bytes of a tail block";
+  if (block.size() > kTailDigestOffset) {
+    *error = "tail items of " + std::to_string(block.size()) + " bytes do not fit the " +
+             std::to_string(kTailDigestOffset) + " bytes of a tail block";
     return false;
   }
-  out->assign(kDigestOffset - block.size(), 0);
+  out->assign(kTailDigestOffset - block.size(), 0);
   appendBytes(out, block);
   std::uint8_t digest[CryptoPP::Weak::MD5::DIGESTSIZE];
-  CryptoPP::Weak::MD5().CalculateDigest(digest, out->data(), kDigestOffset);
+  CryptoPP::Weak::MD5().CalculateDigest(digest, out->data(), kTailDigestOffset);
   out->insert(out->end(), digest, digest + sizeof(digest));
   return true;
 }
@@ -144,40 +174,21 @@ bool BuildInstaller(const InstallerPlan& plan, const Signer& sign, Bytes* out, L
   }
   Bytes content = plan.stub;
   Bytes list;
-  for (const FileEntryPlan& file : plan.files) {
-    if (!checkName(file.name, "entry name", error)) return false;
-    if (!file.extractionName.empty() && !checkName(file.extractionName, "extraction name", error)) return false;
-    Bytes stored;
-    if (!file.extractionName.empty() && !package(file.packer, file.data, &stored, error)) return false;
-    std::uint32_t offset = 0;
-    if (!store(&content, file.extractionName.empty() ? file.data : stored, &offset, error)) return false;
-    Bytes record;
-    AppendRecord(&record, "NAME", TextBody(file.name));
-    const auto size = static_cast<std::uint32_t>(file.extractionName.empty() ? file.data.size() : stored.size());
-    AppendRecord(&record, "PTRL", Uint32Body({offset, size, file.time}));
-    if (!file.extractionName.empty()) AppendRecord(&record, "XNAM", TextBody(file.extractionName));
-    AppendRecord(&list, "FILE", record);
-  }
+  if (!storeFiles(plan.files, &content, &list, error)) return false;
   Bytes installer;
   std::uint32_t installerOffset = 0;
   if (!package(plan.installerPacker, plan.installer, &installer, error) ||
       !store(&content, installer, &installerOffset, error)) {
     return false;
   }
-
-  Bytes map;
-  AppendRecord(&map, "MODE", TextBody("extract"));
-  if (!plan.commandLine.empty()) AppendRecord(&map, "CMDL", TextBody(plan.commandLine));
-  if (!plan.sfxName.empty()) AppendRecord(&map, "SFXN", TextBody(plan.sfxName));
-  AppendRecord(&map, "CMDP", Uint32Body({installerOffset, static_cast<std::uint32_t>(installer.size())}));
-  AppendRecord(&map, "LIST", list);
   Bytes mapPackage;
-  if (!package(tzk::packers::kPackerZlib, map, &mapPackage, error)) return false;
+  const Bytes map = mapBlock(plan, installerOffset, static_cast<std::uint32_t>(installer.size()), list);
+  if (!package(packers::kPackerZlib, map, &mapPackage, error)) return false;
   Layout where;
   if (!store(&content, mapPackage, &where.mapOffset, error)) return false;
   where.locatorOffset = static_cast<std::uint32_t>(content.size());
   appendUint32(&content, where.mapOffset);
-  content.insert(content.end(), kLocatorMagic, kLocatorMagic + 16);
+  content.insert(content.end(), kLocatorMagic, kLocatorMagic + kLocatorMagicSize);
   if (!plan.embedded.empty()) appendBytes(&content, EmbeddedDataBlock(plan.embedded));
   if (content.size() > kFormatLimit) {
     *error = "the installer would exceed the format's 2 GiB limit";
@@ -192,4 +203,4 @@ bool BuildInstaller(const InstallerPlan& plan, const Signer& sign, Bytes* out, L
   return true;
 }
 
-}  // namespace sfxpack
+}  // namespace tzk::archive

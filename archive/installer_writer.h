@@ -1,15 +1,15 @@
-// Lays out an installer: the stub image, the archive data, the map block, the locator, the
-// embedded-data block and the signature, in the order the stub reads them back.
+// Writes an installer in the layout of archive/format.h: the stub image, the archive data, the
+// map block, the locator, the embedded-data block and the signature, in the order the stub
+// reads them back; and the tail block that tagging puts behind them.
 #pragma once
 
 #include <cstdint>
 #include <functional>
+#include <initializer_list>
 #include <string>
 #include <vector>
 
-#include "root/result.h"
-
-namespace sfxpack {
+namespace tzk::archive {
 
 using Bytes = std::vector<std::uint8_t>;
 
@@ -51,8 +51,8 @@ using Signer = std::function<bool(Bytes* content, std::string* error)>;
 // inside the target folder; the whole file must stay below the format's 2 GiB.
 bool BuildInstaller(const InstallerPlan& plan, const Signer& sign, Bytes* out, Layout* layout, std::string* error);
 
-// An item from its raw bytes: ERID and EAPT are stored as they are, EBCF, ECFG and EBPK
-// compressed with zlib, any other tag is refused.
+// An item from its raw bytes, stored the way the stub's walk expects its tag: ERID and EAPT as
+// they are, EBCF, ECFG and EBPK compressed with zlib; any other tag is refused.
 bool PrepareEmbeddedItem(const std::string& tag, const Bytes& raw, EmbeddedItem* out, std::string* error);
 
 // Items, their length and "EDAT": the block that embedded data and tail tags share.
@@ -61,9 +61,10 @@ Bytes EmbeddedDataBlock(const std::vector<EmbeddedItem>& items);
 // The 16384-byte tail block with the items and its MD5; false when they do not fit.
 bool TailBlock(const std::vector<EmbeddedItem>& items, Bytes* out, std::string* error);
 
-// Map records, exposed so tests can build maps the producer itself would refuse.
-void AppendRecord(Bytes* out, const char (&tag)[5], const Bytes& body);
+// Map records (tags from archive/format.h), exposed so tests can build maps the writer itself
+// would refuse.
+void AppendRecord(Bytes* out, std::uint32_t tag, const Bytes& body);
 Bytes TextBody(const std::string& text);
 Bytes Uint32Body(std::initializer_list<std::uint32_t> values);
 
-}  // namespace sfxpack
+}  // namespace tzk::archive
