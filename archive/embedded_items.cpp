@@ -10,7 +10,7 @@
 #include <new>
 
 #include "archive/sfx_archive.h"
-#include "archive/signature.h"
+#include "archive/signature/signature.h"
 #include "root/little_endian.h"
 #include "root/path.h"
 

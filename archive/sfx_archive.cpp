@@ -4,8 +4,8 @@
 #include <memory>
 
 #include "archive/format.h"
-#include "archive/signature.h"
-#include "archive/signature_file.h"
+#include "archive/signature/signature.h"
+#include "archive/signature/signature_file.h"
 #include "packers/file_package.h"
 
 namespace tzk::archive {

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "archive/embedded_items.h"
-#include "archive/verification_keys.h"
+#include "archive/signature/verification_keys.h"
 #include "log/logger.h"
 #include "packers/file.h"
 #include "root/result.h"

@@ -17,8 +17,8 @@ extern char** environ;
 #endif
 
 #include "archive/embedded_items.h"
-#include "archive/pe_image.h"
-#include "archive/signature.h"
+#include "archive/pe/pe_image.h"
+#include "archive/signature/signature.h"
 #include "root/little_endian.h"
 #include "root/text.h"
 #include "tools/sfxpack/code_signature.h"

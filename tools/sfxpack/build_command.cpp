@@ -1,7 +1,7 @@
 // sfxpack build: an installer from a manifest, reproducibly, and only one the stub accepts.
 #include <cstdio>
 
-#include "archive/signing.h"
+#include "archive/signature/signing/signing.h"
 #include "root/text.h"
 #include "tools/sfxpack/authenticode.h"
 #include "tools/sfxpack/cli.h"

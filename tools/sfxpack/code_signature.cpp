@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "archive/embedded_items.h"
-#include "archive/pe_image.h"
+#include "archive/pe/pe_image.h"
 #include "root/little_endian.h"
 #include "tools/sfxpack/manifest.h"
 

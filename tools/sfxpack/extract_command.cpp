@@ -14,8 +14,8 @@
 #endif
 
 #include "archive/sfx_archive.h"
-#include "archive/signature.h"
-#include "archive/signing.h"
+#include "archive/signature/signature.h"
+#include "archive/signature/signing/signing.h"
 #include "progress/progress_callback.h"
 #include "root/path.h"
 #include "root/text.h"

@@ -3,8 +3,8 @@
 #include <cstdio>
 #include <string>
 
-#include "archive/signature.h"
-#include "archive/signing.h"
+#include "archive/signature/signature.h"
+#include "archive/signature/signing/signing.h"
 #include "root/text.h"
 #include "tools/sfxpack/authenticode.h"
 #include "tools/sfxpack/cli.h"

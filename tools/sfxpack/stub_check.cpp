@@ -16,10 +16,10 @@
 
 #include <sys/stat.h>
 
-#include "archive/pe_image.h"
+#include "archive/pe/pe_image.h"
 #include "archive/sfx_archive.h"
-#include "archive/signature.h"
-#include "archive/signature_file.h"
+#include "archive/signature/signature.h"
+#include "archive/signature/signature_file.h"
 #include "log/logger.h"
 #include "packers/file_package.h"
 #include "root/little_endian.h"

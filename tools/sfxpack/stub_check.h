@@ -9,7 +9,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "archive/signing.h"
+#include "archive/signature/signing/signing.h"
 #include "root/result.h"
 
 namespace sfxpack {

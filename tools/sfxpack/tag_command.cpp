@@ -3,7 +3,7 @@
 #include <cstdio>
 
 #include "archive/embedded_items.h"
-#include "archive/signature.h"
+#include "archive/signature/signature.h"
 #include "root/text.h"
 #include "tools/sfxpack/cli.h"
 #include "tools/sfxpack/code_signature.h"

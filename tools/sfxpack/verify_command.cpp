@@ -4,8 +4,8 @@
 #include <string>
 
 #include "archive/sfx_archive.h"
-#include "archive/signature.h"
-#include "archive/signing.h"
+#include "archive/signature/signature.h"
+#include "archive/signature/signing/signing.h"
 #include "root/text.h"
 #include "tools/sfxpack/cli.h"
 #include "tools/sfxpack/code_signature.h"

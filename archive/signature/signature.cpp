@@ -1,11 +1,11 @@
-#include "archive/signature.h"
+#include "archive/signature/signature.h"
 
 #include <cstring>
 
-#include "archive/dsa_check.h"
-#include "archive/pe_image.h"
-#include "archive/signature_digest.h"
-#include "archive/signature_file.h"
+#include "archive/signature/dsa_check.h"
+#include "archive/pe/pe_image.h"
+#include "archive/signature/signature_digest.h"
+#include "archive/signature/signature_file.h"
 
 namespace tzk::archive {
 namespace {

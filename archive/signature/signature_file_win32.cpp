@@ -2,7 +2,7 @@
 
 #include <io.h>
 
-#include "archive/signature_file.h"
+#include "archive/signature/signature_file.h"
 
 namespace tzk::archive {
 

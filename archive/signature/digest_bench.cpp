@@ -9,7 +9,7 @@
 #include <iterator>
 #include <vector>
 
-#include "archive/signature_digest.h"
+#include "archive/signature/signature_digest.h"
 
 namespace {
 

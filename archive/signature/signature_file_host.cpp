@@ -7,7 +7,7 @@
 #include <limits>
 #include <new>
 
-#include "archive/signature_file.h"
+#include "archive/signature/signature_file.h"
 #include "root/text.h"
 
 namespace tzk::archive {

@@ -3,7 +3,7 @@
 
 #include <cstdint>
 
-#include "archive/verification_keys.h"
+#include "archive/signature/verification_keys.h"
 
 namespace tzk::archive {
 

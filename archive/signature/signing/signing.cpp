@@ -1,5 +1,5 @@
 #define CRYPTOPP_ENABLE_NAMESPACE_WEAK 1
-#include "archive/signing.h"
+#include "archive/signature/signing/signing.h"
 
 #include <cryptopp/base64.h>
 #include <cryptopp/filters.h>
@@ -14,9 +14,9 @@
 #include <cstdio>
 #include <memory>
 
-#include "archive/signature.h"
-#include "archive/signature_digest.h"
-#include "archive/signature_file.h"
+#include "archive/signature/signature.h"
+#include "archive/signature/signature_digest.h"
+#include "archive/signature/signature_file.h"
 #include "root/text.h"
 
 namespace tzk::archive {

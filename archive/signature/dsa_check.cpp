@@ -4,7 +4,7 @@
 
 #include <atomic>
 
-#include "archive/dsa_check.h"
+#include "archive/signature/dsa_check.h"
 
 namespace tzk::archive {
 namespace {

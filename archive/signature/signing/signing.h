@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "archive/verification_keys.h"
+#include "archive/signature/verification_keys.h"
 #include "root/result.h"
 
 namespace tzk::archive {

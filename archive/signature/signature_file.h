@@ -10,7 +10,7 @@
 #ifdef _WIN32
 #include "root/scoped_handle.h"
 #endif
-#include "archive/verification_keys.h"
+#include "archive/signature/verification_keys.h"
 
 namespace tzk::archive {
 

@@ -15,7 +15,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "archive/verification_keys.h"
+#include "archive/signature/verification_keys.h"
 
 namespace tzk::archive {
 

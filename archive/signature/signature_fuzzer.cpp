@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "archive/signature.h"
+#include "archive/signature/signature.h"
 #include "root/text.h"
 
 namespace {

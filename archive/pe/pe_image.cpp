@@ -1,4 +1,4 @@
-#include "archive/pe_image.h"
+#include "archive/pe/pe_image.h"
 
 #include <algorithm>
 #include <cstring>

@@ -1,4 +1,4 @@
-#include "archive/signature.h"
+#include "archive/signature/signature.h"
 
 #include <gtest/gtest.h>
 
@@ -15,9 +15,9 @@
 #include <unistd.h>
 #endif
 
-#include "archive/dsa_check.h"
-#include "archive/signature_digest.h"
-#include "archive/signing.h"
+#include "archive/signature/dsa_check.h"
+#include "archive/signature/signature_digest.h"
+#include "archive/signature/signing/signing.h"
 #include "root/little_endian.h"
 #include "root/text.h"
 

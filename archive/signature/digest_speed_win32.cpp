@@ -6,7 +6,7 @@
 #include <cstdio>
 #include <vector>
 
-#include "archive/signature_digest.h"
+#include "archive/signature/signature_digest.h"
 #include "root/scoped_handle.h"
 
 namespace {
