@@ -34,7 +34,7 @@ struct CodeSigning {
 bool ReadCodeSigning(const ParsedArgs& args, CodeSigning* out, bool* used, std::string* error);
 // --reserve alone (seal takes it too); leaves *reserve as it is when the option is absent.
 bool ReadReserve(const ParsedArgs& args, std::uint32_t* reserve, std::string* error);
-// The valued options ReadCodeSigning reads, for a command's parseArgs list.
+// The valued options ReadCodeSigning reads, for a command's ParseArgs list.
 extern const std::vector<std::string> kCodeSigningOptions;
 
 // The security directory entry of a PE32 or PE32+ image; false when there is none.

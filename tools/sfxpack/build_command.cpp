@@ -64,23 +64,23 @@ Signer signerFor(const ManifestSignature& signature, tzk::archive::DsaPrivateKey
 }
 
 int run(const Args& args) {
-  const bool json = wantsJson(args);
-  const ParsedArgs a = parseArgs(args, {"--json", "--prepare"},
+  const bool json = WantsJson(args);
+  const ParsedArgs a = ParseArgs(args, {"--json", "--prepare"},
                                  [] {
                                    std::vector<std::string> v = {"-o", "--output", "--stub", "--installer", "--key", "--keys"};
                                    v.insert(v.end(), kCodeSigningOptions.begin(), kCodeSigningOptions.end());
                                    return v;
                                  }());
-  if (!a.error.empty()) return usageErrorJson(kName, a.error, json);
+  if (!a.error.empty()) return UsageErrorJson(kName, a.error, json);
   const std::string output = a.has("-o") ? a.value("-o") : a.value("--output");
-  if (a.positional.size() != 1 || output.empty()) return usageErrorJson(kName, "needs MANIFEST.json and -o SETUP.exe", json);
+  if (a.positional.size() != 1 || output.empty()) return UsageErrorJson(kName, "needs MANIFEST.json and -o SETUP.exe", json);
   CodeSigning codeSigning;
   bool authenticode = false;
   std::string error;
-  if (!ReadCodeSigning(a, &codeSigning, &authenticode, &error)) return usageErrorJson(kName, error, json);
+  if (!ReadCodeSigning(a, &codeSigning, &authenticode, &error)) return UsageErrorJson(kName, error, json);
   nlohmann::json d = {{"file", output}};
   auto fail = [&](const std::string& file, const std::string& message, int code) {
-    return json ? finishJson(kName, d, code, file, message) : fileError(kName, file, message, code);
+    return json ? FinishJson(kName, d, code, file, message) : FileError(kName, file, message, code);
   };
 
   tzk::archive::LoadedKeys loaded;
@@ -96,7 +96,7 @@ int run(const Args& args) {
     return fail(error.substr(0, colon), error.substr(colon + 2), kExitBadInput);
   }
   if (authenticode && manifest.signature.type != 5) {
-    return usageErrorJson(kName, "--cert needs signature type 5: type " + std::to_string(manifest.signature.type) +
+    return UsageErrorJson(kName, "--cert needs signature type 5: type " + std::to_string(manifest.signature.type) +
                                      (manifest.signature.type == 1
                                           ? " digests the PE checksum, which Authenticode signing rewrites"
                                           : " carries no key"),
@@ -145,7 +145,7 @@ int run(const Args& args) {
     if (authenticode) {
       d["authenticode"] = {{"signed", !codeSigning.prepareOnly}, {"tableOffset", tableOffset}, {"tableSize", tableSize}};
     }
-    return finishJson(kName, d, kExitOk, output, "");
+    return FinishJson(kName, d, kExitOk, output, "");
   }
   std::printf("%s: %zu files, signature type %d with key %d, content %llu bytes; accepted by the stub\n", output.c_str(),
               manifest.plan.files.size(), manifest.signature.type, v.keyIndex,

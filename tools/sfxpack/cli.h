@@ -38,22 +38,22 @@ struct CommandRegistration {
   explicit CommandRegistration(const Command& command);
 };
 
-const std::vector<Command>& registeredCommands();
+const std::vector<Command>& RegisteredCommands();
 
 // "sfxpack NAME: message" and a hint on stderr; returns kExitUsage.
-int usageError(const char* command, const std::string& message);
+int UsageError(const char* command, const std::string& message);
 // "sfxpack NAME: FILE: reason" on stderr; returns code.
-int fileError(const char* command, const std::string& file, const std::string& reason, int code);
+int FileError(const char* command, const std::string& file, const std::string& reason, int code);
 // For commands with --json: the one object on stdout, with "ok" and, when code is not 0,
 // "error": {"code", "message"}; the message is also the one line on stderr.
-bool wantsJson(const Args& args);
-int finishJson(const char* command, nlohmann::json d, int code, const std::string& file, const std::string& message);
-int usageErrorJson(const char* command, const std::string& message, bool json);
+bool WantsJson(const Args& args);
+int FinishJson(const char* command, nlohmann::json d, int code, const std::string& file, const std::string& message);
+int UsageErrorJson(const char* command, const std::string& message, bool json);
 // "error N", for a Windows or C-runtime code inside such a reason.
-std::string codeText(tzk::Result code);
+std::string CodeText(tzk::Result code);
 // Writes size bytes to path, staged and renamed into place when complete; kExitOk, or
 // kExitOutputError after reporting it.
-int writeOutputFile(const char* command, const std::string& path, const std::uint8_t* data, std::uint32_t size);
+int WriteOutputFile(const char* command, const std::string& path, const std::uint8_t* data, std::uint32_t size);
 
 // Splits args into options (--name or --name=value / --name value for listed names) and
 // positional arguments. Unknown options are usage errors reported by the caller.
@@ -65,7 +65,7 @@ struct ParsedArgs {
   std::string value(const std::string& name) const;  // last value given, or empty
   std::vector<std::string> values(const std::string& name) const;
 };
-ParsedArgs parseArgs(const Args& args, const std::vector<std::string>& flags,
+ParsedArgs ParseArgs(const Args& args, const std::vector<std::string>& flags,
                      const std::vector<std::string>& valued);
 
 }  // namespace sfxpack

@@ -80,9 +80,9 @@ bool isContentFault(tzk::Result code) {
 }
 
 int run(const Args& args) {
-  const ParsedArgs a = parseArgs(args, {}, {"--keys"});
-  if (!a.error.empty()) return usageError("extract", a.error);
-  if (a.positional.size() != 2) return usageError("extract", "needs SETUP.exe and DIR");
+  const ParsedArgs a = ParseArgs(args, {}, {"--keys"});
+  if (!a.error.empty()) return UsageError("extract", a.error);
+  if (a.positional.size() != 2) return UsageError("extract", "needs SETUP.exe and DIR");
   const std::string& file = a.positional[0];
   const std::string& dir = a.positional[1];
   tzk::archive::LoadedKeys loaded;
@@ -90,11 +90,11 @@ int run(const Args& args) {
   const std::string folderOfKeys = a.value("--keys");
   std::string error;
   if (a.has("--keys")) {
-    if (!LoadKeyFolder(folderOfKeys, &loaded, &error)) return fileError("extract", folderOfKeys, error, kExitBadInput);
+    if (!LoadKeyFolder(folderOfKeys, &loaded, &error)) return FileError("extract", folderOfKeys, error, kExitBadInput);
     given = loaded.keys();
   }
   const StubVerdict v = CheckAsStub(file, a.has("--keys") ? &given : nullptr, folderOfKeys);
-  if (!v.accepted()) return fileError("extract", file, v.message(), v.exit);
+  if (!v.accepted()) return FileError("extract", file, v.message(), v.exit);
   // The checked keys again, for the load that extraction works on.
   tzk::archive::LoadedKeys stubKeys;
   if (!a.has("--keys")) {
@@ -106,10 +106,10 @@ int run(const Args& args) {
   tzk::archive::SfxArchive archive;
   const tzk::Result load = archive.Load(path.c_str(), &given);
   if (load != tzk::code::kSuccess) {
-    return fileError("extract", file, "the stub's loader refuses it now (" + codeText(load) + ")", kExitBadInput);
+    return FileError("extract", file, "the stub's loader refuses it now (" + CodeText(load) + ")", kExitBadInput);
   }
   if (!makeFolder(dir)) {
-    return fileError("extract", dir, std::string("cannot create the folder: ") + std::strerror(errno), kExitOutputError);
+    return FileError("extract", dir, std::string("cannot create the folder: ") + std::strerror(errno), kExitOutputError);
   }
 
   const std::wstring folder = tzk::root::fromUtf8(dir);
@@ -123,9 +123,9 @@ int run(const Args& args) {
                                     : extracted;
   if (installer != tzk::code::kSuccess) {
     const std::string record = lastRecordSince(first);
-    const std::string detail = record.empty() ? "the installer (code " + codeText(installer) + ")" : record;
-    if (isContentFault(installer)) return fileError("extract", file, "bad archive content: " + detail, kExitBadInput);
-    return fileError("extract", dir, "cannot extract into it: " + detail, kExitOutputError);
+    const std::string detail = record.empty() ? "the installer (code " + CodeText(installer) + ")" : record;
+    if (isContentFault(installer)) return FileError("extract", file, "bad archive content: " + detail, kExitBadInput);
+    return FileError("extract", dir, "cannot extract into it: " + detail, kExitOutputError);
   }
   if (archive.ExtractEmbeddedItems(folder) != tzk::code::kSuccess) archive.ExtractTailItems(folder);
   std::printf("%s: extracted %zu file(s) and instup.exe into %s\n", file.c_str(), archive.fileEntries().size(),

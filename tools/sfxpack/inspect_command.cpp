@@ -100,10 +100,10 @@ void printText(const json& d) {
 }
 
 int run(const Args& args) {
-  const bool wantJson = wantsJson(args);
-  const ParsedArgs a = parseArgs(args, {"--json"}, {"--keys"});
-  if (!a.error.empty()) return usageErrorJson("inspect", a.error, wantJson);
-  if (a.positional.size() != 1) return usageErrorJson("inspect", "needs one SETUP.exe", wantJson);
+  const bool wantJson = WantsJson(args);
+  const ParsedArgs a = ParseArgs(args, {"--json"}, {"--keys"});
+  if (!a.error.empty()) return UsageErrorJson("inspect", a.error, wantJson);
+  if (a.positional.size() != 1) return UsageErrorJson("inspect", "needs one SETUP.exe", wantJson);
   const std::string& file = a.positional[0];
   const std::wstring path = tzk::root::fromUtf8(file);
   tzk::archive::LoadedKeys loaded;
@@ -112,8 +112,8 @@ int run(const Args& args) {
   std::string error;
   if (a.has("--keys")) {
     if (!LoadKeyFolder(folder, &loaded, &error)) {
-      return wantJson ? finishJson("inspect", {{"file", file}}, kExitBadInput, folder, error)
-                      : fileError("inspect", folder, error, kExitBadInput);
+      return wantJson ? FinishJson("inspect", {{"file", file}}, kExitBadInput, folder, error)
+                      : FileError("inspect", folder, error, kExitBadInput);
     }
     given = loaded.keys();
   }
@@ -144,12 +144,12 @@ int run(const Args& args) {
   const CodeSignatureReport code = v.readable ? InspectCodeSignatureFile(file) : CodeSignatureReport{};
   if (code.readable) d["codeSignature"] = CodeSignatureJson(code);
   const std::string message = v.accepted() ? "" : v.message();
-  if (wantJson) return finishJson("inspect", d, v.exit, file, message);
+  if (wantJson) return FinishJson("inspect", d, v.exit, file, message);
   d["ok"] = v.accepted();
   if (!v.accepted()) d["error"] = {{"code", v.exit}, {"message", message}};
   printText(d);
   if (code.readable) std::fputs(CodeSignatureText(code).c_str(), stdout);
-  if (!v.accepted()) fileError("inspect", file, message, v.exit);
+  if (!v.accepted()) FileError("inspect", file, message, v.exit);
   return v.exit;
 }
 

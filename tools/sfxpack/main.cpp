@@ -43,7 +43,7 @@ int dispatch(const std::vector<std::string>& argv) {
         std::fputs(c->help, stdout);
         return kExitOk;
       }
-      return usageError("help", "unknown command '" + argv[2] + "'");
+      return UsageError("help", "unknown command '" + argv[2] + "'");
     }
     printOverview(argv.size() < 2 ? stderr : stdout);
     return argv.size() < 2 ? kExitUsage : kExitOk;
@@ -77,19 +77,19 @@ const char kExitCodeHelp[] =
 
 CommandRegistration::CommandRegistration(const Command& command) { table().push_back(command); }
 
-const std::vector<Command>& registeredCommands() { return table(); }
+const std::vector<Command>& RegisteredCommands() { return table(); }
 
-int usageError(const char* command, const std::string& message) {
+int UsageError(const char* command, const std::string& message) {
   std::fprintf(stderr, "sfxpack %s: %s (see 'sfxpack %s --help')\n", command, message.c_str(), command);
   return kExitUsage;
 }
 
-int fileError(const char* command, const std::string& file, const std::string& reason, int code) {
+int FileError(const char* command, const std::string& file, const std::string& reason, int code) {
   std::fprintf(stderr, "sfxpack %s: %s: %s\n", command, file.c_str(), reason.c_str());
   return code;
 }
 
-bool wantsJson(const Args& args) {
+bool WantsJson(const Args& args) {
   for (const std::string& a : args) {
     if (a == "--") break;
     if (a == "--json") return true;
@@ -97,34 +97,34 @@ bool wantsJson(const Args& args) {
   return false;
 }
 
-int finishJson(const char* command, nlohmann::json d, int code, const std::string& file, const std::string& message) {
+int FinishJson(const char* command, nlohmann::json d, int code, const std::string& file, const std::string& message) {
   d["ok"] = code == kExitOk;
   if (code != kExitOk) {
     d["error"] = {{"code", code}, {"message", message}};
     if (file.empty()) std::fprintf(stderr, "sfxpack %s: %s\n", command, message.c_str());
-    else fileError(command, file, message, code);
+    else FileError(command, file, message, code);
   }
   std::printf("%s\n", d.dump(2).c_str());
   return code;
 }
 
-int usageErrorJson(const char* command, const std::string& message, bool json) {
-  if (!json) return usageError(command, message);
-  usageError(command, message);
+int UsageErrorJson(const char* command, const std::string& message, bool json) {
+  if (!json) return UsageError(command, message);
+  UsageError(command, message);
   nlohmann::json d = {{"ok", false}, {"error", {{"code", kExitUsage}, {"message", message}}}};
   std::printf("%s\n", d.dump(2).c_str());
   return kExitUsage;
 }
 
-std::string codeText(tzk::Result code) {
+std::string CodeText(tzk::Result code) {
   char text[32];
   std::snprintf(text, sizeof text, "error %lu", static_cast<unsigned long>(code));
   return text;
 }
 
-int writeOutputFile(const char* command, const std::string& path, const std::uint8_t* data, std::uint32_t size) {
+int WriteOutputFile(const char* command, const std::string& path, const std::uint8_t* data, std::uint32_t size) {
   std::string error;
-  if (!WriteWholeFile(path, Bytes(data, data + size), &error)) return fileError(command, path, error, kExitOutputError);
+  if (!WriteWholeFile(path, Bytes(data, data + size), &error)) return FileError(command, path, error, kExitOutputError);
   return kExitOk;
 }
 
@@ -151,7 +151,7 @@ std::vector<std::string> ParsedArgs::values(const std::string& name) const {
   return v;
 }
 
-ParsedArgs parseArgs(const Args& args, const std::vector<std::string>& flags,
+ParsedArgs ParseArgs(const Args& args, const std::vector<std::string>& flags,
                      const std::vector<std::string>& valued) {
   ParsedArgs parsed;
   auto listed = [](const std::vector<std::string>& names, const std::string& n) {

@@ -1,50 +1,44 @@
 // sfxpack pack: one file into a file package, the form in which installers carry their data.
-#include <cstdio>
+#include <algorithm>
 #include <string>
 #include <vector>
 
 #include "packers/data_packer.h"
-#include "packers/file.h"
 #include "packers/file_package.h"
-#include "root/text.h"
 #include "tools/sfxpack/cli.h"
+#include "tools/sfxpack/manifest.h"
 
 namespace sfxpack {
 namespace {
 
 constexpr const char* kName = "pack";
 
-int RunPack(const Args& args) {
-  const ParsedArgs parsed = parseArgs(args, {"--zlib", "--lzma"}, {});
-  if (!parsed.error.empty()) return usageError(kName, parsed.error);
-  if (parsed.has("--zlib") == parsed.has("--lzma")) return usageError(kName, "give exactly one of --zlib and --lzma");
-  if (parsed.positional.size() != 2) return usageError(kName, "expected IN and OUT");
+int run(const Args& args) {
+  const ParsedArgs parsed = ParseArgs(args, {"--zlib", "--lzma"}, {});
+  if (!parsed.error.empty()) return UsageError(kName, parsed.error);
+  if (parsed.has("--zlib") == parsed.has("--lzma")) return UsageError(kName, "give exactly one of --zlib and --lzma");
+  if (parsed.positional.size() != 2) return UsageError(kName, "expected IN and OUT");
   const std::string& inPath = parsed.positional[0];
   const std::string& outPath = parsed.positional[1];
 
-  tzk::packers::CUFile in;
-  if (!in.OpenRead(tzk::root::fromUtf8(inPath).c_str())) {
-    return fileError(kName, inPath, "cannot open for reading (" + codeText(in.LastError()) + ")", kExitBadInput);
-  }
-  const std::uint32_t size = in.GetSize();
-  std::vector<std::uint8_t> data(size);
-  if (!in.Read(data.data(), size)) {
-    return fileError(kName, inPath, "cannot read (" + codeText(in.LastError()) + ")", kExitBadInput);
-  }
-  in.Close();
+  Bytes data;
+  std::string error;
+  if (!ReadWholeFile(inPath, &data, &error)) return FileError(kName, inPath, error, kExitBadInput);
+  // A file beyond 32 bits is held at the largest size, which BuildFilePackage refuses as too large.
+  const auto size = static_cast<std::uint32_t>(std::min<std::size_t>(data.size(), 0xFFFFFFFFu));
 
   std::vector<std::uint8_t> package;
   const std::uint32_t kind = parsed.has("--zlib") ? tzk::packers::kPackerZlib : tzk::packers::kPackerLzma;
   const tzk::Result built = tzk::packers::BuildFilePackage(kind, data.data(), size, &package);
   if (built != tzk::code::kSuccess) {
     const std::string reason = built == tzk::code::kInvalidParameter ? "too large for a file package" : "cannot pack";
-    return fileError(kName, inPath, reason + " (" + codeText(built) + ")", kExitBadInput);
+    return FileError(kName, inPath, reason + " (" + CodeText(built) + ")", kExitBadInput);
   }
 
-  return writeOutputFile(kName, outPath, package.data(), static_cast<std::uint32_t>(package.size()));
+  return WriteOutputFile(kName, outPath, package.data(), static_cast<std::uint32_t>(package.size()));
 }
 
-const CommandRegistration registration({
+const CommandRegistration kPack({
     kName,
     "pack a file into a file package (zlib or LZMA)",
     "usage: sfxpack pack --zlib|--lzma IN OUT\n\n"
@@ -56,7 +50,7 @@ const CommandRegistration registration({
     "IN may hold at most 2 GiB - 1 bytes.\n"
     "exit codes: 0 packed, 2 usage error, 3 IN missing, unreadable or too large,\n"
     "            4 OUT could not be written\n",
-    RunPack,
+    run,
 });
 
 }  // namespace

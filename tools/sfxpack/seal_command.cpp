@@ -31,35 +31,35 @@ const std::string kHelp = std::string(
     kExitCodeHelp;
 
 int run(const Args& args) {
-  const ParsedArgs a = parseArgs(args, {}, {"--reserve", "--keys"});
-  if (!a.error.empty()) return usageError(kName, a.error);
-  if (a.positional.size() != 1) return usageError(kName, "needs one SETUP.exe");
+  const ParsedArgs a = ParseArgs(args, {}, {"--reserve", "--keys"});
+  if (!a.error.empty()) return UsageError(kName, a.error);
+  if (a.positional.size() != 1) return UsageError(kName, "needs one SETUP.exe");
   std::uint32_t reserve = kDefaultTableReserve;
   std::string error;
-  if (!ReadReserve(a, &reserve, &error)) return usageError(kName, error);
+  if (!ReadReserve(a, &reserve, &error)) return UsageError(kName, error);
   tzk::archive::LoadedKeys loaded;
   tzk::archive::KeySet given{};
   const std::string folder = a.value("--keys");
   if (a.has("--keys")) {
-    if (!LoadKeyFolder(folder, &loaded, &error)) return fileError(kName, folder, error, kExitBadInput);
+    if (!LoadKeyFolder(folder, &loaded, &error)) return FileError(kName, folder, error, kExitBadInput);
     given = loaded.keys();
   }
   const std::string& file = a.positional[0];
   Bytes content;
-  if (!ReadWholeFile(file, &content, &error)) return fileError(kName, file, error, kExitBadInput);
-  if (!SealTable(&content, reserve, &error)) return fileError(kName, file, error, kExitCheckFailed);
+  if (!ReadWholeFile(file, &content, &error)) return FileError(kName, file, error, kExitBadInput);
+  if (!SealTable(&content, reserve, &error)) return FileError(kName, file, error, kExitCheckFailed);
   StagedOutput out(file);
-  if (!out.Write(content, &error)) return fileError(kName, file, error, kExitOutputError);
+  if (!out.Write(content, &error)) return FileError(kName, file, error, kExitOutputError);
   std::string refusal;
   const StubVerdict v = CheckWritten(out.stagedPath(), a.has("--keys") ? &given : nullptr, folder, nullptr, "", &refusal);
   if (!v.accepted()) {
     // The archive signature covers the table size given at --prepare, so the likeliest cause
     // is a different one here.
-    return fileError(kName, file,
+    return FileError(kName, file,
                      refusal + "; was it prepared with another --reserve than " + std::to_string(reserve) + "?",
                      v.exit);
   }
-  if (!out.Commit(&error)) return fileError(kName, file, error, kExitOutputError);
+  if (!out.Commit(&error)) return FileError(kName, file, error, kExitOutputError);
   std::printf("%s: certificate table sealed at %u bytes, with room for the tail block; accepted by the stub\n",
               file.c_str(), reserve);
   return kExitOk;

@@ -38,32 +38,32 @@ const std::string kHelp = std::string(
     "  --signature-only    sign any file, not as an installer: the result is not checked\n\n") +
     kCodeSigningHelp + "\n" + kExitCodeHelp;
 
-int Run(const Args& args) {
-  const ParsedArgs parsed = parseArgs(args, {"--signature-only", "--prepare"},
+int run(const Args& args) {
+  const ParsedArgs parsed = ParseArgs(args, {"--signature-only", "--prepare"},
                                       [] {
                                         std::vector<std::string> v = {"--type", "--key", "--keys"};
                                         v.insert(v.end(), kCodeSigningOptions.begin(), kCodeSigningOptions.end());
                                         return v;
                                       }());
-  if (!parsed.error.empty()) return usageError(kName, parsed.error);
-  if (parsed.positional.size() != 1) return usageError(kName, "expected exactly one FILE");
+  if (!parsed.error.empty()) return UsageError(kName, parsed.error);
+  if (parsed.positional.size() != 1) return UsageError(kName, "expected exactly one FILE");
   const std::string typeText = parsed.value("--type");
-  if (typeText != "1" && typeText != "2" && typeText != "5") return usageError(kName, "--type must be 1, 2 or 5");
+  if (typeText != "1" && typeText != "2" && typeText != "5") return UsageError(kName, "--type must be 1, 2 or 5");
   const int type = typeText[0] - '0';
   const bool signatureOnly = parsed.has("--signature-only");
   if (type == tzk::archive::signature_type::kTextMd5 && !signatureOnly) {
-    return usageError(kName, "type 2 carries no key and the stub refuses it; sign with type 1 or 5");
+    return UsageError(kName, "type 2 carries no key and the stub refuses it; sign with type 1 or 5");
   }
   const std::string keyPath = parsed.value("--key");
   if (type != tzk::archive::signature_type::kTextMd5 && keyPath.empty()) {
-    return usageError(kName, "type " + typeText + " needs --key PRIVATE.pem");
+    return UsageError(kName, "type " + typeText + " needs --key PRIVATE.pem");
   }
   CodeSigning codeSigning;
   bool authenticode = false;
   std::string error;
-  if (!ReadCodeSigning(parsed, &codeSigning, &authenticode, &error)) return usageError(kName, error);
+  if (!ReadCodeSigning(parsed, &codeSigning, &authenticode, &error)) return UsageError(kName, error);
   if (authenticode && (type != 5 || signatureOnly)) {
-    return usageError(kName, "--cert needs type 5 (type 1 digests the PE checksum, which Authenticode signing "
+    return UsageError(kName, "--cert needs type 5 (type 1 digests the PE checksum, which Authenticode signing "
                              "rewrites) and an installer, not --signature-only");
   }
 
@@ -71,24 +71,24 @@ int Run(const Args& args) {
   if (!keyPath.empty()) {
     std::string pem;
     if (tzk::archive::ReadTextFile(tzk::root::fromUtf8(keyPath), &pem) != tzk::code::kSuccess) {
-      return fileError(kName, keyPath, "cannot read the key", kExitBadInput);
+      return FileError(kName, keyPath, "cannot read the key", kExitBadInput);
     }
     if (tzk::archive::ParsePrivateKeyPem(pem, &key) != tzk::code::kSuccess) {
-      return fileError(kName, keyPath, "not a PKCS#8 DSA private key", kExitBadInput);
+      return FileError(kName, keyPath, "not a PKCS#8 DSA private key", kExitBadInput);
     }
   }
   tzk::archive::LoadedKeys loaded;
   tzk::archive::KeySet given{};
   const std::string folder = parsed.value("--keys");
   if (parsed.has("--keys")) {
-    if (!LoadKeyFolder(folder, &loaded, &error)) return fileError(kName, folder, error, kExitBadInput);
+    if (!LoadKeyFolder(folder, &loaded, &error)) return FileError(kName, folder, error, kExitBadInput);
     given = loaded.keys();
   }
 
   const std::string& file = parsed.positional[0];
   Bytes content;
-  if (!ReadWholeFile(file, &content, &error)) return fileError(kName, file, error, kExitBadInput);
-  if (content.size() >= 0xFFFFFFFFull) return fileError(kName, file, "is 4 GiB or larger", kExitBadInput);
+  if (!ReadWholeFile(file, &content, &error)) return FileError(kName, file, error, kExitBadInput);
+  if (content.size() >= 0xFFFFFFFFull) return FileError(kName, file, "is 4 GiB or larger", kExitBadInput);
   const Signer sign = [&](Bytes* bytes, std::string* why) {
     Bytes block;
     const tzk::Result made =
@@ -102,26 +102,26 @@ int Run(const Args& args) {
   };
 
   Bytes probe;  // a key of the wrong shape is the key's fault, named before any work
-  if (!sign(&probe, &error)) return fileError(kName, keyPath, error, kExitBadInput);
+  if (!sign(&probe, &error)) return FileError(kName, keyPath, error, kExitBadInput);
 
   StagedOutput out(file);
   if (authenticode) {
     int code = kExitOk;
     out.Adopt();
     if (!SignBoth(std::move(content), sign, codeSigning, out.stagedPath(), &error, &code)) {
-      return fileError(kName, file, error, code);
+      return FileError(kName, file, error, code);
     }
   } else {
     sign(&content, &error);
-    if (!out.Write(content, &error)) return fileError(kName, file, error, kExitOutputError);
+    if (!out.Write(content, &error)) return FileError(kName, file, error, kExitOutputError);
   }
   if (!signatureOnly) {
     std::string refusal;
     const StubVerdict v = CheckWritten(out.stagedPath(), parsed.has("--keys") ? &given : nullptr, folder,
                                        keyPath.empty() ? nullptr : &key, keyPath, &refusal);
-    if (!v.accepted()) return fileError(kName, file, refusal, v.exit);
+    if (!v.accepted()) return FileError(kName, file, refusal, v.exit);
   }
-  if (!out.Commit(&error)) return fileError(kName, file, error, kExitOutputError);
+  if (!out.Commit(&error)) return FileError(kName, file, error, kExitOutputError);
   std::printf("%s: appended a type-%d signature block%s\n", file.c_str(), type,
               signatureOnly ? "" : authenticode && codeSigning.prepareOnly
                   ? ", reserved the certificate table (sign it, then sfxpack seal it); accepted by the stub"
@@ -130,8 +130,8 @@ int Run(const Args& args) {
   return kExitOk;
 }
 
-const CommandRegistration registration({kName, "sign an installer (type 1 or 5), optionally with Authenticode too",
-                                        kHelp.c_str(), Run});
+const CommandRegistration kSign({kName, "sign an installer (type 1 or 5), optionally with Authenticode too",
+                                        kHelp.c_str(), run});
 
 }  // namespace
 }  // namespace sfxpack

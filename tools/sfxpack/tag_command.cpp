@@ -52,13 +52,13 @@ bool readItems(const std::vector<std::string>& itemArguments, std::vector<Embedd
 }
 
 int run(const Args& args) {
-  const ParsedArgs a = parseArgs(args, {"--remove"}, {"--item", "--keys"});
-  if (!a.error.empty()) return usageError("tag", a.error);
-  if (a.positional.size() != 1) return usageError("tag", "needs one SETUP.exe");
-  if (a.has("--remove") == !a.values("--item").empty()) return usageError("tag", "give --item TAG=FILE or --remove");
+  const ParsedArgs a = ParseArgs(args, {"--remove"}, {"--item", "--keys"});
+  if (!a.error.empty()) return UsageError("tag", a.error);
+  if (a.positional.size() != 1) return UsageError("tag", "needs one SETUP.exe");
+  if (a.has("--remove") == !a.values("--item").empty()) return UsageError("tag", "give --item TAG=FILE or --remove");
   for (const std::string& item : a.values("--item")) {
     if (item.find('=') != 4 || item.size() == 5) {
-      return usageError("tag", "--item wants TAG=FILE with a four-letter tag, not '" + item + "'");
+      return UsageError("tag", "--item wants TAG=FILE with a four-letter tag, not '" + item + "'");
     }
   }
   const std::string& file = a.positional[0];
@@ -67,36 +67,36 @@ int run(const Args& args) {
   tzk::archive::KeySet given{};
   const std::string folder = a.value("--keys");
   if (a.has("--keys")) {
-    if (!LoadKeyFolder(folder, &loaded, &error)) return fileError("tag", folder, error, kExitBadInput);
+    if (!LoadKeyFolder(folder, &loaded, &error)) return FileError("tag", folder, error, kExitBadInput);
     given = loaded.keys();
   }
 
   // The file as it is must be one the stub accepts; then the result must be, too.
   const StubVerdict before = CheckAsStub(file, a.has("--keys") ? &given : nullptr, folder);
   if (!before.accepted()) {
-    return fileError("tag", file, before.readable ? "not accepted as it is: " + before.reason : before.reason, before.exit);
+    return FileError("tag", file, before.readable ? "not accepted as it is: " + before.reason : before.reason, before.exit);
   }
   if (before.tableReserved && !a.has("--remove")) {
-    return fileError("tag", file,
+    return FileError("tag", file,
                      "its certificate table is only reserved: sign it and sfxpack seal it first, then tag it",
                      kExitCheckFailed);
   }
   if (!before.authenticodeTable && !a.has("--remove")) {
-    return fileError("tag", file,
+    return FileError("tag", file,
                      "a tail block would hide the archive signature: the file has no Authenticode certificate table "
                      "(build it with --cert, or --prepare, sign it and sfxpack seal it)",
                      kExitCheckFailed);
   }
   Bytes content;
-  if (!ReadWholeFile(file, &content, &error)) return fileError("tag", file, error, kExitBadInput);
+  if (!ReadWholeFile(file, &content, &error)) return FileError("tag", file, error, kExitBadInput);
   const bool tagged = hasTailBlock(content);
   const CodeSignatureReport code = InspectCodeSignature(content);
   std::vector<EmbeddedItem> items;
   Bytes tail;
   if (!a.has("--remove")) {
     std::string where;
-    if (!readItems(a.values("--item"), &items, &where, &error)) return fileError("tag", where, error, kExitBadInput);
-    if (!tzk::archive::TailBlock(items, &tail, &error)) return fileError("tag", file, error, kExitBadInput);
+    if (!readItems(a.values("--item"), &items, &where, &error)) return FileError("tag", where, error, kExitBadInput);
+    if (!tzk::archive::TailBlock(items, &tail, &error)) return FileError("tag", file, error, kExitBadInput);
   } else if (!tagged) {
     std::printf("%s: no tail block\n", file.c_str());
     return kExitOk;
@@ -107,7 +107,7 @@ int run(const Args& args) {
     std::copy(tail.begin(), tail.end(), content.end() - tzk::archive::kTailBlockSize);
     RefreshPeChecksum(&content);
   } else if (code.table && !a.has("--remove")) {
-    return fileError("tag", file,
+    return FileError("tag", file,
                      "its code signature has no room for the tail block" +
                          (code.problem.empty() ? std::string() : " (" + code.problem + ")") +
                          ": a tail block behind the certificate table would leave the file unsigned for "
@@ -119,11 +119,11 @@ int run(const Args& args) {
     content.insert(content.end(), tail.begin(), tail.end());
   }
   StagedOutput out(file);
-  if (!out.Write(content, &error)) return fileError("tag", file, error, kExitOutputError);
+  if (!out.Write(content, &error)) return FileError("tag", file, error, kExitOutputError);
   std::string refusal;
   const StubVerdict v = CheckWritten(out.stagedPath(), a.has("--keys") ? &given : nullptr, folder, nullptr, "", &refusal);
-  if (!v.accepted()) return fileError("tag", file, refusal, kExitCheckFailed);
-  if (!out.Commit(&error)) return fileError("tag", file, error, kExitOutputError);
+  if (!v.accepted()) return FileError("tag", file, refusal, kExitCheckFailed);
+  if (!out.Commit(&error)) return FileError("tag", file, error, kExitOutputError);
   if (a.has("--remove")) std::printf("%s: tail block removed\n", file.c_str());
   else std::printf("%s: %s tail block with %zu item(s)\n", file.c_str(), tagged ? "replaced the" : "added a", items.size());
   return kExitOk;

@@ -13,7 +13,7 @@ namespace {
 
 constexpr const char* kName = "unpack";
 
-std::string LoadFailure(tzk::Result code) {
+std::string loadFailure(tzk::Result code) {
   char text[160];
   if (code == tzk::code::kPackageCorrupt) {
     std::snprintf(text, sizeof text, "not a file package, or its packed data is damaged (error 0x%lx)",
@@ -26,34 +26,34 @@ std::string LoadFailure(tzk::Result code) {
   return text;
 }
 
-int RunUnpack(const Args& args) {
-  const ParsedArgs parsed = parseArgs(args, {}, {});
-  if (!parsed.error.empty()) return usageError(kName, parsed.error);
-  if (parsed.positional.size() != 2) return usageError(kName, "expected IN and OUT");
+int run(const Args& args) {
+  const ParsedArgs parsed = ParseArgs(args, {}, {});
+  if (!parsed.error.empty()) return UsageError(kName, parsed.error);
+  if (parsed.positional.size() != 2) return UsageError(kName, "expected IN and OUT");
   const std::string& inPath = parsed.positional[0];
   const std::string& outPath = parsed.positional[1];
 
   tzk::packers::CUFile in;
   if (!in.OpenRead(tzk::root::fromUtf8(inPath).c_str())) {
-    return fileError(kName, inPath, "cannot open for reading (" + codeText(in.LastError()) + ")", kExitBadInput);
+    return FileError(kName, inPath, "cannot open for reading (" + CodeText(in.LastError()) + ")", kExitBadInput);
   }
   std::uint32_t size = 0;
   std::unique_ptr<std::uint8_t[]> content;
   const tzk::Result loaded = tzk::packers::LoadFilePackage(in, &size, &content);
-  if (loaded != tzk::code::kSuccess) return fileError(kName, inPath, LoadFailure(loaded), kExitBadInput);
+  if (loaded != tzk::code::kSuccess) return FileError(kName, inPath, loadFailure(loaded), kExitBadInput);
   in.Close();
 
-  return writeOutputFile(kName, outPath, content.get(), size);
+  return WriteOutputFile(kName, outPath, content.get(), size);
 }
 
-const CommandRegistration registration({
+const CommandRegistration kUnpack({
     kName,
     "unpack a file package into its content",
     "usage: sfxpack unpack IN OUT\n\n"
     "Reads the file package IN the way the stub does and writes its content to OUT.\n\n"
     "exit codes: 0 unpacked, 2 usage error, 3 IN missing, unreadable, not a file package\n"
     "            or damaged, 4 OUT could not be written\n",
-    RunUnpack,
+    run,
 });
 
 }  // namespace

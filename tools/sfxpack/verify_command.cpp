@@ -23,10 +23,10 @@ int signatureOnly(const std::string& file, const tzk::archive::LoadedKeys& keys,
   int found = 0, key = 0;
   std::uint64_t offset = 0;
   if (!tzk::archive::LocateSignature(path.c_str(), tzk::archive::signature_mode::kArchive, nullptr, &found, &offset)) {
-    return fileError(kName, file, "no signature block found", kExitBadInput);
+    return FileError(kName, file, "no signature block found", kExitBadInput);
   }
   if (!tzk::archive::VerifySignatureWithKeys(path.c_str(), tzk::archive::VerifyModeForType(found), keys.keys(), &key)) {
-    return fileError(kName, file, "the type-" + std::to_string(found) + " signature does not verify with the keys in " + folder,
+    return FileError(kName, file, "the type-" + std::to_string(found) + " signature does not verify with the keys in " + folder,
                      kExitCheckFailed);
   }
   std::printf("%s: signature type %d verified with key %d (signature only: not whether a stub accepts the file)\n",
@@ -34,11 +34,11 @@ int signatureOnly(const std::string& file, const tzk::archive::LoadedKeys& keys,
   return kExitOk;
 }
 
-int Run(const Args& args) {
-  const bool json = wantsJson(args);
-  const ParsedArgs parsed = parseArgs(args, {"--json", "--signature-only"}, {"--keys"});
-  if (!parsed.error.empty()) return usageErrorJson(kName, parsed.error, json);
-  if (parsed.positional.size() != 1) return usageErrorJson(kName, "expected exactly one FILE", json);
+int run(const Args& args) {
+  const bool json = WantsJson(args);
+  const ParsedArgs parsed = ParseArgs(args, {"--json", "--signature-only"}, {"--keys"});
+  if (!parsed.error.empty()) return UsageErrorJson(kName, parsed.error, json);
+  if (parsed.positional.size() != 1) return UsageErrorJson(kName, "expected exactly one FILE", json);
   const std::string& file = parsed.positional[0];
 
   tzk::archive::LoadedKeys loaded;
@@ -46,11 +46,11 @@ int Run(const Args& args) {
   const std::string folder = parsed.value("--keys");
   if (parsed.has("--keys")) {
     std::string error;
-    if (!LoadKeyFolder(folder, &loaded, &error)) return finishJson(kName, {{"file", file}}, kExitBadInput, folder, error);
+    if (!LoadKeyFolder(folder, &loaded, &error)) return FinishJson(kName, {{"file", file}}, kExitBadInput, folder, error);
     given = loaded.keys();
   }
   if (parsed.has("--signature-only")) {
-    if (!parsed.has("--keys") || json) return usageError(kName, "--signature-only needs --keys DIR and gives no JSON");
+    if (!parsed.has("--keys") || json) return UsageError(kName, "--signature-only needs --keys DIR and gives no JSON");
     return signatureOnly(file, loaded, folder);
   }
 
@@ -61,11 +61,11 @@ int Run(const Args& args) {
     nlohmann::json d = VerdictJson(v);
     d["file"] = file;
     if (code.readable) d["codeSignature"] = CodeSignatureJson(code);
-    return finishJson(kName, d, v.exit, file, v.accepted() ? "" : v.message());
+    return FinishJson(kName, d, v.exit, file, v.accepted() ? "" : v.message());
   }
   if (!v.accepted()) {
     if (code.readable) std::fputs(CodeSignatureText(code).c_str(), stdout);
-    return fileError(kName, file, v.message(), v.exit);
+    return FileError(kName, file, v.message(), v.exit);
   }
   std::printf("%s: accepted: signature type %d verified with key %d (%s) of %s; content %llu bytes%s\n", file.c_str(),
               v.type, v.keyIndex, v.keyFingerprint.c_str(), v.keySource.c_str(),
@@ -77,7 +77,7 @@ int Run(const Args& args) {
   return kExitOk;
 }
 
-const CommandRegistration registration({
+const CommandRegistration kVerify({
     kName,
     "check that the stub would accept an installer",
     "usage: sfxpack verify FILE [--keys DIR] [--json]\n"
@@ -110,7 +110,7 @@ const CommandRegistration registration({
     "exit codes: 0 accepted; 1 refused for its signature type, keys or signature; 2 usage error;\n"
     "3 FILE or DIR missing or unreadable, or no installer: no signature block, or the stub's\n"
     "loader refuses the archive (its code and text are shown)\n",
-    Run,
+    run,
 });
 
 }  // namespace
