@@ -457,20 +457,32 @@ struct RedirectionSwitch {
   const wchar_t* failed;
 };
 
-template <typename Call>
-Result switchFsRedirection(const RedirectionSwitch& which, Call&& call) {
+constexpr RedirectionSwitch kDisableRedirection = {
+    "Wow64DisableWow64FsRedirection", log::level::kNotice,
+    L"Failed to get a handle to kernel32.dll with error 0x%08lx!",
+    L"Failed to get an address of the Wow64DisableWow64FsRedirection function with error 0x%08lx!",
+    L"The call to Wow64DisableWow64FsRedirection function failed with error 0x%08lx!"};
+constexpr RedirectionSwitch kRevertRedirection = {
+    "Wow64RevertWow64FsRedirection", log::level::kDebug,
+    L"Failed to get a handle to kernel32.dll with error 0x%08lx",
+    L"Failed to get an address of the Wow64RevertWow64FsRedirection function with error 0x%08lx",
+    L"The call to Wow64RevertWow64FsRedirection function failed with error 0x%08lx"};
+
+// Function is the switch's own type; the state it takes is the only argument either has.
+template <typename Function, typename State>
+Result switchFsRedirection(const RedirectionSwitch& which, State state) {
   const HMODULE kernel = ::GetModuleHandleW(L"kernel32.dll");
   if (kernel == nullptr) {
     const DWORD error = ::GetLastError();
     log::theLogger().write(log::level::kError, kTagSfxarc, which.noKernel, error);
     return error;
   }
-  const FARPROC address = ::GetProcAddress(kernel, which.function);
-  if (address == nullptr) {
+  const auto call = AsFunction<Function>(::GetProcAddress(kernel, which.function));
+  if (call == nullptr) {
     log::theLogger().write(which.missingLevel, kTagSfxarc, which.missing, ::GetLastError());
     return code::kSuccess;
   }
-  if (!call(address)) {
+  if (!call(state)) {
     const DWORD error = ::GetLastError();
     log::theLogger().write(log::level::kError, kTagSfxarc, which.failed, error);
     return error;
@@ -481,25 +493,11 @@ Result switchFsRedirection(const RedirectionSwitch& which, Call&& call) {
 }  // namespace
 
 Result DisableFsRedirection(void** previousState) {
-  static constexpr RedirectionSwitch kDisable = {
-      "Wow64DisableWow64FsRedirection", log::level::kNotice,
-      L"Failed to get a handle to kernel32.dll with error 0x%08lx!",
-      L"Failed to get an address of the Wow64DisableWow64FsRedirection function with error 0x%08lx!",
-      L"The call to Wow64DisableWow64FsRedirection function failed with error 0x%08lx!"};
-  return switchFsRedirection(kDisable, [previousState](FARPROC address) {
-    return AsFunction<BOOL(WINAPI*)(PVOID*)>(address)(previousState) != FALSE;
-  });
+  return switchFsRedirection<BOOL(WINAPI*)(PVOID*)>(kDisableRedirection, previousState);
 }
 
 Result RevertFsRedirection(void* previousState) {
-  static constexpr RedirectionSwitch kRevert = {
-      "Wow64RevertWow64FsRedirection", log::level::kDebug,
-      L"Failed to get a handle to kernel32.dll with error 0x%08lx",
-      L"Failed to get an address of the Wow64RevertWow64FsRedirection function with error 0x%08lx",
-      L"The call to Wow64RevertWow64FsRedirection function failed with error 0x%08lx"};
-  return switchFsRedirection(kRevert, [previousState](FARPROC address) {
-    return AsFunction<BOOL(WINAPI*)(PVOID)>(address)(previousState) != FALSE;
-  });
+  return switchFsRedirection<BOOL(WINAPI*)(PVOID)>(kRevertRedirection, previousState);
 }
 
 const SystemFigures& GetSystemFigures() { return gBase.figures; }
