@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "log/logger.h"
+#include "root/little_endian.h"
 #include "root/win_test_support.h"
 
 namespace tzk::CrashGuard {
@@ -95,7 +96,7 @@ std::map<std::string, unsigned long> readReport(const ScratchFolder& folder) {
 }
 
 std::uint32_t readU32(const std::vector<unsigned char>& bytes, std::size_t offset) {
-  return bytes[offset] | bytes[offset + 1] << 8 | bytes[offset + 2] << 16 | std::uint32_t{bytes[offset + 3]} << 24;
+  return root::ReadLe32(bytes.data() + offset);
 }
 
 struct DumpedException {

@@ -10,6 +10,7 @@
 
 #include "packers/file.h"
 #include "packers/file_package.h"
+#include "root/little_endian.h"
 
 namespace {
 
@@ -19,7 +20,7 @@ constexpr std::uint32_t kMaxExploredSize = 4u << 20;
 
 std::uint32_t AnnouncedSize(const std::uint8_t* data, std::size_t size) {
   if (size < 20) return 0;
-  return data[16] | data[17] << 8 | data[18] << 16 | static_cast<std::uint32_t>(data[19]) << 24;
+  return tzk::root::ReadLe32(data + 16);
 }
 
 }  // namespace

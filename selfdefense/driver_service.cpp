@@ -8,6 +8,7 @@
 
 #include "archive/sfx_archive.h"
 #include "root/library.h"
+#include "root/little_endian.h"
 #include "root/registry.h"
 #include "root/scoped_handle.h"
 #include "root/system_function.h"
@@ -194,7 +195,7 @@ std::uint32_t permanentNumber(const wchar_t* name, std::uint32_t fallback) {
       type != REG_DWORD || data.size() < sizeof(std::uint32_t)) {
     return fallback;
   }
-  return data[0] | (data[1] << 8) | (data[2] << 16) | (static_cast<std::uint32_t>(data[3]) << 24);
+  return root::ReadLe32(data.data());
 }
 
 // The stub's own installation is disabled or marked for deletion; a product's permanent

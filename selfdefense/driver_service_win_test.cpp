@@ -8,9 +8,10 @@
 #include <string>
 #include <vector>
 
-#include "archive/sfx_archive.h"
 #include "archive/installer_writer.h"
+#include "archive/sfx_archive.h"
 #include "archive/signature/signing/signing.h"
+#include "root/little_endian.h"
 #include "root/scoped_handle.h"
 #include "root/win_test_support.h"
 #include "selfdefense/testdriver/testdriver_protocol.h"
@@ -101,7 +102,7 @@ DWORD readDword(const std::wstring& key, const wchar_t* name) {
   DWORD type = 0;
   const std::vector<std::uint8_t> data = ReadRaw(HKEY_LOCAL_MACHINE, key, name, type);
   EXPECT_EQ(type, static_cast<DWORD>(REG_DWORD)) << name;
-  return data.size() == 4 ? data[0] | (data[1] << 8) | (data[2] << 16) | (data[3] << 24) : 0xFFFFFFFF;
+  return data.size() == 4 ? root::ReadLe32(data.data()) : 0xFFFFFFFF;
 }
 
 std::wstring readText(const std::wstring& key, const wchar_t* name, DWORD expectedType = REG_SZ) {

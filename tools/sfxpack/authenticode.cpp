@@ -225,9 +225,8 @@ bool SignBoth(Bytes content, const Signer& sign, const CodeSigning& signing, con
   // A zero-filled table of the reserved size where the real one will be: signing tools replace
   // a certificate table at the very end of the file like any other.
   content.resize(tableOffset, 0);
-  const std::uint8_t header[8] = {static_cast<std::uint8_t>(tableSize), static_cast<std::uint8_t>(tableSize >> 8),
-                                  static_cast<std::uint8_t>(tableSize >> 16), static_cast<std::uint8_t>(tableSize >> 24),
-                                  0x00, 0x02, 0x02, 0x00};  // revision 2.0, PKCS#7 signed data
+  std::uint8_t header[8] = {0, 0, 0, 0, 0x00, 0x02, 0x02, 0x00};  // its length, revision 2.0, PKCS#7 signed data
+  WriteLe32(header, tableSize);
   content.insert(content.end(), header, header + sizeof header);
   content.resize(std::size_t{tableOffset} + tableSize, 0);
   *exit = kExitOutputError;
