@@ -63,8 +63,6 @@ RandomSeed currentSeed() {
 
 }  // namespace
 
-std::uint64_t sendAnalyticsPing() { return sendAnalyticsPing(compiledAnalyticsSettings()); }
-
 std::uint64_t sendAnalyticsPing(const AnalyticsSettings& settings) {
   const AnalyticsHit hit = drawAnalyticsHit(processRandom(), currentSeed(), settings);
   sendHttpGet(settings.host, settings.port, hit.path);
