@@ -10,7 +10,7 @@
 #include "archive/verification_keys.h"
 #include "log/logger.h"
 #include "packers/file.h"
-#include "root/result.h"
+#include "log/vocabulary/result.h"
 
 namespace tzk::progress {
 class ProgressCallback;

@@ -21,7 +21,7 @@
 #include "packers/data_packer.h"
 #include "packers/file_package.h"
 #include "progress/progress_callback.h"
-#include "root/text.h"
+#include "log/vocabulary/text.h"
 #include "testing/scratch_dir.h"
 #include "tools/sfxpack/installer_builder.h"
 

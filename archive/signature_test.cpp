@@ -18,7 +18,7 @@
 #include "archive/dsa_check.h"
 #include "archive/signature_digest.h"
 #include "archive/signing.h"
-#include "root/text.h"
+#include "log/vocabulary/text.h"
 
 namespace tzk::archive {
 namespace {

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "archive/verification_keys.h"
-#include "root/result.h"
+#include "log/vocabulary/result.h"
 
 namespace tzk::archive {
 

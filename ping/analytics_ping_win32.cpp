@@ -3,7 +3,7 @@
 #include <windows.h>
 #include <winhttp.h>
 
-#include "root/scoped_handle.h"
+#include "log/vocabulary/scoped_handle.h"
 #include "root/system_library.h"
 
 namespace tzk::ping {

@@ -6,9 +6,9 @@
 #include <vector>
 
 #include "root/library.h"
-#include "root/path.h"
+#include "log/vocabulary/path.h"
 #include "root/registry.h"
-#include "root/scoped_handle.h"
+#include "log/vocabulary/scoped_handle.h"
 #include "root/shell_api.h"
 
 namespace tzk::root {

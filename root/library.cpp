@@ -12,8 +12,8 @@
 
 #include "log/logger.h"
 #include "root/install_folders.h"
-#include "root/path.h"
-#include "root/scoped_handle.h"
+#include "log/vocabulary/path.h"
+#include "log/vocabulary/scoped_handle.h"
 #include "root/system_function.h"
 
 namespace tzk::root {

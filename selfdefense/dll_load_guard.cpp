@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "root/library.h"
-#include "root/scoped_handle.h"
+#include "log/vocabulary/scoped_handle.h"
 #include "root/system_function.h"
 #include "selfdefense/control_device.h"
 

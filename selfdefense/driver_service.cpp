@@ -9,7 +9,7 @@
 #include "archive/sfx_archive.h"
 #include "root/library.h"
 #include "root/registry.h"
-#include "root/scoped_handle.h"
+#include "log/vocabulary/scoped_handle.h"
 #include "root/system_function.h"
 #include "selfdefense/control_device.h"
 

@@ -10,7 +10,7 @@
 
 #include "archive/sfx_archive.h"
 #include "archive/signing.h"
-#include "root/scoped_handle.h"
+#include "log/vocabulary/scoped_handle.h"
 #include "root/win_test_support.h"
 #include "selfdefense/testdriver/testdriver_protocol.h"
 #include "selfdefense/testdriver/testdriver_support.h"

@@ -8,8 +8,8 @@
 #include <vector>
 
 #include "log/logger.h"
-#include "root/path.h"
-#include "root/scoped_handle.h"
+#include "log/vocabulary/path.h"
+#include "log/vocabulary/scoped_handle.h"
 #include "stub/path_join.h"
 #include "root/shell_api.h"
 

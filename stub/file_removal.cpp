@@ -4,7 +4,7 @@
 #include <cwchar>
 
 #include "log/wide_format.h"
-#include "root/scoped_handle.h"
+#include "log/vocabulary/scoped_handle.h"
 #include "stub/path_join.h"
 
 namespace tzk::stub {

@@ -18,7 +18,7 @@
 #include "progress/sfx_progress.h"
 #include "root/install_folders.h"
 #include "root/library.h"
-#include "root/path.h"
+#include "log/vocabulary/path.h"
 #include "root/shell_api.h"
 #include "selfdefense/control_device.h"
 #include "selfdefense/dll_load_guard.h"

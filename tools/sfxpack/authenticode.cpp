@@ -18,7 +18,7 @@ extern char** environ;
 
 #include "archive/embedded_items.h"
 #include "archive/pe_image.h"
-#include "root/text.h"
+#include "log/vocabulary/text.h"
 #include "tools/sfxpack/code_signature.h"
 #include "tools/sfxpack/manifest.h"
 

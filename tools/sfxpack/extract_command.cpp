@@ -17,7 +17,7 @@
 #include "archive/signature.h"
 #include "archive/signing.h"
 #include "progress/progress_callback.h"
-#include "root/text.h"
+#include "log/vocabulary/text.h"
 #include "tools/sfxpack/cli.h"
 #include "tools/sfxpack/stub_check.h"
 

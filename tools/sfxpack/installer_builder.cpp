@@ -8,7 +8,7 @@
 #include "archive/sfx_archive.h"
 #include "packers/data_packer.h"
 #include "packers/file_package.h"
-#include "root/text.h"
+#include "log/vocabulary/text.h"
 
 namespace sfxpack {
 namespace {

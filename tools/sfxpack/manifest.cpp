@@ -20,7 +20,7 @@
 
 #include "packers/data_packer.h"
 #include "packers/file_package.h"
-#include "root/text.h"
+#include "log/vocabulary/text.h"
 
 namespace sfxpack {
 namespace {

@@ -22,7 +22,7 @@
 #include "archive/signature_file.h"
 #include "log/logger.h"
 #include "packers/file_package.h"
-#include "root/text.h"
+#include "log/vocabulary/text.h"
 #include "tools/sfxpack/authenticode.h"
 #include "tools/sfxpack/cli.h"
 #include "tools/sfxpack/code_signature.h"

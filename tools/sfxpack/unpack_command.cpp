@@ -5,7 +5,7 @@
 
 #include "packers/file.h"
 #include "packers/file_package.h"
-#include "root/text.h"
+#include "log/vocabulary/text.h"
 #include "tools/sfxpack/cli.h"
 
 namespace sfxpack {
