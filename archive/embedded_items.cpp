@@ -11,8 +11,8 @@
 
 #include "archive/sfx_archive.h"
 #include "archive/signature/signature.h"
-#include "root/little_endian.h"
-#include "root/path.h"
+#include "log/vocabulary/little_endian.h"
+#include "log/vocabulary/path.h"
 
 namespace tzk::archive {
 namespace {

@@ -8,7 +8,7 @@
 #include <string>
 
 #include "archive/format.h"
-#include "root/result.h"
+#include "log/vocabulary/result.h"
 
 namespace tzk::archive {
 

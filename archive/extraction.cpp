@@ -5,10 +5,10 @@
 #include "archive/embedded_items.h"
 #include "archive/file_system.h"
 #include "archive/sfx_archive.h"
+#include "log/vocabulary/little_endian.h"
+#include "log/vocabulary/path.h"
 #include "packers/file_package.h"
 #include "progress/progress_callback.h"
-#include "root/little_endian.h"
-#include "root/path.h"
 
 namespace tzk::archive {
 namespace {

@@ -6,7 +6,7 @@
 #include <functional>
 #include <string>
 
-#include "root/result.h"
+#include "log/vocabulary/result.h"
 
 namespace tzk::archive {
 

@@ -7,7 +7,7 @@
 #include <thread>
 
 #include "archive/file_system.h"
-#include "root/text.h"
+#include "log/vocabulary/text.h"
 
 namespace tzk::archive {
 

@@ -7,7 +7,7 @@
 #include "archive/file_system.h"
 #include "crashguard/structured_exception.h"
 #include "root/library.h"
-#include "root/scoped_handle.h"
+#include "log/vocabulary/scoped_handle.h"
 #include "root/system_function.h"
 
 namespace tzk::archive {

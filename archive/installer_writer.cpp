@@ -6,10 +6,10 @@
 #include "archive/embedded_items.h"
 #include "archive/format.h"
 #include "archive/sfx_archive.h"
+#include "log/vocabulary/little_endian.h"
+#include "log/vocabulary/text.h"
 #include "packers/data_packer.h"
 #include "packers/file_package.h"
-#include "root/little_endian.h"
-#include "root/text.h"
 
 namespace tzk::archive {
 namespace {

@@ -9,8 +9,8 @@
 #include "archive/embedded_items.h"
 #include "archive/signature/verification_keys.h"
 #include "log/logger.h"
+#include "log/vocabulary/result.h"
 #include "packers/file.h"
-#include "root/result.h"
 
 namespace tzk::progress {
 class ProgressCallback;

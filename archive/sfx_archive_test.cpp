@@ -20,10 +20,10 @@
 #include "archive/installer_writer.h"
 #include "archive/signature/signature.h"
 #include "archive/signature/signing/signing.h"
+#include "log/vocabulary/text.h"
 #include "packers/data_packer.h"
 #include "packers/file_package.h"
 #include "progress/progress_callback.h"
-#include "root/text.h"
 #include "testing/scratch_dir.h"
 
 namespace tzk::archive {

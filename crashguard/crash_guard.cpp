@@ -134,7 +134,7 @@ void dumpUntranslatableFault(void* state, EXCEPTION_POINTERS* pointers) {
 
 }  // namespace
 
-Result runGuarded(GuardState& state, GuardedRoutine routine, HINSTANCE instance, const wchar_t* rawArguments) {
+Result runGuarded(GuardState& state, const GuardedRoutine& routine, HINSTANCE instance, const wchar_t* rawArguments) {
   installHandlers(state);
   finishDumpThread(state);
   createDumpThread(state);

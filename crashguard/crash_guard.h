@@ -7,14 +7,15 @@
 
 #include <cstdint>
 #include <exception>
+#include <functional>
 
 #include "crashguard/structured_exception.h"
-#include "root/result.h"
-#include "root/scoped_handle.h"
+#include "log/vocabulary/result.h"
+#include "log/vocabulary/scoped_handle.h"
 
 namespace tzk::CrashGuard {
 
-using GuardedRoutine = Result (*)(HINSTANCE instance, const wchar_t* rawArguments);
+using GuardedRoutine = std::function<Result(HINSTANCE instance, const wchar_t* rawArguments)>;
 
 // A hardware fault on the guarded thread. The pointers refer to a copy of the fault's record and
 // context that stays valid after the exception has been caught.
@@ -44,7 +45,7 @@ struct GuardState {
 
 // Runs routine(instance, rawArguments) and returns its result. A fault in it leaves as
 // SEException after the dump; the guard's handlers then stay installed.
-Result runGuarded(GuardState& state, GuardedRoutine routine, HINSTANCE instance, const wchar_t* rawArguments);
+Result runGuarded(GuardState& state, const GuardedRoutine& routine, HINSTANCE instance, const wchar_t* rawArguments);
 
 // Releases an idle dump thread without a dump and closes it.
 void finishDumpThread(GuardState& state);

@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "log/logger.h"
-#include "root/little_endian.h"
+#include "log/vocabulary/little_endian.h"
 #include "root/win_test_support.h"
 
 namespace tzk::CrashGuard {

@@ -5,7 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "root/result.h"
+#include "log/vocabulary/result.h"
 
 namespace tzk::log {
 

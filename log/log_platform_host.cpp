@@ -8,7 +8,7 @@
 #include <string>
 
 #include "log/log_platform.h"
-#include "root/text.h"
+#include "log/vocabulary/text.h"
 
 namespace tzk::log {
 

@@ -2,7 +2,7 @@
 #include <winioctl.h>
 
 #include "log/log_platform.h"
-#include "root/scoped_handle.h"
+#include "log/vocabulary/scoped_handle.h"
 
 namespace tzk::log {
 

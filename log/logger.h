@@ -12,7 +12,7 @@
 #include <string>
 
 #include "log/log_platform.h"
-#include "root/result.h"
+#include "log/vocabulary/result.h"
 
 namespace tzk::log {
 

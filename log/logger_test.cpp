@@ -15,7 +15,7 @@
 #include <unistd.h>
 #endif
 
-#include "root/text.h"
+#include "log/vocabulary/text.h"
 
 namespace tzk::log {
 namespace {

@@ -7,7 +7,7 @@
 #include <string>
 
 #include "packers/file_io.h"
-#include "root/text.h"
+#include "log/vocabulary/text.h"
 
 namespace tzk::packers::io {
 

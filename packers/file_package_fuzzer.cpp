@@ -8,9 +8,9 @@
 #include <memory>
 #include <vector>
 
+#include "log/vocabulary/little_endian.h"
 #include "packers/file.h"
 #include "packers/file_package.h"
-#include "root/little_endian.h"
 
 namespace {
 

@@ -9,8 +9,7 @@
 
 namespace tzk::ping {
 
-// Sends the hit to the endpoint compiled into this build.
-std::uint64_t sendAnalyticsPing();
+// Sends the hit to the endpoint settings name (the stub's: compiledAnalyticsSettings()).
 std::uint64_t sendAnalyticsPing(const AnalyticsSettings& settings);
 
 // One GET of path from host (port 0: the default); waits for the response headers, reads

@@ -3,7 +3,7 @@
 #include <windows.h>
 #include <winhttp.h>
 
-#include "root/scoped_handle.h"
+#include "log/vocabulary/scoped_handle.h"
 #include "root/system_library.h"
 
 namespace tzk::ping {
@@ -62,8 +62,6 @@ RandomSeed currentSeed() {
 }
 
 }  // namespace
-
-std::uint64_t sendAnalyticsPing() { return sendAnalyticsPing(compiledAnalyticsSettings()); }
 
 std::uint64_t sendAnalyticsPing(const AnalyticsSettings& settings) {
   const AnalyticsHit hit = drawAnalyticsHit(processRandom(), currentSeed(), settings);

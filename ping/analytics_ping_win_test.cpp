@@ -8,8 +8,8 @@
 #include <regex>
 #include <string>
 
-#include "root/scoped_handle.h"
-#include "root/text.h"
+#include "log/vocabulary/scoped_handle.h"
+#include "log/vocabulary/text.h"
 
 namespace tzk::ping {
 namespace {

@@ -6,7 +6,7 @@
 #include <windows.h>
 #include <objidl.h>
 
-#include "root/scoped_handle.h"
+#include "log/vocabulary/scoped_handle.h"
 
 namespace tzk::progress::gdiplus {
 

@@ -12,7 +12,7 @@
 
 #include "progress/gdiplus_api.h"
 #include "progress/progress_callback.h"
-#include "root/scoped_handle.h"
+#include "log/vocabulary/scoped_handle.h"
 
 namespace tzk::progress {
 

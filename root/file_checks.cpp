@@ -2,7 +2,7 @@
 
 #include <windows.h>
 
-#include "root/scoped_handle.h"
+#include "log/vocabulary/scoped_handle.h"
 
 namespace tzk::root {
 

@@ -5,11 +5,11 @@
 
 #include <vector>
 
+#include "log/vocabulary/path.h"
+#include "log/vocabulary/scoped_handle.h"
 #include "root/file_checks.h"
 #include "root/library.h"
-#include "root/path.h"
 #include "root/registry.h"
-#include "root/scoped_handle.h"
 #include "root/shell_api.h"
 
 namespace tzk::root {

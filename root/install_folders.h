@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <string>
 
-#include "root/result.h"
+#include "log/vocabulary/result.h"
 
 namespace tzk::root {
 

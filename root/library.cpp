@@ -11,9 +11,9 @@
 #include <vector>
 
 #include "log/logger.h"
+#include "log/vocabulary/path.h"
+#include "log/vocabulary/scoped_handle.h"
 #include "root/install_folders.h"
-#include "root/path.h"
-#include "root/scoped_handle.h"
 #include "root/system_function.h"
 
 namespace tzk::root {

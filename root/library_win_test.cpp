@@ -7,7 +7,7 @@
 #include <string>
 
 #include "root/install_folders.h"
-#include "root/scoped_handle.h"
+#include "log/vocabulary/scoped_handle.h"
 #include "root/win_test_support.h"
 
 namespace tzk::root {

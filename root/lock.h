@@ -6,8 +6,8 @@
 
 #include <cstdint>
 
-#include "root/result.h"
-#include "root/scoped_handle.h"
+#include "log/vocabulary/result.h"
+#include "log/vocabulary/scoped_handle.h"
 
 namespace tzk::root {
 

@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "root/result.h"
-#include "root/scoped_handle.h"
+#include "log/vocabulary/result.h"
+#include "log/vocabulary/scoped_handle.h"
 
 namespace tzk::root {
 

@@ -4,8 +4,8 @@
 #include <cwchar>
 #include <new>
 
+#include "log/vocabulary/little_endian.h"
 #include "root/library.h"
-#include "root/little_endian.h"
 #include "root/system_function.h"
 
 namespace tzk::selfdefense {

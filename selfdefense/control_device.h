@@ -10,8 +10,8 @@
 #include <vector>
 
 #include "root/lock.h"
-#include "root/result.h"
-#include "root/scoped_handle.h"
+#include "log/vocabulary/result.h"
+#include "log/vocabulary/scoped_handle.h"
 
 namespace tzk::selfdefense {
 

@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "log/vocabulary/little_endian.h"
 #include "root/library.h"
-#include "root/little_endian.h"
 
 namespace tzk::selfdefense {
 namespace {

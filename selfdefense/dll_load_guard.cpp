@@ -5,9 +5,9 @@
 #include <map>
 #include <vector>
 
+#include "log/vocabulary/scoped_handle.h"
 #include "root/file_checks.h"
 #include "root/library.h"
-#include "root/scoped_handle.h"
 #include "root/system_function.h"
 #include "selfdefense/control_device.h"
 

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "root/library.h"
-#include "root/scoped_handle.h"
+#include "log/vocabulary/scoped_handle.h"
 #include "root/system_function.h"
 #include "root/win_test_support.h"
 #include "selfdefense/testdriver/testdriver_support.h"

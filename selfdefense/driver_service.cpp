@@ -7,10 +7,10 @@
 #include <vector>
 
 #include "archive/sfx_archive.h"
+#include "log/vocabulary/little_endian.h"
+#include "log/vocabulary/scoped_handle.h"
 #include "root/library.h"
-#include "root/little_endian.h"
 #include "root/registry.h"
-#include "root/scoped_handle.h"
 #include "root/system_function.h"
 #include "selfdefense/control_device.h"
 

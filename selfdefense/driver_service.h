@@ -7,7 +7,7 @@
 
 #include <string>
 
-#include "root/result.h"
+#include "log/vocabulary/result.h"
 
 namespace tzk::archive {
 class SfxArchive;

@@ -8,9 +8,9 @@
 #include <vector>
 
 #include "log/logger.h"
+#include "log/vocabulary/path.h"
+#include "log/vocabulary/scoped_handle.h"
 #include "root/file_checks.h"
-#include "root/path.h"
-#include "root/scoped_handle.h"
 #include "root/shell_api.h"
 
 namespace tzk::stub {

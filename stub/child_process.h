@@ -10,7 +10,7 @@
 #include <functional>
 #include <string>
 
-#include "root/result.h"
+#include "log/vocabulary/result.h"
 #include "stub/command_line.h"
 
 namespace tzk::stub {

@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "root/scoped_handle.h"
+#include "log/vocabulary/scoped_handle.h"
 #include "root/system_library.h"
 
 namespace tzk::stub {

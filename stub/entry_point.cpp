@@ -6,7 +6,7 @@
 
 namespace tzk::stub {
 
-Result runEntryPoint(HINSTANCE instance, const wchar_t* rawArguments) {
+Result runEntryPoint(HINSTANCE instance, const wchar_t* rawArguments, const SequenceSteps& steps) {
   // First of all: nothing below may load a DLL planted beside the stub or in the current directory.
   restrictDllSearch();
   log::Logger& logger = log::theLogger();
@@ -17,7 +17,11 @@ Result runEntryPoint(HINSTANCE instance, const wchar_t* rawArguments) {
                t.wYear, t.wMonth, t.wDay, t.wHour, t.wMinute, t.wSecond);
 
   CrashGuard::GuardState state{};
-  const Result result = CrashGuard::runGuarded(state, &runMainSequence, instance, rawArguments);
+  const Result result = CrashGuard::runGuarded(
+      state, [&steps](HINSTANCE guardedInstance, const wchar_t* arguments) {
+        return runMainSequence(guardedInstance, arguments, steps);
+      },
+      instance, rawArguments);
 
   ::GetSystemTime(&t);
   logger.write(log::level::kInfo, kTagQelvo,

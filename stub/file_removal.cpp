@@ -3,9 +3,9 @@
 #include <cstdarg>
 #include <cwchar>
 
+#include "log/vocabulary/path.h"
+#include "log/vocabulary/scoped_handle.h"
 #include "log/wide_format.h"
-#include "root/path.h"
-#include "root/scoped_handle.h"
 
 namespace tzk::stub {
 

@@ -9,7 +9,7 @@
 #include <string>
 
 #include "log/logger.h"
-#include "root/result.h"
+#include "log/vocabulary/result.h"
 
 namespace tzk::stub {
 

@@ -7,8 +7,8 @@
 #include <vector>
 
 #include "log/wide_format.h"
-#include "root/scoped_handle.h"
-#include "root/text.h"
+#include "log/vocabulary/scoped_handle.h"
+#include "log/vocabulary/text.h"
 
 namespace tzk::stub {
 namespace {

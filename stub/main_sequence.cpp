@@ -11,6 +11,7 @@
 
 #include "archive/sfx_archive.h"
 #include "crashguard/crash_guard.h"
+#include "log/vocabulary/path.h"
 #include "log/wide_format.h"
 #include "ping/analytics_ping.h"
 #include "ping/analytics_request.h"
@@ -19,7 +20,6 @@
 #include "root/file_checks.h"
 #include "root/install_folders.h"
 #include "root/library.h"
-#include "root/path.h"
 #include "root/shell_api.h"
 #include "selfdefense/control_device.h"
 #include "selfdefense/dll_load_guard.h"
@@ -95,8 +95,8 @@ void writeResourceFile(HINSTANCE instance, const ResourceFile& file, const std::
 // One run of the stub: the state of the sequence and its steps, in the order they happen.
 class MainSequence {
  public:
-  MainSequence(HINSTANCE instance, const wchar_t* rawArguments)
-      : instance_(instance), rawArguments_(rawArguments != nullptr ? rawArguments : L"") {}
+  MainSequence(HINSTANCE instance, const wchar_t* rawArguments, const SequenceSteps& steps)
+      : instance_(instance), rawArguments_(rawArguments != nullptr ? rawArguments : L""), steps_(steps) {}
 
   Result run();
 
@@ -115,6 +115,7 @@ class MainSequence {
 
   HINSTANCE instance_;
   std::wstring rawArguments_;
+  const SequenceSteps& steps_;
   Result result_ = code::kSuccess;
   CommandLine options_;
   bool silent_ = false;
@@ -163,7 +164,7 @@ void MainSequence::stoppedByException(Result code, const char* what) {
 }
 
 Result MainSequence::run() {
-  visitorId_ = ping::sendAnalyticsPing();
+  visitorId_ = ping::sendAnalyticsPing(steps_.analyticsSettings());
   animator_.emplace(instance_);
   logAt(log::level::kInfo, L"Entering Zanti SFX stub guarded code section.");
   try {
@@ -188,7 +189,8 @@ Result MainSequence::run() {
   return result_;
 }
 
-// Steps 5 to 11: data root, log, platform library, command line, module path.
+// What every later step relies on: the data root and the setup log, the platform library, who
+// runs the stub, its command line and its own path. Nothing here ends the run.
 bool MainSequence::prepare() {
   paths_ = makeDataPaths(commonAppDataFolder());
   prepareDataRoot(paths_);
@@ -196,7 +198,7 @@ bool MainSequence::prepare() {
 
   libraryStarted_ = root::StartLibrary(root::library_flag::kNoTempOrDataCreation) == code::kSuccess;
   selfdefense::InstallDllLoadGuard();
-  administrator_ = root::IsUserAdmin();
+  administrator_ = steps_.isUserAdmin();
 
   options_.Parse(::GetCommandLineW(), true);
   silent_ = options_.Has(L"silent");
@@ -219,8 +221,8 @@ bool isServiceRunning(const wchar_t* name) {
   return service && ::QueryServiceStatus(service.get(), &status) && status.dwCurrentState == SERVICE_RUNNING;
 }
 
-// Steps 12 to 16: the system's age, an earlier installation, a damaged one, the listeners and
-// the window.
+// Whether this machine may be installed on (its age, an earlier installation, a damaged one),
+// then the progress listeners and the window.
 bool MainSequence::checkSystem() {
   OSVERSIONINFOEXW version{};
   version.dwOSVersionInfoSize = sizeof(version);
@@ -265,7 +267,8 @@ bool MainSequence::checkSystem() {
   return true;
 }
 
-// Steps 17 to 20: the archive, the working folder and the archive's command line.
+// The archive, verified as it loads, the run's own temporary folder, and the archive's command
+// line in place of the user's.
 bool MainSequence::openArchive() {
   const Result loaded = archive_.Load(modulePath_.c_str());
   if (loaded != code::kSuccess) {
@@ -286,10 +289,10 @@ bool MainSequence::openArchive() {
   return true;
 }
 
-// Step 21: an old stub marks its run instead; debug runs and users without administrator
+// Early self-defense: an old stub marks its run instead; debug runs and users without administrator
 // rights go without.
 void MainSequence::startEarlySelfDefense() {
-  const std::int64_t built = buildTimestamp();
+  const std::int64_t built = steps_.buildTimestamp();
   if (built != 0 && built + kStubLifetimeSeconds < static_cast<std::int64_t>(std::time(nullptr)) &&
       options_.Has(L"sfx") && options_.Value(L"sfx").empty()) {
     options_.Set(L"sfx", L"old");
@@ -300,7 +303,7 @@ void MainSequence::startEarlySelfDefense() {
 }
 
 void MainSequence::startSelfDefense() {
-  const Result started = selfdefense::InstallEarlySelfDefense(tempFolder_, serviceName_, archive_);
+  const Result started = steps_.installEarlySelfDefense(tempFolder_, serviceName_, archive_);
   switch (started) {
     case code::kSuccess:
       return;
@@ -320,16 +323,17 @@ void MainSequence::startSelfDefense() {
   }
 }
 
-// Steps 22 to 26: embedded items, resource files, the definition files and the installer.
+// Everything the child needs, in its folder: embedded items, resource files, the definition
+// files and the installer/updater itself.
 bool MainSequence::extract() {
-  if (archive_.ExtractEmbeddedItems(tempFolder_) != code::kSuccess) archive_.ExtractTailItems(tempFolder_);
+  if (steps_.extractEmbeddedItems(archive_, tempFolder_) != code::kSuccess) archive_.ExtractTailItems(tempFolder_);
   for (const auto& [file, option] : {std::pair{L"bcc.cfg.tmp", L"bconfig"}, std::pair{L"bcpub.key.tmp", L"bpubkey"}}) {
     const std::wstring path = root::JoinPath(tempFolder_, file);
     if (root::PathExists(path)) options_.Set(option, path);
   }
   for (const ResourceFile& file : kResourceFiles) writeResourceFile(instance_, file, tempFolder_);
 
-  const Result files = archive_.ExtractFiles(tempFolder_, &progress_);
+  const Result files = steps_.extractFiles(archive_, tempFolder_, &progress_);
   if (files != code::kSuccess) {
     abortWith(files, kTitle, animator_->window(), L"The installer cannot extract VPS files to '%s' (code 0x%x)",
               tempFolder_.c_str(), files);
@@ -349,7 +353,8 @@ bool MainSequence::extract() {
   return true;
 }
 
-// Steps 27 to 31: the hand-over to an installed product, the child and its result.
+// The hand-over to an installed product, then the child, waited for, and its exit code as the
+// run's result.
 void MainSequence::launch() {
   if (installed_) {
     handOverToInstalledProduct(options_, tempFolder_, setupFolder_, setupVersion_, childPath_, childEnvironment_,
@@ -363,7 +368,8 @@ void MainSequence::launch() {
   CloseWindow closeWindow;
   if (animator_->window() != nullptr) closeWindow = [this] { animator_->stop(); };
   const Result launched = runProcess(closeWindow, arguments.c_str(), childPath_, childExitCode_,
-                                     childEnvironment_.empty() ? nullptr : childEnvironment_.c_str(), &childMayRun_);
+                                     childEnvironment_.empty() ? nullptr : childEnvironment_.c_str(), &childMayRun_,
+                                     steps_.waitForChild);
   if (launched != code::kSuccess) {
     abortWith(launched, kTitle, animator_->window(), L"The stub cannot run installer/updater executable '%s' (code 0x%x)",
               childPath_.c_str(), launched);
@@ -411,8 +417,21 @@ void createDirectoryLevels(const std::wstring& path, SECURITY_ATTRIBUTES* securi
   ::CreateDirectoryW(path.c_str(), security);
 }
 
-Result runMainSequence(HINSTANCE instance, const wchar_t* rawArguments) {
-  MainSequence sequence(instance, rawArguments);
+SequenceSteps::SequenceSteps()
+    : isUserAdmin(&root::IsUserAdmin),
+      buildTimestamp(&stub::buildTimestamp),
+      waitForChild(&waitForProcessEnd),
+      installEarlySelfDefense(&selfdefense::InstallEarlySelfDefense),
+      extractEmbeddedItems([](archive::SfxArchive& archive, const std::wstring& folder) {
+        return archive.ExtractEmbeddedItems(folder);
+      }),
+      extractFiles([](archive::SfxArchive& archive, const std::wstring& folder, progress::ProgressCallback* progress) {
+        return archive.ExtractFiles(folder, progress);
+      }),
+      analyticsSettings(&ping::compiledAnalyticsSettings) {}
+
+Result runMainSequence(HINSTANCE instance, const wchar_t* rawArguments, const SequenceSteps& steps) {
+  MainSequence sequence(instance, rawArguments, steps);
   return sequence.run();
 }
 

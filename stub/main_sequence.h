@@ -4,16 +4,44 @@
 
 #include <windows.h>
 
+#include <cstdint>
 #include <string>
 
 #include "log/logger.h"
-#include "root/result.h"
+#include "ping/analytics_request.h"
+#include "log/vocabulary/result.h"
+#include "stub/child_process.h"
+
+namespace tzk::archive {
+class SfxArchive;
+}
+namespace tzk::progress {
+class ProgressCallback;
+}
 
 namespace tzk::stub {
 
 extern const log::ComponentTag kTagQelvo;
 
-Result runMainSequence(HINSTANCE instance, const wchar_t* rawArguments);
+// The calls through which the sequence meets what a test cannot arrange on a machine: who the
+// user is, the stub's age, the child, the driver, the archive's contents and the analytics
+// endpoint. Each starts as the real call; test builds of the stub hand in their own through
+// runEntryPoint, so the shipped code runs unchanged around them.
+struct SequenceSteps {
+  SequenceSteps();
+
+  bool (*isUserAdmin)();
+  std::int64_t (*buildTimestamp)();
+  WaitForProcess waitForChild;
+  Result (*installEarlySelfDefense)(const std::wstring& tempFolder, std::wstring& serviceName,
+                                    archive::SfxArchive& archive);
+  Result (*extractEmbeddedItems)(archive::SfxArchive& archive, const std::wstring& folder);
+  Result (*extractFiles)(archive::SfxArchive& archive, const std::wstring& folder,
+                         progress::ProgressCallback* progress);
+  ping::AnalyticsSettings (*analyticsSettings)();
+};
+
+Result runMainSequence(HINSTANCE instance, const wchar_t* rawArguments, const SequenceSteps& steps);
 
 // Where the stub keeps its data, under the all-users application-data folder.
 struct DataPaths {

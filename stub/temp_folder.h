@@ -5,8 +5,8 @@
 
 #include <string>
 
-#include "root/result.h"
-#include "root/scoped_handle.h"
+#include "log/vocabulary/result.h"
+#include "log/vocabulary/scoped_handle.h"
 
 namespace tzk::stub {
 

@@ -13,7 +13,7 @@
 #include <filesystem>
 #endif
 
-#include "root/text.h"
+#include "log/vocabulary/text.h"
 
 namespace tzk::testing {
 

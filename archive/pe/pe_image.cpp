@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
-#include "root/little_endian.h"
+#include "log/vocabulary/little_endian.h"
 
 namespace tzk::archive {
 

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "archive/signature/signature_digest.h"
-#include "root/scoped_handle.h"
+#include "log/vocabulary/scoped_handle.h"
 
 namespace {
 

@@ -8,7 +8,7 @@
 #include <vector>
 
 #ifdef _WIN32
-#include "root/scoped_handle.h"
+#include "log/vocabulary/scoped_handle.h"
 #endif
 #include "archive/signature/verification_keys.h"
 

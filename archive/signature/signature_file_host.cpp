@@ -8,7 +8,7 @@
 #include <new>
 
 #include "archive/signature/signature_file.h"
-#include "root/text.h"
+#include "log/vocabulary/text.h"
 
 namespace tzk::archive {
 

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "archive/signature/signature.h"
-#include "root/text.h"
+#include "log/vocabulary/text.h"
 
 namespace {
 

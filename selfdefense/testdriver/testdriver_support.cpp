@@ -2,8 +2,8 @@
 
 #include <cstring>
 
-#include "root/scoped_handle.h"
-#include "root/text.h"
+#include "log/vocabulary/scoped_handle.h"
+#include "log/vocabulary/text.h"
 #include "selfdefense/testdriver/testdriver_protocol.h"
 
 namespace tzk::testdriver {

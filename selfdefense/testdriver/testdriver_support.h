@@ -24,7 +24,7 @@
 #include <string>
 #include <vector>
 
-#include "root/result.h"
+#include "log/vocabulary/result.h"
 
 namespace tzk::testdriver {
 

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "root/scoped_handle.h"
+#include "log/vocabulary/scoped_handle.h"
 #include "selfdefense/testdriver/testdriver_protocol.h"
 #include "selfdefense/testdriver/testdriver_support.h"
 

@@ -112,7 +112,7 @@ if [ -s "$scratch/fault/MiniDump.dmp" ]; then
   stream=$(exception_stream "$scratch/fault/MiniDump.dmp")
   check "fault: exception stream '$stream' names thread $main_thread and 0xC0000005" \
     "[ '$stream' = '$main_thread 0xC0000005' ]"
-  place=$(fault_in_place "$scratch/fault/MiniDump.dmp" "$faulting" 'wrap__ZN3tzk3log6Logger9configureEPKcPKw')
+  place=$(fault_in_place "$scratch/fault/MiniDump.dmp" "$faulting" faultInSequence)
   check "fault: dumped where it happened, the caller's frame intact ($place)" "[ '$place' = ok ]"
 fi
 check "fault: no crashguard record" "! grep -q '\[crashguard *\]' <<<\"\$records\""

@@ -1,23 +1,26 @@
-// Linked into the faulting test build of the stub only. The linker routes the main sequence's
-// call that opens the setup log here (--wrap), so the build faults inside the main sequence
-// without a line of test code in it: the log opens as usual, then a write through a null
-// pointer raises an access violation on the guarded thread.
-#include "log/logger.h"
+// The faulting test build of the stub: asking whether the user is an administrator, right after
+// the setup log has opened, writes through a null pointer instead, so the build faults on the
+// guarded thread inside the main sequence without a line of test code in it.
+// crash_dump_test.sh finds faultInSequence by name in the image and in the dump.
+#include <windows.h>
+
+#include "stub/entry_point.h"
 
 namespace {
 int* volatile g_nowhere = nullptr;
-}
+}  // namespace
 
-// Member functions take `this` in ECX on this target: the wrapper must match.
-extern "C" {
-__attribute__((thiscall)) void __real__ZN3tzk3log6Logger9configureEPKcPKw(tzk::log::Logger* self,
-                                                                          const char* settingsPath,
-                                                                          const wchar_t* logFilePath);
+extern "C" __attribute__((noinline)) void faultInSequence() { *g_nowhere = 1; }
 
-__attribute__((thiscall)) void __wrap__ZN3tzk3log6Logger9configureEPKcPKw(tzk::log::Logger* self,
-                                                                          const char* settingsPath,
-                                                                          const wchar_t* logFilePath) {
-  __real__ZN3tzk3log6Logger9configureEPKcPKw(self, settingsPath, logFilePath);
-  *g_nowhere = 1;
+namespace {
+bool faultingIsUserAdmin() {
+  faultInSequence();
+  return true;
 }
+}  // namespace
+
+int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, LPWSTR rawArguments, int) {
+  tzk::stub::SequenceSteps steps;
+  steps.isUserAdmin = &faultingIsUserAdmin;
+  return static_cast<int>(tzk::stub::runEntryPoint(instance, rawArguments, steps));
 }

@@ -19,8 +19,8 @@ extern char** environ;
 #include "archive/embedded_items.h"
 #include "archive/pe/pe_image.h"
 #include "archive/signature/signature.h"
-#include "root/little_endian.h"
-#include "root/text.h"
+#include "log/vocabulary/little_endian.h"
+#include "log/vocabulary/text.h"
 #include "tools/sfxpack/code_signature.h"
 #include "tools/sfxpack/manifest.h"
 

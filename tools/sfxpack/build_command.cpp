@@ -2,7 +2,7 @@
 #include <cstdio>
 
 #include "archive/signature/signing/signing.h"
-#include "root/text.h"
+#include "log/vocabulary/text.h"
 #include "tools/sfxpack/authenticode.h"
 #include "tools/sfxpack/cli.h"
 #include "tools/sfxpack/manifest.h"

@@ -8,7 +8,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "root/result.h"
+#include "log/vocabulary/result.h"
 
 namespace sfxpack {
 

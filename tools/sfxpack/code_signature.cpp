@@ -9,7 +9,7 @@
 
 #include "archive/embedded_items.h"
 #include "archive/pe/pe_image.h"
-#include "root/little_endian.h"
+#include "log/vocabulary/little_endian.h"
 #include "tools/sfxpack/manifest.h"
 
 #ifdef SFX_HAVE_OPENSSL

@@ -4,7 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "root/little_endian.h"
+#include "log/vocabulary/little_endian.h"
 #include "tools/sfxpack/code_signature.h"
 
 namespace {

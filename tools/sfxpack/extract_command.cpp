@@ -16,9 +16,9 @@
 #include "archive/sfx_archive.h"
 #include "archive/signature/signature.h"
 #include "archive/signature/signing/signing.h"
+#include "log/vocabulary/path.h"
+#include "log/vocabulary/text.h"
 #include "progress/progress_callback.h"
-#include "root/path.h"
-#include "root/text.h"
 #include "tools/sfxpack/cli.h"
 #include "tools/sfxpack/stub_check.h"
 

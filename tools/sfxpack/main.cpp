@@ -8,7 +8,7 @@
 #include <windows.h>
 #endif
 
-#include "root/text.h"
+#include "log/vocabulary/text.h"
 #include "tools/sfxpack/cli.h"
 #include "tools/sfxpack/manifest.h"
 

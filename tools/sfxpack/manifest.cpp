@@ -18,9 +18,9 @@
 #include <unistd.h>
 #endif
 
+#include "log/vocabulary/text.h"
 #include "packers/data_packer.h"
 #include "packers/file_package.h"
-#include "root/text.h"
 
 namespace sfxpack {
 namespace {

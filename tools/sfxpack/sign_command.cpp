@@ -5,7 +5,7 @@
 
 #include "archive/signature/signature.h"
 #include "archive/signature/signing/signing.h"
-#include "root/text.h"
+#include "log/vocabulary/text.h"
 #include "tools/sfxpack/authenticode.h"
 #include "tools/sfxpack/cli.h"
 #include "tools/sfxpack/manifest.h"

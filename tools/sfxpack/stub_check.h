@@ -10,7 +10,7 @@
 #include <nlohmann/json.hpp>
 
 #include "archive/signature/signing/signing.h"
-#include "root/result.h"
+#include "log/vocabulary/result.h"
 
 namespace sfxpack {
 

@@ -4,7 +4,7 @@
 
 #include "archive/embedded_items.h"
 #include "archive/signature/signature.h"
-#include "root/text.h"
+#include "log/vocabulary/text.h"
 #include "tools/sfxpack/cli.h"
 #include "tools/sfxpack/code_signature.h"
 #include "tools/sfxpack/manifest.h"

@@ -3,9 +3,9 @@
 #include <memory>
 #include <string>
 
+#include "log/vocabulary/text.h"
 #include "packers/file.h"
 #include "packers/file_package.h"
-#include "root/text.h"
 #include "tools/sfxpack/cli.h"
 
 namespace sfxpack {

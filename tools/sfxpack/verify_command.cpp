@@ -6,7 +6,7 @@
 #include "archive/sfx_archive.h"
 #include "archive/signature/signature.h"
 #include "archive/signature/signing/signing.h"
-#include "root/text.h"
+#include "log/vocabulary/text.h"
 #include "tools/sfxpack/cli.h"
 #include "tools/sfxpack/code_signature.h"
 #include "tools/sfxpack/stub_check.h"

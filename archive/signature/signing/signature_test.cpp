@@ -18,8 +18,8 @@
 #include "archive/signature/dsa_check.h"
 #include "archive/signature/signature_digest.h"
 #include "archive/signature/signing/signing.h"
-#include "root/little_endian.h"
-#include "root/text.h"
+#include "log/vocabulary/little_endian.h"
+#include "log/vocabulary/text.h"
 
 namespace tzk::archive {
 namespace {

@@ -17,7 +17,7 @@
 #include "archive/signature/signature.h"
 #include "archive/signature/signature_digest.h"
 #include "archive/signature/signature_file.h"
-#include "root/text.h"
+#include "log/vocabulary/text.h"
 
 namespace tzk::archive {
 namespace {

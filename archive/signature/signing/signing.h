@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "archive/signature/verification_keys.h"
-#include "root/result.h"
+#include "log/vocabulary/result.h"
 
 namespace tzk::archive {
 

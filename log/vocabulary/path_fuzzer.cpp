@@ -5,7 +5,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "root/path.h"
+#include "log/vocabulary/path.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   std::wstring text;

@@ -1,4 +1,4 @@
-#include "root/text.h"
+#include "log/vocabulary/text.h"
 
 #include <cstdint>
 

@@ -1,4 +1,4 @@
-#include "root/path.h"
+#include "log/vocabulary/path.h"
 
 #include <gtest/gtest.h>
 
