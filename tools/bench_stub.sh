@@ -26,7 +26,7 @@ fi
 
 win32=$top/build/win32/stub
 stub=$win32/sfxstub.exe launcher=$win32/bench_launcher.exe child=$win32/bench_child.exe
-sfxpack=$top/build/bench/tools/sfxpack/sfxpack inputs=$top/build/bench/stub/bench_stub_inputs
+sfxpack=$top/build/bench/sfxpack/sfxpack inputs=$top/build/bench/stub/bench_stub_inputs
 key=$top/keys/test/key5.pem
 for file in "$stub" "$launcher" "$child" "$sfxpack" "$inputs" "$key"; do
   [ -f "$file" ] || { echo "bench_stub.sh: $file is missing; run \`make bench\`" >&2; exit 2; }

@@ -8,7 +8,7 @@
 set -uo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 build="$top/build/win32"
-sfxpack="$top/build/host/tools/sfxpack/sfxpack"
+sfxpack="$top/build/host/sfxpack/sfxpack"
 out="$build/demo"
 prefix="$build/wine/demo"
 mkdir -p "$out"

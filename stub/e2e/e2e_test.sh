@@ -164,7 +164,7 @@ done
 check "osslsigncode accepts every tagged, retagged and untagged one${ossl_failed:+ (not:$ossl_failed)}" "[ -z '$ossl_failed' ]"
 # Read apart from sfxpack: each table ends its file, and inside it nothing but up to 7 zero bytes
 # follows the PKCS#7 (what the certificate padding check allows).
-checker=$(cd "$(dirname "$0")/../.." && pwd)/tools/sfxpack/table_ends_file.py
+checker=$(cd "$(dirname "$0")/../.." && pwd)/sfxpack/table_ends_file.py
 padding_failed=$(cd "$scratch" && python3 "$checker" $(for f in $flows; do echo "$f-tag.exe $f-retag.exe $f-untag.exe"; done)) ||
   padding_failed+=" (the check failed)"
 padding_failed=${padding_failed//$'\n'/ }

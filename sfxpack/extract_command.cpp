@@ -19,8 +19,8 @@
 #include "log/vocabulary/path.h"
 #include "log/vocabulary/text.h"
 #include "progress/progress_callback.h"
-#include "tools/sfxpack/cli.h"
-#include "tools/sfxpack/stub_check.h"
+#include "sfxpack/cli.h"
+#include "sfxpack/stub_check.h"
 
 namespace sfxpack {
 namespace {

@@ -1,4 +1,4 @@
-#include "tools/sfxpack/authenticode.h"
+#include "sfxpack/authenticode.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -21,8 +21,8 @@ extern char** environ;
 #include "archive/signature/signature.h"
 #include "log/vocabulary/little_endian.h"
 #include "log/vocabulary/text.h"
-#include "tools/sfxpack/code_signature.h"
-#include "tools/sfxpack/manifest.h"
+#include "sfxpack/code_signature.h"
+#include "sfxpack/manifest.h"
 
 namespace sfxpack {
 namespace {

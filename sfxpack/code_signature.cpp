@@ -1,4 +1,4 @@
-#include "tools/sfxpack/code_signature.h"
+#include "sfxpack/code_signature.h"
 
 #include <algorithm>
 #include <cstddef>
@@ -10,7 +10,7 @@
 #include "archive/embedded_items.h"
 #include "archive/pe/pe_image.h"
 #include "log/vocabulary/little_endian.h"
-#include "tools/sfxpack/manifest.h"
+#include "sfxpack/manifest.h"
 
 #ifdef SFX_HAVE_OPENSSL
 #include <openssl/asn1.h>

@@ -5,8 +5,8 @@
 
 #include "packers/data_packer.h"
 #include "packers/file_package.h"
-#include "tools/sfxpack/cli.h"
-#include "tools/sfxpack/manifest.h"
+#include "sfxpack/cli.h"
+#include "sfxpack/manifest.h"
 
 namespace sfxpack {
 namespace {

@@ -5,10 +5,10 @@
 #include "archive/embedded_items.h"
 #include "archive/signature/signature.h"
 #include "log/vocabulary/text.h"
-#include "tools/sfxpack/cli.h"
-#include "tools/sfxpack/code_signature.h"
-#include "tools/sfxpack/manifest.h"
-#include "tools/sfxpack/stub_check.h"
+#include "sfxpack/cli.h"
+#include "sfxpack/code_signature.h"
+#include "sfxpack/manifest.h"
+#include "sfxpack/stub_check.h"
 
 namespace sfxpack {
 namespace {

@@ -21,7 +21,7 @@ field() { python3 -c "import json,sys; j=json.load(open(sys.argv[1])); sys.exit(
 leftovers() { find "$scratch" -name '*.partial-*' -o -name '*.trial*' -o -name '*.unsigned' -o -name '*.signed' | grep -q .; }
 
 keys=$top/keys/test
-python3 "$top/tools/sfxpack/stand_in_stub.py" "$keys" "$scratch/stub.exe"
+python3 "$top/sfxpack/stand_in_stub.py" "$keys" "$scratch/stub.exe"
 head -c 30000 /dev/urandom >"$scratch/installer.exe"
 build() { "$sfxpack" build "$top/example/manifest.json" -o "$1" --stub "${stub:-$scratch/stub.exe}" \
             --installer "$scratch/installer.exe" "${@:2}" >/dev/null; }
@@ -57,7 +57,7 @@ openssl genpkey -genparam -algorithm DSA -pkeyopt dsa_paramgen_bits:2048 -pkeyop
 openssl genpkey -paramfile "$scratch/params.pem" -out "$scratch/fresh.pem" 2>/dev/null
 openssl pkey -in "$scratch/fresh.pem" -pubout -out "$scratch/otherkeys/key5.pub.pem"
 fresh=$(openssl pkey -in "$scratch/fresh.pem" -pubout -outform DER | sha256sum | cut -c1-16)
-python3 "$top/tools/sfxpack/stand_in_stub.py" "$scratch/otherkeys" "$scratch/otherstub.exe"
+python3 "$top/sfxpack/stand_in_stub.py" "$scratch/otherkeys" "$scratch/otherstub.exe"
 check "build with a key the stub does not trust: exit 1, its fingerprint named, nothing written" \
   "[ \$(status build '$top/example/manifest.json' -o '$scratch/untrusted.exe' --stub '$scratch/stub.exe' \
        --installer '$scratch/installer.exe' --key '$scratch/fresh.pem') -eq 1 ] && one_line untrusted.exe && \
@@ -69,7 +69,7 @@ check "the same key with a stub that trusts it: accepted, though sfxpack's own k
   "stub='$scratch/otherstub.exe' build '$scratch/other.exe' --key '$scratch/fresh.pem' && [ \$(status verify '$scratch/other.exe') -eq 0 ]"
 check "verify --keys checks against the given folder instead of the stub's table" \
   "[ \$(status verify '$scratch/a.exe' --keys '$scratch/otherkeys') -eq 1 ] && [ \$(status verify '$scratch/other.exe' --keys '$scratch/otherkeys') -eq 0 ]"
-python3 "$top/tools/sfxpack/stand_in_stub.py" "$keys" "$scratch/bare.exe" --no-table
+python3 "$top/sfxpack/stand_in_stub.py" "$keys" "$scratch/bare.exe" --no-table
 check "a stub without a key table: build refuses and points at --keys" \
   "[ \$(status build '$top/example/manifest.json' -o '$scratch/bare-setup.exe' --stub '$scratch/bare.exe' \
        --installer '$scratch/installer.exe') -eq 1 ] && grep -q 'no key table' '$scratch/err.txt' && grep -q -- '--keys' '$scratch/err.txt'"
@@ -183,7 +183,7 @@ authenticode_ok() {
 }
 # table_ends FILE: read apart from sfxpack, the certificate table ends the file, and inside it
 # nothing but up to 7 zero bytes follows the PKCS#7 (what the padding check allows).
-table_ends() { python3 "$top/tools/sfxpack/table_ends_file.py" "$1" >/dev/null; }
+table_ends() { python3 "$top/sfxpack/table_ends_file.py" "$1" >/dev/null; }
 # code_ok FILE TIMESTAMP: the stub accepts it and verify reports an intact code signature with room.
 code_ok() {
   [ "$(status verify --json "$1")" -eq 0 ] && field "all(j['codeSignature'][k] for k in ('pkcs7Parses', 'digestMatches',

@@ -1,4 +1,4 @@
-#include "tools/sfxpack/manifest.h"
+#include "sfxpack/manifest.h"
 
 #include <nlohmann/json.hpp>
 

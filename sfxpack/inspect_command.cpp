@@ -8,9 +8,9 @@
 #include "archive/signature/signature.h"
 #include "archive/signature/signing/signing.h"
 #include "log/vocabulary/text.h"
-#include "tools/sfxpack/cli.h"
-#include "tools/sfxpack/code_signature.h"
-#include "tools/sfxpack/stub_check.h"
+#include "sfxpack/cli.h"
+#include "sfxpack/code_signature.h"
+#include "sfxpack/stub_check.h"
 
 namespace sfxpack {
 namespace {

@@ -11,9 +11,9 @@
 #include <string>
 #include <vector>
 
-#include "tools/sfxpack/cli.h"
-#include "tools/sfxpack/code_signature.h"
-#include "tools/sfxpack/manifest.h"
+#include "sfxpack/cli.h"
+#include "sfxpack/code_signature.h"
+#include "sfxpack/manifest.h"
 
 namespace sfxpack {
 

@@ -9,8 +9,8 @@
 #endif
 
 #include "log/vocabulary/text.h"
-#include "tools/sfxpack/cli.h"
-#include "tools/sfxpack/manifest.h"
+#include "sfxpack/cli.h"
+#include "sfxpack/manifest.h"
 
 namespace sfxpack {
 namespace {

@@ -6,10 +6,10 @@
 #include "archive/signature/signature.h"
 #include "archive/signature/signing/signing.h"
 #include "log/vocabulary/text.h"
-#include "tools/sfxpack/authenticode.h"
-#include "tools/sfxpack/cli.h"
-#include "tools/sfxpack/manifest.h"
-#include "tools/sfxpack/stub_check.h"
+#include "sfxpack/authenticode.h"
+#include "sfxpack/cli.h"
+#include "sfxpack/manifest.h"
+#include "sfxpack/stub_check.h"
 
 namespace sfxpack {
 namespace {

@@ -6,7 +6,7 @@
 #include "log/vocabulary/text.h"
 #include "packers/file.h"
 #include "packers/file_package.h"
-#include "tools/sfxpack/cli.h"
+#include "sfxpack/cli.h"
 
 namespace sfxpack {
 namespace {

@@ -11,7 +11,7 @@ import random
 import struct
 import sys
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "keys"))
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "keys"))
 import gen_key_table  # noqa: E402
 
 FILE_ALIGNMENT = 0x200

@@ -4,11 +4,11 @@
 #include <cstdio>
 #include <string>
 
-#include "tools/sfxpack/authenticode.h"
-#include "tools/sfxpack/cli.h"
-#include "tools/sfxpack/code_signature.h"
-#include "tools/sfxpack/manifest.h"
-#include "tools/sfxpack/stub_check.h"
+#include "sfxpack/authenticode.h"
+#include "sfxpack/cli.h"
+#include "sfxpack/code_signature.h"
+#include "sfxpack/manifest.h"
+#include "sfxpack/stub_check.h"
 
 namespace sfxpack {
 namespace {

@@ -5,7 +5,7 @@
 #include <cstring>
 
 #include "log/vocabulary/little_endian.h"
-#include "tools/sfxpack/code_signature.h"
+#include "sfxpack/code_signature.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "tools/sfxpack/stub_check.h"
+#include "sfxpack/stub_check.h"
 
 #include <cryptopp/filters.h>
 #include <cryptopp/gfpcrypt.h>
@@ -24,10 +24,10 @@
 #include "log/vocabulary/little_endian.h"
 #include "log/vocabulary/text.h"
 #include "packers/file_package.h"
-#include "tools/sfxpack/authenticode.h"
-#include "tools/sfxpack/cli.h"
-#include "tools/sfxpack/code_signature.h"
-#include "tools/sfxpack/manifest.h"
+#include "sfxpack/authenticode.h"
+#include "sfxpack/cli.h"
+#include "sfxpack/code_signature.h"
+#include "sfxpack/manifest.h"
 
 namespace sfxpack {
 namespace {
