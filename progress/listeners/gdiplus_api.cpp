@@ -1,4 +1,4 @@
-#include "progress/gdiplus_api.h"
+#include "progress/listeners/gdiplus_api.h"
 
 #include "root/system_library.h"
 

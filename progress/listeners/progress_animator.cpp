@@ -1,4 +1,4 @@
-#include "progress/progress_animator.h"
+#include "progress/listeners/progress_animator.h"
 
 #include <cmath>
 #include <cstring>

@@ -1,4 +1,4 @@
-#include "progress/sfx_progress.h"
+#include "progress/listeners/sfx_progress.h"
 
 #include <gtest/gtest.h>
 #include <windows.h>

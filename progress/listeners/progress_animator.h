@@ -10,7 +10,7 @@
 #include <atomic>
 #include <vector>
 
-#include "progress/gdiplus_api.h"
+#include "progress/listeners/gdiplus_api.h"
 #include "progress/progress_callback.h"
 #include "log/vocabulary/scoped_handle.h"
 

@@ -1,5 +1,5 @@
 // The progress window on a real (virtual) screen: what it draws is read back from the screen.
-#include "progress/progress_animator.h"
+#include "progress/listeners/progress_animator.h"
 
 #include <gtest/gtest.h>
 
