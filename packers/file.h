@@ -6,6 +6,7 @@
 #include <string>
 
 #include "log/vocabulary/result.h"
+#include "packers/file_io.h"
 
 namespace tzk::packers {
 
@@ -51,6 +52,9 @@ class CUFile : public CGenFile {
   bool OpenSame(const CUFile& other);
   // Creates the file or truncates an existing one, for reading and writing.
   bool Create(const wchar_t* path);
+  // Creates a file that did not exist, for reading and writing; a name already taken (a file,
+  // a folder or a link of any kind) fails with 183 and is left as it was.
+  bool CreateNew(const wchar_t* path);
   Result LastError() const { return lastError_; }
   // The C runtime's descriptor of the open file, -1 when none is open.
   int Descriptor() const { return open_ ? descriptor_ : -1; }
@@ -66,7 +70,7 @@ class CUFile : public CGenFile {
   std::uint32_t GetSize() override;
 
  private:
-  bool Open(const wchar_t* path, bool create, int sameAs = -1);
+  bool Open(const wchar_t* path, io::OpenMode mode, int sameAs = -1);
   bool Fail(int crtError);
 
   bool open_ = false;

@@ -6,7 +6,12 @@
 
 namespace tzk::packers::io {
 
-int OpenDescriptor(const wchar_t* path, bool create);
+enum class OpenMode {
+  kRead,       // an existing file, for reading; others may read it too
+  kCreate,     // created, or an existing file truncated, for reading and writing
+  kCreateNew,  // created for reading and writing; fails with EEXIST when the name is taken
+};
+int OpenDescriptor(const wchar_t* path, OpenMode mode);
 // The file behind descriptor (opened for reading from path) opened again, with a position of
 // its own.
 int ReopenDescriptor(int descriptor, const wchar_t* path);

@@ -14,9 +14,10 @@ namespace tzk::packers::io {
 // Folders open for reading here but not on Windows; refuse them the way Windows does, so that
 // callers see the same error on both systems. New files get the usual permissions under the
 // umask, the nearest to Windows' "not read-only".
-int OpenDescriptor(const wchar_t* path, bool create) {
+int OpenDescriptor(const wchar_t* path, OpenMode mode) {
   const std::string hostPath = root::toHostPath(path);
-  if (create) return ::open(hostPath.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+  if (mode == OpenMode::kCreate) return ::open(hostPath.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+  if (mode == OpenMode::kCreateNew) return ::open(hostPath.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
   const int descriptor = ::open(hostPath.c_str(), O_RDONLY | O_CLOEXEC);
   struct stat info {};
   if (descriptor >= 0 && ::fstat(descriptor, &info) == 0 && S_ISDIR(info.st_mode)) {

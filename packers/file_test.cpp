@@ -4,6 +4,10 @@
 
 #include <cstring>
 
+#if defined(_WIN32)
+#include <windows.h>
+#endif
+
 #include "packers/test_files.h"
 
 namespace tzk::packers {
@@ -159,6 +163,39 @@ TEST(CUFileTest, ErrorsAreWin32Codes) {
   EXPECT_EQ(ReadWholeFile(scratch.Path("f.bin")), Bytes("abc"));
   EXPECT_EQ(file.GetSize(), 3u);
 }
+
+// A package's partial file takes a name only where nothing has it yet: an entry's file of that
+// name keeps its bytes.
+TEST(CUFileTest, CreateNewLeavesWhatHasTheNameAlone) {
+  ScratchFolder scratch;
+  WriteWholeFile(scratch.Path("taken.bin"), Bytes("keep"));
+  std::filesystem::create_directories(scratch.Path("folder"));
+  CUFile file;
+  for (const char* name : {"taken.bin", "folder"}) {
+    EXPECT_FALSE(file.CreateNew(scratch.WidePath(name).c_str())) << name;
+    EXPECT_EQ(file.LastError(), 183u) << name;
+  }
+  EXPECT_EQ(ReadWholeFile(scratch.Path("taken.bin")), Bytes("keep"));
+  ASSERT_TRUE(file.CreateNew(scratch.WidePath("new.bin").c_str()));
+  EXPECT_TRUE(file.Write("x", 1));
+  file.Close();
+  EXPECT_EQ(ReadWholeFile(scratch.Path("new.bin")), Bytes("x"));
+}
+
+#if defined(_WIN32)
+// A write the system refuses for a reason the runtime's table does not list (here an unreadable
+// source) gives the table's own answer, 87, as the runtime's write would: not "access denied".
+TEST(CUFileTest, AWriteTheSystemRefusesGivesTheRuntimesCode) {
+  ScratchFolder scratch;
+  void* unreadable = ::VirtualAlloc(nullptr, 4096, MEM_COMMIT | MEM_RESERVE, PAGE_NOACCESS);
+  ASSERT_NE(unreadable, nullptr);
+  CUFile file;
+  ASSERT_TRUE(file.Create(scratch.WidePath("f.bin").c_str()));
+  EXPECT_FALSE(file.Write(unreadable, 16));
+  EXPECT_EQ(file.LastError(), 87u);
+  ::VirtualFree(unreadable, 0, MEM_RELEASE);
+}
+#endif
 
 // The stub's second lane reads through OpenSame after the first open was verified. A folder on
 // the path may be replaced in between (renamed away, or a link retargeted): the second reader

@@ -18,9 +18,11 @@ constexpr Result kHandleEof = 38;  // ERROR_HANDLE_EOF
 
 CUFile::~CUFile() { Close(); }
 
-bool CUFile::OpenRead(const wchar_t* path) { return Open(path, false); }
+bool CUFile::OpenRead(const wchar_t* path) { return Open(path, io::OpenMode::kRead); }
 
-bool CUFile::Create(const wchar_t* path) { return Open(path, true); }
+bool CUFile::Create(const wchar_t* path) { return Open(path, io::OpenMode::kCreate); }
+
+bool CUFile::CreateNew(const wchar_t* path) { return Open(path, io::OpenMode::kCreateNew); }
 
 bool CUFile::Fail(int crtError) {
   lastError_ = crtError == 0 ? kHandleEof : Win32CodeFromCrtError(crtError);
@@ -32,10 +34,10 @@ bool CUFile::OpenSame(const CUFile& other) {
     lastError_ = code::kInvalidHandle;
     return false;
   }
-  return Open(other.name_.c_str(), false, other.descriptor_);
+  return Open(other.name_.c_str(), io::OpenMode::kRead, other.descriptor_);
 }
 
-bool CUFile::Open(const wchar_t* path, bool create, int sameAs) {
+bool CUFile::Open(const wchar_t* path, io::OpenMode mode, int sameAs) {
   if (open_) {
     lastError_ = code::kInvalidHandle;
     return false;
@@ -45,7 +47,7 @@ bool CUFile::Open(const wchar_t* path, bool create, int sameAs) {
     return false;
   }
   errno = 0;
-  const int descriptor = sameAs >= 0 ? io::ReopenDescriptor(sameAs, path) : io::OpenDescriptor(path, create);
+  const int descriptor = sameAs >= 0 ? io::ReopenDescriptor(sameAs, path) : io::OpenDescriptor(path, mode);
   if (descriptor < 0) return Fail(errno);
   const std::int32_t end = io::SeekDescriptor(descriptor, 0, kSeekEnd);
   if (end < 0 || io::SeekDescriptor(descriptor, 0, kSeekBegin) != 0) {
