@@ -6,6 +6,7 @@
 #include "log/vocabulary/path.h"
 #include "log/vocabulary/scoped_handle.h"
 #include "log/wide_format.h"
+#include "root/held_files.h"
 
 namespace tzk::stub {
 
@@ -15,15 +16,9 @@ namespace {
 
 // Read with plain access: a 32-bit stub sees the register its 32-bit peers write.
 constexpr wchar_t kSharedDllsKey[] = L"Software\\Microsoft\\Windows\\CurrentVersion\\SharedDLLs";
-// Scanners and indexers often hold a freshly written file for a moment; two seconds covers them.
-constexpr int kDeleteAttempts = 10;
-constexpr std::uint32_t kRetryPauseMs = 200;
 // Hidden, system, archive, temporary, offline and not-content-indexed: all but read-only.
 constexpr DWORD kKeptAttributes = 0x3126;
 constexpr DWORD kDeleteAtRestart = MOVEFILE_REPLACE_EXISTING | MOVEFILE_DELAY_UNTIL_REBOOT;
-
-void sleepMilliseconds(std::uint32_t milliseconds) { ::Sleep(milliseconds); }
-RetrySleep g_retrySleep = sleepMilliseconds;
 
 void logRecord(log::LogLevel level, const wchar_t* format, ...) {
   va_list args;
@@ -89,7 +84,8 @@ Result removeEntry(const std::wstring& path, DWORD attributes, const std::wstrin
   return removeUnlessShared(path, deferred);
 }
 
-// Every entry is tried whatever happened to the ones before; the first failure is kept.
+// Every entry is tried whatever happened to the ones before. The result is the last entry's, so
+// a later success hides an earlier failure: each failure has its own record already.
 Result removeEntries(const std::wstring& folder, const std::wstring& pattern, bool deferred) {
   WIN32_FIND_DATAW entry;
   root::ScopedFindHandle find(::FindFirstFileW(root::JoinPath(folder, pattern).c_str(), &entry));
@@ -97,20 +93,12 @@ Result removeEntries(const std::wstring& folder, const std::wstring& pattern, bo
   Result result = code::kSuccess;
   do {
     if (isDotEntry(entry.cFileName)) continue;
-    const std::wstring path = root::JoinPath(folder, entry.cFileName);
-    const Result entryResult = removeEntry(path, entry.dwFileAttributes, pattern, deferred);
-    if (result == code::kSuccess) result = entryResult;
+    result = removeEntry(root::JoinPath(folder, entry.cFileName), entry.dwFileAttributes, pattern, deferred);
   } while (::FindNextFileW(find.get(), &entry));
   return result;
 }
 
 }  // namespace
-
-RetrySleep setRetrySleep(RetrySleep sleep) {
-  const RetrySleep previous = g_retrySleep;
-  g_retrySleep = sleep;
-  return previous;
-}
 
 bool pathExists(const std::wstring& path) {
   // Synchronise access only, so files that others hold open without sharing still count.
@@ -123,12 +111,14 @@ bool pathExists(const std::wstring& path) {
 bool deleteFileWithRetry(const std::wstring& path) {
   if (::GetFileAttributesW(path.c_str()) == INVALID_FILE_ATTRIBUTES) return false;
   DWORD error = ERROR_SUCCESS;
-  for (int attempt = 0; attempt < kDeleteAttempts; ++attempt) {
+  const auto attempt = [&] {
     ::SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
     if (::DeleteFileW(path.c_str())) return true;
     error = ::GetLastError();
-    g_retrySleep(kRetryPauseMs);
-    if (::GetFileAttributesW(path.c_str()) == INVALID_FILE_ATTRIBUTES) break;
+    return false;
+  };
+  if (root::RetryWhileHeld(attempt, [&] { return ::GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; })) {
+    return true;
   }
   ::SetLastError(error);  // the caller reports why the delete failed, not why the probe did
   return false;
@@ -159,8 +149,10 @@ Result OpOnReboot(const std::wstring& path, bool deferred) {
   const Result error = lastFailure();
   logRecord(log::level::kError, L"OpOnReboot: Cannot directly delete file '%s', code %s", path.c_str(),
             errorText(error).c_str());
-  // Held open by someone else: the restart takes it, rather than nobody ever.
-  OpOnReboot(path, true);
+  // Never handed to the restart instead: the deletion would go by this path, which lies under
+  // the user's own temporary folder, so any program of the user could rename the folder away
+  // and put a link to any folder in its place for the system to delete in. The file stays, in
+  // a folder that only administrators may write.
   return error;
 }
 
@@ -177,15 +169,14 @@ Result removeUnlessShared(const std::wstring& path, bool deferred) {
 Result removeTree(const std::wstring& folder, const std::wstring& pattern, bool deferred) {
   if (folder.empty()) return code::kInvalidParameter;
   const std::wstring withSeparator = folder.back() == L'\\' ? folder : folder + L'\\';
-  Result result = pattern.empty() ? code::kSuccess : removeEntries(withSeparator, pattern, deferred);
+  const Result result = pattern.empty() ? code::kSuccess : removeEntries(withSeparator, pattern, deferred);
   if (deferred) {
     // Registered after its contents, so the restart empties the folder before removing it.
-    const Result folderResult = removeUnlessShared(folder, true);
-    if (result == code::kSuccess) result = folderResult;
-  } else if (!::RemoveDirectoryW(folder.c_str()) && result != code::kSuccess) {
-    // Files that could not be deleted wait for the restart, and so does their folder; one that
-    // keeps only shared files stays.
     removeUnlessShared(folder, true);
+  } else if (!::RemoveDirectoryW(folder.c_str())) {
+    const Result error = lastFailure();
+    logRecord(log::level::kWarning, L"removeTree: Cannot remove folder '%s', code %s; it is left in place.",
+              folder.c_str(), errorText(error).c_str());
   }
   return result;
 }

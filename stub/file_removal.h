@@ -5,7 +5,6 @@
 
 #include <windows.h>
 
-#include <cstdint>
 #include <string>
 
 #include "log/logger.h"
@@ -34,12 +33,9 @@ Result OpOnReboot(const std::wstring& path, bool deferred);
 Result removeUnlessShared(const std::wstring& path, bool deferred);
 
 // Removes every entry of folder matching pattern (an empty pattern touches no entry), then the
-// folder itself. Links inside are removed as links and never entered. 87 for an empty folder;
-// otherwise 0 or the first failure met.
+// folder itself. Links inside are removed as links and never entered. Not deferred, a file that
+// cannot be deleted stays, and so does its folder; nothing is handed to the restart then. 87
+// for an empty folder; otherwise the result of the last entry handled (0 when there was none).
 Result removeTree(const std::wstring& folder, const std::wstring& pattern, bool deferred);
-
-// The pause between delete attempts, replaceable so tests need not wait. Returns the old one.
-using RetrySleep = void (*)(std::uint32_t milliseconds);
-RetrySleep setRetrySleep(RetrySleep sleep);
 
 }  // namespace tzk::stub
