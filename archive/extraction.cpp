@@ -1,6 +1,7 @@
 #include <atomic>
 #include <memory>
 #include <new>
+#include <optional>
 
 #include "archive/embedded_items.h"
 #include "archive/file_system.h"
@@ -18,10 +19,6 @@ constexpr wchar_t kModulePrefix86[] = L"selfdefense_x86_";
 
 constexpr std::uint32_t kCopyPiece = 1u << 20;
 
-// Behind a target's name while its package is unpacked. Entry names are bytes widened one to a
-// unit, so no entry can end in a character beyond U+00FF and meet this name.
-constexpr wchar_t kPartialSuffix[] = L"\u2026";
-
 // Entries must lie inside the signed content: bytes outside it are not covered by the
 // signature.
 bool insideContent(std::uint32_t contentLength, std::uint32_t offset, std::uint32_t size) {
@@ -31,7 +28,11 @@ bool insideContent(std::uint32_t contentLength, std::uint32_t offset, std::uint3
 // A file being written, deleted again unless kept: no failure leaves part of a file behind.
 class NewFile {
  public:
-  explicit NewFile(const std::wstring& path) : path_(path), created_(file_.Create(path.c_str())) {}
+  // kReplace truncates a file already there; kExclusive leaves whatever has the name alone and
+  // fails with 183.
+  enum Mode { kReplace, kExclusive };
+  explicit NewFile(const std::wstring& path, Mode mode = kReplace)
+      : path_(path), created_(mode == kReplace ? file_.Create(path.c_str()) : file_.CreateNew(path.c_str())) {}
   ~NewFile() {
     if (created_ && !kept_) {
       file_.Close();
@@ -51,6 +52,7 @@ class NewFile {
     file_.Close();
     kept_ = true;
   }
+  const std::wstring& path() const { return path_; }
 
  private:
   packers::CUFile file_;
@@ -96,24 +98,30 @@ Result SfxArchive::extractRaw(packers::CUFile& source, const SfxFileEntry& entry
 
 // The package is unpacked straight into a file beside the target, so memory stays at the
 // codec's window whatever the entry's size, and only a complete file takes the target's place: a
-// bad package leaves a file already there (a driver in the system's folder, say) as it was. A
-// bad package is reported as such even where no file can be made; only a good one gives 82.
+// bad package leaves a file already there (a driver in the system's folder, say) as it was. The
+// partial file takes the first of its names that nothing has yet, so no entry's file is
+// written over; it is named in the long form, as a target that just fits the path limit still
+// has room for it. A bad package is reported as such even where no file can be made; only a
+// good one gives 82.
 Result SfxArchive::unpackToFile(packers::CUFile& source, std::uint32_t offset, std::uint32_t size,
                                 const std::wstring& target) {
+  std::optional<NewFile> out;
+  for (unsigned i = 0; i < kPartialNames; ++i) {
+    out.emplace(ExtendedLengthPath(PartialName(target, i)), NewFile::kExclusive);
+    if (out->created() || out->lastError() != code::kAlreadyExists) break;
+  }
   std::uint32_t unpacked = 0;
-  const std::wstring partial = target + kPartialSuffix;
-  NewFile out(partial);
-  if (!out.created()) {
+  if (!out->created()) {
     const auto discard = [](const std::uint8_t*, std::uint32_t) { return true; };
     const Result verdict = packers::StreamFilePackage(source, offset, size, discard, &unpacked);
     return verdict != code::kSuccess ? verdict : code::kCannotMake;
   }
-  const auto write = [&out](const std::uint8_t* data, std::uint32_t count) { return out.write(data, count); };
+  const auto write = [&out](const std::uint8_t* data, std::uint32_t count) { return out->write(data, count); };
   const Result result = packers::StreamFilePackage(source, offset, size, write, &unpacked);
   if (result != code::kSuccess) return result;
-  out.keep();
-  if (ReplaceEntryFile(partial, target)) return code::kSuccess;
-  DeleteEntryFile(partial);
+  out->keep();
+  if (ReplaceEntryFile(out->path(), target)) return code::kSuccess;
+  DeleteEntryFile(out->path());
   return code::kCannotMake;
 }
 
@@ -196,20 +204,27 @@ Result SfxArchive::ExtractInstaller(const std::wstring& targetPath) {
   return result == code::kSuccess || result == code::kCannotMake ? result : code::kFileInvalid;
 }
 
-Result SfxArchive::ExtractSelfDefenseModule(const std::wstring& folder, const std::wstring& fileName) {
-  const bool is64 = RunsUnderWow64();
-  const std::wstring prefix = is64 ? kModulePrefix64 : kModulePrefix86;
+const SfxFileEntry* SfxArchive::selfDefenseModule() const {
+  const std::wstring prefix = RunsUnderWow64() ? kModulePrefix64 : kModulePrefix86;
   for (const SfxFileEntry& candidate : map_.entries) {
-    if (candidate.name.compare(0, prefix.size(), prefix) != 0) continue;
-    SfxFileEntry entry = candidate;
-    entry.extractionName = fileName;
-    void* redirection = nullptr;
-    if (is64) DisableRedirection(&redirection);
-    const Result result = extractModule(file_, entry, folder);
-    if (is64) RevertRedirection(redirection);
-    return result;
+    if (candidate.name.compare(0, prefix.size(), prefix) == 0) return &candidate;
   }
-  return code::kNotFound;
+  return nullptr;
+}
+
+bool SfxArchive::HasSelfDefenseModule() const { return selfDefenseModule() != nullptr; }
+
+Result SfxArchive::ExtractSelfDefenseModule(const std::wstring& folder, const std::wstring& fileName) {
+  const SfxFileEntry* module = selfDefenseModule();
+  if (module == nullptr) return code::kNotFound;
+  SfxFileEntry entry = *module;
+  entry.extractionName = fileName;
+  const bool is64 = RunsUnderWow64();
+  void* redirection = nullptr;
+  if (is64) DisableRedirection(&redirection);
+  const Result result = extractModule(file_, entry, folder);
+  if (is64) RevertRedirection(redirection);
+  return result;
 }
 
 Result SfxArchive::ExtractEmbeddedItems(const std::wstring& folder, ItemSaver save) {

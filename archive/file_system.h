@@ -13,8 +13,12 @@ namespace tzk::archive {
 // Sets the access and modification times of a file to seconds since 1970-01-01 UTC.
 bool SetEntryFileTime(const std::wstring& path, std::int64_t unixSeconds);
 bool DeleteEntryFile(const std::wstring& path);
-// Moves a complete file onto its final name, replacing a file already there.
+// Moves a complete file onto its final name, replacing a file already there. Either file may
+// be held for a moment by a scanner: the move is retried as the clean-up retries a delete.
 bool ReplaceEntryFile(const std::wstring& from, const std::wstring& to);
+// The same path in the form that the path limit does not apply to ("\\?\" and the full path,
+// as Windows would resolve the plain one); a host path as it is.
+std::wstring ExtendedLengthPath(const std::wstring& path);
 
 // True for a 32-bit process on 64-bit Windows: read from the thread's WOW64 marker.
 bool RunsUnderWow64();

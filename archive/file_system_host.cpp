@@ -22,6 +22,8 @@ bool ReplaceEntryFile(const std::wstring& from, const std::wstring& to) {
   return ::rename(root::toHostPath(from).c_str(), root::toHostPath(to).c_str()) == 0;
 }
 
+std::wstring ExtendedLengthPath(const std::wstring& path) { return path; }
+
 bool RunsUnderWow64() { return false; }
 Result DisableRedirection(void** previous) {
   *previous = nullptr;

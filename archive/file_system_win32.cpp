@@ -6,6 +6,8 @@
 
 #include "archive/file_system.h"
 #include "crashguard/structured_exception.h"
+#include "root/file_checks.h"
+#include "root/held_files.h"
 #include "root/library.h"
 #include "log/vocabulary/scoped_handle.h"
 #include "root/system_function.h"
@@ -27,7 +29,23 @@ bool SetEntryFileTime(const std::wstring& path, std::int64_t unixSeconds) {
 bool DeleteEntryFile(const std::wstring& path) { return ::DeleteFileW(path.c_str()) != FALSE; }
 
 bool ReplaceEntryFile(const std::wstring& from, const std::wstring& to) {
-  return ::MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING) != FALSE;
+  const auto move = [&] { return ::MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING) != FALSE; };
+  return root::RetryWhileHeld(move, [&] { return root::PathExists(from); });
+}
+
+std::wstring ExtendedLengthPath(const std::wstring& path) {
+  constexpr wchar_t kPrefix[] = L"\\\\?\\";
+  if (path.compare(0, 4, kPrefix) == 0) return path;
+  const DWORD needed = ::GetFullPathNameW(path.c_str(), 0, nullptr, nullptr);
+  if (needed == 0) return path;
+  std::wstring full(needed, L'\0');
+  const DWORD length = ::GetFullPathNameW(path.c_str(), needed, &full[0], nullptr);
+  if (length == 0 || length >= needed) return path;
+  full.resize(length);
+  if (full.compare(0, 2, L"\\\\") != 0) return kPrefix + full;
+  // A share gets the prefix's UNC form; a device path ("\\.\") is left as it is.
+  if (full.size() > 2 && (full[2] == L'.' || full[2] == L'?')) return path;
+  return std::wstring(kPrefix) + L"UNC" + full.substr(1);
 }
 
 bool RunsUnderWow64() {

@@ -186,23 +186,40 @@ std::wstring resolvedForComparison(const std::wstring& name) {
 
 }  // namespace
 
-// Two paths collide when they are equal or one is a folder on the other's way: either way the
-// order of the two writes decides what the folder holds, and the map's order must.
+std::wstring PartialName(const std::wstring& target, unsigned index) {
+  std::wstring name = target + L"\u2026";
+  if (index > 0) name += static_cast<wchar_t>(L'0' + index);
+  return name;
+}
+
+namespace {
+
+// Adds the path a name writes; false when it may meet one written before. Two paths meet when
+// they are equal or one is a folder on the other's way: either way the order of the two writes
+// decides what the folder holds, and the map's order must.
+bool addDistinct(std::set<std::wstring>& written, const std::wstring& name) {
+  const std::wstring path = resolvedForComparison(name);
+  if (path.empty()) return false;
+  const std::wstring asFolder = path + L'\\';
+  const auto below = written.lower_bound(asFolder);
+  if (below != written.end() && below->compare(0, asFolder.size(), asFolder) == 0) return false;
+  for (std::size_t slash = path.find(L'\\', 1); slash != std::wstring::npos; slash = path.find(L'\\', slash + 1)) {
+    if (written.count(path.substr(0, slash)) != 0) return false;
+  }
+  return written.insert(path).second;
+}
+
+}  // namespace
+
 bool WritesAreDistinct(const std::vector<SfxFileEntry>& entries) {
   std::set<std::wstring> written;
   for (const SfxFileEntry& entry : entries) {
-    for (const std::wstring* name : {&entry.name, &entry.extractionName}) {
-      // A name that leaves the folder is refused when its turn comes, having written nothing.
-      if ((name == &entry.extractionName && name->empty()) || !IsContainedName(*name)) continue;
-      const std::wstring path = resolvedForComparison(*name);
-      if (path.empty()) return false;
-      const std::wstring asFolder = path + L'\\';
-      const auto below = written.lower_bound(asFolder);
-      if (below != written.end() && below->compare(0, asFolder.size(), asFolder) == 0) return false;
-      for (std::size_t slash = path.find(L'\\', 1); slash != std::wstring::npos; slash = path.find(L'\\', slash + 1)) {
-        if (written.count(path.substr(0, slash)) != 0) return false;
-      }
-      if (!written.insert(path).second) return false;
+    // A name that leaves the folder is refused when its turn comes, having written nothing.
+    if (IsContainedName(entry.name) && !addDistinct(written, entry.name)) return false;
+    if (entry.extractionName.empty() || !IsContainedName(entry.extractionName)) continue;
+    if (!addDistinct(written, entry.extractionName)) return false;
+    for (unsigned i = 0; i < kPartialNames; ++i) {
+      if (!addDistinct(written, PartialName(entry.extractionName, i))) return false;
     }
   }
   return true;

@@ -52,6 +52,9 @@ class SfxArchive {
 
   Result ExtractFiles(const std::wstring& folder, progress::ProgressCallback* progress);
   Result ExtractInstaller(const std::wstring& targetPath);
+  // The self-defense driver for this platform (the x64 one under WOW64): 1168 when the archive
+  // has none.
+  bool HasSelfDefenseModule() const;
   Result ExtractSelfDefenseModule(const std::wstring& folder, const std::wstring& fileName);
   Result ExtractEmbeddedItems(const std::wstring& folder, ItemSaver save = SaveItemFile);
   Result ExtractTailItems(const std::wstring& folder, ItemSaver save = SaveItemFile);
@@ -71,6 +74,7 @@ class SfxArchive {
   Result extractRaw(packers::CUFile& source, const SfxFileEntry& entry, const std::wstring& folder);
   Result extractModule(packers::CUFile& source, const SfxFileEntry& entry, const std::wstring& folder);
   Result unpackToFile(packers::CUFile& source, std::uint32_t offset, std::uint32_t size, const std::wstring& target);
+  const SfxFileEntry* selfDefenseModule() const;
 
   ArchiveMap map_;
   packers::CUFile file_;
@@ -90,11 +94,21 @@ Result ParseMap(packers::CGenFile& map, ArchiveMap* out);
 // separator) or with a ".." component.
 bool IsContainedName(const std::wstring& name);
 
+// How many names a package may try for its partial file before it gives up with 82.
+constexpr unsigned kPartialNames = 8;
+
+// The names a package is unpacked under before its file takes the target's place: the target
+// followed by "…", then by "…" and a digit. An entry's name may be any of them (names are
+// widened in the user's code page, where a byte may become "…"), so each is created only
+// where nothing has that name, and the extraction's alias check counts every one.
+std::wstring PartialName(const std::wstring& target, unsigned index);
+
 // Whether the entries can be extracted side by side: true only when no two files they write
-// could be one file, or a file and a folder on the other's path. Names are compared as Windows
-// resolves them below the folder ("." components, trailing dots and blanks, letter case); a
-// name that leaves any doubt (a "~" short name, a ":" stream, a device, a letter beyond ASCII
-// beside one like it) keeps the map's order, in which the later entry wins.
+// (entries, modules and the modules' partial names) could be one file, or a file and a folder
+// on the other's path. Names are compared as Windows resolves them below the folder ("."
+// components, trailing dots and blanks, letter case); a name that leaves any doubt (a "~"
+// short name, a ":" stream, a device, a letter beyond ASCII beside one like it) keeps the
+// map's order, in which the later entry wins.
 bool WritesAreDistinct(const std::vector<SfxFileEntry>& entries);
 
 }  // namespace tzk::archive

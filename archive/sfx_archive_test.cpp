@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <clocale>
 #include <cstring>
 #include <cwctype>
 #include <random>
@@ -25,6 +26,9 @@
 #include "packers/file_package.h"
 #include "progress/progress_callback.h"
 #include "testing/scratch_dir.h"
+#if defined(_WIN32)
+#include "root/held_files.h"
+#endif
 
 namespace tzk::archive {
 namespace {
@@ -170,9 +174,12 @@ Bytes unsignedContent(const InstallerPlan& plan, Layout* layout) {
   return built;
 }
 
-// An archive around a hand-made map block, for maps the producer refuses to write.
-Bytes archiveWithMap(const Bytes& map, std::uint32_t packer = packers::kPackerZlib) {
+// An archive around a hand-made map block, for maps the producer refuses to write. The payload
+// follows the stub, at kPayloadOffset.
+constexpr std::uint32_t kPayloadOffset = 512;
+Bytes archiveWithMap(const Bytes& map, std::uint32_t packer = packers::kPackerZlib, const Bytes& payload = {}) {
   Bytes content = fakeStub();
+  content.insert(content.end(), payload.begin(), payload.end());
   Bytes package;
   EXPECT_EQ(packers::BuildFilePackage(packer, map.data(), static_cast<std::uint32_t>(map.size()), &package), 0u);
   const auto mapOffset = static_cast<std::uint32_t>(content.size());
@@ -259,9 +266,10 @@ TEST_F(ArchiveFiles, EveryRefusalHasItsCodeAndRecord) {
   expectRefusal(archiveWithMap(shortInstaller), 0xFFFFFFFF, L"Error loading map of archive '%s' (code 0xffffffff)");
 }
 
-Bytes fileRecord(const std::string& name, const Bytes& pointer) {
+Bytes fileRecord(const std::string& name, const Bytes& pointer, const std::string& extractionName = "") {
   Bytes file;
   AppendRecord(&file, record::kName, TextBody(name));
+  if (!extractionName.empty()) AppendRecord(&file, record::kExtractionName, TextBody(extractionName));
   if (!pointer.empty()) AppendRecord(&file, record::kPointer, pointer);
   Bytes record;
   AppendRecord(&record, record::kFile, file);
@@ -342,9 +350,10 @@ TEST_F(ArchiveFiles, TheFirstFailingEntryInMapOrderDecides) {
   }
 }
 
-// A module whose package cannot be unpacked gets the unpacking's code, whether or not its file
-// can be made, and a file already at its name stays as it was.
-TEST_F(ArchiveFiles, ABadModulePackageLeavesTheTargetAsItWas) {
+// A package that cannot be unpacked gets its own code (0xA002 for a module, 1006 for the
+// installer), whether or not its file can be made; only a good one that cannot be written gives
+// 82. A file already at the target's name stays as it was, and no partial file is left.
+TEST_F(ArchiveFiles, EachPackageFailureHasItsCodeAndLeavesNothingBehind) {
   const auto moduleArchive = [this](const char* extractionName) {
     Bytes file;
     AppendRecord(&file, record::kName, TextBody("module.dat"));
@@ -358,15 +367,70 @@ TEST_F(ArchiveFiles, ABadModulePackageLeavesTheTargetAsItWas) {
   ASSERT_EQ(archive.Load(moduleArchive("module.dll").c_str()), 0u);
   ScratchDir out;
   ASSERT_TRUE(testing::WriteFileBytes(out.file(L"module.dll"), bytesOf("old")));
-  const Result verdict = archive.ExtractFiles(out.path(), nullptr);
-  EXPECT_NE(verdict, code::kSuccess);
-  EXPECT_NE(verdict, code::kCannotMake);
+  EXPECT_EQ(archive.ExtractFiles(out.path(), nullptr), code::kPackageCorrupt);
   EXPECT_EQ(testing::ReadFileBytes(out.file(L"module.dll")), bytesOf("old"));
+  EXPECT_EQ(testing::ListFolder(out.path()), (std::vector<std::wstring>{L"module.dat", L"module.dll"}));
+  // The map has no installer record: its package is empty.
+  ASSERT_TRUE(testing::WriteFileBytes(out.file(L"instup.exe"), bytesOf("old")));
+  EXPECT_EQ(archive.ExtractInstaller(out.file(L"instup.exe")), code::kFileInvalid);
+  EXPECT_EQ(testing::ReadFileBytes(out.file(L"instup.exe")), bytesOf("old"));
+  EXPECT_EQ(testing::ListFolder(out.path()), (std::vector<std::wstring>{L"instup.exe", L"module.dat", L"module.dll"}));
 
   SfxArchive unmakeable;
   ASSERT_EQ(unmakeable.Load(moduleArchive("missing\\module.dll").c_str()), 0u);
   ScratchDir other;
-  EXPECT_EQ(unmakeable.ExtractFiles(other.path(), nullptr), verdict) << "the package's code, not 82";
+  EXPECT_EQ(unmakeable.ExtractFiles(other.path(), nullptr), code::kPackageCorrupt) << "the package's code, not 82";
+  EXPECT_EQ(unmakeable.ExtractInstaller(other.file(L"missing\\instup.exe")), code::kFileInvalid);
+
+  SfxArchive good;
+  ASSERT_EQ(good.Load(write(build(examplePlan()), L"good.exe").c_str()), 0u);
+  EXPECT_EQ(good.ExtractInstaller(other.file(L"missing\\instup.exe")), code::kCannotMake);
+  EXPECT_EQ(testing::ListFolder(other.path()), std::vector<std::wstring>{L"module.dat"});
+}
+
+// Entry names are widened in the user's code page, where one byte may become the "…" that
+// partial names end in. The entry's file is never written over, whichever order the map gives.
+TEST_F(ArchiveFiles, AnEntryNamedLikeAPartialFileKeepsItsBytes) {
+#if defined(_WIN32)
+  const char* const locale = ".1252";
+  const std::string ellipsis = "\x85";
+#else
+  const char* const locale = "C.UTF-8";
+  const std::string ellipsis = "\xE2\x80\xA6";
+#endif
+  const std::string previous = std::setlocale(LC_ALL, nullptr);
+  ASSERT_NE(std::setlocale(LC_ALL, locale), nullptr);
+  // Made by hand: sfxpack writes ASCII names only, other producers need not.
+  const Bytes module = randomBytes(6000, 7);
+  const Bytes entry = randomBytes(700, 8);
+  Bytes payload;
+  ASSERT_EQ(packers::BuildFilePackage(packers::kPackerLzma, module.data(), static_cast<std::uint32_t>(module.size()),
+                                      &payload), 0u);
+  const auto packageSize = static_cast<std::uint32_t>(payload.size());
+  payload.insert(payload.end(), entry.begin(), entry.end());
+  const Bytes atPackage = Uint32Body({kPayloadOffset, packageSize, 0});
+  const Bytes atEntry = Uint32Body({kPayloadOffset + packageSize, static_cast<std::uint32_t>(entry.size()), 0});
+  for (const bool entryFirst : {true, false}) {
+    SCOPED_TRACE(entryFirst ? "entry first" : "module first");
+    std::vector<Bytes> records = {fileRecord("f.pkg", atPackage, "f"),
+                                  fileRecord("g.pkg", atPackage, "g" + ellipsis),  // a module whose target is "g…"
+                                  fileRecord("g.dll", atPackage, "g")};
+    records.insert(entryFirst ? records.begin() : records.begin() + 1, fileRecord("f" + ellipsis, atEntry));
+    Bytes list;
+    for (const Bytes& record : records) list.insert(list.end(), record.begin(), record.end());
+    SfxArchive archive;
+    ASSERT_EQ(archive.Load(write(archiveWithMap(mapWithList(list), packers::kPackerZlib, payload)).c_str()), 0u);
+    ASSERT_EQ(archive.fileEntries().size(), 4u);
+    EXPECT_FALSE(WritesAreDistinct(archive.fileEntries())) << "partial names count in the alias check";
+    ScratchDir out;
+    ASSERT_EQ(archive.ExtractFiles(out.path(), nullptr), 0u);
+    EXPECT_EQ(testing::ReadFileBytes(out.file(L"f\u2026")), entry);
+    EXPECT_EQ(testing::ReadFileBytes(out.file(L"f")), module);
+    EXPECT_EQ(testing::ReadFileBytes(out.file(L"g\u2026")), module);
+    EXPECT_EQ(testing::ReadFileBytes(out.file(L"g")), module);
+    EXPECT_EQ(testing::ListFolder(out.path()).size(), 7u) << "four packages and three targets";
+  }
+  std::setlocale(LC_ALL, previous.c_str());
 }
 
 // A report that throws (a listener out of memory, say) ends the extraction in both lanes: the
@@ -476,6 +540,35 @@ TEST(WritesAreDistinct, TheAliasesOpenOneFileOnWindows) {
       EXPECT_EQ(identity(scratch.path() + L"\\" + alias), expected) << root::toUtf8(alias);
     }
   }
+}
+
+// A scanner holds the file a module replaces: the move waits for it as the clean-up's delete
+// does, instead of failing a good run with 82.
+HANDLE g_heldTarget = INVALID_HANDLE_VALUE;
+int g_movePauses = 0;
+void releaseOnFirstPause(std::uint32_t) {
+  if (++g_movePauses == 1) ::CloseHandle(g_heldTarget);
+}
+
+TEST_F(ArchiveFiles, AModuleWaitsForAHeldTargetAsTheCleanUpDoes) {
+  const InstallerPlan plan = examplePlan();
+  SfxArchive archive;
+  ASSERT_EQ(archive.Load(write(build(plan)).c_str()), 0u);
+  ScratchDir out;
+  ASSERT_TRUE(testing::WriteFileBytes(out.file(L"module.dll"), bytesOf("old")));
+  g_heldTarget = ::CreateFileW(out.file(L"module.dll").c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                               nullptr, OPEN_EXISTING, 0, nullptr);
+  ASSERT_NE(g_heldTarget, INVALID_HANDLE_VALUE);
+  g_movePauses = 0;
+  const root::RetrySleep previous = root::SetRetrySleep(&releaseOnFirstPause);
+  const Result result = archive.ExtractFiles(out.path(), nullptr);
+  root::SetRetrySleep(previous);
+  if (g_movePauses == 0) ::CloseHandle(g_heldTarget);
+  EXPECT_EQ(result, 0u);
+  EXPECT_EQ(g_movePauses, 1);
+  EXPECT_EQ(testing::ReadFileBytes(out.file(L"module.dll")), plan.files[2].data);
+  EXPECT_EQ(testing::ListFolder(out.path()), (std::vector<std::wstring>{L"empty.vpx", L"module.dll", L"module.pkg",
+                                                                         L"vps1.vpx"}));
 }
 #endif
 

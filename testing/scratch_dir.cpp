@@ -1,5 +1,6 @@
 #include "testing/scratch_dir.h"
 
+#include <algorithm>
 #include <fstream>
 #include <iterator>
 
@@ -58,6 +59,32 @@ std::wstring SourcePath(const std::wstring& relative) {
   return path;
 }
 
+std::vector<std::wstring> ListFolder(const std::wstring& path) {
+  std::vector<std::wstring> names;
+  WIN32_FIND_DATAW found;
+  HANDLE h = ::FindFirstFileW((path + L"\\*").c_str(), &found);
+  if (h == INVALID_HANDLE_VALUE) return names;
+  do {
+    const std::wstring name = found.cFileName;
+    if (name != L"." && name != L"..") names.push_back(name);
+  } while (::FindNextFileW(h, &found));
+  ::FindClose(h);
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+// Through the wide call: names beyond ASCII do not survive the runtime's narrow ones.
+std::vector<std::uint8_t> ReadFileBytes(const std::wstring& path) {
+  std::vector<std::uint8_t> bytes;
+  HANDLE h = ::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return bytes;
+  std::uint8_t piece[65536];
+  DWORD read = 0;
+  while (::ReadFile(h, piece, sizeof(piece), &read, nullptr) && read != 0) bytes.insert(bytes.end(), piece, piece + read);
+  ::CloseHandle(h);
+  return bytes;
+}
+
 std::int64_t FileModificationTime(const std::wstring& path) {
   WIN32_FILE_ATTRIBUTE_DATA data;
   if (!::GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data)) return -1;
@@ -77,6 +104,21 @@ std::wstring ScratchDir::file(const std::wstring& name) const { return path_ + L
 
 std::wstring SourcePath(const std::wstring& relative) { return root::fromUtf8(SFX_SOURCE_DIR) + L"/" + relative; }
 
+std::vector<std::wstring> ListFolder(const std::wstring& path) {
+  std::vector<std::wstring> names;
+  std::error_code error;
+  for (const auto& entry : std::filesystem::directory_iterator(root::toHostPath(path), error)) {
+    names.push_back(root::fromUtf8(entry.path().filename().string()));
+  }
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+std::vector<std::uint8_t> ReadFileBytes(const std::wstring& path) {
+  std::ifstream in(root::toHostPath(path), std::ios::binary);
+  return std::vector<std::uint8_t>(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
 std::int64_t FileModificationTime(const std::wstring& path) {
   struct stat st {};
   if (::stat(root::toHostPath(path).c_str(), &st) != 0) return -1;
@@ -94,11 +136,6 @@ std::string narrowPath(const std::wstring& path) {
 #endif
 }
 }  // namespace
-
-std::vector<std::uint8_t> ReadFileBytes(const std::wstring& path) {
-  std::ifstream in(narrowPath(path), std::ios::binary);
-  return std::vector<std::uint8_t>(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
 
 bool WriteFileBytes(const std::wstring& path, const std::vector<std::uint8_t>& bytes) {
   std::ofstream out(narrowPath(path), std::ios::binary | std::ios::trunc);
