@@ -229,6 +229,9 @@ Result InstallEarlySelfDefense(const std::wstring& tempFolder, std::wstring& ser
   serviceName.clear();
   if (gBootMode.load()() > 0) return code::kSuccess;  // safe mode: no drivers of ours
   if (driverAnswers()) return code::kSuccess;
+  // Without a driver there is nothing to install, so no name is drawn: the clean-up then has
+  // no service of this run to take down, and no key to make for one.
+  if (!archive.HasSelfDefenseModule()) return code::kNotFound;
   chooseServiceName(serviceName);
 
   const std::wstring driversFolder = GetDriversFolder();

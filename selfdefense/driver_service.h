@@ -26,9 +26,10 @@ std::wstring GetDriversFolder();
 
 // Brings the driver up from the archive's module for this platform, with tempFolder as the
 // installer's working folder. serviceName is cleared, then holds the generated name whatever
-// the result. 0 when the self-defense runs (or nothing had to be done: safe mode, a driver that
-// already answers), 1168 when the archive has no module for the platform, otherwise the
-// failing call's Windows error or the key rename's NTSTATUS.
+// the result; none is drawn when the archive has no module for the platform. 0 when the
+// self-defense runs (or nothing had to be done: safe mode, a driver that already answers),
+// 1168 when the archive has no module for the platform, otherwise the failing call's Windows
+// error or the key rename's NTSTATUS.
 Result InstallEarlySelfDefense(const std::wstring& tempFolder, std::wstring& serviceName,
                                archive::SfxArchive& archive);
 
