@@ -56,11 +56,6 @@ Result lastError() {
   return error != ERROR_SUCCESS ? error : code::kInternalError;
 }
 
-// A drive and a separator, or a UNC or device path: nothing that a search would resolve.
-bool isFullPath(const std::wstring& path) {
-  return root::IsAbsolutePath(path.c_str()) || path.compare(0, 4, L"\\\\?\\") == 0;
-}
-
 // Backup semantics so that a folder counts too, all sharing so that a running setup does.
 // Keeps the progress window up until the child's own window replaces it, or the child is gone.
 void waitForChildGui(HANDLE process) {
@@ -140,7 +135,15 @@ bool enableShutdownPrivilege() {
          ::GetLastError() != ERROR_NOT_ALL_ASSIGNED;
 }
 
+// However long the system takes to end a child it was told to end: its files stay in use until
+// then.
+constexpr DWORD kTerminationWaitMs = 5000;
+
 }  // namespace
+
+bool isFullPath(const std::wstring& path) {
+  return root::IsAbsolutePath(path.c_str()) || path.compare(0, 4, L"\\\\?\\") == 0;
+}
 
 DWORD waitForProcessEnd(HANDLE process) { return ::WaitForSingleObject(process, INFINITE); }
 
@@ -175,13 +178,19 @@ Result runProcess(const CloseWindow& closeWindow, const wchar_t* arguments, cons
   }
   const root::ScopedKernelHandle process(info.hProcess);
   const root::ScopedKernelHandle thread(info.hThread);
+  // From here until it is seen to end, whatever way out this takes (a failed wait, a fault or
+  // an exception in the waits below), its files are in use.
+  if (childMayRun != nullptr) *childMayRun = true;
 
   // The child's window must come to the front although the stub's process owns the foreground.
   ::AllowSetForegroundWindow(info.dwProcessId);
   if (::ResumeThread(thread.get()) == static_cast<DWORD>(-1)) {
     // A child that never runs would keep us waiting for ever.
     const Result error = lastError();
-    ::TerminateProcess(process.get(), error);
+    if (::TerminateProcess(process.get(), error) &&
+        ::WaitForSingleObject(process.get(), kTerminationWaitMs) == WAIT_OBJECT_0 && childMayRun != nullptr) {
+      *childMayRun = false;
+    }
     logRecord(log::level::kError, L"Error resuming process '%s' (code 0x%x)", application.c_str(), error);
     return error;
   }
@@ -193,11 +202,11 @@ Result runProcess(const CloseWindow& closeWindow, const wchar_t* arguments, cons
   if (wait(process.get()) != WAIT_OBJECT_0) {
     // Its exit code would read STILL_ACTIVE, and its files are still in use.
     const Result error = lastError();
-    if (childMayRun != nullptr) *childMayRun = true;
     logRecord(log::level::kError, L"Cannot wait for process '%s' to end (code 0x%x); it may still run",
               application.c_str(), error);
     return error;
   }
+  if (childMayRun != nullptr) *childMayRun = false;
   DWORD childExitCode = 0;
   if (!::GetExitCodeProcess(process.get(), &childExitCode)) {
     const Result error = lastError();

@@ -35,11 +35,17 @@ using WaitForProcess = DWORD (*)(HANDLE process);
 // is refused with ERROR_FILENAME_EXCED_RANGE and a program path that is not absolute (it would
 // be searched for, from the current directory on) with ERROR_BAD_PATHNAME, before anything
 // starts. exitCode is written in every case (0 when it was not read). The window is closed when
-// the child signals kSetupGuiShownEvent, or at the latest when the child has ended. When the
-// child was started but not seen to end, *childMayRun (if given) is set: its files are in use.
+// the child signals kSetupGuiShownEvent, or at the latest when the child has ended.
+// *childMayRun (if given) is set from the child's start until it is seen to end, so that it
+// stays set on every way out while the child may run, an exception's included: its files are
+// in use.
 Result runProcess(const CloseWindow& closeWindow, const wchar_t* arguments, const std::wstring& application,
                   std::uint32_t& exitCode, const wchar_t* environment, bool* childMayRun = nullptr,
                   WaitForProcess wait = &waitForProcessEnd);
+
+// A drive and a separator, a UNC path, or a path behind "\\?\": nothing that a search would
+// resolve, so nothing the current directory (typically Downloads) could answer.
+bool isFullPath(const std::wstring& path);
 
 // Tells the self-defense driver about a process (the control device's registration).
 using RegisterWithSelfDefense = std::function<Result(std::uint32_t processId, bool flag)>;

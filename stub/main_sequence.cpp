@@ -241,7 +241,7 @@ bool MainSequence::checkSystem() {
   installed_ = root::FindInstallationFolders(dataFolder, &setupFolder_, programFolder, &setupVersion_);
   // Still an installation (its service is no damage); the hand-over runs nothing from a folder
   // that the current directory, typically Downloads, would resolve.
-  if (installed_ && !root::IsAbsolutePath(setupFolder_.c_str())) {
+  if (installed_ && !isFullPath(setupFolder_)) {
     logAt(log::level::kNotice, L"Installation folder '%s' is not an absolute path; nothing is run from it",
           setupFolder_.c_str());
   }
@@ -391,8 +391,10 @@ void MainSequence::cleanUp() {
   const bool restart = !tempFolder_.empty() && root::PathExists(root::JoinPath(tempFolder_, L"Reboot.txt"));
   // Files under a child that may still run are removed at the next restart instead.
   if (!tempFolder_.empty()) removeTree(tempFolder_, L"*.*", debug_ || childMayRun_);
-  const Result cleaned = selfdefense::CleanUpEarlySelfDefense(serviceName_);
-  if (cleaned != code::kSuccess) {
+  // The self-defense is taken down only after the child: it protects what the child installs.
+  if (childMayRun_) {
+    logAt(log::level::kNotice, L"The installer/updater may still run; early zanti! self-defense is left to it.");
+  } else if (const Result cleaned = selfdefense::CleanUpEarlySelfDefense(serviceName_)) {
     logAt(log::level::kError, L"Cannot clean up zanti! self-defense platform with error 0x%08lx!", cleaned);
   }
   animator_->stop();
