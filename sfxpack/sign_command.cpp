@@ -88,7 +88,6 @@ int run(const Args& args) {
   const std::string& file = parsed.positional[0];
   Bytes content;
   if (!ReadWholeFile(file, &content, &error)) return FileError(kName, file, error, kExitBadInput);
-  if (content.size() >= 0xFFFFFFFFull) return FileError(kName, file, "is 4 GiB or larger", kExitBadInput);
   const Signer sign = [&](Bytes* bytes, std::string* why) {
     Bytes block;
     const tzk::Result made =
