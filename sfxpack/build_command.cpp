@@ -2,7 +2,6 @@
 #include <cstdio>
 
 #include "archive/signature/signing/signing.h"
-#include "log/vocabulary/text.h"
 #include "sfxpack/authenticode.h"
 #include "sfxpack/cli.h"
 #include "sfxpack/manifest.h"
@@ -103,15 +102,8 @@ int run(const Args& args) {
                           json);
   }
   tzk::archive::DsaPrivateKey key;
-  if (manifest.signature.type != 2) {
-    std::string pem;
-    const std::wstring keyPath = tzk::root::fromUtf8(manifest.signature.key);
-    if (tzk::archive::ReadTextFile(keyPath, &pem) != tzk::code::kSuccess) {
-      return fail(manifest.signature.key, "cannot read the private key", kExitBadInput);
-    }
-    if (tzk::archive::ParsePrivateKeyPem(pem, &key) != tzk::code::kSuccess) {
-      return fail(manifest.signature.key, "not a PKCS#8 DSA private key", kExitBadInput);
-    }
+  if (manifest.signature.type != 2 && !LoadPrivateKey(manifest.signature.key, &key, &error)) {
+    return fail(manifest.signature.key, error, kExitBadInput);
   }
   const Signer sign = signerFor(manifest.signature, &key);
   Bytes probe;  // a key of the wrong shape is the key's fault, named before any work

@@ -1,6 +1,8 @@
 // sfxpack: packs, signs, tags, inspects, verifies and extracts installers of the SFX stub.
 #include <cstdio>
 #include <cstring>
+#include <exception>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -63,6 +65,38 @@ int dispatch(const std::vector<std::string>& argv) {
   return command->run(args);
 }
 
+// The one line for a run that an exception ended; nothing here may throw again.
+int stopped(const std::vector<std::string>& argv, const char* reason, int code) {
+  const Command* command = argv.size() > 1 ? find(argv[1]) : nullptr;
+  std::fprintf(stderr, "sfxpack%s%s: %.*s\n", command != nullptr ? " " : "", command != nullptr ? command->name : "",
+               static_cast<int>(std::strcspn(reason, "\r\n")), reason);
+  return code;
+}
+
+// Every way out ends in a code of the contract and one line, and unwinding here lets each
+// StagedOutput remove its staged file; an exception that left main would abort without either.
+// The arguments are made inside, since making them allocates too.
+template <typename MakeArguments>
+int guarded(MakeArguments makeArguments) {
+  std::vector<std::string> argv;
+  try {
+    argv = makeArguments();
+    return dispatch(argv);
+  } catch (const std::bad_alloc&) {
+    // Inputs that do not fit are refused with their name where they are read; what runs out
+    // later is memory for what is made of them (packages, the installer), so the inputs are
+    // still too large for this process to hold: 3, as for an input over the format's limit.
+    return stopped(argv, "out of memory: the inputs and what is made of them do not fit in this process",
+                   kExitBadInput);
+  } catch (const std::exception& e) {
+    // Nothing was written (staged outputs are gone) and the inputs were not found wanting: 4,
+    // no result, rather than 3, which would send a pipeline to blame an input.
+    return stopped(argv, e.what(), kExitOutputError);
+  } catch (...) {
+    return stopped(argv, "stopped by an unexpected failure", kExitOutputError);
+  }
+}
+
 }  // namespace
 
 const char kExitCodeHelp[] =
@@ -99,20 +133,24 @@ bool WantsJson(const Args& args) {
 
 int FinishJson(const char* command, nlohmann::json d, int code, const std::string& file, const std::string& message) {
   d["ok"] = code == kExitOk;
+  if (code != kExitOk) d["error"] = {{"code", code}, {"message", message}};
+  // Text that JSON cannot carry (a name that is not UTF-8) throws here, before anything is
+  // written, so that the run still ends in one line.
+  const std::string text = d.dump(2);
   if (code != kExitOk) {
-    d["error"] = {{"code", code}, {"message", message}};
     if (file.empty()) std::fprintf(stderr, "sfxpack %s: %s\n", command, message.c_str());
     else FileError(command, file, message, code);
   }
-  std::printf("%s\n", d.dump(2).c_str());
+  std::printf("%s\n", text.c_str());
   return code;
 }
 
 int UsageErrorJson(const char* command, const std::string& message, bool json) {
   if (!json) return UsageError(command, message);
+  const nlohmann::json d = {{"ok", false}, {"error", {{"code", kExitUsage}, {"message", message}}}};
+  const std::string text = d.dump(2);  // first, as in FinishJson
   UsageError(command, message);
-  nlohmann::json d = {{"ok", false}, {"error", {{"code", kExitUsage}, {"message", message}}}};
-  std::printf("%s\n", d.dump(2).c_str());
+  std::printf("%s\n", text.c_str());
   return kExitUsage;
 }
 
@@ -202,15 +240,19 @@ ParsedArgs ParseArgs(const Args& args, const std::vector<std::string>& flags,
 #ifdef _WIN32
 // Windows hands us UTF-16; every command works on UTF-8.
 int wmain(int argc, wchar_t** argv) {
-  std::vector<std::string> args;
-  for (int i = 0; i < argc; ++i) {
-    const int n = ::WideCharToMultiByte(CP_UTF8, 0, argv[i], -1, nullptr, 0, nullptr, nullptr);
-    std::string s(n > 0 ? static_cast<std::size_t>(n - 1) : 0, '\0');
-    if (n > 1) ::WideCharToMultiByte(CP_UTF8, 0, argv[i], -1, &s[0], n, nullptr, nullptr);
-    args.push_back(s);
-  }
-  return sfxpack::dispatch(args);
+  return sfxpack::guarded([argc, argv] {
+    std::vector<std::string> args;
+    for (int i = 0; i < argc; ++i) {
+      const int n = ::WideCharToMultiByte(CP_UTF8, 0, argv[i], -1, nullptr, 0, nullptr, nullptr);
+      std::string s(n > 0 ? static_cast<std::size_t>(n - 1) : 0, '\0');
+      if (n > 1) ::WideCharToMultiByte(CP_UTF8, 0, argv[i], -1, &s[0], n, nullptr, nullptr);
+      args.push_back(s);
+    }
+    return args;
+  });
 }
 #else
-int main(int argc, char** argv) { return sfxpack::dispatch(std::vector<std::string>(argv, argv + argc)); }
+int main(int argc, char** argv) {
+  return sfxpack::guarded([argc, argv] { return std::vector<std::string>(argv, argv + argc); });
+}
 #endif

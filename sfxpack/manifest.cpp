@@ -7,7 +7,9 @@
 #include <cstring>
 #include <cerrno>
 #include <cstdio>
+#include <functional>
 #include <memory>
+#include <new>
 
 #ifdef _WIN32
 #include <process.h>
@@ -18,11 +20,99 @@
 #include <unistd.h>
 #endif
 
+#include "archive/embedded_items.h"
+#include "archive/format.h"
 #include "log/vocabulary/text.h"
 #include "packers/data_packer.h"
 #include "packers/file_package.h"
 
 namespace sfxpack {
+namespace {
+
+using tzk::archive::kFormatLimit;
+
+// Paths are UTF-8 on every system; Windows wants them wide.
+std::FILE* openFile(const std::string& path, const char* mode) {
+#ifdef _WIN32
+  return ::_wfopen(tzk::root::fromUtf8(path).c_str(), tzk::root::fromUtf8(mode).c_str());
+#else
+  return std::fopen(path.c_str(), mode);
+#endif
+}
+
+struct FileCloser {
+  void operator()(std::FILE* f) const { std::fclose(f); }
+};
+using OpenFile = std::unique_ptr<std::FILE, FileCloser>;
+
+std::string overLimit(std::uint64_t size) {
+  return std::to_string(size) + " bytes, over the format's limit of " + std::to_string(kFormatLimit) + " bytes";
+}
+
+// Nothing larger than the format's limit can go into an installer, and a 32-bit sfxpack could
+// not even hold it: such a file is refused on its size, before a byte of it is read.
+bool openMeasured(const std::string& path, OpenFile* file, std::uint64_t* size, std::string* error) {
+  file->reset(openFile(path, "rb"));
+  if (!*file) {
+    *error = std::string("cannot open for reading: ") + std::strerror(errno);
+    return false;
+  }
+#ifdef _WIN32
+  struct _stat64 info {};
+  const bool measured = ::_fstat64(::_fileno(file->get()), &info) == 0;
+#else
+  struct stat info {};
+  const bool measured = ::fstat(::fileno(file->get()), &info) == 0;
+#endif
+  if (!measured) {
+    *error = std::string("cannot measure: ") + std::strerror(errno);
+    return false;
+  }
+  *size = static_cast<std::uint64_t>(info.st_size);
+  if (*size > kFormatLimit) {
+    *error = "is " + overLimit(*size);
+    return false;
+  }
+  return true;
+}
+
+bool measureFile(const std::string& path, std::uint64_t* size, std::string* error) {
+  OpenFile file;
+  return openMeasured(path, &file, size, error);
+}
+
+}  // namespace
+
+bool ReadWholeFile(const std::string& path, Bytes* out, std::string* error) {
+  OpenFile in;
+  std::uint64_t size = 0;
+  if (!openMeasured(path, &in, &size, error)) return false;
+  out->clear();
+  try {
+    out->reserve(static_cast<std::size_t>(size));
+  } catch (const std::bad_alloc&) {
+    *error = "its " + std::to_string(size) + " bytes do not fit in this process's memory";
+    return false;
+  }
+  std::uint8_t chunk[1 << 16];
+  std::size_t n;
+  errno = 0;
+  // A pipe or a device measures 0, and a file may grow after it was measured: the limit holds
+  // for what is read, too.
+  while ((n = std::fread(chunk, 1, sizeof(chunk), in.get())) > 0) {
+    if (out->size() + n > kFormatLimit) {
+      *error = "grew while being read to at least " + overLimit(out->size() + n);
+      return false;
+    }
+    out->insert(out->end(), chunk, chunk + n);
+  }
+  if (std::ferror(in.get())) {
+    *error = std::string("cannot read: ") + std::strerror(errno);
+    return false;
+  }
+  return true;
+}
+
 namespace {
 
 using nlohmann::json;
@@ -41,9 +131,14 @@ std::string baseName(const std::string& path) {
   return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
-// Reads manifests strictly: a misspelt key is an error, not a silently missing setting.
+// Reads manifests strictly: a misspelt key is an error, not a silently missing setting. The
+// files a manifest names are only noted while it is walked: every one is measured before any is
+// read, so inputs that could never make an installer cost no reading.
 class Reader {
  public:
+  // Hands a file's bytes to the plan once it is read; false after fail().
+  using Take = std::function<bool(Bytes&& data)>;
+
   Reader(std::string manifestPath, std::string* error)
       : manifest_(std::move(manifestPath)), base_(folderOf(manifest_)), error_(error) {}
 
@@ -76,13 +171,40 @@ class Reader {
     return true;
   }
 
-  bool file(const json& object, const char* key, const std::string& where, Bytes* out, std::string* path = nullptr) {
+  // storedAsIs: the file's bytes go into the installer unchanged, so its size counts towards the
+  // installer's before anything is packed.
+  bool file(const json& object, const char* key, const std::string& where, bool storedAsIs, Take take,
+            std::string* path = nullptr) {
     std::string relative;
     if (!text(object, key, where, &relative, true)) return false;
     const std::string resolved = resolve(relative);
     if (path != nullptr) *path = resolved;
-    std::string why;
-    if (!ReadWholeFile(resolved, out, &why)) return failOn(resolved, why, where);
+    given(resolved, where, storedAsIs, std::move(take));
+    return true;
+  }
+
+  // A file named on the command line (where is its option) or resolved already.
+  void given(const std::string& path, const std::string& where, bool storedAsIs, Take take) {
+    inputs_.push_back({path, where, storedAsIs, std::move(take)});
+  }
+
+  bool readInputs() {
+    std::uint64_t stored = 0;
+    for (const Input& input : inputs_) {
+      std::uint64_t size = 0;
+      std::string why;
+      if (!measureFile(input.path, &size, &why)) return failOn(input.path, why, input.where);
+      if (input.storedAsIs) stored += size;
+    }
+    if (stored > kFormatLimit) {
+      return fail("", "the stub and the inputs stored as they are come to " + overLimit(stored));
+    }
+    for (Input& input : inputs_) {
+      Bytes data;
+      std::string why;
+      if (!ReadWholeFile(input.path, &data, &why)) return failOn(input.path, why, input.where);
+      if (!input.take(std::move(data))) return false;
+    }
     return true;
   }
 
@@ -117,10 +239,33 @@ class Reader {
   std::string resolve(const std::string& path) const { return isAbsolute(path) ? path : base_ + path; }
 
  private:
+  struct Input {
+    std::string path;
+    std::string where;
+    bool storedAsIs;
+    Take take;
+  };
+
   std::string manifest_;
   std::string base_;
   std::string* error_;
+  std::vector<Input> inputs_;
 };
+
+Reader::Take into(Bytes* target) {
+  return [target](Bytes&& data) {
+    *target = std::move(data);
+    return true;
+  };
+}
+
+// plan->files grows while the manifest is walked, so an entry is found by its index.
+Reader::Take intoFile(InstallerPlan* plan, std::size_t index) {
+  return [plan, index](Bytes&& data) {
+    plan->files[index].data = std::move(data);
+    return true;
+  };
+}
 
 bool readFiles(Reader& r, const json& files, InstallerPlan* plan) {
   if (!files.is_array()) return r.fail("files", "must be an array");
@@ -130,7 +275,8 @@ bool readFiles(Reader& r, const json& files, InstallerPlan* plan) {
     FileEntryPlan file;
     std::string path;
     if (!r.onlyKeys(f, where, {"path", "name", "time", "extractionName", "packer"}) ||
-        !r.file(f, "path", where, &file.data, &path) || !r.text(f, "extractionName", where, &file.extractionName, false) ||
+        !r.text(f, "extractionName", where, &file.extractionName, false) ||
+        !r.file(f, "path", where, file.extractionName.empty(), intoFile(plan, plan->files.size()), &path) ||
         !r.packer(f, where, tzk::packers::kPackerLzma, &file.packer) || !r.time(f, where, &file.time)) {
       return false;
     }
@@ -147,22 +293,29 @@ bool readSelfDefense(Reader& r, const json& modules, InstallerPlan* plan) {
     const std::string where = "selfDefense[" + std::to_string(i) + "]";
     const json& m = modules[i];
     std::string platform, path;
-    Bytes image;
     FileEntryPlan file;
+    // The stub unpacks the module itself under a name of its choosing, so the entry is stored
+    // as a package without an extraction name of its own.
+    const Reader::Take pack = [&r, plan, index = plan->files.size(), where](Bytes&& image) {
+      const tzk::Result packed = tzk::packers::BuildFilePackage(
+          tzk::packers::kPackerLzma, image.data(), static_cast<std::uint32_t>(image.size()), &plan->files[index].data);
+      return packed == tzk::code::kSuccess || r.fail(where, "cannot pack the module");
+    };
     if (!r.onlyKeys(m, where, {"path", "platform", "time"}) || !r.text(m, "platform", where, &platform, true) ||
-        !r.file(m, "path", where, &image, &path) || !r.time(m, where, &file.time)) {
+        !r.file(m, "path", where, false, pack, &path) || !r.time(m, where, &file.time)) {
       return false;
     }
     if (platform != "x86" && platform != "x64") return r.fail(where, "\"platform\" must be \"x86\" or \"x64\"");
-    // The stub unpacks the module itself under a name of its choosing, so the entry is stored
-    // as a package without an extraction name of its own.
-    const tzk::Result packed = tzk::packers::BuildFilePackage(
-        tzk::packers::kPackerLzma, image.data(), static_cast<std::uint32_t>(image.size()), &file.data);
-    if (packed != tzk::code::kSuccess) return r.fail(where, "cannot pack the module");
     file.name = "selfdefense_" + platform + "_" + baseName(path);
     plan->files.push_back(std::move(file));
   }
   return true;
+}
+
+// An item of an unknown tag is refused once read; until then it counts as compressed.
+bool storedAsIs(const std::string& tag) {
+  tzk::archive::ItemStorage storage = tzk::archive::ItemStorage::kZlib;
+  return tzk::archive::FindItemStorage(tag, &storage) && storage == tzk::archive::ItemStorage::kRaw;
 }
 
 bool readEmbedded(Reader& r, const json& items, InstallerPlan* plan) {
@@ -170,52 +323,18 @@ bool readEmbedded(Reader& r, const json& items, InstallerPlan* plan) {
   for (std::size_t i = 0; i < items.size(); ++i) {
     const std::string where = "embedded[" + std::to_string(i) + "]";
     EmbeddedItem item;
-    Bytes raw;
-    if (!r.onlyKeys(items[i], where, {"tag", "path"}) || !r.text(items[i], "tag", where, &item.tag, true) ||
-        !r.file(items[i], "path", where, &raw)) {
-      return false;
-    }
-    std::string why;
-    if (!tzk::archive::PrepareEmbeddedItem(item.tag, raw, &item, &why)) return r.fail(where, why);
+    if (!r.onlyKeys(items[i], where, {"tag", "path"}) || !r.text(items[i], "tag", where, &item.tag, true)) return false;
+    const Reader::Take prepare = [&r, plan, index = plan->embedded.size(), tag = item.tag, where](Bytes&& raw) {
+      std::string why;
+      return tzk::archive::PrepareEmbeddedItem(tag, raw, &plan->embedded[index], &why) || r.fail(where, why);
+    };
+    if (!r.file(items[i], "path", where, storedAsIs(item.tag), prepare)) return false;
     plan->embedded.push_back(std::move(item));
   }
   return true;
 }
 
 }  // namespace
-
-namespace {
-// Paths are UTF-8 on every system; Windows wants them wide.
-std::FILE* openFile(const std::string& path, const char* mode) {
-#ifdef _WIN32
-  return ::_wfopen(tzk::root::fromUtf8(path).c_str(), tzk::root::fromUtf8(mode).c_str());
-#else
-  return std::fopen(path.c_str(), mode);
-#endif
-}
-
-struct FileCloser {
-  void operator()(std::FILE* f) const { std::fclose(f); }
-};
-}  // namespace
-
-bool ReadWholeFile(const std::string& path, Bytes* out, std::string* error) {
-  std::unique_ptr<std::FILE, FileCloser> in(openFile(path, "rb"));
-  if (!in) {
-    *error = std::string("cannot open for reading: ") + std::strerror(errno);
-    return false;
-  }
-  out->clear();
-  std::uint8_t chunk[1 << 16];
-  std::size_t n;
-  errno = 0;
-  while ((n = std::fread(chunk, 1, sizeof(chunk), in.get())) > 0) out->insert(out->end(), chunk, chunk + n);
-  if (std::ferror(in.get())) {
-    *error = std::string("cannot read: ") + std::strerror(errno);
-    return false;
-  }
-  return true;
-}
 
 namespace {
 
@@ -354,10 +473,10 @@ bool LoadManifest(const std::string& path, const ManifestOverrides& overrides, M
     return false;
   }
   if (!overrides.stub.empty()) {
-    if (!ReadWholeFile(overrides.stub, &plan.stub, &why)) return r.failOn(overrides.stub, why, "--stub");
+    r.given(overrides.stub, "--stub", true, into(&plan.stub));
   } else if (!doc.contains("stub")) {
     return r.fail("", "no stub: give \"stub\" in the manifest or --stub STUB.exe");
-  } else if (!r.file(doc, "stub", "stub", &plan.stub)) {
+  } else if (!r.file(doc, "stub", "stub", true, into(&plan.stub))) {
     return false;
   }
   if (!r.text(doc, "commandLine", "commandLine", &plan.commandLine, false) ||
@@ -371,8 +490,8 @@ bool LoadManifest(const std::string& path, const ManifestOverrides& overrides, M
     return false;
   }
   if (!overrides.installer.empty()) {
-    if (!ReadWholeFile(overrides.installer, &plan.installer, &why)) return r.failOn(overrides.installer, why, "--installer");
-  } else if (!r.file(installer, "path", "installer", &plan.installer)) {
+    r.given(overrides.installer, "--installer", false, into(&plan.installer));
+  } else if (!r.file(installer, "path", "installer", false, into(&plan.installer))) {
     return false;
   }
   if (doc.contains("files") && !readFiles(r, doc["files"], &plan)) return false;
@@ -392,7 +511,7 @@ bool LoadManifest(const std::string& path, const ManifestOverrides& overrides, M
   if (sig.type != 1 && sig.type != 2 && sig.type != 5) return r.fail("signature", "\"type\" must be 1, 2 or 5");
   if (sig.type != 2 && sig.key.empty()) return r.fail("signature", "type " + std::to_string(sig.type) + " needs a \"key\"");
   plan.signatureType = sig.type;
-  return true;
+  return r.readInputs();
 }
 
 }  // namespace sfxpack

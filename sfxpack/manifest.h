@@ -28,7 +28,8 @@ struct Manifest {
 // Entry times come from the manifest or, where it has none, from SOURCE_DATE_EPOCH; never
 // from the clock, so the same inputs always give the same installer. Each override that is not
 // empty replaces the manifest's own: a build can swap the stub, the installer/updater or the key
-// without a manifest of its own.
+// without a manifest of its own. Every file it names is measured before any is read: one over the
+// format's limit, or a stub and inputs stored as they are that together are, is refused unread.
 struct ManifestOverrides {
   std::string stub;
   std::string installer;
@@ -36,7 +37,8 @@ struct ManifestOverrides {
 };
 bool LoadManifest(const std::string& path, const ManifestOverrides& overrides, Manifest* out, std::string* error);
 
-// A file's whole content; false with a reason (which does not repeat the path).
+// A file's whole content; false with a reason (which does not repeat the path). A file over the
+// format's limit is refused on its size, before anything is read.
 bool ReadWholeFile(const std::string& path, Bytes* out, std::string* error);
 // Writes through a StagedOutput and commits at once.
 bool WriteWholeFile(const std::string& path, const Bytes& data, std::string* error);

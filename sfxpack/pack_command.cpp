@@ -1,5 +1,4 @@
 // sfxpack pack: one file into a file package, the form in which installers carry their data.
-#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -24,14 +23,14 @@ int run(const Args& args) {
   Bytes data;
   std::string error;
   if (!ReadWholeFile(inPath, &data, &error)) return FileError(kName, inPath, error, kExitBadInput);
-  // A file beyond 32 bits is held at the largest size, which BuildFilePackage refuses as too large.
-  const auto size = static_cast<std::uint32_t>(std::min<std::size_t>(data.size(), 0xFFFFFFFFu));
 
   std::vector<std::uint8_t> package;
   const std::uint32_t kind = parsed.has("--zlib") ? tzk::packers::kPackerZlib : tzk::packers::kPackerLzma;
-  const tzk::Result built = tzk::packers::BuildFilePackage(kind, data.data(), size, &package);
+  const tzk::Result built =
+      tzk::packers::BuildFilePackage(kind, data.data(), static_cast<std::uint32_t>(data.size()), &package);
   if (built != tzk::code::kSuccess) {
-    const std::string reason = built == tzk::code::kInvalidParameter ? "too large for a file package" : "cannot pack";
+    const std::string reason =
+        built == tzk::code::kNotEnoughMemory ? "its package does not fit in this process's memory" : "cannot pack";
     return FileError(kName, inPath, reason + " (" + CodeText(built) + ")", kExitBadInput);
   }
 

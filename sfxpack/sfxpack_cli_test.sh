@@ -4,9 +4,11 @@
 # byte for byte with the manifest's times; a changed byte, a key the stub does not trust, the
 # keyless type 2 and broken archive content are refused with the code of the contract
 # (1 check failed, 2 usage, 3 bad input, 4 output not written), one line on stderr and, with
-# --json, an "error" object; nothing half-written is left behind. Installers that carry an
-# Authenticode signature too keep both signatures, built at once, timestamped, or prepared for
-# any signing tool and sealed, and keep them through per-download tags written in place.
+# --json, an "error" object; nothing half-written is left behind. Inputs too large for the format
+# are refused on their size, unread, and a run that an exception stops still ends in a code of
+# the contract and one line. Installers that carry an Authenticode signature too keep both
+# signatures, built at once, timestamped, or prepared for any signing tool and sealed, and keep
+# them through per-download tags written in place.
 set -uo pipefail
 sfxpack=$(realpath "$1") top=$2 scratch=$3
 rm -rf "$scratch" && mkdir -p "$scratch"
@@ -167,6 +169,57 @@ check "build --json: one object with ok" \
   "[ \$(status build '$top/example/manifest.json' -o '$scratch/j.exe' --stub '$scratch/stub.exe' --installer '$scratch/installer.exe' --json) -eq 0 ] && field 'j[\"ok\"] and j[\"file\"].endswith(\"j.exe\")'"
 check "build --json of a bad manifest: ok false, error code 3" \
   "[ \$(status build '$scratch/bad.json' -o '$scratch/x.exe' --json) -eq 3 ] && field 'not j[\"ok\"] and j[\"error\"][\"code\"] == 3'"
+
+# --- inputs over the format's limit -----------------------------------------------------------
+# Sparse files cost no disk. An input that can never go into an installer must be refused on its
+# size before a byte of it is read: a 32-bit sfxpack cannot hold 3 GiB at all (it died of
+# bad_alloc), and a 64-bit one should not take gigabytes to say no.
+truncate -s 3G "$scratch/huge.bin"
+truncate -s 1200M "$scratch/half1.bin"
+truncate -s 1200M "$scratch/half2.bin"
+limit="over the format's limit of 2147483647 bytes"
+# measured ARGS...: like status, and sfxpack's peak resident size in KiB into peak.txt.
+measured() {
+  python3 -c 'import resource, subprocess, sys
+with open(sys.argv[1] + "/out.txt", "w") as out, open(sys.argv[1] + "/err.txt", "w") as err:
+    code = subprocess.call(sys.argv[2:], stdout=out, stderr=err)
+open(sys.argv[1] + "/peak.txt", "w").write(str(resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss))
+print(code)' "$scratch" "$sfxpack" "$@"
+}
+# refused_unread NAMED TEXT OUT ARGS...: exit 3 with one line naming NAMED once and saying TEXT,
+# within 256 MiB (a run that reads the input first takes gigabytes), and neither OUT nor a
+# partial file written.
+refused_unread() {
+  local named=$1 text=$2 out=$3
+  shift 3
+  [ "$(measured "$@")" -eq 3 ] && one_line "$named" && grep -q -F -- "$text" "$scratch/err.txt" &&
+    [ "$(cat "$scratch/peak.txt")" -lt 262144 ] && [ ! -e "$out" ] && ! leftovers
+}
+manifest_with() {
+  printf '{ "installer": { "path": "installer.exe" }, "files": [ %s ], "signature": { "type": 5, "key": "%s" } }\n' \
+    "$1" "$keys/key5.pem"
+}
+manifest_with '{ "path": "huge.bin", "time": 0 }' >"$scratch/huge.json"
+manifest_with '{ "path": "half1.bin", "time": 0 }, { "path": "half2.bin", "time": 0 }' >"$scratch/halves.json"
+check "pack of a 3 GiB file: exit 3 with its size and the limit, unread, nothing written" \
+  "refused_unread huge.bin \"is 3221225472 bytes, \$limit\" '$scratch/huge.pkg' pack --lzma '$scratch/huge.bin' '$scratch/huge.pkg'"
+check "build with a 3 GiB entry: exit 3 naming it, its size and the limit, unread, nothing written" \
+  "refused_unread huge.bin \"is 3221225472 bytes, \$limit (files[0] in\" '$scratch/huge.exe' \
+     build '$scratch/huge.json' -o '$scratch/huge.exe' --stub '$scratch/stub.exe'"
+check "build with a 3 GiB --installer (packed, so its size alone decides): refused the same way" \
+  "refused_unread huge.bin \"is 3221225472 bytes, \$limit (given with --installer)\" '$scratch/huge.exe' \
+     build '$top/example/manifest.json' -o '$scratch/huge.exe' --stub '$scratch/stub.exe' --installer '$scratch/huge.bin'"
+# Each under the limit, but stored as they are they and the stub already make too large a file.
+sum=$((2 * 1200 * 1024 * 1024 + $(stat -c %s "$scratch/stub.exe")))
+check "build with two entries of 1.2 GiB stored as they are: the manifest named with their sum, unread" \
+  "refused_unread halves.json \"come to $sum bytes, \$limit\" '$scratch/halves.exe' \
+     build '$scratch/halves.json' -o '$scratch/halves.exe' --stub '$scratch/stub.exe'"
+rm -f "$scratch/huge.bin" "$scratch/half1.bin" "$scratch/half2.bin"
+
+not_utf8="$scratch/$(printf 'caf\351').exe"
+check "an exception in a command (JSON cannot carry a name that is not UTF-8): exit 4 and one line, no abort" \
+  "[ \$(status verify --json \"\$not_utf8\") -eq 4 ] && [ \$(wc -l <'$scratch/err.txt') -eq 1 ] && \
+   grep -q '^sfxpack verify: .*UTF-8' '$scratch/err.txt'"
 
 # --- two signatures: the archive's and Authenticode's ------------------------------------------
 if ! command -v osslsigncode >/dev/null; then

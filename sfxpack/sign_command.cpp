@@ -5,7 +5,6 @@
 
 #include "archive/signature/signature.h"
 #include "archive/signature/signing/signing.h"
-#include "log/vocabulary/text.h"
 #include "sfxpack/authenticode.h"
 #include "sfxpack/cli.h"
 #include "sfxpack/manifest.h"
@@ -68,15 +67,7 @@ int run(const Args& args) {
   }
 
   tzk::archive::DsaPrivateKey key;
-  if (!keyPath.empty()) {
-    std::string pem;
-    if (tzk::archive::ReadTextFile(tzk::root::fromUtf8(keyPath), &pem) != tzk::code::kSuccess) {
-      return FileError(kName, keyPath, "cannot read the key", kExitBadInput);
-    }
-    if (tzk::archive::ParsePrivateKeyPem(pem, &key) != tzk::code::kSuccess) {
-      return FileError(kName, keyPath, "not a PKCS#8 DSA private key", kExitBadInput);
-    }
-  }
+  if (!keyPath.empty() && !LoadPrivateKey(keyPath, &key, &error)) return FileError(kName, keyPath, error, kExitBadInput);
   tzk::archive::LoadedKeys loaded;
   tzk::archive::KeySet given{};
   const std::string folder = parsed.value("--keys");
@@ -88,7 +79,6 @@ int run(const Args& args) {
   const std::string& file = parsed.positional[0];
   Bytes content;
   if (!ReadWholeFile(file, &content, &error)) return FileError(kName, file, error, kExitBadInput);
-  if (content.size() >= 0xFFFFFFFFull) return FileError(kName, file, "is 4 GiB or larger", kExitBadInput);
   const Signer sign = [&](Bytes* bytes, std::string* why) {
     Bytes block;
     const tzk::Result made =

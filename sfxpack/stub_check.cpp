@@ -293,6 +293,14 @@ bool LoadKeyFolder(const std::string& folder, tzk::archive::LoadedKeys* keys, st
   return result == tzk::code::kSuccess;
 }
 
+bool LoadPrivateKey(const std::string& path, tzk::archive::DsaPrivateKey* key, std::string* error) {
+  Bytes pem;
+  if (!ReadWholeFile(path, &pem, error)) return false;
+  if (tzk::archive::ParsePrivateKeyPem(std::string(pem.begin(), pem.end()), key) == tzk::code::kSuccess) return true;
+  *error = "not a PKCS#8 DSA private key";
+  return false;
+}
+
 StubVerdict CheckAsStub(const std::string& path, const tzk::archive::KeySet* given, const std::string& givenSource) {
   StubVerdict v;
   const std::wstring wide = tzk::root::fromUtf8(path);

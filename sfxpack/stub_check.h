@@ -64,5 +64,8 @@ nlohmann::json VerdictJson(const StubVerdict& verdict);
 
 // The key folder of a --keys option, or a reason (exit code 3).
 bool LoadKeyFolder(const std::string& folder, tzk::archive::LoadedKeys* keys, std::string* error);
+// A PKCS#8 DSA private key to sign with, read as every input is (measured first), or a reason
+// (exit code 3).
+bool LoadPrivateKey(const std::string& path, tzk::archive::DsaPrivateKey* key, std::string* error);
 
 }  // namespace sfxpack
