@@ -189,6 +189,20 @@ Result writeMiniDump(EXCEPTION_POINTERS* exceptionPointers, DWORD threadId) {
   return written ? code::kSuccess : lastError();
 }
 
+SEException::SEException(EXCEPTION_POINTERS* exceptionPointers, DWORD threadId)
+    : exceptionPointers(exceptionPointers), threadId(threadId), held_(exceptionPointers) {
+  holdFaultCopy(held_);
+}
+
+SEException::SEException(const SEException& other)
+    : exceptionPointers(other.exceptionPointers), threadId(other.threadId), held_(other.held_) {
+  holdFaultCopy(held_);
+}
+
+SEException::~SEException() {
+  releaseFaultCopy(held_);
+}
+
 namespace testing {
 void setThreadCreator(ThreadCreator creator) {
   g_threadCreator = creator;

@@ -17,15 +17,20 @@ namespace tzk::CrashGuard {
 
 using GuardedRoutine = std::function<Result(HINSTANCE instance, const wchar_t* rawArguments)>;
 
-// A hardware fault on the guarded thread. The pointers refer to a copy of the fault's record and
-// context that stays valid after the exception has been caught.
+// A hardware fault on a guarded thread. The pointers refer to a copy of the fault's record and
+// context that stays valid as long as the exception lives, after it has been caught too.
 class SEException {
  public:
-  SEException(EXCEPTION_POINTERS* exceptionPointers, DWORD threadId)
-      : exceptionPointers(exceptionPointers), threadId(threadId) {}
+  SEException(EXCEPTION_POINTERS* exceptionPointers, DWORD threadId);
+  SEException(const SEException& other);
+  SEException& operator=(const SEException&) = delete;
+  ~SEException();
 
   EXCEPTION_POINTERS* exceptionPointers;
   DWORD threadId;
+
+ private:
+  const EXCEPTION_POINTERS* held_;
 };
 
 using PureCallHandler = void(__cdecl*)();
