@@ -30,6 +30,21 @@ std::atomic<DWORD> g_lastDumpWriter{0};
 // the fault does not replace it with a dump that says less.
 std::atomic<bool> g_faultDumpWritten{false};
 
+// Serialises the use of the dump thread (resumed, waited for, replaced): the extraction lanes
+// fault on threads of their own and share the guarded thread's state.
+struct DumpLock {
+  DumpLock() { ::InitializeCriticalSection(&section); }
+  CRITICAL_SECTION section;
+} g_dumpLock;
+
+class DumpLockHeld {
+ public:
+  DumpLockHeld() { ::EnterCriticalSection(&g_dumpLock.section); }
+  ~DumpLockHeld() { ::LeaveCriticalSection(&g_dumpLock.section); }
+  DumpLockHeld(const DumpLockHeld&) = delete;
+  DumpLockHeld& operator=(const DumpLockHeld&) = delete;
+};
+
 Result lastError() {
   const DWORD error = ::GetLastError();
   return error != 0 ? error : code::kInternalError;
@@ -54,7 +69,8 @@ void prepareDumpThread(GuardState& state) {
   }
 }
 
-// Lets the prepared thread write the dump of a fault while the faulting thread waits.
+// Lets the prepared thread write the dump of a fault while the faulting thread waits; under the
+// dump lock.
 void dumpFault(GuardState& state, EXCEPTION_POINTERS* pointers, DWORD threadId) {
   state.faultingThreadId = threadId;
   state.exceptionPointers = pointers;
@@ -79,6 +95,7 @@ GuardState* g_guarded = nullptr;
 // one that was survived.
 void translateFault(unsigned int, EXCEPTION_POINTERS* pointers) {
   if (g_guarded != nullptr) {
+    const DumpLockHeld held;
     dumpFault(*g_guarded, pointers, ::GetCurrentThreadId());
     if (g_guarded->dumpThread) prepareDumpThread(*g_guarded);
   }
@@ -129,6 +146,7 @@ struct ActiveGuard {
 };
 
 void dumpUntranslatableFault(void* state, EXCEPTION_POINTERS* pointers) {
+  const DumpLockHeld held;
   dumpFault(*static_cast<GuardState*>(state), pointers, ::GetCurrentThreadId());
 }
 
@@ -145,7 +163,10 @@ Result runGuarded(GuardState& state, const GuardedRoutine& routine, HINSTANCE in
     result = routine(instance, rawArguments);
   } catch (const SEException& fault) {
     // Dumped already by the translator, unless the fault reached here some other way.
-    if (state.exceptionPointers != fault.exceptionPointers) dumpFault(state, fault.exceptionPointers, fault.threadId);
+    {
+      const DumpLockHeld held;
+      if (state.exceptionPointers != fault.exceptionPointers) dumpFault(state, fault.exceptionPointers, fault.threadId);
+    }
     throw;
   }
   finishDumpThread(state);
@@ -154,6 +175,7 @@ Result runGuarded(GuardState& state, const GuardedRoutine& routine, HINSTANCE in
 }
 
 void finishDumpThread(GuardState& state) {
+  const DumpLockHeld held;
   if (!state.dumpThread) return;
   log::Logger& logger = log::theLogger();
   state.noDump = 1;
