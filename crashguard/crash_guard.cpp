@@ -29,16 +29,45 @@ std::atomic<DWORD> g_lastDumpWriter{0};
 // Set once a dump with a fault's context exists, so that the termination that usually follows
 // the fault does not replace it with a dump that says less.
 std::atomic<bool> g_faultDumpWritten{false};
+// The SEException objects alive: each is a fault still on its way out.
+std::atomic<std::uint32_t> g_faultsInFlight{0};
+
+// Serialises the use of the dump thread (resumed, waited for, replaced) and the choice of the
+// fault that gets the dump: the extraction lanes fault on threads of their own and share the
+// guarded thread's state.
+struct DumpLock {
+  DumpLock() { ::InitializeCriticalSection(&section); }
+  CRITICAL_SECTION section;
+} g_dumpLock;
+
+class DumpLockHeld {
+ public:
+  DumpLockHeld() { ::EnterCriticalSection(&g_dumpLock.section); }
+  ~DumpLockHeld() { ::LeaveCriticalSection(&g_dumpLock.section); }
+  DumpLockHeld(const DumpLockHeld&) = delete;
+  DumpLockHeld& operator=(const DumpLockHeld&) = delete;
+};
 
 Result lastError() {
   const DWORD error = ::GetLastError();
   return error != 0 ? error : code::kInternalError;
 }
 
+void logUndumpedFault(const EXCEPTION_POINTERS* pointers, DWORD threadId) {
+  log::theLogger().write(log::level::kError, kTag,
+                         L"Fault 0x%08lx on thread %lu while an earlier fault is handled; the dump stays the "
+                         L"earlier one's",
+                         pointers->ExceptionRecord->ExceptionCode, threadId);
+}
+
 DWORD WINAPI dumpThreadMain(void* parameter) {
   if (parameter == nullptr) return code::kBadArguments;
   const GuardState& state = *static_cast<const GuardState*>(parameter);
-  if (state.noDump == 1) return code::kSuccess;
+  if (state.dumpTask == DumpTask::kNone) return code::kSuccess;
+  if (state.dumpTask == DumpTask::kLogOnly) {
+    logUndumpedFault(state.exceptionPointers, state.faultingThreadId);
+    return code::kSuccess;
+  }
   const Result result = writeMiniDump(state.exceptionPointers, state.faultingThreadId);
   if (result == code::kSuccess && state.exceptionPointers != nullptr) g_faultDumpWritten = true;
   return result;
@@ -54,8 +83,10 @@ void prepareDumpThread(GuardState& state) {
   }
 }
 
-// Lets the prepared thread write the dump of a fault while the faulting thread waits.
-void dumpFault(GuardState& state, EXCEPTION_POINTERS* pointers, DWORD threadId) {
+// Lets the prepared thread do its task for a fault while the faulting thread waits; under the
+// dump lock.
+void runDumpThread(GuardState& state, DumpTask task, EXCEPTION_POINTERS* pointers, DWORD threadId) {
+  state.dumpTask = task;
   state.faultingThreadId = threadId;
   state.exceptionPointers = pointers;
   if (!state.dumpThread) return;
@@ -72,17 +103,32 @@ void dumpFault(GuardState& state, EXCEPTION_POINTERS* pointers, DWORD threadId) 
 // The guard whose routine runs now; its fault is dumped where the translator first sees it.
 GuardState* g_guarded = nullptr;
 
-// Runs on the faulting thread before the exception unwinds anything: the dump then holds the
-// faulting function's frame and its caller's return address, which are gone by the catch.
-// Guarded code may catch the exception and go on (the logger's and the DLL guard's catch-alls
-// do), so a fresh dump thread then waits for the next fault: a later crash replaces the dump of
-// one that was survived.
-void translateFault(unsigned int, EXCEPTION_POINTERS* pointers) {
-  if (g_guarded != nullptr) {
-    dumpFault(*g_guarded, pointers, ::GetCurrentThreadId());
+// Counts the fault in flight in the same step, under the dump lock, in which it learns whether
+// an earlier one is: of two faults at once exactly one gets the dump. Guarded code may catch the
+// exception and go on (the logger's and the DLL guard's catch-alls do), so a fresh dump thread
+// then waits for the next fault: a later crash replaces the dump of one that was survived.
+SEException admitFault(EXCEPTION_POINTERS* pointers, DWORD threadId, bool* earlierInFlight) {
+  const DumpLockHeld held;
+  *earlierInFlight = g_faultsInFlight > 0;
+  SEException fault(pointers, threadId);
+  fault.dumpSettled = true;
+  if (!*earlierInFlight && g_guarded != nullptr) {
+    runDumpThread(*g_guarded, DumpTask::kDump, pointers, threadId);
     if (g_guarded->dumpThread) prepareDumpThread(*g_guarded);
   }
-  throw SEException(pointers, ::GetCurrentThreadId());
+  return fault;
+}
+
+// Runs on the faulting thread before the exception unwinds anything: the dump then holds the
+// faulting function's frame and its caller's return address, which are gone by the catch.
+void translateFault(unsigned int, EXCEPTION_POINTERS* pointers) {
+  const DWORD threadId = ::GetCurrentThreadId();
+  bool earlierInFlight = false;
+  SEException fault = admitFault(pointers, threadId, &earlierInFlight);
+  // Outside the dump lock: a lane that faulted inside the logger holds the logger's lock and
+  // waits for the dump lock.
+  if (earlierInFlight) logUndumpedFault(pointers, threadId);
+  throw fault;
 }
 
 void onTerminate() {
@@ -113,8 +159,8 @@ void restoreHandlers(const GuardState& state) {
 }
 
 void createDumpThread(GuardState& state) {
-  // A flag left set by an earlier run would turn this run's fault into a silent release.
-  state.noDump = 0;
+  // A task left by an earlier run would turn this run's fault into a silent release.
+  state.dumpTask = DumpTask::kDump;
   state.exceptionPointers = nullptr;
   prepareDumpThread(state);
 }
@@ -128,8 +174,25 @@ struct ActiveGuard {
   GuardState* outer;
 };
 
+// Inside the dispatch, where the faulting thread may have no stack left and may hold the heap's
+// lock: the dump thread also writes the record when an earlier fault keeps the dump. Such a
+// fault never counts as in flight itself; it is passed on and ends the run.
 void dumpUntranslatableFault(void* state, EXCEPTION_POINTERS* pointers) {
-  dumpFault(*static_cast<GuardState*>(state), pointers, ::GetCurrentThreadId());
+  const DumpLockHeld held;
+  const DumpTask task = g_faultsInFlight > 0 ? DumpTask::kLogOnly : DumpTask::kDump;
+  runDumpThread(*static_cast<GuardState*>(state), task, pointers, ::GetCurrentThreadId());
+}
+
+// For an SEException that the guard's translator never saw: thrown by hand, or by another one.
+void settleFault(GuardState& state, SEException& fault) {
+  bool earlierInFlight = false;
+  {
+    const DumpLockHeld held;
+    earlierInFlight = g_faultsInFlight > 1;
+    if (!earlierInFlight) runDumpThread(state, DumpTask::kDump, fault.exceptionPointers, fault.threadId);
+  }
+  fault.dumpSettled = true;
+  if (earlierInFlight) logUndumpedFault(fault.exceptionPointers, fault.threadId);
 }
 
 }  // namespace
@@ -143,9 +206,10 @@ Result runGuarded(GuardState& state, const GuardedRoutine& routine, HINSTANCE in
     const ActiveGuard active(&state);
     const TranslationFrame frame(&dumpUntranslatableFault, &state);
     result = routine(instance, rawArguments);
-  } catch (const SEException& fault) {
-    // Dumped already by the translator, unless the fault reached here some other way.
-    if (state.exceptionPointers != fault.exceptionPointers) dumpFault(state, fault.exceptionPointers, fault.threadId);
+  } catch (SEException& fault) {
+    // Settled by the translator, unless the fault reached here some other way: a fault it left
+    // undumped must not replace the dump an earlier one keeps.
+    if (!fault.dumpSettled) settleFault(state, fault);
     throw;
   }
   finishDumpThread(state);
@@ -154,9 +218,10 @@ Result runGuarded(GuardState& state, const GuardedRoutine& routine, HINSTANCE in
 }
 
 void finishDumpThread(GuardState& state) {
+  const DumpLockHeld held;
   if (!state.dumpThread) return;
   log::Logger& logger = log::theLogger();
-  state.noDump = 1;
+  state.dumpTask = DumpTask::kNone;
   // Waiting for a thread that was never resumed would never end.
   if (::ResumeThread(state.dumpThread.get()) == static_cast<DWORD>(-1)) {
     logger.write(log::level::kWarning, kTag, L"Unable to resume thread with error 0x%08lx!", ::GetLastError());
@@ -187,6 +252,24 @@ Result writeMiniDump(EXCEPTION_POINTERS* exceptionPointers, DWORD threadId) {
   const BOOL written = writeDump(::GetCurrentProcess(), ::GetCurrentProcessId(), file.get(), MiniDumpWithHandleData,
                                  exceptionPointers != nullptr ? &exception : nullptr, nullptr, nullptr);
   return written ? code::kSuccess : lastError();
+}
+
+SEException::SEException(EXCEPTION_POINTERS* exceptionPointers, DWORD threadId)
+    : exceptionPointers(exceptionPointers), threadId(threadId), held_(exceptionPointers) {
+  holdFaultCopy(held_);
+  ++g_faultsInFlight;
+}
+
+SEException::SEException(const SEException& other)
+    : exceptionPointers(other.exceptionPointers), threadId(other.threadId), dumpSettled(other.dumpSettled),
+      held_(other.held_) {
+  holdFaultCopy(held_);
+  ++g_faultsInFlight;
+}
+
+SEException::~SEException() {
+  --g_faultsInFlight;
+  releaseFaultCopy(held_);
 }
 
 namespace testing {

@@ -17,18 +17,37 @@ namespace tzk::CrashGuard {
 
 using GuardedRoutine = std::function<Result(HINSTANCE instance, const wchar_t* rawArguments)>;
 
-// A hardware fault on the guarded thread. The pointers refer to a copy of the fault's record and
-// context that stays valid after the exception has been caught.
+// A hardware fault on a guarded thread. The pointers refer to a copy of the fault's record and
+// context that stays valid as long as the exception lives, after it has been caught too.
+//
+// A fault is in flight while its exception lives: being unwound, kept in a std::exception_ptr or
+// handled in a catch block that has not finished. The first fault in flight keeps its dump; a
+// fault while one is (in the clean-up that the first runs, or on the other lane) is logged
+// instead, so that the dump shows what went wrong first.
 class SEException {
  public:
-  SEException(EXCEPTION_POINTERS* exceptionPointers, DWORD threadId)
-      : exceptionPointers(exceptionPointers), threadId(threadId) {}
+  SEException(EXCEPTION_POINTERS* exceptionPointers, DWORD threadId);
+  SEException(const SEException& other);
+  SEException& operator=(const SEException&) = delete;
+  ~SEException();
 
   EXCEPTION_POINTERS* exceptionPointers;
   DWORD threadId;
+  // Set once the guard has written the fault's dump or logged the fault instead.
+  bool dumpSettled = false;
+
+ private:
+  const EXCEPTION_POINTERS* held_;
 };
 
 using PureCallHandler = void(__cdecl*)();
+
+// What the dump thread does once resumed.
+enum class DumpTask : std::uint8_t {
+  kDump,       // write the fault's dump
+  kLogOnly,    // an earlier fault in flight keeps its dump: log this one
+  kNone,       // released without a fault
+};
 
 // Zero-filled by the entry routine before the run; the guard keeps what it replaced here.
 struct GuardState {
@@ -38,7 +57,7 @@ struct GuardState {
   PureCallHandler previousPureCall;
   std::uint32_t previousErrorMode;
   root::ScopedKernelHandle dumpThread;
-  std::uint8_t noDump;  // 1 when the dump thread is released without a fault
+  DumpTask dumpTask;
   std::uint32_t faultingThreadId;
   EXCEPTION_POINTERS* exceptionPointers;
 };

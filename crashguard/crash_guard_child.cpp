@@ -1,11 +1,13 @@
 // A process for the crash guard's tests: runs one routine under the guard in the current
-// directory and leaves "report.txt" there with what it saw. The exit code says how the run
-// ended: the routine's result, kCaught when the fault left the entry routine as SEException.
+// directory and leaves "report.txt" there with what it saw, and "guard.log" with the log records
+// (which outlive a process that a fault ends). The exit code says how the run ended: the
+// routine's result, kCaught when the fault left the entry routine as SEException.
 #include <windows.h>
 
 #include <cstdio>
 #include <cstring>
 #include <cwchar>
+#include <exception>
 
 #include "crashguard/crash_guard.h"
 #include "log/logger.h"
@@ -71,6 +73,98 @@ Result surviveThenFault(HINSTANCE instance, const wchar_t* arguments) {
   return writeThroughNull(instance, arguments);
 }
 
+// Faults while the handling of an earlier one has not finished, the way a fault in the clean-up
+// after a crash comes: one is survived and the first goes on, one leaves in the first one's place,
+// one in system code ends the process.
+Result surviveAFaultWhileHandlingOne(HINSTANCE instance, const wchar_t* arguments) {
+  try {
+    return writeThroughNull(instance, arguments);
+  } catch (const CrashGuard::SEException&) {
+    try {
+      divideByZero(instance, arguments);
+    } catch (...) {
+    }
+    throw;
+  }
+}
+
+Result faultOutOfTheHandlingOfAFault(HINSTANCE instance, const wchar_t* arguments) {
+  try {
+    return writeThroughNull(instance, arguments);
+  } catch (const CrashGuard::SEException&) {
+    return divideByZero(instance, arguments);
+  }
+}
+
+Result faultInSystemCodeWhileHandlingAFault(HINSTANCE instance, const wchar_t* arguments) {
+  try {
+    return divideByZero(instance, arguments);
+  } catch (const CrashGuard::SEException&) {
+    return copyFromNull(instance, arguments);
+  }
+}
+
+// Two threads under the guard, the way the extraction lanes run, fault at once: each waits for
+// the other before its fault, and stays in its handler until the other has faulted too, so that
+// both faults are in flight together. The guarded thread writes through null, the other one
+// divides by zero.
+struct Lanes {
+  tzk::root::ScopedKernelHandle ready[2];
+  tzk::root::ScopedKernelHandle handling[2];
+};
+
+void faultTogether(const Lanes& lanes, int lane) {
+  try {
+    ::SetEvent(lanes.ready[lane].get());
+    ::WaitForSingleObject(lanes.ready[1 - lane].get(), INFINITE);
+    if (lane == 0) {
+      writeThroughNull(nullptr, L"");
+    } else {
+      divideByZero(nullptr, L"");
+    }
+  } catch (const CrashGuard::SEException&) {
+    ::SetEvent(lanes.handling[lane].get());
+    ::WaitForSingleObject(lanes.handling[1 - lane].get(), INFINITE);
+    throw;
+  }
+}
+
+struct OtherLane {
+  const Lanes& lanes;
+  CrashGuard::InheritedGuard guard;
+  std::exception_ptr failure;
+};
+
+DWORD WINAPI otherLaneMain(void* parameter) {
+  auto* other = static_cast<OtherLane*>(parameter);
+  report(L"lane", ::GetCurrentThreadId());
+  try {
+    other->guard.run([other] { faultTogether(other->lanes, 1); });
+  } catch (...) {
+    other->failure = std::current_exception();
+  }
+  return 0;
+}
+
+tzk::root::ScopedKernelHandle manualEvent() {
+  return tzk::root::ScopedKernelHandle(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
+}
+
+Result faultOnTwoThreadsAtOnce(HINSTANCE, const wchar_t*) {
+  const Lanes lanes{{manualEvent(), manualEvent()}, {manualEvent(), manualEvent()}};
+  OtherLane other{lanes, CrashGuard::InheritedGuard(), nullptr};
+  const tzk::root::ScopedKernelHandle thread(::CreateThread(nullptr, 0, &otherLaneMain, &other, 0, nullptr));
+  if (!thread) return kUsage;
+  std::exception_ptr failure;
+  try {
+    faultTogether(lanes, 0);
+  } catch (...) {
+    failure = std::current_exception();
+  }
+  ::WaitForSingleObject(thread.get(), INFINITE);
+  std::rethrow_exception(failure);
+}
+
 Result finishNormally(HINSTANCE, const wchar_t*) {
   return 7;
 }
@@ -81,6 +175,10 @@ CrashGuard::GuardedRoutine routineFor(const wchar_t* mode) {
   if (std::wcscmp(mode, L"system") == 0) return &copyFromNull;
   if (std::wcscmp(mode, L"probe") == 0) return &probeInsideSystem;
   if (std::wcscmp(mode, L"survived") == 0) return &surviveThenFault;
+  if (std::wcscmp(mode, L"nested-survived") == 0) return &surviveAFaultWhileHandlingOne;
+  if (std::wcscmp(mode, L"nested-escaping") == 0) return &faultOutOfTheHandlingOfAFault;
+  if (std::wcscmp(mode, L"nested-system") == 0) return &faultInSystemCodeWhileHandlingAFault;
+  if (std::wcscmp(mode, L"two-threads") == 0) return &faultOnTwoThreadsAtOnce;
   return nullptr;
 }
 
@@ -96,6 +194,7 @@ int run(const wchar_t* mode) {
   const CrashGuard::GuardedRoutine routine = routineFor(mode);
   if (routine == nullptr) return kUsage;
   report(L"guarded", ::GetCurrentThreadId());
+  tzk::log::theLogger().openFile(L"guard.log");
   CrashGuard::GuardState state{};
   if (std::wcscmp(mode, L"escape") == 0) return static_cast<int>(CrashGuard::runGuarded(state, routine, nullptr, L""));
   try {

@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 #include <tlhelp32.h>
 
+#include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <iterator>
@@ -35,7 +37,9 @@ class ScratchFolder {
     ::CreateDirectoryW(path_.c_str(), nullptr);
   }
   ~ScratchFolder() {
-    for (const wchar_t* name : {L"MiniDump.dmp", L"report.txt"}) ::DeleteFileW(file(name).c_str());
+    for (const wchar_t* name : {L"MiniDump.dmp", L"report.txt", L"guard.log"}) {
+      ::DeleteFileW(file(name).c_str());
+    }
     ::RemoveDirectoryW(path_.c_str());
   }
   const std::wstring& path() const { return path_; }
@@ -102,7 +106,30 @@ std::uint32_t readU32(const std::vector<unsigned char>& bytes, std::size_t offse
 struct DumpedException {
   std::uint32_t threadId;
   std::uint32_t code;
+  std::uintptr_t address;         // the faulting instruction, as the exception record has it
+  std::uintptr_t contextAddress;  // the instruction pointer of the dumped context
 };
+
+#if defined(__i386__)
+constexpr std::size_t kInstructionPointer = offsetof(CONTEXT, Eip);
+#else
+constexpr std::size_t kInstructionPointer = offsetof(CONTEXT, Rip);
+#endif
+
+std::uintptr_t readAddress(const std::vector<unsigned char>& bytes, std::size_t offset) {
+  const std::uint64_t value = sizeof(void*) == 4 ? readU32(bytes, offset) : root::ReadLe64(bytes.data() + offset);
+  return static_cast<std::uintptr_t>(value);
+}
+
+// The exception stream: the thread id, alignment, the record (code, flags, nested record,
+// address, ...: 152 bytes), then where the thread's context lies.
+std::optional<DumpedException> readException(const std::vector<unsigned char>& bytes, std::size_t rva) {
+  if (rva + 168 > bytes.size()) return std::nullopt;
+  const std::uint32_t context = readU32(bytes, rva + 164);
+  if (context + kInstructionPointer + sizeof(void*) > bytes.size()) return std::nullopt;
+  return DumpedException{readU32(bytes, rva), readU32(bytes, rva + 8), readAddress(bytes, rva + 24),
+                         readAddress(bytes, context + kInstructionPointer)};
+}
 
 // Reads the header, the stream directory and the exception stream of a minidump.
 std::optional<DumpedException> readExceptionStream(const std::wstring& path) {
@@ -115,13 +142,29 @@ std::optional<DumpedException> readExceptionStream(const std::wstring& path) {
   const std::uint32_t directory = readU32(bytes, 12);
   for (std::uint32_t i = 0; i < streams && directory + 12 * (i + 1) <= bytes.size(); ++i) {
     const std::size_t entry = directory + 12 * i;
-    const std::uint32_t rva = readU32(bytes, entry + 8);
-    // ThreadId, alignment, then the exception record starting with its code.
-    if (readU32(bytes, entry) == kExceptionStream && rva + 12 <= bytes.size()) {
-      return DumpedException{readU32(bytes, rva), readU32(bytes, rva + 8)};
-    }
+    if (readU32(bytes, entry) == kExceptionStream) return readException(bytes, readU32(bytes, entry + 8));
   }
   return std::nullopt;
+}
+
+// The crash guard's lines in the child's log file (UTF-16LE, ASCII text).
+std::vector<std::string> guardLog(const ScratchFolder& folder) {
+  std::ifstream file(folder.file(L"guard.log").c_str(), std::ios::binary);
+  const std::vector<unsigned char> bytes{std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
+  std::vector<std::string> lines(1);
+  for (std::size_t i = 0; i + 1 < bytes.size(); i += 2) {
+    const unsigned unit = bytes[i] | bytes[i + 1] << 8;
+    if (unit == L'\n') {
+      lines.emplace_back();
+    } else if (unit >= 0x20 && unit < 0x80) {
+      lines.back() += static_cast<char>(unit);
+    }
+  }
+  std::vector<std::string> records;
+  for (const std::string& line : lines) {
+    if (line.find("] [crashguard ") != std::string::npos) records.push_back(line);
+  }
+  return records;
 }
 
 TEST(CrashGuardFault, FaultIsDumpedByTheDumpThreadAndLeavesTheEntryRoutine) {
@@ -191,6 +234,73 @@ TEST(CrashGuardFault, WithoutDebugHelpThereIsNoDumpAndNoRecord) {
   auto report = readReport(folder);
   EXPECT_EQ(report["writer"], 0u);
   EXPECT_EQ(report["records"], 0u);
+}
+
+struct Fault {
+  std::uint32_t threadId;
+  std::uint32_t code;
+};
+
+// The dump is the kept fault's, whole: its record and its context tell of the same instruction.
+void expectDumpOf(const ScratchFolder& folder, const Fault& kept) {
+  const auto dumped = readExceptionStream(folder.file(L"MiniDump.dmp"));
+  ASSERT_TRUE(dumped.has_value());
+  EXPECT_EQ(dumped->threadId, kept.threadId);
+  EXPECT_EQ(dumped->code, kept.code);
+  EXPECT_EQ(dumped->contextAddress, dumped->address);
+}
+
+// The fault that found an earlier one in flight has one error record instead of the dump.
+void expectLoggedInstead(const ScratchFolder& folder, const Fault& logged) {
+  const std::vector<std::string> records = guardLog(folder);
+  ASSERT_EQ(records.size(), 1u);
+  EXPECT_NE(records[0].find("] [error  ] [crashguard "), std::string::npos) << records[0];
+  char text[64];
+  std::snprintf(text, sizeof(text), "Fault 0x%08x on thread %u ", static_cast<unsigned>(logged.code),
+                static_cast<unsigned>(logged.threadId));
+  EXPECT_NE(records[0].find(text), std::string::npos) << records[0];
+}
+
+// A fault is in flight until its exception is gone: a fault in the clean-up that its handler
+// runs must leave the dump to it, whether that later fault is survived, leaves in its place or
+// ends the process where no exception can leave.
+TEST(CrashGuardFaultInFlight, AFaultWhileAnotherIsHandledLeavesTheFirstOnesDump) {
+  const struct {
+    const wchar_t* mode;
+    DWORD exitCode;
+    std::uint32_t first, second, leaving;
+  } cases[] = {
+      {L"nested-survived", kCaught, kAccessViolation, kDivideByZero, kAccessViolation},
+      {L"nested-escaping", kCaught, kAccessViolation, kDivideByZero, kDivideByZero},
+      {L"nested-system", kAccessViolation, kDivideByZero, kAccessViolation, 0},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.mode);
+    ScratchFolder folder;
+    ASSERT_EQ(runChild(c.mode, folder), c.exitCode);
+    auto report = readReport(folder);
+    if (c.exitCode == kCaught) {
+      EXPECT_EQ(report["code"], c.leaving) << "the exception's own record";
+    }
+    expectDumpOf(folder, {report["guarded"], c.first});
+    expectLoggedInstead(folder, {report["guarded"], c.second});
+  }
+}
+
+// The extraction lanes may fault at once: one dump, of one of the two, and a record of the other;
+// neither waits for the other for good.
+TEST(CrashGuardFaultInFlight, TwoThreadsFaultingAtOnceLeaveOneWholeDumpAndARecordOfTheOther) {
+  ScratchFolder folder;
+  ASSERT_EQ(runChild(L"two-threads", folder), kCaught);
+  auto report = readReport(folder);
+  EXPECT_EQ(report["code"], kAccessViolation) << "the guarded thread's own fault leaves the entry routine";
+  const Fault guarded{report["guarded"], kAccessViolation}, lane{report["lane"], kDivideByZero};
+  ASSERT_NE(lane.threadId, guarded.threadId);
+  const auto dumped = readExceptionStream(folder.file(L"MiniDump.dmp"));
+  ASSERT_TRUE(dumped.has_value());
+  const bool guardedFirst = dumped->threadId == guarded.threadId;
+  expectDumpOf(folder, guardedFirst ? guarded : lane);
+  expectLoggedInstead(folder, guardedFirst ? lane : guarded);
 }
 
 // In-process runs: the guard around routines that return or throw ordinary exceptions.

@@ -1,5 +1,6 @@
 #include "crashguard/structured_exception.h"
 
+#include <atomic>
 #include <exception>
 
 namespace {
@@ -11,20 +12,26 @@ struct DwarfEhBases {
   void* func;
 };
 
-// The copy of the fault that the translator's pointers refer to. The dispatcher's record and
-// context live on the stack below the faulting frame and are gone once unwinding starts, so the
-// exception and the dump it leads to read this copy instead. One fault is in flight at a time:
-// a second one replaces the first.
+// The copies of faults that translators' pointers refer to. The dispatcher's record and context
+// live on the stack below the faulting frame and are gone once unwinding starts, so the
+// exception and the dump it leads to read a copy instead. Each fault takes a copy of its own,
+// claimed without a lock or an allocation since it happens inside the dispatch: two lanes may
+// fault at once, and a fault in the clean-up after another must not rewrite the first one's
+// record. The pool covers both lanes with faults nested in each other's handling.
+constexpr int kFaultCopies = 8;
 struct FaultCopy {
+  std::atomic<long> holds;
   EXCEPTION_RECORD record;
   CONTEXT context;
   EXCEPTION_POINTERS pointers;
 };
-FaultCopy g_fault;
+FaultCopy g_faults[kFaultCopies];
 
 const DWORD g_translatorSlot = ::TlsAlloc();
 // The innermost TranslationFrame of each thread.
 const DWORD g_frameSlot = ::TlsAlloc();
+// The copy of the fault that the thread's thunk is about to raise.
+const DWORD g_faultSlot = ::TlsAlloc();
 
 bool isHardwareFault(DWORD code) {
   switch (code) {
@@ -64,13 +71,45 @@ tzk::CrashGuard::SeTranslator currentTranslator() {
   return reinterpret_cast<tzk::CrashGuard::SeTranslator>(::TlsGetValue(g_translatorSlot));
 }
 
-// Both copies the handler gives out, and where the faulting thread's registers went.
-void copyFault(const EXCEPTION_RECORD* record, const CONTEXT* context) {
-  g_fault.record = *record;
-  g_fault.record.ExceptionRecord = nullptr;  // a nested record would not outlive the dispatch
-  g_fault.context = *context;
-  g_fault.pointers = {&g_fault.record, &g_fault.context};
+FaultCopy* copyOf(const EXCEPTION_POINTERS* pointers) {
+  for (FaultCopy& copy : g_faults) {
+    if (&copy.pointers == pointers) return &copy;
+  }
+  return nullptr;
 }
+
+// A free copy filled with the fault, and where the faulting thread's registers went, for the
+// thunk to find; null when every copy belongs to a fault still in flight, or the slot is missing.
+FaultCopy* claimCopy(const EXCEPTION_RECORD* record, const CONTEXT* context) {
+  if (g_faultSlot == TLS_OUT_OF_INDEXES) return nullptr;
+  for (FaultCopy& copy : g_faults) {
+    long unheld = 0;
+    if (!copy.holds.compare_exchange_strong(unheld, 1)) continue;
+    copy.record = *record;
+    copy.record.ExceptionRecord = nullptr;  // a nested record would not outlive the dispatch
+    copy.context = *context;
+    copy.pointers = {&copy.record, &copy.context};
+    ::TlsSetValue(g_faultSlot, &copy);
+    return &copy;
+  }
+  return nullptr;
+}
+
+// Hands over the dispatcher's own record and context: no copy is needed (they stay valid while
+// the callback runs), and a copy taken here might be one that a translation needs.
+void reportUntranslatable(const tzk::CrashGuard::TranslationFrame& frame, EXCEPTION_RECORD* record, CONTEXT* context) {
+  EXCEPTION_POINTERS pointers{record, context};
+  if (frame.onUntranslatable() != nullptr) frame.onUntranslatable()(frame.context(), &pointers);
+}
+
+// The translation's own hold on its copy, let go once the translator's exception has left.
+struct TranslationHold {
+  explicit TranslationHold(FaultCopy* copy) : copy(copy) {}
+  ~TranslationHold() { copy->holds.fetch_sub(1); }
+  TranslationHold(const TranslationHold&) = delete;
+  TranslationHold& operator=(const TranslationHold&) = delete;
+  FaultCopy* copy;
+};
 
 }  // namespace
 
@@ -79,8 +118,9 @@ void tzkTranslatedFaultThunk();
 
 // Entered from the thunk on the faulting thread, with the dispatch over.
 [[noreturn]] void tzkRaiseTranslatedFault() {
+  const TranslationHold hold(static_cast<FaultCopy*>(::TlsGetValue(g_faultSlot)));
   const tzk::CrashGuard::SeTranslator translator = currentTranslator();
-  if (translator != nullptr) translator(g_fault.record.ExceptionCode, &g_fault.pointers);
+  if (translator != nullptr) translator(hold.copy->record.ExceptionCode, &hold.copy->pointers);
   // A translator that returns leaves nowhere to resume: the faulting instruction would fault again.
   std::terminate();
 }
@@ -128,6 +168,14 @@ _tzkTranslatedFaultThunk:
 
 namespace tzk::CrashGuard {
 
+void holdFaultCopy(const EXCEPTION_POINTERS* pointers) {
+  if (FaultCopy* copy = copyOf(pointers)) copy->holds.fetch_add(1);
+}
+
+void releaseFaultCopy(const EXCEPTION_POINTERS* pointers) {
+  if (FaultCopy* copy = copyOf(pointers)) copy->holds.fetch_sub(1);
+}
+
 SeTranslator setSeTranslator(SeTranslator translator) {
   const SeTranslator previous = currentTranslator();
   if (g_translatorSlot != TLS_OUT_OF_INDEXES) {
@@ -159,15 +207,13 @@ EXCEPTION_DISPOSITION NTAPI TranslationFrame::handle(EXCEPTION_RECORD* record, v
   if ((record->ExceptionFlags & (kUnwinding | EXCEPTION_NONCONTINUABLE)) != 0) return ExceptionContinueSearch;
   if (!isHardwareFault(record->ExceptionCode) || currentTranslator() == nullptr) return ExceptionContinueSearch;
 
-  copyFault(record, context);
-
   // Throwing needs stack, and unwinding needs unwind data for the faulting code: code of system
   // libraries has none. Such faults are reported here, with the stack still intact.
   DwarfEhBases bases;
   if (record->ExceptionCode == EXCEPTION_STACK_OVERFLOW ||
-      _Unwind_Find_FDE(reinterpret_cast<void*>(context->Eip), &bases) == nullptr) {
-    auto* self = static_cast<TranslationFrame*>(frame);
-    if (self->onUntranslatable_ != nullptr) self->onUntranslatable_(self->context_, &g_fault.pointers);
+      _Unwind_Find_FDE(reinterpret_cast<void*>(context->Eip), &bases) == nullptr ||
+      claimCopy(record, context) == nullptr) {
+    reportUntranslatable(*static_cast<TranslationFrame*>(frame), record, context);
     return ExceptionContinueSearch;
   }
 
@@ -248,9 +294,9 @@ LONG WINAPI TranslationFrame::filter(EXCEPTION_POINTERS* pointers) {
     // Another thread's fault, or not ours to translate: whoever filtered before us decides.
     return self != nullptr && g_previousFilter != nullptr ? g_previousFilter(pointers) : EXCEPTION_CONTINUE_SEARCH;
   }
-  copyFault(record, context);
-  if (record->ExceptionCode == EXCEPTION_STACK_OVERFLOW || !insideThisImage(context->Rip)) {
-    if (self->onUntranslatable_ != nullptr) self->onUntranslatable_(self->context_, &g_fault.pointers);
+  if (record->ExceptionCode == EXCEPTION_STACK_OVERFLOW || !insideThisImage(context->Rip) ||
+      claimCopy(record, context) == nullptr) {
+    reportUntranslatable(*self, record, context);
     return EXCEPTION_CONTINUE_SEARCH;
   }
   // The C++ unwinder looks a caller's frame up at its return address less one; handing it the

@@ -7,7 +7,8 @@
 // code deeper in the stack expects (probing reads inside system functions and the like) stay
 // untouched, and so do other threads, breakpoints and C++ exceptions, which never enter the
 // chain. For a fault it copies the exception record and context into storage that outlives the
-// unwinding, then resumes the faulting thread in a thunk that looks, to the DWARF unwinder, as
+// unwinding (one copy per fault, so that faults on two threads at once, or one inside the
+// handling of another, keep apart), then resumes the faulting thread in a thunk that looks, to the DWARF unwinder, as
 // if the faulting instruction had called it; the thunk calls the thread's translator, which
 // throws. Everything that a fault may leave must therefore be compiled with
 // -fnon-call-exceptions (the win32 build does so for all code).
@@ -25,13 +26,21 @@ using SeTranslator = void (*)(unsigned int code, EXCEPTION_POINTERS* pointers);
 // Sets the calling thread's translator and returns the one it replaces.
 SeTranslator setSeTranslator(SeTranslator translator);
 
+// A translated fault's copy lives while it is held. The translation holds it until the
+// translator's exception has left the thunk; whatever keeps the translator's pointers longer
+// (the exception it throws) holds the copy as well. Pointers to anything else are left alone.
+void holdFaultCopy(const EXCEPTION_POINTERS* pointers);
+void releaseFaultCopy(const EXCEPTION_POINTERS* pointers);
+
 // Lives on the stack of the function that guards its callees; it must be destroyed on every
 // way out of that function (it is: destructors run during unwinding), or the chain would point
 // into a dead frame.
 class TranslationFrame {
  public:
-  // A fault the unwinder cannot leave (no unwind data for the faulting code, no stack left) is
-  // handed to this callback, still inside the dispatch, and then passed on untranslated.
+  // A fault the unwinder cannot leave (no unwind data for the faulting code, no stack left), or
+  // one that finds every copy taken by faults still in flight, is handed to this callback with
+  // the dispatcher's own record and context, still inside the dispatch, and then passed on
+  // untranslated.
   using UntranslatableFault = void (*)(void* context, EXCEPTION_POINTERS* pointers);
 
   TranslationFrame(UntranslatableFault onUntranslatable, void* context);
