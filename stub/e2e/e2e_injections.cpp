@@ -7,12 +7,14 @@
 //   selfdefense:N  early self-defense answers N without starting anything
 //   throw          saving the embedded items runs out of memory (std::bad_alloc)
 //   wait           waiting for the child fails with ERROR_INVALID_HANDLE; the child goes on
+//   waitthrow      waiting for the child throws a C++ exception; the child goes on
 #include <windows.h>
 
 #include <cstdint>
 #include <ctime>
 #include <cwchar>
 #include <new>
+#include <stdexcept>
 #include <string>
 
 #include "archive/sfx_archive.h"
@@ -41,6 +43,7 @@ std::int64_t buildTimestamp() {
 }
 
 DWORD waitForChild(HANDLE process) {
+  if (has(L"waitthrow")) throw std::runtime_error("waiting");
   if (!has(L"wait")) return tzk::stub::waitForProcessEnd(process);
   ::SetLastError(ERROR_INVALID_HANDLE);
   return WAIT_FAILED;

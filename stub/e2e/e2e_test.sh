@@ -51,18 +51,24 @@ record="$drive/e2e/record.txt"
 temp="$drive/users/$(id -un)/Temp"
 
 # run INSTALLER ARGS...: one run in the case's prefix; sets code, records (this run's log
-# messages) and received (the child's record).
+# messages), failures (its records at level error or fatal) and received (the child's record).
+# Wine's own messages go to E2E_STDERR when it is set (with WINEDEBUG, a trace of the run).
 run() {
   local exe=$1; shift
   rm -f "$log" "$record"
   mkdir -p "$drive/e2e"
   # The launcher reports the whole exit code; Wine's own is cut to 8 bits.
   code=$(E2E_RECORD='C:\e2e\record.txt' "$runner" --prefix "$prefix" --cwd "$scratch" "$scratch/launch.exe" \
-    "$exe.exe" "$@" 2>/dev/null | tr -d '\r' | sed -n 's/^exit=//p')
+    "$exe.exe" "$@" 2>"${E2E_STDERR:-/dev/null}" | tr -d '\r' | sed -n 's/^exit=//p')
   code=${code:--1}
-  records=$(iconv -f UTF-16LE -t UTF-8 "$log" 2>/dev/null | sed -e 's/^\xEF\xBB\xBF//' -e 's/\r$//' -e 's/^\[[^]]*\] \[[^]]*\] \[[^]]*\] \[[^]]*\] //')
+  local lines
+  lines=$(iconv -f UTF-16LE -t UTF-8 "$log" 2>/dev/null | sed -e 's/^\xEF\xBB\xBF//' -e 's/\r$//')
+  records=$(sed -e 's/^\[[^]]*\] \[[^]]*\] \[[^]]*\] \[[^]]*\] //' <<<"$lines")
+  failures=$(grep -E '^\[[^]]*\] \[(error|fatal) *\]' <<<"$lines")
   received=$(cat "$record" 2>/dev/null)
 }
+# A traced run made a key for a service of the stub's own (eight lower-case letters) under Services.
+makes_service_key() { grep -qE 'NtCreateKey .*Services\\\\[a-z]{8}"' "$1"; }
 in_order() {  # every pattern matches a later record than the one before
   local rest=$records pattern
   for pattern in "$@"; do
@@ -81,12 +87,17 @@ rm -rf "$temp"/_av_iup.tm~* && mkdir -p "$temp"
 if [ "$part" = sequence ]; then
 
 # --- the example, silently: every record of a whole run ---------------------------------------
-run example /silent
+# Traced (Wine's registry calls), to see every key the run makes.
+E2E_STDERR="$scratch/example.trace" WINEDEBUG=trace+reg run example /silent
 check "example, silent: exit code 0 and a whole run's records, from the opening line to the closing one" \
   "[ $code -eq 0 ] && [ \"\$(head -n1 <<<\"\$records\")\" = -- ] && [ \"\$(tail -n1 <<<\"\$records\")\" = -- ] && \
    in_order '^--$' ' START: Zanti SFX stub executable$' '^Entering Zanti SFX stub guarded code section\.$' \
      \"^SFX archive '.*example\.exe' sucessfully loaded\.$\" '^Leaving Zanti SFX stub guarded code section \(return code 0x0\)$' \
      ' END: Zanti SFX stub executable, return code 0 \(0x00000000\)$' '^--$'"
+# The example carries no self-defense driver: nothing fails, and no service key is made for one.
+check "example, no self-defense module: its notice, no error record, no key made under Services" \
+  "grep -qx 'Early zanti! self-defense is missing from SFX\.' <<<\"\$records\" && [ -z \"\$failures\" ] && \
+   grep -q 'NtCreateKey' '$scratch/example.trace' && ! makes_service_key '$scratch/example.trace'"
 
 # --- a silent installation -------------------------------------------------------------------
 run setup /silent
@@ -235,15 +246,26 @@ check "self-defense answering 5: the run aborts with 5 before any child, the fol
 inject throw injecting /silent
 check "an exception after self-defense: every clean-up step runs and the run ends with 8" \
   "[ $code -eq 8 ] && [ -z \"\$received\" ] && [ \$(leftover_folders) -eq 0 ] && \
-   in_order 'unexpected exception \(out of memory\); cleaning up \(code 0x8\)' 'Cannot clean up zanti! self-defense' \
+   in_order 'unexpected exception \(out of memory\); cleaning up \(code 0x8\)' \
      'Leaving Zanti SFX stub guarded code section \(return code 0x8\)' ' END: '"
 rm -f "$drive/users/Public/Desktop/injecting.exe"
 inject wait injecting /silent /exitcode:7
 pending=$(wreg query 'HKLM\System\CurrentControlSet\Control\Session Manager' /v PendingFileRenameOperations)
 check "a child not seen to end: the wait's error, no desktop link, its folder left for the restart" \
   "[ $code -eq 6 ] && [ ! -e '$drive/users/Public/Desktop/injecting.exe' ] && \
-   in_order \"Cannot wait for process '.*instup\.exe' to end \(code 0x6\); it may still run\" && \
+   in_order \"Cannot wait for process '.*instup\.exe' to end \(code 0x6\); it may still run\" \
+     'may still run; early zanti! self-defense is left to it\.' && \
    grep -q '_av_iup.tm~' <<<\"\$pending\""
+wreg delete 'HKLM\System\CurrentControlSet\Control\Session Manager' /v PendingFileRenameOperations /f >/dev/null
+rm -rf "$temp"/_av_iup.tm~*
+# An exception while the child runs: its files are still in use, and nothing of them is deleted.
+inject waitthrow injecting /silent
+pending=$(wreg query 'HKLM\System\CurrentControlSet\Control\Session Manager' /v PendingFileRenameOperations)
+folder=$(sed -n 's/^self=C:\\\(.*\)\\instup.exe$/\1/p' <<<"$received" | tr '\\' '/')
+check "an exception while the child runs: 574, its folder and files left for the restart, self-defense left to it" \
+  "[ $code -eq 574 ] && [ -n '$folder' ] && [ -f '$drive/$folder/instup.exe' ] && [ -f '$drive/$folder/vps1.vpx' ] && \
+   grep -q 'instup\.exe' <<<\"\$pending\" && ! grep -q 'Direct delete of file' <<<\"\$records\" && \
+   in_order 'unexpected exception \(waiting\)' 'may still run; early zanti! self-defense is left to it\.' ' END: '"
 wreg delete 'HKLM\System\CurrentControlSet\Control\Session Manager' /v PendingFileRenameOperations /f >/dev/null
 rm -rf "$temp"/_av_iup.tm~*
 
@@ -392,18 +414,33 @@ check "analytics: the user agent" "grep -q '|Zanti SFX/1.0$' '$hits'"
 
 # --- faults the run survives: each ends with its code and END, and leaves nothing behind ----------
 pending_key='HKLM\System\CurrentControlSet\Control\Session Manager'
-# Another process holds a file of the folder open: it and then the folder wait for the restart.
+# Another process holds a file of the folder open. The file stays, in its folder, and nothing
+# is handed to the restart: a deletion by a path under the user's TEMP would follow whatever a
+# program of the user put at that path in the meantime.
 rm -f "$drive/e2e/holder.done"
+wreg delete "$pending_key" /v PendingFileRenameOperations /f >/dev/null 2>&1
 run setup /silent /hold
 pending=$(wreg query "$pending_key" /v PendingFileRenameOperations)
 folder=$(sed -n 's/^self=C:\\\(.*\)\\instup.exe$/\1/p' <<<"$received" | tr '\\' '/')
-check "a file held by another process: the run ends with 0 and END, the file retried, then left for the restart" \
-  "[ $code -eq 0 ] && in_order \"Cannot directly delete file '.*held\.dat'\" \"MoveFileEx\\('.*held\.dat'\\) successfully performed\" ' END: '"
-check "a file held by another process: the file and then its folder registered, nothing else left" \
-  "[ -n '$folder' ] && grep -q 'held\.dat.*_av_iup\.tm~[a-z0-9]*\\\\' <<<\"\$(tr -d '\\n' <<<\"\$pending\")\" && \
-   [ \"\$(ls '$drive/$folder')\" = held.dat ]"
+check "a file held by another process: the run ends with 0 and END, the file retried, then left in its folder" \
+  "[ $code -eq 0 ] && in_order \"Cannot directly delete file '.*held\.dat'\" \
+     \"removeTree: Cannot remove folder '.*_av_iup\.tm~.*', code 145 \\(0x00000091\\); it is left in place\.\" ' END: ' && \
+   ! grep -q 'MoveFileEx' <<<\"\$records\""
+check "a file held by another process: nothing registered for the restart, only the held file left" \
+  "[ -n '$folder' ] && ! grep -q '_av_iup' <<<\"\$pending\" && [ \"\$(ls '$drive/$folder')\" = held.dat ]"
 for _ in $(seq 600); do [ -e "$drive/e2e/holder.done" ] && break; sleep 0.1; done
-wreg delete "$pending_key" /v PendingFileRenameOperations /f >/dev/null
+# The folder renamed away and a link to another folder put in its place, as a program of the user
+# can do in its own TEMP; a debug run's registrations show that the restart deletes what it has.
+victim="$drive/victim"
+rm -rf "$victim" && mkdir -p "$victim" && echo keep >"$victim/held.dat" && echo keep >"$victim/victim.dat"
+mv "$drive/$folder" "$drive/$folder.moved" && ln -s "$victim" "$drive/$folder"
+run setup /silent /debug
+debug_folder=$(sed -n 's/^self=C:\\\(.*\)\\instup.exe$/\1/p' <<<"$received" | tr '\\' '/')
+"$runner" --prefix "$prefix" wineboot -r >/dev/null 2>&1
+check "after a restart: the debug run's folder is gone, and nothing behind the link to the held file's folder" \
+  "[ -n '$debug_folder' ] && [ ! -e '$drive/$debug_folder' ] && [ -f '$victim/held.dat' ] && [ -f '$victim/victim.dat' ]"
+rm -rf "$victim" "$drive/$folder" "$drive/$folder.moved"
+wreg delete "$pending_key" /v PendingFileRenameOperations /f >/dev/null 2>&1
 rm -rf "$temp"/_av_iup.tm~*
 
 # The child crashes: its exception code is the run's result.
@@ -489,6 +526,13 @@ check "installed product: the copy runs name the new installer and wait" \
    iconv -f UTF-16LE -t UTF-8 '$installed/instup.exe.record' | grep -q '/copy_sfx:C:.*_av_iup.tm~.*Instup.dll /wait'"
 check "installed product: the child gets build_id and keeps the user's cookie" \
   "grep -q '^args=.*/build_id .*/cookie:jar' <<<\"\$received\""
+# The same folder in the long form: a full path too, for the hand-over and for its notice alike.
+rm -f "$installed/instup.exe.record"
+wreg add "$product" /v SetupFolder /d '\\?\C:\e2e\product\setup' /f >/dev/null
+run setup /silent
+check "installed product named in the long form (\\\\?\\): copied and run from there, no notice that nothing is run from it" \
+  "[ $code -eq 0 ] && [ \$(runs_of '$installed/instup.exe') -eq 2 ] && grep -q '^self=.*\\\\Sfx\\\\instup.exe$' <<<\"\$received\" && \
+   ! grep -q 'is not an absolute path' <<<\"\$records\""
 
 # An old product's setup answers "again" twice, then done: three runs, 3 s apart.
 rm -f "$installed/instup.exe" "$installed/instup.exe.record"
