@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs everything the build and the tests need on a Debian 12 machine, then builds the
-# cross-compiled Crypto++ once per machine. Idempotent: a second run only checks.
+# cross-compiled Crypto++ and OpenSSL's libcrypto once per machine. Idempotent: a second run
+# only checks.
 set -euo pipefail
 
 here=$(cd "$(dirname "$0")/.." && pwd)
@@ -143,6 +144,59 @@ build_cryptopp() {  # $1: mingw triplet, $2: cache folder name
 }
 build_cryptopp i686-w64-mingw32 cryptopp-stub-i686
 build_cryptopp x86_64-w64-mingw32 cryptopp-stub-x86_64
+
+# OpenSSL's libcrypto for mingw, with which the Windows build of sfxpack reads Authenticode
+# signatures as the Linux build does with Debian's: Debian ships no cross build, so it is built
+# from Debian's own source package, static, without what reading a PKCS#7 never needs (the
+# engines, the network, the ciphers and protocols Authenticode does not use). Every digest
+# stays, so both builds judge the same signatures alike. The objects are built for the linker's
+# garbage collection, as ours are. For the 32-bit build only: the 64-bit one carries only the
+# CPU-fault tests, and its sfxpack says what it cannot check.
+openssl_options="no-shared no-tests no-asm no-engine no-dso no-ui-console no-module no-autoload-config no-async
+                 no-sock no-comp no-err no-filenames no-aria no-bf no-camellia no-cast no-chacha no-idea no-ocb
+                 no-poly1305 no-rc2 no-rc4 no-seed no-siv no-sm4 no-cmp no-cms no-ct no-ocsp no-srp no-ts
+                 -Os -ffunction-sections -fdata-sections"
+openssl_recipe="$(echo $openssl_options)
+recipe: 1"
+
+enable_deb_src() {
+  grep -rqs '^Types:.*deb-src' /etc/apt/sources.list.d/ /etc/apt/sources.list 2>/dev/null && return 0
+  echo "setup: adding a deb-src entry for Debian's source packages"
+  as_root sed -i 's/^Types: deb$/Types: deb deb-src/' /etc/apt/sources.list.d/debian.sources
+  as_root apt-get update -qq
+}
+
+# The security archive may list a source whose files its mirror does not serve (yet): the newest
+# version that can be fetched is taken. Prints the unpacked folder.
+fetch_openssl_source() {  # $1: work folder
+  local version
+  for version in $(apt-cache showsrc openssl | awk '/^Version:/ { print $2 }' | sort -Vru); do
+    ( cd "$1" && apt-get source -qq "openssl=$version" >/dev/null 2>&1 ) && break
+  done
+  find "$1" -maxdepth 1 -mindepth 1 -type d | head -n1
+}
+
+build_openssl() {  # $1: mingw triplet, $2: OpenSSL's target, $3: cache folder name
+  local triplet=$1 target=$2 dest="$cache/$3" stamp="$cache/$3/.built"
+  [ -f "$stamp" ] && [ "$(cat "$stamp")" = "$openssl_recipe" ] && return 0
+  enable_deb_src
+  local work src
+  work=$(mktemp -d)
+  src=$(fetch_openssl_source "$work")
+  [ -n "$src" ] || { echo "setup: no source package of openssl could be fetched" >&2; exit 1; }
+  echo "setup: building OpenSSL's libcrypto for $triplet from $(basename "$src")"
+  # Only libcrypto: the headers it generates, then the library.
+  ( cd "$src" && ./Configure "$target" --cross-compile-prefix="$triplet-" $openssl_options &&
+      make -j"$(nproc)" build_generated && make -j"$(nproc)" libcrypto.a ) >"$work/build.log" 2>&1 ||
+    { tail -30 "$work/build.log"; exit 1; }
+  as_root rm -rf "$dest"
+  as_root mkdir -p "$dest/include" "$dest/lib"
+  as_root cp -r "$src/include/openssl" "$dest/include/"
+  as_root cp "$src/libcrypto.a" "$dest/lib/"
+  echo "$openssl_recipe" | as_root tee "$stamp" >/dev/null
+  rm -rf "$work"
+}
+build_openssl i686-w64-mingw32 mingw openssl-i686
 
 # qemu-i386, through which Wine runs 32-bit programs where the kernel runs none
 # (tools/wine-cpu.sh, tools/wine-run.sh). Debian 12's own qemu-user takes ~48 s per process
