@@ -63,6 +63,18 @@ else()
   target_link_libraries(sfx_cryptopp INTERFACE PkgConfig::CRYPTOPP)
 endif()
 
+# OpenSSL's libcrypto for the Windows build of sfxpack, which reads Authenticode signatures with
+# it: the cached cross build, made for the 32-bit build only (the 64-bit one goes without).
+if(SFX_WIN32 AND CMAKE_SIZEOF_VOID_P EQUAL 4)
+  set(ossl_root "${SFX_DEPS_CACHE}/openssl-${CMAKE_SYSTEM_PROCESSOR}")
+  if(NOT EXISTS "${ossl_root}/lib/libcrypto.a")
+    message(FATAL_ERROR "OpenSSL's libcrypto for mingw is missing in ${ossl_root}: run tools/setup.sh")
+  endif()
+  add_library(sfx_openssl INTERFACE)
+  target_include_directories(sfx_openssl SYSTEM INTERFACE "${ossl_root}/include")
+  target_link_libraries(sfx_openssl INTERFACE "${ossl_root}/lib/libcrypto.a" user32 advapi32)
+endif()
+
 # GoogleTest: Debian's host package; for Windows compiled from the sources Debian ships.
 if(SFX_WIN32)
   set(gtest_disable_pthreads ON CACHE BOOL "" FORCE)
