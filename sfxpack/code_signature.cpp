@@ -43,6 +43,9 @@ bool allZero(const std::uint8_t* data, std::size_t size) {
   return std::all_of(data, data + size, [](std::uint8_t b) { return b == 0; });
 }
 
+// False would say that a fact was checked and fails: one that was not checked is null.
+nlohmann::json ifChecked(bool checked, nlohmann::json value) { return checked ? value : nlohmann::json(); }
+
 #ifdef SFX_HAVE_OPENSSL
 
 struct Pkcs7Free {
@@ -366,14 +369,15 @@ nlohmann::json CodeSignatureJson(const CodeSignatureReport& r) {
   d["tableOffset"] = r.tableOffset;
   d["tableSize"] = r.tableSize;
   d["tableEndsFile"] = r.tableEndsFile;
-  d["pkcs7Parses"] = r.parses;
-  d["digestMatches"] = r.digestMatches;
-  d["digestAlgorithm"] = r.digestAlgorithm;
-  d["signer"] = r.signer;
-  d["timestamp"] = r.timestamp;
-  d["tailRoom"] = r.tailRoom;
-  d["tailRoomSize"] = r.tailRoomSize;
-  d["paddingCheck"] = r.paddingOk;
+  d["pkcs7Parses"] = ifChecked(r.available, r.parses);
+  const bool digestChecked = !r.digestAlgorithm.empty();
+  d["digestMatches"] = ifChecked(digestChecked, r.digestMatches);
+  d["digestAlgorithm"] = ifChecked(digestChecked, r.digestAlgorithm);
+  d["signer"] = ifChecked(r.parses, r.signer);
+  d["timestamp"] = ifChecked(r.parses, r.timestamp);
+  d["tailRoom"] = ifChecked(r.parses, r.tailRoom);
+  d["tailRoomSize"] = ifChecked(r.parses, r.tailRoomSize);
+  d["paddingCheck"] = ifChecked(r.parses, r.paddingOk);
   if (!r.problem.empty()) d["problem"] = r.problem;
   return d;
 }
@@ -387,10 +391,11 @@ std::string CodeSignatureText(const CodeSignatureReport& r) {
   std::string text = "code signature: certificate table of " + std::to_string(r.tableSize) + " bytes at " +
                      std::to_string(r.tableOffset) + (r.tableEndsFile ? ", ending the file" : ", NOT ending the file") +
                      "\n";
-  if (!r.parses) return text + "code signature: " + r.problem + "\n";
-  text += "code signature: signer " + (r.signer.empty() ? std::string("(not found)") : r.signer) + "; image digest (" +
-          r.digestAlgorithm + ") " + (r.digestMatches ? "matches" : "DOES NOT MATCH") + "; timestamp " +
-          (r.timestamp ? "present" : "none") + "\n";
+  if (!r.parses) return text + "code signature: " + r.problem + "; signer, image digest, tail room and padding not checked\n";
+  const std::string digest = r.digestAlgorithm.empty() ? std::string("not checked")
+                             : "(" + r.digestAlgorithm + ") " + (r.digestMatches ? "matches" : "DOES NOT MATCH");
+  text += "code signature: signer " + (r.signer.empty() ? std::string("(not found)") : r.signer) + "; image digest " +
+          digest + "; timestamp " + (r.timestamp ? "present" : "none") + "\n";
   text += "code signature: tail room " +
           (r.tailRoom ? std::to_string(r.tailRoomSize) + " bytes" : std::string("none")) + "; padding check " +
           (r.paddingOk ? "passes" : "FAILS") + (r.problem.empty() ? "" : " (" + r.problem + ")") + "\n";

@@ -30,7 +30,7 @@ constexpr std::uint32_t kDefaultTableReserve = 40960;
 
 struct CodeSignatureReport {
   bool readable = false;       // sfxpack could read the file as a PE image
-  bool available = true;       // false in a build without OpenSSL (the Windows build of sfxpack)
+  bool available = true;       // false in a build without OpenSSL (the 64-bit Windows build)
   bool table = false;          // the security directory names a table that lies inside the file
   bool reserved = false;       // ... still the zero-filled placeholder that --prepare leaves
   std::uint32_t tableOffset = 0, tableSize = 0;
@@ -38,7 +38,7 @@ struct CodeSignatureReport {
   bool parses = false;         // the PKCS#7 SignedData parses
   std::string problem;         // why it does not parse, or what else is wrong with the table
   bool digestMatches = false;  // the image's Authenticode digest is the one the PKCS#7 signs
-  std::string digestAlgorithm;
+  std::string digestAlgorithm;  // empty when no image digest was compared
   std::string signer;          // the signing certificate's subject
   bool timestamp = false;      // an RFC 3161 or countersignature timestamp is attached
   bool tailRoom = false;       // the room attribute is there and ends the file
@@ -51,9 +51,11 @@ CodeSignatureReport InspectCodeSignature(const Bytes& file);
 // The same for a file on disk, read whole only when its header names a certificate table: an
 // installer without one is never read twice.
 CodeSignatureReport InspectCodeSignatureFile(const std::string& path);
-// For verify and inspect: {"table": "present"|"reserved"|"none", ...}.
+// For verify and inspect: {"table": "present"|"reserved"|"none", ...}. A fact that was not
+// checked (this build reads no PKCS#7, or the table gave nothing to check it on) is null.
 nlohmann::json CodeSignatureJson(const CodeSignatureReport& report);
-// The lines of the text output, each starting with "code signature: ".
+// The lines of the text output, each starting with "code signature: "; a fact that was not
+// checked says so.
 std::string CodeSignatureText(const CodeSignatureReport& report);
 
 // Turns a file whose certificate table a signing tool has just written (a PKCS#7 at the end of
