@@ -30,6 +30,15 @@ const std::string kHelp = std::string(
     "  --keys DIR        check against key1.pub.pem ... key7.pub.pem in DIR instead of the stub's\n\n") +
     kExitCodeHelp;
 
+// A refusal is the check's verdict only where the file is signed and seal cannot make it one the
+// stub takes; a file that seal has nothing to work on is an input problem, and a build that
+// reads no PKCS#7 writes nothing.
+int refusalExit(const Bytes& content) {
+  const CodeSignatureReport r = InspectCodeSignature(content);
+  if (!r.available) return kExitOutputError;
+  return r.table && r.tableEndsFile && r.parses ? kExitCheckFailed : kExitBadInput;
+}
+
 int run(const Args& args) {
   const ParsedArgs a = ParseArgs(args, {}, {"--reserve", "--keys"});
   if (!a.error.empty()) return UsageError(kName, a.error);
@@ -47,7 +56,7 @@ int run(const Args& args) {
   const std::string& file = a.positional[0];
   Bytes content;
   if (!ReadWholeFile(file, &content, &error)) return FileError(kName, file, error, kExitBadInput);
-  if (!SealTable(&content, reserve, &error)) return FileError(kName, file, error, kExitCheckFailed);
+  if (!SealTable(&content, reserve, &error)) return FileError(kName, file, error, refusalExit(content));
   StagedOutput out(file);
   if (!out.Write(content, &error)) return FileError(kName, file, error, kExitOutputError);
   std::string refusal;

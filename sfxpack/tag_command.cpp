@@ -101,6 +101,12 @@ int run(const Args& args) {
     std::printf("%s: no tail block\n", file.c_str());
     return kExitOk;
   }
+  if (code.table && !code.available) {
+    return FileError("tag", file,
+                     code.problem + ", so whether its code signature has room for the tail block is not checked: "
+                                    "tag it with the 32-bit Windows or the Linux build",
+                     kExitOutputError);
+  }
   if (code.tailRoom) {
     // In place: only bytes inside the signature's unauthenticated room change.
     if (tail.empty()) tail.assign(tzk::archive::kTailBlockSize, 0);
