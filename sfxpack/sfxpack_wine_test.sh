@@ -1,0 +1,89 @@
+#!/usr/bin/env bash
+# The Windows build of sfxpack under Wine beside the Linux build, on the same inputs: an
+# installer that the Linux build prepares around the 32-bit stub, signed by osslsigncode, is
+# sealed, tagged, retagged and untagged by each, and each step must give the same bytes from
+# both, which the stub and osslsigncode accept; verify --json and inspect --json must print the
+# same object; refusals exit with the same code of the contract, and what a table gives nothing
+# to check is reported alike as not checked (null). Each step starts from the Linux build's
+# result of the one before, so one failing step does not fail the next. Every call runs in one
+# prefix, from the folder of its file, so that the file names in the reports are the same.
+set -uo pipefail
+exe=$(realpath "$1") linux=$(realpath "$2") stub=$(realpath "$3") top=$4 prefix=$5 scratch=$6
+rm -rf "$scratch" && mkdir -p "$scratch/win" "$scratch/linux"
+keys=$top/keys/test
+fail=0
+check() { if eval "$2"; then echo "ok: $1"; else echo "FAIL: $1"; fail=1; fi; }
+# win DIR ARGS... / linux DIR ARGS...: sfxpack.exe under Wine or the Linux build, run in scratch/DIR.
+win() { "$top/tools/wine-run.sh" --prefix "$prefix" --cwd "$scratch/$1" "$exe" "${@:2}"; }
+linux() { (cd "$scratch/$1" && "$linux" "${@:2}"); }
+# both ARGS...: each build on its own copy (win/, linux/); both succeed and write the same bytes.
+both() {
+  win win "$@" >"$scratch/win.txt" 2>&1; local w=$?
+  linux linux "$@" >"$scratch/linux.txt" 2>&1; local l=$?
+  [ $w$l = 00 ] || { echo "exit codes: Windows $w, Linux $l: $(head -n1 "$scratch/win.txt")"; return 1; }
+  cmp "$scratch/win/setup.exe" "$scratch/linux/setup.exe"
+}
+# from FILE: both copies start as FILE.
+from() { cp "$1" "$scratch/win/setup.exe" && cp "$1" "$scratch/linux/setup.exe"; }
+# same_json ARGS...: both builds print the same object and exit with the same code for the file in
+# linux/; the Linux build's object stays in linux.json for field.
+same_json() {
+  win linux "$@" >"$scratch/win.json" 2>/dev/null; local w=$?
+  linux linux "$@" >"$scratch/linux.json" 2>/dev/null; local l=$?
+  [ $w -eq $l ] || { echo "exit codes: Windows $w, Linux $l"; return 1; }
+  diff <(python3 -m json.tool --sort-keys "$scratch/win.json") <(python3 -m json.tool --sort-keys "$scratch/linux.json")
+}
+field() { python3 -c "import json,sys; j=json.load(open(sys.argv[1])); sys.exit(0 if ($1) else 1)" "$scratch/linux.json"; }
+authenticode_ok() {
+  osslsigncode verify -CAfile "$keys/codesign-ca.pem" -in "$1" 2>/dev/null | grep -qx Succeeded
+}
+accepted() { "$linux" verify "$1" >/dev/null 2>&1; }
+# Every code-signature fact checked and holding: an object of nulls on both sides is no pass.
+intact='all(j["codeSignature"][k] is True for k in ("tableEndsFile", "pkcs7Parses", "digestMatches", "tailRoom",
+                                                  "paddingCheck"))'
+
+head -c 20000 /dev/urandom >"$scratch/installer.exe"
+printf 'ticket' >"$scratch/ticket.bin"
+printf 'recommendation' >"$scratch/rid.bin"
+cat >"$scratch/setup.json" <<JSON
+{ "commandLine": "/sfx", "sfxName": "wine", "installer": { "path": "installer.exe", "packer": "lzma" },
+  "signature": { "type": 5, "key": "$keys/key5.pem" } }
+JSON
+"$linux" build "$scratch/setup.json" -o "$scratch/prepared.exe" --stub "$stub" --prepare >/dev/null &&
+  osslsigncode sign -certs "$keys/codesign.pem" -key "$keys/codesign.key.pem" -h sha256 -time 1429621132 \
+    -n 'Wine setup' -i https://example.invalid/ -in "$scratch/prepared.exe" -out "$scratch/signed.exe" >/dev/null 2>&1 ||
+  { echo "FAIL: the Linux build and osslsigncode could not make a signed installer"; exit 1; }
+
+from "$scratch/signed.exe"
+check "seal: the same bytes from both, which the stub and osslsigncode accept" \
+  "both seal setup.exe && accepted '$scratch/win/setup.exe' && authenticode_ok '$scratch/win/setup.exe'"
+cp "$scratch/linux/setup.exe" "$scratch/sealed.exe"
+check "the sealed file: verify --json and inspect --json the same from both, the code signature intact" \
+  "same_json verify --json setup.exe && field '$intact' && same_json inspect --json setup.exe && field '$intact'"
+
+from "$scratch/sealed.exe"
+check "tag: the same bytes from both, which osslsigncode accepts" \
+  "both tag setup.exe --item EAPT=../ticket.bin && authenticode_ok '$scratch/win/setup.exe'"
+cp "$scratch/linux/setup.exe" "$scratch/tagged.exe"
+check "the tagged file: verify --json and inspect --json the same from both, the item listed" \
+  "same_json verify --json setup.exe && field '$intact' && same_json inspect --json setup.exe && \
+   field 'j[\"tailItems\"] == [{\"file\": \"pairing.bin\", \"size\": 6}]'"
+from "$scratch/tagged.exe"
+check "retag: the same bytes from both, which osslsigncode accepts" \
+  "both tag setup.exe --item ERID=../rid.bin && authenticode_ok '$scratch/win/setup.exe'"
+cp "$scratch/linux/setup.exe" "$scratch/retagged.exe"
+from "$scratch/retagged.exe"
+check "untag: the same bytes from both, the sealed file again" \
+  "both tag setup.exe --remove && cmp '$scratch/win/setup.exe' '$scratch/sealed.exe'"
+
+# What no build can check: a table whose PKCS#7 does not parse says nothing of the digest or room.
+from "$scratch/sealed.exe"
+offset=$("$linux" verify --json "$scratch/sealed.exe" | python3 -c 'import json,sys; print(json.load(sys.stdin)["codeSignature"]["tableOffset"])')
+printf '\377\377' | dd of="$scratch/linux/setup.exe" bs=1 seek=$((offset + 8)) conv=notrunc 2>/dev/null
+check "a PKCS#7 that does not parse: the same report from both, the facts that need it not checked (null)" \
+  "same_json verify --json setup.exe && field 'j[\"codeSignature\"][\"pkcs7Parses\"] is False and \
+   all(j[\"codeSignature\"][k] is None for k in (\"digestMatches\", \"tailRoom\", \"paddingCheck\", \"signer\"))'"
+head -c 4096 /dev/urandom >"$scratch/win/noise.bin" && cp "$scratch/win/noise.bin" "$scratch/linux/noise.bin"
+check "seal on a file that is no PE image: an input problem (exit 3) from both" \
+  "win win seal noise.bin >/dev/null 2>&1; w=\$?; linux linux seal noise.bin >/dev/null 2>&1; l=\$?; [ \$w\$l = 33 ]"
+exit $fail
