@@ -42,7 +42,8 @@ const std::string kHelp = std::string(
     "  --installer FILE    pack this installer/updater instead of the manifest's\n"
     "  --key FILE          sign with this PKCS#8 DSA key instead of the manifest's\n"
     "  --keys DIR          check the result against key1.pub.pem ... key7.pub.pem in DIR instead\n"
-    "                      of the stub's own key table\n"
+    "                      of the stub's own key table (which may then be missing; the stub must\n"
+    "                      still be the stub)\n"
     "  --json              print one JSON object: \"ok\", what was written, \"error\" {code, message}\n\n") +
     kCodeSigningHelp + "\n" + kExitCodeHelp;
 
@@ -90,7 +91,8 @@ int run(const Args& args) {
     given = loaded.keys();
   }
   Manifest manifest;
-  if (!LoadManifest(a.positional[0], {a.value("--stub"), a.value("--installer"), a.value("--key")}, &manifest, &error)) {
+  if (!LoadManifest(a.positional[0], {a.value("--stub"), a.value("--installer"), a.value("--key"), a.has("--keys")},
+                    &manifest, &error)) {
     const std::size_t colon = error.find(": ");
     return fail(error.substr(0, colon), error.substr(colon + 2), kExitBadInput);
   }

@@ -25,6 +25,7 @@
 #include "log/vocabulary/text.h"
 #include "packers/data_packer.h"
 #include "packers/file_package.h"
+#include "sfxpack/stub_check.h"
 
 namespace sfxpack {
 namespace {
@@ -138,6 +139,8 @@ class Reader {
  public:
   // Hands a file's bytes to the plan once it is read; false after fail().
   using Take = std::function<bool(Bytes&& data)>;
+  // Whether a file's bytes are what they must be, before they are taken; false with the reason.
+  using Check = std::function<bool(const Bytes& data, std::string* why)>;
 
   Reader(std::string manifestPath, std::string* error)
       : manifest_(std::move(manifestPath)), base_(folderOf(manifest_)), error_(error) {}
@@ -174,18 +177,18 @@ class Reader {
   // storedAsIs: the file's bytes go into the installer unchanged, so its size counts towards the
   // installer's before anything is packed.
   bool file(const json& object, const char* key, const std::string& where, bool storedAsIs, Take take,
-            std::string* path = nullptr) {
+            std::string* path = nullptr, Check check = nullptr) {
     std::string relative;
     if (!text(object, key, where, &relative, true)) return false;
     const std::string resolved = resolve(relative);
     if (path != nullptr) *path = resolved;
-    given(resolved, where, storedAsIs, std::move(take));
+    given(resolved, where, storedAsIs, std::move(take), std::move(check));
     return true;
   }
 
   // A file named on the command line (where is its option) or resolved already.
-  void given(const std::string& path, const std::string& where, bool storedAsIs, Take take) {
-    inputs_.push_back({path, where, storedAsIs, std::move(take)});
+  void given(const std::string& path, const std::string& where, bool storedAsIs, Take take, Check check = nullptr) {
+    inputs_.push_back({path, where, storedAsIs, std::move(take), std::move(check)});
   }
 
   bool readInputs() {
@@ -202,7 +205,9 @@ class Reader {
     for (Input& input : inputs_) {
       Bytes data;
       std::string why;
-      if (!ReadWholeFile(input.path, &data, &why)) return failOn(input.path, why, input.where);
+      if (!ReadWholeFile(input.path, &data, &why) || (input.check && !input.check(data, &why))) {
+        return failOn(input.path, why, input.where);
+      }
       if (!input.take(std::move(data))) return false;
     }
     return true;
@@ -244,6 +249,7 @@ class Reader {
     std::string where;
     bool storedAsIs;
     Take take;
+    Check check;
   };
 
   std::string manifest_;
@@ -257,6 +263,22 @@ Reader::Take into(Bytes* target) {
     *target = std::move(data);
     return true;
   };
+}
+
+Reader::Check theStub(bool keysGiven) {
+  return [keysGiven](const Bytes& data, std::string* why) {
+    if (IsStub({data.data(), data.size()}, keysGiven, why)) return true;
+    *why = "not the stub: " + *why;
+    return false;
+  };
+}
+
+// The stub starts the installer/updater with CreateProcess once it is extracted: a file that is
+// no program would make an installer that fails only when it runs.
+bool aProgram(const Bytes& data, std::string* why) {
+  if (IsProgram({data.data(), data.size()}, why)) return true;
+  *why = "not a program the stub can start: " + *why;
+  return false;
 }
 
 // plan->files grows while the manifest is walked, so an entry is found by its index.
@@ -473,10 +495,10 @@ bool LoadManifest(const std::string& path, const ManifestOverrides& overrides, M
     return false;
   }
   if (!overrides.stub.empty()) {
-    r.given(overrides.stub, "--stub", true, into(&plan.stub));
+    r.given(overrides.stub, "--stub", true, into(&plan.stub), theStub(overrides.keysGiven));
   } else if (!doc.contains("stub")) {
     return r.fail("", "no stub: give \"stub\" in the manifest or --stub STUB.exe");
-  } else if (!r.file(doc, "stub", "stub", true, into(&plan.stub))) {
+  } else if (!r.file(doc, "stub", "stub", true, into(&plan.stub), nullptr, theStub(overrides.keysGiven))) {
     return false;
   }
   if (!r.text(doc, "commandLine", "commandLine", &plan.commandLine, false) ||
@@ -490,8 +512,8 @@ bool LoadManifest(const std::string& path, const ManifestOverrides& overrides, M
     return false;
   }
   if (!overrides.installer.empty()) {
-    r.given(overrides.installer, "--installer", false, into(&plan.installer));
-  } else if (!r.file(installer, "path", "installer", false, into(&plan.installer))) {
+    r.given(overrides.installer, "--installer", false, into(&plan.installer), aProgram);
+  } else if (!r.file(installer, "path", "installer", false, into(&plan.installer), nullptr, aProgram)) {
     return false;
   }
   if (doc.contains("files") && !readFiles(r, doc["files"], &plan)) return false;

@@ -30,10 +30,13 @@ struct Manifest {
 // empty replaces the manifest's own: a build can swap the stub, the installer/updater or the key
 // without a manifest of its own. Every file it names is measured before any is read: one over the
 // format's limit, or a stub and inputs stored as they are that together are, is refused unread.
+// The stub must be the stub (IsStub: keysGiven when --keys names the keys the result is checked
+// with) and the installer/updater a program (IsProgram).
 struct ManifestOverrides {
   std::string stub;
   std::string installer;
   std::string key;
+  bool keysGiven = false;
 };
 bool LoadManifest(const std::string& path, const ManifestOverrides& overrides, Manifest* out, std::string* error);
 

@@ -6,7 +6,8 @@
 # (1 check failed, 2 usage, 3 bad input, 4 output not written), one line on stderr and, with
 # --json, an "error" object; nothing half-written is left behind. Inputs too large for the format
 # are refused on their size, unread, and a run that an exception stops still ends in a code of
-# the contract and one line. Installers that carry an Authenticode signature too keep both
+# the contract and one line; so does a stub that is no stub and an installer/updater that is no
+# program. Installers that carry an Authenticode signature too keep both
 # signatures, built at once, timestamped, or prepared for any signing tool and sealed, and keep
 # them through per-download tags written in place.
 set -uo pipefail
@@ -24,7 +25,9 @@ leftovers() { find "$scratch" -name '*.partial-*' -o -name '*.trial*' -o -name '
 
 keys=$top/keys/test
 python3 "$top/sfxpack/stand_in_stub.py" "$keys" "$scratch/stub.exe"
-head -c 30000 /dev/urandom >"$scratch/installer.exe"
+# A program for the stub to start, and bytes that do not compress behind its sections.
+python3 "$top/sfxpack/stand_in_stub.py" "$keys" "$scratch/installer.exe" --no-table
+head -c 30000 /dev/urandom >>"$scratch/installer.exe"
 build() { "$sfxpack" build "$top/example/manifest.json" -o "$1" --stub "${stub:-$scratch/stub.exe}" \
             --installer "$scratch/installer.exe" "${@:2}" >/dev/null; }
 check "build succeeds" "build '$scratch/a.exe'"
@@ -86,15 +89,15 @@ check "build with type 2: exit 1, nothing written" \
 check "sign --type 2 on an installer is a usage error" "[ \$(status sign --type 2 '$scratch/kept.exe') -eq 2 ]"
 
 # --- broken archive content, signed as it is --------------------------------------------------
-# craft NAME CASE: the stub, the stored bytes, the installer's package, a map for CASE and the
-# locator, signed with key 5 without the producer's checks.
+# craft NAME CASE [STUB]: STUB (stub.exe unless given), the stored bytes, the installer's package,
+# a map for CASE and the locator, signed with key 5 without the producer's checks.
 "$sfxpack" pack --lzma "$scratch/installer.exe" "$scratch/installer.pkg" >/dev/null
 craft() {
-  python3 - "$scratch" "$2" <<'PY'
+  python3 - "$scratch" "$2" "${3:-stub.exe}" <<'PY'
 import struct, sys
-scratch, case = sys.argv[1], sys.argv[2]
+scratch, case, stub = sys.argv[1:4]
 def rec(tag, body): return tag + struct.pack("<I", len(body)) + body
-data_at = len(open(scratch + "/stub.exe", "rb").read())
+data_at = len(open(scratch + "/" + stub, "rb").read())
 installer = open(scratch + "/installer.pkg", "rb").read()
 name = b"..\\evil.txt" if case == "evil" else b"engine.pkg"
 entry = rec(b"NAME", name + b"\0") + rec(b"PTRL", struct.pack("<III", data_at, 32, 0))
@@ -106,10 +109,10 @@ if case != "noinstaller":
 open(scratch + "/map.bin", "wb").write(records + rec(b"LIST", rec(b"FILE", entry)))
 PY
   "$sfxpack" pack --zlib "$scratch/map.bin" "$scratch/map.pkg" >/dev/null
-  python3 - "$scratch" "$1" <<'PY'
+  python3 - "$scratch" "$1" "${3:-stub.exe}" <<'PY'
 import struct, sys
-scratch, name = sys.argv[1], sys.argv[2]
-content = open(scratch + "/stub.exe", "rb").read() + b"module bytes that are no package"
+scratch, name, stub = sys.argv[1:4]
+content = open(scratch + "/" + stub, "rb").read() + b"module bytes that are no package"
 content += open(scratch + "/installer.pkg", "rb").read()
 map_at = len(content)
 content += open(scratch + "/map.pkg", "rb").read() + struct.pack("<I", map_at) + b"TZKsetupSelfExt2"
@@ -127,10 +130,51 @@ check "no installer record: verify exits 3 and says so" \
 craft module.exe module
 check "a module that is no package: extract exits 3 (bad content), not 4" \
   "[ \$(status extract '$scratch/module.exe' '$scratch/module') -eq 3 ] && grep -q 'bad archive content' '$scratch/err.txt'"
+printf 'not a program\n' >"$scratch/text.exe"
+craft textstub.exe plain text.exe
+check "an archive behind no stub: verify with --keys exits 3, as nothing would load it" \
+  "[ \$(status verify '$scratch/textstub.exe' --keys '$keys') -eq 3 ] && grep -q 'no stub in front of the archive' '$scratch/err.txt'"
 head -c 3000 /dev/urandom >"$scratch/noarchive.bin"
 "$sfxpack" sign --type 5 --key "$keys/key5.pem" --signature-only "$scratch/noarchive.bin" >/dev/null
 check "a signature over no archive: exit 3 with the loader's code and text" \
   "[ \$(status verify '$scratch/noarchive.bin' --keys '$keys') -eq 3 ] && grep -q 'code 0x3ee: Incorrect magic of archive' '$scratch/err.txt'"
+
+# --- inputs that are not what they are named ---------------------------------------------------
+# The stub must be the stub, even where --keys stands in for its key table; the installer/updater
+# a program that the stub can start. Else the "installer" is written, accepted, and fails only
+# on the user's machine.
+: >"$scratch/empty.exe"
+cp "$scratch/bare.exe" "$scratch/program.exe"  # a 32-bit program: no key table, no archive loader
+# refused_input NAME TEXT ARGS...: a build of the example with ARGS exits 3 with one line that
+# names NAME once and says TEXT, and writes nothing.
+refused_input() {
+  [ "$(status build "$top/example/manifest.json" -o "$scratch/refused.exe" "${@:3}")" -eq 3 ] && one_line "$1" &&
+    grep -q -- "$2" "$scratch/err.txt" && [ ! -e "$scratch/refused.exe" ] && ! leftovers
+}
+for kind in empty text; do
+  check "a $kind file as the stub, with and without --keys: exit 3 naming it, nothing written" \
+    "refused_input $kind.exe 'not the stub' --stub '$scratch/$kind.exe' --installer '$scratch/installer.exe' && \
+     refused_input $kind.exe 'not the stub' --stub '$scratch/$kind.exe' --installer '$scratch/installer.exe' --keys '$keys'"
+done
+check "a program that is no stub, with --keys: exit 3 naming it, nothing written" \
+  "refused_input program.exe 'not the stub' --stub '$scratch/program.exe' --installer '$scratch/installer.exe' --keys '$keys'"
+# A stub whose table is missing (its loader's magic is there) or holds other keys than --keys.
+cp "$scratch/bare.exe" "$scratch/tableless.exe"
+printf 'TZKsetupSelfExt2' | dd of="$scratch/tableless.exe" bs=1 seek=$((0x200 + 100)) conv=notrunc 2>/dev/null
+check "with --keys the stub's table may be missing or hold other keys: built, and verify --keys accepts it" \
+  "stub='$scratch/tableless.exe' build '$scratch/tableless-setup.exe' --keys '$keys' && \
+   [ \$(status verify '$scratch/tableless-setup.exe' --keys '$keys') -eq 0 ] && \
+   stub='$scratch/otherstub.exe' build '$scratch/otherstub-setup.exe' --keys '$keys'"
+cp "$scratch/installer.exe" "$scratch/dll.exe"
+printf '\x02\x21' | dd of="$scratch/dll.exe" bs=1 seek=$((0x40 + 22)) conv=notrunc 2>/dev/null  # a DLL's flags
+for kind in empty text dll; do
+  check "a $kind file as the installer/updater: exit 3 naming it, nothing written" \
+    "refused_input $kind.exe 'not a program the stub can start' --stub '$scratch/stub.exe' --installer '$scratch/$kind.exe'"
+done
+# The stub starts it with CreateProcess, which starts 64-bit programs on 64-bit Windows.
+cp "$scratch/installer.exe" "$scratch/x64.exe"
+printf '\x64\x86' | dd of="$scratch/x64.exe" bs=1 seek=$((0x40 + 4)) conv=notrunc 2>/dev/null  # machine x64
+check "a 64-bit program as the installer/updater: built" "build '$scratch/x64-setup.exe' --installer '$scratch/x64.exe'"
 
 # --- the rest of the contract -----------------------------------------------------------------
 check "a missing file: exit 3, one line naming it once with the reason" \
