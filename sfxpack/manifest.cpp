@@ -10,6 +10,7 @@
 #include <functional>
 #include <memory>
 #include <new>
+#include <set>
 
 #ifdef _WIN32
 #include <process.h>
@@ -472,6 +473,49 @@ std::string jsonError(const std::string& path, const Bytes& text, const json::pa
   return path + ":" + std::to_string(line) + ":" + std::to_string(column) + ": not valid JSON: " + what;
 }
 
+// nlohmann::json keeps the last of two equal keys in an object; a manifest that gives one twice
+// is refused instead. Follows the parser's events to name where the first such key lies, as the
+// reader names places: "installer", "files[1]".
+struct DuplicateKeys {
+  std::string where, key;  // of the first key given twice; key is empty when there is none
+
+  void see(json::parse_event_t event, const json& parsed) {
+    using Event = json::parse_event_t;
+    if (event == Event::key) {
+      Level& level = levels_.back();
+      level.key = parsed.get<std::string>();
+      if (!level.keys.insert(level.key).second && key.empty()) {
+        where = level.where;
+        key = level.key;
+      }
+    } else if (event == Event::object_start || event == Event::array_start) {
+      levels_.push_back({placeOfNext(), event == Event::array_start, 0, "", {}});
+    } else if (event == Event::object_end || event == Event::array_end) {
+      levels_.pop_back();
+    } else if (!levels_.empty() && levels_.back().array) {
+      ++levels_.back().items;
+    }
+  }
+
+ private:
+  struct Level {
+    std::string where;
+    bool array = false;
+    std::size_t items = 0;  // of an array, so far
+    std::string key;        // of an object, the last one
+    std::set<std::string> keys;
+  };
+
+  std::string placeOfNext() {
+    if (levels_.empty()) return "";
+    Level& outer = levels_.back();
+    if (outer.array) return outer.where + "[" + std::to_string(outer.items++) + "]";
+    return outer.where.empty() ? outer.key : outer.where + "." + outer.key;
+  }
+
+  std::vector<Level> levels_;
+};
+
 }  // namespace
 
 bool LoadManifest(const std::string& path, const ManifestOverrides& overrides, Manifest* out, std::string* error) {
@@ -482,13 +526,20 @@ bool LoadManifest(const std::string& path, const ManifestOverrides& overrides, M
     return false;
   }
   json doc;
+  DuplicateKeys duplicates;
   try {
-    doc = json::parse(text.begin(), text.end());
+    doc = json::parse(text.begin(), text.end(), [&duplicates](int, json::parse_event_t event, json& parsed) {
+      duplicates.see(event, parsed);
+      return true;
+    });
   } catch (const json::parse_error& e) {
     *error = jsonError(path, text, e);
     return false;
   }
   Reader r(path, error);
+  if (!duplicates.key.empty()) {
+    return r.fail(duplicates.where, "\"" + duplicates.key + "\" is given twice: which one is meant cannot be told");
+  }
   InstallerPlan& plan = out->plan;
   if (!r.onlyKeys(doc, "", {"stub", "commandLine", "sfxName", "installer", "files", "selfDefense", "embedded",
                             "signature"})) {

@@ -6,8 +6,8 @@
 # (1 check failed, 2 usage, 3 bad input, 4 output not written), one line on stderr and, with
 # --json, an "error" object; nothing half-written is left behind. Inputs too large for the format
 # are refused on their size, unread, and a run that an exception stops still ends in a code of
-# the contract and one line; so does a stub that is no stub and an installer/updater that is no
-# program. Installers that carry an Authenticode signature too keep both
+# the contract and one line; so does a stub that is no stub, an installer/updater that is no
+# program and a manifest that gives a key twice. Installers that carry an Authenticode signature too keep both
 # signatures, built at once, timestamped, or prepared for any signing tool and sealed, and keep
 # them through per-download tags written in place.
 set -uo pipefail
@@ -175,6 +175,16 @@ done
 cp "$scratch/installer.exe" "$scratch/x64.exe"
 printf '\x64\x86' | dd of="$scratch/x64.exe" bs=1 seek=$((0x40 + 4)) conv=notrunc 2>/dev/null  # machine x64
 check "a 64-bit program as the installer/updater: built" "build '$scratch/x64-setup.exe' --installer '$scratch/x64.exe'"
+key5=$keys/key5.pem
+printf '{ "installer": { "path": "installer.exe", "packer": "lzma", "path": "stub.exe" },\n  "signature": { "type": 5, "key": "%s" } }\n' \
+  "$key5" >"$scratch/twice.json"
+printf '{ "installer": { "path": "installer.exe" }, "files": [ { "path": "installer.exe", "time": 0 },\n  { "path": "stub.exe", "time": 0, "time": 1 } ], "signature": { "type": 5, "key": "%s" } }\n' \
+  "$key5" >"$scratch/twice-deep.json"
+check "a key given twice in the manifest, at any depth: exit 3 naming it and where" \
+  "[ \$(status build '$scratch/twice.json' -o '$scratch/x.exe' --stub '$scratch/stub.exe') -eq 3 ] && \
+   grep -q 'twice.json: installer: \"path\" is given twice' '$scratch/err.txt' && \
+   [ \$(status build '$scratch/twice-deep.json' -o '$scratch/x.exe' --stub '$scratch/stub.exe') -eq 3 ] && \
+   grep -q 'files\[1\]: \"time\" is given twice' '$scratch/err.txt'"
 
 # --- the rest of the contract -----------------------------------------------------------------
 check "a missing file: exit 3, one line naming it once with the reason" \
