@@ -53,9 +53,8 @@ Signer signerFor(const ManifestSignature& signature, tzk::archive::DsaPrivateKey
     const tzk::Result r = tzk::archive::MakeSignatureBlock({content->data(), content->size()}, signature.type,
                                                            signature.type == 2 ? nullptr : key, &block);
     if (r != tzk::code::kSuccess) {
-      *error = signature.type == 1 ? "type 1 needs a DSA 1024/160 key"
-               : signature.type == 5 ? "type 5 needs a DSA 2048/256 key"
-                                     : "cannot sign with type " + std::to_string(signature.type);
+      *error = signature.type == 2 ? "cannot sign with type 2"
+                                   : KeyMismatch(*key, signature.type, signature.typeSource);
       return false;
     }
     content->insert(content->end(), block.begin(), block.end());

@@ -154,8 +154,13 @@ class Reader {
 
   // A file the manifest names could not be read: that file first, then where it was named.
   bool failOn(const std::string& file, const std::string& why, const std::string& where) {
-    *error_ = file + ": " + why + " (" + (where.compare(0, 2, "--") == 0 ? "given with " + where : where + " in " + manifest_) + ")";
+    *error_ = file + ": " + why + " (" + named(where) + ")";
     return false;
+  }
+
+  // "given with --stub" for an option, "files[0] in MANIFEST" for the manifest's own.
+  std::string named(const std::string& where) const {
+    return where.compare(0, 2, "--") == 0 ? "given with " + where : where + " in " + manifest_;
   }
 
   bool onlyKeys(const json& object, const std::string& where, std::initializer_list<const char*> keys) {
@@ -516,6 +521,32 @@ struct DuplicateKeys {
   std::vector<Level> levels_;
 };
 
+// The signature's type and key, and where the type comes from: a key of the wrong kind is
+// explained by the type it was chosen for.
+bool readSignature(Reader& r, const json& doc, const std::string& keyOverride, ManifestSignature* sig) {
+  sig->typeSource = "the default: the manifest has no \"signature\"";
+  if (doc.contains("signature")) {
+    const json& s = doc["signature"];
+    if (!r.onlyKeys(s, "signature", {"type", "key"})) return false;
+    if (s.contains("type") && !s["type"].is_number_integer()) return r.fail("signature", "\"type\" must be 1, 2 or 5");
+    if (s.contains("type")) sig->type = s["type"].get<int>();
+    sig->typeSource = s.contains("type") ? "\"type\" of " + r.named("\"signature\"")
+                                         : "the default: \"signature\" gives no \"type\"";
+    if (!r.text(s, "key", "signature", &sig->key, false)) return false;
+    if (!sig->key.empty()) sig->key = r.resolve(sig->key);
+  }
+  if (!keyOverride.empty()) sig->key = keyOverride;
+  if (sig->type != 1 && sig->type != 2 && sig->type != 5) return r.fail("signature", "\"type\" must be 1, 2 or 5");
+  if (!doc.contains("signature") && sig->key.empty()) {
+    return r.fail("", "no \"signature\": give one with the type and the private key to sign with, "
+                      "{\"type\": 5, \"key\": \"PRIVATE.pem\"} for a DSA 2048/256 key (type 1: DSA 1024/160)");
+  }
+  if (sig->type != 2 && sig->key.empty()) {
+    return r.fail("signature", "type " + std::to_string(sig->type) + " needs a \"key\" (or --key PRIVATE.pem)");
+  }
+  return true;
+}
+
 }  // namespace
 
 bool LoadManifest(const std::string& path, const ManifestOverrides& overrides, Manifest* out, std::string* error) {
@@ -570,20 +601,8 @@ bool LoadManifest(const std::string& path, const ManifestOverrides& overrides, M
   if (doc.contains("files") && !readFiles(r, doc["files"], &plan)) return false;
   if (doc.contains("selfDefense") && !readSelfDefense(r, doc["selfDefense"], &plan)) return false;
   if (doc.contains("embedded") && !readEmbedded(r, doc["embedded"], &plan)) return false;
-
-  ManifestSignature& sig = out->signature;
-  if (doc.contains("signature")) {
-    const json& s = doc["signature"];
-    if (!r.onlyKeys(s, "signature", {"type", "key"})) return false;
-    if (s.contains("type") && !s["type"].is_number_integer()) return r.fail("signature", "\"type\" must be 1, 2 or 5");
-    if (s.contains("type")) sig.type = s["type"].get<int>();
-    if (!r.text(s, "key", "signature", &sig.key, false)) return false;
-    if (!sig.key.empty()) sig.key = r.resolve(sig.key);
-  }
-  if (!overrides.key.empty()) sig.key = overrides.key;
-  if (sig.type != 1 && sig.type != 2 && sig.type != 5) return r.fail("signature", "\"type\" must be 1, 2 or 5");
-  if (sig.type != 2 && sig.key.empty()) return r.fail("signature", "type " + std::to_string(sig.type) + " needs a \"key\"");
-  plan.signatureType = sig.type;
+  if (!readSignature(r, doc, overrides.key, &out->signature)) return false;
+  plan.signatureType = out->signature.type;
   return r.readInputs();
 }
 

@@ -16,7 +16,8 @@ using tzk::archive::Signer;
 
 struct ManifestSignature {
   int type = 1;
-  std::string key;  // private key PEM path; empty for type 2
+  std::string key;         // private key PEM path; empty for type 2
+  std::string typeSource;  // where the type was chosen, for messages about the key
 };
 
 struct Manifest {

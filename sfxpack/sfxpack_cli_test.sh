@@ -185,6 +185,16 @@ check "a key given twice in the manifest, at any depth: exit 3 naming it and whe
    grep -q 'twice.json: installer: \"path\" is given twice' '$scratch/err.txt' && \
    [ \$(status build '$scratch/twice-deep.json' -o '$scratch/x.exe' --stub '$scratch/stub.exe') -eq 3 ] && \
    grep -q 'files\[1\]: \"time\" is given twice' '$scratch/err.txt'"
+printf '{ "installer": { "path": "installer.exe" } }\n' >"$scratch/unsigned.json"
+printf '{ "installer": { "path": "installer.exe" }, "signature": { "type": 1, "key": "%s" } }\n' "$keys/key1.pem" >"$scratch/type1.json"
+check "a manifest without \"signature\": exit 3, and the message says so and what it needs" \
+  "[ \$(status build '$scratch/unsigned.json' -o '$scratch/x.exe' --stub '$scratch/stub.exe') -eq 3 ] && \
+   grep -q 'no \"signature\": give one with the type and the private key' '$scratch/err.txt'"
+check "a key of another size than the signature type needs: what the key is, the type and where it was chosen" \
+  "[ \$(status build '$scratch/type1.json' -o '$scratch/x.exe' --stub '$scratch/stub.exe' --key '$key5') -eq 3 ] && \
+   grep -q 'key5.pem: a DSA 2048/256 key; signature type 1 (\"type\" of \"signature\" in .*type1.json) needs a DSA 1024/160 key' '$scratch/err.txt' && \
+   [ \$(status build '$scratch/unsigned.json' -o '$scratch/x.exe' --stub '$scratch/stub.exe' --key '$key5') -eq 3 ] && \
+   grep -q 'signature type 1 (the default: the manifest has no \"signature\")' '$scratch/err.txt'"
 
 # --- the rest of the contract -----------------------------------------------------------------
 check "a missing file: exit 3, one line naming it once with the reason" \
@@ -206,6 +216,8 @@ check "--help states the exit-code contract" \
 check "an output that cannot be created: exit 4" "[ \$(status build '$top/example/manifest.json' -o '$scratch/a.exe/x.exe' \
   --stub '$scratch/stub.exe' --installer '$scratch/installer.exe') -eq 4 ] && one_line a.exe/x.exe"
 check "a folder that cannot be made: extract exits 4" "[ \$(status extract '$scratch/a.exe' '$scratch/a.exe/out') -eq 4 ]"
+check "extract into a file: exit 4, and it is named as no folder" \
+  "[ \$(status extract '$scratch/a.exe' '$scratch/kept.exe') -eq 4 ] && one_line kept.exe && grep -q 'is not a folder' '$scratch/err.txt'"
 # A write that fails halfway (the file-size limit) leaves neither the output nor a partial file.
 check "a write that fails halfway: exit 4, nothing left" \
   "[ \$(trap '' XFSZ; ulimit -f 20; status build '$top/example/manifest.json' -o '$scratch/big.exe' --stub '$scratch/stub.exe' \

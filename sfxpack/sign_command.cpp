@@ -84,7 +84,7 @@ int run(const Args& args) {
     const tzk::Result made =
         tzk::archive::MakeSignatureBlock({bytes->data(), bytes->size()}, type, keyPath.empty() ? nullptr : &key, &block);
     if (made != tzk::code::kSuccess) {
-      *why = type == 1 ? "type 1 needs a DSA 1024/160 key" : "type 5 needs a DSA 2048/256 key";
+      *why = KeyMismatch(key, type, "--type " + typeText);
       return false;
     }
     bytes->insert(bytes->end(), block.begin(), block.end());

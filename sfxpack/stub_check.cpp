@@ -323,6 +323,14 @@ bool IsStub(ByteView image, bool keysGiven, std::string* why) {
   return true;
 }
 
+std::string KeyMismatch(const tzk::archive::DsaPrivateKey& key, int type, const std::string& typeSource) {
+  const std::string shape = "DSA " + std::to_string(integer(key.p).BitCount()) + "/" +
+                            std::to_string(integer(key.q).BitCount());
+  const std::string needed = type == type::kRawMd5Dsa ? "DSA 1024/160" : "DSA 2048/256";
+  const std::string what = "a " + shape + (shape == needed ? " key whose values cannot sign (malformed)" : " key");
+  return what + "; signature type " + std::to_string(type) + " (" + typeSource + ") needs a " + needed + " key";
+}
+
 StubVerdict CheckWritten(const std::string& staged, const tzk::archive::KeySet* given, const std::string& givenSource,
                          const tzk::archive::DsaPrivateKey* signingKey, const std::string& keyPath,
                          std::string* message) {

@@ -73,6 +73,10 @@ bool IsProgram(tzk::archive::ByteView image, std::string* why);
 // too: a program that is no stub carries neither. False with the reason, "it is ...".
 bool IsStub(tzk::archive::ByteView image, bool keysGiven, std::string* why);
 
+// What a private key is and what the signature type needs, for a key that cannot sign it:
+// "a DSA 2048/256 key; signature type 1 (typeSource) needs a DSA 1024/160 key".
+std::string KeyMismatch(const tzk::archive::DsaPrivateKey& key, int type, const std::string& typeSource);
+
 // The key folder of a --keys option, or a reason (exit code 3).
 bool LoadKeyFolder(const std::string& folder, tzk::archive::LoadedKeys* keys, std::string* error);
 // A PKCS#8 DSA private key to sign with, read as every input is (measured first), or a reason
