@@ -37,7 +37,7 @@ const std::string kHelp = std::string(
     "  signature     {\"type\": 1|5, \"key\": PRIVATE.pem}\n"
     "Every \"time\" is seconds since 1970 (UTC); without one SOURCE_DATE_EPOCH is used.\n\n"
     "options:\n"
-    "  -o, --output FILE   the installer to write\n"
+    "  -o, --output FILE   the installer to write; none of the inputs\n"
     "  --stub FILE         use this stub instead of the manifest's\n"
     "  --installer FILE    pack this installer/updater instead of the manifest's\n"
     "  --key FILE          sign with this PKCS#8 DSA key instead of the manifest's\n"
@@ -95,6 +95,10 @@ int run(const Args& args) {
     const std::size_t colon = error.find(": ");
     return fail(error.substr(0, colon), error.substr(colon + 2), kExitBadInput);
   }
+  std::vector<NamedInput> inputs =
+      OptionInputs(a, {"--keys", "--cert", "--cert-key", "--test-tsa-certs", "--test-tsa-key"});
+  inputs.insert(inputs.end(), manifest.inputs.begin(), manifest.inputs.end());
+  if (!IsNoInput(output, inputs, &error)) return UsageErrorJson(kName, error, json);
   if (authenticode && manifest.signature.type != 5) {
     return UsageErrorJson(kName, "--cert needs signature type 5: type " + std::to_string(manifest.signature.type) +
                                      (manifest.signature.type == 1

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <cerrno>
 #include <cstdio>
+#include <filesystem>
 #include <functional>
 #include <memory>
 #include <new>
@@ -195,6 +196,13 @@ class Reader {
   // A file named on the command line (where is its option) or resolved already.
   void given(const std::string& path, const std::string& where, bool storedAsIs, Take take, Check check = nullptr) {
     inputs_.push_back({path, where, storedAsIs, std::move(take), std::move(check)});
+  }
+
+  // Every file noted, as it was named.
+  std::vector<NamedInput> noted() const {
+    std::vector<NamedInput> files;
+    for (const Input& input : inputs_) files.push_back({input.path, named(input.where)});
+    return files;
   }
 
   bool readInputs() {
@@ -459,6 +467,39 @@ bool WriteWholeFile(const std::string& path, const Bytes& data, std::string* err
 
 namespace {
 
+std::filesystem::path systemPath(const std::string& path) {
+#ifdef _WIN32
+  return std::filesystem::path(tzk::root::fromUtf8(path));
+#else
+  return std::filesystem::path(path);
+#endif
+}
+
+bool sameFile(const std::string& a, const std::string& b) {
+  const std::filesystem::path x = systemPath(a), y = systemPath(b);
+  std::error_code error;
+  if (std::filesystem::exists(x, error) && std::filesystem::exists(y, error)) {
+    return std::filesystem::equivalent(x, y, error);
+  }
+  const std::filesystem::path cx = std::filesystem::weakly_canonical(x, error);
+  if (error) return false;
+  return cx == std::filesystem::weakly_canonical(y, error) && !error;
+}
+
+}  // namespace
+
+bool IsNoInput(const std::string& output, const std::vector<NamedInput>& inputs, std::string* why) {
+  for (const NamedInput& input : inputs) {
+    if (sameFile(output, input.path)) {
+      *why = output + " is also an input (" + input.named + "): an output must not replace what is read";
+      return false;
+    }
+  }
+  return true;
+}
+
+namespace {
+
 // "MANIFEST:LINE:COLUMN: not valid JSON: what the parser expected", from the parser's byte
 // position (1-based, the byte that could not be read).
 std::string jsonError(const std::string& path, const Bytes& text, const json::parse_error& e) {
@@ -603,7 +644,14 @@ bool LoadManifest(const std::string& path, const ManifestOverrides& overrides, M
   if (doc.contains("embedded") && !readEmbedded(r, doc["embedded"], &plan)) return false;
   if (!readSignature(r, doc, overrides.key, &out->signature)) return false;
   plan.signatureType = out->signature.type;
-  return r.readInputs();
+  if (!r.readInputs()) return false;
+  out->inputs = r.noted();
+  out->inputs.insert(out->inputs.begin(), {path, "the manifest"});
+  if (!out->signature.key.empty()) {
+    out->inputs.push_back({out->signature.key, overrides.key.empty() ? "\"key\" of " + r.named("\"signature\"")
+                                                                      : r.named("--key")});
+  }
+  return true;
 }
 
 }  // namespace sfxpack

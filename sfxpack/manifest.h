@@ -2,6 +2,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "archive/installer_writer.h"
 
@@ -20,9 +21,16 @@ struct ManifestSignature {
   std::string typeSource;  // where the type was chosen, for messages about the key
 };
 
+// A file a command reads and how it was named, "given with --stub" or "files[0] in M.json".
+struct NamedInput {
+  std::string path;
+  std::string named;
+};
+
 struct Manifest {
   InstallerPlan plan;  // everything read and resolved
   ManifestSignature signature;
+  std::vector<NamedInput> inputs;  // the manifest and every file it names, the signing key too
 };
 
 // Reads the manifest at path; relative paths in it are taken from the manifest's folder.
@@ -40,6 +48,11 @@ struct ManifestOverrides {
   bool keysGiven = false;
 };
 bool LoadManifest(const std::string& path, const ManifestOverrides& overrides, Manifest* out, std::string* error);
+
+// Whether an output is none of the inputs, which writing it would replace; false with the reason.
+// Compared as the file system sees them: the same file (device and inode, or its ID on Windows)
+// when both exist, else the same normalised path.
+bool IsNoInput(const std::string& output, const std::vector<NamedInput>& inputs, std::string* why);
 
 // A file's whole content; false with a reason (which does not repeat the path). A file over the
 // format's limit is refused on its size, before anything is read.

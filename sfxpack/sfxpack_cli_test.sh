@@ -7,7 +7,7 @@
 # --json, an "error" object; nothing half-written is left behind. Inputs too large for the format
 # are refused on their size, unread, and a run that an exception stops still ends in a code of
 # the contract and one line; so does a stub that is no stub, an installer/updater that is no
-# program and a manifest that gives a key twice. Installers that carry an Authenticode signature too keep both
+# program, a manifest that gives a key twice and an output that is one of the inputs. Installers that carry an Authenticode signature too keep both
 # signatures, built at once, timestamped, or prepared for any signing tool and sealed, and keep
 # them through per-download tags written in place.
 set -uo pipefail
@@ -195,6 +195,33 @@ check "a key of another size than the signature type needs: what the key is, the
    grep -q 'key5.pem: a DSA 2048/256 key; signature type 1 (\"type\" of \"signature\" in .*type1.json) needs a DSA 1024/160 key' '$scratch/err.txt' && \
    [ \$(status build '$scratch/unsigned.json' -o '$scratch/x.exe' --stub '$scratch/stub.exe' --key '$key5') -eq 3 ] && \
    grep -q 'signature type 1 (the default: the manifest has no \"signature\")' '$scratch/err.txt'"
+
+# --- outputs that are inputs ------------------------------------------------------------------
+# Writing one would replace what is being read: refused as a usage error before anything is
+# written, however its path is spelled.
+given=$scratch/given
+mkdir -p "$given"
+cp "$scratch/stub.exe" "$scratch/installer.exe" "$top/example/data/vps1.vpx" "$key5" "$keys"/key*.pub.pem \
+  "$keys/codesign.pem" "$keys/codesign.key.pem" "$given/"
+printf '{ "installer": { "path": "installer.exe" }, "files": [ { "path": "vps1.vpx", "time": 0 } ],\n  "signature": { "type": 5, "key": "key5.pem" } }\n' \
+  >"$given/inputs.json"
+(cd "$given" && sha256sum -- * >"$scratch/given.sums")
+# overwrites OUT NAME ARGS...: building into OUT exits 2 with one line naming NAME once, and no
+# input changed.
+overwrites() {
+  [ "$(status build "$given/inputs.json" -o "$1" --stub "$given/stub.exe" "${@:3}")" -eq 2 ] && one_line "$2" &&
+    grep -q 'is also an input' "$scratch/err.txt" && (cd "$given" && sha256sum --quiet -c "$scratch/given.sums") && ! leftovers
+}
+for name in inputs.json stub.exe installer.exe vps1.vpx key5.pem; do
+  check "build -o its input $name: exit 2, nothing written" "overwrites '$given/$name' $name"
+done
+check "build -o an input spelled otherwise, a key of --keys, the --cert: exit 2, nothing written" \
+  "overwrites '$given/../given/stub.exe' stub.exe && overwrites '$given/key5.pub.pem' key5.pub.pem --keys '$given' && \
+   overwrites '$given/codesign.pem' codesign.pem --cert '$given/codesign.pem' --cert-key '$given/codesign.key.pem' --signing-time 0"
+check "pack with OUT its IN, sign of the key it signs with: exit 2, nothing written" \
+  "[ \$(status pack --lzma '$given/vps1.vpx' '$given/vps1.vpx') -eq 2 ] && \
+   [ \$(status sign --type 5 --key '$given/key5.pem' --signature-only '$given/key5.pem') -eq 2 ] && \
+   (cd '$given' && sha256sum --quiet -c '$scratch/given.sums')"
 
 # --- the rest of the contract -----------------------------------------------------------------
 check "a missing file: exit 3, one line naming it once with the reason" \
