@@ -3,6 +3,7 @@
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
 #include <cerrno>
@@ -18,6 +19,7 @@
 #include <sys/stat.h>
 #include <windows.h>
 #else
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #endif
@@ -420,13 +422,69 @@ void removeFile(const std::string& path) {
 #endif
 }
 
+#ifndef _WIN32
+// The staged files of this process, for SIGINT or SIGTERM to remove before the process ends: a
+// signal handler may do only what is async-signal-safe, so each path is made beforehand, with
+// its StagedOutput, and the handler only reads the slots and unlinks. A command stages few files
+// at once; one beyond the slots is left to its StagedOutput alone.
+std::atomic<const char*> g_staged[8];
+static_assert(std::atomic<const char*>::is_always_lock_free, "the signal handler reads the slots");
+
+void removeStagedAndEnd(int signal) {
+  for (auto& slot : g_staged) {
+    if (const char* path = slot.load()) ::unlink(path);
+  }
+  // Ended by the signal itself, as without the handler: a shell sees 128 + its number.
+  ::signal(signal, SIG_DFL);
+  ::raise(signal);
+}
+
+bool removeStagedOnSignals() {
+  struct sigaction action {};
+  action.sa_handler = removeStagedAndEnd;
+  sigemptyset(&action.sa_mask);
+  for (int signal : {SIGINT, SIGTERM}) sigaddset(&action.sa_mask, signal);
+  for (int signal : {SIGINT, SIGTERM}) {
+    struct sigaction old {};
+    // A signal ignored from the start (nohup, a background job of a shell) stays ignored.
+    if (::sigaction(signal, nullptr, &old) == 0 && old.sa_handler != SIG_IGN) ::sigaction(signal, &action, nullptr);
+  }
+  return true;
+}
+#endif
+
+// On Windows a console's Ctrl+C handler runs on a thread of its own while the staged file is held
+// open without delete sharing (by the write, then by the checks of archive/signature), so it
+// could not remove the file: there the staged file is left as it is left by a kill.
+void stage([[maybe_unused]] const char* path) {
+#ifndef _WIN32
+  [[maybe_unused]] static const bool handled = removeStagedOnSignals();
+  for (auto& slot : g_staged) {
+    const char* empty = nullptr;
+    if (slot.compare_exchange_strong(empty, path)) return;
+  }
+#endif
+}
+
+void unstage([[maybe_unused]] const char* path) {
+#ifndef _WIN32
+  for (auto& slot : g_staged) {
+    const char* mine = path;
+    slot.compare_exchange_strong(mine, nullptr);
+  }
+#endif
+}
+
 }  // namespace
 
 StagedOutput::StagedOutput(std::string path)
-    : path_(std::move(path)), staged_(path_ + ".partial-" + std::to_string(processId())) {}
+    : path_(std::move(path)), staged_(path_ + ".partial-" + std::to_string(processId())) {
+  stage(staged_.c_str());
+}
 
 StagedOutput::~StagedOutput() {
   if (pending_) removeFile(staged_);
+  unstage(staged_.c_str());
 }
 
 bool StagedOutput::Write(const Bytes& data, std::string* error) {
@@ -457,6 +515,7 @@ bool StagedOutput::Commit(std::string* error) {
     return false;
   }
   pending_ = false;
+  unstage(staged_.c_str());
   return true;
 }
 

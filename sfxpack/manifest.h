@@ -62,7 +62,8 @@ bool WriteWholeFile(const std::string& path, const Bytes& data, std::string* err
 
 // An output written beside its final path and renamed onto it only when complete (and, for the
 // commands that check their result, accepted): a failed or refused write never leaves a partial
-// or wrong file under the final name, and a file that is replaced keeps its permissions.
+// or wrong file under the final name, and a file that is replaced keeps its permissions. The
+// staged file goes when SIGINT or SIGTERM ends the process too (not on Windows, see stage()).
 class StagedOutput {
  public:
   explicit StagedOutput(std::string path);

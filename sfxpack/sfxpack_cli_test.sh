@@ -7,7 +7,8 @@
 # --json, an "error" object; nothing half-written is left behind. Inputs too large for the format
 # are refused on their size, unread, and a run that an exception stops still ends in a code of
 # the contract and one line; so does a stub that is no stub, an installer/updater that is no
-# program, a manifest that gives a key twice and an output that is one of the inputs. Installers that carry an Authenticode signature too keep both
+# program, a manifest that gives a key twice and an output that is one of the inputs, and a run
+# that a signal ends leaves no staged file. Installers that carry an Authenticode signature too keep both
 # signatures, built at once, timestamped, or prepared for any signing tool and sealed, and keep
 # them through per-download tags written in place.
 set -uo pipefail
@@ -308,6 +309,31 @@ check "build with two entries of 1.2 GiB stored as they are: the manifest named 
   "refused_unread halves.json \"come to $sum bytes, \$limit\" '$scratch/halves.exe' \
      build '$scratch/halves.json' -o '$scratch/halves.exe' --stub '$scratch/stub.exe'"
 rm -f "$scratch/huge.bin" "$scratch/half1.bin" "$scratch/half2.bin"
+
+# --- a run that a signal ends -----------------------------------------------------------------
+# SIGTERM or SIGINT while the output is staged: the staged file goes with the process, which ends
+# killed by the signal (128 + its number). A shell without job control starts background jobs
+# with SIGINT ignored; env gives sfxpack the default, as a terminal's job has.
+truncate -s 300M "$scratch/large.bin"
+manifest_with '{ "path": "large.bin", "time": 0 }' >"$scratch/large.json"
+# ended SIGNAL CODE: a build of large.json, sent SIGNAL once its staged file is there, ends with
+# CODE and leaves neither the staged file nor the output.
+ended() {
+  env --default-signal=INT "$sfxpack" build "$scratch/large.json" -o "$scratch/large.exe" --stub "$scratch/stub.exe" \
+    >/dev/null 2>&1 &
+  local pid=$! code passed=1
+  local staged=$scratch/large.exe.partial-$pid
+  while [ ! -e "$staged" ] && kill -0 "$pid" 2>/dev/null; do sleep 0.05; done
+  kill -s "$1" "$pid"
+  wait "$pid"
+  code=$?
+  [ "$code" -eq "$2" ] && [ ! -e "$staged" ] && [ ! -e "$scratch/large.exe" ] && passed=0
+  rm -f "$staged" "$scratch/large.exe"  # what a failure left would fail every later check too
+  return "$passed"
+}
+check "SIGTERM while the output is written: the staged file removed, exit 143" "ended TERM 143"
+check "SIGINT while the output is written: the staged file removed, exit 130" "ended INT 130"
+rm -f "$scratch/large.bin"
 
 not_utf8="$scratch/$(printf 'caf\351').exe"
 check "an exception in a command (JSON cannot carry a name that is not UTF-8): exit 4 and one line, no abort" \
