@@ -37,12 +37,13 @@ const std::string kHelp = std::string(
     "  signature     {\"type\": 1|5, \"key\": PRIVATE.pem}\n"
     "Every \"time\" is seconds since 1970 (UTC); without one SOURCE_DATE_EPOCH is used.\n\n"
     "options:\n"
-    "  -o, --output FILE   the installer to write\n"
+    "  -o, --output FILE   the installer to write; none of the inputs\n"
     "  --stub FILE         use this stub instead of the manifest's\n"
     "  --installer FILE    pack this installer/updater instead of the manifest's\n"
     "  --key FILE          sign with this PKCS#8 DSA key instead of the manifest's\n"
     "  --keys DIR          check the result against key1.pub.pem ... key7.pub.pem in DIR instead\n"
-    "                      of the stub's own key table\n"
+    "                      of the stub's own key table (which may then be missing; the stub must\n"
+    "                      still be the stub)\n"
     "  --json              print one JSON object: \"ok\", what was written, \"error\" {code, message}\n\n") +
     kCodeSigningHelp + "\n" + kExitCodeHelp;
 
@@ -52,9 +53,8 @@ Signer signerFor(const ManifestSignature& signature, tzk::archive::DsaPrivateKey
     const tzk::Result r = tzk::archive::MakeSignatureBlock({content->data(), content->size()}, signature.type,
                                                            signature.type == 2 ? nullptr : key, &block);
     if (r != tzk::code::kSuccess) {
-      *error = signature.type == 1 ? "type 1 needs a DSA 1024/160 key"
-               : signature.type == 5 ? "type 5 needs a DSA 2048/256 key"
-                                     : "cannot sign with type " + std::to_string(signature.type);
+      *error = signature.type == 2 ? "cannot sign with type 2"
+                                   : KeyMismatch(*key, signature.type, signature.typeSource);
       return false;
     }
     content->insert(content->end(), block.begin(), block.end());
@@ -90,10 +90,15 @@ int run(const Args& args) {
     given = loaded.keys();
   }
   Manifest manifest;
-  if (!LoadManifest(a.positional[0], {a.value("--stub"), a.value("--installer"), a.value("--key")}, &manifest, &error)) {
+  if (!LoadManifest(a.positional[0], {a.value("--stub"), a.value("--installer"), a.value("--key"), a.has("--keys")},
+                    &manifest, &error)) {
     const std::size_t colon = error.find(": ");
     return fail(error.substr(0, colon), error.substr(colon + 2), kExitBadInput);
   }
+  std::vector<NamedInput> inputs =
+      OptionInputs(a, {"--keys", "--cert", "--cert-key", "--test-tsa-certs", "--test-tsa-key"});
+  inputs.insert(inputs.end(), manifest.inputs.begin(), manifest.inputs.end());
+  if (!IsNoInput(output, inputs, &error)) return UsageErrorJson(kName, error, json);
   if (authenticode && manifest.signature.type != 5) {
     return UsageErrorJson(kName, "--cert needs signature type 5: type " + std::to_string(manifest.signature.type) +
                                      (manifest.signature.type == 1

@@ -9,6 +9,7 @@
 #include <nlohmann/json.hpp>
 
 #include "log/vocabulary/result.h"
+#include "sfxpack/manifest.h"
 
 namespace sfxpack {
 
@@ -67,5 +68,9 @@ struct ParsedArgs {
 };
 ParsedArgs ParseArgs(const Args& args, const std::vector<std::string>& flags,
                      const std::vector<std::string>& valued);
+
+// The files that options name, as inputs for IsNoInput: the value of each option given,
+// and for --keys the key files of its folder.
+std::vector<NamedInput> OptionInputs(const ParsedArgs& args, const std::vector<std::string>& options);
 
 }  // namespace sfxpack

@@ -58,6 +58,16 @@ bool makeOneFolder(const std::string& path) {
 #endif
 }
 
+bool isNoFolder(const std::string& path) {
+#ifdef _WIN32
+  struct _stat64 info {};
+  return ::_wstat64(tzk::root::fromUtf8(path).c_str(), &info) == 0 && (info.st_mode & _S_IFDIR) == 0;
+#else
+  struct stat info {};
+  return ::stat(path.c_str(), &info) == 0 && !S_ISDIR(info.st_mode);
+#endif
+}
+
 // The folder and every missing parent; false with errno of the level that failed.
 bool makeFolder(const std::string& path) {
   for (std::size_t at = path.find_first_of("/\\", 1); at != std::string::npos; at = path.find_first_of("/\\", at + 1)) {
@@ -85,6 +95,9 @@ int run(const Args& args) {
   if (a.positional.size() != 2) return UsageError("extract", "needs SETUP.exe and DIR");
   const std::string& file = a.positional[0];
   const std::string& dir = a.positional[1];
+  // Extraction would fail on the first entry with the archive's code and the entry's name: the
+  // destination is the fault, and is named before the installer is checked.
+  if (isNoFolder(dir)) return FileError("extract", dir, "it exists and is not a folder", kExitOutputError);
   tzk::archive::LoadedKeys loaded;
   tzk::archive::KeySet given{};
   const std::string folderOfKeys = a.value("--keys");

@@ -1,4 +1,5 @@
 // sfxpack: packs, signs, tags, inspects, verifies and extracts installers of the SFX stub.
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <exception>
@@ -233,6 +234,21 @@ ParsedArgs ParseArgs(const Args& args, const std::vector<std::string>& flags,
     }
   }
   return parsed;
+}
+
+std::vector<NamedInput> OptionInputs(const ParsedArgs& args, const std::vector<std::string>& options) {
+  std::vector<NamedInput> inputs;
+  for (const auto& o : args.options) {
+    if (std::find(options.begin(), options.end(), o.first) == options.end()) continue;
+    if (o.first != "--keys") {
+      inputs.push_back({o.second, "given with " + o.first});
+      continue;
+    }
+    for (int index : {1, 2, 3, 5, 6, 7}) {
+      inputs.push_back({o.second + "/key" + std::to_string(index) + ".pub.pem", "a key of --keys"});
+    }
+  }
+  return inputs;
 }
 
 }  // namespace sfxpack

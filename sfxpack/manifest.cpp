@@ -3,19 +3,23 @@
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
 #include <cerrno>
 #include <cstdio>
+#include <filesystem>
 #include <functional>
 #include <memory>
 #include <new>
+#include <set>
 
 #ifdef _WIN32
 #include <process.h>
 #include <sys/stat.h>
 #include <windows.h>
 #else
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #endif
@@ -25,6 +29,7 @@
 #include "log/vocabulary/text.h"
 #include "packers/data_packer.h"
 #include "packers/file_package.h"
+#include "sfxpack/stub_check.h"
 
 namespace sfxpack {
 namespace {
@@ -138,6 +143,8 @@ class Reader {
  public:
   // Hands a file's bytes to the plan once it is read; false after fail().
   using Take = std::function<bool(Bytes&& data)>;
+  // Whether a file's bytes are what they must be, before they are taken; false with the reason.
+  using Check = std::function<bool(const Bytes& data, std::string* why)>;
 
   Reader(std::string manifestPath, std::string* error)
       : manifest_(std::move(manifestPath)), base_(folderOf(manifest_)), error_(error) {}
@@ -150,8 +157,13 @@ class Reader {
 
   // A file the manifest names could not be read: that file first, then where it was named.
   bool failOn(const std::string& file, const std::string& why, const std::string& where) {
-    *error_ = file + ": " + why + " (" + (where.compare(0, 2, "--") == 0 ? "given with " + where : where + " in " + manifest_) + ")";
+    *error_ = file + ": " + why + " (" + named(where) + ")";
     return false;
+  }
+
+  // "given with --stub" for an option, "files[0] in MANIFEST" for the manifest's own.
+  std::string named(const std::string& where) const {
+    return where.compare(0, 2, "--") == 0 ? "given with " + where : where + " in " + manifest_;
   }
 
   bool onlyKeys(const json& object, const std::string& where, std::initializer_list<const char*> keys) {
@@ -174,18 +186,25 @@ class Reader {
   // storedAsIs: the file's bytes go into the installer unchanged, so its size counts towards the
   // installer's before anything is packed.
   bool file(const json& object, const char* key, const std::string& where, bool storedAsIs, Take take,
-            std::string* path = nullptr) {
+            std::string* path = nullptr, Check check = nullptr) {
     std::string relative;
     if (!text(object, key, where, &relative, true)) return false;
     const std::string resolved = resolve(relative);
     if (path != nullptr) *path = resolved;
-    given(resolved, where, storedAsIs, std::move(take));
+    given(resolved, where, storedAsIs, std::move(take), std::move(check));
     return true;
   }
 
   // A file named on the command line (where is its option) or resolved already.
-  void given(const std::string& path, const std::string& where, bool storedAsIs, Take take) {
-    inputs_.push_back({path, where, storedAsIs, std::move(take)});
+  void given(const std::string& path, const std::string& where, bool storedAsIs, Take take, Check check = nullptr) {
+    inputs_.push_back({path, where, storedAsIs, std::move(take), std::move(check)});
+  }
+
+  // Every file noted, as it was named.
+  std::vector<NamedInput> noted() const {
+    std::vector<NamedInput> files;
+    for (const Input& input : inputs_) files.push_back({input.path, named(input.where)});
+    return files;
   }
 
   bool readInputs() {
@@ -202,7 +221,9 @@ class Reader {
     for (Input& input : inputs_) {
       Bytes data;
       std::string why;
-      if (!ReadWholeFile(input.path, &data, &why)) return failOn(input.path, why, input.where);
+      if (!ReadWholeFile(input.path, &data, &why) || (input.check && !input.check(data, &why))) {
+        return failOn(input.path, why, input.where);
+      }
       if (!input.take(std::move(data))) return false;
     }
     return true;
@@ -244,6 +265,7 @@ class Reader {
     std::string where;
     bool storedAsIs;
     Take take;
+    Check check;
   };
 
   std::string manifest_;
@@ -257,6 +279,22 @@ Reader::Take into(Bytes* target) {
     *target = std::move(data);
     return true;
   };
+}
+
+Reader::Check theStub(bool keysGiven) {
+  return [keysGiven](const Bytes& data, std::string* why) {
+    if (IsStub({data.data(), data.size()}, keysGiven, why)) return true;
+    *why = "not the stub: " + *why;
+    return false;
+  };
+}
+
+// The stub starts the installer/updater with CreateProcess once it is extracted: a file that is
+// no program would make an installer that fails only when it runs.
+bool aProgram(const Bytes& data, std::string* why) {
+  if (IsProgram({data.data(), data.size()}, why)) return true;
+  *why = "not a program the stub can start: " + *why;
+  return false;
 }
 
 // plan->files grows while the manifest is walked, so an entry is found by its index.
@@ -384,13 +422,69 @@ void removeFile(const std::string& path) {
 #endif
 }
 
+#ifndef _WIN32
+// The staged files of this process, for SIGINT or SIGTERM to remove before the process ends: a
+// signal handler may do only what is async-signal-safe, so each path is made beforehand, with
+// its StagedOutput, and the handler only reads the slots and unlinks. A command stages few files
+// at once; one beyond the slots is left to its StagedOutput alone.
+std::atomic<const char*> g_staged[8];
+static_assert(std::atomic<const char*>::is_always_lock_free, "the signal handler reads the slots");
+
+void removeStagedAndEnd(int signal) {
+  for (auto& slot : g_staged) {
+    if (const char* path = slot.load()) ::unlink(path);
+  }
+  // Ended by the signal itself, as without the handler: a shell sees 128 + its number.
+  ::signal(signal, SIG_DFL);
+  ::raise(signal);
+}
+
+bool removeStagedOnSignals() {
+  struct sigaction action {};
+  action.sa_handler = removeStagedAndEnd;
+  sigemptyset(&action.sa_mask);
+  for (int signal : {SIGINT, SIGTERM}) sigaddset(&action.sa_mask, signal);
+  for (int signal : {SIGINT, SIGTERM}) {
+    struct sigaction old {};
+    // A signal ignored from the start (nohup, a background job of a shell) stays ignored.
+    if (::sigaction(signal, nullptr, &old) == 0 && old.sa_handler != SIG_IGN) ::sigaction(signal, &action, nullptr);
+  }
+  return true;
+}
+#endif
+
+// On Windows a console's Ctrl+C handler runs on a thread of its own while the staged file is held
+// open without delete sharing (by the write, then by the checks of archive/signature), so it
+// could not remove the file: there the staged file is left as it is left by a kill.
+void stage([[maybe_unused]] const char* path) {
+#ifndef _WIN32
+  [[maybe_unused]] static const bool handled = removeStagedOnSignals();
+  for (auto& slot : g_staged) {
+    const char* empty = nullptr;
+    if (slot.compare_exchange_strong(empty, path)) return;
+  }
+#endif
+}
+
+void unstage([[maybe_unused]] const char* path) {
+#ifndef _WIN32
+  for (auto& slot : g_staged) {
+    const char* mine = path;
+    slot.compare_exchange_strong(mine, nullptr);
+  }
+#endif
+}
+
 }  // namespace
 
 StagedOutput::StagedOutput(std::string path)
-    : path_(std::move(path)), staged_(path_ + ".partial-" + std::to_string(processId())) {}
+    : path_(std::move(path)), staged_(path_ + ".partial-" + std::to_string(processId())) {
+  stage(staged_.c_str());
+}
 
 StagedOutput::~StagedOutput() {
   if (pending_) removeFile(staged_);
+  unstage(staged_.c_str());
 }
 
 bool StagedOutput::Write(const Bytes& data, std::string* error) {
@@ -421,12 +515,46 @@ bool StagedOutput::Commit(std::string* error) {
     return false;
   }
   pending_ = false;
+  unstage(staged_.c_str());
   return true;
 }
 
 bool WriteWholeFile(const std::string& path, const Bytes& data, std::string* error) {
   StagedOutput out(path);
   return out.Write(data, error) && out.Commit(error);
+}
+
+namespace {
+
+std::filesystem::path systemPath(const std::string& path) {
+#ifdef _WIN32
+  return std::filesystem::path(tzk::root::fromUtf8(path));
+#else
+  return std::filesystem::path(path);
+#endif
+}
+
+bool sameFile(const std::string& a, const std::string& b) {
+  const std::filesystem::path x = systemPath(a), y = systemPath(b);
+  std::error_code error;
+  if (std::filesystem::exists(x, error) && std::filesystem::exists(y, error)) {
+    return std::filesystem::equivalent(x, y, error);
+  }
+  const std::filesystem::path cx = std::filesystem::weakly_canonical(x, error);
+  if (error) return false;
+  return cx == std::filesystem::weakly_canonical(y, error) && !error;
+}
+
+}  // namespace
+
+bool IsNoInput(const std::string& output, const std::vector<NamedInput>& inputs, std::string* why) {
+  for (const NamedInput& input : inputs) {
+    if (sameFile(output, input.path)) {
+      *why = output + " is also an input (" + input.named + "): an output must not replace what is read";
+      return false;
+    }
+  }
+  return true;
 }
 
 namespace {
@@ -450,6 +578,75 @@ std::string jsonError(const std::string& path, const Bytes& text, const json::pa
   return path + ":" + std::to_string(line) + ":" + std::to_string(column) + ": not valid JSON: " + what;
 }
 
+// nlohmann::json keeps the last of two equal keys in an object; a manifest that gives one twice
+// is refused instead. Follows the parser's events to name where the first such key lies, as the
+// reader names places: "installer", "files[1]".
+struct DuplicateKeys {
+  std::string where, key;  // of the first key given twice; key is empty when there is none
+
+  void see(json::parse_event_t event, const json& parsed) {
+    using Event = json::parse_event_t;
+    if (event == Event::key) {
+      Level& level = levels_.back();
+      level.key = parsed.get<std::string>();
+      if (!level.keys.insert(level.key).second && key.empty()) {
+        where = level.where;
+        key = level.key;
+      }
+    } else if (event == Event::object_start || event == Event::array_start) {
+      levels_.push_back({placeOfNext(), event == Event::array_start, 0, "", {}});
+    } else if (event == Event::object_end || event == Event::array_end) {
+      levels_.pop_back();
+    } else if (!levels_.empty() && levels_.back().array) {
+      ++levels_.back().items;
+    }
+  }
+
+ private:
+  struct Level {
+    std::string where;
+    bool array = false;
+    std::size_t items = 0;  // of an array, so far
+    std::string key;        // of an object, the last one
+    std::set<std::string> keys;
+  };
+
+  std::string placeOfNext() {
+    if (levels_.empty()) return "";
+    Level& outer = levels_.back();
+    if (outer.array) return outer.where + "[" + std::to_string(outer.items++) + "]";
+    return outer.where.empty() ? outer.key : outer.where + "." + outer.key;
+  }
+
+  std::vector<Level> levels_;
+};
+
+// The signature's type and key, and where the type comes from: a key of the wrong kind is
+// explained by the type it was chosen for.
+bool readSignature(Reader& r, const json& doc, const std::string& keyOverride, ManifestSignature* sig) {
+  sig->typeSource = "the default: the manifest has no \"signature\"";
+  if (doc.contains("signature")) {
+    const json& s = doc["signature"];
+    if (!r.onlyKeys(s, "signature", {"type", "key"})) return false;
+    if (s.contains("type") && !s["type"].is_number_integer()) return r.fail("signature", "\"type\" must be 1, 2 or 5");
+    if (s.contains("type")) sig->type = s["type"].get<int>();
+    sig->typeSource = s.contains("type") ? "\"type\" of " + r.named("\"signature\"")
+                                         : "the default: \"signature\" gives no \"type\"";
+    if (!r.text(s, "key", "signature", &sig->key, false)) return false;
+    if (!sig->key.empty()) sig->key = r.resolve(sig->key);
+  }
+  if (!keyOverride.empty()) sig->key = keyOverride;
+  if (sig->type != 1 && sig->type != 2 && sig->type != 5) return r.fail("signature", "\"type\" must be 1, 2 or 5");
+  if (!doc.contains("signature") && sig->key.empty()) {
+    return r.fail("", "no \"signature\": give one with the type and the private key to sign with, "
+                      "{\"type\": 5, \"key\": \"PRIVATE.pem\"} for a DSA 2048/256 key (type 1: DSA 1024/160)");
+  }
+  if (sig->type != 2 && sig->key.empty()) {
+    return r.fail("signature", "type " + std::to_string(sig->type) + " needs a \"key\" (or --key PRIVATE.pem)");
+  }
+  return true;
+}
+
 }  // namespace
 
 bool LoadManifest(const std::string& path, const ManifestOverrides& overrides, Manifest* out, std::string* error) {
@@ -460,23 +657,30 @@ bool LoadManifest(const std::string& path, const ManifestOverrides& overrides, M
     return false;
   }
   json doc;
+  DuplicateKeys duplicates;
   try {
-    doc = json::parse(text.begin(), text.end());
+    doc = json::parse(text.begin(), text.end(), [&duplicates](int, json::parse_event_t event, json& parsed) {
+      duplicates.see(event, parsed);
+      return true;
+    });
   } catch (const json::parse_error& e) {
     *error = jsonError(path, text, e);
     return false;
   }
   Reader r(path, error);
+  if (!duplicates.key.empty()) {
+    return r.fail(duplicates.where, "\"" + duplicates.key + "\" is given twice: which one is meant cannot be told");
+  }
   InstallerPlan& plan = out->plan;
   if (!r.onlyKeys(doc, "", {"stub", "commandLine", "sfxName", "installer", "files", "selfDefense", "embedded",
                             "signature"})) {
     return false;
   }
   if (!overrides.stub.empty()) {
-    r.given(overrides.stub, "--stub", true, into(&plan.stub));
+    r.given(overrides.stub, "--stub", true, into(&plan.stub), theStub(overrides.keysGiven));
   } else if (!doc.contains("stub")) {
     return r.fail("", "no stub: give \"stub\" in the manifest or --stub STUB.exe");
-  } else if (!r.file(doc, "stub", "stub", true, into(&plan.stub))) {
+  } else if (!r.file(doc, "stub", "stub", true, into(&plan.stub), nullptr, theStub(overrides.keysGiven))) {
     return false;
   }
   if (!r.text(doc, "commandLine", "commandLine", &plan.commandLine, false) ||
@@ -490,28 +694,23 @@ bool LoadManifest(const std::string& path, const ManifestOverrides& overrides, M
     return false;
   }
   if (!overrides.installer.empty()) {
-    r.given(overrides.installer, "--installer", false, into(&plan.installer));
-  } else if (!r.file(installer, "path", "installer", false, into(&plan.installer))) {
+    r.given(overrides.installer, "--installer", false, into(&plan.installer), aProgram);
+  } else if (!r.file(installer, "path", "installer", false, into(&plan.installer), nullptr, aProgram)) {
     return false;
   }
   if (doc.contains("files") && !readFiles(r, doc["files"], &plan)) return false;
   if (doc.contains("selfDefense") && !readSelfDefense(r, doc["selfDefense"], &plan)) return false;
   if (doc.contains("embedded") && !readEmbedded(r, doc["embedded"], &plan)) return false;
-
-  ManifestSignature& sig = out->signature;
-  if (doc.contains("signature")) {
-    const json& s = doc["signature"];
-    if (!r.onlyKeys(s, "signature", {"type", "key"})) return false;
-    if (s.contains("type") && !s["type"].is_number_integer()) return r.fail("signature", "\"type\" must be 1, 2 or 5");
-    if (s.contains("type")) sig.type = s["type"].get<int>();
-    if (!r.text(s, "key", "signature", &sig.key, false)) return false;
-    if (!sig.key.empty()) sig.key = r.resolve(sig.key);
+  if (!readSignature(r, doc, overrides.key, &out->signature)) return false;
+  plan.signatureType = out->signature.type;
+  if (!r.readInputs()) return false;
+  out->inputs = r.noted();
+  out->inputs.insert(out->inputs.begin(), {path, "the manifest"});
+  if (!out->signature.key.empty()) {
+    out->inputs.push_back({out->signature.key, overrides.key.empty() ? "\"key\" of " + r.named("\"signature\"")
+                                                                      : r.named("--key")});
   }
-  if (!overrides.key.empty()) sig.key = overrides.key;
-  if (sig.type != 1 && sig.type != 2 && sig.type != 5) return r.fail("signature", "\"type\" must be 1, 2 or 5");
-  if (sig.type != 2 && sig.key.empty()) return r.fail("signature", "type " + std::to_string(sig.type) + " needs a \"key\"");
-  plan.signatureType = sig.type;
-  return r.readInputs();
+  return true;
 }
 
 }  // namespace sfxpack

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "archive/installer_writer.h"
 
@@ -16,12 +17,20 @@ using tzk::archive::Signer;
 
 struct ManifestSignature {
   int type = 1;
-  std::string key;  // private key PEM path; empty for type 2
+  std::string key;         // private key PEM path; empty for type 2
+  std::string typeSource;  // where the type was chosen, for messages about the key
+};
+
+// A file a command reads and how it was named, "given with --stub" or "files[0] in M.json".
+struct NamedInput {
+  std::string path;
+  std::string named;
 };
 
 struct Manifest {
   InstallerPlan plan;  // everything read and resolved
   ManifestSignature signature;
+  std::vector<NamedInput> inputs;  // the manifest and every file it names, the signing key too
 };
 
 // Reads the manifest at path; relative paths in it are taken from the manifest's folder.
@@ -30,12 +39,20 @@ struct Manifest {
 // empty replaces the manifest's own: a build can swap the stub, the installer/updater or the key
 // without a manifest of its own. Every file it names is measured before any is read: one over the
 // format's limit, or a stub and inputs stored as they are that together are, is refused unread.
+// The stub must be the stub (IsStub: keysGiven when --keys names the keys the result is checked
+// with) and the installer/updater a program (IsProgram).
 struct ManifestOverrides {
   std::string stub;
   std::string installer;
   std::string key;
+  bool keysGiven = false;
 };
 bool LoadManifest(const std::string& path, const ManifestOverrides& overrides, Manifest* out, std::string* error);
+
+// Whether an output is none of the inputs, which writing it would replace; false with the reason.
+// Compared as the file system sees them: the same file (device and inode, or its ID on Windows)
+// when both exist, else the same normalised path.
+bool IsNoInput(const std::string& output, const std::vector<NamedInput>& inputs, std::string* why);
 
 // A file's whole content; false with a reason (which does not repeat the path). A file over the
 // format's limit is refused on its size, before anything is read.
@@ -45,7 +62,8 @@ bool WriteWholeFile(const std::string& path, const Bytes& data, std::string* err
 
 // An output written beside its final path and renamed onto it only when complete (and, for the
 // commands that check their result, accepted): a failed or refused write never leaves a partial
-// or wrong file under the final name, and a file that is replaced keeps its permissions.
+// or wrong file under the final name, and a file that is replaced keeps its permissions. The
+// staged file goes when SIGINT or SIGTERM ends the process too (not on Windows, see stage()).
 class StagedOutput {
  public:
   explicit StagedOutput(std::string path);

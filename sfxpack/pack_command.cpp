@@ -22,6 +22,7 @@ int run(const Args& args) {
 
   Bytes data;
   std::string error;
+  if (!IsNoInput(outPath, {{inPath, "IN"}}, &error)) return UsageError(kName, error);
   if (!ReadWholeFile(inPath, &data, &error)) return FileError(kName, inPath, error, kExitBadInput);
 
   std::vector<std::uint8_t> package;
@@ -47,7 +48,8 @@ const CommandRegistration kPack({
     "  --zlib   a zlib stream at level 9 (magic \"TZKsetupFPkgFile\")\n"
     "  --lzma   an LZMA stream, level 5 settings (magic \"TZKsetupFPkgFil3\")\n\n"
     "IN may hold at most 2 GiB - 1 bytes.\n"
-    "exit codes: 0 packed, 2 usage error, 3 IN missing, unreadable or too large,\n"
+    "exit codes: 0 packed, 2 usage error (OUT the same file as IN too), 3 IN missing,\n"
+    "            unreadable or too large,\n"
     "            4 OUT could not be written\n",
     run,
 });

@@ -6,7 +6,9 @@
 # (1 check failed, 2 usage, 3 bad input, 4 output not written), one line on stderr and, with
 # --json, an "error" object; nothing half-written is left behind. Inputs too large for the format
 # are refused on their size, unread, and a run that an exception stops still ends in a code of
-# the contract and one line. Installers that carry an Authenticode signature too keep both
+# the contract and one line; so does a stub that is no stub, an installer/updater that is no
+# program, a manifest that gives a key twice and an output that is one of the inputs, and a run
+# that a signal ends leaves no staged file. Installers that carry an Authenticode signature too keep both
 # signatures, built at once, timestamped, or prepared for any signing tool and sealed, and keep
 # them through per-download tags written in place.
 set -uo pipefail
@@ -24,7 +26,9 @@ leftovers() { find "$scratch" -name '*.partial-*' -o -name '*.trial*' -o -name '
 
 keys=$top/keys/test
 python3 "$top/sfxpack/stand_in_stub.py" "$keys" "$scratch/stub.exe"
-head -c 30000 /dev/urandom >"$scratch/installer.exe"
+# A program for the stub to start, and bytes that do not compress behind its sections.
+python3 "$top/sfxpack/stand_in_stub.py" "$keys" "$scratch/installer.exe" --no-table
+head -c 30000 /dev/urandom >>"$scratch/installer.exe"
 build() { "$sfxpack" build "$top/example/manifest.json" -o "$1" --stub "${stub:-$scratch/stub.exe}" \
             --installer "$scratch/installer.exe" "${@:2}" >/dev/null; }
 check "build succeeds" "build '$scratch/a.exe'"
@@ -86,15 +90,15 @@ check "build with type 2: exit 1, nothing written" \
 check "sign --type 2 on an installer is a usage error" "[ \$(status sign --type 2 '$scratch/kept.exe') -eq 2 ]"
 
 # --- broken archive content, signed as it is --------------------------------------------------
-# craft NAME CASE: the stub, the stored bytes, the installer's package, a map for CASE and the
-# locator, signed with key 5 without the producer's checks.
+# craft NAME CASE [STUB]: STUB (stub.exe unless given), the stored bytes, the installer's package,
+# a map for CASE and the locator, signed with key 5 without the producer's checks.
 "$sfxpack" pack --lzma "$scratch/installer.exe" "$scratch/installer.pkg" >/dev/null
 craft() {
-  python3 - "$scratch" "$2" <<'PY'
+  python3 - "$scratch" "$2" "${3:-stub.exe}" <<'PY'
 import struct, sys
-scratch, case = sys.argv[1], sys.argv[2]
+scratch, case, stub = sys.argv[1:4]
 def rec(tag, body): return tag + struct.pack("<I", len(body)) + body
-data_at = len(open(scratch + "/stub.exe", "rb").read())
+data_at = len(open(scratch + "/" + stub, "rb").read())
 installer = open(scratch + "/installer.pkg", "rb").read()
 name = b"..\\evil.txt" if case == "evil" else b"engine.pkg"
 entry = rec(b"NAME", name + b"\0") + rec(b"PTRL", struct.pack("<III", data_at, 32, 0))
@@ -106,10 +110,10 @@ if case != "noinstaller":
 open(scratch + "/map.bin", "wb").write(records + rec(b"LIST", rec(b"FILE", entry)))
 PY
   "$sfxpack" pack --zlib "$scratch/map.bin" "$scratch/map.pkg" >/dev/null
-  python3 - "$scratch" "$1" <<'PY'
+  python3 - "$scratch" "$1" "${3:-stub.exe}" <<'PY'
 import struct, sys
-scratch, name = sys.argv[1], sys.argv[2]
-content = open(scratch + "/stub.exe", "rb").read() + b"module bytes that are no package"
+scratch, name, stub = sys.argv[1:4]
+content = open(scratch + "/" + stub, "rb").read() + b"module bytes that are no package"
 content += open(scratch + "/installer.pkg", "rb").read()
 map_at = len(content)
 content += open(scratch + "/map.pkg", "rb").read() + struct.pack("<I", map_at) + b"TZKsetupSelfExt2"
@@ -127,10 +131,98 @@ check "no installer record: verify exits 3 and says so" \
 craft module.exe module
 check "a module that is no package: extract exits 3 (bad content), not 4" \
   "[ \$(status extract '$scratch/module.exe' '$scratch/module') -eq 3 ] && grep -q 'bad archive content' '$scratch/err.txt'"
+printf 'not a program\n' >"$scratch/text.exe"
+craft textstub.exe plain text.exe
+check "an archive behind no stub: verify with --keys exits 3, as nothing would load it" \
+  "[ \$(status verify '$scratch/textstub.exe' --keys '$keys') -eq 3 ] && grep -q 'no stub in front of the archive' '$scratch/err.txt'"
 head -c 3000 /dev/urandom >"$scratch/noarchive.bin"
 "$sfxpack" sign --type 5 --key "$keys/key5.pem" --signature-only "$scratch/noarchive.bin" >/dev/null
 check "a signature over no archive: exit 3 with the loader's code and text" \
   "[ \$(status verify '$scratch/noarchive.bin' --keys '$keys') -eq 3 ] && grep -q 'code 0x3ee: Incorrect magic of archive' '$scratch/err.txt'"
+
+# --- inputs that are not what they are named ---------------------------------------------------
+# The stub must be the stub, even where --keys stands in for its key table; the installer/updater
+# a program that the stub can start. Else the "installer" is written, accepted, and fails only
+# on the user's machine.
+: >"$scratch/empty.exe"
+cp "$scratch/bare.exe" "$scratch/program.exe"  # a 32-bit program: no key table, no archive loader
+# refused_input NAME TEXT ARGS...: a build of the example with ARGS exits 3 with one line that
+# names NAME once and says TEXT, and writes nothing.
+refused_input() {
+  [ "$(status build "$top/example/manifest.json" -o "$scratch/refused.exe" "${@:3}")" -eq 3 ] && one_line "$1" &&
+    grep -q -- "$2" "$scratch/err.txt" && [ ! -e "$scratch/refused.exe" ] && ! leftovers
+}
+for kind in empty text; do
+  check "a $kind file as the stub, with and without --keys: exit 3 naming it, nothing written" \
+    "refused_input $kind.exe 'not the stub' --stub '$scratch/$kind.exe' --installer '$scratch/installer.exe' && \
+     refused_input $kind.exe 'not the stub' --stub '$scratch/$kind.exe' --installer '$scratch/installer.exe' --keys '$keys'"
+done
+check "a program that is no stub, with --keys: exit 3 naming it, nothing written" \
+  "refused_input program.exe 'not the stub' --stub '$scratch/program.exe' --installer '$scratch/installer.exe' --keys '$keys'"
+# A stub whose table is missing (its loader's magic is there) or holds other keys than --keys.
+cp "$scratch/bare.exe" "$scratch/tableless.exe"
+printf 'TZKsetupSelfExt2' | dd of="$scratch/tableless.exe" bs=1 seek=$((0x200 + 100)) conv=notrunc 2>/dev/null
+check "with --keys the stub's table may be missing or hold other keys: built, and verify --keys accepts it" \
+  "stub='$scratch/tableless.exe' build '$scratch/tableless-setup.exe' --keys '$keys' && \
+   [ \$(status verify '$scratch/tableless-setup.exe' --keys '$keys') -eq 0 ] && \
+   stub='$scratch/otherstub.exe' build '$scratch/otherstub-setup.exe' --keys '$keys'"
+cp "$scratch/installer.exe" "$scratch/dll.exe"
+printf '\x02\x21' | dd of="$scratch/dll.exe" bs=1 seek=$((0x40 + 22)) conv=notrunc 2>/dev/null  # a DLL's flags
+for kind in empty text dll; do
+  check "a $kind file as the installer/updater: exit 3 naming it, nothing written" \
+    "refused_input $kind.exe 'not a program the stub can start' --stub '$scratch/stub.exe' --installer '$scratch/$kind.exe'"
+done
+# The stub starts it with CreateProcess, which starts 64-bit programs on 64-bit Windows.
+cp "$scratch/installer.exe" "$scratch/x64.exe"
+printf '\x64\x86' | dd of="$scratch/x64.exe" bs=1 seek=$((0x40 + 4)) conv=notrunc 2>/dev/null  # machine x64
+check "a 64-bit program as the installer/updater: built" "build '$scratch/x64-setup.exe' --installer '$scratch/x64.exe'"
+key5=$keys/key5.pem
+printf '{ "installer": { "path": "installer.exe", "packer": "lzma", "path": "stub.exe" },\n  "signature": { "type": 5, "key": "%s" } }\n' \
+  "$key5" >"$scratch/twice.json"
+printf '{ "installer": { "path": "installer.exe" }, "files": [ { "path": "installer.exe", "time": 0 },\n  { "path": "stub.exe", "time": 0, "time": 1 } ], "signature": { "type": 5, "key": "%s" } }\n' \
+  "$key5" >"$scratch/twice-deep.json"
+check "a key given twice in the manifest, at any depth: exit 3 naming it and where" \
+  "[ \$(status build '$scratch/twice.json' -o '$scratch/x.exe' --stub '$scratch/stub.exe') -eq 3 ] && \
+   grep -q 'twice.json: installer: \"path\" is given twice' '$scratch/err.txt' && \
+   [ \$(status build '$scratch/twice-deep.json' -o '$scratch/x.exe' --stub '$scratch/stub.exe') -eq 3 ] && \
+   grep -q 'files\[1\]: \"time\" is given twice' '$scratch/err.txt'"
+printf '{ "installer": { "path": "installer.exe" } }\n' >"$scratch/unsigned.json"
+printf '{ "installer": { "path": "installer.exe" }, "signature": { "type": 1, "key": "%s" } }\n' "$keys/key1.pem" >"$scratch/type1.json"
+check "a manifest without \"signature\": exit 3, and the message says so and what it needs" \
+  "[ \$(status build '$scratch/unsigned.json' -o '$scratch/x.exe' --stub '$scratch/stub.exe') -eq 3 ] && \
+   grep -q 'no \"signature\": give one with the type and the private key' '$scratch/err.txt'"
+check "a key of another size than the signature type needs: what the key is, the type and where it was chosen" \
+  "[ \$(status build '$scratch/type1.json' -o '$scratch/x.exe' --stub '$scratch/stub.exe' --key '$key5') -eq 3 ] && \
+   grep -q 'key5.pem: a DSA 2048/256 key; signature type 1 (\"type\" of \"signature\" in .*type1.json) needs a DSA 1024/160 key' '$scratch/err.txt' && \
+   [ \$(status build '$scratch/unsigned.json' -o '$scratch/x.exe' --stub '$scratch/stub.exe' --key '$key5') -eq 3 ] && \
+   grep -q 'signature type 1 (the default: the manifest has no \"signature\")' '$scratch/err.txt'"
+
+# --- outputs that are inputs ------------------------------------------------------------------
+# Writing one would replace what is being read: refused as a usage error before anything is
+# written, however its path is spelled.
+given=$scratch/given
+mkdir -p "$given"
+cp "$scratch/stub.exe" "$scratch/installer.exe" "$top/example/data/vps1.vpx" "$key5" "$keys"/key*.pub.pem \
+  "$keys/codesign.pem" "$keys/codesign.key.pem" "$given/"
+printf '{ "installer": { "path": "installer.exe" }, "files": [ { "path": "vps1.vpx", "time": 0 } ],\n  "signature": { "type": 5, "key": "key5.pem" } }\n' \
+  >"$given/inputs.json"
+(cd "$given" && sha256sum -- * >"$scratch/given.sums")
+# overwrites OUT NAME ARGS...: building into OUT exits 2 with one line naming NAME once, and no
+# input changed.
+overwrites() {
+  [ "$(status build "$given/inputs.json" -o "$1" --stub "$given/stub.exe" "${@:3}")" -eq 2 ] && one_line "$2" &&
+    grep -q 'is also an input' "$scratch/err.txt" && (cd "$given" && sha256sum --quiet -c "$scratch/given.sums") && ! leftovers
+}
+for name in inputs.json stub.exe installer.exe vps1.vpx key5.pem; do
+  check "build -o its input $name: exit 2, nothing written" "overwrites '$given/$name' $name"
+done
+check "build -o an input spelled otherwise, a key of --keys, the --cert: exit 2, nothing written" \
+  "overwrites '$given/../given/stub.exe' stub.exe && overwrites '$given/key5.pub.pem' key5.pub.pem --keys '$given' && \
+   overwrites '$given/codesign.pem' codesign.pem --cert '$given/codesign.pem' --cert-key '$given/codesign.key.pem' --signing-time 0"
+check "pack with OUT its IN, sign of the key it signs with: exit 2, nothing written" \
+  "[ \$(status pack --lzma '$given/vps1.vpx' '$given/vps1.vpx') -eq 2 ] && \
+   [ \$(status sign --type 5 --key '$given/key5.pem' --signature-only '$given/key5.pem') -eq 2 ] && \
+   (cd '$given' && sha256sum --quiet -c '$scratch/given.sums')"
 
 # --- the rest of the contract -----------------------------------------------------------------
 check "a missing file: exit 3, one line naming it once with the reason" \
@@ -152,6 +244,8 @@ check "--help states the exit-code contract" \
 check "an output that cannot be created: exit 4" "[ \$(status build '$top/example/manifest.json' -o '$scratch/a.exe/x.exe' \
   --stub '$scratch/stub.exe' --installer '$scratch/installer.exe') -eq 4 ] && one_line a.exe/x.exe"
 check "a folder that cannot be made: extract exits 4" "[ \$(status extract '$scratch/a.exe' '$scratch/a.exe/out') -eq 4 ]"
+check "extract into a file: exit 4, and it is named as no folder" \
+  "[ \$(status extract '$scratch/a.exe' '$scratch/kept.exe') -eq 4 ] && one_line kept.exe && grep -q 'is not a folder' '$scratch/err.txt'"
 # A write that fails halfway (the file-size limit) leaves neither the output nor a partial file.
 check "a write that fails halfway: exit 4, nothing left" \
   "[ \$(trap '' XFSZ; ulimit -f 20; status build '$top/example/manifest.json' -o '$scratch/big.exe' --stub '$scratch/stub.exe' \
@@ -215,6 +309,31 @@ check "build with two entries of 1.2 GiB stored as they are: the manifest named 
   "refused_unread halves.json \"come to $sum bytes, \$limit\" '$scratch/halves.exe' \
      build '$scratch/halves.json' -o '$scratch/halves.exe' --stub '$scratch/stub.exe'"
 rm -f "$scratch/huge.bin" "$scratch/half1.bin" "$scratch/half2.bin"
+
+# --- a run that a signal ends -----------------------------------------------------------------
+# SIGTERM or SIGINT while the output is staged: the staged file goes with the process, which ends
+# killed by the signal (128 + its number). A shell without job control starts background jobs
+# with SIGINT ignored; env gives sfxpack the default, as a terminal's job has.
+truncate -s 300M "$scratch/large.bin"
+manifest_with '{ "path": "large.bin", "time": 0 }' >"$scratch/large.json"
+# ended SIGNAL CODE: a build of large.json, sent SIGNAL once its staged file is there, ends with
+# CODE and leaves neither the staged file nor the output.
+ended() {
+  env --default-signal=INT "$sfxpack" build "$scratch/large.json" -o "$scratch/large.exe" --stub "$scratch/stub.exe" \
+    >/dev/null 2>&1 &
+  local pid=$! code passed=1
+  local staged=$scratch/large.exe.partial-$pid
+  while [ ! -e "$staged" ] && kill -0 "$pid" 2>/dev/null; do sleep 0.05; done
+  kill -s "$1" "$pid"
+  wait "$pid"
+  code=$?
+  [ "$code" -eq "$2" ] && [ ! -e "$staged" ] && [ ! -e "$scratch/large.exe" ] && passed=0
+  rm -f "$staged" "$scratch/large.exe"  # what a failure left would fail every later check too
+  return "$passed"
+}
+check "SIGTERM while the output is written: the staged file removed, exit 143" "ended TERM 143"
+check "SIGINT while the output is written: the staged file removed, exit 130" "ended INT 130"
+rm -f "$scratch/large.bin"
 
 not_utf8="$scratch/$(printf 'caf\351').exe"
 check "an exception in a command (JSON cannot carry a name that is not UTF-8): exit 4 and one line, no abort" \

@@ -66,6 +66,11 @@ int run(const Args& args) {
                              "rewrites) and an installer, not --signature-only");
   }
 
+  const std::string& file = parsed.positional[0];
+  const std::vector<NamedInput> inputs =
+      OptionInputs(parsed, {"--key", "--keys", "--cert", "--cert-key", "--test-tsa-certs", "--test-tsa-key"});
+  if (!IsNoInput(file, inputs, &error)) return UsageError(kName, error);
+
   tzk::archive::DsaPrivateKey key;
   if (!keyPath.empty() && !LoadPrivateKey(keyPath, &key, &error)) return FileError(kName, keyPath, error, kExitBadInput);
   tzk::archive::LoadedKeys loaded;
@@ -76,7 +81,6 @@ int run(const Args& args) {
     given = loaded.keys();
   }
 
-  const std::string& file = parsed.positional[0];
   Bytes content;
   if (!ReadWholeFile(file, &content, &error)) return FileError(kName, file, error, kExitBadInput);
   const Signer sign = [&](Bytes* bytes, std::string* why) {
@@ -84,7 +88,7 @@ int run(const Args& args) {
     const tzk::Result made =
         tzk::archive::MakeSignatureBlock({bytes->data(), bytes->size()}, type, keyPath.empty() ? nullptr : &key, &block);
     if (made != tzk::code::kSuccess) {
-      *why = type == 1 ? "type 1 needs a DSA 1024/160 key" : "type 5 needs a DSA 2048/256 key";
+      *why = KeyMismatch(key, type, "--type " + typeText);
       return false;
     }
     bytes->insert(bytes->end(), block.begin(), block.end());

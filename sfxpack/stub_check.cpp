@@ -16,6 +16,7 @@
 
 #include <sys/stat.h>
 
+#include "archive/format.h"
 #include "archive/pe/pe_image.h"
 #include "archive/sfx_archive.h"
 #include "archive/signature/signature.h"
@@ -41,6 +42,7 @@ constexpr std::size_t kTableHeader = 28;  // magic, format version, key count, b
 constexpr std::size_t kTableDigest = 32;
 constexpr std::uint32_t kTableVersion = 1;
 
+using tzk::root::ReadLe16;
 using tzk::root::ReadLe32;
 
 CryptoPP::Integer integer(ByteView v) {
@@ -74,6 +76,47 @@ std::uint64_t imageEnd(const tzk::archive::SignatureFile& file) {
   };
   tzk::archive::PeHeaders headers;
   return tzk::archive::ReadPeHeaders(read, &headers) ? tzk::archive::PeSectionsEnd(read, headers) : 0;
+}
+
+// Reads bytes held in memory for the PE reader.
+tzk::archive::PeReadAt readerOf(ByteView bytes) {
+  return [bytes](std::uint64_t at, void* buffer, std::size_t size) {
+    if (at > bytes.size || size > bytes.size - at) return false;
+    std::memcpy(buffer, bytes.data + at, size);
+    return true;
+  };
+}
+
+// The file header's Characteristics, which the PE reader has no use for: CreateProcess starts
+// only images marked executable, and no DLL.
+constexpr std::uint64_t kCharacteristicsField = 22;  // from "PE\0\0"
+constexpr std::uint16_t kExecutableImage = 0x0002, kDll = 0x2000;
+constexpr std::uint16_t kMachineX86 = 0x014C;
+
+// The headers and the end of the sections of a program Windows can start.
+bool programHeaders(ByteView image, tzk::archive::PeHeaders* headers, std::uint64_t* end, std::string* why) {
+  if (!tzk::archive::ReadPeHeaders(image.data, image.size, headers)) {
+    *why = image.size == 0 ? "it is empty" : "it is no PE image (no MZ and PE headers)";
+    return false;
+  }
+  // ReadPeHeaders has read the 24 bytes of "PE\0\0" and the file header.
+  const std::uint16_t characteristics = ReadLe16(image.data + headers->peOffset + kCharacteristicsField);
+  if ((characteristics & kDll) != 0 || (characteristics & kExecutableImage) == 0) {
+    *why = (characteristics & kDll) != 0 ? "it is a DLL, not a program" : "it is a PE image not marked executable";
+    return false;
+  }
+  *end = tzk::archive::PeSectionsEnd(readerOf(image), *headers);
+  if (*end == 0 || *end > image.size) {
+    *why = "it is a PE image cut short: its sections run past its " + std::to_string(image.size) + " bytes";
+    return false;
+  }
+  return true;
+}
+
+bool contains(ByteView bytes, const char* text, std::size_t size) {
+  const char* begin = reinterpret_cast<const char*>(bytes.data);
+  const char* end = begin + bytes.size;
+  return std::search(begin, end, std::boyer_moore_horspool_searcher<const char*>(text, text + size)) != end;
 }
 
 // A table at `at` in [0, size): its digest, its shape and every key's shape must hold.
@@ -156,6 +199,19 @@ bool readable(const std::string& path, std::string* why) {
   if (file.Open(tzk::root::fromUtf8(path).c_str())) return true;
   *why = std::string("cannot open for reading: ") + (errno != 0 ? std::strerror(errno) : "access denied");
   return false;
+}
+
+// Keys given on the command line replace the stub's table, not the stub: the file must still
+// start with one, or nothing would load the archive that the signature covers.
+bool startsWithStub(const std::wstring& path, std::uint64_t contentLength, bool keysGiven, std::string* why) {
+  tzk::archive::SignatureFile file;
+  tzk::archive::ContentView view;
+  const std::uint64_t image = file.Open(path.c_str()) ? imageEnd(file) : 0;
+  if (!file.ViewContent(image != 0 ? std::min(image, contentLength) : contentLength, &view)) {
+    *why = "it cannot be read";
+    return false;
+  }
+  return IsStub(view.bytes(), keysGiven, why);
 }
 
 std::vector<int> keyOrder(int signatureType) {
@@ -241,6 +297,38 @@ TableSearch ReadStubKeys(const std::string& path, std::uint64_t length, tzk::arc
     if (parseTable(bytes.data, bytes.size, static_cast<std::size_t>(at - begin), keys)) return TableSearch::kFound;
   }
   return seen ? TableSearch::kDamaged : TableSearch::kNone;
+}
+
+bool IsProgram(ByteView image, std::string* why) {
+  tzk::archive::PeHeaders headers;
+  std::uint64_t end = 0;
+  return programHeaders(image, &headers, &end, why);
+}
+
+bool IsStub(ByteView image, bool keysGiven, std::string* why) {
+  tzk::archive::PeHeaders headers;
+  std::uint64_t end = 0;
+  if (!programHeaders(image, &headers, &end, why)) return false;
+  if (headers.machine != kMachineX86) {
+    *why = "it is a program for machine " + hexCode(headers.machine) + ", not for 32-bit x86 as the stub is";
+    return false;
+  }
+  const ByteView sections{image.data, static_cast<std::size_t>(end)};
+  if (keysGiven && !contains(sections, kTableMagic, kMagicSize) &&
+      !contains(sections, tzk::archive::kLocatorMagic, tzk::archive::kLocatorMagicSize)) {
+    *why = "it is a 32-bit program without the stub's key table or the archive locator's magic (\"" +
+           std::string(tzk::archive::kLocatorMagic) + "\") that the stub's loader looks for";
+    return false;
+  }
+  return true;
+}
+
+std::string KeyMismatch(const tzk::archive::DsaPrivateKey& key, int type, const std::string& typeSource) {
+  const std::string shape = "DSA " + std::to_string(integer(key.p).BitCount()) + "/" +
+                            std::to_string(integer(key.q).BitCount());
+  const std::string needed = type == type::kRawMd5Dsa ? "DSA 1024/160" : "DSA 2048/256";
+  const std::string what = "a " + shape + (shape == needed ? " key whose values cannot sign (malformed)" : " key");
+  return what + "; signature type " + std::to_string(type) + " (" + typeSource + ") needs a " + needed + " key";
 }
 
 StubVerdict CheckWritten(const std::string& staged, const tzk::archive::KeySet* given, const std::string& givenSource,
@@ -411,6 +499,9 @@ StubVerdict CheckAsStub(const std::string& path, const tzk::archive::KeySet* giv
   }
   v.contentLength = archive.contentLength();
   v.embeddedLength = archive.embeddedDataLength();
+  if (!startsWithStub(wide, offset, given != nullptr, &why)) {
+    return refuse(kExitBadInput, "no stub in front of the archive: " + why);
+  }
   if (!checkEntries(archive, &why) || !checkInstaller(archive, &why)) return refuse(kExitBadInput, why);
   v.exit = kExitOk;
   return v;

@@ -62,6 +62,21 @@ StubVerdict CheckWritten(const std::string& staged, const tzk::archive::KeySet* 
 // What verify, inspect and build report about a verdict in JSON ("error" only when refused).
 nlohmann::json VerdictJson(const StubVerdict& verdict);
 
+// Whether an image is a program the stub can start as the installer/updater: a PE image (PE32 or
+// PE32+: the child is started by CreateProcess, not loaded into the 32-bit stub) marked
+// executable, not a DLL, whose sections the bytes hold; false with the reason, "it is ...".
+bool IsProgram(tzk::archive::ByteView image, std::string* why);
+// Whether an image is the stub: such a program for 32-bit x86 that carries the stub's marks.
+// Without keysGiven the mark, its key table, is left to CheckAsStub, which names a missing one
+// (exit 1). With keysGiven (--keys names the keys to check with) the table may be missing or hold
+// other keys, so the magic of the archive locator, which every stub's loader looks for, counts
+// too: a program that is no stub carries neither. False with the reason, "it is ...".
+bool IsStub(tzk::archive::ByteView image, bool keysGiven, std::string* why);
+
+// What a private key is and what the signature type needs, for a key that cannot sign it:
+// "a DSA 2048/256 key; signature type 1 (typeSource) needs a DSA 1024/160 key".
+std::string KeyMismatch(const tzk::archive::DsaPrivateKey& key, int type, const std::string& typeSource);
+
 // The key folder of a --keys option, or a reason (exit code 3).
 bool LoadKeyFolder(const std::string& folder, tzk::archive::LoadedKeys* keys, std::string* error);
 // A PKCS#8 DSA private key to sign with, read as every input is (measured first), or a reason
