@@ -42,7 +42,7 @@ accepted() { "$linux" verify "$1" >/dev/null 2>&1; }
 intact='all(j["codeSignature"][k] is True for k in ("tableEndsFile", "pkcs7Parses", "digestMatches", "tailRoom",
                                                   "paddingCheck"))'
 
-head -c 20000 /dev/urandom >"$scratch/installer.exe"
+cp "$stub" "$scratch/installer.exe"  # any program: sfxpack takes nothing else as the installer/updater
 printf 'ticket' >"$scratch/ticket.bin"
 printf 'recommendation' >"$scratch/rid.bin"
 cat >"$scratch/setup.json" <<JSON

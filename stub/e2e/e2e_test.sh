@@ -24,7 +24,9 @@ cp "$launcher" "$scratch/launch.exe"
 printf 'definitions of the day\n' >"$scratch/vps1.vpx"
 printf '[business]\nkey=value\n' >"$scratch/business.cfg"
 printf 'business public key\n' >"$scratch/business.key"
-printf 'not a program\n' >"$scratch/broken.exe"
+# A program for no machine (its machine field 0): sfxpack takes it as a program, Windows starts none.
+cp "$child" "$scratch/unstartable.exe"
+printf '\0\0' | dd of="$scratch/unstartable.exe" bs=1 seek=$(( $(od -An -tu4 -j60 -N4 "$scratch/unstartable.exe") + 4 )) conv=notrunc 2>/dev/null
 
 # make NAME INSTALLER COMMANDLINE: an installer signed with the test key the stub trusts.
 make() {
@@ -40,7 +42,7 @@ JSON
 make setup child.exe '/sfx /tmppath:%TMPPATH% /edition:e2e'
 "$sfxpack" build "$(dirname "$0")/../../example/manifest.json" -o "$scratch/example.exe" --stub "$stub" \
   --installer "$example" >/dev/null || { echo "FAIL: build example"; exit 1; }
-make broken broken.exe '/sfx'
+make broken unstartable.exe '/sfx'
 stub=$loopback make pinging child.exe '/sfx'
 stub=$injecting make injecting child.exe '/sfx'
 stub=$injecting make keeping child.exe '/sfx:keep'
