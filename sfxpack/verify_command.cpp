@@ -7,6 +7,7 @@
 #include "archive/signature/signature.h"
 #include "archive/signature/signing/signing.h"
 #include "log/vocabulary/text.h"
+#include "sfxpack/authenticode.h"
 #include "sfxpack/cli.h"
 #include "sfxpack/code_signature.h"
 #include "sfxpack/stub_check.h"
@@ -57,9 +58,11 @@ int run(const Args& args) {
   const StubVerdict v = CheckAsStub(file, parsed.has("--keys") ? &given : nullptr, folder);
   // The code signature is reported beside the stub's verdict; the exit code stays the stub's.
   const CodeSignatureReport code = v.readable ? InspectCodeSignatureFile(file) : CodeSignatureReport{};
+  const ItemsBlock items = v.accepted() ? StubItemsBlock(file, v.type, v.signatureOffset) : ItemsBlock::kNone;
   if (json) {
     nlohmann::json d = VerdictJson(v);
     d["file"] = file;
+    if (v.accepted()) d["itemsBlock"] = ItemsBlockName(items);
     if (code.readable) d["codeSignature"] = CodeSignatureJson(code);
     return FinishJson(kName, d, v.exit, file, v.accepted() ? "" : v.message());
   }
@@ -73,6 +76,7 @@ int run(const Args& args) {
               v.authenticodeTable ? "; an Authenticode certificate table follows"
               : v.tableReserved   ? "; room is reserved for an Authenticode certificate table"
                                   : "");
+  std::printf("items block the stub reads: %s\n", ItemsBlockName(items));
   if (code.readable) std::fputs(CodeSignatureText(code).c_str(), stdout);
   return kExitOk;
 }
@@ -86,7 +90,9 @@ const CommandRegistration kVerify({
     "it: the signature block is found (in front of an Authenticode certificate table, if there is\n"
     "one), its type is one the stub takes (1 or 5; the keyless type 2 and the text types 0 and 4\n"
     "are refused), it verifies with a key the stub trusts, the container and its map load, and\n"
-    "the installer record holds a package that unpacks.\n\n"
+    "the installer record holds a package that unpacks. It says which block the stub reads the\n"
+    "items from: \"embedded\" (the embedded-data block), \"tail\" (the tail block, read only when\n"
+    "there is no valid embedded-data block) or \"none\".\n\n"
     "It also reports the Authenticode side, which does not change the verdict or the exit code:\n"
     "whether a certificate table is there (and ends the file), whether its PKCS#7 parses, whether\n"
     "the image digest it signs matches the file, the signer's subject, whether a timestamp is\n"
@@ -101,11 +107,11 @@ const CommandRegistration kVerify({
     "  --keys DIR          check against key1.pub.pem ... key7.pub.pem in DIR instead (key 4 is\n"
     "                      not used)\n"
     "  --json              print one JSON object: \"ok\", \"accepted\", the signature's type,\n"
-    "                      offset and content length, the keys, \"codeSignature\" {table,\n"
-    "                      tableOffset, tableSize, tableEndsFile, pkcs7Parses, digestMatches,\n"
-    "                      digestAlgorithm, signer, timestamp, tailRoom, tailRoomSize,\n"
-    "                      paddingCheck, problem; null where not checked} and \"error\"\n"
-    "                      {code, message}\n"
+    "                      offset and content length, the keys, \"itemsBlock\", \"codeSignature\"\n"
+    "                      {table, tableOffset, tableSize, tableEndsFile, pkcs7Parses,\n"
+    "                      digestMatches, digestAlgorithm, signer, timestamp, tailRoom,\n"
+    "                      tailRoomSize, paddingCheck, problem; null where not checked} and\n"
+    "                      \"error\" {code, message}\n"
     "  --signature-only    check only the signature block against --keys DIR, for files that\n"
     "                      are no installer; says nothing about whether a stub accepts the file\n\n"
     "exit codes: 0 accepted; 1 refused for its signature type, keys or signature; 2 usage error;\n"
