@@ -479,8 +479,9 @@ cp "$scratch/tprepared.exe" "$scratch/prepared-tag.exe"
 check "tag before the Authenticode signing (placeholder table): exit 1, the file unchanged" \
   "[ \$(status tag '$scratch/prepared-tag.exe' --item EAPT='$scratch/ticket.bin') -eq 1 ] && cmp -s '$scratch/tprepared.exe' '$scratch/prepared-tag.exe'"
 manifest=$tagged build "$scratch/tplain.exe" && cp "$scratch/tplain.exe" "$scratch/untagged.exe"
-check "tag without a certificate table: exit 1, the file unchanged" \
-  "[ \$(status tag '$scratch/untagged.exe' --item EAPT='$scratch/ticket.bin') -eq 1 ] && cmp -s '$scratch/tplain.exe' '$scratch/untagged.exe'"
+check "tag without a certificate table: exit 3 (an input it cannot tag) with the reason, the file unchanged" \
+  "[ \$(status tag '$scratch/untagged.exe' --item EAPT='$scratch/ticket.bin') -eq 3 ] && one_line untagged.exe && \
+   grep -q 'no Authenticode certificate table' '$scratch/err.txt' && cmp -s '$scratch/tplain.exe' '$scratch/untagged.exe'"
 
 check "--help of verify and inspect leave chain trust to osslsigncode -CAfile" \
   "'$sfxpack' verify --help | grep -q 'CAfile' && '$sfxpack' inspect --help | grep -q 'CAfile'"

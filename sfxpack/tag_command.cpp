@@ -94,7 +94,7 @@ int run(const Args& args) {
     return FileError("tag", file,
                      "a tail block would hide the archive signature: the file has no Authenticode certificate table "
                      "(build it with --cert, or --prepare, sign it and sfxpack seal it)",
-                     kExitCheckFailed);
+                     kExitBadInput);
   }
   Bytes content;
   if (!ReadWholeFile(file, &content, &error)) return FileError("tag", file, error, kExitBadInput);
