@@ -402,6 +402,52 @@ std::string CodeSignatureText(const CodeSignatureReport& r) {
   return text;
 }
 
+namespace {
+
+// The offsets of the WIN_CERTIFICATE entries in the table [begin, end), each 8-aligned behind the
+// one before; zero bytes after the last are its padding. False when an entry does not fit.
+bool certificateEntries(const Bytes& file, std::size_t begin, std::size_t end, std::vector<std::size_t>* entries) {
+  for (std::size_t at = begin; !allZero(file.data() + at, end - at);) {
+    const std::uint32_t length = end - at < kWinCertificateHeader ? 0 : ReadLe32(file.data() + at);
+    if (length < kWinCertificateHeader || length > end - at) return false;
+    entries->push_back(at);
+    at += std::min<std::size_t>((std::size_t{length} + 7) / 8 * 8, end - at);
+  }
+  return true;
+}
+
+}  // namespace
+
+bool TakeAppendedSignature(Bytes* file, std::uint32_t reserved, std::string* error) {
+  PeHeaders h;
+  if (!tzk::archive::ReadPeHeaders(file->data(), file->size(), &h)) return true;  // SealTable says what is wrong
+  const std::size_t begin = h.tableOffset, end = begin + std::size_t{h.tableSize};
+  if (begin == 0 || end != file->size()) return true;
+  std::vector<std::size_t> entries;
+  if (!certificateEntries(*file, begin, end, &entries)) {
+    *error = "its certificate table is not a run of WIN_CERTIFICATE entries: one runs past the table's end";
+    return false;
+  }
+  if (entries.size() < 2) return true;
+  const std::uint32_t first = ReadLe32(file->data() + begin);
+  if (entries.size() > 2 || !allZero(file->data() + begin + kWinCertificateHeader, first - kWinCertificateHeader)) {
+    *error = "its certificate table holds " + std::to_string(entries.size()) + " entries" +
+             (entries.size() > 2 ? std::string() : ", the first of them a signature, not the zero-filled reservation") +
+             ": seal takes one signature, written over the reservation of a prepared file or appended behind it";
+    return false;
+  }
+  if (first != reserved) {
+    *error = "its reservation is " + std::to_string(first) + " bytes, not " + std::to_string(reserved) +
+             ": give seal the --reserve it was prepared with";
+    return false;
+  }
+  // The archive signature covers the table's place and size, not its bytes: the entry takes the
+  // reservation's place, and the table ends behind it as a signer that writes over it leaves it.
+  file->erase(file->begin() + static_cast<std::ptrdiff_t>(begin), file->begin() + static_cast<std::ptrdiff_t>(entries[1]));
+  WriteLe32(file->data() + h.securityEntry + 4, static_cast<std::uint32_t>(end - entries[1]));
+  return true;
+}
+
 bool SealTable(Bytes* file, std::uint32_t reserved, std::string* error) {
 #ifndef SFX_HAVE_OPENSSL
   (void)file;

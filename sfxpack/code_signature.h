@@ -65,6 +65,14 @@ std::string CodeSignatureText(const CodeSignatureReport& report);
 // signature too large for the reservation names the --reserve that would fit it.
 bool SealTable(Bytes* file, std::uint32_t reserved, std::string* error);
 
+// Some signers (sbsign, pesign) keep the zero-filled reservation of a prepared file as a
+// signature and append their own entry behind it. That entry is moved into the reservation's
+// place, so that SealTable finds one signature at the table's start; a table of one entry is
+// left as it is. Any other table of several entries is refused (which signature to keep is not
+// sfxpack's to guess), as is a reservation of another size than `reserved`; a refusal leaves
+// the file unchanged. False with a reason.
+bool TakeAppendedSignature(Bytes* file, std::uint32_t reserved, std::string* error);
+
 // The PE checksum of the whole file, rewritten after the tail changed (neither signature
 // covers it, but tools that compare it should find it right).
 void RefreshPeChecksum(Bytes* file);

@@ -9,9 +9,9 @@
 # the contract and one line; so does a stub that is no stub, an installer/updater that is no
 # program, a manifest that gives a key twice and an output that is one of the inputs, and a run
 # that a signal ends leaves no staged file. Installers that carry an Authenticode signature too keep both
-# signatures, built at once, timestamped, or prepared for any signing tool and sealed, and keep
-# them through per-download tags written in place, which are refused where the stub would never
-# read them.
+# signatures, built at once, timestamped, or prepared for any signing tool (one that writes over
+# the reservation or one that appends behind it) and sealed, and keep them through per-download
+# tags written in place, which are refused where the stub would never read them.
 set -uo pipefail
 sfxpack=$(realpath "$1") top=$2 scratch=$3
 rm -rf "$scratch" && mkdir -p "$scratch"
@@ -342,10 +342,12 @@ check "an exception in a command (JSON cannot carry a name that is not UTF-8): e
    grep -q '^sfxpack verify: .*UTF-8' '$scratch/err.txt'"
 
 # --- two signatures: the archive's and Authenticode's ------------------------------------------
-if ! command -v osslsigncode >/dev/null; then
-  echo "FAIL: osslsigncode is not installed (tools/setup.sh installs it), so the two-signature flow cannot be tested"
-  exit 1
-fi
+for tool in osslsigncode sbsign pesign certutil pk12util; do
+  if ! command -v "$tool" >/dev/null; then
+    echo "FAIL: $tool is not installed (tools/setup.sh installs it), so the two-signature flow cannot be tested"
+    exit 1
+  fi
+done
 cert=(--cert "$keys/codesign.pem" --cert-key "$keys/codesign.key.pem")
 tsa=(--test-tsa-certs "$keys/tsa.pem" --test-tsa-key "$keys/tsa.key.pem")
 # authenticode_ok FILE: osslsigncode accepts the signature and finds the PE checksum current
@@ -420,6 +422,41 @@ manifest=$tagged build "$scratch/tstamped.exe" "${cert[@]}" --signing-time 17967
 manifest=$tagged build "$scratch/tprepared.exe" --prepare
 ec_sign "$scratch/tprepared.exe" "$scratch/tengineer.exe" && "$sfxpack" seal "$scratch/tengineer.exe" >/dev/null
 
+# Signers that keep the zero-filled reservation as a signature and append their own entry behind
+# it. pesign takes its key from an NSS database, made here from the same test certificate.
+nss=$scratch/nss
+mkdir -p "$nss" && certutil -N -d "sql:$nss" --empty-password &&
+  openssl pkcs12 -export -in "$keys/codesign.pem" -inkey "$keys/codesign.key.pem" -name signer -passout pass: \
+    -out "$scratch/signer.p12" && pk12util -i "$scratch/signer.p12" -d "sql:$nss" -W '' >/dev/null
+sign_sbsign() { sbsign --key "$keys/codesign.key.pem" --cert "$keys/codesign.pem" --output "$2" "$1" >/dev/null 2>&1; }
+sign_pesign() { pesign -n "sql:$nss" -c signer -s -i "$1" -o "$2" </dev/null >/dev/null 2>&1; }
+prepared_size=$(stat -c %s "$scratch/tprepared.exe")
+for signer in sbsign pesign; do
+  file=$scratch/t$signer.exe
+  check "$signer appends its signature behind the reservation: seal moves it there, the file as large as prepared, both signatures hold" \
+    "sign_$signer '$scratch/tprepared.exe' '$file' && [ \$(stat -c %s '$file') -gt $prepared_size ] && \
+     [ \$(status seal '$file') -eq 0 ] && [ \$(stat -c %s '$file') -eq $prepared_size ] && code_ok '$file' False && \
+     authenticode_ok '$file' && table_ends '$file' && ! leftovers"
+done
+sign_sbsign "$scratch/tsbsign.exe" "$scratch/twice.exe" && cp "$scratch/twice.exe" "$scratch/twice-kept.exe"
+sign_sbsign "$scratch/tprepared.exe" "$scratch/once.exe" && sign_sbsign "$scratch/once.exe" "$scratch/three.exe"
+cp "$scratch/three.exe" "$scratch/three-kept.exe" && cp "$scratch/once.exe" "$scratch/once-kept.exe"
+check "seal refuses, with the reason and the file unchanged, tables of another shape: a signature appended behind a signature (exit 1)" \
+  "[ \$(status seal '$scratch/twice.exe') -eq 1 ] && one_line twice.exe && \
+   grep -q 'holds 2 entries, the first of them a signature, not the zero-filled reservation' '$scratch/err.txt' && \
+   cmp -s '$scratch/twice.exe' '$scratch/twice-kept.exe'"
+check "... two signatures appended behind the reservation (nothing seal can work on: exit 3)" \
+  "[ \$(status seal '$scratch/three.exe') -eq 3 ] && grep -q 'holds 3 entries' '$scratch/err.txt' && \
+   cmp -s '$scratch/three.exe' '$scratch/three-kept.exe'"
+check "... a reservation of another size than seal's --reserve, named (exit 3)" \
+  "[ \$(status seal '$scratch/once.exe' --reserve 49152) -eq 3 ] && grep -q 'reservation is 40960 bytes, not 49152' '$scratch/err.txt' && \
+   cmp -s '$scratch/once.exe' '$scratch/once-kept.exe'"
+
+sign_sbsign "$scratch/tight.exe" "$scratch/tight-sbsign.exe" && cp "$scratch/tight-sbsign.exe" "$scratch/tight-sbsign-kept.exe"
+check "appended behind a reservation too small for it: refused as a signer that writes over it is (exit 1, the --reserve that fits)" \
+  "[ \$(status seal '$scratch/tight-sbsign.exe' --reserve 17408) -eq 1 ] && one_line tight-sbsign.exe && \
+   grep -qE 'prepare with --reserve [0-9]+ or more' '$scratch/err.txt' && cmp -s '$scratch/tight-sbsign.exe' '$scratch/tight-sbsign-kept.exe'"
+
 printf 'ticket' >"$scratch/ticket.bin"
 printf 'recommendation' >"$scratch/rid.bin"
 cp "$scratch/signed.exe" "$scratch/embedded-tag.exe"
@@ -441,7 +478,7 @@ tag_step() {
     [ "$(status inspect --json "$file")" -eq 0 ] &&
     field "j['tailItems'] == $items and j['itemsBlock'] == ('tail' if $items else 'none')"
 }
-for flow in tsigned:False tstamped:True tengineer:False; do
+for flow in tsigned:False tstamped:True tengineer:False tsbsign:False tpesign:False; do
   name=${flow%%:*} stamp=${flow#*:} file=$scratch/${flow%%:*}-tag.exe
   cp "$scratch/$name.exe" "$file" && chmod 755 "$file"
   size=$(stat -c %s "$file") label=${name#t}
