@@ -33,6 +33,7 @@ struct CodeSignatureReport {
   bool available = true;       // false in a build without OpenSSL (the 64-bit Windows build)
   bool table = false;          // the security directory names a table that lies inside the file
   bool reserved = false;       // ... still the zero-filled placeholder that --prepare leaves
+  bool truncated = false;      // the file ends inside the table it names: it was cut short
   std::uint32_t tableOffset = 0, tableSize = 0;
   bool tableEndsFile = false;  // no bytes follow the table (Authenticode tools look only there)
   bool parses = false;         // the PKCS#7 SignedData parses
@@ -44,6 +45,7 @@ struct CodeSignatureReport {
   bool tailRoom = false;       // the room attribute is there and ends the file
   std::uint32_t tailRoomSize = 0;  // its OCTET STRING's length (the last 16384 bytes are the tail)
   bool paddingOk = false;      // nothing but up to 7 zero bytes after the PKCS#7 in the table
+  bool sound = false;          // the PKCS#7 parses, the table ends the file and passes the padding check
   std::uint32_t pkcs7Size = 0;
 };
 

@@ -11,7 +11,8 @@
 # that a signal ends leaves no staged file. Installers that carry an Authenticode signature too keep both
 # signatures, built at once, timestamped, or prepared for any signing tool (one that writes over
 # the reservation or one that appends behind it) and sealed, and keep them through per-download
-# tags written in place, which are refused where the stub would never read them.
+# tags written in place, which are refused where the stub would never read them. A code
+# signature that Authenticode verifiers fail fails verify --require-code-signature.
 set -uo pipefail
 sfxpack=$(realpath "$1") top=$2 scratch=$3
 rm -rf "$scratch" && mkdir -p "$scratch"
@@ -359,11 +360,12 @@ authenticode_ok() {
 # table_ends FILE: read apart from sfxpack, the certificate table ends the file, and inside it
 # nothing but up to 7 zero bytes follows the PKCS#7 (what the padding check allows).
 table_ends() { python3 "$top/sfxpack/table_ends_file.py" "$1" >/dev/null; }
-# code_ok FILE TIMESTAMP: the stub accepts it and verify reports an intact code signature with room.
+# code_ok FILE TIMESTAMP: the stub accepts it and verify, requiring the code signature too, reports
+# an intact one with room.
 code_ok() {
-  [ "$(status verify --json "$1")" -eq 0 ] && field "all(j['codeSignature'][k] for k in ('pkcs7Parses', 'digestMatches',
-    'tailRoom', 'paddingCheck', 'tableEndsFile')) and j['codeSignature']['timestamp'] == $2 and
-    j['codeSignature']['tailRoomSize'] >= 16384 and 'TEST-ONLY code signing' in j['codeSignature']['signer']"
+  [ "$(status verify --json --require-code-signature "$1")" -eq 0 ] && field "all(j['codeSignature'][k] for k in
+    ('pkcs7Parses', 'digestMatches', 'tailRoom', 'paddingCheck', 'tableEndsFile', 'sound')) and
+    j['codeSignature']['timestamp'] == $2 and j['codeSignature']['tailRoomSize'] >= 16384 and 'TEST-ONLY code signing' in j['codeSignature']['signer']"
 }
 
 check "Authenticode signing of a build without --cert breaks its archive signature, and verify says why" \
@@ -392,7 +394,7 @@ ec_sign() { osslsigncode sign -certs "$keys/codesign-ec.pem" -key "$keys/codesig
               -n 'Example setup' -i https://example.invalid/ -in "$1" -out "$2" >/dev/null 2>&1; }
 check "prepare: the stub accepts it, the table is reported as reserved" \
   "build '$scratch/prepared.exe' --prepare && [ \$(status verify --json '$scratch/prepared.exe') -eq 0 ] && \
-   field 'j[\"codeSignature\"] == {\"table\": \"reserved\"}'"
+   field 'j[\"codeSignature\"] == {\"table\": \"reserved\", \"sound\": False}'"
 check "prepared and signed by another tool: refused until sealed, and the reason says so" \
   "ec_sign '$scratch/prepared.exe' '$scratch/engineer.exe' && [ \$(status verify '$scratch/engineer.exe') -eq 1 ] && \
    grep -q 'sfxpack seal' '$scratch/err.txt'"
@@ -506,7 +508,8 @@ check "a byte changed after signing: both signatures fail, verify --json says di
 cp "$scratch/appended.exe" "$scratch/appended-kept.exe"
 check "a tail block behind the table (the old way): the stub accepts it, the code signature is reported broken" \
   "[ \$(status verify --json '$scratch/appended.exe') -eq 0 ] && field 'not j[\"codeSignature\"][\"tableEndsFile\"] and \
-   not j[\"codeSignature\"][\"paddingCheck\"] and not j[\"codeSignature\"][\"digestMatches\"] and not j[\"codeSignature\"][\"tailRoom\"]' && \
+   not j[\"codeSignature\"][\"paddingCheck\"] and not j[\"codeSignature\"][\"digestMatches\"] and not j[\"codeSignature\"][\"tailRoom\"] and \
+   not j[\"codeSignature\"][\"sound\"]' && \
    ! authenticode_ok '$scratch/appended.exe'"
 check "tag on it refuses with the reason and leaves it; --remove takes the block off and restores the signature" \
   "[ \$(status tag '$scratch/appended.exe' --item EAPT='$scratch/ticket.bin') -eq 1 ] && grep -q 'no room for the tail block' '$scratch/err.txt' && \
@@ -520,6 +523,27 @@ check "tag without a certificate table: exit 3 (an input it cannot tag) with the
   "[ \$(status tag '$scratch/untagged.exe' --item EAPT='$scratch/ticket.bin') -eq 3 ] && one_line untagged.exe && \
    grep -q 'no Authenticode certificate table' '$scratch/err.txt' && cmp -s '$scratch/tplain.exe' '$scratch/untagged.exe'"
 
+# A file cut short inside its certificate table: the stub still loads it, Authenticode verifiers
+# do not.
+head -c $(($(stat -c %s "$scratch/signed.exe") - 20000)) "$scratch/signed.exe" >"$scratch/cut.exe"
+check "cut inside its certificate table: verify keeps the stub's verdict (exit 0) but reports the table truncated, not sound" \
+  "! authenticode_ok '$scratch/cut.exe' && [ \$(status verify --json '$scratch/cut.exe') -eq 0 ] && \
+   field 'j[\"codeSignature\"][\"table\"] == \"truncated\" and not j[\"codeSignature\"][\"sound\"]' && \
+   [ \$(status verify '$scratch/cut.exe') -eq 0 ] && grep -q 'certificate table NOT sound' '$scratch/out.txt'"
+check "--require-code-signature: the cut file exits 1, one line with the reason; in JSON accepted, but not ok" \
+  "[ \$(status verify --require-code-signature '$scratch/cut.exe') -eq 1 ] && one_line cut.exe && \
+   grep -q 'code signature fails: the file ends 20960 bytes into its 40960-byte certificate table' '$scratch/err.txt' && \
+   [ \$(status verify --json --require-code-signature '$scratch/cut.exe') -eq 1 ] && \
+   field 'j[\"accepted\"] and not j[\"ok\"] and j[\"error\"][\"code\"] == 1'"
+check "--require-code-signature fails what Authenticode verifiers fail: a table only reserved, none, a block behind it" \
+  "[ \$(status verify --require-code-signature '$scratch/tprepared.exe') -eq 1 ] && grep -q 'only reserved' '$scratch/err.txt' && \
+   [ \$(status verify --require-code-signature '$scratch/a.exe') -eq 1 ] && grep -q 'no certificate table' '$scratch/err.txt' && \
+   [ \$(status verify --require-code-signature '$scratch/appended-kept.exe') -eq 1 ] && \
+   grep -q 'bytes follow the certificate table' '$scratch/err.txt'"
+head -c -72 "$scratch/a.exe" >"$scratch/resign.exe"
+check "sign with a certificate: both signatures hold, as build makes them" \
+  "'$sfxpack' sign --type 5 --key '$keys/key5.pem' ${cert[*]} --signing-time 1429621132 '$scratch/resign.exe' >/dev/null && \
+   cmp -s '$scratch/resign.exe' '$scratch/signed.exe'"
 check "--help of verify and inspect leave chain trust to osslsigncode -CAfile" \
   "'$sfxpack' verify --help | grep -q 'CAfile' && '$sfxpack' inspect --help | grep -q 'CAfile'"
 exit $fail
