@@ -95,6 +95,8 @@ bool runSign(const std::string& in, const std::string& out, const CodeSigning& s
   return true;
 }
 
+tzk::Result ignoreItem(const std::wstring&, const std::uint8_t*, std::uint32_t) { return tzk::code::kSuccess; }
+
 bool writeFile(const std::string& path, const Bytes& data, std::string* error) {
   std::string why;
   if (WriteWholeFile(path, data, &why)) return true;
@@ -196,6 +198,28 @@ bool ReadSecurityDirectory(const std::string& path, std::uint32_t* offset, std::
   Bytes image;
   std::string ignored;
   return ReadWholeFile(path, &image, &ignored) && ReadSecurityDirectory(image, offset, size);
+}
+
+ItemsBlock StubItemsBlock(tzk::archive::SfxArchive& archive) {
+  if (archive.ExtractEmbeddedItems(L"", ignoreItem) == tzk::code::kSuccess) return ItemsBlock::kEmbedded;
+  return archive.ExtractTailItems(L"", ignoreItem) == tzk::code::kSuccess ? ItemsBlock::kTail : ItemsBlock::kNone;
+}
+
+ItemsBlock StubItemsBlock(const std::string& path, int type, std::uint64_t offset) {
+  tzk::archive::SfxArchive archive;
+  if (archive.ReadContainer(tzk::root::fromUtf8(path).c_str(), type, offset) != tzk::code::kSuccess) {
+    return ItemsBlock::kNone;
+  }
+  return StubItemsBlock(archive);
+}
+
+const char* ItemsBlockName(ItemsBlock block) {
+  switch (block) {
+    case ItemsBlock::kEmbedded: return "embedded";
+    case ItemsBlock::kTail: return "tail";
+    case ItemsBlock::kNone: break;
+  }
+  return "none";
 }
 
 bool SignBoth(Bytes content, const Signer& sign, const CodeSigning& signing, const std::string& output,

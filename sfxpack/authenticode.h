@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "archive/sfx_archive.h"
 #include "sfxpack/cli.h"
 #include "sfxpack/code_signature.h"
 #include "sfxpack/manifest.h"
@@ -47,6 +48,18 @@ bool ReadSecurityDirectory(const std::string& path, std::uint32_t* offset, std::
 // Temporary files are made beside `output`. False with a reason and an exit code.
 bool SignBoth(Bytes content, const Signer& sign, const CodeSigning& signing, const std::string& output,
               std::string* error, int* exit);
+
+// The block the stub takes its items from. It walks the embedded-data block and reads the tail
+// block only when that walk fails (stub/main_sequence.cpp's extract()), so behind a valid
+// embedded-data block no per-download tag is ever read.
+enum class ItemsBlock { kNone, kEmbedded, kTail };
+// Decided by the archive reader's own walks, handed a saver that writes nothing.
+ItemsBlock StubItemsBlock(tzk::archive::SfxArchive& archive);
+// The same for the file whose archive signature of `type` lies at `offset`; kNone when its
+// container cannot be read.
+ItemsBlock StubItemsBlock(const std::string& path, int type, std::uint64_t offset);
+// "embedded", "tail" or "none", as verify and inspect print it.
+const char* ItemsBlockName(ItemsBlock block);
 
 // The help text shared by build and sign.
 extern const char kCodeSigningHelp[];

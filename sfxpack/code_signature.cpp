@@ -267,7 +267,10 @@ CodeSignatureReport InspectCodeSignature(const Bytes& file) {
   if (h.tableOffset == 0) return r;
   if (h.tableOffset >= file.size() || h.tableSize < kWinCertificateHeader || h.tableSize > file.size() - h.tableOffset) {
     r.reserved = h.tableOffset >= file.size();
-    r.problem = "the security directory names bytes beyond the end of the file";
+    r.truncated = !r.reserved && h.tableSize >= kWinCertificateHeader;
+    r.problem = r.truncated ? "the file ends " + std::to_string(file.size() - h.tableOffset) + " bytes into its " +
+                                  std::to_string(h.tableSize) + "-byte certificate table: it was cut short"
+                            : "the security directory names bytes beyond the end of the file";
     return r;
   }
   const std::uint8_t* table = file.data() + h.tableOffset;
@@ -306,6 +309,7 @@ CodeSignatureReport InspectCodeSignature(const Bytes& file) {
   r.parses = true;
   r.paddingOk = r.tableEndsFile && h.tableOffset % 8 == 0 && contentSize - used <= 7 &&
                 allZero(content + used, contentSize - used);
+  r.sound = r.parses && r.tableEndsFile && r.paddingOk;
   if (!r.tableEndsFile) r.problem = "bytes follow the certificate table, so Authenticode tools find no signature";
   else if (!r.paddingOk) r.problem = "more than 7 bytes, or bytes that are not zero, follow the PKCS#7 in the table";
 
@@ -361,7 +365,8 @@ CodeSignatureReport InspectCodeSignatureFile(const std::string& path) {
 }
 
 nlohmann::json CodeSignatureJson(const CodeSignatureReport& r) {
-  nlohmann::json d = {{"table", r.table ? "present" : r.reserved ? "reserved" : "none"}};
+  nlohmann::json d = {{"table", r.table ? "present" : r.reserved ? "reserved" : r.truncated ? "truncated" : "none"},
+                      {"sound", ifChecked(r.available, r.sound)}};
   if (!r.table) {
     if (!r.problem.empty()) d["problem"] = r.problem;
     return d;
@@ -385,21 +390,73 @@ nlohmann::json CodeSignatureJson(const CodeSignatureReport& r) {
 std::string CodeSignatureText(const CodeSignatureReport& r) {
   if (!r.table) {
     return std::string("code signature: ") +
-           (r.reserved ? "certificate table reserved, not signed yet" : "no certificate table") +
+           (r.reserved ? "certificate table reserved, not signed yet"
+            : r.truncated ? "certificate table NOT sound"
+                          : "no certificate table") +
            (r.problem.empty() ? "" : " (" + r.problem + ")") + "\n";
   }
   std::string text = "code signature: certificate table of " + std::to_string(r.tableSize) + " bytes at " +
                      std::to_string(r.tableOffset) + (r.tableEndsFile ? ", ending the file" : ", NOT ending the file") +
                      "\n";
-  if (!r.parses) return text + "code signature: " + r.problem + "; signer, image digest, tail room and padding not checked\n";
+  if (!r.parses) {
+    return text + "code signature: " + r.problem + "; signer, image digest, tail room and padding not checked" +
+           (r.available ? "; the table is NOT sound" : "") + "\n";
+  }
   const std::string digest = r.digestAlgorithm.empty() ? std::string("not checked")
                              : "(" + r.digestAlgorithm + ") " + (r.digestMatches ? "matches" : "DOES NOT MATCH");
   text += "code signature: signer " + (r.signer.empty() ? std::string("(not found)") : r.signer) + "; image digest " +
           digest + "; timestamp " + (r.timestamp ? "present" : "none") + "\n";
   text += "code signature: tail room " +
           (r.tailRoom ? std::to_string(r.tailRoomSize) + " bytes" : std::string("none")) + "; padding check " +
-          (r.paddingOk ? "passes" : "FAILS") + (r.problem.empty() ? "" : " (" + r.problem + ")") + "\n";
+          (r.paddingOk ? "passes" : "FAILS") + "; the table is " + (r.sound ? "sound" : "NOT sound") +
+          (r.problem.empty() ? "" : " (" + r.problem + ")") + "\n";
   return text;
+}
+
+namespace {
+
+// The offsets of the WIN_CERTIFICATE entries in the table [begin, end), each 8-aligned behind the
+// one before; zero bytes after the last are its padding. False when an entry does not fit.
+bool certificateEntries(const Bytes& file, std::size_t begin, std::size_t end, std::vector<std::size_t>* entries) {
+  for (std::size_t at = begin; !allZero(file.data() + at, end - at);) {
+    const std::uint32_t length = end - at < kWinCertificateHeader ? 0 : ReadLe32(file.data() + at);
+    if (length < kWinCertificateHeader || length > end - at) return false;
+    entries->push_back(at);
+    at += std::min<std::size_t>((std::size_t{length} + 7) / 8 * 8, end - at);
+  }
+  return true;
+}
+
+}  // namespace
+
+bool TakeAppendedSignature(Bytes* file, std::uint32_t reserved, std::string* error) {
+  PeHeaders h;
+  if (!tzk::archive::ReadPeHeaders(file->data(), file->size(), &h)) return true;  // SealTable says what is wrong
+  const std::size_t begin = h.tableOffset, end = begin + std::size_t{h.tableSize};
+  if (begin == 0 || end != file->size()) return true;
+  std::vector<std::size_t> entries;
+  if (!certificateEntries(*file, begin, end, &entries)) {
+    *error = "its certificate table is not a run of WIN_CERTIFICATE entries: one runs past the table's end";
+    return false;
+  }
+  if (entries.size() < 2) return true;
+  const std::uint32_t first = ReadLe32(file->data() + begin);
+  if (entries.size() > 2 || !allZero(file->data() + begin + kWinCertificateHeader, first - kWinCertificateHeader)) {
+    *error = "its certificate table holds " + std::to_string(entries.size()) + " entries" +
+             (entries.size() > 2 ? std::string() : ", the first of them a signature, not the zero-filled reservation") +
+             ": seal takes one signature, written over the reservation of a prepared file or appended behind it";
+    return false;
+  }
+  if (first != reserved) {
+    *error = "its reservation is " + std::to_string(first) + " bytes, not " + std::to_string(reserved) +
+             ": give seal the --reserve it was prepared with";
+    return false;
+  }
+  // The archive signature covers the table's place and size, not its bytes: the entry takes the
+  // reservation's place, and the table ends behind it as a signer that writes over it leaves it.
+  file->erase(file->begin() + static_cast<std::ptrdiff_t>(begin), file->begin() + static_cast<std::ptrdiff_t>(entries[1]));
+  WriteLe32(file->data() + h.securityEntry + 4, static_cast<std::uint32_t>(end - entries[1]));
+  return true;
 }
 
 bool SealTable(Bytes* file, std::uint32_t reserved, std::string* error) {

@@ -33,6 +33,7 @@ struct CodeSignatureReport {
   bool available = true;       // false in a build without OpenSSL (the 64-bit Windows build)
   bool table = false;          // the security directory names a table that lies inside the file
   bool reserved = false;       // ... still the zero-filled placeholder that --prepare leaves
+  bool truncated = false;      // the file ends inside the table it names: it was cut short
   std::uint32_t tableOffset = 0, tableSize = 0;
   bool tableEndsFile = false;  // no bytes follow the table (Authenticode tools look only there)
   bool parses = false;         // the PKCS#7 SignedData parses
@@ -44,6 +45,7 @@ struct CodeSignatureReport {
   bool tailRoom = false;       // the room attribute is there and ends the file
   std::uint32_t tailRoomSize = 0;  // its OCTET STRING's length (the last 16384 bytes are the tail)
   bool paddingOk = false;      // nothing but up to 7 zero bytes after the PKCS#7 in the table
+  bool sound = false;          // the PKCS#7 parses, the table ends the file and passes the padding check
   std::uint32_t pkcs7Size = 0;
 };
 
@@ -64,6 +66,14 @@ std::string CodeSignatureText(const CodeSignatureReport& report);
 // signature covers, and the PE checksum is brought up to date. False with a reason; a
 // signature too large for the reservation names the --reserve that would fit it.
 bool SealTable(Bytes* file, std::uint32_t reserved, std::string* error);
+
+// Some signers (sbsign, pesign) keep the zero-filled reservation of a prepared file as a
+// signature and append their own entry behind it. That entry is moved into the reservation's
+// place, so that SealTable finds one signature at the table's start; a table of one entry is
+// left as it is. Any other table of several entries is refused (which signature to keep is not
+// sfxpack's to guess), as is a reservation of another size than `reserved`; a refusal leaves
+// the file unchanged. False with a reason.
+bool TakeAppendedSignature(Bytes* file, std::uint32_t reserved, std::string* error);
 
 // The PE checksum of the whole file, rewritten after the tail changed (neither signature
 // covers it, but tools that compare it should find it right).

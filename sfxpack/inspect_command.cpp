@@ -8,6 +8,7 @@
 #include "archive/signature/signature.h"
 #include "archive/signature/signing/signing.h"
 #include "log/vocabulary/text.h"
+#include "sfxpack/authenticode.h"
 #include "sfxpack/cli.h"
 #include "sfxpack/code_signature.h"
 #include "sfxpack/stub_check.h"
@@ -22,9 +23,11 @@ constexpr char kHelp[] =
     "Shows whether the stub accepts the file (as `sfxpack verify` decides it, with the keys of the\n"
     "stub inside the file), the signature (type, offset, key), the content and embedded-data\n"
     "lengths, the map records, every file entry (name, offset, size, time, extraction name),\n"
-    "the installer entry, the embedded items and the tail items; the archive is shown even when\n"
-    "its signature does not verify. The Authenticode side is reported as `sfxpack verify` reports\n"
-    "it (chain trust is osslsigncode's job: osslsigncode verify -CAfile CA.pem -in FILE).\n\n"
+    "the installer entry, the embedded items, the tail items and which of those blocks the stub\n"
+    "reads (\"embedded\", \"tail\" or \"none\": it reads the tail block only when the installer has\n"
+    "no valid embedded-data block); the archive is shown even when its signature does not verify.\n"
+    "The Authenticode side is reported as `sfxpack verify` reports it (chain trust is\n"
+    "osslsigncode's job: osslsigncode verify -CAfile CA.pem -in FILE).\n\n"
     "options:\n"
     "  --json      print one JSON object: \"ok\", \"accepted\", what is shown, \"error\" {code, message}\n"
     "  --keys DIR  check against key1.pub.pem ... key7.pub.pem in DIR instead of the stub's keys\n\n"
@@ -97,6 +100,7 @@ void printText(const json& d) {
     std::printf("%s:%s\n", list[0] == 'e' ? "embedded items" : "tail items", d[list].empty() ? " none" : "");
     for (const auto& i : d[list]) std::printf("  %-24s %u bytes\n", i["file"].get<std::string>().c_str(), i["size"].get<std::uint32_t>());
   }
+  std::printf("items block the stub reads: %s\n", d["itemsBlock"].get<std::string>().c_str());
 }
 
 int run(const Args& args) {
@@ -139,6 +143,7 @@ int run(const Args& args) {
       items.clear();
       archive.ExtractTailItems(L"", collectItem);
       d["tailItems"] = items;
+      d["itemsBlock"] = ItemsBlockName(StubItemsBlock(archive));
     }
   }
   const CodeSignatureReport code = v.readable ? InspectCodeSignatureFile(file) : CodeSignatureReport{};

@@ -56,7 +56,9 @@ int run(const Args& args) {
   const std::string& file = a.positional[0];
   Bytes content;
   if (!ReadWholeFile(file, &content, &error)) return FileError(kName, file, error, kExitBadInput);
-  if (!SealTable(&content, reserve, &error)) return FileError(kName, file, error, refusalExit(content));
+  if (!TakeAppendedSignature(&content, reserve, &error) || !SealTable(&content, reserve, &error)) {
+    return FileError(kName, file, error, refusalExit(content));
+  }
   StagedOutput out(file);
   if (!out.Write(content, &error)) return FileError(kName, file, error, kExitOutputError);
   std::string refusal;

@@ -9,8 +9,10 @@
 # the contract and one line; so does a stub that is no stub, an installer/updater that is no
 # program, a manifest that gives a key twice and an output that is one of the inputs, and a run
 # that a signal ends leaves no staged file. Installers that carry an Authenticode signature too keep both
-# signatures, built at once, timestamped, or prepared for any signing tool and sealed, and keep
-# them through per-download tags written in place.
+# signatures, built at once, timestamped, or prepared for any signing tool (one that writes over
+# the reservation or one that appends behind it) and sealed, and keep them through per-download
+# tags written in place, which are refused where the stub would never read them. A code
+# signature that Authenticode verifiers fail fails verify --require-code-signature.
 set -uo pipefail
 sfxpack=$(realpath "$1") top=$2 scratch=$3
 rm -rf "$scratch" && mkdir -p "$scratch"
@@ -29,7 +31,7 @@ python3 "$top/sfxpack/stand_in_stub.py" "$keys" "$scratch/stub.exe"
 # A program for the stub to start, and bytes that do not compress behind its sections.
 python3 "$top/sfxpack/stand_in_stub.py" "$keys" "$scratch/installer.exe" --no-table
 head -c 30000 /dev/urandom >>"$scratch/installer.exe"
-build() { "$sfxpack" build "$top/example/manifest.json" -o "$1" --stub "${stub:-$scratch/stub.exe}" \
+build() { "$sfxpack" build "${manifest:-$top/example/manifest.json}" -o "$1" --stub "${stub:-$scratch/stub.exe}" \
             --installer "$scratch/installer.exe" "${@:2}" >/dev/null; }
 check "build succeeds" "build '$scratch/a.exe'"
 check "the same inputs give the same bytes" "build '$scratch/b.exe' && cmp -s '$scratch/a.exe' '$scratch/b.exe'"
@@ -341,10 +343,12 @@ check "an exception in a command (JSON cannot carry a name that is not UTF-8): e
    grep -q '^sfxpack verify: .*UTF-8' '$scratch/err.txt'"
 
 # --- two signatures: the archive's and Authenticode's ------------------------------------------
-if ! command -v osslsigncode >/dev/null; then
-  echo "FAIL: osslsigncode is not installed (tools/setup.sh installs it), so the two-signature flow cannot be tested"
-  exit 1
-fi
+for tool in osslsigncode sbsign pesign certutil pk12util; do
+  if ! command -v "$tool" >/dev/null; then
+    echo "FAIL: $tool is not installed (tools/setup.sh installs it), so the two-signature flow cannot be tested"
+    exit 1
+  fi
+done
 cert=(--cert "$keys/codesign.pem" --cert-key "$keys/codesign.key.pem")
 tsa=(--test-tsa-certs "$keys/tsa.pem" --test-tsa-key "$keys/tsa.key.pem")
 # authenticode_ok FILE: osslsigncode accepts the signature and finds the PE checksum current
@@ -356,11 +360,12 @@ authenticode_ok() {
 # table_ends FILE: read apart from sfxpack, the certificate table ends the file, and inside it
 # nothing but up to 7 zero bytes follows the PKCS#7 (what the padding check allows).
 table_ends() { python3 "$top/sfxpack/table_ends_file.py" "$1" >/dev/null; }
-# code_ok FILE TIMESTAMP: the stub accepts it and verify reports an intact code signature with room.
+# code_ok FILE TIMESTAMP: the stub accepts it and verify, requiring the code signature too, reports
+# an intact one with room.
 code_ok() {
-  [ "$(status verify --json "$1")" -eq 0 ] && field "all(j['codeSignature'][k] for k in ('pkcs7Parses', 'digestMatches',
-    'tailRoom', 'paddingCheck', 'tableEndsFile')) and j['codeSignature']['timestamp'] == $2 and
-    j['codeSignature']['tailRoomSize'] >= 16384 and 'TEST-ONLY code signing' in j['codeSignature']['signer']"
+  [ "$(status verify --json --require-code-signature "$1")" -eq 0 ] && field "all(j['codeSignature'][k] for k in
+    ('pkcs7Parses', 'digestMatches', 'tailRoom', 'paddingCheck', 'tableEndsFile', 'sound')) and
+    j['codeSignature']['timestamp'] == $2 and j['codeSignature']['tailRoomSize'] >= 16384 and 'TEST-ONLY code signing' in j['codeSignature']['signer']"
 }
 
 check "Authenticode signing of a build without --cert breaks its archive signature, and verify says why" \
@@ -389,7 +394,7 @@ ec_sign() { osslsigncode sign -certs "$keys/codesign-ec.pem" -key "$keys/codesig
               -n 'Example setup' -i https://example.invalid/ -in "$1" -out "$2" >/dev/null 2>&1; }
 check "prepare: the stub accepts it, the table is reported as reserved" \
   "build '$scratch/prepared.exe' --prepare && [ \$(status verify --json '$scratch/prepared.exe') -eq 0 ] && \
-   field 'j[\"codeSignature\"] == {\"table\": \"reserved\"}'"
+   field 'j[\"codeSignature\"] == {\"table\": \"reserved\", \"sound\": False}'"
 check "prepared and signed by another tool: refused until sealed, and the reason says so" \
   "ec_sign '$scratch/prepared.exe' '$scratch/engineer.exe' && [ \$(status verify '$scratch/engineer.exe') -eq 1 ] && \
    grep -q 'sfxpack seal' '$scratch/err.txt'"
@@ -411,28 +416,81 @@ check "sealed with another --reserve than prepared: the archive signature refuse
   "cp '$scratch/engineer-unsealed.exe' '$scratch/wrong.exe' && [ \$(status seal '$scratch/wrong.exe' --reserve 49152) -eq 1 ] && \
    grep -q 'another --reserve' '$scratch/err.txt' && cmp -s '$scratch/engineer-unsealed.exe' '$scratch/wrong.exe'"
 
-# Per-download tags in each of the three: tagged, retagged with another item, untagged, in place.
+# The stub reads tags only where no embedded-data block is, so the tagged flows come from the
+# example manifest made for tagging.
+tagged=$top/example/manifest-tagged.json
+manifest=$tagged build "$scratch/tsigned.exe" "${cert[@]}" --signing-time 1429621132
+manifest=$tagged build "$scratch/tstamped.exe" "${cert[@]}" --signing-time 1796752800 "${tsa[@]}"
+manifest=$tagged build "$scratch/tprepared.exe" --prepare
+ec_sign "$scratch/tprepared.exe" "$scratch/tengineer.exe" && "$sfxpack" seal "$scratch/tengineer.exe" >/dev/null
+
+# Signers that keep the zero-filled reservation as a signature and append their own entry behind
+# it. pesign takes its key from an NSS database, made here from the same test certificate.
+nss=$scratch/nss
+mkdir -p "$nss" && certutil -N -d "sql:$nss" --empty-password &&
+  openssl pkcs12 -export -in "$keys/codesign.pem" -inkey "$keys/codesign.key.pem" -name signer -passout pass: \
+    -out "$scratch/signer.p12" && pk12util -i "$scratch/signer.p12" -d "sql:$nss" -W '' >/dev/null
+sign_sbsign() { sbsign --key "$keys/codesign.key.pem" --cert "$keys/codesign.pem" --output "$2" "$1" >/dev/null 2>&1; }
+sign_pesign() { pesign -n "sql:$nss" -c signer -s -i "$1" -o "$2" </dev/null >/dev/null 2>&1; }
+prepared_size=$(stat -c %s "$scratch/tprepared.exe")
+for signer in sbsign pesign; do
+  file=$scratch/t$signer.exe
+  check "$signer appends its signature behind the reservation: seal moves it there, the file as large as prepared, both signatures hold" \
+    "sign_$signer '$scratch/tprepared.exe' '$file' && [ \$(stat -c %s '$file') -gt $prepared_size ] && \
+     [ \$(status seal '$file') -eq 0 ] && [ \$(stat -c %s '$file') -eq $prepared_size ] && code_ok '$file' False && \
+     authenticode_ok '$file' && table_ends '$file' && ! leftovers"
+done
+sign_sbsign "$scratch/tsbsign.exe" "$scratch/twice.exe" && cp "$scratch/twice.exe" "$scratch/twice-kept.exe"
+sign_sbsign "$scratch/tprepared.exe" "$scratch/once.exe" && sign_sbsign "$scratch/once.exe" "$scratch/three.exe"
+cp "$scratch/three.exe" "$scratch/three-kept.exe" && cp "$scratch/once.exe" "$scratch/once-kept.exe"
+check "seal refuses, with the reason and the file unchanged, tables of another shape: a signature appended behind a signature (exit 1)" \
+  "[ \$(status seal '$scratch/twice.exe') -eq 1 ] && one_line twice.exe && \
+   grep -q 'holds 2 entries, the first of them a signature, not the zero-filled reservation' '$scratch/err.txt' && \
+   cmp -s '$scratch/twice.exe' '$scratch/twice-kept.exe'"
+check "... two signatures appended behind the reservation (nothing seal can work on: exit 3)" \
+  "[ \$(status seal '$scratch/three.exe') -eq 3 ] && grep -q 'holds 3 entries' '$scratch/err.txt' && \
+   cmp -s '$scratch/three.exe' '$scratch/three-kept.exe'"
+check "... a reservation of another size than seal's --reserve, named (exit 3)" \
+  "[ \$(status seal '$scratch/once.exe' --reserve 49152) -eq 3 ] && grep -q 'reservation is 40960 bytes, not 49152' '$scratch/err.txt' && \
+   cmp -s '$scratch/once.exe' '$scratch/once-kept.exe'"
+
+sign_sbsign "$scratch/tight.exe" "$scratch/tight-sbsign.exe" && cp "$scratch/tight-sbsign.exe" "$scratch/tight-sbsign-kept.exe"
+check "appended behind a reservation too small for it: refused as a signer that writes over it is (exit 1, the --reserve that fits)" \
+  "[ \$(status seal '$scratch/tight-sbsign.exe' --reserve 17408) -eq 1 ] && one_line tight-sbsign.exe && \
+   grep -qE 'prepare with --reserve [0-9]+ or more' '$scratch/err.txt' && cmp -s '$scratch/tight-sbsign.exe' '$scratch/tight-sbsign-kept.exe'"
+
 printf 'ticket' >"$scratch/ticket.bin"
 printf 'recommendation' >"$scratch/rid.bin"
+cp "$scratch/signed.exe" "$scratch/embedded-tag.exe"
+check "embedded items: verify and inspect say the stub reads them, and tag refuses with exit 3, the file unchanged" \
+  "[ \$(status verify '$scratch/signed.exe') -eq 0 ] && grep -qx 'items block the stub reads: embedded' '$scratch/out.txt' && \
+   [ \$(status inspect --json '$scratch/signed.exe') -eq 0 ] && field 'j[\"itemsBlock\"] == \"embedded\"' && \
+   [ \$(status tag '$scratch/embedded-tag.exe' --item EAPT='$scratch/ticket.bin') -eq 3 ] && one_line embedded-tag.exe && \
+   grep -q 'never reads a tail block' '$scratch/err.txt' && cmp -s '$scratch/signed.exe' '$scratch/embedded-tag.exe'"
+
+# Per-download tags in each flow: tagged, retagged with another item, untagged, in place.
 # tag_step FILE SIZE TIMESTAMP ITEMS TAG-ARGS...: the tag step keeps both signatures, the size and
-# the table at the end, and the tail block holds ITEMS (as inspect lists them).
+# the table at the end, and the tail block holds ITEMS (as inspect lists them), the block the stub
+# reads when there are any.
 tag_step() {
   local file=$1 size=$2 stamp=$3 items=$4
   shift 4
   [ "$(status tag "$file" "$@")" -eq 0 ] && authenticode_ok "$file" && table_ends "$file" &&
     [ "$(stat -c %s "$file")" -eq "$size" ] && code_ok "$file" "$stamp" &&
-    [ "$(status inspect --json "$file")" -eq 0 ] && field "j['tailItems'] == $items"
+    [ "$(status inspect --json "$file")" -eq 0 ] &&
+    field "j['tailItems'] == $items and j['itemsBlock'] == ('tail' if $items else 'none')"
 }
-for flow in signed:False stamped:True engineer:False; do
+for flow in tsigned:False tstamped:True tengineer:False tsbsign:False tpesign:False; do
   name=${flow%%:*} stamp=${flow#*:} file=$scratch/${flow%%:*}-tag.exe
   cp "$scratch/$name.exe" "$file" && chmod 755 "$file"
-  size=$(stat -c %s "$file")
-  check "$name: tagged in place, both signatures hold, the mode kept" \
+  size=$(stat -c %s "$file") label=${name#t}
+  check "$label: tagged in place, both signatures hold, the mode kept" \
     "tag_step '$file' $size $stamp '[{\"file\": \"pairing.bin\", \"size\": 6}]' --item EAPT='$scratch/ticket.bin' && \
-     [ \$(stat -c %a '$file') = 755 ]"
-  check "$name: retagged with another item" \
+     [ \$(stat -c %a '$file') = 755 ] && [ \$(status verify '$file') -eq 0 ] && \
+     grep -qx 'items block the stub reads: tail' '$scratch/out.txt'"
+  check "$label: retagged with another item" \
     "tag_step '$file' $size $stamp '[{\"file\": \"rid.bin\", \"size\": 14}]' --item ERID='$scratch/rid.bin'"
-  check "$name: untagged: the room zero-filled, the file as it was signed" \
+  check "$label: untagged: the room zero-filled, the file as it was signed" \
     "tag_step '$file' $size $stamp '[]' --remove && cmp -s '$scratch/$name.exe' '$file'"
 done
 
@@ -445,23 +503,43 @@ check "a byte changed after signing: both signatures fail, verify --json says di
    grep -q 'image changed after both were made' '$scratch/err.txt' && \
    ! authenticode_ok '$scratch/code-changed.exe'"
 # What tag did before: the tail block appended behind the certificate table.
-"$sfxpack" tag "$scratch/signed-tag.exe" --item EAPT="$scratch/ticket.bin" >/dev/null
-{ cat "$scratch/signed.exe"; tail -c 16384 "$scratch/signed-tag.exe"; } >"$scratch/appended.exe"
+"$sfxpack" tag "$scratch/tsigned-tag.exe" --item EAPT="$scratch/ticket.bin" >/dev/null
+{ cat "$scratch/tsigned.exe"; tail -c 16384 "$scratch/tsigned-tag.exe"; } >"$scratch/appended.exe"
 cp "$scratch/appended.exe" "$scratch/appended-kept.exe"
 check "a tail block behind the table (the old way): the stub accepts it, the code signature is reported broken" \
   "[ \$(status verify --json '$scratch/appended.exe') -eq 0 ] && field 'not j[\"codeSignature\"][\"tableEndsFile\"] and \
-   not j[\"codeSignature\"][\"paddingCheck\"] and not j[\"codeSignature\"][\"digestMatches\"] and not j[\"codeSignature\"][\"tailRoom\"]' && \
+   not j[\"codeSignature\"][\"paddingCheck\"] and not j[\"codeSignature\"][\"digestMatches\"] and not j[\"codeSignature\"][\"tailRoom\"] and \
+   not j[\"codeSignature\"][\"sound\"]' && \
    ! authenticode_ok '$scratch/appended.exe'"
 check "tag on it refuses with the reason and leaves it; --remove takes the block off and restores the signature" \
   "[ \$(status tag '$scratch/appended.exe' --item EAPT='$scratch/ticket.bin') -eq 1 ] && grep -q 'no room for the tail block' '$scratch/err.txt' && \
    cmp -s '$scratch/appended.exe' '$scratch/appended-kept.exe' && [ \$(status tag '$scratch/appended.exe' --remove) -eq 0 ] && \
-   cmp -s '$scratch/appended.exe' '$scratch/signed.exe'"
-cp "$scratch/prepared.exe" "$scratch/prepared-tag.exe"
+   cmp -s '$scratch/appended.exe' '$scratch/tsigned.exe'"
+cp "$scratch/tprepared.exe" "$scratch/prepared-tag.exe"
 check "tag before the Authenticode signing (placeholder table): exit 1, the file unchanged" \
-  "[ \$(status tag '$scratch/prepared-tag.exe' --item EAPT='$scratch/ticket.bin') -eq 1 ] && cmp -s '$scratch/prepared.exe' '$scratch/prepared-tag.exe'"
-cp "$scratch/a.exe" "$scratch/untagged.exe"
-check "tag without a certificate table: exit 1, the file unchanged" \
-  "[ \$(status tag '$scratch/untagged.exe' --item EAPT='$scratch/ticket.bin') -eq 1 ] && cmp -s '$scratch/a.exe' '$scratch/untagged.exe'"
+  "[ \$(status tag '$scratch/prepared-tag.exe' --item EAPT='$scratch/ticket.bin') -eq 1 ] && cmp -s '$scratch/tprepared.exe' '$scratch/prepared-tag.exe'"
+manifest=$tagged build "$scratch/tplain.exe" && cp "$scratch/tplain.exe" "$scratch/untagged.exe"
+check "tag without a certificate table: exit 3 (an input it cannot tag) with the reason, the file unchanged" \
+  "[ \$(status tag '$scratch/untagged.exe' --item EAPT='$scratch/ticket.bin') -eq 3 ] && one_line untagged.exe && \
+   grep -q 'no Authenticode certificate table' '$scratch/err.txt' && cmp -s '$scratch/tplain.exe' '$scratch/untagged.exe'"
+
+# A file cut short inside its certificate table: the stub still loads it, Authenticode verifiers
+# do not.
+head -c $(($(stat -c %s "$scratch/signed.exe") - 20000)) "$scratch/signed.exe" >"$scratch/cut.exe"
+check "cut inside its certificate table: verify keeps the stub's verdict (exit 0) but reports the table truncated, not sound" \
+  "! authenticode_ok '$scratch/cut.exe' && [ \$(status verify --json '$scratch/cut.exe') -eq 0 ] && \
+   field 'j[\"codeSignature\"][\"table\"] == \"truncated\" and not j[\"codeSignature\"][\"sound\"]' && \
+   [ \$(status verify '$scratch/cut.exe') -eq 0 ] && grep -q 'certificate table NOT sound' '$scratch/out.txt'"
+check "--require-code-signature: the cut file exits 1, one line with the reason; in JSON accepted, but not ok" \
+  "[ \$(status verify --require-code-signature '$scratch/cut.exe') -eq 1 ] && one_line cut.exe && \
+   grep -q 'code signature fails: the file ends 20960 bytes into its 40960-byte certificate table' '$scratch/err.txt' && \
+   [ \$(status verify --json --require-code-signature '$scratch/cut.exe') -eq 1 ] && \
+   field 'j[\"accepted\"] and not j[\"ok\"] and j[\"error\"][\"code\"] == 1'"
+check "--require-code-signature fails what Authenticode verifiers fail: a table only reserved, none, a block behind it" \
+  "[ \$(status verify --require-code-signature '$scratch/tprepared.exe') -eq 1 ] && grep -q 'only reserved' '$scratch/err.txt' && \
+   [ \$(status verify --require-code-signature '$scratch/a.exe') -eq 1 ] && grep -q 'no certificate table' '$scratch/err.txt' && \
+   [ \$(status verify --require-code-signature '$scratch/appended-kept.exe') -eq 1 ] && \
+   grep -q 'bytes follow the certificate table' '$scratch/err.txt'"
 head -c -72 "$scratch/a.exe" >"$scratch/resign.exe"
 check "sign with a certificate: both signatures hold, as build makes them" \
   "'$sfxpack' sign --type 5 --key '$keys/key5.pem' ${cert[*]} --signing-time 1429621132 '$scratch/resign.exe' >/dev/null && \

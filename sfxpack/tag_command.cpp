@@ -5,6 +5,7 @@
 #include "archive/embedded_items.h"
 #include "archive/signature/signature.h"
 #include "log/vocabulary/text.h"
+#include "sfxpack/authenticode.h"
 #include "sfxpack/cli.h"
 #include "sfxpack/code_signature.h"
 #include "sfxpack/manifest.h"
@@ -25,8 +26,10 @@ const std::string kHelp = std::string(
     "signatures stay as they are. A code-signed file without that room is refused and left as it\n"
     "was: a tail block behind its certificate table would make every Authenticode check find no\n"
     "signature. A file without a certificate table is refused too: there the tail block would\n"
-    "hide the archive signature. The tagged file is checked as `sfxpack verify` checks it and\n"
-    "replaces SETUP.exe (keeping its mode) only when the stub accepts it.\n\n"
+    "hide the archive signature. So is one with an embedded-data block: the stub reads its items\n"
+    "from that block and never reads the tail block behind it. The tagged file is checked as\n"
+    "`sfxpack verify` checks it and replaces SETUP.exe (keeping its mode) only when the stub\n"
+    "accepts it.\n\n"
     "options:\n"
     "  --item TAG=FILE   an item to store (repeatable; the order is kept)\n"
     "  --remove          take the tail block off\n"
@@ -76,6 +79,12 @@ int run(const Args& args) {
   if (!before.accepted()) {
     return FileError("tag", file, before.readable ? "not accepted as it is: " + before.reason : before.reason, before.exit);
   }
+  if (!a.has("--remove") && StubItemsBlock(file, before.type, before.signatureOffset) == ItemsBlock::kEmbedded) {
+    return FileError("tag", file,
+                     "the stub reads its items from the embedded-data block inside the signed content and never "
+                     "reads a tail block: build it from a manifest without \"embedded\" items and tag those instead",
+                     kExitBadInput);
+  }
   if (before.tableReserved && !a.has("--remove")) {
     return FileError("tag", file,
                      "its certificate table is only reserved: sign it and sfxpack seal it first, then tag it",
@@ -85,7 +94,7 @@ int run(const Args& args) {
     return FileError("tag", file,
                      "a tail block would hide the archive signature: the file has no Authenticode certificate table "
                      "(build it with --cert, or --prepare, sign it and sfxpack seal it)",
-                     kExitCheckFailed);
+                     kExitBadInput);
   }
   Bytes content;
   if (!ReadWholeFile(file, &content, &error)) return FileError("tag", file, error, kExitBadInput);

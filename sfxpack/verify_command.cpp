@@ -7,6 +7,7 @@
 #include "archive/signature/signature.h"
 #include "archive/signature/signing/signing.h"
 #include "log/vocabulary/text.h"
+#include "sfxpack/authenticode.h"
 #include "sfxpack/cli.h"
 #include "sfxpack/code_signature.h"
 #include "sfxpack/stub_check.h"
@@ -34,9 +35,19 @@ int signatureOnly(const std::string& file, const tzk::archive::LoadedKeys& keys,
   return kExitOk;
 }
 
+// Why the code signature fails --require-code-signature; empty when its table is sound and the
+// image digest it signs matches the file.
+std::string codeSignatureFault(const CodeSignatureReport& code) {
+  if (code.sound && code.digestMatches) return std::string();
+  if (!code.problem.empty()) return code.problem;
+  if (code.reserved) return "its certificate table is only reserved, not signed yet";
+  if (!code.table) return "it has no certificate table";
+  return "the image digest its PKCS#7 signs does not match the file";
+}
+
 int run(const Args& args) {
   const bool json = WantsJson(args);
-  const ParsedArgs parsed = ParseArgs(args, {"--json", "--signature-only"}, {"--keys"});
+  const ParsedArgs parsed = ParseArgs(args, {"--json", "--signature-only", "--require-code-signature"}, {"--keys"});
   if (!parsed.error.empty()) return UsageErrorJson(kName, parsed.error, json);
   if (parsed.positional.size() != 1) return UsageErrorJson(kName, "expected exactly one FILE", json);
   const std::string& file = parsed.positional[0];
@@ -50,22 +61,32 @@ int run(const Args& args) {
     given = loaded.keys();
   }
   if (parsed.has("--signature-only")) {
-    if (!parsed.has("--keys") || json) return UsageError(kName, "--signature-only needs --keys DIR and gives no JSON");
+    if (!parsed.has("--keys") || json || parsed.has("--require-code-signature")) {
+      return UsageError(kName, "--signature-only needs --keys DIR and takes neither --json nor --require-code-signature");
+    }
     return signatureOnly(file, loaded, folder);
   }
 
   const StubVerdict v = CheckAsStub(file, parsed.has("--keys") ? &given : nullptr, folder);
-  // The code signature is reported beside the stub's verdict; the exit code stays the stub's.
+  // The code signature is reported beside the stub's verdict; the exit code stays the stub's
+  // unless the code signature is required too.
   const CodeSignatureReport code = v.readable ? InspectCodeSignatureFile(file) : CodeSignatureReport{};
+  const std::string fault = parsed.has("--require-code-signature") ? codeSignatureFault(code) : std::string();
+  const int exit = v.accepted() && !fault.empty() ? static_cast<int>(kExitCheckFailed) : v.exit;
+  const std::string message = !v.accepted()   ? v.message()
+                              : fault.empty() ? std::string()
+                                              : "accepted by the stub, but the code signature fails: " + fault;
+  const ItemsBlock items = v.accepted() ? StubItemsBlock(file, v.type, v.signatureOffset) : ItemsBlock::kNone;
   if (json) {
     nlohmann::json d = VerdictJson(v);
     d["file"] = file;
+    if (v.accepted()) d["itemsBlock"] = ItemsBlockName(items);
     if (code.readable) d["codeSignature"] = CodeSignatureJson(code);
-    return FinishJson(kName, d, v.exit, file, v.accepted() ? "" : v.message());
+    return FinishJson(kName, d, exit, file, message);
   }
   if (!v.accepted()) {
     if (code.readable) std::fputs(CodeSignatureText(code).c_str(), stdout);
-    return FileError(kName, file, v.message(), v.exit);
+    return FileError(kName, file, message, exit);
   }
   std::printf("%s: accepted: signature type %d verified with key %d (%s) of %s; content %llu bytes%s\n", file.c_str(),
               v.type, v.keyIndex, v.keyFingerprint.c_str(), v.keySource.c_str(),
@@ -73,21 +94,25 @@ int run(const Args& args) {
               v.authenticodeTable ? "; an Authenticode certificate table follows"
               : v.tableReserved   ? "; room is reserved for an Authenticode certificate table"
                                   : "");
+  std::printf("items block the stub reads: %s\n", ItemsBlockName(items));
   if (code.readable) std::fputs(CodeSignatureText(code).c_str(), stdout);
-  return kExitOk;
+  return exit == kExitOk ? kExitOk : FileError(kName, file, message, exit);
 }
 
 const CommandRegistration kVerify({
     kName,
     "check that the stub would accept an installer",
-    "usage: sfxpack verify FILE [--keys DIR] [--json]\n"
+    "usage: sfxpack verify FILE [--keys DIR] [--json] [--require-code-signature]\n"
     "       sfxpack verify FILE --keys DIR --signature-only\n\n"
     "Runs the stub's own loading rules on FILE and says \"accepted\" only when the stub would load\n"
     "it: the signature block is found (in front of an Authenticode certificate table, if there is\n"
     "one), its type is one the stub takes (1 or 5; the keyless type 2 and the text types 0 and 4\n"
     "are refused), it verifies with a key the stub trusts, the container and its map load, and\n"
-    "the installer record holds a package that unpacks.\n\n"
-    "It also reports the Authenticode side, which does not change the verdict or the exit code:\n"
+    "the installer record holds a package that unpacks. It says which block the stub reads the\n"
+    "items from: \"embedded\" (the embedded-data block), \"tail\" (the tail block, read only when\n"
+    "there is no valid embedded-data block) or \"none\".\n\n"
+    "It also reports the Authenticode side, which changes neither the verdict nor the exit code\n"
+    "unless --require-code-signature asks for it too:\n"
     "whether a certificate table is there (and ends the file), whether its PKCS#7 parses, whether\n"
     "the image digest it signs matches the file, the signer's subject, whether a timestamp is\n"
     "attached, the room for the tail block and its size, and whether the table passes the\n"
@@ -101,14 +126,20 @@ const CommandRegistration kVerify({
     "  --keys DIR          check against key1.pub.pem ... key7.pub.pem in DIR instead (key 4 is\n"
     "                      not used)\n"
     "  --json              print one JSON object: \"ok\", \"accepted\", the signature's type,\n"
-    "                      offset and content length, the keys, \"codeSignature\" {table,\n"
-    "                      tableOffset, tableSize, tableEndsFile, pkcs7Parses, digestMatches,\n"
-    "                      digestAlgorithm, signer, timestamp, tailRoom, tailRoomSize,\n"
-    "                      paddingCheck, problem; null where not checked} and \"error\"\n"
-    "                      {code, message}\n"
+    "                      offset and content length, the keys, \"itemsBlock\", \"codeSignature\"\n"
+    "                      {table (present, reserved, truncated or none), sound, tableOffset,\n"
+    "                      tableSize, tableEndsFile, pkcs7Parses, digestMatches, digestAlgorithm,\n"
+    "                      signer, timestamp, tailRoom, tailRoomSize, paddingCheck, problem; null\n"
+    "                      where not checked} and \"error\" {code, message}\n"
+    "  --require-code-signature\n"
+    "                      exit 1 also when the stub accepts FILE but its code signature fails:\n"
+    "                      the table must be sound (its PKCS#7 parses, it ends the file, it passes\n"
+    "                      the padding check) and the image digest must match. Chain trust is\n"
+    "                      still osslsigncode's to judge\n"
     "  --signature-only    check only the signature block against --keys DIR, for files that\n"
     "                      are no installer; says nothing about whether a stub accepts the file\n\n"
-    "exit codes: 0 accepted; 1 refused for its signature type, keys or signature; 2 usage error;\n"
+    "exit codes: 0 accepted; 1 refused for its signature type, keys or signature (or, with\n"
+    "--require-code-signature, for its code signature); 2 usage error;\n"
     "3 FILE or DIR missing or unreadable, or no installer: no signature block, or the stub's\n"
     "loader refuses the archive (its code and text are shown)\n",
     run,
