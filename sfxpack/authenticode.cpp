@@ -84,7 +84,12 @@ bool runSign(const std::string& in, const std::string& out, const CodeSigning& s
   status = started && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 #endif
   if (!started) {
+#ifdef _WIN32
+    *error = "cannot run osslsigncode.exe (none on the PATH): put it there, or build with --prepare, sign with "
+             "your own tool (signtool) and run sfxpack seal";
+#else
     *error = "cannot run osslsigncode (install Debian's osslsigncode package)";
+#endif
     return false;
   }
   if (status != 0) {

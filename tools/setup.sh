@@ -114,14 +114,18 @@ cryptopp_instances() {  # $1: source folder
   { echo "$head"; printf '#include "%s"\n' base64.h gfpcrypt.h hex.h hmac.h sha.h; } >"$1/signing_instances.cpp"
 }
 
+# Debian's source packages, for the libraries built here for mingw.
+enable_deb_src() {
+  grep -rqs '^Types:.*deb-src' /etc/apt/sources.list.d/ /etc/apt/sources.list 2>/dev/null && return 0
+  echo "setup: adding a deb-src entry for Debian's source packages"
+  as_root sed -i 's/^Types: deb$/Types: deb deb-src/' /etc/apt/sources.list.d/debian.sources
+  as_root apt-get update -qq
+}
+
 build_cryptopp() {  # $1: mingw triplet, $2: cache folder name
   local triplet=$1 dest="$cache/$2" stamp="$cache/$2/.built"
   [ -f "$stamp" ] && [ "$(cat "$stamp")" = "$cryptopp_recipe" ] && return 0
-  if ! grep -rqs '^Types:.*deb-src' /etc/apt/sources.list.d/ /etc/apt/sources.list 2>/dev/null; then
-    echo "setup: adding a deb-src entry for Debian's source packages"
-    as_root sed -i 's/^Types: deb$/Types: deb deb-src/' /etc/apt/sources.list.d/debian.sources
-    as_root apt-get update -qq
-  fi
+  enable_deb_src
   local work src
   work=$(mktemp -d)
   ( cd "$work" && apt-get source -qq libcrypto++ >/dev/null 2>&1 )
@@ -161,13 +165,6 @@ openssl_options="no-shared no-tests no-asm no-engine no-dso no-ui-console no-mod
                  -Os -ffunction-sections -fdata-sections"
 openssl_recipe="$(echo $openssl_options)
 recipe: 1"
-
-enable_deb_src() {
-  grep -rqs '^Types:.*deb-src' /etc/apt/sources.list.d/ /etc/apt/sources.list 2>/dev/null && return 0
-  echo "setup: adding a deb-src entry for Debian's source packages"
-  as_root sed -i 's/^Types: deb$/Types: deb deb-src/' /etc/apt/sources.list.d/debian.sources
-  as_root apt-get update -qq
-}
 
 # The security archive may list a source whose files its mirror does not serve (yet): the newest
 # version that can be fetched is taken. Prints the unpacked folder.
