@@ -153,7 +153,18 @@ signed_build stamped "${cert[@]}" --signing-time 1796752800 --test-tsa-certs "$k
 signed_build prepared --prepare
 engineer_sign engineer codesign.pem codesign.key.pem
 engineer_sign engineer-ec codesign-ec.pem codesign-ec.key.pem
-flows="signed stamped engineer engineer-ec"
+# Signers that append their entry behind the zero-filled reservation, which seal moves into it.
+# pesign takes its key from an NSS database, made here from the same test certificate.
+nss="$scratch/nssdb"
+rm -rf "$nss" && mkdir -p "$nss" && certutil -N -d "sql:$nss" --empty-password &&
+  openssl pkcs12 -export -in "$keys/codesign.pem" -inkey "$keys/codesign.key.pem" -name signer -passout pass: \
+    -out "$scratch/signer.p12" && pk12util -i "$scratch/signer.p12" -d "sql:$nss" -W '' >/dev/null ||
+  { echo "FAIL: an NSS database for pesign"; exit 1; }
+sbsign --key "$keys/codesign.key.pem" --cert "$keys/codesign.pem" --output "$scratch/sbsign.exe" "$scratch/prepared.exe" \
+  >/dev/null 2>&1 && "$sfxpack" seal "$scratch/sbsign.exe" >/dev/null || { echo "FAIL: sbsign, then seal"; exit 1; }
+pesign -n "sql:$nss" -c signer -s -i "$scratch/prepared.exe" -o "$scratch/pesign.exe" </dev/null >/dev/null 2>&1 &&
+  "$sfxpack" seal "$scratch/pesign.exe" >/dev/null || { echo "FAIL: pesign, then seal"; exit 1; }
+flows="signed stamped engineer engineer-ec sbsign pesign"
 sizes_kept=1 tag_failed=
 for f in $flows; do
   size=$(stat -c %s "$scratch/$f.exe")
@@ -191,7 +202,7 @@ verdicts=$("$runner" --prefix "$prefix" --cwd "$scratch" "$scratch/trust.exe" "$
   engineer-ec-unsealed.exe 2>/dev/null | tr -d '\r')
 verdict() { sed -n "s/^$1=//p" <<<"$verdicts"; }
 trusted_not=
-for f in signed stamped engineer; do
+for f in signed stamped engineer sbsign pesign; do
   for step in tag retag untag; do [ "$(verdict "$f-$step.exe")" = 0x00000000 ] || trusted_not+=" $f-$step=$(verdict "$f-$step.exe")"; done
 done
 check "WinVerifyTrust: 0 for every RSA-signed one, tagged, retagged and untagged, and 0x80096010 for a flipped code byte${trusted_not:+ (not:$trusted_not)}" \
@@ -211,6 +222,9 @@ check "code-signed with a timestamp, retagged: the stub saves the new item, not 
 run engineer-ec-tag /silent
 check "signed by the engineer's tool and sealed, tagged: the stub runs it and saves the tail item" \
   "[ $code -eq 0 ] && grep -qx 'file=pairing.bin' <<<\"\$received\""
+run pesign-retag /silent
+check "signed by a tool that appends (pesign), sealed, retagged: the stub runs it and saves the new item" \
+  "[ $code -eq 0 ] && grep -qx 'file=rid.bin' <<<\"\$received\""
 
 # --- the installer's own file cannot change while it runs --------------------------------------
 cp "$scratch/setup.exe" "$scratch/locked.exe"
