@@ -21,5 +21,4 @@ check "stripped image at most 1 MiB ($size bytes)" "[ $size -le 1048576 ]"
 manifest=$(strings -n 8 "$exe" | tr -d '\r' | grep -o 'requestedExecutionLevel[^/]*')
 check "manifest requests administrator rights" "grep -q 'level=\"requireAdministrator\"' <<<\"\$manifest\""
 check "icon group resource 1000" "wrestool -l '$exe' | grep -q -- '--type=14 --name=1000'"
-check "version resource" "wrestool -l '$exe' | grep -q -- '--type=16 '"
 exit $fail
