@@ -1,6 +1,6 @@
 # The two commands a new user needs: `make demo` and `make test`. Both install what is
 # missing first (tools/setup.sh), then build the host and Windows configurations.
-.PHONY: all setup build build-host build-win32 build-windows build-fuzz demo test fuzz-soak bench clean
+.PHONY: all setup build build-host build-win32 build-windows build-fuzz demo test fuzz-soak bench install clean
 
 # How this machine runs 32-bit Windows programs: natively or through qemu-i386 (tools/wine-cpu.sh).
 WINE_CPU = $(shell bash tools/wine-cpu.sh)
@@ -47,6 +47,14 @@ bench: setup
 	@cmake --preset win32 >/dev/null
 	@cmake --build --preset win32 --target sfxstub bench_launcher bench_child
 	@bash tools/bench.sh
+
+# sfxpack, its manual page and its bash completion under $(DESTDIR)$(PREFIX), from the bench
+# preset's optimised build without sanitizers; only sfxpack is built there.
+PREFIX = /usr/local
+install: setup
+	@cmake --preset bench >/dev/null
+	@cmake --build --preset bench --target sfxpack
+	@DESTDIR="$(DESTDIR)" cmake --install build/bench --prefix "$(PREFIX)"
 
 clean:
 	rm -rf build

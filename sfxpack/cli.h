@@ -47,6 +47,9 @@ int UsageError(const char* command, const std::string& message);
 int FileError(const char* command, const std::string& file, const std::string& reason, int code);
 // For commands with --json: the one object on stdout, with "ok" and, when code is not 0,
 // "error": {"code", "message"}; the message is also the one line on stderr.
+// Every object carries "formatVersion"; it goes up when a field is removed or changes meaning
+// (new fields leave it alone), so a pipeline can refuse output it would misread.
+constexpr int kJsonFormatVersion = 1;
 bool WantsJson(const Args& args);
 int FinishJson(const char* command, nlohmann::json d, int code, const std::string& file, const std::string& message);
 int UsageErrorJson(const char* command, const std::string& message, bool json);

@@ -14,6 +14,7 @@
 #include "log/vocabulary/text.h"
 #include "sfxpack/cli.h"
 #include "sfxpack/manifest.h"
+#include "sfxpack_version.h"
 
 namespace sfxpack {
 namespace {
@@ -26,7 +27,8 @@ std::vector<Command>& table() {
 void printOverview(FILE* out) {
   std::fprintf(out,
                "usage: sfxpack COMMAND [OPTIONS] [ARGS]\n"
-               "       sfxpack COMMAND --help\n\n"
+               "       sfxpack COMMAND --help\n"
+               "       sfxpack --version\n\n"
                "Makes and checks self-extracting installers of the SFX stub.\n\ncommands:\n");
   for (const Command& c : table()) std::fprintf(out, "  %-10s %s\n", c.name, c.summary);
   std::fprintf(out, "\n%s", kExitCodeHelp);
@@ -50,6 +52,10 @@ int dispatch(const std::vector<std::string>& argv) {
     }
     printOverview(argv.size() < 2 ? stderr : stdout);
     return argv.size() < 2 ? kExitUsage : kExitOk;
+  }
+  if (argv[1] == "--version") {
+    std::printf("sfxpack %s (%s)\n", SFXPACK_VERSION, SFXPACK_REVISION);
+    return kExitOk;
   }
   const Command* command = find(argv[1]);
   if (command == nullptr) {
@@ -133,6 +139,7 @@ bool WantsJson(const Args& args) {
 }
 
 int FinishJson(const char* command, nlohmann::json d, int code, const std::string& file, const std::string& message) {
+  d["formatVersion"] = kJsonFormatVersion;
   d["ok"] = code == kExitOk;
   if (code != kExitOk) d["error"] = {{"code", code}, {"message", message}};
   // Text that JSON cannot carry (a name that is not UTF-8) throws here, before anything is
@@ -148,7 +155,9 @@ int FinishJson(const char* command, nlohmann::json d, int code, const std::strin
 
 int UsageErrorJson(const char* command, const std::string& message, bool json) {
   if (!json) return UsageError(command, message);
-  const nlohmann::json d = {{"ok", false}, {"error", {{"code", kExitUsage}, {"message", message}}}};
+  const nlohmann::json d = {{"formatVersion", kJsonFormatVersion},
+                            {"ok", false},
+                            {"error", {{"code", kExitUsage}, {"message", message}}}};
   const std::string text = d.dump(2);  // first, as in FinishJson
   UsageError(command, message);
   std::printf("%s\n", text.c_str());

@@ -266,6 +266,27 @@ check "build --json: one object with ok" \
 check "build --json of a bad manifest: ok false, error code 3" \
   "[ \$(status build '$scratch/bad.json' -o '$scratch/x.exe' --json) -eq 3 ] && field 'not j[\"ok\"] and j[\"error\"][\"code\"] == 3'"
 
+# --- what the program says it is ---------------------------------------------------------------
+# Pipelines keep the version and commit with what they shipped and check the JSON format before
+# reading fields; the revision comes from cmake/revision.cmake, which a tree that is no checkout
+# of its own (a source archive) must get through with "unknown".
+check "--version: 'sfxpack VERSION (REVISION)' on stdout, exit 0, and --help names it" \
+  "[ \$(status --version) -eq 0 ] && grep -qxE 'sfxpack [0-9]+(\.[0-9]+)+ \([^ ()]+\)' '$scratch/out.txt' && \
+   [ ! -s '$scratch/err.txt' ] && '$sfxpack' --help | grep -q -- '--version'"
+mkdir -p "$scratch/no-checkout"
+check "outside a git checkout the revision is 'unknown', and making it does not fail" \
+  "cmake -DSOURCE_DIR='$scratch/no-checkout' -DSFX_VERSION=1.0 -DIN='$top/sfxpack/version.h.in' \
+     -DOUT='$scratch/no-checkout/version.h' -P '$top/cmake/revision.cmake' && \
+   grep -q 'SFXPACK_REVISION \"unknown\"' '$scratch/no-checkout/version.h'"
+# format_version ARGS...: the command's --json object carries formatVersion 1, whatever its exit.
+format_version() { status "$@" >/dev/null; field 'j["formatVersion"] == 1'; }
+check "every --json object carries formatVersion 1: verify, inspect and build, ok or failed" \
+  "format_version verify --json '$scratch/a.exe' && format_version verify --json '$scratch/changed.exe' && \
+   format_version inspect --json '$scratch/a.exe' && format_version inspect --json '$scratch/nosuch.exe' && \
+   format_version build '$top/example/manifest.json' -o '$scratch/j.exe' --stub '$scratch/stub.exe' \
+     --installer '$scratch/installer.exe' --json && format_version build '$scratch/bad.json' -o '$scratch/x.exe' --json && \
+   format_version verify --json --no-such-option '$scratch/a.exe'"
+
 # --- inputs over the format's limit -----------------------------------------------------------
 # Sparse files cost no disk. An input that can never go into an installer must be refused on its
 # size before a byte of it is read: a 32-bit sfxpack cannot hold 3 GiB at all (it died of
@@ -376,6 +397,34 @@ check "build with a certificate: both signatures hold, the table ends the file" 
    authenticode_ok '$scratch/signed.exe' && table_ends '$scratch/signed.exe' && ! leftovers"
 check "build with a certificate repeats byte for byte" \
   "build '$scratch/signed2.exe' ${cert[*]} --signing-time 1429621132 && cmp -s '$scratch/signed.exe' '$scratch/signed2.exe'"
+# documented OUT...: every key of the --json objects in the files OUT, nested ones too, is named in
+# the manual page's JSON OUTPUT section, and the formatVersion they carry is the one it gives.
+documented() {
+  python3 - "$top/sfxpack/sfxpack.1" "$@" <<'PY'
+import json, re, sys
+page = open(sys.argv[1]).read().split(".SH JSON OUTPUT", 1)[1].split("\n.SH ", 1)[0]
+page = re.sub(r"\\f[BIRP]", "", page)  # font changes around names
+keys = set()
+def walk(v):
+    if isinstance(v, dict):
+        keys.update(v)
+        for x in v.values(): walk(x)
+    elif isinstance(v, list):
+        for x in v: walk(x)
+objects = [json.load(open(f)) for f in sys.argv[2:]]
+for o in objects: walk(o)
+missing = sorted(k for k in keys if not re.search(r"\b%s\b" % re.escape(k), page))
+documented = re.search(r"\.B formatVersion\n(\d+),", page)
+if missing: print("not in the manual page:", *missing)
+sys.exit(0 if not missing and documented and all(o["formatVersion"] == int(documented[1]) for o in objects) else 1)
+PY
+}
+"$sfxpack" inspect --json "$scratch/signed.exe" >"$scratch/inspect-signed.json"
+"$sfxpack" verify --json "$scratch/signed.exe" >"$scratch/verify-signed.json"
+"$sfxpack" build "$top/example/manifest.json" -o "$scratch/signed3.exe" --stub "$scratch/stub.exe" \
+  --installer "$scratch/installer.exe" ${cert[*]} --signing-time 1429621132 --json >"$scratch/build-signed.json"
+check "the manual page documents every field of inspect, verify and build --json, and their format version" \
+  "documented '$scratch/inspect-signed.json' '$scratch/verify-signed.json' '$scratch/build-signed.json'"
 check "build with a certificate and a test timestamp: both signatures hold, the timestamp is reported" \
   "build '$scratch/stamped.exe' ${cert[*]} --signing-time 1796752800 ${tsa[*]} && code_ok '$scratch/stamped.exe' True && \
    authenticode_ok '$scratch/stamped.exe' && grep -q 'Timestamp time' '$scratch/ossl.txt'"

@@ -23,6 +23,8 @@ packages=(
   # producer cross-checks, benchmarks, resources and the image checks (tools/pe_imports.py);
   # libssl-dev for the producer's reading of Authenticode signatures (osslsigncode: below)
   openssl libssl-dev 7zip xz-utils gzip python3 python3-pil python3-pefile icoutils
+  # sfxpack's manual page, rendered by its install test
+  man-db groff-base
   # Authenticode signers that append their signature behind the reservation (seal's tests), and
   # the NSS tools that give pesign a certificate database
   sbsigntool pesign libnss3-tools
