@@ -1,14 +1,9 @@
 #include "root/library.h"
 
-#include <cpuid.h>
-
-#include <array>
 #include <clocale>
 #include <cstdlib>
-#include <cstring>
 #include <memory>
 #include <new>
-#include <vector>
 
 #include "log/logger.h"
 #include "log/vocabulary/path.h"
@@ -26,48 +21,17 @@ constexpr wchar_t kLibraryDevice[] = L"\\\\.\\tzkSP";
 constexpr wchar_t kProductKey[] = L"Software\\ZANTI Software\\Zanti";
 constexpr DWORD kTokenGroupsBytes = 16384;
 constexpr DWORD kFolderAclBytes = 2048;
-constexpr DWORD kProcessorRecordsFirstTry = 192;
-
-constexpr std::size_t kFunctionCount = static_cast<std::size_t>(OptionalFunction::kCount);
-const struct {
-  const wchar_t* module;
-  const char* name;
-} kOptionalFunctions[kFunctionCount] = {
-    {L"KERNEL32.DLL", "IsWow64Process"},
-    {L"KERNEL32.DLL", "Wow64EnableWow64FsRedirection"},
-    {L"KERNEL32.DLL", "GetLogicalProcessorInformation"},
-    {L"KERNEL32.DLL", "GetTickCount64"},
-    {L"NTDLL.DLL", "RtlNtStatusToDosError"},
-    {L"NTDLL.DLL", "NtReadFile"},
-    {L"NTDLL.DLL", "NtWriteFile"},
-    {L"NTDLL.DLL", "NtQueryInformationFile"},
-    {L"NTDLL.DLL", "NtSetInformationFile"},
-    {L"NTDLL.DLL", "NtQueryVirtualMemory"},
-    {L"NTDLL.DLL", "NtQueryObject"},
-    {L"NTDLL.DLL", "NtQueryVolumeInformationFile"},
-    {L"NTDLL.DLL", "NtQueryInformationProcess"},
-    {L"NTDLL.DLL", "NtQuerySystemInformation"},
-    {L"NTDLL.DLL", "RtlSetThreadErrorMode"},
-    {L"NTDLL.DLL", "RtlGetVersion"},
-    {L"NTDLL.DLL", "NtWow64QueryInformationProcess64"},
-    {L"NTDLL.DLL", "NtWow64GetNativeSystemInformation"},
-    {L"NTDLL.DLL", "NtWow64QueryVirtualMemory64"},
-    {L"NTDLL.DLL", "NtWow64ReadVirtualMemory64"},
-};
 
 struct BaseLayer {
   int starts = 0;
   std::uint32_t osKind = os_kind::kUnrecognised;
   bool xpSp2OrLater = false;
-  SystemFigures figures;
-  ProcessorFacts processor;
 };
 
 // The security attributes point into this object, which lives as long as the process.
 struct RuntimeLayer {
   int starts = 0;
   bool wow64 = false;
-  std::array<FARPROC, kFunctionCount> functions{};
   ScopedFileHandle device;
   bool securityReady = false;
   SECURITY_DESCRIPTOR openDescriptor{};
@@ -107,8 +71,6 @@ CLockCS& folderLock() {
   return lock;
 }
 
-FARPROC function(OptionalFunction which) { return gRuntime.functions[static_cast<std::size_t>(which)]; }
-
 OsVersion queryOsVersion() {
   OSVERSIONINFOEXW info = {};
   info.dwOSVersionInfoSize = sizeof(info);
@@ -126,110 +88,19 @@ OsVersion queryOsVersion() {
                    info.wServicePackMajor};
 }
 
-ProcessorFacts detectProcessor() {
-  ProcessorFacts facts;
-  unsigned int top = 0, ebx = 0, ecx = 0, edx = 0;
-  if (__get_cpuid(0, &top, &ebx, &ecx, &edx) == 0) return facts;
-  char vendor[13] = {};
-  std::memcpy(vendor, &ebx, 4);
-  std::memcpy(vendor + 4, &edx, 4);
-  std::memcpy(vendor + 8, &ecx, 4);
-  if (std::strcmp(vendor, "GenuineIntel") == 0) facts.vendor = cpu_vendor::kIntel;
-  if (std::strcmp(vendor, "AuthenticAMD") == 0) facts.vendor = cpu_vendor::kAmd;
-  if (std::strcmp(vendor, "CentaurHauls") == 0) facts.vendor = cpu_vendor::kCentaur;
-  unsigned int eax = 0;
-  if (top >= 1 && __get_cpuid(1, &eax, &ebx, &ecx, &edx) != 0) {
-    facts.featuresEdx = edx;
-    facts.featuresEcx = ecx;
-  }
-  return facts;
-}
-
 void gatherBaseFacts() {
   const OsVersion version = queryOsVersion();
   gBase.osKind = ClassifyOsKind(version);
   gBase.xpSp2OrLater = IsXpSp2OrLater(version);
-  SYSTEM_INFO info = {};
-  ::GetSystemInfo(&info);
-  gBase.figures = SystemFigures{};
-  gBase.figures.pageSize = info.dwPageSize;
-  gBase.figures.allocationGranularity = info.dwAllocationGranularity;
-  gBase.figures.highestAddress = reinterpret_cast<std::uintptr_t>(info.lpMaximumApplicationAddress);
-  gBase.figures.processors = info.dwNumberOfProcessors;
-  gBase.processor = detectProcessor();
 }
 
 // WOW64 counts only where redirection can be switched, or there is nothing to switch.
-bool wow64With(FARPROC isWow64Process, FARPROC enableRedirection) {
+bool systemSaysWow64() {
   using IsWow64ProcessFunction = BOOL(WINAPI*)(HANDLE, PBOOL);
+  const auto isWow64Process = AsFunction<IsWow64ProcessFunction>(FindLoadedFunction(L"KERNEL32.DLL", "IsWow64Process"));
   BOOL wow64 = FALSE;
-  return isWow64Process != nullptr && enableRedirection != nullptr &&
-         AsFunction<IsWow64ProcessFunction>(isWow64Process)(::GetCurrentProcess(), &wow64) && wow64;
-}
-
-void lookUpOptionalFunctions() {
-  for (std::size_t i = 0; i < kFunctionCount; ++i) {
-    gRuntime.functions[i] = FindLoadedFunction(kOptionalFunctions[i].module, kOptionalFunctions[i].name);
-  }
-  gRuntime.wow64 = wow64With(function(OptionalFunction::kIsWow64Process),
-                             function(OptionalFunction::kWow64EnableWow64FsRedirection));
-  if (!gRuntime.wow64) {
-    gRuntime.functions[static_cast<std::size_t>(OptionalFunction::kWow64EnableWow64FsRedirection)] = nullptr;
-  }
-}
-
-// The 64-bit system's own figures, in the 32-bit layouts of the processor (12 bytes) and
-// basic (44 bytes) information classes.
-void queryNativeFigures() {
-  using NativeInformationFunction = LONG(WINAPI*)(ULONG, PVOID, ULONG, PULONG);
-  const auto query = AsFunction<NativeInformationFunction>(function(OptionalFunction::kNtWow64GetNativeSystemInformation));
-  if (query == nullptr) return;
-  struct {
-    USHORT architecture, level, revision, maximumProcessors;
-    ULONG featureBits;
-  } processor = {};
-  struct {
-    ULONG reserved, timerResolution, pageSize, physicalPages, lowestPage, highestPage, granularity;
-    ULONG lowestAddress, highestAddress, activeProcessors;
-    CHAR processors;
-  } basic = {};
-  static_assert(sizeof(processor) == 12 && sizeof(basic) == 44, "32-bit layouts of the native information");
-  if (query(1, &processor, sizeof(processor), nullptr) == 0) gBase.figures.nativeArchitecture = processor.architecture;
-  if (query(0, &basic, sizeof(basic), nullptr) == 0) {
-    gBase.figures.nativeHighestAddress = basic.highestAddress;
-    gBase.figures.nativeProcessors = static_cast<std::uint8_t>(basic.processors);
-  }
-}
-
-void countProcessors() {
-  ProcessorFacts& facts = gBase.processor;
-  facts.cores = facts.logicalProcessors = gBase.figures.processors;
-  using Function = BOOL(WINAPI*)(PSYSTEM_LOGICAL_PROCESSOR_INFORMATION, PDWORD);
-  const auto query = AsFunction<Function>(function(OptionalFunction::kGetLogicalProcessorInformation));
-  if (query == nullptr) return;
-  static_assert(sizeof(SYSTEM_LOGICAL_PROCESSOR_INFORMATION) == 8 + 2 * sizeof(void*) + 8, "records of the documented layout");
-  std::vector<SYSTEM_LOGICAL_PROCESSOR_INFORMATION> records;
-  DWORD bytes = kProcessorRecordsFirstTry;
-  try {
-    records.resize(bytes / sizeof(records[0]));
-    if (!query(records.data(), &bytes)) {
-      if (::GetLastError() != ERROR_INSUFFICIENT_BUFFER) return;
-      records.resize(bytes / sizeof(records[0]) + 1);
-      bytes = static_cast<DWORD>(records.size() * sizeof(records[0]));
-      if (!query(records.data(), &bytes)) return;
-    }
-  } catch (const std::bad_alloc&) {
-    return;  // the counts from GetSystemInfo stay
-  }
-  std::uint32_t cores = 0, logical = 0;
-  for (std::size_t i = 0; i < bytes / sizeof(records[0]); ++i) {
-    if (records[i].Relationship != RelationProcessorCore) continue;
-    ++cores;
-    logical += static_cast<std::uint32_t>(__builtin_popcountll(records[i].ProcessorMask));
-  }
-  if (cores == 0) return;
-  facts.cores = cores;
-  facts.logicalProcessors = logical;
+  return isWow64Process != nullptr && FindLoadedFunction(L"KERNEL32.DLL", "Wow64EnableWow64FsRedirection") != nullptr &&
+         isWow64Process(::GetCurrentProcess(), &wow64) && wow64;
 }
 
 Result buildSecurityAttributes() {
@@ -259,13 +130,11 @@ Result buildSecurityAttributes() {
 }
 
 Result startRuntime(std::uint32_t flags) {
-  lookUpOptionalFunctions();
-  queryNativeFigures();
+  gRuntime.wow64 = systemSaysWow64();
   // Without the driver the device is simply not there; the library runs on without it.
   if (!(flags & library_flag::kNoDeviceNoLocale)) {
     gRuntime.device.reset(::CreateFileW(kLibraryDevice, GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr));
   }
-  countProcessors();
   const Result result = buildSecurityAttributes();
   if (result != code::kSuccess) return result;
   if (!(flags & library_flag::kNoDeviceNoLocale)) std::setlocale(LC_ALL, "");
@@ -283,6 +152,18 @@ void restoreSystemRoot() {
   const UINT length = ::GetWindowsDirectoryW(windows, MAX_PATH);
   if (length != 0 && length < MAX_PATH) ::SetEnvironmentVariableW(L"SystemRoot", windows);
 }
+
+// Only the first start does the work, and a first start that fails is undone by its own stop.
+template <typename Work>
+Result firstStart(int& starts, Work work, Result (*stop)()) {
+  if (starts++ > 0) return code::kSuccess;
+  const Result result = work();
+  if (result != code::kSuccess) stop();
+  return result;
+}
+
+// True for the stop that matches the first start; a stop without a start changes nothing.
+bool isLastStop(int& starts) { return starts > 0 && --starts == 0; }
 
 bool given(const wchar_t* text) { return text != nullptr && *text != L'\0'; }
 
@@ -316,7 +197,7 @@ Result StartLibraryBase() {
 Result StopLibraryBase() {
   ScopedLock guard(baseLock());
   if (guard.result() != code::kSuccess) return guard.result();
-  if (gBase.starts == 0 || --gBase.starts > 0) return code::kSuccess;
+  if (!isLastStop(gBase.starts)) return code::kSuccess;
   while (gRuntime.starts > 0) StopLibraryRuntime();
   gBase = BaseLayer{};
   return code::kSuccess;
@@ -330,18 +211,14 @@ Result StartLibraryRuntime(std::uint32_t flags) {
     const Result result = StartLibraryBase();
     if (result != code::kSuccess) return result;
   }
-  if (gRuntime.starts++ > 0) return code::kSuccess;
-  const Result result = startRuntime(flags);
-  if (result != code::kSuccess) StopLibraryRuntime();
-  return result;
+  return firstStart(gRuntime.starts, [flags] { return startRuntime(flags); }, StopLibraryRuntime);
 }
 
 Result StopLibraryRuntime() {
   ScopedLock guard(baseLock());
   if (guard.result() != code::kSuccess) return guard.result();
-  if (gRuntime.starts == 0 || --gRuntime.starts > 0) return code::kSuccess;
+  if (!isLastStop(gRuntime.starts)) return code::kSuccess;
   gRuntime.device.reset();
-  gRuntime.functions.fill(nullptr);
   gRuntime.wow64 = false;
   gRuntime.securityReady = false;
   return code::kSuccess;
@@ -375,7 +252,7 @@ Result StartLibraryFolders(const wchar_t* programFolder, const wchar_t* dataFold
 Result StopLibraryFolders() {
   ScopedLock guard(folderLock());
   if (guard.result() != code::kSuccess) return guard.result();
-  if (gFolders.starts == 0 || --gFolders.starts > 0) return code::kSuccess;
+  if (!isLastStop(gFolders.starts)) return code::kSuccess;
   LibraryFolderModel() = LibraryFolders{};
   return StopLibraryBase();
 }
@@ -384,16 +261,13 @@ Result StartLibrary(std::uint32_t flags) {
   CLockCS& lock = folderLock();
   if (!lock.valid()) return code::kNotEnoughMemory;
   ScopedLock guard(lock);
-  if (gLibrary.starts++ > 0) return code::kSuccess;
-  const Result result = startLibraryOnce(flags);
-  if (result != code::kSuccess) StopLibrary();
-  return result;
+  return firstStart(gLibrary.starts, [flags] { return startLibraryOnce(flags); }, StopLibrary);
 }
 
 Result StopLibrary() {
   ScopedLock guard(folderLock());
   if (guard.result() != code::kSuccess) return guard.result();
-  if (gLibrary.starts == 0 || --gLibrary.starts > 0) return code::kSuccess;
+  if (!isLastStop(gLibrary.starts)) return code::kSuccess;
   gLibrary.lock.reset();
   Result result = code::kSuccess;
   if (gLibrary.startedRuntime) result = StopLibraryRuntime();
@@ -405,13 +279,7 @@ Result StopLibrary() {
   return result;
 }
 
-bool IsWow64Process64Bit() { return gRuntime.wow64; }
-
-bool ProcessRunsUnderWow64() {
-  if (gRuntime.starts > 0) return gRuntime.wow64;
-  return wow64With(FindLoadedFunction(L"KERNEL32.DLL", "IsWow64Process"),
-                   FindLoadedFunction(L"KERNEL32.DLL", "Wow64EnableWow64FsRedirection"));
-}
+bool ProcessRunsUnderWow64() { return gRuntime.starts > 0 ? gRuntime.wow64 : systemSaysWow64(); }
 
 std::uint32_t GetOsKind() { return gBase.osKind; }
 bool IsXpSp2OrLater() { return gBase.xpSp2OrLater; }
@@ -500,9 +368,6 @@ Result RevertFsRedirection(void* previousState) {
   return switchFsRedirection<BOOL(WINAPI*)(PVOID)>(kRevertRedirection, previousState);
 }
 
-const SystemFigures& GetSystemFigures() { return gBase.figures; }
-const ProcessorFacts& GetProcessorFacts() { return gBase.processor; }
-FARPROC GetOptionalFunction(OptionalFunction which) { return function(which); }
 HANDLE LibraryDeviceHandle() { return gRuntime.device.get(); }
 SECURITY_ATTRIBUTES* OpenSecurityAttributes() { return gRuntime.securityReady ? &gRuntime.openAttributes : nullptr; }
 SECURITY_ATTRIBUTES* FolderSecurityAttributes() {

@@ -31,9 +31,8 @@ Result StopLibraryFolders();
 Result StartLibrary(std::uint32_t flags);
 Result StopLibrary();
 
-// The WOW64 flag of the runtime layer: WOW64 with file-system redirection that can be switched.
-bool IsWow64Process64Bit();
-// The same rule asked of the system directly when the runtime layer is not up.
+// WOW64 with file-system redirection that can be switched: the runtime layer's flag while it
+// is up, asked of the system directly otherwise.
 bool ProcessRunsUnderWow64();
 std::uint32_t GetOsKind();   // os_kind value; 0 before the base layer starts
 bool IsXpSp2OrLater();       // false before the base layer starts
@@ -47,43 +46,6 @@ bool IsAdminToken(HANDLE token, bool requireElevation);
 
 Result DisableFsRedirection(void** previousState);
 Result RevertFsRedirection(void* previousState);
-
-struct SystemFigures {
-  std::uint32_t pageSize = 0;
-  std::uint32_t allocationGranularity = 0;
-  std::uintptr_t highestAddress = 0;
-  std::uint32_t processors = 0;
-  // What the 64-bit system itself reports, under WOW64 only.
-  std::uint64_t nativeHighestAddress = 0;
-  std::uint32_t nativeProcessors = 0;
-  std::uint32_t nativeArchitecture = 0;
-};
-
-namespace cpu_vendor {
-constexpr std::uint32_t kUnknown = 0, kIntel = 1, kAmd = 2, kCentaur = 3;
-}
-
-struct ProcessorFacts {
-  std::uint32_t vendor = cpu_vendor::kUnknown;
-  std::uint32_t featuresEdx = 0;  // CPUID leaf 1
-  std::uint32_t featuresEcx = 0;
-  std::uint32_t cores = 0;        // filled by the runtime layer
-  std::uint32_t logicalProcessors = 0;
-};
-
-const SystemFigures& GetSystemFigures();
-const ProcessorFacts& GetProcessorFacts();
-
-// Optional system functions, null where the system lacks them (runtime layer).
-enum class OptionalFunction {
-  kIsWow64Process, kWow64EnableWow64FsRedirection, kGetLogicalProcessorInformation, kGetTickCount64,
-  kRtlNtStatusToDosError, kNtReadFile, kNtWriteFile, kNtQueryInformationFile, kNtSetInformationFile,
-  kNtQueryVirtualMemory, kNtQueryObject, kNtQueryVolumeInformationFile, kNtQueryInformationProcess,
-  kNtQuerySystemInformation, kRtlSetThreadErrorMode, kRtlGetVersion, kNtWow64QueryInformationProcess64,
-  kNtWow64GetNativeSystemInformation, kNtWow64QueryVirtualMemory64, kNtWow64ReadVirtualMemory64,
-  kCount
-};
-FARPROC GetOptionalFunction(OptionalFunction which);
 
 // The handle to "\\.\tzkSP" the runtime layer keeps; INVALID_HANDLE_VALUE when it is not open.
 HANDLE LibraryDeviceHandle();
