@@ -60,21 +60,20 @@ bool ProgressCallback::lookUpText(std::uint32_t id, std::wstring& text) {
   return textSource_ != nullptr && textSource_->lookUp(id, text);
 }
 
-bool ProgressCallback::reportTextId(std::uint32_t id) {
+// An id without a text reports nothing, yet still answers whether cancellation was asked for.
+bool ProgressCallback::reportLookedUp(std::uint32_t id, bool (ProgressCallback::*report)(const std::wstring&)) {
   std::wstring text;
   if (!lookUpText(id, text)) return cancelRequested();
-  return reportText(text);
+  return (this->*report)(text);
 }
+
+bool ProgressCallback::reportTextId(std::uint32_t id) { return reportLookedUp(id, &ProgressCallback::reportText); }
 
 bool ProgressCallback::reportText(const std::wstring& text) {
   return broadcast([&](ProgressInterface& l) { l.onText(*this, text); });
 }
 
-bool ProgressCallback::reportText2Id(std::uint32_t id) {
-  std::wstring text;
-  if (!lookUpText(id, text)) return cancelRequested();
-  return reportText2(text);
-}
+bool ProgressCallback::reportText2Id(std::uint32_t id) { return reportLookedUp(id, &ProgressCallback::reportText2); }
 
 bool ProgressCallback::reportText2(const std::wstring& text) {
   return broadcast([&](ProgressInterface& l) { l.onText2(*this, text); });

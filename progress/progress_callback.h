@@ -91,6 +91,7 @@ class ProgressCallback {
   bool broadcast(Call call);
   void report(Level level, std::uint64_t newPosition);
   bool lookUpText(std::uint32_t id, std::wstring& text);
+  bool reportLookedUp(std::uint32_t id, bool (ProgressCallback::*report)(const std::wstring&));
   ProgressLevel& at(Level level) { return levels_[static_cast<int>(level)]; }
 
   RecursiveLock lock_;

@@ -109,15 +109,16 @@ std::size_t rootEndOf(wstring_view text, PathAnalysis& a) {
   return nextSeparator(text, 0);
 }
 
-// "/" to "\" and doubled backslashes to one, leaving the first two characters alone.
-void cleanRootSeparators(std::wstring& root) {
+// "/" to "\" and doubled backslashes to one, except that a backslash written at one of the
+// first `kept` + 1 places stays (a root's leading "\\\\").
+void foldSeparators(std::wstring& text, std::size_t kept) {
   std::size_t out = 0;
-  for (std::size_t in = 0; in < root.size(); ++in) {
-    const wchar_t c = root[in] == L'/' ? L'\\' : root[in];
-    if (c == L'\\' && out > 2 && root[out - 1] == L'\\') continue;
-    root[out++] = c;
+  for (std::size_t in = 0; in < text.size(); ++in) {
+    const wchar_t c = text[in] == L'/' ? L'\\' : text[in];
+    if (c == L'\\' && out > kept && text[out - 1] == L'\\') continue;
+    text[out++] = c;
   }
-  root.resize(out);
+  text.resize(out);
 }
 
 std::uint32_t driveTypeOf(const std::wstring& root) {
@@ -172,7 +173,7 @@ Result AnalysePath(const wchar_t* path, std::wstring* root, PathAnalysis* analys
 
   std::wstring rootText(text.substr(a.rootStart, rootEnd - a.rootStart));
   if (a.kind & path_kind::kPrefixedUnc) rootText.erase(2, a.prefixLength - 2);
-  if (options & analyse_option::kCleanSeparators) cleanRootSeparators(rootText);
+  if (options & analyse_option::kCleanSeparators) foldSeparators(rootText, 2);
   a.rootLength = static_cast<std::uint32_t>(rootText.size());
   if (options & analyse_option::kDriveType) {
     a.driveType = (a.kind & path_kind::kNetwork) ? kDriveRemote : driveTypeOf(rootText);
@@ -214,13 +215,7 @@ bool ToLongPath(const std::wstring& path, std::wstring& out) {
 }
 
 bool NormalisePathTail(std::wstring& text) {
-  std::size_t out = 0;
-  for (std::size_t in = 0; in < text.size(); ++in) {
-    const wchar_t c = text[in] == L'/' ? L'\\' : text[in];
-    if (c == L'\\' && out > 0 && text[out - 1] == L'\\') continue;
-    text[out++] = c;
-  }
-  text.resize(out);
+  foldSeparators(text, 0);
 
   for (std::size_t at = text.find(L"\\."); at != std::wstring::npos; at = text.find(L"\\.", at)) {
     std::size_t end = text.find(L'\\', at + 1);
