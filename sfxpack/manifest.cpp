@@ -118,6 +118,30 @@ bool ReadWholeFile(const std::string& path, Bytes* out, std::string* error) {
   return true;
 }
 
+bool StreamWholeFile(const std::string& path, const Sink& sink, const Progress& progress, std::string* error) {
+  OpenFile in;
+  std::uint64_t size = 0;
+  if (!openMeasured(path, &in, &size, error)) return false;
+  std::vector<std::uint8_t> piece(1 << 20);
+  std::uint64_t done = 0;
+  std::size_t n;
+  errno = 0;
+  while ((n = std::fread(piece.data(), 1, piece.size(), in.get())) > 0) {
+    if (done + n > kFormatLimit) {
+      *error = "grew while being read to at least " + overLimit(done + n);
+      return false;
+    }
+    if (!sink(piece.data(), n, error)) return false;
+    done += n;
+    if (progress) progress(done, size);
+  }
+  if (std::ferror(in.get())) {
+    *error = std::string("cannot read: ") + std::strerror(errno);
+    return false;
+  }
+  return true;
+}
+
 namespace {
 
 using nlohmann::json;

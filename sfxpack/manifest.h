@@ -59,6 +59,10 @@ bool IsNoInput(const std::string& output, const std::vector<NamedInput>& inputs,
 // A file's whole content; false with a reason (which does not repeat the path). A file over the
 // format's limit is refused on its size, before anything is read.
 bool ReadWholeFile(const std::string& path, Bytes* out, std::string* error);
+// The same handed to sink a megabyte at a time, progress told the bytes done and the file's
+// measured size (it may be empty).
+using Progress = std::function<void(std::uint64_t done, std::uint64_t total)>;
+bool StreamWholeFile(const std::string& path, const Sink& sink, const Progress& progress, std::string* error);
 // Writes through a StagedOutput and commits at once.
 bool WriteWholeFile(const std::string& path, const Bytes& data, std::string* error);
 
