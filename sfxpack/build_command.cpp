@@ -138,7 +138,6 @@ int run(const Args& args) {
   Bytes probe;  // a key of the wrong shape is the key's fault, named before any work
   if (manifest.signature.type != 2 && !sign(&probe, &error)) return fail(manifest.signature.key, error, kExitBadInput);
   StagedOutput out(output);
-  ProgressMeter meter("building " + output, json || WantsQuiet(a));
   if (authenticode) {
     // Authenticode signing rewrites the image around the table it reserves: done in memory.
     Bytes installer;
@@ -151,13 +150,19 @@ int run(const Args& args) {
     if (!SignBoth(std::move(installer), sign, codeSigning, out.stagedPath(), &error, &code)) return fail(output, error, code);
   } else {
     int code = kExitOk;
+    ProgressMeter meter("building " + output, json || WantsQuiet(a));
     if (!writeSigned(manifest, key, meter, out, &error, &code)) {
       return fail(code == kExitBadInput ? a.positional[0] : output, error, code);
     }
   }
   std::string refusal;
-  const StubVerdict v = CheckWritten(out.stagedPath(), a.has("--keys") ? &given : nullptr, folder,
-                                     manifest.signature.type == 2 ? nullptr : &key, manifest.signature.key, &refusal);
+  StubVerdict v;
+  {
+    ProgressMeter checking("checking " + output, json || WantsQuiet(a));
+    v = CheckWritten(out.stagedPath(), a.has("--keys") ? &given : nullptr, folder,
+                     manifest.signature.type == 2 ? nullptr : &key, manifest.signature.key, &refusal,
+                     [&checking](std::uint64_t done, std::uint64_t total) { checking.update(done, total); });
+  }
   if (!v.accepted()) return fail(output, refusal, v.exit);
   if (!out.Commit(&error)) return fail(output, error, kExitOutputError);
 
