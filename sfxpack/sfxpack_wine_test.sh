@@ -88,12 +88,16 @@ check "seal on a file that is no PE image: an input problem (exit 3) from both" 
   "win win seal noise.bin >/dev/null 2>&1; w=\$?; linux linux seal noise.bin >/dev/null 2>&1; l=\$?; [ \$w\$l = 33 ]"
 
 # Packages are packed two at a time, on a thread of their own beside the main one, and put in
-# the manifest's order: the same bytes from both builds.
+# the manifest's order: the same bytes from both builds. Two packages of 20 MB that do not
+# compress are more than the packages may keep in memory until their turn: scratch files too.
+head -c 20000000 /dev/urandom >"$scratch/noise20.bin"
 cat >"$scratch/packages.json" <<JSON
 { "installer": { "path": "installer.exe", "packer": "lzma" },
   "files": [ { "path": "installer.exe", "name": "a.pkg", "extractionName": "a.exe", "packer": "zlib", "time": 0 },
              { "path": "rid.bin", "time": 0 },
-             { "path": "installer.exe", "name": "b.pkg", "extractionName": "b.exe", "packer": "lzma", "time": 0 } ],
+             { "path": "installer.exe", "name": "b.pkg", "extractionName": "b.exe", "packer": "lzma", "time": 0 },
+             { "path": "noise20.bin", "name": "n1.pkg", "extractionName": "n1.bin", "packer": "zlib", "time": 0 },
+             { "path": "noise20.bin", "name": "n2.pkg", "extractionName": "n2.bin", "packer": "zlib", "time": 0 } ],
   "signature": { "type": 5, "key": "$keys/key5.pem" } }
 JSON
 check "build with several packages: the same bytes from both, which the stub accepts" \
