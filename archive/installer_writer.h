@@ -17,11 +17,11 @@ using Bytes = std::vector<std::uint8_t>;
 struct FileEntryPlan {
   std::string name;            // 8-bit entry name written under the temporary folder
   Bytes data;                  // stored as they are (raw) unless extractionName is set
-  std::string path;            // when set, the bytes are read from this file (UTF-8) instead
-  std::uint64_t size = 0;      // and there are this many of them
   std::uint32_t time = 0;      // seconds since 1970-01-01 UTC
   std::string extractionName;  // when set, data is stored as a file package and unpacked too
   std::uint32_t packer = 1;    // packer kind of that package
+  std::string path;            // when set, the bytes are read from this file (UTF-8) instead of data
+  std::uint64_t size = 0;      // and there are this many of them
 };
 
 struct EmbeddedItem {
