@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 #include <functional>
 #include <string>
 
@@ -31,5 +32,10 @@ Result RevertRedirection(void* previous);
 // done; without a thread, both run here, one after the other. An exception that leaves beside
 // is thrown again in the caller.
 void RunBeside(const std::function<void()>& beside, const std::function<void()>& here);
+
+// A file for the producer's intermediate bytes, open for writing and reading back, which the
+// system deletes when it is closed or the process ends however it ends; null when none can be
+// made.
+std::FILE* OpenScratchFile();
 
 }  // namespace tzk::archive

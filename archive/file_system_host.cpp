@@ -57,4 +57,6 @@ void RunBeside(const std::function<void()>& beside, const std::function<void()>&
   if (failure) std::rethrow_exception(failure);
 }
 
+std::FILE* OpenScratchFile() { return std::tmpfile(); }
+
 }  // namespace tzk::archive

@@ -1,6 +1,8 @@
 #include <windows.h>
 
 #include <intrin.h>
+#include <fcntl.h>
+#include <io.h>
 
 #include <exception>
 
@@ -106,6 +108,29 @@ void RunBeside(const std::function<void()>& beside, const std::function<void()>&
   if (thread.valid()) ::WaitForSingleObject(thread.get(), INFINITE);
   if (!failure) failure = state.failure;
   if (failure) std::rethrow_exception(failure);
+}
+
+// The C runtime's tmpfile() makes its file in the drive's root, which a user may not write to.
+std::FILE* OpenScratchFile() {
+  wchar_t folder[MAX_PATH + 1] = {};
+  wchar_t path[MAX_PATH + 1] = {};
+  const DWORD length = ::GetTempPathW(MAX_PATH + 1, folder);
+  if (length == 0 || length > MAX_PATH || ::GetTempFileNameW(folder, L"sfx", 0, path) == 0) return nullptr;
+  const HANDLE file = ::CreateFileW(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                    FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+  if (file == INVALID_HANDLE_VALUE) {
+    ::DeleteFileW(path);
+    return nullptr;
+  }
+  // From here the descriptor, then the stream, owns the handle.
+  const int descriptor = ::_open_osfhandle(reinterpret_cast<intptr_t>(file), _O_RDWR | _O_BINARY);
+  if (descriptor == -1) {
+    ::CloseHandle(file);
+    return nullptr;
+  }
+  std::FILE* stream = ::_fdopen(descriptor, "w+b");
+  if (stream == nullptr) ::_close(descriptor);
+  return stream;
 }
 
 }  // namespace tzk::archive

@@ -3,6 +3,7 @@
 // reads them back; and the tail block that tagging puts behind them.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <initializer_list>
@@ -19,6 +20,8 @@ struct FileEntryPlan {
   std::uint32_t time = 0;      // seconds since 1970-01-01 UTC
   std::string extractionName;  // when set, data is stored as a file package and unpacked too
   std::uint32_t packer = 1;    // packer kind of that package
+  std::string path;            // when set, the bytes are read from this file (UTF-8) instead of data
+  std::uint64_t size = 0;      // and there are this many of them
 };
 
 struct EmbeddedItem {
@@ -46,6 +49,19 @@ struct Layout {
 
 // Appends a signature block to the content (the whole buffer); false with a reason on failure.
 using Signer = std::function<bool(Bytes* content, std::string* error)>;
+
+// Takes the installer's bytes in order; false with a reason stops the writing.
+using Sink = std::function<bool(const std::uint8_t* data, std::size_t size, std::string* error)>;
+// Told the input bytes stored or packed so far and their total, every megabyte or so, from the
+// packing threads too: it must be safe to call from two threads at once. May be empty.
+using WriteProgress = std::function<void(std::uint64_t done, std::uint64_t total)>;
+
+// Writes the unsigned content (and, before a text signature, the line break the reader steps
+// over) to sink: the bytes BuildInstaller signs. Entries with a path are read a piece at a
+// time and packages are packed two at a time, spooled to scratch files until their turn, so
+// memory stays at a few buffers and the encoders' state whatever the sizes.
+bool WriteInstallerContent(const InstallerPlan& plan, const Sink& sink, const WriteProgress& progress, Layout* layout,
+                           std::string* error);
 
 // Builds the unsigned content and signs it. Names must be plain relative ASCII names that stay
 // inside the target folder; the whole file must stay below the format's 2 GiB.

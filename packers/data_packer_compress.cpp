@@ -6,11 +6,14 @@
 
 #include "packers/data_packer.h"
 #include "packers/lzma_allocator.h"
+#include "packers/lzma_level5.h"
 
 namespace tzk::packers {
 namespace {
 
 constexpr std::uint32_t kLzmaPropsSize = LZMA_PROPS_SIZE;
+
+}  // namespace
 
 // The settings of the codec's level 5, spelled out so that the properties stay 5D 00 00 00 01
 // whatever the input: reduceSize is left unknown, or small inputs would shrink the dictionary.
@@ -27,8 +30,6 @@ CLzmaEncProps Level5Props() {
   props.numThreads = 1;
   return props;
 }
-
-}  // namespace
 
 std::int32_t DataPackerZlib::Compress(const std::uint8_t* source, std::uint32_t sourceLength,
                                       std::uint8_t* destination, std::uint32_t* destinationLength) {

@@ -103,10 +103,14 @@ Result BuildFilePackage(std::uint32_t kind, const std::uint8_t* data, std::uint3
     return outOfMemory ? code::kNotEnoughMemory : code::kInternalError;
   }
   out->resize(kPackageHeaderSize + packedSize);
-  std::memcpy(out->data(), kMagics[kind == kPackerZlib ? 0 : 1].text, kMagicSize);
-  PutUint32(out->data() + kMagicSize, size);
-  PutUint32(out->data() + kMagicSize + 4, packedSize);
+  WritePackageHeader(kind, size, packedSize, out->data());
   return code::kSuccess;
+}
+
+void WritePackageHeader(std::uint32_t kind, std::uint32_t unpackedSize, std::uint32_t packedSize, std::uint8_t* out) {
+  std::memcpy(out, kMagics[kind == kPackerZlib ? 0 : 1].text, kMagicSize);
+  PutUint32(out + kMagicSize, unpackedSize);
+  PutUint32(out + kMagicSize + 4, packedSize);
 }
 
 }  // namespace tzk::packers

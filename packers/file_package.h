@@ -41,6 +41,9 @@ struct PackageHeader {
 // the packed bytes: 0, 0xA002 for no known magic, 8 for sizes that cannot be.
 Result ReadPackageHeader(CGenFile& file, std::uint32_t start, std::uint32_t length, PackageHeader* header);
 
+// The header of a package of kind (kPackerZlib or kPackerLzma) in kPackageHeaderSize bytes.
+void WritePackageHeader(std::uint32_t kind, std::uint32_t unpackedSize, std::uint32_t packedSize, std::uint8_t* out);
+
 // The producer's side: a whole package of the given kind in *out.
 Result BuildFilePackage(std::uint32_t kind, const std::uint8_t* data, std::uint32_t size,
                         std::vector<std::uint8_t>* out);

@@ -5,7 +5,9 @@
 #include "sfxpack/authenticode.h"
 #include "sfxpack/cli.h"
 #include "sfxpack/manifest.h"
+#include "sfxpack/progress_meter.h"
 #include "sfxpack/stub_check.h"
+#include "log/vocabulary/text.h"
 
 namespace sfxpack {
 namespace {
@@ -14,7 +16,7 @@ constexpr char kName[] = "build";
 
 const std::string kHelp = std::string(
     "usage: sfxpack build MANIFEST.json -o SETUP.exe [--stub STUB.exe] [--installer EXE] [--key PRIVATE.pem]\n"
-    "                     [--keys DIR] [--json] [--cert CERT.pem --cert-key KEY.pem | --prepare]\n"
+    "                     [--keys DIR] [--json] [-q] [--cert CERT.pem --cert-key KEY.pem | --prepare]\n"
     "                     [--signing-time SECS] [--timestamp URL] [--reserve BYTES]\n\n"
     "Builds an installer: the stub, the archive data, the map, the locator, the embedded items\n"
     "and the signature, as MANIFEST.json describes them. Paths in the manifest are relative to\n"
@@ -44,8 +46,8 @@ const std::string kHelp = std::string(
     "  --keys DIR          check the result against key1.pub.pem ... key7.pub.pem in DIR instead\n"
     "                      of the stub's own key table (which may then be missing; the stub must\n"
     "                      still be the stub)\n"
-    "  --json              print one JSON object: \"ok\", what was written, \"error\" {code, message}\n\n") +
-    kCodeSigningHelp + "\n" + kExitCodeHelp;
+    "  --json              print one JSON object: \"ok\", what was written, \"error\" {code, message}\n") +
+    kQuietHelp + "\n" + kCodeSigningHelp + "\n" + kExitCodeHelp;
 
 Signer signerFor(const ManifestSignature& signature, tzk::archive::DsaPrivateKey* key) {
   return [&signature, key](Bytes* content, std::string* error) {
@@ -62,9 +64,31 @@ Signer signerFor(const ManifestSignature& signature, tzk::archive::DsaPrivateKey
   };
 }
 
+// Streams the content to the staged file, then appends the signature computed by reading it
+// back a piece at a time: memory stays bounded whatever the entries' sizes.
+bool writeSigned(const Manifest& manifest, const tzk::archive::DsaPrivateKey& key, ProgressMeter& meter,
+                 StagedOutput& out, std::string* error, int* code) {
+  const StagedOutput::Producer content = [&](const Sink& sink, std::string* why) {
+    return tzk::archive::WriteInstallerContent(manifest.plan, sink,
+                                               [&meter](std::uint64_t done, std::uint64_t total) { meter.update(done, total); },
+                                               nullptr, why);
+  };
+  bool outputFailed = false;
+  if (!out.WriteWith(content, error, &outputFailed)) {
+    *code = outputFailed ? kExitOutputError : kExitBadInput;
+    return false;
+  }
+  const int type = manifest.signature.type;
+  const tzk::Result r = tzk::archive::SignFile(tzk::root::fromUtf8(out.stagedPath()), type, type == 2 ? nullptr : &key);
+  if (r == tzk::code::kSuccess) return true;
+  *error = "cannot sign the written file (" + CodeText(r) + ")";
+  *code = kExitOutputError;
+  return false;
+}
+
 int run(const Args& args) {
   const bool json = WantsJson(args);
-  const ParsedArgs a = ParseArgs(args, {"--json", "--prepare"},
+  const ParsedArgs a = ParseArgs(args, {"--json", "--prepare", "-q", "--quiet"},
                                  [] {
                                    std::vector<std::string> v = {"-o", "--output", "--stub", "--installer", "--key", "--keys"};
                                    v.insert(v.end(), kCodeSigningOptions.begin(), kCodeSigningOptions.end());
@@ -113,24 +137,32 @@ int run(const Args& args) {
   const Signer sign = signerFor(manifest.signature, &key);
   Bytes probe;  // a key of the wrong shape is the key's fault, named before any work
   if (manifest.signature.type != 2 && !sign(&probe, &error)) return fail(manifest.signature.key, error, kExitBadInput);
-  Bytes installer;
-  tzk::archive::Layout layout;
-  const Signer unsignedContent = [](Bytes*, std::string*) { return true; };
-  if (!tzk::archive::BuildInstaller(manifest.plan, authenticode ? unsignedContent : sign, &installer, &layout, &error)) {
-    return fail(a.positional[0], error, kExitBadInput);
-  }
-
   StagedOutput out(output);
   if (authenticode) {
+    // Authenticode signing rewrites the image around the table it reserves: done in memory.
+    Bytes installer;
+    const Signer unsignedContent = [](Bytes*, std::string*) { return true; };
+    if (!tzk::archive::BuildInstaller(manifest.plan, unsignedContent, &installer, nullptr, &error)) {
+      return fail(a.positional[0], error, kExitBadInput);
+    }
     int code = kExitOk;
     out.Adopt();
     if (!SignBoth(std::move(installer), sign, codeSigning, out.stagedPath(), &error, &code)) return fail(output, error, code);
-  } else if (!out.Write(installer, &error)) {
-    return fail(output, error, kExitOutputError);
+  } else {
+    int code = kExitOk;
+    ProgressMeter meter("building " + output, json || WantsQuiet(a));
+    if (!writeSigned(manifest, key, meter, out, &error, &code)) {
+      return fail(code == kExitBadInput ? a.positional[0] : output, error, code);
+    }
   }
   std::string refusal;
-  const StubVerdict v = CheckWritten(out.stagedPath(), a.has("--keys") ? &given : nullptr, folder,
-                                     manifest.signature.type == 2 ? nullptr : &key, manifest.signature.key, &refusal);
+  StubVerdict v;
+  {
+    ProgressMeter checking("checking " + output, json || WantsQuiet(a));
+    v = CheckWritten(out.stagedPath(), a.has("--keys") ? &given : nullptr, folder,
+                     manifest.signature.type == 2 ? nullptr : &key, manifest.signature.key, &refusal,
+                     [&checking](std::uint64_t done, std::uint64_t total) { checking.update(done, total); });
+  }
   if (!v.accepted()) return fail(output, refusal, v.exit);
   if (!out.Commit(&error)) return fail(output, error, kExitOutputError);
 

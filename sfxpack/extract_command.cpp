@@ -20,19 +20,21 @@
 #include "log/vocabulary/text.h"
 #include "progress/progress_callback.h"
 #include "sfxpack/cli.h"
+#include "sfxpack/progress_meter.h"
 #include "sfxpack/stub_check.h"
 
 namespace sfxpack {
 namespace {
 
 constexpr char kHelp[] =
-    "usage: sfxpack extract SETUP.exe DIR [--keys DIR]\n\n"
+    "usage: sfxpack extract SETUP.exe DIR [--keys DIR] [-q]\n\n"
     "Checks the installer as `sfxpack verify` does, then writes into DIR what the stub would\n"
     "extract: every file entry (with its time), the modules of entries with an extraction name,\n"
     "the installer as instup.exe and the embedded items (from the signed block, else the tail\n"
     "block). DIR and its missing parents are created.\n\n"
     "options:\n"
-    "  --keys DIR  check with key1.pub.pem ... key7.pub.pem in DIR instead of the stub's keys\n\n"
+    "  --keys DIR  check with key1.pub.pem ... key7.pub.pem in DIR instead of the stub's keys\n"
+    "  -q, --quiet no progress on stderr (shown only when stderr is a terminal)\n\n"
     "exit codes: 0 extracted; 1 the stub would refuse the installer (signature type, keys,\n"
     "signature); 2 usage error; 3 the installer is missing, unreadable or its content is bad\n"
     "(a name leaving DIR, a package that does not unpack); 4 DIR cannot be written\n";
@@ -90,7 +92,7 @@ bool isContentFault(tzk::Result code) {
 }
 
 int run(const Args& args) {
-  const ParsedArgs a = ParseArgs(args, {}, {"--keys"});
+  const ParsedArgs a = ParseArgs(args, {"-q", "--quiet"}, {"--keys"});
   if (!a.error.empty()) return UsageError("extract", a.error);
   if (a.positional.size() != 2) return UsageError("extract", "needs SETUP.exe and DIR");
   const std::string& file = a.positional[0];
@@ -106,7 +108,12 @@ int run(const Args& args) {
     if (!LoadKeyFolder(folderOfKeys, &loaded, &error)) return FileError("extract", folderOfKeys, error, kExitBadInput);
     given = loaded.keys();
   }
-  const StubVerdict v = CheckAsStub(file, a.has("--keys") ? &given : nullptr, folderOfKeys);
+  StubVerdict v;
+  {
+    ProgressMeter meter("checking " + file, WantsQuiet(a));
+    v = CheckAsStub(file, a.has("--keys") ? &given : nullptr, folderOfKeys,
+                    [&meter](std::uint64_t done, std::uint64_t total) { meter.update(done, total); });
+  }
   if (!v.accepted()) return FileError("extract", file, v.message(), v.exit);
   // The checked keys again, for the load that extraction works on.
   tzk::archive::LoadedKeys stubKeys;
@@ -128,7 +135,7 @@ int run(const Args& args) {
   const std::wstring folder = tzk::root::fromUtf8(dir);
   tzk::progress::ProgressCallback progress;
   TerminalBar bar;
-  if (isatty(fileno(stderr))) progress.addListener(&bar);
+  if (isatty(fileno(stderr)) && !WantsQuiet(a)) progress.addListener(&bar);
   const std::size_t first = tzk::log::theLogger().history().size();
   const tzk::Result extracted = archive.ExtractFiles(folder, &progress);
   const tzk::Result installer = extracted == tzk::code::kSuccess

@@ -118,6 +118,30 @@ bool ReadWholeFile(const std::string& path, Bytes* out, std::string* error) {
   return true;
 }
 
+bool StreamWholeFile(const std::string& path, const Sink& sink, const Progress& progress, std::string* error) {
+  OpenFile in;
+  std::uint64_t size = 0;
+  if (!openMeasured(path, &in, &size, error)) return false;
+  std::vector<std::uint8_t> piece(1 << 20);
+  std::uint64_t done = 0;
+  std::size_t n;
+  errno = 0;
+  while ((n = std::fread(piece.data(), 1, piece.size(), in.get())) > 0) {
+    if (done + n > kFormatLimit) {
+      *error = "grew while being read to at least " + overLimit(done + n);
+      return false;
+    }
+    if (!sink(piece.data(), n, error)) return false;
+    done += n;
+    if (progress) progress(done, size);
+  }
+  if (std::ferror(in.get())) {
+    *error = std::string("cannot read: ") + std::strerror(errno);
+    return false;
+  }
+  return true;
+}
+
 namespace {
 
 using nlohmann::json;
@@ -145,6 +169,9 @@ class Reader {
   using Take = std::function<bool(Bytes&& data)>;
   // Whether a file's bytes are what they must be, before they are taken; false with the reason.
   using Check = std::function<bool(const Bytes& data, std::string* why)>;
+  // Takes where a file is and its measured size instead of its bytes: an entry is read only
+  // while the installer is written, a piece at a time.
+  using Note = std::function<void(const std::string& path, std::uint64_t size)>;
 
   Reader(std::string manifestPath, std::string* error)
       : manifest_(std::move(manifestPath)), base_(folderOf(manifest_)), error_(error) {}
@@ -197,7 +224,17 @@ class Reader {
 
   // A file named on the command line (where is its option) or resolved already.
   void given(const std::string& path, const std::string& where, bool storedAsIs, Take take, Check check = nullptr) {
-    inputs_.push_back({path, where, storedAsIs, std::move(take), std::move(check)});
+    inputs_.push_back({path, where, storedAsIs, std::move(take), std::move(check), nullptr});
+  }
+
+  // A file that is only measured now and noted, for entries.
+  bool entry(const json& object, const char* key, const std::string& where, bool storedAsIs, Note note,
+             std::string* path) {
+    std::string relative;
+    if (!text(object, key, where, &relative, true)) return false;
+    *path = resolve(relative);
+    inputs_.push_back({*path, where, storedAsIs, nullptr, nullptr, std::move(note)});
+    return true;
   }
 
   // Every file noted, as it was named.
@@ -209,16 +246,19 @@ class Reader {
 
   bool readInputs() {
     std::uint64_t stored = 0;
-    for (const Input& input : inputs_) {
-      std::uint64_t size = 0;
+    for (Input& input : inputs_) {
       std::string why;
-      if (!measureFile(input.path, &size, &why)) return failOn(input.path, why, input.where);
-      if (input.storedAsIs) stored += size;
+      if (!measureFile(input.path, &input.size, &why)) return failOn(input.path, why, input.where);
+      if (input.storedAsIs) stored += input.size;
     }
     if (stored > kFormatLimit) {
       return fail("", "the stub and the inputs stored as they are come to " + overLimit(stored));
     }
     for (Input& input : inputs_) {
+      if (input.note) {
+        input.note(input.path, input.size);
+        continue;
+      }
       Bytes data;
       std::string why;
       if (!ReadWholeFile(input.path, &data, &why) || (input.check && !input.check(data, &why))) {
@@ -266,6 +306,8 @@ class Reader {
     bool storedAsIs;
     Take take;
     Check check;
+    Note note;
+    std::uint64_t size = 0;
   };
 
   std::string manifest_;
@@ -298,10 +340,10 @@ bool aProgram(const Bytes& data, std::string* why) {
 }
 
 // plan->files grows while the manifest is walked, so an entry is found by its index.
-Reader::Take intoFile(InstallerPlan* plan, std::size_t index) {
-  return [plan, index](Bytes&& data) {
-    plan->files[index].data = std::move(data);
-    return true;
+Reader::Note intoFile(InstallerPlan* plan, std::size_t index) {
+  return [plan, index](const std::string& path, std::uint64_t size) {
+    plan->files[index].path = path;
+    plan->files[index].size = size;
   };
 }
 
@@ -314,7 +356,7 @@ bool readFiles(Reader& r, const json& files, InstallerPlan* plan) {
     std::string path;
     if (!r.onlyKeys(f, where, {"path", "name", "time", "extractionName", "packer"}) ||
         !r.text(f, "extractionName", where, &file.extractionName, false) ||
-        !r.file(f, "path", where, file.extractionName.empty(), intoFile(plan, plan->files.size()), &path) ||
+        !r.entry(f, "path", where, file.extractionName.empty(), intoFile(plan, plan->files.size()), &path) ||
         !r.packer(f, where, tzk::packers::kPackerLzma, &file.packer) || !r.time(f, where, &file.time)) {
       return false;
     }
@@ -488,20 +530,41 @@ StagedOutput::~StagedOutput() {
 }
 
 bool StagedOutput::Write(const Bytes& data, std::string* error) {
+  bool outputFailed = false;
+  const Producer all = [&data](const Sink& sink, std::string* why) {
+    return data.empty() || sink(data.data(), data.size(), why);
+  };
+  return WriteWith(all, error, &outputFailed);
+}
+
+bool StagedOutput::WriteWith(const Producer& produce, std::string* error, bool* outputFailed) {
   pending_ = true;
+  *outputFailed = true;
   std::unique_ptr<std::FILE, FileCloser> out(openFile(staged_, "wb"));
   if (!out) {
     *error = std::string("cannot create: ") + std::strerror(errno);
     return false;
   }
-  bool ok = (data.empty() || std::fwrite(data.data(), 1, data.size(), out.get()) == data.size()) && std::fflush(out.get()) == 0;
+  int writeError = 0;
+  bool refused = false;
+  const Sink sink = [&out, &writeError, &refused](const std::uint8_t* data, std::size_t size, std::string*) {
+    if (std::fwrite(data, 1, size, out.get()) == size) return true;
+    writeError = errno;
+    refused = true;
+    return false;
+  };
+  std::string produceError;
+  const bool produced = produce(sink, &produceError);
+  bool ok = produced && std::fflush(out.get()) == 0;
 #ifndef _WIN32
   ok = ok && ::fsync(fileno(out.get())) == 0;
 #endif
-  const int writeError = errno;
+  if (produced && !ok) writeError = errno;
   ok = std::fclose(out.release()) == 0 && ok;
-  if (!ok) *error = std::string("cannot write: ") + std::strerror(writeError != 0 ? writeError : errno);
-  return ok;
+  if (ok) return true;
+  *outputFailed = produced || refused;
+  *error = !*outputFailed ? produceError : std::string("cannot write: ") + std::strerror(writeError != 0 ? writeError : errno);
+  return false;
 }
 
 bool StagedOutput::Commit(std::string* error) {

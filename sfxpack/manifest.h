@@ -1,6 +1,7 @@
 // The JSON manifest that describes an installer for `sfxpack build`.
 #pragma once
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -13,6 +14,7 @@ using tzk::archive::Bytes;
 using tzk::archive::EmbeddedItem;
 using tzk::archive::FileEntryPlan;
 using tzk::archive::InstallerPlan;
+using tzk::archive::Sink;
 using tzk::archive::Signer;
 
 struct ManifestSignature {
@@ -57,6 +59,10 @@ bool IsNoInput(const std::string& output, const std::vector<NamedInput>& inputs,
 // A file's whole content; false with a reason (which does not repeat the path). A file over the
 // format's limit is refused on its size, before anything is read.
 bool ReadWholeFile(const std::string& path, Bytes* out, std::string* error);
+// The same handed to sink a megabyte at a time, progress told the bytes done and the file's
+// measured size (it may be empty).
+using Progress = std::function<void(std::uint64_t done, std::uint64_t total)>;
+bool StreamWholeFile(const std::string& path, const Sink& sink, const Progress& progress, std::string* error);
 // Writes through a StagedOutput and commits at once.
 bool WriteWholeFile(const std::string& path, const Bytes& data, std::string* error);
 
@@ -72,6 +78,11 @@ class StagedOutput {
   StagedOutput& operator=(const StagedOutput&) = delete;
 
   bool Write(const Bytes& data, std::string* error);
+  // Writes what produce hands to its sink, in order, without holding it: false with the reason,
+  // and outputFailed telling whether the file could not be written or produce failed (with its
+  // own reason).
+  using Producer = std::function<bool(const Sink& sink, std::string* error)>;
+  bool WriteWith(const Producer& produce, std::string* error, bool* outputFailed);
   // The staged file was written by someone else (a signing tool); it is removed unless committed.
   void Adopt() { pending_ = true; }
   const std::string& stagedPath() const { return staged_; }

@@ -358,6 +358,72 @@ check "SIGTERM while the output is written: the staged file removed, exit 143" "
 check "SIGINT while the output is written: the staged file removed, exit 130" "ended INT 130"
 rm -f "$scratch/large.bin"
 
+# --- entries of any size, progress, packages packed two at a time --------------------------------
+# An entry is read from its file while the installer is written, and the installer is checked a
+# piece at a time: a build and a verify of 1.5 GiB stay within 256 MiB (the sanitizers' own
+# memory included; holding the file would take gigabytes). The installer/updater is packed with
+# zlib here: the LZMA encoder's state alone would be a fifth of the bound.
+truncate -s 1536M "$scratch/sparse.bin"
+printf '{ "installer": { "path": "installer.exe", "packer": "zlib" }, "files": [ { "path": "sparse.bin", "time": 0 } ],
+  "signature": { "type": 5, "key": "%s" } }\n' "$keys/key5.pem" >"$scratch/sparse.json"
+check "build of a 1.5 GiB entry stored as it is: accepted, within 256 MiB" \
+  "[ \$(measured build '$scratch/sparse.json' -o '$scratch/sparse.exe' --stub '$scratch/stub.exe') -eq 0 ] && \
+   [ \$(cat '$scratch/peak.txt') -lt 262144 ]"
+check "verify of that installer: accepted, within 256 MiB" \
+  "[ \$(measured verify '$scratch/sparse.exe') -eq 0 ] && [ \$(cat '$scratch/peak.txt') -lt 262144 ]"
+rm -f "$scratch/sparse.bin" "$scratch/sparse.exe"
+
+# On a terminal (script gives sfxpack one), build, sign and verify say how far they are: the bytes
+# done of the total and the percentage, from the first megabyte of a 300 MiB entry on; -q and
+# --json keep the terminal free of it, and so does an stderr that is no terminal.
+truncate -s 300M "$scratch/large.bin"
+on_terminal() { script -qec "$(printf '%q ' "$sfxpack" "$@")" /dev/null >"$scratch/tty.txt" 2>&1; }
+shows_progress() { tr '\r' '\n' <"$scratch/tty.txt" | grep -qE "^$1 .*: [0-9.]+ MiB of [0-9.]+ MiB, +[0-9]+%$"; }
+check "build on a terminal: progress from the start, long before the large entry is all written" \
+  "on_terminal build '$scratch/large.json' -o '$scratch/large.exe' --stub '$scratch/stub.exe' && \
+   shows_progress building && tr '\r' '\n' <'$scratch/tty.txt' | grep -qE '^building .*, +[0-9]%$'"
+check "verify and sign on a terminal: progress" \
+  "on_terminal verify '$scratch/large.exe' && shows_progress verifying && \
+   head -c \$(\"$sfxpack\" verify '$scratch/large.exe' | sed -n 's/.*content \([0-9]*\) bytes.*/\1/p') '$scratch/large.exe' >'$scratch/large-unsigned.exe' && \
+   on_terminal sign --type 5 --key '$keys/key5.pem' '$scratch/large-unsigned.exe' && shows_progress signing && \
+   cmp -s '$scratch/large-unsigned.exe' '$scratch/large.exe'"
+check "-q and --quiet on a terminal: no progress, the result line still there" \
+  "on_terminal build '$scratch/large.json' -o '$scratch/large.exe' --stub '$scratch/stub.exe' -q && \
+   ! grep -q '%' '$scratch/tty.txt' && grep -q 'accepted by the stub' '$scratch/tty.txt' && \
+   on_terminal verify --quiet '$scratch/large.exe' && ! grep -q '%' '$scratch/tty.txt'"
+check "--json on a terminal: the terminal holds nothing but the object" \
+  "on_terminal verify --json '$scratch/large.exe' && python3 -c 'import json,sys; json.load(open(sys.argv[1]))' '$scratch/tty.txt'"
+check "stderr no terminal: no progress, nothing on stderr" \
+  "[ \$(status build '$scratch/large.json' -o '$scratch/large.exe' --stub '$scratch/stub.exe') -eq 0 ] && [ ! -s '$scratch/err.txt' ]"
+rm -f "$scratch/large.bin" "$scratch/large.exe" "$scratch/large-unsigned.exe"
+
+# Packages are packed two at a time and put in the manifest's order: each stored package is the
+# one `pack` makes of its input alone (in one call, the way every package used to be made), and
+# repeated builds give the same bytes.
+python3 -c 'import random, sys
+r = random.Random(5)
+words = [bytes(r.choice(b"abcdefgh") for _ in range(r.randint(2, 8))) for _ in range(300)]
+for i, name in enumerate(sys.argv[1:]):
+    open(name, "wb").write(b" ".join(r.choice(words) for _ in range(200000 * (i + 1))) + r.randbytes(70000))' \
+  "$scratch/p1.bin" "$scratch/p2.bin" "$scratch/p3.bin" "$scratch/p4.bin"
+entry() { printf '{ "path": "%s.bin", "name": "%s.pkg", "extractionName": "%s.out", "packer": "%s", "time": 0 }' "$1" "$1" "$1" "$2"; }
+manifest_with "$(entry p1 lzma), $(entry p2 zlib), { \"path\": \"p3.bin\", \"time\": 0 }, $(entry p4 lzma), $(entry p3 zlib)" \
+  >"$scratch/packages.json"
+# packaged NAME PACKER: the stored package and its unpacked file are pack's and the input's.
+packaged() {
+  "$sfxpack" pack "--$2" "$scratch/$1.bin" "$scratch/$1.$2.pkg" &&
+    cmp -s "$scratch/$1.$2.pkg" "$scratch/pkgs/$1.pkg" && cmp -s "$scratch/$1.bin" "$scratch/pkgs/$1.out"
+}
+check "several packages: each stored package is the one pack makes of its entry alone, in the manifest's order" \
+  "manifest='$scratch/packages.json' build '$scratch/pk1.exe' && \
+   '$sfxpack' extract '$scratch/pk1.exe' '$scratch/pkgs' >/dev/null && \
+   packaged p1 lzma && packaged p2 zlib && packaged p4 lzma && cmp -s '$scratch/p3.bin' '$scratch/pkgs/p3.bin' && \
+   '$sfxpack' pack --zlib '$scratch/p3.bin' '$scratch/p3.zlib.pkg' && cmp -s '$scratch/p3.zlib.pkg' '$scratch/pkgs/p3.pkg'"
+check "several packages: three builds give the same bytes" \
+  "manifest='$scratch/packages.json' build '$scratch/pk2.exe' && manifest='$scratch/packages.json' build '$scratch/pk3.exe' && \
+   cmp -s '$scratch/pk1.exe' '$scratch/pk2.exe' && cmp -s '$scratch/pk1.exe' '$scratch/pk3.exe'"
+rm -rf "$scratch"/p[1-4].* "$scratch"/pk[1-3].exe "$scratch/pkgs"
+
 not_utf8="$scratch/$(printf 'caf\351').exe"
 check "an exception in a command (JSON cannot carry a name that is not UTF-8): exit 4 and one line, no abort" \
   "[ \$(status verify --json \"\$not_utf8\") -eq 4 ] && [ \$(wc -l <'$scratch/err.txt') -eq 1 ] && \

@@ -86,4 +86,37 @@ check "a PKCS#7 that does not parse: the same report from both, the facts that n
 head -c 4096 /dev/urandom >"$scratch/win/noise.bin" && cp "$scratch/win/noise.bin" "$scratch/linux/noise.bin"
 check "seal on a file that is no PE image: an input problem (exit 3) from both" \
   "win win seal noise.bin >/dev/null 2>&1; w=\$?; linux linux seal noise.bin >/dev/null 2>&1; l=\$?; [ \$w\$l = 33 ]"
+
+# Packages are packed two at a time, on a thread of their own beside the main one, and put in
+# the manifest's order: the same bytes from both builds. Two packages of 20 MB that do not
+# compress are more than the packages may keep in memory until their turn: scratch files too.
+head -c 20000000 /dev/urandom >"$scratch/noise20.bin"
+cat >"$scratch/packages.json" <<JSON
+{ "installer": { "path": "installer.exe", "packer": "lzma" },
+  "files": [ { "path": "installer.exe", "name": "a.pkg", "extractionName": "a.exe", "packer": "zlib", "time": 0 },
+             { "path": "rid.bin", "time": 0 },
+             { "path": "installer.exe", "name": "b.pkg", "extractionName": "b.exe", "packer": "lzma", "time": 0 },
+             { "path": "noise20.bin", "name": "n1.pkg", "extractionName": "n1.bin", "packer": "zlib", "time": 0 },
+             { "path": "noise20.bin", "name": "n2.pkg", "extractionName": "n2.bin", "packer": "zlib", "time": 0 } ],
+  "signature": { "type": 5, "key": "$keys/key5.pem" } }
+JSON
+check "build with several packages: the same bytes from both, which the stub accepts" \
+  "both build ../packages.json -o setup.exe --stub '$stub' && accepted '$scratch/win/setup.exe'"
+
+# The 32-bit build streams the entries and reads the result a piece at a time: an installer
+# within 128 bytes of the format's limit of 2147483647 bytes (the stub's file layer opens no
+# larger file) is built and verified by it and accepted by the Linux build. The entry is sparse;
+# its size is what an installer with an empty entry leaves, less 32 bytes (the packed map
+# grows by a few with the entry's size).
+truncate -s 0 "$scratch/win/limit.bin"
+printf '{ "installer": { "path": "installer.exe", "packer": "zlib" }, "files": [ { "path": "win/limit.bin", "time": 0 } ],
+  "signature": { "type": 5, "key": "%s" } }\n' "$keys/key5.pem" >"$scratch/limit.json"
+"$linux" build "$scratch/limit.json" -o "$scratch/empty.exe" --stub "$stub" >/dev/null ||
+  { echo "FAIL: the Linux build could not build an installer with an empty entry"; exit 1; }
+truncate -s $((2147483647 - $(stat -c %s "$scratch/empty.exe") - 32)) "$scratch/win/limit.bin"
+check "an installer within 128 bytes of the format's limit: built and verified by sfxpack.exe, accepted by the Linux build" \
+  "win win build ../limit.json -o limit.exe --stub '$stub' >/dev/null 2>&1 && \
+   size=\$(stat -c %s '$scratch/win/limit.exe') && [ \$size -le 2147483647 ] && [ \$size -gt \$((2147483647 - 128)) ] && \
+   win win verify limit.exe >/dev/null 2>&1 && accepted '$scratch/win/limit.exe'"
+rm -f "$scratch/win/limit.bin" "$scratch/win/limit.exe" "$scratch/empty.exe"
 exit $fail

@@ -7,7 +7,9 @@
 #include "archive/signature/signing/signing.h"
 #include "sfxpack/authenticode.h"
 #include "sfxpack/cli.h"
+#include "log/vocabulary/text.h"
 #include "sfxpack/manifest.h"
+#include "sfxpack/progress_meter.h"
 #include "sfxpack/stub_check.h"
 
 namespace sfxpack {
@@ -16,7 +18,7 @@ namespace {
 constexpr char kName[] = "sign";
 
 const std::string kHelp = std::string(
-    "usage: sfxpack sign --type 1|5 --key PRIVATE.pem FILE [--keys DIR]\n"
+    "usage: sfxpack sign --type 1|5 --key PRIVATE.pem FILE [--keys DIR] [-q]\n"
     "                    [--cert CERT.pem --cert-key KEY.pem | --prepare]\n"
     "                    [--signing-time SECS] [--timestamp URL] [--reserve BYTES]\n"
     "       sfxpack sign --type 1|2|5 [--key PRIVATE.pem] FILE --signature-only\n\n"
@@ -34,11 +36,11 @@ const std::string kHelp = std::string(
     "the stub accepts it; otherwise FILE stays as it was.\n\n"
     "options:\n"
     "  --keys DIR          check against key1.pub.pem ... key7.pub.pem in DIR instead\n"
-    "  --signature-only    sign any file, not as an installer: the result is not checked\n\n") +
-    kCodeSigningHelp + "\n" + kExitCodeHelp;
+    "  --signature-only    sign any file, not as an installer: the result is not checked\n") +
+    kQuietHelp + "\n" + kCodeSigningHelp + "\n" + kExitCodeHelp;
 
 int run(const Args& args) {
-  const ParsedArgs parsed = ParseArgs(args, {"--signature-only", "--prepare"},
+  const ParsedArgs parsed = ParseArgs(args, {"--signature-only", "--prepare", "-q", "--quiet"},
                                       [] {
                                         std::vector<std::string> v = {"--type", "--key", "--keys"};
                                         v.insert(v.end(), kCodeSigningOptions.begin(), kCodeSigningOptions.end());
@@ -81,8 +83,6 @@ int run(const Args& args) {
     given = loaded.keys();
   }
 
-  Bytes content;
-  if (!ReadWholeFile(file, &content, &error)) return FileError(kName, file, error, kExitBadInput);
   const Signer sign = [&](Bytes* bytes, std::string* why) {
     Bytes block;
     const tzk::Result made =
@@ -100,14 +100,30 @@ int run(const Args& args) {
 
   StagedOutput out(file);
   if (authenticode) {
+    // Authenticode signing rewrites the image around the table it reserves: done in memory.
+    Bytes content;
+    if (!ReadWholeFile(file, &content, &error)) return FileError(kName, file, error, kExitBadInput);
     int code = kExitOk;
     out.Adopt();
     if (!SignBoth(std::move(content), sign, codeSigning, out.stagedPath(), &error, &code)) {
       return FileError(kName, file, error, code);
     }
   } else {
-    sign(&content, &error);
-    if (!out.Write(content, &error)) return FileError(kName, file, error, kExitOutputError);
+    // A copy a piece at a time, then the block over the copy read back: bounded memory.
+    ProgressMeter meter("signing " + file, WantsQuiet(parsed));
+    const StagedOutput::Producer copy = [&](const Sink& sink, std::string* why) {
+      return StreamWholeFile(file, sink, [&meter](std::uint64_t done, std::uint64_t total) { meter.update(done, total); },
+                             why);
+    };
+    bool outputFailed = false;
+    if (!out.WriteWith(copy, &error, &outputFailed)) {
+      return FileError(kName, file, error, outputFailed ? kExitOutputError : kExitBadInput);
+    }
+    const tzk::Result r = tzk::archive::SignFile(tzk::root::fromUtf8(out.stagedPath()), type,
+                                                 keyPath.empty() ? nullptr : &key);
+    if (r != tzk::code::kSuccess) {
+      return FileError(kName, file, "cannot sign the copy (" + CodeText(r) + ")", kExitOutputError);
+    }
   }
   if (!signatureOnly) {
     std::string refusal;

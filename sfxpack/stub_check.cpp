@@ -333,8 +333,8 @@ std::string KeyMismatch(const tzk::archive::DsaPrivateKey& key, int type, const 
 
 StubVerdict CheckWritten(const std::string& staged, const tzk::archive::KeySet* given, const std::string& givenSource,
                          const tzk::archive::DsaPrivateKey* signingKey, const std::string& keyPath,
-                         std::string* message) {
-  const StubVerdict v = CheckAsStub(staged, given, givenSource);
+                         std::string* message, const CheckProgress& checked) {
+  const StubVerdict v = CheckAsStub(staged, given, givenSource, checked);
   if (v.accepted()) return v;
   std::string reason = v.reason;
   if (v.untrustedKey && signingKey != nullptr) {
@@ -389,7 +389,8 @@ bool LoadPrivateKey(const std::string& path, tzk::archive::DsaPrivateKey* key, s
   return false;
 }
 
-StubVerdict CheckAsStub(const std::string& path, const tzk::archive::KeySet* given, const std::string& givenSource) {
+StubVerdict CheckAsStub(const std::string& path, const tzk::archive::KeySet* given, const std::string& givenSource,
+                        const CheckProgress& checked) {
   StubVerdict v;
   const std::wstring wide = tzk::root::fromUtf8(path);
   auto refuse = [&v](int exit, std::string reason) {
@@ -465,7 +466,15 @@ StubVerdict CheckAsStub(const std::string& path, const tzk::archive::KeySet* giv
     if (const auto* key = keys.Find(index)) v.trusted.push_back(std::to_string(index) + " " + Fingerprint(*key));
   }
   const int mode = tzk::archive::VerifyModeForType(found);
-  if (!tzk::archive::VerifySignatureWithKeys(wide.c_str(), mode, keys, &v.keyIndex)) {
+  bool verified = false;
+  {
+    // One handle for the lookup and the digest, as the stub's loader keeps; closed before the
+    // container is read.
+    tzk::archive::SignatureFile checkedFile;
+    checkedFile.SetPieceWatch(checked);
+    verified = checkedFile.Open(wide.c_str()) && tzk::archive::VerifySignatureIn(checkedFile, mode, keys, &v.keyIndex);
+  }
+  if (!verified) {
     v.untrustedKey = true;
     std::string list;
     for (const std::string& k : v.trusted) list += (list.empty() ? "" : ", ") + k;

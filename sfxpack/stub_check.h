@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -50,14 +51,18 @@ struct StubVerdict {
 // Runs the loader's rules on the file: locate the signature block, the types it allows (1 and 5;
 // the keyless type 2 is refused), the stub's key table (or `given`, from `givenSource`), the
 // signature, the container and map, and the installer record and its package.
-StubVerdict CheckAsStub(const std::string& path, const tzk::archive::KeySet* given, const std::string& givenSource);
+// checked is told the bytes digested so far and the content's length while the signature is
+// checked (for progress; may be empty).
+using CheckProgress = std::function<void(std::uint64_t done, std::uint64_t total)>;
+StubVerdict CheckAsStub(const std::string& path, const tzk::archive::KeySet* given, const std::string& givenSource,
+                        const CheckProgress& checked = nullptr);
 
 // The verdict on a file a command has just written (staged, not yet in place), and the reason
 // it is refused in the words of the command: an untrusted key is named by the fingerprint of the
 // key it was signed with (signingKey, from keyPath; both may be empty).
 StubVerdict CheckWritten(const std::string& staged, const tzk::archive::KeySet* given, const std::string& givenSource,
                          const tzk::archive::DsaPrivateKey* signingKey, const std::string& keyPath,
-                         std::string* message);
+                         std::string* message, const CheckProgress& checked = nullptr);
 
 // What verify, inspect and build report about a verdict in JSON ("error" only when refused).
 nlohmann::json VerdictJson(const StubVerdict& verdict);

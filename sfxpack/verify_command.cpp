@@ -10,6 +10,7 @@
 #include "sfxpack/authenticode.h"
 #include "sfxpack/cli.h"
 #include "sfxpack/code_signature.h"
+#include "sfxpack/progress_meter.h"
 #include "sfxpack/stub_check.h"
 
 namespace sfxpack {
@@ -47,7 +48,8 @@ std::string codeSignatureFault(const CodeSignatureReport& code) {
 
 int run(const Args& args) {
   const bool json = WantsJson(args);
-  const ParsedArgs parsed = ParseArgs(args, {"--json", "--signature-only", "--require-code-signature"}, {"--keys"});
+  const ParsedArgs parsed =
+      ParseArgs(args, {"--json", "--signature-only", "--require-code-signature", "-q", "--quiet"}, {"--keys"});
   if (!parsed.error.empty()) return UsageErrorJson(kName, parsed.error, json);
   if (parsed.positional.size() != 1) return UsageErrorJson(kName, "expected exactly one FILE", json);
   const std::string& file = parsed.positional[0];
@@ -67,7 +69,12 @@ int run(const Args& args) {
     return signatureOnly(file, loaded, folder);
   }
 
-  const StubVerdict v = CheckAsStub(file, parsed.has("--keys") ? &given : nullptr, folder);
+  StubVerdict v;
+  {
+    ProgressMeter meter("verifying " + file, json || WantsQuiet(parsed));
+    v = CheckAsStub(file, parsed.has("--keys") ? &given : nullptr, folder,
+                    [&meter](std::uint64_t done, std::uint64_t total) { meter.update(done, total); });
+  }
   // The code signature is reported beside the stub's verdict; the exit code stays the stub's
   // unless the code signature is required too.
   const CodeSignatureReport code = v.readable ? InspectCodeSignatureFile(file) : CodeSignatureReport{};
@@ -102,7 +109,7 @@ int run(const Args& args) {
 const CommandRegistration kVerify({
     kName,
     "check that the stub would accept an installer",
-    "usage: sfxpack verify FILE [--keys DIR] [--json] [--require-code-signature]\n"
+    "usage: sfxpack verify FILE [--keys DIR] [--json] [-q] [--require-code-signature]\n"
     "       sfxpack verify FILE --keys DIR --signature-only\n\n"
     "Runs the stub's own loading rules on FILE and says \"accepted\" only when the stub would load\n"
     "it: the signature block is found (in front of an Authenticode certificate table, if there is\n"
@@ -137,7 +144,8 @@ const CommandRegistration kVerify({
     "                      the padding check) and the image digest must match. Chain trust is\n"
     "                      still osslsigncode's to judge\n"
     "  --signature-only    check only the signature block against --keys DIR, for files that\n"
-    "                      are no installer; says nothing about whether a stub accepts the file\n\n"
+    "                      are no installer; says nothing about whether a stub accepts the file\n"
+    "  -q, --quiet         no progress on stderr (shown only when stderr is a terminal)\n\n"
     "exit codes: 0 accepted; 1 refused for its signature type, keys or signature (or, with\n"
     "--require-code-signature, for its code signature); 2 usage error;\n"
     "3 FILE or DIR missing or unreadable, or no installer: no signature block, or the stub's\n"

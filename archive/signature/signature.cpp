@@ -268,7 +268,13 @@ bool VerifySignatureIn(const SignatureFile& file, int verifyMode, const KeySet& 
   if (!Accepts(mode, found.type) || found.offset > kLargestContent) return false;
   const std::uint64_t length = found.offset;
   const ContentSource content = [&file, length](const std::function<void(ByteView)>& take) {
-    return file.ForEachPiece(length, take);
+    const auto& watch = file.pieceWatch();
+    if (!watch) return file.ForEachPiece(length, take);
+    std::uint64_t done = 0;
+    return file.ForEachPiece(length, [&](ByteView piece) {
+      take(piece);
+      watch(done += piece.size, length);
+    });
   };
   if (!Check(found, length, content, keys, &keyIndex)) return false;
   if (outKeyIndex != nullptr) *outKeyIndex = keyIndex;

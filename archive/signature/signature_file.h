@@ -83,6 +83,11 @@ class SignatureFile {
   // its 32-bit process has left. On the host (the producer) as one mapping where possible,
   // which saves copying it.
   bool ForEachPiece(std::uint64_t length, const std::function<void(ByteView)>& take) const;
+  // Told the bytes digested so far and the content's length after each piece the signature
+  // check takes: the producer's progress. None unless set.
+  using PieceWatch = std::function<void(std::uint64_t done, std::uint64_t length)>;
+  void SetPieceWatch(PieceWatch watch) { watch_ = std::move(watch); }
+  const PieceWatch& pieceWatch() const { return watch_; }
 
  private:
   bool ReadPieces(std::uint64_t length, const std::function<void(ByteView)>& take) const;
@@ -96,6 +101,7 @@ class SignatureFile {
   int file_ = -1;
 #endif
   std::uint64_t size_ = 0;
+  PieceWatch watch_;
 };
 
 }  // namespace tzk::archive

@@ -272,6 +272,21 @@ Result LoadedKeys::LoadFolder(const std::wstring& folder) {
   return any ? code::kSuccess : code::kFileNotFound;
 }
 
+namespace {
+
+Result TextBlock(const Md5Digest& digest, std::vector<std::uint8_t>* block) {
+  static const char kDigits[] = "0123456789abcdef";
+  *block = Magic(kTextMd5Magic);
+  for (std::uint8_t b : digest) {
+    block->push_back(static_cast<std::uint8_t>(kDigits[b >> 4]));
+    block->push_back(static_cast<std::uint8_t>(kDigits[b & 15]));
+  }
+  Append(block, Magic(kTextMd5Magic));
+  return code::kSuccess;
+}
+
+}  // namespace
+
 Result MakeSignatureBlock(ByteView content, int type, const DsaPrivateKey* key,
                           std::vector<std::uint8_t>* block) {
   switch (type) {
@@ -285,15 +300,32 @@ Result MakeSignatureBlock(ByteView content, int type, const DsaPrivateKey* key,
       return MakeDsaBlock(ByteView{digest.data(), digest.size()}, DigestHash::kSha256, kRawSha256Magic,
                           KeyShape{2048, 256}, key, block);
     }
+    case signature_type::kTextMd5:
+      return TextBlock(Md5OfText(content), block);
+    default:
+      return code::kInvalidParameter;
+  }
+}
+
+Result MakeSignatureBlock(std::uint64_t size, const ContentSource& content, int type, const DsaPrivateKey* key,
+                          std::vector<std::uint8_t>* block) {
+  switch (type) {
+    case signature_type::kRawMd5Dsa: {
+      Md5Digest digest;
+      if (!Md5Of(content, &digest)) return code::kFileInvalid;
+      return MakeDsaBlock(ByteView{digest.data(), digest.size()}, DigestHash::kMd5, kRawMd5Magic,
+                          KeyShape{1024, 160}, key, block);
+    }
+    case signature_type::kRawSha256Dsa: {
+      Sha256Digest digest;
+      if (!Sha256WithoutPeChecksum(size, content, &digest)) return code::kFileInvalid;
+      return MakeDsaBlock(ByteView{digest.data(), digest.size()}, DigestHash::kSha256, kRawSha256Magic,
+                          KeyShape{2048, 256}, key, block);
+    }
     case signature_type::kTextMd5: {
-      static const char kDigits[] = "0123456789abcdef";
-      *block = Magic(kTextMd5Magic);
-      for (std::uint8_t b : Md5OfText(content)) {
-        block->push_back(static_cast<std::uint8_t>(kDigits[b >> 4]));
-        block->push_back(static_cast<std::uint8_t>(kDigits[b & 15]));
-      }
-      Append(block, Magic(kTextMd5Magic));
-      return code::kSuccess;
+      Md5Digest digest;
+      if (!Md5OfText(content, &digest)) return code::kFileInvalid;
+      return TextBlock(digest, block);
     }
     default:
       return code::kInvalidParameter;
@@ -306,9 +338,11 @@ Result SignFile(const std::wstring& path, int type, const DsaPrivateKey* key) {
     // Closed again before the append: the reader shares the file for reading only.
     SignatureFile file;
     if (!file.Open(path.c_str())) return code::kFileNotFound;
-    ContentView content;
-    if (file.Size() > 0xFFFFFFFFull || !file.ViewContent(file.Size(), &content)) return code::kFileInvalid;
-    const Result made = MakeSignatureBlock(content.bytes(), type, key, &block);
+    if (file.Size() > 0xFFFFFFFFull) return code::kFileInvalid;
+    const ContentSource content = [&file](const std::function<void(ByteView)>& take) {
+      return file.ForEachPiece(file.Size(), take);
+    };
+    const Result made = MakeSignatureBlock(file.Size(), content, type, key, &block);
     if (made != code::kSuccess) return made;
   }
   return AppendToFile(path, block);
