@@ -31,8 +31,8 @@ CLzmaEncProps Level5Props() {
 }
 
 // Level 9 with the hash chains cut from 4096 to 1024 links: on executables the longer chains
-// cost over a quarter of the time and find no better matches (the output is even a little smaller),
-// and the stream is the same kind of zlib stream any inflater reads.
+// cost over a quarter of the time and find no better matches (the output is even a little
+// smaller), and the stream is the same kind of zlib stream any inflater reads.
 constexpr int kZlibMaxChain = 1024;
 
 }  // namespace
