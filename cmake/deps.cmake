@@ -33,14 +33,30 @@ if(SFX_WIN32)
   target_include_directories(sfx_json SYSTEM INTERFACE "${SFX_SHIM_nlohmann}")
 endif()
 
-# The LZMA SDK's C sources shipped by lzma-dev, compiled into both targets.
-set(SFX_LZMA_DIR /usr/include/lzma)
-add_library(sfx_lzma STATIC ${SFX_LZMA_DIR}/LzmaDec.c ${SFX_LZMA_DIR}/LzmaEnc.c ${SFX_LZMA_DIR}/LzFind.c)
+# The LZMA codec's C sources from Debian's 7zip source package, cached by tools/setup.sh: the
+# encoder with its two-thread match finder for packing, the decoder for unpacking. A program
+# that only unpacks (the stub) pulls in the decoder's object alone, which needs no threads.
+set(SFX_LZMA_DIR "${SFX_DEPS_CACHE}/lzma-sdk/C")
+if(NOT EXISTS "${SFX_LZMA_DIR}/LzFindMt.c")
+  message(FATAL_ERROR "The LZMA codec's sources are missing in ${SFX_LZMA_DIR}: run tools/setup.sh")
+endif()
+add_library(sfx_lzma STATIC)
+target_sources(sfx_lzma PRIVATE ${SFX_LZMA_DIR}/LzmaDec.c ${SFX_LZMA_DIR}/LzmaEnc.c ${SFX_LZMA_DIR}/LzFind.c
+               ${SFX_LZMA_DIR}/LzFindMt.c ${SFX_LZMA_DIR}/LzFindOpt.c ${SFX_LZMA_DIR}/Threads.c
+               ${SFX_LZMA_DIR}/CpuArch.c)
 target_include_directories(sfx_lzma SYSTEM PUBLIC ${SFX_LZMA_DIR})
 # 32-bit probabilities: the decoder avoids 16-bit loads and stores, a few percent faster.
-target_compile_definitions(sfx_lzma PUBLIC _7ZIP_ST _LZMA_PROB32)
+target_compile_definitions(sfx_lzma PUBLIC Z7_LZMA_PROB32)
 # Unpacking the largest entry is most of the stub's run: built for speed in every build type.
 target_compile_options(sfx_lzma PRIVATE -w -O2)
+# The codec reads and writes 32-bit fields at any address where the CPU allows it (x86) and
+# shifts negative values, on purpose: UBSan would stop every packing in the sanitized builds.
+# AddressSanitizer still watches its memory.
+target_compile_options(sfx_lzma PRIVATE -fno-sanitize=undefined)
+if(NOT SFX_WIN32)
+  find_package(Threads REQUIRED)
+  target_link_libraries(sfx_lzma PUBLIC Threads::Threads)
+endif()
 
 # Crypto++: Debian's package natively; the cached cross build for Windows. Code that includes
 # its headers must see the macros the library was built with, or object layouts differ.

@@ -16,8 +16,8 @@ constexpr std::uint32_t kLzmaPropsSize = LZMA_PROPS_SIZE;
 
 std::uint32_t Saturated(std::uint64_t value) { return value > 0xFFFFFFFFu ? 0xFFFFFFFFu : static_cast<std::uint32_t>(value); }
 
-void* LzmaAlloc(void*, size_t size) { return std::malloc(size); }
-void LzmaFree(void*, void* address) { std::free(address); }
+void* LzmaAlloc(ISzAllocPtr, size_t size) { return std::malloc(size); }
+void LzmaFree(ISzAllocPtr, void* address) { std::free(address); }
 
 }  // namespace
 

@@ -9,7 +9,7 @@
 
 #include "packers/data_packer.h"
 #include "packers/lzma_allocator.h"
-#include "packers/lzma_level5.h"
+#include "packers/packer_settings.h"
 
 namespace tzk::packers {
 namespace {
@@ -59,14 +59,16 @@ struct LzmaOut {
   bool refused;
 };
 
-SRes lzmaRead(void* p, void* buffer, std::size_t* size) {
-  auto* in = static_cast<LzmaIn*>(p);
+// The codec hands back a const pointer to the interface, which is the first member of an object
+// that is not const.
+SRes lzmaRead(ISeqInStreamPtr p, void* buffer, std::size_t* size) {
+  const auto* in = reinterpret_cast<const LzmaIn*>(p);
   *size = in->pull->take(static_cast<std::uint8_t*>(buffer), *size);
   return in->pull->failed() ? SZ_ERROR_READ : SZ_OK;
 }
 
-std::size_t lzmaWrite(void* p, const void* data, std::size_t size) {
-  auto* out = static_cast<LzmaOut*>(p);
+std::size_t lzmaWrite(ISeqOutStreamPtr p, const void* data, std::size_t size) {
+  auto* out = const_cast<LzmaOut*>(reinterpret_cast<const LzmaOut*>(p));
   if (out->refused || !(*out->output)(static_cast<const std::uint8_t*>(data), size)) {
     out->refused = true;
     return 0;
@@ -111,7 +113,7 @@ struct DeflateOwner {
 // needs or is told the input ends, so the pieces do not change the bytes.
 Result packZlib(Pull& pull, const PackOutput& output, std::uint64_t* packedSize) {
   z_stream z{};
-  const int init = deflateInit(&z, Z_BEST_COMPRESSION);
+  const int init = DeflateInitLevel9(&z);
   if (init != Z_OK) return init == Z_MEM_ERROR ? code::kNotEnoughMemory : code::kInternalError;
   const DeflateOwner owner{&z};
   std::vector<std::uint8_t> in(kPiece), out(kPiece);

@@ -28,7 +28,7 @@ packages=(
   # Authenticode signers that append their signature behind the reservation (seal's tests), and
   # the NSS tools that give pesign a certificate database
   sbsigntool pesign libnss3-tools
-  # Crypto++ source package
+  # Crypto++, OpenSSL and 7zip source packages
   dpkg-dev
 )
 
@@ -199,6 +199,30 @@ build_openssl() {  # $1: mingw triplet, $2: OpenSSL's target, $3: cache folder n
   rm -rf "$work"
 }
 build_openssl i686-w64-mingw32 mingw openssl-i686
+
+# The LZMA codec's C sources, from Debian's 7zip source package: lzma-dev's are too old to carry
+# the two-thread match finder (LzFindMt.c, Threads.c) or the faster decoder. CMake compiles them
+# into sfx_lzma for every build, so only the C folder is kept. Like OpenSSL's, the newest version
+# that can be fetched is taken; the stamp names it.
+lzma_sdk_recipe="recipe: 1"
+fetch_lzma_sdk() {
+  local dest="$cache/lzma-sdk" stamp="$cache/lzma-sdk/.built" work src version
+  [ -f "$stamp" ] && [ "$(head -n1 "$stamp")" = "$lzma_sdk_recipe" ] && return 0
+  enable_deb_src
+  work=$(mktemp -d)
+  for version in $(apt-cache showsrc 7zip | awk '/^Version:/ { print $2 }' | sort -Vru); do
+    ( cd "$work" && apt-get source -qq "7zip=$version" >/dev/null 2>&1 ) && break
+  done
+  src=$(find "$work" -maxdepth 1 -mindepth 1 -type d | head -n1)
+  [ -n "$src" ] && [ -f "$src/C/LzFindMt.c" ] || { echo "setup: no source package of 7zip could be fetched" >&2; exit 1; }
+  echo "setup: caching the LZMA codec's sources from $(basename "$src")"
+  as_root rm -rf "$dest"
+  as_root mkdir -p "$dest/C"
+  as_root cp "$src"/C/*.c "$src"/C/*.h "$dest/C/"
+  printf '%s\nsource: %s\n' "$lzma_sdk_recipe" "$(basename "$src")" | as_root tee "$stamp" >/dev/null
+  rm -rf "$work"
+}
+fetch_lzma_sdk
 
 # qemu-i386, through which Wine runs 32-bit programs where the kernel runs none
 # (tools/wine-cpu.sh, tools/wine-run.sh). Debian 12's own qemu-user takes ~48 s per process
