@@ -20,6 +20,13 @@ verdict=met
 [ "$size" -le "$bound" ] || verdict=MISSED
 printf 'stub size: %d bytes (%d KiB), bound %d bytes (512 KiB): %s\n' "$size" $((size / 1024)) "$bound" "$verdict"
 
+# The image's sections: on i686 .eh_frame is kept whole per object and holds every linked
+# function's unwind entry, so it grows with whatever an object brings in.
+echo "image sections (bytes):"
+/usr/bin/python3 -c 'import sys, pefile
+for s in pefile.PE(sys.argv[1]).sections:
+    print("  %8d  %s" % (s.Misc_VirtualSize, s.Name.rstrip(b"\0").decode()))' "$stub"
+
 # Input sections as the map lists them (debug sections aside, which -s drops), summed by archive
 # member or object; a contributor's size includes the alignment padding ld gives its sections.
 echo "biggest contributors (bytes, from the link map):"
