@@ -102,7 +102,7 @@ cryptopp_verifier_sources="cryptlib cpu integer algparam misc allocate fips140 i
 cryptopp_verifier_recipe="$cryptopp_flags
 sources: $(echo $cryptopp_verifier_sources)
 fast: $cryptopp_fast
-recipe: verifier 1"
+recipe: verifier 2"
 
 # The stub never prints a number: without the stream operators of Integer and OID no object
 # refers to the C++ streams, and their locale machinery (half a megabyte) stays out. The
@@ -135,11 +135,11 @@ cut_between() {  # $1: file, $2: first line cut, $3: first line kept after it
 # BufferedTransformation (byte arrays included: they wrap one), its ASN.1 and OpenPGP forms and
 # its random generation; ModularArithmetic's ASN.1 forms; from cryptlib.cpp everything but
 # Algorithm, HashTransformation, the keying interface (the digests' objects instantiate the MAC
-# bases too) and the library's globals. Integer's two ASN.1 members are
-# virtual (ASN1Object), so they stay as ones that throw. A symbol that something kept still
-# needs fails the stub's link.
+# bases too) and the library's globals; from sha.cpp SHA-1, SHA-384 and SHA-512, which only the
+# cut Integer code used. Integer's two ASN.1 members are virtual (ASN1Object), so they stay as
+# ones that throw. A symbol that something kept still needs fails the stub's link.
 cryptopp_verifier_cuts() {  # $1: source folder
-  local integer=$1/integer.cpp cryptlib=$1/cryptlib.cpp
+  local integer=$1/integer.cpp cryptlib=$1/cryptlib.cpp sha=$1/sha.cpp
   cut_between "$integer" 'Integer::Integer(BufferedTransformation &encodedInteger' 'Integer Integer::Power2(size_t e)'
   cut_between "$integer" 'void Integer::Decode(const byte *input' 'size_t Integer::MinEncodedSize('
   cut_between "$integer" 'void Integer::Encode(byte *output' 'inline int FlagToBase(long f)'
@@ -155,6 +155,9 @@ CPP
   cut_between "$cryptlib" 'size_t BlockTransformation::AdvancedProcessBlocks(' 'unsigned int HashTransformation::OptimalDataAlignment()'
   cut_between "$cryptlib" 'size_t StreamTransformation::ProcessLastBlock(' 'bool HashTransformation::TruncatedVerify('
   cut_between "$cryptlib" 'unsigned int BufferedTransformation::GetMaxWaitObjectCount()' '// Allow a distro or packager'
+  cut_between "$sha" 'void SHA1_HashBlock_CXX(word32 *state, const word32 *data)' 'ANONYMOUS_NAMESPACE_END'
+  cut_between "$sha" 'std::string SHA1::AlgorithmProvider() const' '// ******'
+  cut_between "$sha" 'std::string SHA512_AlgorithmProvider()' 'NAMESPACE_END'
 }
 
 # Templates the library leaves to dll.cpp, which would bring in every algorithm: the ones
