@@ -58,20 +58,30 @@ if(NOT SFX_WIN32)
   target_link_libraries(sfx_lzma PUBLIC Threads::Threads)
 endif()
 
-# Crypto++: Debian's package natively; the cached cross build for Windows. Code that includes
-# its headers must see the macros the library was built with, or object layouts differ.
+# Crypto++: Debian's package natively; the cached cross builds for Windows. Code that includes
+# its headers must see the macros the library was built with, or object layouts differ. The
+# stub's executables (target property SFX_UNPACK_ONLY) link the verifier build, which holds
+# only Integer's arithmetic and the digests; everything else links the full one.
 add_library(sfx_cryptopp INTERFACE)
 if(SFX_WIN32)
   set(cpp_root "${SFX_DEPS_CACHE}/cryptopp-stub-${CMAKE_SYSTEM_PROCESSOR}")
-  if(NOT EXISTS "${cpp_root}/lib/libcryptopp.a")
-    message(FATAL_ERROR "Crypto++ for mingw is missing in ${cpp_root}: run tools/setup.sh")
-  endif()
+  set(cpp_verifier_root "${SFX_DEPS_CACHE}/cryptopp-verify-${CMAKE_SYSTEM_PROCESSOR}")
+  foreach(root "${cpp_root}" "${cpp_verifier_root}")
+    if(NOT EXISTS "${root}/lib/libcryptopp.a")
+      message(FATAL_ERROR "Crypto++ for mingw is missing in ${root}: run tools/setup.sh")
+    endif()
+  endforeach()
   file(STRINGS "${cpp_root}/.built" cpp_flags LIMIT_COUNT 1)
+  file(STRINGS "${cpp_verifier_root}/.built" cpp_verifier_flags LIMIT_COUNT 1)
+  if(NOT cpp_flags STREQUAL cpp_verifier_flags)
+    message(FATAL_ERROR "The two Crypto++ builds were made with other macros: run tools/setup.sh")
+  endif()
   string(REGEX MATCHALL "-D[A-Za-z0-9_=]+" cpp_defs "${cpp_flags}")
   list(TRANSFORM cpp_defs REPLACE "^-D" "")
   list(REMOVE_ITEM cpp_defs NDEBUG)
   target_include_directories(sfx_cryptopp SYSTEM INTERFACE "${cpp_root}/include")
-  target_link_libraries(sfx_cryptopp INTERFACE "${cpp_root}/lib/libcryptopp.a")
+  target_link_libraries(sfx_cryptopp INTERFACE
+    "$<IF:$<BOOL:$<TARGET_PROPERTY:SFX_UNPACK_ONLY>>,${cpp_verifier_root},${cpp_root}>/lib/libcryptopp.a")
   target_compile_definitions(sfx_cryptopp INTERFACE ${cpp_defs})
 else()
   find_package(PkgConfig REQUIRED)

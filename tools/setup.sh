@@ -90,6 +90,20 @@ sources: $(echo $cryptopp_sources)
 fast: $cryptopp_fast
 recipe: 5"
 
+# The stub's own, smaller build: it checks DSA signatures with Integer's arithmetic alone and
+# takes the two digests, so it needs none of the ASN.1, filter, message-queue, public-key or
+# prime-generation code. The linker cannot drop that code function by function here: on i686
+# each object's .eh_frame is kept whole and refers to every function in it, so a member that is
+# linked at all is linked whole. This build therefore leaves those sources out and cuts from
+# integer.cpp and cryptlib.cpp what reaches into them (cryptopp_verifier_cuts). The stub's
+# targets link it (cmake/deps.cmake); the producer and the tests keep the full library above.
+cryptopp_verifier_sources="cryptlib cpu integer algparam misc allocate fips140 iterhash md5 sha sha_simd sse_simd
+                           verifier_instances"
+cryptopp_verifier_recipe="$cryptopp_flags
+sources: $(echo $cryptopp_verifier_sources)
+fast: $cryptopp_fast
+recipe: verifier 2"
+
 # The stub never prints a number: without the stream operators of Integer and OID no object
 # refers to the C++ streams, and their locale machinery (half a megabyte) stays out. The
 # definitions are cut out of the unpacked sources, and a missing one fails the build.
@@ -105,6 +119,46 @@ cut_definition() {  # $1: file, $2: the definition's first line, up to the closi
     skipping && line == "}" { skipping = 0; next }
     !skipping' "$1" >"$1.cut" && mv "$1.cut" "$1"
 }
+# Cuts the lines from the one that starts with $2 up to, not including, the next one that starts
+# with $3; both must be there.
+cut_between() {  # $1: file, $2: first line cut, $3: first line kept after it
+  awk -v head="$2" -v tail="$3" '{ line = $0; sub(/\r$/, "", line) }
+    !done && !skipping && index(line, head) == 1 { skipping = 1; found = 1 }
+    skipping && index(line, tail) == 1 { skipping = 0; done = 1 }
+    !skipping { print }
+    END { exit !(found && done) }' "$1" >"$1.cut" ||
+    { echo "setup: no '$2' ... '$3' in $1" >&2; exit 1; }
+  mv "$1.cut" "$1"
+}
+
+# What the verifier build cuts: Integer's constructors and codecs that go through a
+# BufferedTransformation (byte arrays included: they wrap one), its ASN.1 and OpenPGP forms and
+# its random generation; ModularArithmetic's ASN.1 forms; from cryptlib.cpp everything but
+# Algorithm, HashTransformation, the keying interface (the digests' objects instantiate the MAC
+# bases too) and the library's globals; from sha.cpp SHA-1, SHA-384 and SHA-512, which only the
+# cut Integer code used. Integer's two ASN.1 members are virtual (ASN1Object), so they stay as
+# ones that throw. A symbol that something kept still needs fails the stub's link.
+cryptopp_verifier_cuts() {  # $1: source folder
+  local integer=$1/integer.cpp cryptlib=$1/cryptlib.cpp sha=$1/sha.cpp
+  cut_between "$integer" 'Integer::Integer(BufferedTransformation &encodedInteger' 'Integer Integer::Power2(size_t e)'
+  cut_between "$integer" 'void Integer::Decode(const byte *input' 'size_t Integer::MinEncodedSize('
+  cut_between "$integer" 'void Integer::Encode(byte *output' 'inline int FlagToBase(long f)'
+  cut_between "$integer" 'ModularArithmetic::ModularArithmetic(BufferedTransformation &bt)' \
+    'const Integer& ModularArithmetic::Half('
+  cat >>"$integer" <<'CPP'
+NAMESPACE_BEGIN(CryptoPP)
+void Integer::DEREncode(BufferedTransformation &) const { throw NotImplemented("Integer: no ASN.1 in this build"); }
+void Integer::BERDecode(BufferedTransformation &) { throw NotImplemented("Integer: no ASN.1 in this build"); }
+NAMESPACE_END
+CPP
+  cut_between "$cryptlib" 'BufferedTransformation & TheBitBucket()' 'Algorithm::Algorithm(bool checkSelfTestStatus)'
+  cut_between "$cryptlib" 'size_t BlockTransformation::AdvancedProcessBlocks(' 'unsigned int HashTransformation::OptimalDataAlignment()'
+  cut_between "$cryptlib" 'size_t StreamTransformation::ProcessLastBlock(' 'bool HashTransformation::TruncatedVerify('
+  cut_between "$cryptlib" 'unsigned int BufferedTransformation::GetMaxWaitObjectCount()' '// Allow a distro or packager'
+  cut_between "$sha" 'void SHA1_HashBlock_CXX(word32 *state, const word32 *data)' 'ANONYMOUS_NAMESPACE_END'
+  cut_between "$sha" 'std::string SHA1::AlgorithmProvider() const' '// ******'
+  cut_between "$sha" 'std::string SHA512_AlgorithmProvider()' 'NAMESPACE_END'
+}
 
 # Templates the library leaves to dll.cpp, which would bring in every algorithm: the ones
 # behind modular arithmetic, the digests and algorithm parameters are instantiated here, and
@@ -114,6 +168,7 @@ cryptopp_instances() {  # $1: source folder
   local head=$'#define CRYPTOPP_MANUALLY_INSTANTIATE_TEMPLATES\n#define CRYPTOPP_DEFAULT_NO_DLL'
   { echo "$head"; printf '#include "%s"\n' algparam.h integer.h iterhash.h md5.h modarith.h sha.h; } >"$1/instances.cpp"
   { echo "$head"; printf '#include "%s"\n' base64.h gfpcrypt.h hex.h hmac.h sha.h; } >"$1/signing_instances.cpp"
+  { echo "$head"; printf '#include "%s"\n' algparam.h integer.h iterhash.h md5.h modarith.h sha.h; } >"$1/verifier_instances.cpp"
 }
 
 # Debian's source packages, for the libraries built here for mingw.
@@ -124,9 +179,9 @@ enable_deb_src() {
   as_root apt-get update -qq
 }
 
-build_cryptopp() {  # $1: mingw triplet, $2: cache folder name
-  local triplet=$1 dest="$cache/$2" stamp="$cache/$2/.built"
-  [ -f "$stamp" ] && [ "$(cat "$stamp")" = "$cryptopp_recipe" ] && return 0
+build_cryptopp() {  # $1: mingw triplet, $2: cache folder name, $3: sources, $4: recipe, $5: extra preparation
+  local triplet=$1 dest="$cache/$2" stamp="$cache/$2/.built" sources=$3 recipe=$4 prepare=${5:-true}
+  [ -f "$stamp" ] && [ "$(cat "$stamp")" = "$recipe" ] && return 0
   enable_deb_src
   local work src
   work=$(mktemp -d)
@@ -135,8 +190,9 @@ build_cryptopp() {  # $1: mingw triplet, $2: cache folder name
   echo "setup: building Crypto++ for $triplet from $(basename "$src")"
   cryptopp_cut_streams "$src"
   cryptopp_instances "$src"
+  "$prepare" "$src"
   local name opt simd
-  for name in $cryptopp_sources; do
+  for name in $sources; do
     opt=-Os simd=
     case " $cryptopp_fast " in *" $name "*) opt=-O2 ;; esac
     [ "$name" = sha_simd ] && simd="-msse4.2 -msha"
@@ -144,15 +200,19 @@ build_cryptopp() {  # $1: mingw triplet, $2: cache folder name
     echo "$triplet-g++-win32 $opt $simd $cryptopp_flags -ffunction-sections -fdata-sections \
       -D_GLIBCXX_IOSTREAM -include istream -include ostream -c $src/$name.cpp -o $src/$name.o"
   done | xargs -P "$(nproc)" -I{} sh -c '{} 2>>"$0"/build.log' "$work" || { tail -30 "$work"/build.log; exit 1; }
-  ( cd "$src" && "$triplet-ar" rcs libcryptopp.a $(for n in $cryptopp_sources; do echo "$n.o"; done) )
+  ( cd "$src" && "$triplet-ar" rcs libcryptopp.a $(for n in $sources; do echo "$n.o"; done) )
   as_root mkdir -p "$dest/include/cryptopp" "$dest/lib"
   as_root cp "$src"/*.h "$dest/include/cryptopp/"
   as_root cp "$src"/libcryptopp.a "$dest/lib/"
-  echo "$cryptopp_recipe" | as_root tee "$stamp" >/dev/null
+  echo "$recipe" | as_root tee "$stamp" >/dev/null
   rm -rf "$work"
 }
-build_cryptopp i686-w64-mingw32 cryptopp-stub-i686
-build_cryptopp x86_64-w64-mingw32 cryptopp-stub-x86_64
+build_cryptopp i686-w64-mingw32 cryptopp-stub-i686 "$cryptopp_sources" "$cryptopp_recipe"
+build_cryptopp x86_64-w64-mingw32 cryptopp-stub-x86_64 "$cryptopp_sources" "$cryptopp_recipe"
+build_cryptopp i686-w64-mingw32 cryptopp-verify-i686 "$cryptopp_verifier_sources" "$cryptopp_verifier_recipe" \
+  cryptopp_verifier_cuts
+build_cryptopp x86_64-w64-mingw32 cryptopp-verify-x86_64 "$cryptopp_verifier_sources" "$cryptopp_verifier_recipe" \
+  cryptopp_verifier_cuts
 
 # OpenSSL's libcrypto for mingw, with which the Windows build of sfxpack reads Authenticode
 # signatures as the Linux build does with Debian's: Debian ships no cross build, so it is built

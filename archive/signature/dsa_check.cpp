@@ -11,8 +11,12 @@ namespace {
 
 std::atomic<std::uint32_t> exponentiations{0};
 
+// Byte by byte, highest first (one allocation): Integer's byte-array constructor reads through
+// the library's stream classes, which the stub's build of the library leaves out.
 CryptoPP::Integer FromBigEndian(const std::uint8_t* data, std::size_t size) {
-  return CryptoPP::Integer(data, size, CryptoPP::Integer::UNSIGNED, CryptoPP::BIG_ENDIAN_ORDER);
+  CryptoPP::Integer value;
+  for (std::size_t i = 0; i < size; ++i) value.SetByte(size - 1 - i, data[i]);
+  return value;
 }
 
 bool InOpenRange(const CryptoPP::Integer& value, const CryptoPP::Integer& q) {

@@ -243,6 +243,26 @@ TEST_F(SignatureTest, OutOfRangeRAndSFailBeforeAnyExponentiation) {
   EXPECT_EQ(before + 1, DsaExponentiations());
 }
 
+// The check reads r, s and the digest as fixed-length big-endian numbers; leading zero bytes are
+// part of the number, not padding to skip or a length to trust.
+TEST_F(SignatureTest, LeadingZeroBytesInRAndTheDigestAreKept) {
+  const DsaPublicKey& key = *publicKeys_.keys().Find(2);
+  Md5Digest digest{};
+  digest[15] = 1;
+  const Bytes small = SignDigest(Key(2), ByteView{digest.data(), digest.size()}, DigestHash::kMd5);
+  EXPECT_TRUE(DsaVerify(key, ByteView{digest.data(), digest.size()}, View(small)));
+  // A digest with r below 2^152: one in 256 on average, found within a few thousand.
+  Bytes signature;
+  for (std::uint32_t seed = 0; seed < 4096 && (signature.empty() || signature[0] != 0); ++seed) {
+    digest = Md5Of(View(Pseudorandom(16, seed)));
+    signature = SignDigest(Key(2), ByteView{digest.data(), digest.size()}, DigestHash::kMd5);
+  }
+  ASSERT_EQ(0, signature[0]);
+  EXPECT_TRUE(DsaVerify(key, ByteView{digest.data(), digest.size()}, View(signature)));
+  signature[0] = 1;
+  EXPECT_FALSE(DsaVerify(key, ByteView{digest.data(), digest.size()}, View(signature)));
+}
+
 TEST(Signing, FollowsTheDeterministicNonceVectorOf2048BitDsa) {
   // The DSA 2048/256 key and the signature of "sample" with SHA-256 from RFC 6979, A.2.2.
   auto hex = [](const char* digits) {
