@@ -288,6 +288,7 @@ TEST(ImportEntry, WindowingLibraryLoadsPassTheGuardWhereItImportsFromKernel32) {
 
 struct ChildRun {
   Result result = 0;
+  DWORD exitCode = STILL_ACTIVE;  // a child that printed nothing says here how it ended
   std::vector<std::string> lines;
 };
 
@@ -316,6 +317,7 @@ ChildRun runChild(const std::vector<std::wstring>& paths) {
   const root::ScopedKernelHandle process(info.hProcess);
   const root::ScopedKernelHandle thread(info.hThread);
   if (::WaitForSingleObject(process.get(), 60000) != WAIT_OBJECT_0) run.result = WAIT_TIMEOUT;
+  ::GetExitCodeProcess(process.get(), &run.exitCode);
   file.reset();
 
   const root::ScopedFileHandle in(::CreateFileW(output.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
@@ -355,6 +357,7 @@ TEST_F(GuardWithDriver, UnknownModulesAreRefusedOnlyWhileTheDriverIsActive) {
   ASSERT_EQ(testdriver::setQueryActive(1), 0u);
   ChildRun active = runChild(paths);
   ASSERT_EQ(active.result, 0u);
+  EXPECT_EQ(active.exitCode, 0u);
   // Known-good modules load whatever their spelling; the speech helper passes the guard and is
   // then simply not there.
   EXPECT_EQ(active.lines, (std::vector<std::string>{"refused 5", "loaded", "loaded", "refused 126"}));
@@ -362,6 +365,7 @@ TEST_F(GuardWithDriver, UnknownModulesAreRefusedOnlyWhileTheDriverIsActive) {
   ASSERT_EQ(testdriver::setQueryActive(0), 0u);
   ChildRun inactive = runChild({system + L"\\msimg32.dll"});
   ASSERT_EQ(inactive.result, 0u);
+  EXPECT_EQ(inactive.exitCode, 0u);
   EXPECT_EQ(inactive.lines, (std::vector<std::string>{"loaded"}));
 }
 
