@@ -5,14 +5,6 @@
 #include <cwchar>
 #include <sys/stat.h>
 
-#ifdef _WIN32
-#include <io.h>
-#define isatty _isatty
-#define fileno _fileno
-#else
-#include <unistd.h>
-#endif
-
 #include "archive/sfx_archive.h"
 #include "archive/signature/signature.h"
 #include "archive/signature/signing/signing.h"
@@ -135,7 +127,7 @@ int run(const Args& args) {
   const std::wstring folder = tzk::root::fromUtf8(dir);
   tzk::progress::ProgressCallback progress;
   TerminalBar bar;
-  if (isatty(fileno(stderr)) && !WantsQuiet(a)) progress.addListener(&bar);
+  if (ShowsProgress(WantsQuiet(a))) progress.addListener(&bar);
   const std::size_t first = tzk::log::theLogger().history().size();
   const tzk::Result extracted = archive.ExtractFiles(folder, &progress);
   const tzk::Result installer = extracted == tzk::code::kSuccess

@@ -33,8 +33,10 @@ const char kQuietHelp[] = "  -q, --quiet         no progress on stderr (shown on
 
 bool WantsQuiet(const ParsedArgs& args) { return args.has("-q") || args.has("--quiet"); }
 
+bool ShowsProgress(bool quiet) { return !quiet && isatty(fileno(stderr)) != 0; }
+
 ProgressMeter::ProgressMeter(std::string what, bool quiet)
-    : what_(std::move(what)), shown_(!quiet && isatty(fileno(stderr)) != 0) {}
+    : what_(std::move(what)), shown_(ShowsProgress(quiet)) {}
 
 ProgressMeter::~ProgressMeter() {
   if (drawn_) std::fputs("\n", stderr);
