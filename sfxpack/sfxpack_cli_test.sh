@@ -373,6 +373,18 @@ check "verify of that installer: accepted, within 256 MiB" \
   "[ \$(measured verify '$scratch/sparse.exe') -eq 0 ] && [ \$(cat '$scratch/peak.txt') -lt 262144 ]"
 rm -f "$scratch/sparse.bin" "$scratch/sparse.exe"
 
+# The limit holds for the whole file, not only for the content the signature covers: the stub
+# opens no file past it, so a signature block that ends beyond it is refused, not written.
+truncate -s 0 "$scratch/limit.bin"
+printf '{ "installer": { "path": "installer.exe", "packer": "zlib" }, "files": [ { "path": "limit.bin", "time": 0 } ],
+  "signature": { "type": 5, "key": "%s" } }\n' "$keys/key5.pem" >"$scratch/limit.json"
+"$sfxpack" build "$scratch/limit.json" -o "$scratch/empty.exe" --stub "$scratch/stub.exe" >/dev/null
+truncate -s $((2147483647 - $(stat -c %s "$scratch/empty.exe") + 1)) "$scratch/limit.bin"
+check "build whose signature block would end one byte past the format's limit: exit 3 with the size, nothing written" \
+  "[ \$(status build '$scratch/limit.json' -o '$scratch/limit.exe' --stub '$scratch/stub.exe') -eq 3 ] && \
+   grep -q 'not written, the stub would refuse it: it is 21474836[0-9]* bytes, over the format.s limit of 2147483647' '$scratch/err.txt' && [ ! -e '$scratch/limit.exe' ]"
+rm -f "$scratch/limit.bin" "$scratch/limit.exe" "$scratch/empty.exe"
+
 # On a terminal (script gives sfxpack one), build, sign and verify say how far they are: the bytes
 # done of the total and the percentage, from the first megabyte of a 300 MiB entry on; -q and
 # --json keep the terminal free of it, and so does an stderr that is no terminal.

@@ -174,7 +174,7 @@ std::string loaderText(std::size_t first, const std::wstring& path) {
 
 // The signature reader itself says no more than "no": the reason comes from the file system,
 // asked first so that a pipe or device is never opened (and waited on).
-bool readable(const std::string& path, std::string* why) {
+bool readable(const std::string& path, std::uint64_t* size, std::string* why) {
 #ifdef _WIN32
   struct _stat64 info {};
   const bool found = ::_wstat64(tzk::root::fromUtf8(path).c_str(), &info) == 0;
@@ -194,6 +194,7 @@ bool readable(const std::string& path, std::string* why) {
     *why = folder ? "cannot read: it is a folder" : "cannot read: not a regular file";
     return false;
   }
+  *size = static_cast<std::uint64_t>(info.st_size);
   tzk::archive::SignatureFile file;
   errno = 0;
   if (file.Open(tzk::root::fromUtf8(path).c_str())) return true;
@@ -399,8 +400,15 @@ StubVerdict CheckAsStub(const std::string& path, const tzk::archive::KeySet* giv
     return v;
   };
   std::string why;
-  if (!readable(path, &why)) return refuse(kExitBadInput, why);
+  std::uint64_t size = 0;
+  if (!readable(path, &size, &why)) return refuse(kExitBadInput, why);
   v.readable = true;
+  // The stub reads its file with 32-bit positions and opens none larger, whatever lies within:
+  // a signature block or a tag appended past the limit makes the whole installer unreadable.
+  if (size > tzk::archive::kFormatLimit) {
+    return refuse(kExitBadInput, "it is " + std::to_string(size) + " bytes, over the format's limit of " +
+                                     std::to_string(tzk::archive::kFormatLimit) + " bytes, and the stub opens no larger file");
+  }
 
   int found = 0;
   std::uint64_t offset = 0;
