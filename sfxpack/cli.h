@@ -39,8 +39,6 @@ struct CommandRegistration {
   explicit CommandRegistration(const Command& command);
 };
 
-const std::vector<Command>& RegisteredCommands();
-
 // "sfxpack NAME: message" and a hint on stderr; returns kExitUsage.
 int UsageError(const char* command, const std::string& message);
 // "sfxpack NAME: FILE: reason" on stderr; returns code.

@@ -118,8 +118,6 @@ const char kExitCodeHelp[] =
 
 CommandRegistration::CommandRegistration(const Command& command) { table().push_back(command); }
 
-const std::vector<Command>& RegisteredCommands() { return table(); }
-
 int UsageError(const char* command, const std::string& message) {
   std::fprintf(stderr, "sfxpack %s: %s (see 'sfxpack %s --help')\n", command, message.c_str(), command);
   return kExitUsage;

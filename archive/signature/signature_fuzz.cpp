@@ -14,7 +14,7 @@ namespace {
 
 // One scratch file per process, written and removed again for every input (libFuzzer ends
 // with _Exit, so nothing registered at exit would clean up).
-std::string ScratchName() { return "/tmp/signature_fuzzer_" + std::to_string(::getpid()) + ".bin"; }
+std::string ScratchName() { return "/tmp/signature_fuzz_" + std::to_string(::getpid()) + ".bin"; }
 
 void CheckAllModes(const std::wstring& path, std::size_t size) {
   for (int mode = 0; mode <= 5; ++mode) {
