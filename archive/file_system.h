@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <functional>
+#include <memory>
 #include <string>
 
 #include "log/vocabulary/result.h"
@@ -37,5 +38,12 @@ void RunBeside(const std::function<void()>& beside, const std::function<void()>&
 // system deletes when it is closed or the process ends however it ends; null when none can be
 // made.
 std::FILE* OpenScratchFile();
+
+// fopen for a UTF-8 path on every system (Windows wants it wide); null with errno set.
+std::FILE* OpenUtf8File(const std::string& path, const char* mode);
+struct FileCloser {
+  void operator()(std::FILE* f) const { std::fclose(f); }
+};
+using OpenFile = std::unique_ptr<std::FILE, FileCloser>;
 
 }  // namespace tzk::archive

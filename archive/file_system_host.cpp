@@ -59,4 +59,6 @@ void RunBeside(const std::function<void()>& beside, const std::function<void()>&
 
 std::FILE* OpenScratchFile() { return std::tmpfile(); }
 
+std::FILE* OpenUtf8File(const std::string& path, const char* mode) { return std::fopen(path.c_str(), mode); }
+
 }  // namespace tzk::archive

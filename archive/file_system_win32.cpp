@@ -12,6 +12,7 @@
 #include "root/held_files.h"
 #include "root/library.h"
 #include "log/vocabulary/scoped_handle.h"
+#include "log/vocabulary/text.h"
 #include "root/system_function.h"
 
 namespace tzk::archive {
@@ -131,6 +132,10 @@ std::FILE* OpenScratchFile() {
   std::FILE* stream = ::_fdopen(descriptor, "w+b");
   if (stream == nullptr) ::_close(descriptor);
   return stream;
+}
+
+std::FILE* OpenUtf8File(const std::string& path, const char* mode) {
+  return ::_wfopen(root::fromUtf8(path).c_str(), root::fromUtf8(mode).c_str());
 }
 
 }  // namespace tzk::archive

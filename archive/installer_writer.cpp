@@ -64,19 +64,6 @@ constexpr std::size_t kPiece = 1 << 20;
 // What the spools of all packages together may keep in memory; the rest goes to scratch files.
 constexpr std::uint64_t kSpoolMemory = 16 << 20;
 
-struct FileCloser {
-  void operator()(std::FILE* f) const { std::fclose(f); }
-};
-using OpenFile = std::unique_ptr<std::FILE, FileCloser>;
-
-std::FILE* openForReading(const std::string& path) {
-#ifdef _WIN32
-  return ::_wfopen(root::fromUtf8(path).c_str(), L"rb");
-#else
-  return std::fopen(path.c_str(), "rb");
-#endif
-}
-
 // An input's bytes in order, from memory or read from its file a piece at a time.
 class Input {
  public:
@@ -86,7 +73,7 @@ class Input {
 
   bool open(std::string* error) {
     if (path_.empty()) return true;
-    file_.reset(openForReading(path_));
+    file_.reset(OpenUtf8File(path_, "rb"));
     if (!file_) *error = path_ + ": cannot open for reading: " + std::strerror(errno);
     return file_ != nullptr;
   }

@@ -25,6 +25,7 @@
 #endif
 
 #include "archive/embedded_items.h"
+#include "archive/file_system.h"
 #include "archive/format.h"
 #include "log/vocabulary/text.h"
 #include "packers/data_packer.h"
@@ -36,19 +37,7 @@ namespace {
 
 using tzk::archive::kFormatLimit;
 
-// Paths are UTF-8 on every system; Windows wants them wide.
-std::FILE* openFile(const std::string& path, const char* mode) {
-#ifdef _WIN32
-  return ::_wfopen(tzk::root::fromUtf8(path).c_str(), tzk::root::fromUtf8(mode).c_str());
-#else
-  return std::fopen(path.c_str(), mode);
-#endif
-}
-
-struct FileCloser {
-  void operator()(std::FILE* f) const { std::fclose(f); }
-};
-using OpenFile = std::unique_ptr<std::FILE, FileCloser>;
+using tzk::archive::OpenFile;
 
 std::string overLimit(std::uint64_t size) {
   return std::to_string(size) + " bytes, over the format's limit of " + std::to_string(kFormatLimit) + " bytes";
@@ -57,7 +46,7 @@ std::string overLimit(std::uint64_t size) {
 // Nothing larger than the format's limit can go into an installer, and a 32-bit sfxpack could
 // not even hold it: such a file is refused on its size, before a byte of it is read.
 bool openMeasured(const std::string& path, OpenFile* file, std::uint64_t* size, std::string* error) {
-  file->reset(openFile(path, "rb"));
+  file->reset(tzk::archive::OpenUtf8File(path, "rb"));
   if (!*file) {
     *error = std::string("cannot open for reading: ") + std::strerror(errno);
     return false;
@@ -540,7 +529,7 @@ bool StagedOutput::Write(const Bytes& data, std::string* error) {
 bool StagedOutput::WriteWith(const Producer& produce, std::string* error, bool* outputFailed) {
   pending_ = true;
   *outputFailed = true;
-  std::unique_ptr<std::FILE, FileCloser> out(openFile(staged_, "wb"));
+  OpenFile out(tzk::archive::OpenUtf8File(staged_, "wb"));
   if (!out) {
     *error = std::string("cannot create: ") + std::strerror(errno);
     return false;
