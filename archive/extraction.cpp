@@ -19,12 +19,6 @@ constexpr wchar_t kModulePrefix86[] = L"selfdefense_x86_";
 
 constexpr std::uint32_t kCopyPiece = 1u << 20;
 
-// Entries must lie inside the signed content: bytes outside it are not covered by the
-// signature.
-bool insideContent(std::uint32_t contentLength, std::uint32_t offset, std::uint32_t size) {
-  return offset <= contentLength && size <= contentLength - offset;
-}
-
 // A file being written, deleted again unless kept: no failure leaves part of a file behind.
 class NewFile {
  public:
@@ -63,6 +57,10 @@ class NewFile {
 
 }  // namespace
 
+bool SfxArchive::Covers(const SfxFileEntry& entry) const {
+  return entry.offset <= contentLength_ && entry.size <= contentLength_ - entry.offset;
+}
+
 Result WriteWholeFile(const std::wstring& path, const std::uint8_t* data, std::uint32_t size, Result* lastError) {
   NewFile file(path);
   if (!file.created() || !file.write(data, size)) {
@@ -78,7 +76,7 @@ Result WriteWholeFile(const std::wstring& path, const std::uint8_t* data, std::u
 Result SfxArchive::extractRaw(packers::CUFile& source, const SfxFileEntry& entry, const std::wstring& folder) {
   if (!IsContainedName(entry.name)) return code::kInvalidName;
   const std::unique_ptr<std::uint8_t[]> piece(new (std::nothrow) std::uint8_t[kCopyPiece]);
-  if (piece == nullptr || !insideContent(contentLength_, entry.offset, entry.size) ||
+  if (piece == nullptr || !Covers(entry) ||
       source.Seek(static_cast<std::int32_t>(entry.offset), 0) != static_cast<std::int32_t>(entry.offset)) {
     return code::kNotEnoughMemory;
   }
@@ -127,7 +125,7 @@ Result SfxArchive::unpackToFile(packers::CUFile& source, std::uint32_t offset, s
 
 Result SfxArchive::extractModule(packers::CUFile& source, const SfxFileEntry& entry, const std::wstring& folder) {
   if (!IsContainedName(entry.extractionName)) return code::kInvalidName;
-  if (!insideContent(contentLength_, entry.offset, entry.size)) return code::kFileInvalid;
+  if (!Covers(entry)) return code::kFileInvalid;
   return unpackToFile(source, entry.offset, entry.size, root::JoinPath(folder, entry.extractionName));
 }
 
@@ -199,9 +197,16 @@ Result SfxArchive::ExtractFiles(const std::wstring& folder, progress::ProgressCa
 }
 
 Result SfxArchive::ExtractInstaller(const std::wstring& targetPath) {
-  if (!insideContent(contentLength_, map_.installer.offset, map_.installer.size)) return code::kFileInvalid;
+  if (!Covers(map_.installer)) return code::kFileInvalid;
   const Result result = unpackToFile(file_, map_.installer.offset, map_.installer.size, targetPath);
   return result == code::kSuccess || result == code::kCannotMake ? result : code::kFileInvalid;
+}
+
+Result SfxArchive::CheckInstaller() {
+  if (!Covers(map_.installer)) return code::kFileInvalid;
+  const auto discard = [](const std::uint8_t*, std::uint32_t) { return true; };
+  std::uint32_t unpacked = 0;
+  return packers::StreamFilePackage(file_, map_.installer.offset, map_.installer.size, discard, &unpacked);
 }
 
 const SfxFileEntry* SfxArchive::selfDefenseModule() const {

@@ -11,6 +11,8 @@
 
 #include <cstdint>
 
+#include "archive/signature/signature.h"
+
 namespace tzk::archive {
 
 // The stub reads the file with 32-bit signed positions: nothing may lie beyond them.
@@ -41,5 +43,22 @@ constexpr std::uint32_t kMode = FourCc("MODE"), kCommandLine = FourCc("CMDL"), k
                         kInstaller = FourCc("CMDP"), kList = FourCc("LIST"), kFile = FourCc("FILE"),
                         kName = FourCc("NAME"), kPointer = FourCc("PTRL"), kExtractionName = FourCc("XNAM");
 }  // namespace record
+
+// Where the signed content ends for a signature block found at `offset`: the text MD5 form
+// stands behind a line break that it does not cover.
+constexpr std::uint64_t ContentEnd(SignatureType type, std::uint64_t offset) {
+  return type == SignatureType::kTextMd5 && offset >= 2 ? offset - 2 : offset;
+}
+
+// The trailer length the container pairs with each type it takes, 0 for the types it refuses;
+// only the check that the content can hold a locator uses it.
+constexpr std::uint32_t TrailerLength(SignatureType type) {
+  switch (type) {
+    case SignatureType::kRawSha256Dsa: return kRawSha256DsaBlock;
+    case SignatureType::kRawMd5Dsa: return kRawMd5DsaBlock;
+    case SignatureType::kTextMd5: return 42;
+    default: return 0;
+  }
+}
 
 }  // namespace tzk::archive

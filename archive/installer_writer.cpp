@@ -436,7 +436,7 @@ bool WriteInstallerContent(const InstallerPlan& plan, const Sink& sink, const Wr
   where.contentLength = static_cast<std::uint32_t>(content.size());
   // The reader takes the content of a text signature to end two bytes before it.
   const std::uint8_t lineBreak[] = {'\r', '\n'};
-  if (plan.signatureType == 2 && !sink(lineBreak, sizeof lineBreak, error)) return false;
+  if (plan.signatureType == SignatureType::kTextMd5 && !sink(lineBreak, sizeof lineBreak, error)) return false;
   if (layout != nullptr) *layout = where;
   return true;
 }

@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "archive/signature/signature.h"
+
 namespace tzk::archive {
 
 using Bytes = std::vector<std::uint8_t>;
@@ -37,7 +39,7 @@ struct InstallerPlan {
   std::uint32_t installerPacker = 2;
   std::vector<FileEntryPlan> files;
   std::vector<EmbeddedItem> embedded;
-  int signatureType = 1;  // the text form (2) is preceded by a line break the reader steps over
+  SignatureType signatureType = SignatureType::kRawMd5Dsa;  // the text form (2) is preceded by a line break the reader steps over
 };
 
 // The layout of a built installer, for inspection and tests.

@@ -6,6 +6,7 @@
 #include "archive/format.h"
 #include "archive/signature/signature.h"
 #include "archive/signature/signature_file.h"
+#include "log/wide_format.h"
 #include "packers/file_package.h"
 
 namespace tzk::archive {
@@ -13,10 +14,6 @@ namespace tzk::archive {
 const log::ComponentTag kTagSfxArc(L"SfxArc");
 
 namespace {
-
-void logError(const wchar_t* format, const wchar_t* path, Result code = 0) {
-  log::theLogger().write(log::level::kError, kTagSfxArc, format, path, code);
-}
 
 // The map block's bytes, released through the file that handed them out.
 struct FileBuffer {
@@ -27,74 +24,102 @@ struct FileBuffer {
   }
 };
 
+LoadVerdict refused(LoadVerdict verdict, LoadStep step, Result code, const wchar_t* format, const wchar_t* path,
+                    Result argument = 0) {
+  verdict.step = step;
+  verdict.code = code;
+  verdict.reason = format != nullptr ? log::formatString(format, path, argument) : std::wstring();
+  return verdict;
+}
+
 }  // namespace
 
 // Types 2 and 3 are checked as text MD5, 4 and 5 as DSA over SHA-256, the rest as DSA over MD5.
-int VerifyModeForType(int type) {
-  if (type == 2 || type == 3) return signature_mode::kTextMd5;
-  if (type == 4 || type == 5) return signature_mode::kSha256Dsa;
-  return signature_mode::kMd5Dsa;
+LookupMode VerifyModeFor(SignatureType type) {
+  if (type == SignatureType::kTextMd5) return LookupMode::kTextMd5;
+  if (type == SignatureType::kTextSha256Dsa || type == SignatureType::kRawSha256Dsa) return LookupMode::kSha256Dsa;
+  return LookupMode::kMd5Dsa;
 }
 
-Result SfxArchive::Load(const wchar_t* archivePath) { return Load(archivePath, nullptr); }
+void LogVerdict(const LoadVerdict& verdict, const wchar_t* archivePath) {
+  if (verdict.loaded()) {
+    log::theLogger().write(log::level::kInfo, kTagSfxArc, L"SFX archive '%s' sucessfully loaded.", archivePath);
+  } else if (!verdict.reason.empty()) {
+    log::theLogger().write(log::level::kError, kTagSfxArc, L"%s", verdict.reason.c_str());
+  }
+}
+
+Result SfxArchive::Load(const wchar_t* archivePath) {
+  const KeySet compiled = CompiledKeys();
+  const LoadVerdict verdict =
+      Judge(archivePath, [&compiled](const SignatureFile&, std::uint64_t, std::wstring*) { return &compiled; });
+  LogVerdict(verdict, archivePath);
+  return verdict.code;
+}
 
 // The file is opened once, shared for reading only: nobody can change, rename or replace it
 // while it is verified and then read, and everything is read through this one open.
-Result SfxArchive::Load(const wchar_t* archivePath, const KeySet* keys) {
+LoadVerdict SfxArchive::Judge(const wchar_t* archivePath, const KeyFinder& keys, SignatureFile::PieceWatch watch) {
+  LoadVerdict v;
   if (!file_.OpenRead(archivePath)) {
-    logError(L"Error opening archive '%s' (code 0x%x)", archivePath, file_.LastError());
-    return code::kFileInvalid;
+    return refused(v, LoadStep::kOpen, code::kFileInvalid, L"Error opening archive '%s' (code 0x%x)", archivePath,
+                   file_.LastError());
   }
   SignatureFile opened;
-  int type = 0;
-  std::uint64_t offset = 0;
-  if (!opened.Borrow(file_.Descriptor()) || !LocateSignatureIn(opened, signature_mode::kArchive, &type, &offset)) {
-    logError(L"Cannot get signature of archive '%s' (code 0x%x)", archivePath);
-    return code::kFileInvalid;
+  SignatureType type = SignatureType::kRawMd5Dsa;
+  if (!opened.Borrow(file_.Descriptor()) || !LocateSignatureIn(opened, LookupMode::kArchive, &type, &v.signatureOffset)) {
+    return refused(v, LoadStep::kLocate, code::kFileInvalid, L"Cannot get signature of archive '%s' (code 0x%x)",
+                   archivePath);
   }
+  v.type = type;
   // The text MD5 form is a checksum that anyone who changes the file can recompute.
-  if (type == signature_type::kTextMd5) {
-    logError(L"Archive '%s' is unsigned: it carries a plain MD5 checksum, no signature (code 0x%x)", archivePath,
-             code::kFileInvalid);
-    return code::kFileInvalid;
+  if (type == SignatureType::kTextMd5) {
+    return refused(v, LoadStep::kType, code::kFileInvalid,
+                   L"Archive '%s' is unsigned: it carries a plain MD5 checksum, no signature (code 0x%x)", archivePath,
+                   code::kFileInvalid);
   }
-  int keyIndex = 0;
-  if (!VerifySignatureIn(opened, VerifyModeForType(type), keys != nullptr ? *keys : CompiledKeys(), &keyIndex)) {
-    logError(L"Error in signature of archive '%s' (code 0x%x)", archivePath);
-    return code::kFileInvalid;
+  std::wstring why;
+  const KeySet* trusted = keys(opened, v.signatureOffset, &why);
+  if (trusted == nullptr) {
+    v = refused(v, LoadStep::kKeys, code::kFileInvalid, nullptr, archivePath);
+    v.reason = why;
+    return v;
   }
-  return ReadContainer(archivePath, type, offset);
+  opened.SetPieceWatch(std::move(watch));
+  if (!VerifySignatureIn(opened, VerifyModeFor(type), *trusted, &v.keyIndex)) {
+    return refused(v, LoadStep::kSignature, code::kFileInvalid, L"Error in signature of archive '%s' (code 0x%x)",
+                   archivePath);
+  }
+  const LoadVerdict container = ReadContainer(archivePath, type, v.signatureOffset);
+  v.step = container.step;
+  v.code = container.code;
+  v.reason = container.reason;
+  return v;
 }
 
-Result SfxArchive::ReadContainer(const wchar_t* archivePath, int type, std::uint64_t offset) {
+LoadVerdict SfxArchive::ReadContainer(const wchar_t* archivePath, SignatureType type, std::uint64_t signatureOffset) {
+  LoadVerdict v;
+  v.type = type;
+  v.signatureOffset = signatureOffset;
+  constexpr LoadStep kContainer = LoadStep::kContainer;
   // The stub file is read with 32-bit positions; a larger offset cannot belong to a stub.
-  if (offset > kFormatLimit) {
-    logError(L"Incorrect content length of archive '%s'", archivePath);
-    return code::kFileInvalid;
+  if (signatureOffset > kFormatLimit) {
+    return refused(v, kContainer, code::kFileInvalid, L"Incorrect content length of archive '%s'", archivePath);
   }
-  contentLength_ = static_cast<std::uint32_t>(offset);
+  const std::uint32_t trailer = TrailerLength(type);
+  if (trailer == 0) {
+    return refused(v, LoadStep::kTrailer, code::kFileInvalid, L"Unknown signature type of archive '%s'", archivePath);
+  }
+  contentLength_ = static_cast<std::uint32_t>(ContentEnd(type, signatureOffset));
   embeddedLength_ = 0;
-  std::uint32_t trailer = 0;
-  switch (type) {
-    case 5: trailer = kRawSha256DsaBlock; break;
-    case 1: trailer = kRawMd5DsaBlock; break;
-    case 2: trailer = 42; contentLength_ -= 2; break;
-    default:
-      logError(L"Unknown signature type of archive '%s'", archivePath);
-      return code::kFileInvalid;
-  }
-
   if (file_.Descriptor() < 0 && !file_.OpenRead(archivePath)) {
-    logError(L"Error opening archive '%s'", archivePath);
-    return code::kFileNotFound;
+    return refused(v, LoadStep::kOpen, code::kFileNotFound, L"Error opening archive '%s'", archivePath);
   }
   if (file_.GetSize() < contentLength_) {
-    logError(L"Incorrect content length of archive '%s'", archivePath);
-    return code::kFileInvalid;
+    return refused(v, kContainer, code::kFileInvalid, L"Incorrect content length of archive '%s'", archivePath);
   }
   if (contentLength_ + trailer < trailer + kLocatorSize) {
-    logError(L"Archive '%s' is too small", archivePath);
-    return code::kFileInvalid;
+    return refused(v, kContainer, code::kFileInvalid, L"Archive '%s' is too small", archivePath);
   }
 
   std::uint32_t length = 0, edat = 0;
@@ -110,35 +135,37 @@ Result SfxArchive::ReadContainer(const wchar_t* archivePath, int type, std::uint
   char magic[kLocatorMagicSize + 1] = {};
   if (embeddedLength_ > contentLength_ - kLocatorSize || file_.Seek(static_cast<std::int32_t>(locator), 0) < 0 ||
       !packers::ReadUint32(file_, &mapOffset) || !file_.Read(magic, kLocatorMagicSize) || std::strcmp(magic, kLocatorMagic) != 0) {
-    logError(L"Incorrect magic of archive '%s'", archivePath);
-    return code::kFileInvalid;
+    return refused(v, kContainer, code::kFileInvalid, L"Incorrect magic of archive '%s'", archivePath);
   }
+  return readMap(archivePath, mapOffset, locator, v);
+}
 
-  if (mapOffset > locator || file_.Seek(static_cast<std::int32_t>(mapOffset), 0) < 0) return code::kFileInvalid;
+LoadVerdict SfxArchive::readMap(const wchar_t* archivePath, std::uint32_t mapOffset, std::uint32_t locator, LoadVerdict v) {
+  constexpr LoadStep kMap = LoadStep::kMap;
+  if (mapOffset > locator || file_.Seek(static_cast<std::int32_t>(mapOffset), 0) < 0) {
+    return refused(v, kMap, code::kFileInvalid, nullptr, archivePath);
+  }
   std::uint32_t mapSize = 0;
   std::unique_ptr<std::uint8_t[]> map;
   packers::CMFile mapFile;
   {
     FileBuffer packed{file_, file_.ReadAlloc(locator - mapOffset)};
-    if (packed.data == nullptr || !mapFile.Attach(packed.data, locator - mapOffset)) return code::kFileInvalid;
+    if (packed.data == nullptr || !mapFile.Attach(packed.data, locator - mapOffset)) {
+      return refused(v, kMap, code::kFileInvalid, nullptr, archivePath);
+    }
     if (packers::LoadFilePackage(mapFile, &mapSize, &map) != code::kSuccess) {
-      logError(L"Cannot load map block of archive '%s'", archivePath);
-      return code::kFileInvalid;
+      return refused(v, kMap, code::kFileInvalid, L"Cannot load map block of archive '%s'", archivePath);
     }
     mapFile.Close();
   }
   if (!mapFile.Attach(map.get(), mapSize)) {
-    logError(L"Error in unpacked map data of archive '%s'", archivePath);
-    return code::kFileInvalid;
+    return refused(v, kMap, code::kFileInvalid, L"Error in unpacked map data of archive '%s'", archivePath);
   }
   const Result parsed = ParseMap(mapFile, &map_);
   if (parsed != code::kSuccess) {
-    log::theLogger().write(log::level::kError, kTagSfxArc, L"Error loading map of archive '%s' (code 0x%x)",
-                           archivePath, parsed);
-    return parsed;
+    return refused(v, kMap, parsed, L"Error loading map of archive '%s' (code 0x%x)", archivePath, parsed);
   }
-  log::theLogger().write(log::level::kInfo, kTagSfxArc, L"SFX archive '%s' sucessfully loaded.", archivePath);
-  return code::kSuccess;
+  return v;
 }
 
 }  // namespace tzk::archive

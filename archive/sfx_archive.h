@@ -3,10 +3,14 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "archive/embedded_items.h"
+#include "archive/signature/signature.h"
+#include "archive/signature/signature_file.h"
 #include "archive/signature/verification_keys.h"
 #include "log/logger.h"
 #include "log/vocabulary/result.h"
@@ -36,19 +40,57 @@ struct ArchiveMap {
   std::vector<SfxFileEntry> entries;
 };
 
+// The loader's steps in the order it takes them; a verdict names the one that refused.
+enum class LoadStep {
+  kOpen,       // the file cannot be opened
+  kLocate,     // no signature block
+  kType,       // the keyless text MD5 form, refused before anything is digested
+  kKeys,       // no keys to check with (only where a key finder says so)
+  kSignature,  // no key verifies the signature
+  kTrailer,    // a type the container has no trailer length for
+  kContainer,  // the content length, the locator and its magic
+  kMap,        // the map block and its records
+  kLoaded,
+};
+
+// What the loader decides about a file: the code Load returns, the step that refused, and the
+// text Load logs for it with the path in it (empty for the one refusal it passes over in
+// silence, a map block that cannot be read). What the steps found stays beside it.
+struct LoadVerdict {
+  Result code = code::kSuccess;
+  LoadStep step = LoadStep::kLoaded;
+  std::wstring reason;
+  std::optional<SignatureType> type;  // once a block is found
+  std::uint64_t signatureOffset = 0;
+  int keyIndex = 0;  // the key that verified
+  bool loaded() const { return step == LoadStep::kLoaded; }
+};
+
+// The keys to verify with, asked for once the signature block is found (the producer reads them
+// from the stub in front of it, through the loader's own open). Null refuses the file at the
+// keys step, with the reason the finder wrote.
+using KeyFinder = std::function<const KeySet*(const SignatureFile& file, std::uint64_t signatureOffset, std::wstring* why)>;
+
 class SfxArchive {
  public:
   SfxArchive() = default;
   SfxArchive(const SfxArchive&) = delete;
   SfxArchive& operator=(const SfxArchive&) = delete;
 
+  // Judges the file with the compiled-in keys and logs the verdict.
   Result Load(const wchar_t* archivePath);
-  // The same with another key set than the compiled-in one (the producer's checks).
-  Result Load(const wchar_t* archivePath, const KeySet* keys);
-  // Reads the container behind a signature of the given type found at offset, without
-  // verifying it: for the producer's inspection of archives whose signature fails. Reads
-  // through the file Load opened, if any.
-  Result ReadContainer(const wchar_t* archivePath, int type, std::uint64_t offset);
+  // Applies the loader's rules to the file in their order, through one open that stays with
+  // this object for everything read afterwards, and says what they decided; logs nothing.
+  // watch is told the progress of the signature's digest.
+  LoadVerdict Judge(const wchar_t* archivePath, const KeyFinder& keys, SignatureFile::PieceWatch watch = nullptr);
+  // Reads the container behind the signature Judge found, without its check: the producer's
+  // inspection of an archive whose signature fails.
+  LoadVerdict ReadContainer(const wchar_t* archivePath, SignatureType type, std::uint64_t signatureOffset);
+  // Whether an entry's bytes lie inside the signed content: the signature covers nothing else.
+  bool Covers(const SfxFileEntry& entry) const;
+  // The installer's package unpacked and let go: what ExtractInstaller would meet, with no file
+  // made.
+  Result CheckInstaller();
 
   Result ExtractFiles(const std::wstring& folder, progress::ProgressCallback* progress);
   Result ExtractInstaller(const std::wstring& targetPath);
@@ -75,6 +117,7 @@ class SfxArchive {
   Result extractModule(packers::CUFile& source, const SfxFileEntry& entry, const std::wstring& folder);
   Result unpackToFile(packers::CUFile& source, std::uint32_t offset, std::uint32_t size, const std::wstring& target);
   const SfxFileEntry* selfDefenseModule() const;
+  LoadVerdict readMap(const wchar_t* archivePath, std::uint32_t mapOffset, std::uint32_t locator, LoadVerdict v);
 
   ArchiveMap map_;
   packers::CUFile file_;
@@ -83,7 +126,10 @@ class SfxArchive {
 };
 
 // The verify mode that belongs to a signature type found by the archive lookup.
-int VerifyModeForType(int type);
+LookupMode VerifyModeFor(SignatureType type);
+
+// Logs a verdict as Load does: its reason at level error, or that the archive loaded.
+void LogVerdict(const LoadVerdict& verdict, const wchar_t* archivePath);
 
 // Reads the map records from the unpacked map block. Returns 0, 87 (no MODE "extract"),
 // 0xFFFFFFFF (a CMDP body that is not 8 bytes) or the last LIST's code (1006 when its last FILE

@@ -210,14 +210,6 @@ ItemsBlock StubItemsBlock(tzk::archive::SfxArchive& archive) {
   return archive.ExtractTailItems(L"", ignoreItem) == tzk::code::kSuccess ? ItemsBlock::kTail : ItemsBlock::kNone;
 }
 
-ItemsBlock StubItemsBlock(const std::string& path, int type, std::uint64_t offset) {
-  tzk::archive::SfxArchive archive;
-  if (archive.ReadContainer(tzk::root::fromUtf8(path).c_str(), type, offset) != tzk::code::kSuccess) {
-    return ItemsBlock::kNone;
-  }
-  return StubItemsBlock(archive);
-}
-
 const char* ItemsBlockName(ItemsBlock block) {
   switch (block) {
     case ItemsBlock::kEmbedded: return "embedded";

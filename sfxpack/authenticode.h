@@ -55,9 +55,6 @@ bool SignBoth(Bytes content, const Signer& sign, const CodeSigning& signing, con
 enum class ItemsBlock { kNone, kEmbedded, kTail };
 // Decided by the archive reader's own walks, handed a saver that writes nothing.
 ItemsBlock StubItemsBlock(tzk::archive::SfxArchive& archive);
-// The same for the file whose archive signature of `type` lies at `offset`; kNone when its
-// container cannot be read.
-ItemsBlock StubItemsBlock(const std::string& path, int type, std::uint64_t offset);
 // "embedded", "tail" or "none", as verify and inspect print it.
 const char* ItemsBlockName(ItemsBlock block);
 

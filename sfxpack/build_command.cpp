@@ -13,6 +13,7 @@ namespace sfxpack {
 namespace {
 
 constexpr char kName[] = "build";
+constexpr tzk::archive::SignatureType kTextMd5 = tzk::archive::SignatureType::kTextMd5;
 
 const std::string kHelp = std::string(
     "usage: sfxpack build MANIFEST.json -o SETUP.exe [--stub STUB.exe] [--installer EXE] [--key PRIVATE.pem]\n"
@@ -53,9 +54,9 @@ Signer signerFor(const ManifestSignature& signature, tzk::archive::DsaPrivateKey
   return [&signature, key](Bytes* content, std::string* error) {
     Bytes block;
     const tzk::Result r = tzk::archive::MakeSignatureBlock({content->data(), content->size()}, signature.type,
-                                                           signature.type == 2 ? nullptr : key, &block);
+                                                           signature.type == kTextMd5 ? nullptr : key, &block);
     if (r != tzk::code::kSuccess) {
-      *error = signature.type == 2 ? "cannot sign with type 2"
+      *error = signature.type == kTextMd5 ? "cannot sign with type 2"
                                    : KeyMismatch(*key, signature.type, signature.typeSource);
       return false;
     }
@@ -78,8 +79,9 @@ bool writeSigned(const Manifest& manifest, const tzk::archive::DsaPrivateKey& ke
     *code = outputFailed ? kExitOutputError : kExitBadInput;
     return false;
   }
-  const int type = manifest.signature.type;
-  const tzk::Result r = tzk::archive::SignFile(tzk::root::fromUtf8(out.stagedPath()), type, type == 2 ? nullptr : &key);
+  const tzk::archive::SignatureType type = manifest.signature.type;
+  const tzk::Result r =
+      tzk::archive::SignFile(tzk::root::fromUtf8(out.stagedPath()), type, type == kTextMd5 ? nullptr : &key);
   if (r == tzk::code::kSuccess) return true;
   *error = "cannot sign the written file (" + CodeText(r) + ")";
   *code = kExitOutputError;
@@ -123,20 +125,21 @@ int run(const Args& args) {
       OptionInputs(a, {"--keys", "--cert", "--cert-key", "--test-tsa-certs", "--test-tsa-key"});
   inputs.insert(inputs.end(), manifest.inputs.begin(), manifest.inputs.end());
   if (!IsNoInput(output, inputs, &error)) return UsageErrorJson(kName, error, json);
-  if (authenticode && manifest.signature.type != 5) {
-    return UsageErrorJson(kName, "--cert needs signature type 5: type " + std::to_string(manifest.signature.type) +
-                                     (manifest.signature.type == 1
+  if (authenticode && manifest.signature.type != tzk::archive::SignatureType::kRawSha256Dsa) {
+    return UsageErrorJson(kName, "--cert needs signature type 5: type " +
+                                     std::to_string(tzk::archive::Number(manifest.signature.type)) +
+                                     (manifest.signature.type == tzk::archive::SignatureType::kRawMd5Dsa
                                           ? " digests the PE checksum, which Authenticode signing rewrites"
                                           : " carries no key"),
                           json);
   }
   tzk::archive::DsaPrivateKey key;
-  if (manifest.signature.type != 2 && !LoadPrivateKey(manifest.signature.key, &key, &error)) {
+  if (manifest.signature.type != kTextMd5 && !LoadPrivateKey(manifest.signature.key, &key, &error)) {
     return fail(manifest.signature.key, error, kExitBadInput);
   }
   const Signer sign = signerFor(manifest.signature, &key);
   Bytes probe;  // a key of the wrong shape is the key's fault, named before any work
-  if (manifest.signature.type != 2 && !sign(&probe, &error)) return fail(manifest.signature.key, error, kExitBadInput);
+  if (manifest.signature.type != kTextMd5 && !sign(&probe, &error)) return fail(manifest.signature.key, error, kExitBadInput);
   StagedOutput out(output);
   if (authenticode) {
     // Authenticode signing rewrites the image around the table it reserves: done in memory.
@@ -160,7 +163,7 @@ int run(const Args& args) {
   {
     ProgressMeter checking("checking " + output, json || WantsQuiet(a));
     v = CheckWritten(out.stagedPath(), a.has("--keys") ? &given : nullptr, folder,
-                     manifest.signature.type == 2 ? nullptr : &key, manifest.signature.key, &refusal,
+                     manifest.signature.type == kTextMd5 ? nullptr : &key, manifest.signature.key, &refusal,
                      [&checking](std::uint64_t done, std::uint64_t total) { checking.update(done, total); });
   }
   if (!v.accepted()) return fail(output, refusal, v.exit);
@@ -177,7 +180,7 @@ int run(const Args& args) {
     return FinishJson(kName, d, kExitOk, output, "");
   }
   std::printf("%s: %zu files, signature type %d with key %d, content %llu bytes; accepted by the stub\n", output.c_str(),
-              manifest.plan.files.size(), manifest.signature.type, v.keyIndex,
+              manifest.plan.files.size(), tzk::archive::Number(manifest.signature.type), v.keyIndex,
               static_cast<unsigned long long>(v.contentLength));
   if (table) {
     std::printf("%s: certificate table of %u bytes at %u %s\n", output.c_str(), tableSize, tableOffset,

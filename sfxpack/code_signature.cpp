@@ -348,20 +348,17 @@ CodeSignatureReport InspectCodeSignature(const Bytes& file) {
 #endif
 }
 
-CodeSignatureReport InspectCodeSignatureFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  Bytes head(4096);
-  in.read(reinterpret_cast<char*>(head.data()), static_cast<std::streamsize>(head.size()));
-  head.resize(static_cast<std::size_t>(in.gcount()));
+CodeSignatureReport InspectCodeSignatureIn(const tzk::archive::SignatureFile& file) {
+  Bytes head(static_cast<std::size_t>(std::min<std::uint64_t>(4096, file.Size())));
   PeHeaders h;
-  if (tzk::archive::ReadPeHeaders(head.data(), head.size(), &h) && h.tableOffset == 0) {
+  if (file.ReadAt(0, head.data(), head.size()) && tzk::archive::ReadPeHeaders(head.data(), head.size(), &h) &&
+      h.tableOffset == 0) {
     CodeSignatureReport r;
     r.readable = true;
     return r;
   }
-  Bytes file;
-  std::string ignored;
-  return ReadWholeFile(path, &file, &ignored) ? InspectCodeSignature(file) : CodeSignatureReport{};
+  Bytes whole(static_cast<std::size_t>(file.Size()));
+  return file.ReadAt(0, whole.data(), whole.size()) ? InspectCodeSignature(whole) : CodeSignatureReport{};
 }
 
 nlohmann::json CodeSignatureJson(const CodeSignatureReport& r) {

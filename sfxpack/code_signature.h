@@ -16,6 +16,7 @@
 #include <nlohmann/json.hpp>
 
 #include "archive/installer_writer.h"
+#include "archive/signature/signature_file.h"
 
 namespace sfxpack {
 
@@ -50,9 +51,9 @@ struct CodeSignatureReport {
 };
 
 CodeSignatureReport InspectCodeSignature(const Bytes& file);
-// The same for a file on disk, read whole only when its header names a certificate table: an
+// The same for an open file, read whole only when its header names a certificate table: an
 // installer without one is never read twice.
-CodeSignatureReport InspectCodeSignatureFile(const std::string& path);
+CodeSignatureReport InspectCodeSignatureIn(const tzk::archive::SignatureFile& file);
 // For verify and inspect: {"table": "present"|"reserved"|"none", ...}. A fact that was not
 // checked (this build reads no PKCS#7, or the table gave nothing to check it on) is null.
 nlohmann::json CodeSignatureJson(const CodeSignatureReport& report);

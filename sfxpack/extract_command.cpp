@@ -101,25 +101,14 @@ int run(const Args& args) {
     given = loaded.keys();
   }
   StubVerdict v;
+  // Checked and then extracted through one open of the file.
+  tzk::archive::SfxArchive archive;
   {
     ProgressMeter meter("checking " + file, WantsQuiet(a));
-    v = CheckAsStub(file, a.has("--keys") ? &given : nullptr, folderOfKeys,
+    v = CheckAsStub(file, &archive, a.has("--keys") ? &given : nullptr, folderOfKeys,
                     [&meter](std::uint64_t done, std::uint64_t total) { meter.update(done, total); });
   }
   if (!v.accepted()) return FileError("extract", file, v.message(), v.exit);
-  // The checked keys again, for the load that extraction works on.
-  tzk::archive::LoadedKeys stubKeys;
-  if (!a.has("--keys")) {
-    ReadStubKeys(file, v.signatureOffset, &stubKeys);
-    given = stubKeys.keys();
-  }
-
-  const std::wstring path = tzk::root::fromUtf8(file);
-  tzk::archive::SfxArchive archive;
-  const tzk::Result load = archive.Load(path.c_str(), &given);
-  if (load != tzk::code::kSuccess) {
-    return FileError("extract", file, "the stub's loader refuses it now (" + CodeText(load) + ")", kExitBadInput);
-  }
   if (!makeFolder(dir)) {
     return FileError("extract", dir, std::string("cannot create the folder: ") + std::strerror(errno), kExitOutputError);
   }

@@ -122,12 +122,15 @@ int run(const Args& args) {
     given = loaded.keys();
   }
 
-  const StubVerdict v = CheckAsStub(file, a.has("--keys") ? &given : nullptr, folder);
+  tzk::archive::SfxArchive archive;
+  const StubVerdict v = CheckAsStub(file, &archive, a.has("--keys") ? &given : nullptr, folder);
   json d = VerdictJson(v);
   d["file"] = file;
-  if (v.type >= 0) {
-    tzk::archive::SfxArchive archive;
-    const tzk::Result read = archive.ReadContainer(path.c_str(), v.type, v.signatureOffset);
+  if (v.type) {
+    // An archive whose signature fails is still shown: its container is read without the check.
+    const tzk::Result read = v.containerRead()
+                                 ? v.loaderCode
+                                 : archive.ReadContainer(path.c_str(), *v.type, v.signatureOffset).code;
     if (read != tzk::code::kSuccess) {
       d["archiveError"] = "cannot read the archive (code " + std::to_string(read) + ")";
     } else {
@@ -146,7 +149,7 @@ int run(const Args& args) {
       d["itemsBlock"] = ItemsBlockName(StubItemsBlock(archive));
     }
   }
-  const CodeSignatureReport code = v.readable ? InspectCodeSignatureFile(file) : CodeSignatureReport{};
+  const CodeSignatureReport code = v.readable ? InspectCodeSignatureOf(archive, file) : CodeSignatureReport{};
   if (code.readable) d["codeSignature"] = CodeSignatureJson(code);
   const std::string message = v.accepted() ? "" : v.message();
   if (wantJson) return FinishJson("inspect", d, v.exit, file, message);

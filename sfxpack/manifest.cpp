@@ -677,24 +677,26 @@ struct DuplicateKeys {
 // explained by the type it was chosen for.
 bool readSignature(Reader& r, const json& doc, const std::string& keyOverride, ManifestSignature* sig) {
   sig->typeSource = "the default: the manifest has no \"signature\"";
+  int number = tzk::archive::Number(sig->type);
   if (doc.contains("signature")) {
     const json& s = doc["signature"];
     if (!r.onlyKeys(s, "signature", {"type", "key"})) return false;
     if (s.contains("type") && !s["type"].is_number_integer()) return r.fail("signature", "\"type\" must be 1, 2 or 5");
-    if (s.contains("type")) sig->type = s["type"].get<int>();
+    if (s.contains("type")) number = s["type"].get<int>();
     sig->typeSource = s.contains("type") ? "\"type\" of " + r.named("\"signature\"")
                                          : "the default: \"signature\" gives no \"type\"";
     if (!r.text(s, "key", "signature", &sig->key, false)) return false;
     if (!sig->key.empty()) sig->key = r.resolve(sig->key);
   }
   if (!keyOverride.empty()) sig->key = keyOverride;
-  if (sig->type != 1 && sig->type != 2 && sig->type != 5) return r.fail("signature", "\"type\" must be 1, 2 or 5");
+  if (number != 1 && number != 2 && number != 5) return r.fail("signature", "\"type\" must be 1, 2 or 5");
+  sig->type = static_cast<tzk::archive::SignatureType>(number);
   if (!doc.contains("signature") && sig->key.empty()) {
     return r.fail("", "no \"signature\": give one with the type and the private key to sign with, "
                       "{\"type\": 5, \"key\": \"PRIVATE.pem\"} for a DSA 2048/256 key (type 1: DSA 1024/160)");
   }
-  if (sig->type != 2 && sig->key.empty()) {
-    return r.fail("signature", "type " + std::to_string(sig->type) + " needs a \"key\" (or --key PRIVATE.pem)");
+  if (sig->type != tzk::archive::SignatureType::kTextMd5 && sig->key.empty()) {
+    return r.fail("signature", "type " + std::to_string(number) + " needs a \"key\" (or --key PRIVATE.pem)");
   }
   return true;
 }

@@ -18,7 +18,7 @@ using tzk::archive::Sink;
 using tzk::archive::Signer;
 
 struct ManifestSignature {
-  int type = 1;
+  tzk::archive::SignatureType type = tzk::archive::SignatureType::kRawMd5Dsa;
   std::string key;         // private key PEM path; empty for type 2
   std::string typeSource;  // where the type was chosen, for messages about the key
 };

@@ -50,20 +50,21 @@ int run(const Args& args) {
   if (parsed.positional.size() != 1) return UsageError(kName, "expected exactly one FILE");
   const std::string typeText = parsed.value("--type");
   if (typeText != "1" && typeText != "2" && typeText != "5") return UsageError(kName, "--type must be 1, 2 or 5");
-  const int type = typeText[0] - '0';
+  using tzk::archive::SignatureType;
+  const auto type = static_cast<SignatureType>(typeText[0] - '0');
   const bool signatureOnly = parsed.has("--signature-only");
-  if (type == tzk::archive::signature_type::kTextMd5 && !signatureOnly) {
+  if (type == SignatureType::kTextMd5 && !signatureOnly) {
     return UsageError(kName, "type 2 carries no key and the stub refuses it; sign with type 1 or 5");
   }
   const std::string keyPath = parsed.value("--key");
-  if (type != tzk::archive::signature_type::kTextMd5 && keyPath.empty()) {
+  if (type != SignatureType::kTextMd5 && keyPath.empty()) {
     return UsageError(kName, "type " + typeText + " needs --key PRIVATE.pem");
   }
   CodeSigning codeSigning;
   bool authenticode = false;
   std::string error;
   if (!ReadCodeSigning(parsed, &codeSigning, &authenticode, &error)) return UsageError(kName, error);
-  if (authenticode && (type != 5 || signatureOnly)) {
+  if (authenticode && (type != SignatureType::kRawSha256Dsa || signatureOnly)) {
     return UsageError(kName, "--cert needs type 5 (type 1 digests the PE checksum, which Authenticode signing "
                              "rewrites) and an installer, not --signature-only");
   }
@@ -132,7 +133,7 @@ int run(const Args& args) {
     if (!v.accepted()) return FileError(kName, file, refusal, v.exit);
   }
   if (!out.Commit(&error)) return FileError(kName, file, error, kExitOutputError);
-  std::printf("%s: appended a type-%d signature block%s\n", file.c_str(), type,
+  std::printf("%s: appended a type-%d signature block%s\n", file.c_str(), tzk::archive::Number(type),
               signatureOnly ? "" : authenticode && codeSigning.prepareOnly
                   ? ", reserved the certificate table (sign it, then sfxpack seal it); accepted by the stub"
               : authenticode ? " and signed with osslsigncode; accepted by the stub"

@@ -33,7 +33,8 @@
 namespace sfxpack {
 namespace {
 
-namespace type = tzk::archive::signature_type;
+using tzk::archive::Number;
+using tzk::archive::SignatureType;
 using tzk::archive::ByteView;
 
 constexpr char kTableMagic[] = "TZKsetupKeyTable";
@@ -159,22 +160,9 @@ std::string hexCode(tzk::Result code) {
   return text;
 }
 
-// The loader explains its refusals in log records; the last error since `first`, without the
-// path it names (the message names the file once already).
-std::string loaderText(std::size_t first, const std::wstring& path) {
-  const auto history = tzk::log::theLogger().history();
-  std::wstring text;
-  for (std::size_t i = first; i < history.size(); ++i) {
-    if (history[i].level >= tzk::log::level::kError) text = history[i].message;
-  }
-  const std::wstring quoted = L" '" + path + L"'";
-  for (std::size_t at; (at = text.find(quoted)) != std::wstring::npos;) text.erase(at, quoted.size());
-  return tzk::root::toUtf8(text);
-}
-
-// The signature reader itself says no more than "no": the reason comes from the file system,
-// asked first so that a pipe or device is never opened (and waited on).
-bool readable(const std::string& path, std::uint64_t* size, std::string* why) {
+// The file system's reason a path is no file to check, asked without opening it, so that a
+// pipe or device is never opened (and waited on).
+bool isFile(const std::string& path, std::uint64_t* size, std::string* why) {
 #ifdef _WIN32
   struct _stat64 info {};
   const bool found = ::_wstat64(tzk::root::fromUtf8(path).c_str(), &info) == 0;
@@ -195,19 +183,15 @@ bool readable(const std::string& path, std::uint64_t* size, std::string* why) {
     return false;
   }
   *size = static_cast<std::uint64_t>(info.st_size);
-  tzk::archive::SignatureFile file;
-  errno = 0;
-  if (file.Open(tzk::root::fromUtf8(path).c_str())) return true;
-  *why = std::string("cannot open for reading: ") + (errno != 0 ? std::strerror(errno) : "access denied");
-  return false;
+  return true;
 }
 
 // Keys given on the command line replace the stub's table, not the stub: the file must still
 // start with one, or nothing would load the archive that the signature covers.
-bool startsWithStub(const std::wstring& path, std::uint64_t contentLength, bool keysGiven, std::string* why) {
-  tzk::archive::SignatureFile file;
+bool startsWithStub(const tzk::archive::SignatureFile& file, std::uint64_t contentLength, bool keysGiven,
+                    std::string* why) {
   tzk::archive::ContentView view;
-  const std::uint64_t image = file.Open(path.c_str()) ? imageEnd(file) : 0;
+  const std::uint64_t image = imageEnd(file);
   if (!file.ViewContent(image != 0 ? std::min(image, contentLength) : contentLength, &view)) {
     *why = "it cannot be read";
     return false;
@@ -215,35 +199,36 @@ bool startsWithStub(const std::wstring& path, std::uint64_t contentLength, bool 
   return IsStub(view.bytes(), keysGiven, why);
 }
 
-std::vector<int> keyOrder(int signatureType) {
-  if (signatureType == type::kRawSha256Dsa || signatureType == type::kTextSha256Dsa) return {5, 6, 7};
-  return {2, 1, 3};
+// The certificate table, present or only reserved, as the PE header names it.
+void certificateTable(const tzk::archive::SignatureFile& file, std::uint64_t signatureOffset, StubVerdict* v) {
+  tzk::archive::PeHeaders headers;
+  const tzk::archive::PeReadAt read = [&file](std::uint64_t at, void* buffer, std::size_t size) {
+    return file.ReadAt(at, buffer, size);
+  };
+  if (!tzk::archive::ReadPeHeaders(read, &headers) || headers.tableOffset == 0) return;
+  const std::uint32_t at = headers.tableOffset, size = headers.tableSize;
+  // A table whose content is still zero is the placeholder build --prepare leaves.
+  std::uint8_t content[64] = {};
+  const std::uint8_t zero[64] = {};
+  const bool present = at >= signatureOffset && size > 8 && std::uint64_t{at} + size <= file.Size();
+  const bool placeholder =
+      present && file.ReadAt(std::uint64_t{at} + 8, content, std::min<std::size_t>(sizeof content, size - 8)) &&
+      std::memcmp(content, zero, std::min<std::size_t>(sizeof content, size - 8)) == 0;
+  v->authenticodeTable = present && !placeholder;
+  v->tableReserved = placeholder || at >= file.Size();
 }
 
-// The stored bytes of the installer record: inside the signed content, a package that unpacks.
+// The installer record: inside the signed content, a package that unpacks.
 bool checkInstaller(tzk::archive::SfxArchive& archive, std::string* why) {
-  const auto& entry = archive.installerEntry();
-  if (entry.size == 0) {
+  if (archive.installerEntry().size == 0) {
     *why = "the archive has no installer record (CMDP): the stub would have nothing to run";
     return false;
   }
-  if (entry.offset > archive.contentLength() || entry.size > archive.contentLength() - entry.offset) {
+  if (!archive.Covers(archive.installerEntry())) {
     *why = "the installer record points outside the signed content";
     return false;
   }
-  tzk::packers::CUFile& file = archive.archiveFile();
-  std::uint8_t* stored = file.Seek(static_cast<std::int32_t>(entry.offset), 0) < 0 ? nullptr : file.ReadAlloc(entry.size);
-  if (stored == nullptr) {
-    *why = "the installer's package cannot be read";
-    return false;
-  }
-  tzk::packers::CMFile package;
-  std::uint32_t size = 0;
-  std::unique_ptr<std::uint8_t[]> unpacked;
-  const tzk::Result result = package.Attach(stored, entry.size) ? tzk::packers::LoadFilePackage(package, &size, &unpacked)
-                                                                : tzk::code::kFileInvalid;
-  package.Close();
-  file.Release(stored);
+  const tzk::Result result = archive.CheckInstaller();
   if (result != tzk::code::kSuccess) {
     *why = "the installer's package cannot be unpacked (code " + hexCode(result) + ")";
     return false;
@@ -261,12 +246,32 @@ bool checkEntries(const tzk::archive::SfxArchive& archive, std::string* why) {
         return false;
       }
     }
-    if (e.offset > archive.contentLength() || e.size > archive.contentLength() - e.offset) {
+    if (!archive.Covers(e)) {
       *why = "entry '" + tzk::root::toUtf8(e.name) + "' points outside the signed content";
       return false;
     }
   }
   return true;
+}
+
+// With a certificate table, the code signature tells which part changed: the image both
+// signatures cover, or only the table's size in the header the archive signature covers.
+std::string codeSignatureHint(const tzk::archive::SignatureFile& file, const StubVerdict& v) {
+  if (!v.authenticodeTable) return std::string();
+  const CodeSignatureReport code = InspectCodeSignatureIn(file);
+  return code.parses && !code.digestMatches
+             ? "; its Authenticode image digest does not match either: the image changed after both were made"
+             : "; a certificate table added or resized after the archive was signed changes the PE header it "
+               "covers (build with --cert, or --prepare, sign and sfxpack seal)";
+}
+
+// The loader's own text for a refusal, without the path it names (the message names the file
+// once already).
+std::string loaderText(const tzk::archive::LoadVerdict& verdict, const std::wstring& path) {
+  std::wstring text = verdict.reason;
+  const std::wstring quoted = L" '" + path + L"'";
+  for (std::size_t at; (at = text.find(quoted)) != std::wstring::npos;) text.erase(at, quoted.size());
+  return tzk::root::toUtf8(text);
 }
 
 }  // namespace
@@ -281,9 +286,7 @@ std::string Fingerprint(const tzk::archive::DsaPrivateKey& key) {
   return fingerprintOf(p, integer(key.q), g, a_exp_b_mod_c(g, integer(key.x), p));
 }
 
-TableSearch ReadStubKeys(const std::string& path, std::uint64_t length, tzk::archive::LoadedKeys* keys) {
-  tzk::archive::SignatureFile file;
-  if (!file.Open(tzk::root::fromUtf8(path).c_str())) return TableSearch::kNone;
+TableSearch ReadStubKeys(const tzk::archive::SignatureFile& file, std::uint64_t length, tzk::archive::LoadedKeys* keys) {
   const std::uint64_t image = imageEnd(file);
   if (image != 0) length = std::min(length, image);
   tzk::archive::ContentView view;
@@ -324,18 +327,20 @@ bool IsStub(ByteView image, bool keysGiven, std::string* why) {
   return true;
 }
 
-std::string KeyMismatch(const tzk::archive::DsaPrivateKey& key, int type, const std::string& typeSource) {
+std::string KeyMismatch(const tzk::archive::DsaPrivateKey& key, tzk::archive::SignatureType type,
+                        const std::string& typeSource) {
   const std::string shape = "DSA " + std::to_string(integer(key.p).BitCount()) + "/" +
                             std::to_string(integer(key.q).BitCount());
-  const std::string needed = type == type::kRawMd5Dsa ? "DSA 1024/160" : "DSA 2048/256";
+  const std::string needed = type == SignatureType::kRawMd5Dsa ? "DSA 1024/160" : "DSA 2048/256";
   const std::string what = "a " + shape + (shape == needed ? " key whose values cannot sign (malformed)" : " key");
-  return what + "; signature type " + std::to_string(type) + " (" + typeSource + ") needs a " + needed + " key";
+  return what + "; signature type " + std::to_string(Number(type)) + " (" + typeSource + ") needs a " + needed + " key";
 }
 
 StubVerdict CheckWritten(const std::string& staged, const tzk::archive::KeySet* given, const std::string& givenSource,
                          const tzk::archive::DsaPrivateKey* signingKey, const std::string& keyPath,
                          std::string* message, const CheckProgress& checked) {
-  const StubVerdict v = CheckAsStub(staged, given, givenSource, checked);
+  tzk::archive::SfxArchive archive;
+  const StubVerdict v = CheckAsStub(staged, &archive, given, givenSource, checked);
   if (v.accepted()) return v;
   std::string reason = v.reason;
   if (v.untrustedKey && signingKey != nullptr) {
@@ -359,8 +364,8 @@ StubVerdict CheckWritten(const std::string& staged, const tzk::archive::KeySet* 
 
 nlohmann::json VerdictJson(const StubVerdict& v) {
   nlohmann::json d = {{"accepted", v.accepted()}};
-  if (v.type >= 0) {
-    d["signatureType"] = v.type;
+  if (v.type) {
+    d["signatureType"] = Number(*v.type);
     d["signatureOffset"] = v.signatureOffset;
     d["contentLength"] = v.contentLength;
     d["certificateTable"] = v.authenticodeTable ? "present" : v.tableReserved ? "reserved" : "none";
@@ -390,138 +395,136 @@ bool LoadPrivateKey(const std::string& path, tzk::archive::DsaPrivateKey* key, s
   return false;
 }
 
-StubVerdict CheckAsStub(const std::string& path, const tzk::archive::KeySet* given, const std::string& givenSource,
-                        const CheckProgress& checked) {
+namespace {
+
+// The loader's refusals in the producer's words, with the exit code each gets.
+void explainRefusal(const tzk::archive::LoadVerdict& loaded, const std::wstring& wide, const tzk::archive::KeySet* given,
+                    const std::string& givenSource, TableSearch search, StubVerdict* v,
+                    const std::function<void(int, std::string)>& refuse) {
+  using tzk::archive::LoadStep;
+  switch (loaded.step) {
+    case LoadStep::kOpen:
+      v->readable = false;
+      return refuse(kExitBadInput, std::string("cannot open for reading: ") + (errno != 0 ? std::strerror(errno) : "access denied"));
+    case LoadStep::kLocate:
+      v->loaderCode = loaded.code;
+      return refuse(kExitBadInput, "no archive signature block: not an installer the stub can load (loader code 0x3ee)");
+    case LoadStep::kType:
+      return refuse(kExitCheckFailed,
+                    "signature type 2 is a plain MD5 that anyone can recompute; the stub refuses archives without a "
+                    "key signature (sign with type 1 or 5)");
+    case LoadStep::kKeys:
+      return refuse(kExitCheckFailed,
+                    search == TableSearch::kDamaged
+                        ? "the stub's key table is damaged (its digest does not match)"
+                        : "the stub in this file carries no key table sfxpack can find; give the keys it trusts with "
+                          "--keys DIR");
+    case LoadStep::kSignature: {
+      v->untrustedKey = true;
+      std::string list;
+      for (const std::string& k : v->trusted) list += (list.empty() ? "" : ", ") + k;
+      return refuse(kExitCheckFailed, "the type-" + std::to_string(Number(*loaded.type)) +
+                                          " signature does not verify with any key " +
+                                          (given != nullptr ? "in " + givenSource : std::string("the stub trusts")) +
+                                          " (" + (list.empty() ? std::string("none of its kind") : "keys " + list) +
+                                          "): signed with another key, or changed after signing");
+    }
+    case LoadStep::kTrailer:
+      return refuse(kExitCheckFailed, "signature type " + std::to_string(Number(*loaded.type)) +
+                                          " is refused by the stub's loader (it accepts types 1 and 5)");
+    case LoadStep::kContainer:
+    case LoadStep::kMap: {
+      v->loaderCode = loaded.code;
+      const std::string text = loaderText(loaded, wide);
+      return refuse(kExitBadInput, "the stub's loader refuses its archive with code " + hexCode(loaded.code) + ": " +
+                                       (text.empty() ? std::string("the map block cannot be read") : text));
+    }
+    case LoadStep::kLoaded: return;
+  }
+}
+
+}  // namespace
+
+StubVerdict CheckAsStub(const std::string& path, tzk::archive::SfxArchive* archive, const tzk::archive::KeySet* given,
+                        const std::string& givenSource, const CheckProgress& checked) {
   StubVerdict v;
   const std::wstring wide = tzk::root::fromUtf8(path);
   auto refuse = [&v](int exit, std::string reason) {
     v.exit = exit;
     v.reason = std::move(reason);
-    return v;
   };
   std::string why;
   std::uint64_t size = 0;
-  if (!readable(path, &size, &why)) return refuse(kExitBadInput, why);
+  if (!isFile(path, &size, &why)) {
+    refuse(kExitBadInput, why);
+    return v;
+  }
   v.readable = true;
   // The stub reads its file with 32-bit positions and opens none larger, whatever lies within:
   // a signature block or a tag appended past the limit makes the whole installer unreadable.
   if (size > tzk::archive::kFormatLimit) {
-    return refuse(kExitBadInput, "it is " + std::to_string(size) + " bytes, over the format's limit of " +
-                                     std::to_string(tzk::archive::kFormatLimit) + " bytes, and the stub opens no larger file");
-  }
-
-  int found = 0;
-  std::uint64_t offset = 0;
-  if (!tzk::archive::LocateSignature(wide.c_str(), tzk::archive::signature_mode::kArchive, nullptr, &found, &offset)) {
-    v.loaderCode = tzk::code::kFileInvalid;
-    return refuse(kExitBadInput, "no archive signature block: not an installer the stub can load (loader code 0x3ee)");
-  }
-  v.type = found;
-  v.signatureOffset = offset;
-  v.contentLength = found == type::kTextMd5 && offset >= 2 ? offset - 2 : offset;
-  {
-    // The certificate table, present or only reserved, as the PE header names it.
-    tzk::archive::SignatureFile file;
-    tzk::archive::PeHeaders headers;
-    const tzk::archive::PeReadAt read = [&file](std::uint64_t at, void* buffer, std::size_t size) {
-      return file.ReadAt(at, buffer, size);
-    };
-    if (file.Open(wide.c_str()) && tzk::archive::ReadPeHeaders(read, &headers) && headers.tableOffset != 0) {
-      const std::uint32_t at = headers.tableOffset, size = headers.tableSize;
-      {
-        // A table whose content is still zero is the placeholder build --prepare leaves.
-        std::uint8_t content[64] = {};
-        const std::uint8_t zero[64] = {};
-        const bool present = at >= offset && size > 8 && std::uint64_t{at} + size <= file.Size();
-        const bool placeholder =
-            present && file.ReadAt(std::uint64_t{at} + 8, content, std::min<std::size_t>(sizeof content, size - 8)) &&
-            std::memcmp(content, zero, std::min<std::size_t>(sizeof content, size - 8)) == 0;
-        v.authenticodeTable = present && !placeholder;
-        v.tableReserved = placeholder || at >= file.Size();
-      }
-    }
-  }
-  if (found == type::kTextMd5) {
-    return refuse(kExitCheckFailed,
-                  "signature type 2 is a plain MD5 that anyone can recompute; the stub refuses archives without a "
-                  "key signature (sign with type 1 or 5)");
-  }
-  if (found != type::kRawMd5Dsa && found != type::kRawSha256Dsa) {
-    return refuse(kExitCheckFailed, "signature type " + std::to_string(found) +
-                                        " is refused by the stub's loader (it accepts types 1 and 5)");
+    refuse(kExitBadInput, "it is " + std::to_string(size) + " bytes, over the format's limit of " +
+                              std::to_string(tzk::archive::kFormatLimit) + " bytes, and the stub opens no larger file");
+    return v;
   }
 
   tzk::archive::LoadedKeys stubKeys;
   tzk::archive::KeySet keys{};
-  if (given != nullptr) {
-    keys = *given;
-    v.keySource = givenSource;
-  } else {
-    v.keySource = "the stub's key table";
-    switch (ReadStubKeys(path, offset, &stubKeys)) {
-      case TableSearch::kFound:
-        keys = stubKeys.keys();
-        break;
-      case TableSearch::kDamaged:
-        return refuse(kExitCheckFailed, "the stub's key table is damaged (its digest does not match)");
-      case TableSearch::kNone:
-        return refuse(kExitCheckFailed,
-                      "the stub in this file carries no key table sfxpack can find; give the keys it trusts with "
-                      "--keys DIR");
+  TableSearch search = TableSearch::kNone;
+  const tzk::archive::KeyFinder finder = [&](const tzk::archive::SignatureFile& file, std::uint64_t offset,
+                                             std::wstring*) -> const tzk::archive::KeySet* {
+    search = given != nullptr ? TableSearch::kFound : ReadStubKeys(file, offset, &stubKeys);
+    keys = given != nullptr ? *given : stubKeys.keys();
+    return search == TableSearch::kFound ? &keys : nullptr;
+  };
+  errno = 0;
+  const tzk::archive::LoadVerdict loaded = archive->Judge(wide.c_str(), finder, checked);
+  v.loaderStep = loaded.step;
+  if (loaded.step > tzk::archive::LoadStep::kType) v.keySource = given != nullptr ? givenSource : "the stub's key table";
+  tzk::archive::SignatureFile file;
+  file.Borrow(archive->archiveFile().Descriptor());
+  if (loaded.type) {
+    v.type = loaded.type;
+    v.signatureOffset = loaded.signatureOffset;
+    v.contentLength = tzk::archive::ContentEnd(*loaded.type, loaded.signatureOffset);
+    certificateTable(file, loaded.signatureOffset, &v);
+    if (search == TableSearch::kFound) {
+      for (int index : tzk::archive::KeyOrderFor(*loaded.type)) {
+        if (const auto* key = keys.Find(index)) v.trusted.push_back(std::to_string(index) + " " + Fingerprint(*key));
+      }
     }
   }
-  for (int index : keyOrder(found)) {
-    if (const auto* key = keys.Find(index)) v.trusted.push_back(std::to_string(index) + " " + Fingerprint(*key));
+  if (!loaded.loaded()) {
+    explainRefusal(loaded, wide, given, givenSource, search, &v, refuse);
+    if (loaded.step == tzk::archive::LoadStep::kSignature) v.reason += codeSignatureHint(file, v);
+    return v;
   }
-  const int mode = tzk::archive::VerifyModeForType(found);
-  bool verified = false;
-  {
-    // One handle for the lookup and the digest, as the stub's loader keeps; closed before the
-    // container is read.
-    tzk::archive::SignatureFile checkedFile;
-    checkedFile.SetPieceWatch(checked);
-    verified = checkedFile.Open(wide.c_str()) && tzk::archive::VerifySignatureIn(checkedFile, mode, keys, &v.keyIndex);
-  }
-  if (!verified) {
-    v.untrustedKey = true;
-    std::string list;
-    for (const std::string& k : v.trusted) list += (list.empty() ? "" : ", ") + k;
-    // With a certificate table, the code signature tells which part changed: the image both
-    // signatures cover, or only the table's size in the header the archive signature covers.
-    std::string hint;
-    if (v.authenticodeTable) {
-      const CodeSignatureReport code = InspectCodeSignatureFile(path);
-      hint = code.parses && !code.digestMatches
-                 ? "; its Authenticode image digest does not match either: the image changed after both were made"
-                 : "; a certificate table added or resized after the archive was signed changes the PE header it "
-                   "covers (build with --cert, or --prepare, sign and sfxpack seal)";
-    }
-    return refuse(kExitCheckFailed, "the type-" + std::to_string(found) + " signature does not verify with any key " +
-                                        (given != nullptr ? "in " + givenSource : std::string("the stub trusts")) +
-                                        " (" + (list.empty() ? std::string("none of its kind") : "keys " + list) +
-                                        "): signed with another key, or changed after signing" + hint);
-  }
-
+  v.keyIndex = loaded.keyIndex;
   if (const auto* key = keys.Find(v.keyIndex)) v.keyFingerprint = Fingerprint(*key);
-  const std::size_t first = tzk::log::theLogger().history().size();
-  tzk::archive::SfxArchive archive;
-  // The signature has just been verified with these keys, by the loader's own rules: the
-  // container is read without digesting the whole file a second time.
-  const tzk::Result loaded = archive.ReadContainer(wide.c_str(), found, offset);
-  if (loaded != tzk::code::kSuccess) {
-    v.loaderCode = loaded;
-    const std::string text = loaderText(first, wide);
-    return refuse(kExitBadInput, "the stub's loader refuses its archive with code " + hexCode(loaded) + ": " +
-                                     (text.empty() ? std::string("the map block cannot be read") : text));
+  v.contentLength = archive->contentLength();
+  v.embeddedLength = archive->embeddedDataLength();
+  if (!startsWithStub(file, v.signatureOffset, given != nullptr, &why)) {
+    refuse(kExitBadInput, "no stub in front of the archive: " + why);
+  } else if (!checkEntries(*archive, &why) || !checkInstaller(*archive, &why)) {
+    refuse(kExitBadInput, why);
+  } else {
+    v.exit = kExitOk;
   }
-  v.contentLength = archive.contentLength();
-  v.embeddedLength = archive.embeddedDataLength();
-  if (!startsWithStub(wide, offset, given != nullptr, &why)) {
-    return refuse(kExitBadInput, "no stub in front of the archive: " + why);
-  }
-  if (!checkEntries(archive, &why) || !checkInstaller(archive, &why)) return refuse(kExitBadInput, why);
-  v.exit = kExitOk;
   return v;
+}
+
+bool ReadWholeArchive(tzk::archive::SfxArchive& archive, tzk::archive::Bytes* content) {
+  tzk::archive::SignatureFile file;
+  if (!file.Borrow(archive.archiveFile().Descriptor())) return false;
+  content->resize(static_cast<std::size_t>(file.Size()));
+  return file.ReadAt(0, content->data(), content->size());
+}
+
+CodeSignatureReport InspectCodeSignatureOf(tzk::archive::SfxArchive& archive, const std::string& path) {
+  tzk::archive::SignatureFile file;
+  const bool open = archive.archiveFile().Descriptor() >= 0 ? file.Borrow(archive.archiveFile().Descriptor())
+                                                              : file.Open(tzk::root::fromUtf8(path).c_str());
+  return open ? InspectCodeSignatureIn(file) : CodeSignatureReport{};
 }
 
 }  // namespace sfxpack

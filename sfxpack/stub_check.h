@@ -5,13 +5,16 @@
 
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include <nlohmann/json.hpp>
 
+#include "archive/sfx_archive.h"
 #include "archive/signature/signing/signing.h"
 #include "log/vocabulary/result.h"
+#include "sfxpack/code_signature.h"
 
 namespace sfxpack {
 
@@ -25,13 +28,13 @@ enum class TableSearch { kFound, kNone, kDamaged };
 // The keys a stub trusts, from the marked table keys/gen_key_table.py compiles into it. Only the
 // stub's image is searched (its sections when it is a PE file, else the first `length` bytes),
 // so the archive's own data is never taken for the stub's table.
-TableSearch ReadStubKeys(const std::string& path, std::uint64_t length, tzk::archive::LoadedKeys* keys);
+TableSearch ReadStubKeys(const tzk::archive::SignatureFile& file, std::uint64_t length, tzk::archive::LoadedKeys* keys);
 
 struct StubVerdict {
   int exit = 3;        // kExitOk when the stub accepts the file, else kExitCheckFailed or kExitBadInput
   std::string reason;  // why it is refused; empty when accepted
   bool readable = false;  // the file could be read at all (else the reason says why not)
-  int type = -1;       // signature type, -1 when no block was found
+  std::optional<tzk::archive::SignatureType> type;  // none when no block was found
   std::uint64_t signatureOffset = 0;
   std::uint64_t contentLength = 0;  // as the loader takes it: two less than the block's offset for type 2
   std::uint32_t embeddedLength = 0;
@@ -40,22 +43,33 @@ struct StubVerdict {
   std::string keySource;            // "the stub's key table" or the --keys folder
   std::vector<std::string> trusted; // the keys of the signature's kind that were tried
   tzk::Result loaderCode = 0;       // the archive loader's code when it refused
+  tzk::archive::LoadStep loaderStep = tzk::archive::LoadStep::kOpen;  // where the loader stopped
   bool authenticodeTable = false;   // the file has a certificate table behind the signature
   bool tableReserved = false;       // its header names a table that is not there yet (--prepare)
   bool untrustedKey = false;        // refused only because no trusted key verifies the signature
   bool accepted() const { return exit == 0; }
+  // The loader got as far as reading the container (and loaderCode says how that went).
+  bool containerRead() const { return loaderStep >= tzk::archive::LoadStep::kContainer; }
   // The reason as verify and inspect print it.
   std::string message() const { return readable ? "not accepted: " + reason : reason; }
 };
 
-// Runs the loader's rules on the file: locate the signature block, the types it allows (1 and 5;
-// the keyless type 2 is refused), the stub's key table (or `given`, from `givenSource`), the
-// signature, the container and map, and the installer record and its package.
+// The stub loader's verdict on the file, with the keys of the stub's key table (or `given`, from
+// `givenSource`), then the rules its extraction applies: a stub in front, entries that stay
+// inside the folder and the signed content, an installer package that unpacks. The file is
+// opened once, by `archive`, which keeps it open and holds what was read for the caller.
 // checked is told the bytes digested so far and the content's length while the signature is
 // checked (for progress; may be empty).
 using CheckProgress = std::function<void(std::uint64_t done, std::uint64_t total)>;
-StubVerdict CheckAsStub(const std::string& path, const tzk::archive::KeySet* given, const std::string& givenSource,
-                        const CheckProgress& checked = nullptr);
+StubVerdict CheckAsStub(const std::string& path, tzk::archive::SfxArchive* archive, const tzk::archive::KeySet* given,
+                        const std::string& givenSource, const CheckProgress& checked = nullptr);
+
+// The whole file the archive has open, read through that open.
+bool ReadWholeArchive(tzk::archive::SfxArchive& archive, tzk::archive::Bytes* content);
+
+// The file's code signature, read through the archive's open (or, where the archive could not
+// open a file too large for it, by its path).
+CodeSignatureReport InspectCodeSignatureOf(tzk::archive::SfxArchive& archive, const std::string& path);
 
 // The verdict on a file a command has just written (staged, not yet in place), and the reason
 // it is refused in the words of the command: an untrusted key is named by the fingerprint of the
@@ -80,7 +94,8 @@ bool IsStub(tzk::archive::ByteView image, bool keysGiven, std::string* why);
 
 // What a private key is and what the signature type needs, for a key that cannot sign it:
 // "a DSA 2048/256 key; signature type 1 (typeSource) needs a DSA 1024/160 key".
-std::string KeyMismatch(const tzk::archive::DsaPrivateKey& key, int type, const std::string& typeSource);
+std::string KeyMismatch(const tzk::archive::DsaPrivateKey& key, tzk::archive::SignatureType type,
+                        const std::string& typeSource);
 
 // The key folder of a --keys option, or a reason (exit code 3).
 bool LoadKeyFolder(const std::string& folder, tzk::archive::LoadedKeys* keys, std::string* error);

@@ -75,11 +75,12 @@ int run(const Args& args) {
   }
 
   // The file as it is must be one the stub accepts; then the result must be, too.
-  const StubVerdict before = CheckAsStub(file, a.has("--keys") ? &given : nullptr, folder);
+  tzk::archive::SfxArchive archive;
+  const StubVerdict before = CheckAsStub(file, &archive, a.has("--keys") ? &given : nullptr, folder);
   if (!before.accepted()) {
     return FileError("tag", file, before.readable ? "not accepted as it is: " + before.reason : before.reason, before.exit);
   }
-  if (!a.has("--remove") && StubItemsBlock(file, before.type, before.signatureOffset) == ItemsBlock::kEmbedded) {
+  if (!a.has("--remove") && StubItemsBlock(archive) == ItemsBlock::kEmbedded) {
     return FileError("tag", file,
                      "the stub reads its items from the embedded-data block inside the signed content and never "
                      "reads a tail block: build it from a manifest without \"embedded\" items and tag those instead",
@@ -97,7 +98,7 @@ int run(const Args& args) {
                      kExitBadInput);
   }
   Bytes content;
-  if (!ReadWholeFile(file, &content, &error)) return FileError("tag", file, error, kExitBadInput);
+  if (!ReadWholeArchive(archive, &content)) return FileError("tag", file, "cannot read it whole", kExitBadInput);
   const bool tagged = hasTailBlock(content);
   const CodeSignatureReport code = InspectCodeSignature(content);
   std::vector<EmbeddedItem> items;

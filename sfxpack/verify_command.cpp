@@ -22,17 +22,18 @@ constexpr char kName[] = "verify";
 // DSA arithmetic against other tools); says nothing about whether a stub would load the file.
 int signatureOnly(const std::string& file, const tzk::archive::LoadedKeys& keys, const std::string& folder) {
   const std::wstring path = tzk::root::fromUtf8(file);
-  int found = 0, key = 0;
+  tzk::archive::SignatureType found = tzk::archive::SignatureType::kRawMd5Dsa;
+  int key = 0;
   std::uint64_t offset = 0;
-  if (!tzk::archive::LocateSignature(path.c_str(), tzk::archive::signature_mode::kArchive, nullptr, &found, &offset)) {
+  if (!tzk::archive::LocateSignature(path.c_str(), tzk::archive::LookupMode::kArchive, nullptr, &found, &offset)) {
     return FileError(kName, file, "no signature block found", kExitBadInput);
   }
-  if (!tzk::archive::VerifySignatureWithKeys(path.c_str(), tzk::archive::VerifyModeForType(found), keys.keys(), &key)) {
-    return FileError(kName, file, "the type-" + std::to_string(found) + " signature does not verify with the keys in " + folder,
+  if (!tzk::archive::VerifySignatureWithKeys(path.c_str(), tzk::archive::VerifyModeFor(found), keys.keys(), &key)) {
+    return FileError(kName, file, "the type-" + std::to_string(tzk::archive::Number(found)) + " signature does not verify with the keys in " + folder,
                      kExitCheckFailed);
   }
   std::printf("%s: signature type %d verified with key %d (signature only: not whether a stub accepts the file)\n",
-              file.c_str(), found, key);
+              file.c_str(), tzk::archive::Number(found), key);
   return kExitOk;
 }
 
@@ -70,20 +71,21 @@ int run(const Args& args) {
   }
 
   StubVerdict v;
+  tzk::archive::SfxArchive archive;
   {
     ProgressMeter meter("verifying " + file, json || WantsQuiet(parsed));
-    v = CheckAsStub(file, parsed.has("--keys") ? &given : nullptr, folder,
+    v = CheckAsStub(file, &archive, parsed.has("--keys") ? &given : nullptr, folder,
                     [&meter](std::uint64_t done, std::uint64_t total) { meter.update(done, total); });
   }
   // The code signature is reported beside the stub's verdict; the exit code stays the stub's
   // unless the code signature is required too.
-  const CodeSignatureReport code = v.readable ? InspectCodeSignatureFile(file) : CodeSignatureReport{};
+  const CodeSignatureReport code = v.readable ? InspectCodeSignatureOf(archive, file) : CodeSignatureReport{};
   const std::string fault = parsed.has("--require-code-signature") ? codeSignatureFault(code) : std::string();
   const int exit = v.accepted() && !fault.empty() ? static_cast<int>(kExitCheckFailed) : v.exit;
   const std::string message = !v.accepted()   ? v.message()
                               : fault.empty() ? std::string()
                                               : "accepted by the stub, but the code signature fails: " + fault;
-  const ItemsBlock items = v.accepted() ? StubItemsBlock(file, v.type, v.signatureOffset) : ItemsBlock::kNone;
+  const ItemsBlock items = v.accepted() ? StubItemsBlock(archive) : ItemsBlock::kNone;
   if (json) {
     nlohmann::json d = VerdictJson(v);
     d["file"] = file;
@@ -96,7 +98,7 @@ int run(const Args& args) {
     return FileError(kName, file, message, exit);
   }
   std::printf("%s: accepted: signature type %d verified with key %d (%s) of %s; content %llu bytes%s\n", file.c_str(),
-              v.type, v.keyIndex, v.keyFingerprint.c_str(), v.keySource.c_str(),
+              tzk::archive::Number(*v.type), v.keyIndex, v.keyFingerprint.c_str(), v.keySource.c_str(),
               static_cast<unsigned long long>(v.contentLength),
               v.authenticodeTable ? "; an Authenticode certificate table follows"
               : v.tableReserved   ? "; room is reserved for an Authenticode certificate table"

@@ -18,7 +18,7 @@ constexpr std::size_t kTextDsaSkip = 120;   // trailing blanks stepped over for 
 constexpr std::uint64_t kLargestContent = 0xFFFFFFFFull;
 
 struct Found {
-  int type = 0;
+  SignatureType type = SignatureType::kRawMd5Dsa;
   std::uint64_t offset = 0;
   std::vector<std::uint8_t> signature;
 };
@@ -75,10 +75,10 @@ bool LookupRaw(const SignatureFile& file, Found* found) {
   // A type-5 block may be followed by a type-1 block (40 + 8 bytes), hence the test at S - 56.
   if ((size >= kRawSha256DsaBlock && FindRawMagic(file, end, 8, kRawSha256Magic, kSha256DsaSize, &magic)) ||
       (size >= 120 && FindRawMagic(file, end, 56, kRawSha256Magic, kSha256DsaSize, &magic))) {
-    found->type = signature_type::kRawSha256Dsa;
+    found->type = SignatureType::kRawSha256Dsa;
     found->offset = magic - kSha256DsaSize;
   } else if (size >= kRawMd5DsaBlock && FindRawMagic(file, end, 8, kRawMd5Magic, kMd5DsaSize, &magic)) {
-    found->type = signature_type::kRawMd5Dsa;
+    found->type = SignatureType::kRawMd5Dsa;
     found->offset = magic - kMd5DsaSize;
   } else {
     return false;
@@ -109,7 +109,7 @@ bool DecodeHex(const std::uint8_t* digits, std::size_t count, std::vector<std::u
 // A text form whose closing magic stands at `magic`: the opening magic `digitCount` + 8 bytes
 // before it, the hex digits in between.
 bool ReadTextForm(const SignatureFile& file, std::uint64_t magic, const char* magicText,
-                  std::size_t digitCount, int type, Found* found) {
+                  std::size_t digitCount, SignatureType type, Found* found) {
   if (magic < digitCount + kMagicSize) return false;
   std::vector<std::uint8_t> block(kMagicSize + digitCount + kMagicSize);
   const std::uint64_t start = magic - digitCount - kMagicSize;
@@ -135,7 +135,7 @@ bool LookupTextMd5(const SignatureFile& file, Found* found) {
     if (!SameMagic(tail.data() + at, kTextMd5Magic)) continue;
     // The first match decides, even when it turns out malformed.
     const std::uint64_t magic = file.Size() - tail.size() + at;
-    return ReadTextForm(file, magic, kTextMd5Magic, 32, signature_type::kTextMd5, found);
+    return ReadTextForm(file, magic, kTextMd5Magic, 32, SignatureType::kTextMd5, found);
   }
   return false;
 }
@@ -150,50 +150,47 @@ bool LookupTextDsa(const SignatureFile& file, Found* found) {
   const std::uint8_t* closing = tail.data() + tail.size() - skipped - kMagicSize;
   const std::uint64_t magic = file.Size() - skipped - kMagicSize;
   if (SameMagic(closing, kTextMd5DsaMagic)) {
-    return ReadTextForm(file, magic, kTextMd5DsaMagic, 2 * kMd5DsaSize, signature_type::kTextMd5Dsa, found);
+    return ReadTextForm(file, magic, kTextMd5DsaMagic, 2 * kMd5DsaSize, SignatureType::kTextMd5Dsa, found);
   }
   if (SameMagic(closing, kTextSha256DsaMagic)) {
     return ReadTextForm(file, magic, kTextSha256DsaMagic, 2 * kSha256DsaSize,
-                        signature_type::kTextSha256Dsa, found);
+                        SignatureType::kTextSha256Dsa, found);
   }
   return false;
 }
 
-bool Locate(const SignatureFile& file, int mode, Found* found) {
+bool Locate(const SignatureFile& file, LookupMode mode, Found* found) {
   switch (mode) {
-    case signature_mode::kArchive:
+    case LookupMode::kArchive:
       return LookupRaw(file, found) || LookupTextDsa(file, found) || LookupTextMd5(file, found);
-    case signature_mode::kMd5Dsa:
-    case signature_mode::kSha256Dsa:
+    case LookupMode::kMd5Dsa:
+    case LookupMode::kSha256Dsa:
       return LookupRaw(file, found) || LookupTextDsa(file, found);
-    case signature_mode::kTextMd5:
+    case LookupMode::kTextMd5:
       return LookupTextMd5(file, found);
     default:
       return false;
   }
 }
 
-bool Accepts(int mode, int type) {
+bool Accepts(LookupMode mode, SignatureType type) {
   switch (mode) {
-    case signature_mode::kArchive:
+    case LookupMode::kArchive:
       return true;
-    case signature_mode::kMd5Dsa:
-      return type == signature_type::kTextMd5Dsa || type == signature_type::kRawMd5Dsa;
-    case signature_mode::kTextMd5:
-      return type == signature_type::kTextMd5;
-    case signature_mode::kSha256Dsa:
-      return type == signature_type::kTextSha256Dsa || type == signature_type::kRawSha256Dsa;
+    case LookupMode::kMd5Dsa:
+      return type == SignatureType::kTextMd5Dsa || type == SignatureType::kRawMd5Dsa;
+    case LookupMode::kTextMd5:
+      return type == SignatureType::kTextMd5;
+    case LookupMode::kSha256Dsa:
+      return type == SignatureType::kTextSha256Dsa || type == SignatureType::kRawSha256Dsa;
     default:
       return false;
   }
 }
 
-// The first key of `order` that verifies wins.
-template <std::size_t N>
-bool CheckDsa(const KeySet& keys, const int (&order)[N], ByteView digest, const Found& found,
-              int* keyIndex) {
+bool CheckDsa(const KeySet& keys, ByteView digest, const Found& found, int* keyIndex) {
   const ByteView signature{found.signature.data(), found.signature.size()};
-  for (int index : order) {
+  for (int index : KeyOrderFor(found.type)) {
     const DsaPublicKey* key = keys.Find(index);
     if (key != nullptr && DsaVerify(*key, digest, signature)) {
       *keyIndex = index;
@@ -204,21 +201,18 @@ bool CheckDsa(const KeySet& keys, const int (&order)[N], ByteView digest, const 
 }
 
 bool Check(const Found& found, std::uint64_t size, const ContentSource& content, const KeySet& keys, int* keyIndex) {
-  static const int kMd5Keys[] = {2, 1, 3};
-  static const int kTextMd5Keys[] = {2, 3, 1};
-  static const int kSha256Keys[] = {5, 6, 7};
   Md5Digest md5{};
   Sha256Digest sha{};
   switch (found.type) {
-    case signature_type::kRawMd5Dsa:
-      return Md5Of(content, &md5) && CheckDsa(keys, kMd5Keys, ByteView{md5.data(), md5.size()}, found, keyIndex);
-    case signature_type::kTextMd5Dsa:
-      return Md5OfText(content, &md5) && CheckDsa(keys, kTextMd5Keys, ByteView{md5.data(), md5.size()}, found, keyIndex);
-    case signature_type::kRawSha256Dsa:
-    case signature_type::kTextSha256Dsa:
+    case SignatureType::kRawMd5Dsa:
+      return Md5Of(content, &md5) && CheckDsa(keys, ByteView{md5.data(), md5.size()}, found, keyIndex);
+    case SignatureType::kTextMd5Dsa:
+      return Md5OfText(content, &md5) && CheckDsa(keys, ByteView{md5.data(), md5.size()}, found, keyIndex);
+    case SignatureType::kRawSha256Dsa:
+    case SignatureType::kTextSha256Dsa:
       return Sha256WithoutPeChecksum(size, content, &sha) &&
-             CheckDsa(keys, kSha256Keys, ByteView{sha.data(), sha.size()}, found, keyIndex);
-    case signature_type::kTextMd5:
+             CheckDsa(keys, ByteView{sha.data(), sha.size()}, found, keyIndex);
+    case SignatureType::kTextMd5:
       return Md5OfText(content, &md5) && found.signature.size() == md5.size() &&
              std::memcmp(found.signature.data(), md5.data(), md5.size()) == 0;
     default:
@@ -228,8 +222,19 @@ bool Check(const Found& found, std::uint64_t size, const ContentSource& content,
 
 }  // namespace
 
-bool LocateSignature(const wchar_t* path, int lookupMode, std::vector<std::uint8_t>* outSignature,
-                     int* outType, std::uint64_t* outOffset) {
+KeyOrder KeyOrderFor(SignatureType type) {
+  switch (type) {
+    case SignatureType::kRawMd5Dsa: return {2, 1, 3};
+    case SignatureType::kTextMd5Dsa: return {2, 3, 1};
+    case SignatureType::kRawSha256Dsa:
+    case SignatureType::kTextSha256Dsa: return {5, 6, 7};
+    case SignatureType::kTextMd5: break;
+  }
+  return {};
+}
+
+bool LocateSignature(const wchar_t* path, LookupMode lookupMode, std::vector<std::uint8_t>* outSignature,
+                     SignatureType* outType, std::uint64_t* outOffset) {
   SignatureFile file;
   Found found;
   if (!file.Open(path) || !Locate(file, lookupMode, &found)) return false;
@@ -239,7 +244,7 @@ bool LocateSignature(const wchar_t* path, int lookupMode, std::vector<std::uint8
   return true;
 }
 
-bool LocateSignatureIn(const SignatureFile& file, int lookupMode, int* outType, std::uint64_t* outOffset) {
+bool LocateSignatureIn(const SignatureFile& file, LookupMode lookupMode, SignatureType* outType, std::uint64_t* outOffset) {
   Found found;
   if (!Locate(file, lookupMode, &found)) return false;
   *outType = found.type;
@@ -247,7 +252,7 @@ bool LocateSignatureIn(const SignatureFile& file, int lookupMode, int* outType, 
   return true;
 }
 
-bool VerifySignatureWithKeys(const wchar_t* path, int verifyMode, const KeySet& keys,
+bool VerifySignatureWithKeys(const wchar_t* path, LookupMode verifyMode, const KeySet& keys,
                              int* outKeyIndex) {
   if (outKeyIndex != nullptr) *outKeyIndex = 0;
   // One handle for the lookup and the digest: the file cannot be swapped in between.
@@ -255,15 +260,15 @@ bool VerifySignatureWithKeys(const wchar_t* path, int verifyMode, const KeySet& 
   return file.Open(path) && VerifySignatureIn(file, verifyMode, keys, outKeyIndex);
 }
 
-bool VerifySignatureIn(const SignatureFile& file, int verifyMode, const KeySet& keys, int* outKeyIndex) {
+bool VerifySignatureIn(const SignatureFile& file, LookupMode verifyMode, const KeySet& keys, int* outKeyIndex) {
   int keyIndex = 0;
   if (outKeyIndex != nullptr) *outKeyIndex = 0;
   Found found;
   if (!Locate(file, verifyMode, &found)) return false;
-  int mode = verifyMode;
-  if (mode == signature_mode::kMd5Dsa &&
-      (found.type == signature_type::kTextSha256Dsa || found.type == signature_type::kRawSha256Dsa)) {
-    mode = signature_mode::kSha256Dsa;
+  LookupMode mode = verifyMode;
+  if (mode == LookupMode::kMd5Dsa &&
+      (found.type == SignatureType::kTextSha256Dsa || found.type == SignatureType::kRawSha256Dsa)) {
+    mode = LookupMode::kSha256Dsa;
   }
   if (!Accepts(mode, found.type) || found.offset > kLargestContent) return false;
   const std::uint64_t length = found.offset;
@@ -281,7 +286,7 @@ bool VerifySignatureIn(const SignatureFile& file, int verifyMode, const KeySet& 
   return true;
 }
 
-bool VerifySignature(const wchar_t* path, int verifyMode, int* outKeyIndex) {
+bool VerifySignature(const wchar_t* path, LookupMode verifyMode, int* outKeyIndex) {
   return VerifySignatureWithKeys(path, verifyMode, CompiledKeys(), outKeyIndex);
 }
 

@@ -12,6 +12,7 @@
 //   type 4: "TZKSig2A", 128 hex digits of a DSA signature as for type 5, "TZKSig2A"
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <vector>
 
@@ -21,21 +22,25 @@ namespace tzk::archive {
 
 class SignatureFile;
 
-namespace signature_type {
-constexpr int kTextMd5Dsa = 0;
-constexpr int kRawMd5Dsa = 1;
-constexpr int kTextMd5 = 2;
-constexpr int kTextSha256Dsa = 4;
-constexpr int kRawSha256Dsa = 5;
-}  // namespace signature_type
+// The forms by the number each carries in the format.
+enum class SignatureType : int {
+  kTextMd5Dsa = 0,
+  kRawMd5Dsa = 1,
+  kTextMd5 = 2,
+  kTextSha256Dsa = 4,
+  kRawSha256Dsa = 5,
+};
+
+// The number a type is written as in manifests, messages and reports.
+constexpr int Number(SignatureType type) { return static_cast<int>(type); }
 
 // Lookup modes of LocateSignature, verify modes of VerifySignature.
-namespace signature_mode {
-constexpr int kArchive = 1;    // raw, text DSA, text MD5; every type accepted
-constexpr int kMd5Dsa = 2;     // raw, text DSA; types 0 and 1 (4 and 5 switch to kSha256Dsa)
-constexpr int kTextMd5 = 3;    // text MD5 only; type 2
-constexpr int kSha256Dsa = 4;  // raw, text DSA; types 4 and 5
-}  // namespace signature_mode
+enum class LookupMode : int {
+  kArchive = 1,    // raw, text DSA, text MD5; every type accepted
+  kMd5Dsa = 2,     // raw, text DSA; types 0 and 1 (4 and 5 switch to kSha256Dsa)
+  kTextMd5 = 3,    // text MD5 only; type 2
+  kSha256Dsa = 4,  // raw, text DSA; types 4 and 5
+};
 
 // The magics, 8 bytes each without the terminating zero.
 inline constexpr char kRawMd5Magic[] = "TZKSignd";
@@ -48,24 +53,29 @@ inline constexpr char kTextSha256DsaMagic[] = "TZKSig2A";
 inline constexpr std::uint32_t kRawMd5DsaBlock = 40 + 8;
 inline constexpr std::uint32_t kRawSha256DsaBlock = 64 + 8;
 
+// The keys a signature of `type` is tried with, first to last: the first that verifies wins.
+// Index 0 (no key) for the keyless text MD5 form.
+using KeyOrder = std::array<int, 3>;
+KeyOrder KeyOrderFor(SignatureType type);
+
 // Finds the signature form of the file at path with the forms of lookupMode. On success
 // reports the type, the offset C at which the form begins and, when outSignature is given,
 // the signature bytes (raw forms as stored, text forms decoded: 40, 64 or 16 bytes).
-bool LocateSignature(const wchar_t* path, int lookupMode, std::vector<std::uint8_t>* outSignature,
-                     int* outType, std::uint64_t* outOffset);
+bool LocateSignature(const wchar_t* path, LookupMode lookupMode, std::vector<std::uint8_t>* outSignature,
+                     SignatureType* outType, std::uint64_t* outOffset);
 
 // Locates the signature again with verifyMode, digests [0, C) and checks it against the
 // compiled-in keys. outKeyIndex (may be null) receives the key that verified, 0 for type 2
 // and on failure.
-bool VerifySignature(const wchar_t* path, int verifyMode, int* outKeyIndex);
+bool VerifySignature(const wchar_t* path, LookupMode verifyMode, int* outKeyIndex);
 
 // The same check against another key set, for the producer's own checks.
-bool VerifySignatureWithKeys(const wchar_t* path, int verifyMode, const KeySet& keys,
+bool VerifySignatureWithKeys(const wchar_t* path, LookupMode verifyMode, const KeySet& keys,
                              int* outKeyIndex);
 
 // The lookup and the check on a file the caller has open, so that what is verified is what
 // the caller reads afterwards.
-bool LocateSignatureIn(const SignatureFile& file, int lookupMode, int* outType, std::uint64_t* outOffset);
-bool VerifySignatureIn(const SignatureFile& file, int verifyMode, const KeySet& keys, int* outKeyIndex);
+bool LocateSignatureIn(const SignatureFile& file, LookupMode lookupMode, SignatureType* outType, std::uint64_t* outOffset);
+bool VerifySignatureIn(const SignatureFile& file, LookupMode verifyMode, const KeySet& keys, int* outKeyIndex);
 
 }  // namespace tzk::archive

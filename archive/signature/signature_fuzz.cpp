@@ -17,9 +17,10 @@ namespace {
 std::string ScratchName() { return "/tmp/signature_fuzz_" + std::to_string(::getpid()) + ".bin"; }
 
 void CheckAllModes(const std::wstring& path, std::size_t size) {
-  for (int mode = 0; mode <= 5; ++mode) {
+  for (int number = 0; number <= 5; ++number) {
+    const auto mode = static_cast<tzk::archive::LookupMode>(number);  // 0 and 5 are no mode
     std::vector<std::uint8_t> signature;
-    int type = -1;
+    tzk::archive::SignatureType type{};
     std::uint64_t offset = 0;
     if (tzk::archive::LocateSignature(path.c_str(), mode, &signature, &type, &offset) && offset > size) {
       __builtin_trap();  // the signed content must lie inside the file

@@ -25,8 +25,8 @@ namespace tzk::archive {
 namespace {
 
 using Bytes = std::vector<std::uint8_t>;
-namespace type = signature_type;
-namespace mode = signature_mode;
+using type = SignatureType;
+using mode = LookupMode;
 
 Bytes Text(const std::string& text) { return Bytes(text.begin(), text.end()); }
 
@@ -129,19 +129,19 @@ class SignatureTest : public ::testing::Test {
   static const DsaPrivateKey& Key(int index) { return privateKeys_[index]; }
 
   // Content followed by the block SignFile appends for `type`.
-  std::wstring Signed(const std::wstring& name, const Bytes& content, int type, int keyIndex) {
+  std::wstring Signed(const std::wstring& name, const Bytes& content, SignatureType type, int keyIndex) {
     const std::wstring file = scratch_.Write(name, content);
     EXPECT_EQ(code::kSuccess, SignFile(file, type, keyIndex == 0 ? nullptr : &Key(keyIndex)));
     return file;
   }
 
-  bool Verify(const std::wstring& file, int verifyMode, int* keyIndex = nullptr) {
+  bool Verify(const std::wstring& file, LookupMode verifyMode, int* keyIndex = nullptr) {
     int ignored = -1;
     return VerifySignatureWithKeys(file.c_str(), verifyMode, publicKeys_.keys(), keyIndex ? keyIndex : &ignored);
   }
 
   // Whether the file still verifies with byte `at` flipped.
-  bool VerifiesWithFlip(const std::wstring& name, const Bytes& bytes, std::size_t at, int verifyMode) {
+  bool VerifiesWithFlip(const std::wstring& name, const Bytes& bytes, std::size_t at, LookupMode verifyMode) {
     Bytes changed = bytes;
     changed[at] ^= 0x01;
     return Verify(scratch_.Write(name, changed), verifyMode);
@@ -160,7 +160,10 @@ TEST_F(SignatureTest, SignedFilesVerifyAndAnyFlippedByteBreaksThem) {
   Bytes content = Pseudorandom(96, 3);
   for (std::uint8_t& b : content) b = static_cast<std::uint8_t>(0x21 + b % 0x5E);
   struct Case {
-    int type, signer, verifyMode, reported;
+    SignatureType type;
+    int signer;
+    LookupMode verifyMode;
+    int reported;
     std::size_t blockSize;
   } const cases[] = {
       {type::kRawMd5Dsa, 1, mode::kMd5Dsa, 1, 48},
@@ -168,7 +171,7 @@ TEST_F(SignatureTest, SignedFilesVerifyAndAnyFlippedByteBreaksThem) {
       {type::kTextMd5, 0, mode::kTextMd5, 0, 48},
   };
   for (const Case& c : cases) {
-    SCOPED_TRACE(c.type);
+    SCOPED_TRACE(Number(c.type));
     const std::wstring file = Signed(L"signed.bin", content, c.type, c.signer);
     const Bytes bytes = ScratchDir::Read(file);
     ASSERT_EQ(content.size() + c.blockSize, bytes.size());
@@ -176,7 +179,7 @@ TEST_F(SignatureTest, SignedFilesVerifyAndAnyFlippedByteBreaksThem) {
     EXPECT_TRUE(Verify(file, c.verifyMode, &keyIndex));
     EXPECT_EQ(c.reported, keyIndex);
     EXPECT_TRUE(Verify(file, mode::kArchive));
-    int foundType = -1;
+    SignatureType foundType = SignatureType::kTextMd5Dsa;
     std::uint64_t offset = 0;
     ASSERT_TRUE(LocateSignature(file.c_str(), mode::kArchive, nullptr, &foundType, &offset));
     EXPECT_EQ(c.type, foundType);
@@ -295,7 +298,7 @@ TEST(Signing, FollowsTheDeterministicNonceVectorOf2048BitDsa) {
 TEST_F(SignatureTest, RawFormNeedsRoomForItsSignature) {
   Bytes bytes = Pseudorandom(40, 5);
   Put(&bytes, Text(kRawMd5Magic));
-  int foundType = -1;
+  SignatureType foundType = SignatureType::kTextMd5Dsa;
   std::uint64_t offset = 99;
   Bytes signature;
   ASSERT_TRUE(LocateSignature(scratch_.Write(L"48.bin", bytes).c_str(), mode::kArchive, &signature, &foundType, &offset));
@@ -318,7 +321,7 @@ TEST_F(SignatureTest, BlockBeforeACertificateTableIsFoundThroughThePeAwareEnd) {
       bytes.resize(bytes.size() + padding, 0);
       Put(&bytes, table);
       const std::wstring withTable = scratch_.Write(L"authenticode.exe", bytes);
-      int foundType = -1;
+      SignatureType foundType = SignatureType::kTextMd5Dsa;
       std::uint64_t offset = 0;
       const bool found = LocateSignature(withTable.c_str(), mode::kArchive, nullptr, &foundType, &offset);
       if (padding > 7) {
@@ -344,7 +347,7 @@ TEST_F(SignatureTest, Sha256BlockFollowedByAnMd5BlockIsFoundAtSizeMinus56) {
   Put(&bytes, Pseudorandom(40, 1));
   Put(&bytes, Text(kRawMd5Magic));
   const std::wstring file = scratch_.Write(L"both.bin", bytes);
-  int foundType = -1;
+  SignatureType foundType = SignatureType::kTextMd5Dsa;
   std::uint64_t offset = 0;
   Bytes signature;
   ASSERT_TRUE(LocateSignature(file.c_str(), mode::kMd5Dsa, &signature, &foundType, &offset));
@@ -363,21 +366,22 @@ TEST_F(SignatureTest, TextDsaFormsAreLocatedAndVerifiedButOnlyInTheirModes) {
   const Bytes md5Signature = SignDigest(Key(3), ByteView{md5.data(), md5.size()}, DigestHash::kMd5);
   const Bytes shaSignature = SignDigest(Key(6), ByteView{sha.data(), sha.size()}, DigestHash::kSha256);
   struct Case {
-    int type;
+    SignatureType type;
     const char* magic;
     Bytes signature;
-    int key, ownMode, otherMode;
+    int key;
+    LookupMode ownMode, otherMode;
     bool upper;
   } const cases[] = {
       {type::kTextMd5Dsa, kTextMd5DsaMagic, md5Signature, 3, mode::kMd5Dsa, mode::kSha256Dsa, false},
       {type::kTextSha256Dsa, kTextSha256DsaMagic, shaSignature, 6, mode::kSha256Dsa, mode::kTextMd5, true},
   };
   for (const Case& c : cases) {
-    SCOPED_TRACE(c.type);
+    SCOPED_TRACE(Number(c.type));
     Bytes bytes = content;
     Put(&bytes, Text(c.magic + Hex(c.signature, c.upper) + c.magic + "\r\n"));
     const std::wstring file = scratch_.Write(L"text_dsa.txt", bytes);
-    int foundType = -1;
+    SignatureType foundType = SignatureType::kTextMd5Dsa;
     std::uint64_t offset = 0;
     Bytes signature;
     ASSERT_TRUE(LocateSignature(file.c_str(), mode::kArchive, &signature, &foundType, &offset));
@@ -468,7 +472,7 @@ TEST_F(SignatureTest, TextMd5FormSkipsLineBreaksAndHighBytesAndTrailingText) {
 
 TEST_F(SignatureTest, UnknownModesMissingFilesAndForeignTypesFail) {
   const std::wstring file = Signed(L"modes.bin", Pseudorandom(100, 17), type::kRawMd5Dsa, 2);
-  for (int badMode : {0, 5, -1}) {
+  for (LookupMode badMode : {static_cast<LookupMode>(0), static_cast<LookupMode>(5), static_cast<LookupMode>(-1)}) {
     EXPECT_FALSE(LocateSignature(file.c_str(), badMode, nullptr, nullptr, nullptr));
     EXPECT_FALSE(Verify(file, badMode));
   }

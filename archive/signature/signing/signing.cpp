@@ -287,42 +287,42 @@ Result TextBlock(const Md5Digest& digest, std::vector<std::uint8_t>* block) {
 
 }  // namespace
 
-Result MakeSignatureBlock(ByteView content, int type, const DsaPrivateKey* key,
+Result MakeSignatureBlock(ByteView content, SignatureType type, const DsaPrivateKey* key,
                           std::vector<std::uint8_t>* block) {
   switch (type) {
-    case signature_type::kRawMd5Dsa: {
+    case SignatureType::kRawMd5Dsa: {
       const Md5Digest digest = Md5Of(content);
       return MakeDsaBlock(ByteView{digest.data(), digest.size()}, DigestHash::kMd5, kRawMd5Magic,
                           KeyShape{1024, 160}, key, block);
     }
-    case signature_type::kRawSha256Dsa: {
+    case SignatureType::kRawSha256Dsa: {
       const Sha256Digest digest = Sha256WithoutPeChecksum(content);
       return MakeDsaBlock(ByteView{digest.data(), digest.size()}, DigestHash::kSha256, kRawSha256Magic,
                           KeyShape{2048, 256}, key, block);
     }
-    case signature_type::kTextMd5:
+    case SignatureType::kTextMd5:
       return TextBlock(Md5OfText(content), block);
     default:
       return code::kInvalidParameter;
   }
 }
 
-Result MakeSignatureBlock(std::uint64_t size, const ContentSource& content, int type, const DsaPrivateKey* key,
+Result MakeSignatureBlock(std::uint64_t size, const ContentSource& content, SignatureType type, const DsaPrivateKey* key,
                           std::vector<std::uint8_t>* block) {
   switch (type) {
-    case signature_type::kRawMd5Dsa: {
+    case SignatureType::kRawMd5Dsa: {
       Md5Digest digest;
       if (!Md5Of(content, &digest)) return code::kFileInvalid;
       return MakeDsaBlock(ByteView{digest.data(), digest.size()}, DigestHash::kMd5, kRawMd5Magic,
                           KeyShape{1024, 160}, key, block);
     }
-    case signature_type::kRawSha256Dsa: {
+    case SignatureType::kRawSha256Dsa: {
       Sha256Digest digest;
       if (!Sha256WithoutPeChecksum(size, content, &digest)) return code::kFileInvalid;
       return MakeDsaBlock(ByteView{digest.data(), digest.size()}, DigestHash::kSha256, kRawSha256Magic,
                           KeyShape{2048, 256}, key, block);
     }
-    case signature_type::kTextMd5: {
+    case SignatureType::kTextMd5: {
       Md5Digest digest;
       if (!Md5OfText(content, &digest)) return code::kFileInvalid;
       return TextBlock(digest, block);
@@ -332,7 +332,7 @@ Result MakeSignatureBlock(std::uint64_t size, const ContentSource& content, int 
   }
 }
 
-Result SignFile(const std::wstring& path, int type, const DsaPrivateKey* key) {
+Result SignFile(const std::wstring& path, SignatureType type, const DsaPrivateKey* key) {
   std::vector<std::uint8_t> block;
   {
     // Closed again before the append: the reader shares the file for reading only.

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "archive/signature/signature.h"
 #include "archive/signature/signature_digest.h"
 #include "archive/signature/verification_keys.h"
 #include "log/vocabulary/result.h"
@@ -51,15 +52,15 @@ class LoadedKeys {
 // Appends a signature block of `type` (1, 2 or 5) over the whole file as it is now, read a
 // piece at a time. Type 1
 // needs a 1024/160 key, type 5 a 2048/256 key; type 2 takes no key (pass null).
-Result SignFile(const std::wstring& path, int type, const DsaPrivateKey* key);
+Result SignFile(const std::wstring& path, SignatureType type, const DsaPrivateKey* key);
 
 // The raw block of type 1 or 5, or the text block of type 2, for content as given.
-Result MakeSignatureBlock(ByteView content, int type, const DsaPrivateKey* key,
+Result MakeSignatureBlock(ByteView content, SignatureType type, const DsaPrivateKey* key,
                           std::vector<std::uint8_t>* block);
 
 // The same for size bytes of content handed over piece by piece; kFileInvalid when the source
 // fails.
-Result MakeSignatureBlock(std::uint64_t size, const ContentSource& content, int type, const DsaPrivateKey* key,
+Result MakeSignatureBlock(std::uint64_t size, const ContentSource& content, SignatureType type, const DsaPrivateKey* key,
                           std::vector<std::uint8_t>* block);
 
 // Reads a whole file (UTF-8 text such as a PEM) with the platform's wide-path API.
