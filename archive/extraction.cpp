@@ -8,6 +8,7 @@
 #include "archive/sfx_archive.h"
 #include "log/vocabulary/little_endian.h"
 #include "log/vocabulary/path.h"
+#include "log/wide_format.h"
 #include "packers/file_package.h"
 #include "progress/progress_callback.h"
 
@@ -190,9 +191,10 @@ Result SfxArchive::ExtractFiles(const std::wstring& folder, progress::ProgressCa
   if (firstFailure == tasks.size()) return code::kSuccess;
   const Task& failed = tasks[firstFailure];
   const SfxFileEntry& entry = entries[failed.entry];
-  log::theLogger().write(log::level::kInfo, kTagSfxArc,
-                         failed.module ? L"Error extracting module '%s' (code 0x%x)" : L"Error extracting file '%s' (code 0x%x)",
-                         (failed.module ? entry.extractionName : entry.name).c_str(), failed.result);
+  extractionFailure_ =
+      log::formatString(failed.module ? L"Error extracting module '%s' (code 0x%x)" : L"Error extracting file '%s' (code 0x%x)",
+                        (failed.module ? entry.extractionName : entry.name).c_str(), failed.result);
+  log::theLogger().write(log::level::kInfo, kTagSfxArc, L"%s", extractionFailure_.c_str());
   return failed.result;
 }
 

@@ -93,6 +93,8 @@ class SfxArchive {
   Result CheckInstaller();
 
   Result ExtractFiles(const std::wstring& folder, progress::ProgressCallback* progress);
+  // The record ExtractFiles logged for the entry that failed; empty while none has.
+  const std::wstring& extractionFailure() const { return extractionFailure_; }
   Result ExtractInstaller(const std::wstring& targetPath);
   // The self-defense driver for this platform (the x64 one under WOW64): 1168 when the archive
   // has none.
@@ -123,6 +125,7 @@ class SfxArchive {
   packers::CUFile file_;
   std::uint32_t contentLength_ = 0;
   std::uint32_t embeddedLength_ = 0;
+  std::wstring extractionFailure_;
 };
 
 // The verify mode that belongs to a signature type found by the archive lookup.

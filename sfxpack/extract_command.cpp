@@ -71,12 +71,6 @@ bool makeFolder(const std::string& path) {
   return makeOneFolder(path);
 }
 
-// The archive code explains its failures in log records: the last one since `first`.
-std::string lastRecordSince(std::size_t first) {
-  const auto history = tzk::log::theLogger().history();
-  return history.size() > first ? tzk::root::toUtf8(history.back().message) : std::string();
-}
-
 // Codes of the archive's extraction that mean its content is bad, not that DIR cannot be written.
 bool isContentFault(tzk::Result code) {
   return code == tzk::code::kInvalidName || code == tzk::code::kPackageCorrupt || code == tzk::code::kFileInvalid ||
@@ -117,13 +111,12 @@ int run(const Args& args) {
   tzk::progress::ProgressCallback progress;
   TerminalBar bar;
   if (ShowsProgress(WantsQuiet(a))) progress.addListener(&bar);
-  const std::size_t first = tzk::log::theLogger().history().size();
   const tzk::Result extracted = archive.ExtractFiles(folder, &progress);
   const tzk::Result installer = extracted == tzk::code::kSuccess
                                     ? archive.ExtractInstaller(tzk::root::JoinPath(folder, L"instup.exe"))
                                     : extracted;
   if (installer != tzk::code::kSuccess) {
-    const std::string record = lastRecordSince(first);
+    const std::string record = tzk::root::toUtf8(archive.extractionFailure());
     const std::string detail = record.empty() ? "the installer (code " + CodeText(installer) + ")" : record;
     if (isContentFault(installer)) return FileError("extract", file, "bad archive content: " + detail, kExitBadInput);
     return FileError("extract", dir, "cannot extract into it: " + detail, kExitOutputError);
