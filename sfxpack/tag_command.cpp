@@ -99,6 +99,8 @@ int run(const Args& args) {
   }
   Bytes content;
   if (!ReadWholeArchive(archive, &content)) return FileError("tag", file, "cannot read it whole", kExitBadInput);
+  // The result takes the file's place: Windows moves nothing onto a file still open.
+  archive.archiveFile().Close();
   const bool tagged = hasTailBlock(content);
   const CodeSignatureReport code = InspectCodeSignature(content);
   std::vector<EmbeddedItem> items;
