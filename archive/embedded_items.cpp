@@ -10,9 +10,9 @@
 #include <new>
 
 #include "archive/sfx_archive.h"
-#include "archive/signature/signature.h"
-#include "log/vocabulary/little_endian.h"
-#include "log/vocabulary/path.h"
+#include "signature/signature.h"
+#include "vocabulary/little_endian.h"
+#include "vocabulary/path.h"
 
 namespace tzk::archive {
 namespace {
@@ -81,7 +81,7 @@ Result WalkEmbeddedBlock(const std::uint8_t* block, std::size_t tagOffset, const
                          ItemSaver save) {
   if (tagOffset < 4) return code::kInvalidData;
   const std::size_t lengthField = tagOffset - 4;
-  const std::uint32_t itemsLength = root::ReadLe32(block + lengthField);
+  const std::uint32_t itemsLength = vocabulary::ReadLe32(block + lengthField);
   if (itemsLength > lengthField) return code::kInvalidData;
   const std::size_t itemsStart = lengthField - itemsLength;
 
@@ -89,7 +89,7 @@ Result WalkEmbeddedBlock(const std::uint8_t* block, std::size_t tagOffset, const
   std::size_t p = lengthField;
   while (p - itemsStart > 8) {
     const std::uint8_t* tag = block + p - 4;
-    const std::uint32_t size = root::ReadLe32(block + p - 8);
+    const std::uint32_t size = vocabulary::ReadLe32(block + p - 8);
     p -= 8;
     // An item that claims more bytes than lie below it is passed over; the walk looks for
     // the next trailer in the eight bytes beneath.
@@ -97,7 +97,7 @@ Result WalkEmbeddedBlock(const std::uint8_t* block, std::size_t tagOffset, const
     p -= size;
     const ItemKind* kind = findKind(tag);
     if (kind == nullptr) continue;
-    const std::wstring path = root::JoinPath(folder, kind->fileName);
+    const std::wstring path = vocabulary::JoinPath(folder, kind->fileName);
     if (kind->storage == ItemStorage::kZlib) {
       saveCompressed(*kind, block + p, size, path, save);
       continue;
@@ -114,7 +114,7 @@ bool IsTailBlock(const std::uint8_t* block) {
   std::uint8_t digest[CryptoPP::Weak::MD5::DIGESTSIZE];
   CryptoPP::Weak::MD5().CalculateDigest(digest, block, kTailDigestOffset);
   return std::memcmp(digest, block + kTailDigestOffset, sizeof(digest)) == 0 &&
-         root::ReadLe32(block + kTailDigestOffset - 4) == kEmbeddedDataTag;
+         vocabulary::ReadLe32(block + kTailDigestOffset - 4) == kEmbeddedDataTag;
 }
 
 Result WalkTailBlock(const std::uint8_t* block, const std::wstring& folder, ItemSaver save) {

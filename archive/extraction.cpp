@@ -6,8 +6,8 @@
 #include "archive/embedded_items.h"
 #include "archive/file_system.h"
 #include "archive/sfx_archive.h"
-#include "log/vocabulary/little_endian.h"
-#include "log/vocabulary/path.h"
+#include "vocabulary/little_endian.h"
+#include "vocabulary/path.h"
 #include "log/wide_format.h"
 #include "packers/file_package.h"
 #include "progress/progress_callback.h"
@@ -81,7 +81,7 @@ Result SfxArchive::extractRaw(packers::CUFile& source, const SfxFileEntry& entry
       source.Seek(static_cast<std::int32_t>(entry.offset), 0) != static_cast<std::int32_t>(entry.offset)) {
     return code::kNotEnoughMemory;
   }
-  const std::wstring target = root::JoinPath(folder, entry.name);
+  const std::wstring target = vocabulary::JoinPath(folder, entry.name);
   NewFile out(target);
   if (!out.created()) return out.lastError();
   for (std::uint32_t left = entry.size; left > 0;) {
@@ -127,7 +127,7 @@ Result SfxArchive::unpackToFile(packers::CUFile& source, std::uint32_t offset, s
 Result SfxArchive::extractModule(packers::CUFile& source, const SfxFileEntry& entry, const std::wstring& folder) {
   if (!IsContainedName(entry.extractionName)) return code::kInvalidName;
   if (!Covers(entry)) return code::kFileInvalid;
-  return unpackToFile(source, entry.offset, entry.size, root::JoinPath(folder, entry.extractionName));
+  return unpackToFile(source, entry.offset, entry.size, vocabulary::JoinPath(folder, entry.extractionName));
 }
 
 // Entries that write files of their own are extracted two at once, each lane reading through
@@ -240,7 +240,7 @@ Result SfxArchive::ExtractEmbeddedItems(const std::wstring& folder, ItemSaver sa
   std::uint8_t* block = file_.ReadAlloc(embeddedLength_);
   if (block == nullptr) return code::kCannotMake;
   Result result = code::kInvalidData;
-  if (embeddedLength_ >= 8 && root::ReadLe32(block + embeddedLength_ - 4) == kEmbeddedDataTag) {
+  if (embeddedLength_ >= 8 && vocabulary::ReadLe32(block + embeddedLength_ - 4) == kEmbeddedDataTag) {
     result = WalkEmbeddedBlock(block, embeddedLength_ - 4, folder, save);
   }
   file_.Release(block);

@@ -8,7 +8,7 @@
 #include <memory>
 #include <string>
 
-#include "log/vocabulary/result.h"
+#include "vocabulary/result.h"
 
 namespace tzk::archive {
 

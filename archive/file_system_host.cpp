@@ -7,19 +7,19 @@
 #include <thread>
 
 #include "archive/file_system.h"
-#include "log/vocabulary/text.h"
+#include "vocabulary/text.h"
 
 namespace tzk::archive {
 
 bool SetEntryFileTime(const std::wstring& path, std::int64_t unixSeconds) {
   const timespec times[2] = {{static_cast<time_t>(unixSeconds), 0}, {static_cast<time_t>(unixSeconds), 0}};
-  return ::utimensat(AT_FDCWD, root::toHostPath(path).c_str(), times, 0) == 0;
+  return ::utimensat(AT_FDCWD, vocabulary::toHostPath(path).c_str(), times, 0) == 0;
 }
 
-bool DeleteEntryFile(const std::wstring& path) { return ::unlink(root::toHostPath(path).c_str()) == 0; }
+bool DeleteEntryFile(const std::wstring& path) { return ::unlink(vocabulary::toHostPath(path).c_str()) == 0; }
 
 bool ReplaceEntryFile(const std::wstring& from, const std::wstring& to) {
-  return ::rename(root::toHostPath(from).c_str(), root::toHostPath(to).c_str()) == 0;
+  return ::rename(vocabulary::toHostPath(from).c_str(), vocabulary::toHostPath(to).c_str()) == 0;
 }
 
 std::wstring ExtendedLengthPath(const std::wstring& path) { return path; }

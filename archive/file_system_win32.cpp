@@ -11,14 +11,14 @@
 #include "root/file_checks.h"
 #include "root/held_files.h"
 #include "root/library.h"
-#include "log/vocabulary/scoped_handle.h"
-#include "log/vocabulary/text.h"
+#include "vocabulary/scoped_handle.h"
+#include "vocabulary/text.h"
 #include "root/system_function.h"
 
 namespace tzk::archive {
 
 bool SetEntryFileTime(const std::wstring& path, std::int64_t unixSeconds) {
-  root::ScopedFileHandle file(::CreateFileW(path.c_str(), FILE_WRITE_ATTRIBUTES,
+  vocabulary::ScopedFileHandle file(::CreateFileW(path.c_str(), FILE_WRITE_ATTRIBUTES,
                                             FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                             OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
   if (!file) return false;
@@ -97,7 +97,7 @@ DWORD WINAPI RunBesideThread(void* parameter) {
 
 void RunBeside(const std::function<void()>& beside, const std::function<void()>& here) {
   Beside state{beside, CrashGuard::InheritedGuard(), nullptr};
-  root::ScopedKernelHandle thread(::CreateThread(nullptr, 0, &RunBesideThread, &state, 0, nullptr));
+  vocabulary::ScopedKernelHandle thread(::CreateThread(nullptr, 0, &RunBesideThread, &state, 0, nullptr));
   if (!thread.valid()) beside();
   // The thread works on this frame: it is waited for whatever here does.
   std::exception_ptr failure;
@@ -135,7 +135,7 @@ std::FILE* OpenScratchFile() {
 }
 
 std::FILE* OpenUtf8File(const std::string& path, const char* mode) {
-  return ::_wfopen(root::fromUtf8(path).c_str(), root::fromUtf8(mode).c_str());
+  return ::_wfopen(vocabulary::fromUtf8(path).c_str(), vocabulary::fromUtf8(mode).c_str());
 }
 
 }  // namespace tzk::archive

@@ -11,7 +11,7 @@
 
 #include <cstdint>
 
-#include "archive/signature/signature.h"
+#include "signature/signature.h"
 
 namespace tzk::archive {
 

@@ -14,8 +14,8 @@
 #include "archive/file_system.h"
 #include "archive/format.h"
 #include "archive/sfx_archive.h"
-#include "log/vocabulary/little_endian.h"
-#include "log/vocabulary/text.h"
+#include "vocabulary/little_endian.h"
+#include "vocabulary/text.h"
 #include "packers/data_packer.h"
 #include "packers/file_package.h"
 #include "packers/package_stream.h"
@@ -25,7 +25,7 @@ namespace {
 
 void appendUint32(Bytes* out, std::uint32_t v) {
   std::uint8_t bytes[4];
-  root::WriteLe32(bytes, v);
+  vocabulary::WriteLe32(bytes, v);
   out->insert(out->end(), bytes, bytes + sizeof bytes);
 }
 
@@ -43,7 +43,7 @@ bool checkName(const std::string& name, const char* what, std::string* error) {
     *error = std::string(what) + " '" + name + "' must be non-empty printable ASCII";
     return false;
   }
-  if (!IsContainedName(root::fromUtf8(name))) {
+  if (!IsContainedName(vocabulary::fromUtf8(name))) {
     *error = std::string(what) + " '" + name + "' would be written outside the target folder";
     return false;
   }

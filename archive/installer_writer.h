@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "archive/signature/signature.h"
+#include "signature/signature.h"
 
 namespace tzk::archive {
 

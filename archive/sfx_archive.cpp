@@ -4,8 +4,8 @@
 #include <memory>
 
 #include "archive/format.h"
-#include "archive/signature/signature.h"
-#include "archive/signature/signature_file.h"
+#include "signature/signature.h"
+#include "signature/signature_file.h"
 #include "log/wide_format.h"
 #include "packers/file_package.h"
 

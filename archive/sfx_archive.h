@@ -9,11 +9,11 @@
 #include <vector>
 
 #include "archive/embedded_items.h"
-#include "archive/signature/signature.h"
-#include "archive/signature/signature_file.h"
-#include "archive/signature/verification_keys.h"
+#include "signature/signature.h"
+#include "signature/signature_file.h"
+#include "signature/verification_keys.h"
 #include "log/logger.h"
-#include "log/vocabulary/result.h"
+#include "vocabulary/result.h"
 #include "packers/file.h"
 
 namespace tzk::progress {

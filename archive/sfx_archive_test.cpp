@@ -19,9 +19,9 @@
 #include "archive/file_system.h"
 #include "archive/format.h"
 #include "archive/installer_writer.h"
-#include "archive/signature/signature.h"
-#include "archive/signature/signing/signing.h"
-#include "log/vocabulary/text.h"
+#include "signature/signature.h"
+#include "signature/signing/signing.h"
+#include "vocabulary/text.h"
 #include "packers/data_packer.h"
 #include "packers/file_package.h"
 #include "progress/progress_callback.h"
@@ -146,7 +146,7 @@ TEST_F(ArchiveFiles, RoundTripOfEverySignedTypeGivesBackBytesAndTimes) {
     ScratchDir out;
     ASSERT_EQ(archive.ExtractFiles(out.path(), nullptr), 0u);
     for (const auto& file : plan.files) {
-      const std::wstring name = root::fromUtf8(file.name);
+      const std::wstring name = vocabulary::fromUtf8(file.name);
       if (file.extractionName.empty()) {
         EXPECT_EQ(testing::ReadFileBytes(out.file(name)), file.data);
       }
@@ -324,7 +324,7 @@ TEST_F(ArchiveFiles, NamesThatLeaveTheFolderAreRefused) {
     ScratchDir out;
     LogWatch watch;
     EXPECT_EQ(archive.ExtractFiles(out.path(), nullptr), code::kInvalidName);
-    EXPECT_EQ(watch.messages(), std::vector<std::wstring>{L"Error extracting file '" + root::fromUtf8(name) +
+    EXPECT_EQ(watch.messages(), std::vector<std::wstring>{L"Error extracting file '" + vocabulary::fromUtf8(name) +
                                                           L"' (code 0x7b)"});
   }
   EXPECT_TRUE(IsContainedName(L"sub\\dir\\file..name"));
@@ -362,7 +362,7 @@ TEST_F(ArchiveFiles, EachPackageFailureHasItsCodeAndLeavesNothingBehind) {
     AppendRecord(&file, record::kPointer, Uint32Body({0, 40, 0}));  // the stub's bytes: no package
     Bytes record;
     AppendRecord(&record, record::kFile, file);
-    return write(archiveWithMap(mapWithList(record)), root::fromUtf8(extractionName).substr(0, 3) + L".exe");
+    return write(archiveWithMap(mapWithList(record)), vocabulary::fromUtf8(extractionName).substr(0, 3) + L".exe");
   };
   SfxArchive archive;
   ASSERT_EQ(archive.Load(moduleArchive("module.dll").c_str()), 0u);
@@ -498,7 +498,7 @@ TEST(WritesAreDistinct, EveryAliasOfANameKeepsTheMapOrder) {
            {L"", L"x"}, {L"", L"setup.dat"}, {L"sub", L"Data.bin"}, {L"a b\\c", L"\u00e4.txt"}}) {
     const std::wstring path = folder.empty() ? file : folder + L"\\" + file;
     for (const std::wstring& alias : aliasesOf(folder, file)) {
-      SCOPED_TRACE(root::toUtf8(path + L" ~ " + alias));
+      SCOPED_TRACE(vocabulary::toUtf8(path + L" ~ " + alias));
       EXPECT_FALSE(WritesAreDistinct({entry(path, L""), entry(alias, L"")}));
       EXPECT_FALSE(WritesAreDistinct({entry(alias, L""), entry(L"other.dat", path)}));
       EXPECT_FALSE(WritesAreDistinct({entry(path, alias)}));
@@ -509,7 +509,7 @@ TEST(WritesAreDistinct, EveryAliasOfANameKeepsTheMapOrder) {
   for (const auto& [first, second] : std::vector<std::pair<std::wstring, std::wstring>>{
            {L"sub", L"sub\\a.dat"}, {L"SUB.\\a.dat", L"sub"}, {L"\u00e4.dat", L"\u00f6.dat"}, {L"a.dat", L"LONGNA~1.DAT"},
            {L"a.dat", L"b.dat:stream"}, {L"a.dat", L"nul.txt"}, {L"a.dat", L"com1 .log"}, {L"a.dat", L"."}}) {
-    EXPECT_FALSE(WritesAreDistinct({entry(first, L""), entry(second, L"")})) << root::toUtf8(first + L" " + second);
+    EXPECT_FALSE(WritesAreDistinct({entry(first, L""), entry(second, L"")})) << vocabulary::toUtf8(first + L" " + second);
   }
   EXPECT_TRUE(WritesAreDistinct({entry(L"a.dat", L"a.dll"), entry(L"b.dat", L""), entry(L"sub\\a.dat", L""),
                                  entry(L"sub2\\a.dat", L""), entry(L"a.dat.x", L""), entry(L"sub.x\\a.dat", L"")}));
@@ -533,12 +533,12 @@ TEST(WritesAreDistinct, TheAliasesOpenOneFileOnWindows) {
     if (!folder.empty()) ::SHCreateDirectoryExW(nullptr, scratch.file(folder).c_str(), nullptr);
     const std::wstring path = folder.empty() ? file : folder + L"\\" + file;
     const HANDLE made = ::CreateFileW(scratch.file(path).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr);
-    ASSERT_NE(made, INVALID_HANDLE_VALUE) << root::toUtf8(path);
+    ASSERT_NE(made, INVALID_HANDLE_VALUE) << vocabulary::toUtf8(path);
     ::CloseHandle(made);
     const std::uint64_t expected = identity(scratch.file(path));
-    ASSERT_NE(expected, 0u) << root::toUtf8(path);
+    ASSERT_NE(expected, 0u) << vocabulary::toUtf8(path);
     for (const std::wstring& alias : aliasesOf(folder, file)) {
-      EXPECT_EQ(identity(scratch.path() + L"\\" + alias), expected) << root::toUtf8(alias);
+      EXPECT_EQ(identity(scratch.path() + L"\\" + alias), expected) << vocabulary::toUtf8(alias);
     }
   }
 }

@@ -237,13 +237,13 @@ void finishDumpThread(GuardState& state) {
 
 Result writeMiniDump(EXCEPTION_POINTERS* exceptionPointers, DWORD threadId) {
   // Never by bare name: a planted dbghelp.dll beside the stub must not be found first.
-  const root::ScopedModule library(root::LoadSystemLibrary(L"dbghelp.dll"));
+  const vocabulary::ScopedModule library(root::LoadSystemLibrary(L"dbghelp.dll"));
   if (!library) return lastError();
   // Through void (*)(), the one function type that converts to any other without a warning.
   const auto writeDump = reinterpret_cast<MiniDumpWriteDumpFunction>(
       reinterpret_cast<void (*)()>(::GetProcAddress(library.get(), "MiniDumpWriteDump")));
   if (writeDump == nullptr) return lastError();
-  const root::ScopedFileHandle file(
+  const vocabulary::ScopedFileHandle file(
       ::CreateFileW(L"MiniDump.dmp", GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
   if (!file) return lastError();
 

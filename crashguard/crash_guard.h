@@ -10,8 +10,8 @@
 #include <functional>
 
 #include "crashguard/structured_exception.h"
-#include "log/vocabulary/result.h"
-#include "log/vocabulary/scoped_handle.h"
+#include "vocabulary/result.h"
+#include "vocabulary/scoped_handle.h"
 
 namespace tzk::CrashGuard {
 
@@ -56,7 +56,7 @@ struct GuardState {
   void (*previousUnexpected)();
   PureCallHandler previousPureCall;
   std::uint32_t previousErrorMode;
-  root::ScopedKernelHandle dumpThread;
+  vocabulary::ScopedKernelHandle dumpThread;
   DumpTask dumpTask;
   std::uint32_t faultingThreadId;
   EXCEPTION_POINTERS* exceptionPointers;

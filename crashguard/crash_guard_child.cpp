@@ -109,8 +109,8 @@ Result faultInSystemCodeWhileHandlingAFault(HINSTANCE instance, const wchar_t* a
 // both faults are in flight together. The guarded thread writes through null, the other one
 // divides by zero.
 struct Lanes {
-  tzk::root::ScopedKernelHandle ready[2];
-  tzk::root::ScopedKernelHandle handling[2];
+  tzk::vocabulary::ScopedKernelHandle ready[2];
+  tzk::vocabulary::ScopedKernelHandle handling[2];
 };
 
 void faultTogether(const Lanes& lanes, int lane) {
@@ -146,14 +146,14 @@ DWORD WINAPI otherLaneMain(void* parameter) {
   return 0;
 }
 
-tzk::root::ScopedKernelHandle manualEvent() {
-  return tzk::root::ScopedKernelHandle(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
+tzk::vocabulary::ScopedKernelHandle manualEvent() {
+  return tzk::vocabulary::ScopedKernelHandle(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
 }
 
 Result faultOnTwoThreadsAtOnce(HINSTANCE, const wchar_t*) {
   const Lanes lanes{{manualEvent(), manualEvent()}, {manualEvent(), manualEvent()}};
   OtherLane other{lanes, CrashGuard::InheritedGuard(), nullptr};
-  const tzk::root::ScopedKernelHandle thread(::CreateThread(nullptr, 0, &otherLaneMain, &other, 0, nullptr));
+  const tzk::vocabulary::ScopedKernelHandle thread(::CreateThread(nullptr, 0, &otherLaneMain, &other, 0, nullptr));
   if (!thread) return kUsage;
   std::exception_ptr failure;
   try {

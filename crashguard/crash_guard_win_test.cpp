@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "log/logger.h"
-#include "log/vocabulary/little_endian.h"
+#include "vocabulary/little_endian.h"
 #include "root/win_test_support.h"
 
 namespace tzk::CrashGuard {
@@ -68,7 +68,7 @@ class DisabledDllForChild {
  private:
   static constexpr const wchar_t* kProgram = L"Software\\Wine\\AppDefaults\\crash_guard_child.exe";
   static constexpr const wchar_t* kOverrides = L"Software\\Wine\\AppDefaults\\crash_guard_child.exe\\DllOverrides";
-  root::ScopedRegKey key_;
+  vocabulary::ScopedRegKey key_;
 };
 
 DWORD runChild(const wchar_t* mode, const ScratchFolder& folder) {
@@ -81,7 +81,7 @@ DWORD runChild(const wchar_t* mode, const ScratchFolder& folder) {
     ADD_FAILURE() << "CreateProcessW failed with " << ::GetLastError();
     return 0xFFFFFFFF;
   }
-  const root::ScopedKernelHandle processHandle(process.hProcess), threadHandle(process.hThread);
+  const vocabulary::ScopedKernelHandle processHandle(process.hProcess), threadHandle(process.hThread);
   DWORD exitCode = 0xFFFFFFFF;
   EXPECT_EQ(::WaitForSingleObject(process.hProcess, 120000), WAIT_OBJECT_0);
   ::GetExitCodeProcess(process.hProcess, &exitCode);
@@ -100,7 +100,7 @@ std::map<std::string, unsigned long> readReport(const ScratchFolder& folder) {
 }
 
 std::uint32_t readU32(const std::vector<unsigned char>& bytes, std::size_t offset) {
-  return root::ReadLe32(bytes.data() + offset);
+  return vocabulary::ReadLe32(bytes.data() + offset);
 }
 
 struct DumpedException {
@@ -117,7 +117,7 @@ constexpr std::size_t kInstructionPointer = offsetof(CONTEXT, Rip);
 #endif
 
 std::uintptr_t readAddress(const std::vector<unsigned char>& bytes, std::size_t offset) {
-  const std::uint64_t value = sizeof(void*) == 4 ? readU32(bytes, offset) : root::ReadLe64(bytes.data() + offset);
+  const std::uint64_t value = sizeof(void*) == 4 ? readU32(bytes, offset) : vocabulary::ReadLe64(bytes.data() + offset);
   return static_cast<std::uintptr_t>(value);
 }
 
@@ -306,7 +306,7 @@ TEST(CrashGuardFaultInFlight, TwoThreadsFaultingAtOnceLeaveOneWholeDumpAndARecor
 // In-process runs: the guard around routines that return or throw ordinary exceptions.
 
 unsigned threadCount() {
-  const root::ScopedFileHandle snapshot(::CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0));
+  const vocabulary::ScopedFileHandle snapshot(::CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0));
   THREADENTRY32 entry{};
   entry.dwSize = sizeof(entry);
   unsigned count = 0;

@@ -5,7 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "log/vocabulary/result.h"
+#include "vocabulary/result.h"
 
 namespace tzk::log {
 

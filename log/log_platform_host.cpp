@@ -8,7 +8,7 @@
 #include <string>
 
 #include "log/log_platform.h"
-#include "log/vocabulary/text.h"
+#include "vocabulary/text.h"
 
 namespace tzk::log {
 
@@ -44,7 +44,7 @@ LogFile::~LogFile() { close(); }
 
 Result LogFile::open(const wchar_t* path, bool* created) {
   close();
-  const std::string narrow = tzk::root::toHostPath(path);
+  const std::string narrow = tzk::vocabulary::toHostPath(path);
   int fd = ::open(narrow.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
   *created = fd >= 0;
   if (fd < 0 && errno == EEXIST) fd = ::open(narrow.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);

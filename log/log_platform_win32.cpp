@@ -2,7 +2,7 @@
 #include <winioctl.h>
 
 #include "log/log_platform.h"
-#include "log/vocabulary/scoped_handle.h"
+#include "vocabulary/scoped_handle.h"
 
 namespace tzk::log {
 
@@ -45,7 +45,7 @@ Result LogFile::open(const wchar_t* path, bool* created) {
 }
 
 void LogFile::requestCompression(const wchar_t* path) {
-  root::ScopedFileHandle rw(::CreateFileW(path, GENERIC_READ | GENERIC_WRITE,
+  vocabulary::ScopedFileHandle rw(::CreateFileW(path, GENERIC_READ | GENERIC_WRITE,
                                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                           nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
   if (!rw) return;
@@ -56,7 +56,7 @@ void LogFile::requestCompression(const wchar_t* path) {
 }
 
 void LogFile::close() {
-  root::ScopedFileHandle owned(reinterpret_cast<HANDLE>(handle_));
+  vocabulary::ScopedFileHandle owned(reinterpret_cast<HANDLE>(handle_));
   handle_ = invalidHandle();
 }
 

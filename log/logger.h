@@ -12,7 +12,7 @@
 #include <string>
 
 #include "log/log_platform.h"
-#include "log/vocabulary/result.h"
+#include "vocabulary/result.h"
 
 namespace tzk::log {
 

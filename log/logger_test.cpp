@@ -15,7 +15,7 @@
 #include <unistd.h>
 #endif
 
-#include "log/vocabulary/text.h"
+#include "vocabulary/text.h"
 
 namespace tzk::log {
 namespace {
@@ -39,7 +39,7 @@ class ScratchDir {
 #endif
   }
   std::string file(const std::string& name) const { return path_ + sep() + name; }
-  std::wstring wfile(const std::string& name) const { return root::fromUtf8(file(name)); }
+  std::wstring wfile(const std::string& name) const { return vocabulary::fromUtf8(file(name)); }
   static const char* sep() {
 #ifdef _WIN32
     return "\\";
@@ -168,7 +168,7 @@ TEST(LoggerFile, HistoryIsFlushedFirstAndLaterRunsAppendWithoutSecondBom) {
 TEST(LoggerFile, UnopenablePathIsRecordedAndLoggingGoesOn) {
   ScratchDir dir;
   Logger logger;
-  const std::wstring missing = dir.wfile("no such folder") + root::fromUtf8(ScratchDir::sep()) + L"Setup.log";
+  const std::wstring missing = dir.wfile("no such folder") + vocabulary::fromUtf8(ScratchDir::sep()) + L"Setup.log";
   logger.configure(nullptr, missing.c_str());
   logger.write(level::kInfo, kQelvo, L"still here");
   const auto history = logger.history();

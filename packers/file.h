@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <string>
 
-#include "log/vocabulary/result.h"
+#include "vocabulary/result.h"
 #include "packers/file_io.h"
 
 namespace tzk::packers {

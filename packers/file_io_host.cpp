@@ -7,7 +7,7 @@
 #include <string>
 
 #include "packers/file_io.h"
-#include "log/vocabulary/text.h"
+#include "vocabulary/text.h"
 
 namespace tzk::packers::io {
 
@@ -15,7 +15,7 @@ namespace tzk::packers::io {
 // callers see the same error on both systems. New files get the usual permissions under the
 // umask, the nearest to Windows' "not read-only".
 int OpenDescriptor(const wchar_t* path, OpenMode mode) {
-  const std::string hostPath = root::toHostPath(path);
+  const std::string hostPath = vocabulary::toHostPath(path);
   if (mode == OpenMode::kCreate) return ::open(hostPath.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
   if (mode == OpenMode::kCreateNew) return ::open(hostPath.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
   const int descriptor = ::open(hostPath.c_str(), O_RDONLY | O_CLOEXEC);

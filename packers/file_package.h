@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "packers/file.h"
-#include "log/vocabulary/result.h"
+#include "vocabulary/result.h"
 
 namespace tzk::packers {
 

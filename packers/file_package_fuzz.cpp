@@ -8,7 +8,7 @@
 #include <memory>
 #include <vector>
 
-#include "log/vocabulary/little_endian.h"
+#include "vocabulary/little_endian.h"
 #include "packers/file.h"
 #include "packers/file_package.h"
 
@@ -20,7 +20,7 @@ constexpr std::uint32_t kMaxExploredSize = 4u << 20;
 
 std::uint32_t AnnouncedSize(const std::uint8_t* data, std::size_t size) {
   if (size < 20) return 0;
-  return tzk::root::ReadLe32(data + 16);
+  return tzk::vocabulary::ReadLe32(data + 16);
 }
 
 }  // namespace

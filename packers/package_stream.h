@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <functional>
 
-#include "log/vocabulary/result.h"
+#include "vocabulary/result.h"
 
 namespace tzk::packers {
 

@@ -3,7 +3,7 @@
 #include <windows.h>
 #include <winhttp.h>
 
-#include "log/vocabulary/scoped_handle.h"
+#include "vocabulary/scoped_handle.h"
 #include "root/system_library.h"
 
 namespace tzk::ping {
@@ -20,7 +20,7 @@ struct InternetHandleTraits {
   static Handle invalid() noexcept { return nullptr; }
   static bool close(Handle h) noexcept { return g_closeInternetHandle(h) != FALSE; }
 };
-using ScopedInternetHandle = root::ScopedHandle<InternetHandleTraits>;
+using ScopedInternetHandle = vocabulary::ScopedHandle<InternetHandleTraits>;
 
 template <typename Function>
 bool lookUp(HMODULE module, const char* name, Function* function) {
@@ -50,7 +50,7 @@ class WinHttp {
   decltype(&::WinHttpReceiveResponse) receiveResponse = nullptr;
 
  private:
-  root::ScopedModule module_;
+  vocabulary::ScopedModule module_;
 };
 
 RandomSeed currentSeed() {

@@ -8,8 +8,8 @@
 #include <regex>
 #include <string>
 
-#include "log/vocabulary/scoped_handle.h"
-#include "log/vocabulary/text.h"
+#include "vocabulary/scoped_handle.h"
+#include "vocabulary/text.h"
 
 namespace tzk::ping {
 namespace {
@@ -22,7 +22,7 @@ struct SocketTraits {
   static Handle invalid() noexcept { return INVALID_SOCKET; }
   static bool close(Handle s) noexcept { return ::closesocket(s) == 0; }
 };
-using ScopedSocket = root::ScopedHandle<SocketTraits>;
+using ScopedSocket = vocabulary::ScopedHandle<SocketTraits>;
 
 // A listening socket on 127.0.0.1 with a port the system picked; invalid on failure.
 ScopedSocket listenOnLoopback(std::uint16_t* port) {
@@ -82,7 +82,7 @@ class OneRequestServer {
   std::uint16_t port_ = 0;
   ScopedSocket listener_;
   std::string request_;
-  root::ScopedKernelHandle thread_;
+  vocabulary::ScopedKernelHandle thread_;
 };
 
 class AnalyticsPing : public ::testing::Test {
@@ -118,7 +118,7 @@ TEST_F(AnalyticsPing, SendsOneGetWithTheHitInItsQuery) {
   const std::string requestLine = request.substr(0, request.find("\r\n"));
   ASSERT_TRUE(std::regex_match(requestLine, match, expected)) << requestLine;
   EXPECT_LE(std::stoull(match[1].str()), 2147483647ull);
-  EXPECT_EQ(match[2].str(), root::toUtf8(formatVisitorId(visitorId)));
+  EXPECT_EQ(match[2].str(), vocabulary::toUtf8(formatVisitorId(visitorId)));
 }
 
 TEST_F(AnalyticsPing, NothingListeningStillGivesTheVisitorIdentifierPromptly) {

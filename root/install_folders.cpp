@@ -5,8 +5,8 @@
 
 #include <vector>
 
-#include "log/vocabulary/path.h"
-#include "log/vocabulary/scoped_handle.h"
+#include "vocabulary/path.h"
+#include "vocabulary/scoped_handle.h"
 #include "root/file_checks.h"
 #include "root/library.h"
 #include "root/registry.h"
@@ -101,14 +101,14 @@ void readSetupVersion(HKEY key, std::uint32_t& version) {
 
 bool readInstallRow(const InstallRow& row, REGSAM view, std::wstring& dataFolder, std::wstring* setupFolder,
                     std::wstring& programFolder, std::uint32_t* setupVersion) {
-  ScopedRegKey key;
+  vocabulary::ScopedRegKey key;
   if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, row.key, 0, view, key.receive()) != ERROR_SUCCESS) return false;
   std::wstring program, data;
   if (!readFolderValue(key.get(), row.programValue, program)) return false;
   if (row.dataValue != nullptr && !readFolderValue(key.get(), row.dataValue, data)) return false;
   if (setupFolder != nullptr) {
     std::wstring setup;
-    *setupFolder = readFolderValue(key.get(), L"SetupFolder", setup) ? setup : JoinSubfolder(program, L"setup");
+    *setupFolder = readFolderValue(key.get(), L"SetupFolder", setup) ? setup : vocabulary::JoinSubfolder(program, L"setup");
   }
   if (setupVersion != nullptr) readSetupVersion(key.get(), *setupVersion);
   programFolder = program;
@@ -125,20 +125,20 @@ bool passesCheck(const std::wstring& folder, const wchar_t* const* files, int co
   if (count == 0) return IsFolder(folder);
   if (count < 0) return IsFolder(folder) || createFolder(folder);
   for (int i = 0; i < count; ++i) {
-    if (!IsFile(JoinSubfolder(folder, files[i]))) return false;
+    if (!IsFile(vocabulary::JoinSubfolder(folder, files[i]))) return false;
   }
   return true;
 }
 
 bool readStoredFolder(const std::wstring& keyPath, const wchar_t* valueName, std::wstring& folder) {
-  ScopedRegKey key;
+  vocabulary::ScopedRegKey key;
   if (OpenRegistryKeyByRootName(nullptr, L"HKEY_LOCAL_MACHINE", keyPath.c_str(), KEY_READ, key) != code::kSuccess) {
     return false;
   }
   std::wstring text;
   // An empty value names no folder; normalised it would become the root of the current drive.
   if (ReadRegistryString(key.get(), valueName, text) != code::kSuccess || text.empty()) return false;
-  folder = NormaliseFolderPath(text);
+  folder = vocabulary::NormaliseFolderPath(text);
   return true;
 }
 
@@ -165,7 +165,7 @@ std::wstring shortPathOf(const std::wstring& path) {
 
 std::wstring folderOf(const std::wstring& path) {
   const std::size_t slash = path.find_last_of(L"\\/");
-  return slash == std::wstring::npos ? std::wstring() : NormaliseFolderPath(path.substr(0, slash));
+  return slash == std::wstring::npos ? std::wstring() : vocabulary::NormaliseFolderPath(path.substr(0, slash));
 }
 
 void resolveTemporaryFolder(LibraryFolders& m, std::uint32_t flags) {
@@ -175,7 +175,7 @@ void resolveTemporaryFolder(LibraryFolders& m, std::uint32_t flags) {
     if (m.tempRoot.empty()) m.tempRoot = EnvironmentVariable(L"TEMP");
     if (m.tempRoot.empty()) m.tempRoot = EnvironmentVariable(L"TMP");
     if (m.tempRoot.empty()) m.tempRoot = currentDirectory();
-    m.tempFolder = JoinSubfolder(m.tempRoot, L"_zanti_");
+    m.tempFolder = vocabulary::JoinSubfolder(m.tempRoot, L"_zanti_");
   }
   if (!(flags & library_flag::kNoTempOrDataCreation) && !IsFolder(m.tempFolder)) createFolder(m.tempFolder);
 }
@@ -196,7 +196,7 @@ void resolveProgramAndDataFolders(LibraryFolders& m) {
   if (result == code::kSuccess) return;
   const std::wstring exeFolder = folderOf(exe);
   if (m.programFolder.empty()) m.programFolder = exeFolder;
-  if (m.dataFolder.empty()) m.dataFolder = JoinSubfolder(exeFolder, L"DATA");
+  if (m.dataFolder.empty()) m.dataFolder = vocabulary::JoinSubfolder(exeFolder, L"DATA");
 }
 
 void resolveDataSubfolders(LibraryFolders& m, std::uint32_t flags) {
@@ -204,7 +204,7 @@ void resolveDataSubfolders(LibraryFolders& m, std::uint32_t flags) {
   for (const DataSubfolder& row : kDataSubfolders) {
     std::wstring& folder = m.*row.member;
     ResolveFolder(row.subfolder, m.dataFolder, folder, row.value, m.productKey, nullptr, mayCreate ? -1 : 0);
-    if (folder.empty() && row.subfolder != nullptr) folder = JoinSubfolder(m.dataFolder, row.subfolder);
+    if (folder.empty() && row.subfolder != nullptr) folder = vocabulary::JoinSubfolder(m.dataFolder, row.subfolder);
   }
 }
 
@@ -244,7 +244,7 @@ Result GetWellKnownFolder(std::wstring& folder, std::uint32_t kind) {
   }
 
   const WellKnownValue& source = kWellKnownValues[kind];
-  ScopedRegKey key;
+  vocabulary::ScopedRegKey key;
   const REGSAM access = KEY_QUERY_VALUE | (ProcessRunsUnderWow64() ? KEY_WOW64_64KEY : 0);
   LONG result = ::RegOpenKeyExW(HKEY_LOCAL_MACHINE, source.key, 0, access, key.receive());
   if (result != ERROR_SUCCESS) return result;
@@ -277,8 +277,8 @@ Result ResolveFolder(const wchar_t* subfolder, const std::wstring& base, std::ws
   folder.clear();
   if (base.empty()) return code::kPathNotFound;
   const bool hasSubfolder = subfolder != nullptr && *subfolder != L'\0';
-  const std::wstring candidates[] = {NormaliseFolderPath(hasSubfolder ? JoinSubfolder(base, subfolder) : base),
-                                     NormaliseFolderPath(base)};
+  const std::wstring candidates[] = {vocabulary::NormaliseFolderPath(hasSubfolder ? vocabulary::JoinSubfolder(base, subfolder) : base),
+                                     vocabulary::NormaliseFolderPath(base)};
   for (const std::wstring& candidate : candidates) {
     if (passesCheck(candidate, files, count)) {
       folder = candidate;

@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <string>
 
-#include "log/vocabulary/result.h"
+#include "vocabulary/result.h"
 
 namespace tzk::root {
 

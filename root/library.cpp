@@ -6,8 +6,8 @@
 #include <new>
 
 #include "log/logger.h"
-#include "log/vocabulary/path.h"
-#include "log/vocabulary/scoped_handle.h"
+#include "vocabulary/path.h"
+#include "vocabulary/scoped_handle.h"
 #include "root/install_folders.h"
 #include "root/system_function.h"
 
@@ -32,7 +32,7 @@ struct BaseLayer {
 struct RuntimeLayer {
   int starts = 0;
   bool wow64 = false;
-  ScopedFileHandle device;
+  vocabulary::ScopedFileHandle device;
   bool securityReady = false;
   SECURITY_DESCRIPTOR openDescriptor{};
   SECURITY_ATTRIBUTES openAttributes{};
@@ -239,9 +239,9 @@ Result StartLibraryFolders(const wchar_t* programFolder, const wchar_t* dataFold
   LibraryFolders& model = LibraryFolderModel();
   model = LibraryFolders{};
   model.productKey = kProductKey;
-  if (given(programFolder)) model.programFolder = NormaliseFolderPath(programFolder);
-  if (given(dataFolder)) model.dataFolder = NormaliseFolderPath(dataFolder);
-  if (given(tempFolder)) model.tempFolder = model.tempRoot = NormaliseFolderPath(tempFolder);
+  if (given(programFolder)) model.programFolder = vocabulary::NormaliseFolderPath(programFolder);
+  if (given(dataFolder)) model.dataFolder = vocabulary::NormaliseFolderPath(dataFolder);
+  if (given(tempFolder)) model.tempFolder = model.tempRoot = vocabulary::NormaliseFolderPath(tempFolder);
   if (GetWellKnownFolder(model.windowsFolder, well_known_folder::kWindows) == code::kSuccess &&
       !model.windowsFolder.empty() && model.windowsFolder.back() != L'\\') {
     model.windowsFolder.push_back(L'\\');
@@ -285,7 +285,7 @@ std::uint32_t GetOsKind() { return gBase.osKind; }
 bool IsXpSp2OrLater() { return gBase.xpSp2OrLater; }
 
 bool IsUserAdmin() {
-  ScopedKernelHandle token;
+  vocabulary::ScopedKernelHandle token;
   if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY | READ_CONTROL, token.receive())) return false;
   return IsAdminToken(token.get(), currentOsKind() > os_kind::kWinXp);
 }

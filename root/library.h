@@ -11,7 +11,7 @@
 
 #include "root/lock.h"
 #include "root/os_version.h"
-#include "log/vocabulary/result.h"
+#include "vocabulary/result.h"
 
 namespace tzk::root {
 

@@ -7,7 +7,7 @@
 #include <string>
 
 #include "root/install_folders.h"
-#include "log/vocabulary/scoped_handle.h"
+#include "vocabulary/scoped_handle.h"
 #include "root/win_test_support.h"
 
 namespace tzk::root {
@@ -135,7 +135,7 @@ TEST(ProcessFacts, OsKindAndWow64MatchTheSystem) {
 
 // The machine field of a PE image.
 WORD imageMachine(const std::wstring& path) {
-  ScopedFileHandle file(::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
+  vocabulary::ScopedFileHandle file(::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
   IMAGE_DOS_HEADER dos = {};
   DWORD read = 0;
   if (!file || !::ReadFile(file.get(), &dos, sizeof(dos), &read, nullptr)) return 0;
@@ -174,7 +174,7 @@ TEST(UserAdmin, MatchesTheProcessToken) {
   ASSERT_TRUE(::CreateWellKnownSid(WinBuiltinAdministratorsSid, nullptr, sid, &sidBytes));
   BOOL member = FALSE;
   ASSERT_TRUE(::CheckTokenMembership(nullptr, sid, &member));
-  ScopedKernelHandle token;
+  vocabulary::ScopedKernelHandle token;
   ASSERT_TRUE(::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, token.receive()));
   EXPECT_EQ(IsUserAdmin(), member && tokenIsElevated(token.get()));
 
@@ -184,7 +184,7 @@ TEST(UserAdmin, MatchesTheProcessToken) {
   if (!::GetTokenInformation(token.get(), TokenLinkedToken, &linked, sizeof(linked), &length)) {
     GTEST_SKIP() << "no linked token";
   }
-  ScopedKernelHandle other(linked.LinkedToken);
+  vocabulary::ScopedKernelHandle other(linked.LinkedToken);
   if (tokenIsElevated(other.get())) GTEST_SKIP() << "the linked token is the elevated one";
   EXPECT_FALSE(IsAdminToken(other.get(), true));
   EXPECT_EQ(IsAdminToken(other.get(), false), IsAdminToken(token.get(), false));

@@ -6,8 +6,8 @@
 
 #include <cstdint>
 
-#include "log/vocabulary/result.h"
-#include "log/vocabulary/scoped_handle.h"
+#include "vocabulary/result.h"
+#include "vocabulary/scoped_handle.h"
 
 namespace tzk::root {
 
@@ -36,7 +36,7 @@ class CLockCS final : public CLock {
   Result Unlock() override;
 
  private:
-  ScopedHeapMemory memory_;
+  vocabulary::ScopedHeapMemory memory_;
   CRITICAL_SECTION* section_ = nullptr;
 };
 

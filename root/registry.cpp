@@ -45,7 +45,7 @@ Result deleteSubkeys(HKEY key, REGSAM extraAccess, bool log) {
 }  // namespace
 
 bool EnsureRegistryKey(HKEY root, const wchar_t* path, REGSAM extraAccess) {
-  ScopedRegKey key;
+  vocabulary::ScopedRegKey key;
   wchar_t noClass[] = L"";
   const LONG result = ::RegCreateKeyExW(root, path, 0, noClass, REG_OPTION_NON_VOLATILE,
                                         extraAccess | KEY_READ | KEY_WRITE, nullptr, key.receive(), nullptr);
@@ -59,7 +59,7 @@ bool SetRegistryValue(HKEY root, const wchar_t* path, const wchar_t* name, const
                       const std::uint32_t* number) {
   if (number == nullptr && text == nullptr) return false;
   if (!EnsureRegistryKey(root, path, 0)) return false;
-  ScopedRegKey key;
+  vocabulary::ScopedRegKey key;
   if (::RegOpenKeyExW(root, path, 0, KEY_WRITE, key.receive()) != ERROR_SUCCESS) return false;
   if (number != nullptr) {
     return ::RegSetValueExW(key.get(), name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(number),
@@ -72,7 +72,7 @@ bool SetRegistryValue(HKEY root, const wchar_t* path, const wchar_t* name, const
 Result QueryRegistryValue(const wchar_t* path, const wchar_t* name, DWORD& size, std::vector<std::uint8_t>& data,
                           DWORD& type) {
   data.clear();
-  ScopedRegKey key;
+  vocabulary::ScopedRegKey key;
   const LONG opened = ::RegOpenKeyExW(HKEY_LOCAL_MACHINE, path, 0, KEY_READ, key.receive());
   if (opened != ERROR_SUCCESS) return opened;
   LONG result = ::RegQueryValueExW(key.get(), name, nullptr, &type, nullptr, &size);
@@ -126,7 +126,7 @@ Result ReadRegistryString(HKEY key, const wchar_t* name, std::wstring& text, DWO
 }
 
 Result OpenRegistryKeyByRootName(HKEY root, const wchar_t* rootName, const wchar_t* path, REGSAM access,
-                                 ScopedRegKey& key) {
+                                 vocabulary::ScopedRegKey& key) {
   if (path == nullptr || (root == nullptr && rootName == nullptr)) return code::kInvalidParameter;
   if (root == nullptr) {
     static const struct {
@@ -144,7 +144,7 @@ Result OpenRegistryKeyByRootName(HKEY root, const wchar_t* rootName, const wchar
   return ::RegOpenKeyExW(root, path, 0, access, key.receive());
 }
 
-Result CloseRegistryKey(ScopedRegKey& key) {
+Result CloseRegistryKey(vocabulary::ScopedRegKey& key) {
   if (!key) return code::kInvalidParameter;
   return key.reset() ? code::kSuccess : code::kInvalidHandle;
 }
@@ -154,7 +154,7 @@ Result DeleteBranchImpl(HKEY root, const wchar_t* path, REGSAM extraAccess, bool
   const RegistryFunctionLookup lookUp = gLookup.load();
   const auto deleteTree = AsFunction<RegDeleteTreeFunction>(lookUp("RegDeleteTreeW"));
 
-  ScopedRegKey key;
+  vocabulary::ScopedRegKey key;
   const LONG opened = ::RegOpenKeyExW(root, path, 0, extraAccess | KEY_ALL_ACCESS, key.receive());
   if (opened != ERROR_SUCCESS) return opened;
 

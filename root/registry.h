@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "log/vocabulary/result.h"
-#include "log/vocabulary/scoped_handle.h"
+#include "vocabulary/result.h"
+#include "vocabulary/scoped_handle.h"
 
 namespace tzk::root {
 
@@ -37,10 +37,10 @@ Result ReadRegistryString(HKEY key, const wchar_t* name, std::wstring& text, DWO
 // Opens path below root, or, when root is null, below the root named exactly
 // "HKEY_LOCAL_MACHINE", "HKEY_CURRENT_USER", "HKEY_CLASSES_ROOT" or "HKEY_USERS".
 Result OpenRegistryKeyByRootName(HKEY root, const wchar_t* rootName, const wchar_t* path, REGSAM access,
-                                 ScopedRegKey& key);
+                                 vocabulary::ScopedRegKey& key);
 
 // Closes the key now; 87 when there is none.
-Result CloseRegistryKey(ScopedRegKey& key);
+Result CloseRegistryKey(vocabulary::ScopedRegKey& key);
 
 // Removes path below root with all its subkeys and values. 2 for an empty path.
 Result DeleteBranchImpl(HKEY root, const wchar_t* path, REGSAM extraAccess, bool log);

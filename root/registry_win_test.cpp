@@ -83,7 +83,7 @@ TEST_F(RegistryTest, ReadStringDropsTrailingNulsAndGrowsForLongValues) {
   const std::wstring longText(1000, L'x');
   WriteString(HKEY_CURRENT_USER, path_, L"long", longText, REG_EXPAND_SZ);
 
-  ScopedRegKey key;
+  vocabulary::ScopedRegKey key;
   ASSERT_EQ(OpenRegistryKeyByRootName(nullptr, L"HKEY_CURRENT_USER", path_.c_str(), KEY_READ, key), 0u);
   std::wstring text = L"stale";
   DWORD type = 99;
@@ -105,7 +105,7 @@ TEST_F(RegistryTest, ReadStringDropsTrailingNulsAndGrowsForLongValues) {
 
 TEST_F(RegistryTest, RootNamesAreExactAndKeysCloseOnce) {
   WriteString(HKEY_CURRENT_USER, path_, L"v", L"x");
-  ScopedRegKey key;
+  vocabulary::ScopedRegKey key;
   EXPECT_EQ(OpenRegistryKeyByRootName(nullptr, L"hkey_current_user", path_.c_str(), KEY_READ, key), 87u);
   EXPECT_EQ(OpenRegistryKeyByRootName(nullptr, L"HKCU", path_.c_str(), KEY_READ, key), 87u);
   EXPECT_EQ(OpenRegistryKeyByRootName(nullptr, nullptr, path_.c_str(), KEY_READ, key), 87u);

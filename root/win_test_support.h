@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "log/vocabulary/scoped_handle.h"
+#include "vocabulary/scoped_handle.h"
 
 namespace tzk::root::testing {
 
@@ -27,14 +27,14 @@ inline bool SystemIs64Bit() {
 }
 
 inline bool KeyExists(HKEY root, const std::wstring& path, REGSAM view = 0) {
-  ScopedRegKey key;
+  vocabulary::ScopedRegKey key;
   return ::RegOpenKeyExW(root, path.c_str(), 0, KEY_READ | view, key.receive()) == ERROR_SUCCESS;
 }
 
 // Removes a test's key with everything below it, without the library's own deletion.
 inline void RemoveKey(HKEY root, const std::wstring& path, REGSAM view = 0) {
   {
-    ScopedRegKey key;
+    vocabulary::ScopedRegKey key;
     if (::RegOpenKeyExW(root, path.c_str(), 0, KEY_ALL_ACCESS | view, key.receive()) != ERROR_SUCCESS) return;
     ::RegDeleteTreeW(key.get(), nullptr);
   }
@@ -43,7 +43,7 @@ inline void RemoveKey(HKEY root, const std::wstring& path, REGSAM view = 0) {
 
 inline void WriteRaw(HKEY root, const std::wstring& path, const wchar_t* name, DWORD type, const void* data,
                      DWORD bytes, REGSAM view = 0) {
-  ScopedRegKey key;
+  vocabulary::ScopedRegKey key;
   ASSERT_EQ(::RegCreateKeyExW(root, path.c_str(), 0, nullptr, 0, KEY_WRITE | view, nullptr, key.receive(), nullptr),
             ERROR_SUCCESS);
   ASSERT_EQ(::RegSetValueExW(key.get(), name, 0, type, static_cast<const BYTE*>(data), bytes), ERROR_SUCCESS);
@@ -60,7 +60,7 @@ inline void WriteDword(HKEY root, const std::wstring& path, const wchar_t* name,
 }
 
 inline std::vector<std::uint8_t> ReadRaw(HKEY root, const std::wstring& path, const wchar_t* name, DWORD& type) {
-  ScopedRegKey key;
+  vocabulary::ScopedRegKey key;
   std::vector<std::uint8_t> data(4096);
   DWORD bytes = static_cast<DWORD>(data.size());
   type = REG_NONE;
@@ -92,14 +92,14 @@ class ScratchFolder {
   const std::wstring& path() const { return path_; }
   std::wstring file(const wchar_t* name) const { return path_ + L"\\" + name; }
   void touch(const std::wstring& path) const {
-    ScopedFileHandle file(::CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
+    vocabulary::ScopedFileHandle file(::CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
     EXPECT_TRUE(file.valid());
   }
 
  private:
   static void removeTree(const std::wstring& folder) {
     WIN32_FIND_DATAW entry;
-    ScopedFindHandle find(::FindFirstFileW((folder + L"\\*").c_str(), &entry));
+    vocabulary::ScopedFindHandle find(::FindFirstFileW((folder + L"\\*").c_str(), &entry));
     if (find) {
       do {
         const std::wstring name = entry.cFileName;

@@ -4,7 +4,7 @@
 #include <cwchar>
 #include <new>
 
-#include "log/vocabulary/little_endian.h"
+#include "vocabulary/little_endian.h"
 #include "root/library.h"
 #include "root/system_function.h"
 
@@ -93,15 +93,15 @@ bool isDriverPath(const wchar_t* path, std::size_t length) {
 
 // Sends the open-file record; the driver's own status counts as the request's result.
 Result sendOpenFile(HANDLE device, std::vector<std::uint8_t>& record, DWORD& returned) {
-  root::WriteLe32(&record[kOpenFileHandle], 0);
-  root::WriteLe32(&record[kOpenFileStatus], 0);
+  vocabulary::WriteLe32(&record[kOpenFileHandle], 0);
+  vocabulary::WriteLe32(&record[kOpenFileStatus], 0);
   const auto bytes = static_cast<DWORD>(record.size());
   const Result result =
       SendControlRequest(device, SP_IOCTL_OPEN_FILE, record.data(), bytes, record.data(), bytes, &returned);
-  return result != code::kSuccess ? result : root::ReadLe32(&record[kOpenFileStatus]);
+  return result != code::kSuccess ? result : vocabulary::ReadLe32(&record[kOpenFileStatus]);
 }
 
-void openStartupDevice(const wchar_t* path, root::ScopedFileHandle& device) {
+void openStartupDevice(const wchar_t* path, vocabulary::ScopedFileHandle& device) {
   OpenControlDevice(path, GENERIC_READ, device);
 }
 
@@ -110,7 +110,7 @@ StartupDevices gStartupDevices;
 
 }  // namespace
 
-Result OpenControlDevice(const wchar_t* path, DWORD access, root::ScopedFileHandle& device) {
+Result OpenControlDevice(const wchar_t* path, DWORD access, vocabulary::ScopedFileHandle& device) {
   const HANDLE opened = ::CreateFileW(path, access, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
   const DWORD error = ::GetLastError();  // before closing whatever device held
   device.reset(opened);
@@ -128,17 +128,17 @@ Result SendControlRequest(HANDLE device, std::uint32_t code, void* input, DWORD 
 RegistrationRecord BuildRegistrationRecord(std::uint32_t processId, bool flag, std::uint32_t checkRoutine,
                                            std::uint32_t returnAddress) {
   RegistrationRecord record = {};
-  root::WriteLe32(&record[0], kRegistrationMagic);
-  root::WriteLe32(&record[4], processId);
+  vocabulary::WriteLe32(&record[0], kRegistrationMagic);
+  vocabulary::WriteLe32(&record[4], processId);
   record[8] = flag ? 1 : 0;
-  root::WriteLe64(&record[9], signExtended(checkRoutine));
-  root::WriteLe64(&record[17], signExtended(returnAddress));
+  vocabulary::WriteLe64(&record[9], signExtended(checkRoutine));
+  vocabulary::WriteLe64(&record[17], signExtended(returnAddress));
   return record;
 }
 
 __attribute__((noinline)) Result RegisterWithSelfDefense(std::uint32_t processId, bool flag) {
   const auto returnAddress = reinterpret_cast<std::uintptr_t>(__builtin_return_address(0));
-  root::ScopedFileHandle device;
+  vocabulary::ScopedFileHandle device;
   const Result opened = OpenControlDevice(kDeviceRegistration, GENERIC_READ, device);
   if (opened != code::kSuccess) return opened;
   RegistrationRecord record =
@@ -180,10 +180,10 @@ Result BuildOpenFileRequest(const wchar_t* path, std::uint32_t access, std::uint
   } catch (const std::bad_alloc&) {
     return code::kNotEnoughMemory;
   }
-  root::WriteLe32(&record[kOpenFileAccess], access);
-  root::WriteLe32(&record[kOpenFileDisposition], disposition);
-  root::WriteLe32(&record[kOpenFileAttributes], attributes);
-  root::WriteLe32(&record[kOpenFileOptions], options);
+  vocabulary::WriteLe32(&record[kOpenFileAccess], access);
+  vocabulary::WriteLe32(&record[kOpenFileDisposition], disposition);
+  vocabulary::WriteLe32(&record[kOpenFileAttributes], attributes);
+  vocabulary::WriteLe32(&record[kOpenFileOptions], options);
   static const wchar_t kNtPrefix[] = L"\\??\\";
   for (std::size_t i = 0; i < 4; ++i) {
     record[kOpenFileNtPrefix + 2 * i] = static_cast<std::uint8_t>(kNtPrefix[i]);
@@ -197,7 +197,7 @@ Result BuildOpenFileRequest(const wchar_t* path, std::uint32_t access, std::uint
 
 Result OpenFileThroughSelfDefense(const wchar_t* path, std::uint32_t access, std::uint32_t alternativeAccess,
                                   std::uint32_t disposition, std::uint32_t attributes, std::uint32_t options,
-                                  root::ScopedFileHandle& file) {
+                                  vocabulary::ScopedFileHandle& file) {
   file.reset();
   const HANDLE device = root::LibraryDeviceHandle();
   if (device == INVALID_HANDLE_VALUE) return code::kCallNotImplemented;
@@ -208,10 +208,10 @@ Result OpenFileThroughSelfDefense(const wchar_t* path, std::uint32_t access, std
   DWORD returned = 0;
   result = sendOpenFile(device, record, returned);
   if (result == code::kAccessDenied && alternativeAccess != 0 && alternativeAccess != access) {
-    root::WriteLe32(&record[kOpenFileAccess], alternativeAccess);
+    vocabulary::WriteLe32(&record[kOpenFileAccess], alternativeAccess);
     result = sendOpenFile(device, record, returned);
   }
-  const std::uint32_t handle = root::ReadLe32(&record[kOpenFileHandle]);
+  const std::uint32_t handle = vocabulary::ReadLe32(&record[kOpenFileHandle]);
   if (result == code::kSuccess && returned != 0 && handle != 0) {
     file.reset(reinterpret_cast<HANDLE>(static_cast<std::uintptr_t>(handle)));
   }

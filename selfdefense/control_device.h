@@ -10,8 +10,8 @@
 #include <vector>
 
 #include "root/lock.h"
-#include "log/vocabulary/result.h"
-#include "log/vocabulary/scoped_handle.h"
+#include "vocabulary/result.h"
+#include "vocabulary/scoped_handle.h"
 
 namespace tzk::selfdefense {
 
@@ -33,7 +33,7 @@ constexpr std::uint32_t SP_IOCTL_POST_START = ControlCode(103);
 constexpr std::uint32_t SP_IOCTL_PRE_STOP = ControlCode(104);
 
 // Opens an existing device shared for reading and writing. 0 or CreateFileW's error.
-Result OpenControlDevice(const wchar_t* path, DWORD access, root::ScopedFileHandle& device);
+Result OpenControlDevice(const wchar_t* path, DWORD access, vocabulary::ScopedFileHandle& device);
 
 // One request without overlapped I/O. 0 or DeviceIoControl's error; returned may be null.
 Result SendControlRequest(HANDLE device, std::uint32_t code, void* input, DWORD inputBytes, void* output,
@@ -75,7 +75,7 @@ Result BuildOpenFileRequest(const wchar_t* path, std::uint32_t access, std::uint
 // one more request asks for that. file is closed first.
 Result OpenFileThroughSelfDefense(const wchar_t* path, std::uint32_t access, std::uint32_t alternativeAccess,
                                   std::uint32_t disposition, std::uint32_t attributes, std::uint32_t options,
-                                  root::ScopedFileHandle& file);
+                                  vocabulary::ScopedFileHandle& file);
 
 // The process-wide device handles opened before the entry routine runs and closed at exit,
 // each invalid when the driver is absent, and the named-pipe process-id functions where
@@ -95,9 +95,9 @@ class StartupDevices {
 
  private:
   root::CLockCS lock_;  // declared first: the handles are closed before it goes
-  root::ScopedFileHandle handler_;
-  root::ScopedFileHandle registration_;
-  root::ScopedFileHandle startup_;
+  vocabulary::ScopedFileHandle handler_;
+  vocabulary::ScopedFileHandle registration_;
+  vocabulary::ScopedFileHandle startup_;
   FARPROC getNamedPipeClientProcessId_ = nullptr;
   FARPROC getNamedPipeServerProcessId_ = nullptr;
   bool built_ = false;

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "log/vocabulary/little_endian.h"
+#include "vocabulary/little_endian.h"
 #include "root/library.h"
 
 namespace tzk::selfdefense {
@@ -25,7 +25,7 @@ std::wstring wideAt(const std::vector<std::uint8_t>& record, std::size_t offset,
 
 TEST(NoDriver, EveryOpenFailsAndNothingIsSent) {
   for (const wchar_t* device : {kDeviceServiceOpen, kDeviceService, kDeviceRegistration, kDeviceStartup, kDeviceHandler}) {
-    root::ScopedFileHandle handle;
+    vocabulary::ScopedFileHandle handle;
     EXPECT_EQ(OpenControlDevice(device, GENERIC_READ | GENERIC_WRITE, handle), 2u) << device;
     EXPECT_FALSE(handle.valid());
   }
@@ -50,7 +50,7 @@ TEST(NoDriver, LibraryDeviceStaysClosedAndFileOpensAreNotImplemented) {
 
   wchar_t temp[MAX_PATH];
   ::GetTempPathW(MAX_PATH, temp);
-  root::ScopedFileHandle file(::CreateFileW((std::wstring(temp) + L"tzk_open_probe").c_str(), GENERIC_WRITE, 0,
+  vocabulary::ScopedFileHandle file(::CreateFileW((std::wstring(temp) + L"tzk_open_probe").c_str(), GENERIC_WRITE, 0,
                                             nullptr, CREATE_ALWAYS, FILE_FLAG_DELETE_ON_CLOSE, nullptr));
   ASSERT_TRUE(file.valid());
   EXPECT_EQ(OpenFileThroughSelfDefense(L"C:\\windows\\win.ini", GENERIC_READ, 0, 1, 0, 0, file), 120u);
@@ -67,9 +67,9 @@ TEST(RegistrationRecord, TwentyFiveBytesWithSignExtendedAddresses) {
                                      0x00, 0x10, 0x40, 0x00, 0x00, 0x00, 0x00, 0x00,
                                      0x34, 0x12, 0x00, 0x80, 0xFF, 0xFF, 0xFF, 0xFF};
   EXPECT_EQ(std::memcmp(record.data(), expected, sizeof(expected)), 0);
-  EXPECT_EQ(root::ReadLe32(&record[0]), kRegistrationMagic);
-  EXPECT_EQ(root::ReadLe64(&record[9]), 0x0000000000401000u);
-  EXPECT_EQ(root::ReadLe64(&record[17]), 0xFFFFFFFF80001234u);
+  EXPECT_EQ(vocabulary::ReadLe32(&record[0]), kRegistrationMagic);
+  EXPECT_EQ(vocabulary::ReadLe64(&record[9]), 0x0000000000401000u);
+  EXPECT_EQ(vocabulary::ReadLe64(&record[17]), 0xFFFFFFFF80001234u);
   EXPECT_EQ(BuildRegistrationRecord(7, false, 0, 0)[8], 0u);
 }
 
@@ -112,7 +112,7 @@ DWORD WINAPI checkOnOtherThread(void* argument) {
 
 __attribute__((noinline)) void checkOwnReturnAddressElsewhere(ThreadCheck& check) {
   check.address = static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(__builtin_return_address(0)));
-  root::ScopedKernelHandle thread(::CreateThread(nullptr, 0, &checkOnOtherThread, &check, 0, nullptr));
+  vocabulary::ScopedKernelHandle thread(::CreateThread(nullptr, 0, &checkOnOtherThread, &check, 0, nullptr));
   ASSERT_TRUE(thread.valid());
   ::WaitForSingleObject(thread.get(), INFINITE);
 }
@@ -177,17 +177,17 @@ TEST(OpenFileRecord, PrefixDroppedAndFieldsInPlace) {
   ASSERT_EQ(BuildOpenFileRequest(L"\\\\?\\C:\\dir\\f.txt", 0x80000000, 1, 0x80, 0x60, record), 0u);
   const std::wstring path = L"C:\\dir\\f.txt";
   ASSERT_EQ(record.size(), 44 + 2 * path.size());
-  EXPECT_EQ(root::ReadLe32(&record[0]), 0u);
-  EXPECT_EQ(root::ReadLe32(&record[4]), 0u);
-  EXPECT_EQ(root::ReadLe32(&record[8]), 0u);
-  EXPECT_EQ(root::ReadLe32(&record[12]), 0x80000000u);
-  EXPECT_EQ(root::ReadLe32(&record[16]), 1u);
-  EXPECT_EQ(root::ReadLe32(&record[20]), 0x80u);
-  EXPECT_EQ(root::ReadLe32(&record[24]), 0x60u);
-  EXPECT_EQ(root::ReadLe32(&record[28]), 0u);
+  EXPECT_EQ(vocabulary::ReadLe32(&record[0]), 0u);
+  EXPECT_EQ(vocabulary::ReadLe32(&record[4]), 0u);
+  EXPECT_EQ(vocabulary::ReadLe32(&record[8]), 0u);
+  EXPECT_EQ(vocabulary::ReadLe32(&record[12]), 0x80000000u);
+  EXPECT_EQ(vocabulary::ReadLe32(&record[16]), 1u);
+  EXPECT_EQ(vocabulary::ReadLe32(&record[20]), 0x80u);
+  EXPECT_EQ(vocabulary::ReadLe32(&record[24]), 0x60u);
+  EXPECT_EQ(vocabulary::ReadLe32(&record[28]), 0u);
   EXPECT_EQ(wideAt(record, 32, 4), L"\\??\\");
   EXPECT_EQ(wideAt(record, 40, path.size()), path);
-  EXPECT_EQ(root::ReadLe32(&record[40 + 2 * path.size()]), 0u);  // terminated
+  EXPECT_EQ(vocabulary::ReadLe32(&record[40 + 2 * path.size()]), 0u);  // terminated
 
   for (const wchar_t* prefixed : {L"\\\\.\\C:\\dir\\f.txt", L"\\??\\C:\\dir\\f.txt", L"C:\\dir\\f.txt"}) {
     ASSERT_EQ(BuildOpenFileRequest(prefixed, 1, 3, 0, 0, record), 0u) << prefixed;

@@ -5,7 +5,7 @@
 #include <map>
 #include <vector>
 
-#include "log/vocabulary/scoped_handle.h"
+#include "vocabulary/scoped_handle.h"
 #include "root/file_checks.h"
 #include "root/library.h"
 #include "root/system_function.h"
@@ -63,7 +63,7 @@ void allow(const std::wstring& upperPath) {
 
 // "Target" of one installed screen-reader version: the folder its hook modules sit in.
 void addScreenReaderVersion(HKEY versions, const wchar_t* version, REGSAM access, bool wow64) {
-  root::ScopedRegKey key;
+  vocabulary::ScopedRegKey key;
   if (::RegOpenKeyExW(versions, version, 0, access, key.receive()) != ERROR_SUCCESS) return;
   wchar_t target[MAX_PATH + 1] = {};
   DWORD bytes = MAX_PATH * sizeof(wchar_t);
@@ -78,7 +78,7 @@ void addScreenReaderVersion(HKEY versions, const wchar_t* version, REGSAM access
 
 void addScreenReaderHooks(bool wow64) {
   const REGSAM access = KEY_READ | (wow64 ? KEY_WOW64_64KEY : 0);
-  root::ScopedRegKey versions;
+  vocabulary::ScopedRegKey versions;
   if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, kScreenReaderKey, 0, access, versions.receive()) != ERROR_SUCCESS) return;
   for (DWORD index = 0;; ++index) {
     wchar_t name[kKeyNameCharacters];
@@ -91,7 +91,7 @@ void addScreenReaderHooks(bool wow64) {
 }
 
 void addSpeechHelperPattern() {
-  root::ScopedRegKey key;
+  vocabulary::ScopedRegKey key;
   if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, kSpeechKey, 0, KEY_READ, key.receive()) != ERROR_SUCCESS) return;
   GuardState& guard = state();
   SectionLock held(guard.lock);

@@ -7,7 +7,7 @@
 
 #include <string>
 
-#include "log/vocabulary/result.h"
+#include "vocabulary/result.h"
 
 namespace tzk::selfdefense {
 

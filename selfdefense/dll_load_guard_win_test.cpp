@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "root/library.h"
-#include "log/vocabulary/scoped_handle.h"
+#include "vocabulary/scoped_handle.h"
 #include "root/system_function.h"
 #include "root/win_test_support.h"
 #include "selfdefense/testdriver/testdriver_support.h"
@@ -108,19 +108,19 @@ TEST(Decisions, OnlyFullPathsWithAlteredSearchPathAreJudged) {
   const std::wstring name = upper(module);
   ASSERT_EQ(CachedDllVerdict(name), -1);
 
-  const root::ScopedModule relative(GuardedLoadLibraryExW(L"msimg32.dll", nullptr, LOAD_WITH_ALTERED_SEARCH_PATH));
+  const vocabulary::ScopedModule relative(GuardedLoadLibraryExW(L"msimg32.dll", nullptr, LOAD_WITH_ALTERED_SEARCH_PATH));
   EXPECT_TRUE(relative.valid());
-  const root::ScopedModule otherFlags(GuardedLoadLibraryExW(module.c_str(), nullptr, 0));
+  const vocabulary::ScopedModule otherFlags(GuardedLoadLibraryExW(module.c_str(), nullptr, 0));
   EXPECT_TRUE(otherFlags.valid());
   EXPECT_EQ(CachedDllVerdict(name), -1);
 
   // No driver answered when this process started: an unknown module is judged, and loaded.
-  const root::ScopedModule judged(GuardedLoadLibraryExW(module.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH));
+  const vocabulary::ScopedModule judged(GuardedLoadLibraryExW(module.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH));
   EXPECT_TRUE(judged.valid());
   EXPECT_EQ(CachedDllVerdict(name), 0);
   // Another spelling of the same path finds the same verdict.
   const std::wstring unc = L"\\\\?\\" + module;
-  const root::ScopedModule prefixed(GuardedLoadLibraryExW(unc.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH));
+  const vocabulary::ScopedModule prefixed(GuardedLoadLibraryExW(unc.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH));
   EXPECT_EQ(CachedDllVerdict(upper(unc)), 0);
 }
 
@@ -150,7 +150,7 @@ class Probe {
   }
 
  private:
-  root::ScopedModule module_;
+  vocabulary::ScopedModule module_;
 };
 
 FARPROC realLoadLibraryExW() { return ::GetProcAddress(::GetModuleHandleW(L"kernel32.dll"), "LoadLibraryExW"); }
@@ -170,7 +170,7 @@ TEST(ImportEntry, ReplacedInTheNamedModulesImportsOnly) {
   // Loads the module makes now pass the guard.
   const std::wstring module = systemFolder() + L"\\msacm32.dll";
   ASSERT_EQ(CachedDllVerdict(upper(module)), -1);
-  const root::ScopedModule loaded(probe.load(module.c_str()));
+  const vocabulary::ScopedModule loaded(probe.load(module.c_str()));
   EXPECT_TRUE(loaded.valid());
   EXPECT_EQ(CachedDllVerdict(upper(module)), 0);
 }
@@ -298,7 +298,7 @@ ChildRun runChild(const std::vector<std::wstring>& paths) {
   const ScratchFolder scratch(L"guardchild");
   const std::wstring output = scratch.file(L"out.txt");
   SECURITY_ATTRIBUTES inherit = {sizeof(inherit), nullptr, TRUE};
-  root::ScopedFileHandle file(
+  vocabulary::ScopedFileHandle file(
       ::CreateFileW(output.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit, CREATE_ALWAYS, 0, nullptr));
   std::wstring program = ExecutableFolder() + L"\\dll_load_guard_child.exe";
   std::wstring commandLine = L"\"" + program + L"\"";
@@ -314,13 +314,13 @@ ChildRun runChild(const std::vector<std::wstring>& paths) {
     run.result = ::GetLastError();
     return run;
   }
-  const root::ScopedKernelHandle process(info.hProcess);
-  const root::ScopedKernelHandle thread(info.hThread);
+  const vocabulary::ScopedKernelHandle process(info.hProcess);
+  const vocabulary::ScopedKernelHandle thread(info.hThread);
   if (::WaitForSingleObject(process.get(), 60000) != WAIT_OBJECT_0) run.result = WAIT_TIMEOUT;
   ::GetExitCodeProcess(process.get(), &run.exitCode);
   file.reset();
 
-  const root::ScopedFileHandle in(::CreateFileW(output.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
+  const vocabulary::ScopedFileHandle in(::CreateFileW(output.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
   char text[4096];
   DWORD read = 0;
   ::ReadFile(in.get(), text, sizeof(text), &read, nullptr);

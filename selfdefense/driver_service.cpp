@@ -7,8 +7,8 @@
 #include <vector>
 
 #include "archive/sfx_archive.h"
-#include "log/vocabulary/little_endian.h"
-#include "log/vocabulary/scoped_handle.h"
+#include "vocabulary/little_endian.h"
+#include "vocabulary/scoped_handle.h"
 #include "root/library.h"
 #include "root/registry.h"
 #include "root/system_function.h"
@@ -50,7 +50,7 @@ std::wstring servicesKey(const std::wstring& name) { return std::wstring(kServic
 std::wstring permanentKey() { return servicesKey(kPermanentServiceName); }
 
 bool keyOpens(const std::wstring& path) {
-  root::ScopedRegKey key;
+  vocabulary::ScopedRegKey key;
   return ::RegOpenKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ, key.receive()) == ERROR_SUCCESS;
 }
 
@@ -64,14 +64,14 @@ void setNumber(const std::wstring& path, const wchar_t* name, std::uint32_t numb
 
 void deleteValue(const std::wstring& path, const wchar_t* name) {
   if (path.empty()) return;
-  root::ScopedRegKey key;
+  vocabulary::ScopedRegKey key;
   if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_ALL_ACCESS, key.receive()) != ERROR_SUCCESS) return;
   ::RegDeleteValueW(key.get(), name);
 }
 
 // One request on a device opened for reading and writing, for the driver's life-cycle steps.
 Result sendToDevice(const wchar_t* device, std::uint32_t code) {
-  root::ScopedFileHandle handle;
+  vocabulary::ScopedFileHandle handle;
   const Result opened = OpenControlDevice(device, GENERIC_READ | GENERIC_WRITE, handle);
   if (opened != code::kSuccess) return opened;
   return SendControlRequest(handle.get(), code, nullptr, 0, nullptr, 0, nullptr);
@@ -79,7 +79,7 @@ Result sendToDevice(const wchar_t* device, std::uint32_t code) {
 
 bool driverAnswers() {
   for (const wchar_t* device : {kDeviceServiceOpen, kDeviceService}) {
-    root::ScopedFileHandle handle;
+    vocabulary::ScopedFileHandle handle;
     if (OpenControlDevice(device, GENERIC_READ | GENERIC_WRITE, handle) == code::kSuccess) return true;
   }
   return false;
@@ -146,10 +146,10 @@ Result markForDeletionAtReboot(const std::wstring& driverFile) {
 // opening: the key, the service, the service manager.
 Result startAndHandOver(const std::wstring& serviceName, const std::wstring& driverFile) {
   const std::wstring serviceKey = servicesKey(serviceName);
-  const root::ScopedServiceHandle manager(::OpenSCManagerW(nullptr, kServiceDatabase, SC_MANAGER_CREATE_SERVICE));
+  const vocabulary::ScopedServiceHandle manager(::OpenSCManagerW(nullptr, kServiceDatabase, SC_MANAGER_CREATE_SERVICE));
   if (!manager) return lastError();
   const std::wstring imageName = serviceName + L".sys";
-  const root::ScopedServiceHandle service(::CreateServiceW(
+  const vocabulary::ScopedServiceHandle service(::CreateServiceW(
       manager.get(), serviceName.c_str(), nullptr, SERVICE_START, SERVICE_FILE_SYSTEM_DRIVER, SERVICE_DEMAND_START,
       SERVICE_ERROR_NORMAL, imageName.c_str(), kLoadOrderGroup, nullptr, kDependencies, nullptr, nullptr));
   if (!service) return lastError();
@@ -161,7 +161,7 @@ Result startAndHandOver(const std::wstring& serviceName, const std::wstring& dri
   setNumber(serviceKey, L"Start", kStartDisabled);  // not again at the next boot
 
   root::DeleteBranchImpl(HKEY_LOCAL_MACHINE, permanentKey().c_str(), 0, false);
-  root::ScopedRegKey key;
+  vocabulary::ScopedRegKey key;
   const LONG opened = ::RegOpenKeyExW(HKEY_LOCAL_MACHINE, serviceKey.c_str(), 0, KEY_WRITE, key.receive());
   if (opened != ERROR_SUCCESS) return static_cast<Result>(opened);
   if (const Result renamed = renameToPermanentName(key.get())) return renamed;
@@ -178,9 +178,9 @@ Result stopTemporaryService(const std::wstring& serviceName) {
   setNumber(serviceKey, L"Start", kStartDisabled);
   setNumber(serviceKey, L"Type", SERVICE_FILE_SYSTEM_DRIVER);
   if (const Result agreed = sendToDevice(kDeviceService, SP_IOCTL_PRE_STOP)) return agreed;
-  const root::ScopedServiceHandle manager(::OpenSCManagerW(nullptr, kServiceDatabase, SC_MANAGER_CREATE_SERVICE));
+  const vocabulary::ScopedServiceHandle manager(::OpenSCManagerW(nullptr, kServiceDatabase, SC_MANAGER_CREATE_SERVICE));
   if (!manager) return lastError();
-  const root::ScopedServiceHandle service(::OpenServiceW(manager.get(), serviceName.c_str(), SERVICE_STOP));
+  const vocabulary::ScopedServiceHandle service(::OpenServiceW(manager.get(), serviceName.c_str(), SERVICE_STOP));
   if (!service) return lastError();
   SERVICE_STATUS status = {};
   return ::ControlService(service.get(), SERVICE_CONTROL_STOP, &status) ? code::kSuccess : lastError();
@@ -195,7 +195,7 @@ std::uint32_t permanentNumber(const wchar_t* name, std::uint32_t fallback) {
       type != REG_DWORD || data.size() < sizeof(std::uint32_t)) {
     return fallback;
   }
-  return root::ReadLe32(data.data());
+  return vocabulary::ReadLe32(data.data());
 }
 
 // The stub's own installation is disabled or marked for deletion; a product's permanent

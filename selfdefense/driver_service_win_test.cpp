@@ -10,9 +10,9 @@
 
 #include "archive/installer_writer.h"
 #include "archive/sfx_archive.h"
-#include "archive/signature/signing/signing.h"
-#include "log/vocabulary/little_endian.h"
-#include "log/vocabulary/scoped_handle.h"
+#include "signature/signing/signing.h"
+#include "vocabulary/little_endian.h"
+#include "vocabulary/scoped_handle.h"
 #include "root/win_test_support.h"
 #include "selfdefense/testdriver/testdriver_protocol.h"
 #include "selfdefense/testdriver/testdriver_support.h"
@@ -85,7 +85,7 @@ Bytes buildArchive(bool withX86, bool withX64) {
 
 std::vector<std::wstring> serviceKeys() {
   std::vector<std::wstring> names;
-  root::ScopedRegKey services;
+  vocabulary::ScopedRegKey services;
   if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, kServicesRoot, 0, KEY_READ, services.receive()) != ERROR_SUCCESS) {
     return names;
   }
@@ -102,7 +102,7 @@ DWORD readDword(const std::wstring& key, const wchar_t* name) {
   DWORD type = 0;
   const std::vector<std::uint8_t> data = ReadRaw(HKEY_LOCAL_MACHINE, key, name, type);
   EXPECT_EQ(type, static_cast<DWORD>(REG_DWORD)) << name;
-  return data.size() == 4 ? root::ReadLe32(data.data()) : 0xFFFFFFFF;
+  return data.size() == 4 ? vocabulary::ReadLe32(data.data()) : 0xFFFFFFFF;
 }
 
 std::wstring readText(const std::wstring& key, const wchar_t* name, DWORD expectedType = REG_SZ) {
@@ -136,7 +136,7 @@ std::vector<std::uint32_t> requestCodes() {
 
 bool deviceGoneWithin(DWORD milliseconds) {
   for (DWORD waited = 0; waited < milliseconds; waited += 50) {
-    root::ScopedFileHandle device(::CreateFileW(L"\\\\.\\tzkSP_Open", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+    vocabulary::ScopedFileHandle device(::CreateFileW(L"\\\\.\\tzkSP_Open", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
                                                 nullptr, OPEN_EXISTING, 0, nullptr));
     if (!device) return true;
     device.reset();
@@ -188,7 +188,7 @@ class DriverService : public ::testing::Test {
   void load(bool withX86, bool withX64) {
     const std::wstring path = scratch_.file(L"setup.exe");
     const Bytes bytes = buildArchive(withX86, withX64);
-    root::ScopedFileHandle file(::CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
+    vocabulary::ScopedFileHandle file(::CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
     DWORD written = 0;
     ASSERT_TRUE(::WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr));
     file.reset();

@@ -17,10 +17,10 @@ extern char** environ;
 #endif
 
 #include "archive/embedded_items.h"
-#include "archive/pe/pe_image.h"
-#include "archive/signature/signature.h"
-#include "log/vocabulary/little_endian.h"
-#include "log/vocabulary/text.h"
+#include "pe/pe_image.h"
+#include "signature/signature.h"
+#include "vocabulary/little_endian.h"
+#include "vocabulary/text.h"
 #include "sfxpack/code_signature.h"
 #include "sfxpack/manifest.h"
 
@@ -30,7 +30,7 @@ namespace {
 using tzk::archive::kTailBlockSize;
 
 
-using tzk::root::WriteLe32;
+using tzk::vocabulary::WriteLe32;
 
 std::string lastLine(const std::string& text) {
   std::size_t end = text.find_last_not_of("\r\n");
@@ -52,7 +52,7 @@ bool runSign(const std::string& in, const std::string& out, const CodeSigning& s
   int status = -1;
 #ifdef _WIN32
   std::vector<std::wstring> wide;
-  for (const std::string& a : args) wide.push_back(L"\"" + tzk::root::fromUtf8(a) + L"\"");
+  for (const std::string& a : args) wide.push_back(L"\"" + tzk::vocabulary::fromUtf8(a) + L"\"");
   std::vector<const wchar_t*> argv;
   for (const std::wstring& a : wide) argv.push_back(a.c_str());
   argv.push_back(nullptr);

@@ -1,13 +1,13 @@
 // sfxpack build: an installer from a manifest, reproducibly, and only one the stub accepts.
 #include <cstdio>
 
-#include "archive/signature/signing/signing.h"
+#include "signature/signing/signing.h"
 #include "sfxpack/authenticode.h"
 #include "sfxpack/cli.h"
 #include "sfxpack/manifest.h"
 #include "sfxpack/progress_meter.h"
 #include "sfxpack/stub_check.h"
-#include "log/vocabulary/text.h"
+#include "vocabulary/text.h"
 
 namespace sfxpack {
 namespace {
@@ -81,7 +81,7 @@ bool writeSigned(const Manifest& manifest, const tzk::archive::DsaPrivateKey& ke
   }
   const tzk::archive::SignatureType type = manifest.signature.type;
   const tzk::Result r =
-      tzk::archive::SignFile(tzk::root::fromUtf8(out.stagedPath()), type, type == kTextMd5 ? nullptr : &key);
+      tzk::archive::SignFile(tzk::vocabulary::fromUtf8(out.stagedPath()), type, type == kTextMd5 ? nullptr : &key);
   if (r == tzk::code::kSuccess) return true;
   *error = "cannot sign the written file (" + CodeText(r) + ")";
   *code = kExitOutputError;

@@ -8,7 +8,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "log/vocabulary/result.h"
+#include "vocabulary/result.h"
 #include "sfxpack/manifest.h"
 
 namespace sfxpack {

@@ -8,8 +8,8 @@
 #include <vector>
 
 #include "archive/embedded_items.h"
-#include "archive/pe/pe_image.h"
-#include "log/vocabulary/little_endian.h"
+#include "pe/pe_image.h"
+#include "vocabulary/little_endian.h"
 #include "sfxpack/manifest.h"
 
 #ifdef SFX_HAVE_OPENSSL
@@ -35,9 +35,9 @@ constexpr std::uint32_t kWinCertificateHeader = 8;  // dwLength, wRevision, wCer
 constexpr std::uint16_t kRevision2 = 0x0200;
 constexpr std::uint16_t kPkcsSignedData = 0x0002;
 
-using tzk::root::ReadLe16;
-using tzk::root::ReadLe32;
-using tzk::root::WriteLe32;
+using tzk::vocabulary::ReadLe16;
+using tzk::vocabulary::ReadLe32;
+using tzk::vocabulary::WriteLe32;
 
 bool allZero(const std::uint8_t* data, std::size_t size) {
   return std::all_of(data, data + size, [](std::uint8_t b) { return b == 0; });

@@ -16,7 +16,7 @@
 #include <nlohmann/json.hpp>
 
 #include "archive/installer_writer.h"
-#include "archive/signature/signature_file.h"
+#include "signature/signature_file.h"
 
 namespace sfxpack {
 

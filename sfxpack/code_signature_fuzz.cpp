@@ -4,7 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "log/vocabulary/little_endian.h"
+#include "vocabulary/little_endian.h"
 #include "sfxpack/code_signature.h"
 
 namespace {
@@ -13,7 +13,7 @@ namespace {
 sfxpack::Bytes fileAround(const std::uint8_t* data, std::size_t size) {
   const std::uint32_t table = 0x200, tableSize = static_cast<std::uint32_t>((8 + size + 7) / 8 * 8);
   sfxpack::Bytes file(table + tableSize, 0);
-  const auto put32 = [&file](std::size_t at, std::uint32_t v) { tzk::root::WriteLe32(file.data() + at, v); };
+  const auto put32 = [&file](std::size_t at, std::uint32_t v) { tzk::vocabulary::WriteLe32(file.data() + at, v); };
   file[0] = 'M';
   file[1] = 'Z';
   put32(0x3C, 0x80);

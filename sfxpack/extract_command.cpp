@@ -6,10 +6,10 @@
 #include <sys/stat.h>
 
 #include "archive/sfx_archive.h"
-#include "archive/signature/signature.h"
-#include "archive/signature/signing/signing.h"
-#include "log/vocabulary/path.h"
-#include "log/vocabulary/text.h"
+#include "signature/signature.h"
+#include "signature/signing/signing.h"
+#include "vocabulary/path.h"
+#include "vocabulary/text.h"
 #include "progress/progress_callback.h"
 #include "sfxpack/cli.h"
 #include "sfxpack/progress_meter.h"
@@ -46,7 +46,7 @@ class TerminalBar : public tzk::progress::ProgressInterface {
 
 bool makeOneFolder(const std::string& path) {
 #ifdef _WIN32
-  return ::_wmkdir(tzk::root::fromUtf8(path).c_str()) == 0 || errno == EEXIST;
+  return ::_wmkdir(tzk::vocabulary::fromUtf8(path).c_str()) == 0 || errno == EEXIST;
 #else
   return ::mkdir(path.c_str(), 0755) == 0 || errno == EEXIST;
 #endif
@@ -55,7 +55,7 @@ bool makeOneFolder(const std::string& path) {
 bool isNoFolder(const std::string& path) {
 #ifdef _WIN32
   struct _stat64 info {};
-  return ::_wstat64(tzk::root::fromUtf8(path).c_str(), &info) == 0 && (info.st_mode & _S_IFDIR) == 0;
+  return ::_wstat64(tzk::vocabulary::fromUtf8(path).c_str(), &info) == 0 && (info.st_mode & _S_IFDIR) == 0;
 #else
   struct stat info {};
   return ::stat(path.c_str(), &info) == 0 && !S_ISDIR(info.st_mode);
@@ -107,16 +107,16 @@ int run(const Args& args) {
     return FileError("extract", dir, std::string("cannot create the folder: ") + std::strerror(errno), kExitOutputError);
   }
 
-  const std::wstring folder = tzk::root::fromUtf8(dir);
+  const std::wstring folder = tzk::vocabulary::fromUtf8(dir);
   tzk::progress::ProgressCallback progress;
   TerminalBar bar;
   if (ShowsProgress(WantsQuiet(a))) progress.addListener(&bar);
   const tzk::Result extracted = archive.ExtractFiles(folder, &progress);
   const tzk::Result installer = extracted == tzk::code::kSuccess
-                                    ? archive.ExtractInstaller(tzk::root::JoinPath(folder, L"instup.exe"))
+                                    ? archive.ExtractInstaller(tzk::vocabulary::JoinPath(folder, L"instup.exe"))
                                     : extracted;
   if (installer != tzk::code::kSuccess) {
-    const std::string record = tzk::root::toUtf8(archive.extractionFailure());
+    const std::string record = tzk::vocabulary::toUtf8(archive.extractionFailure());
     const std::string detail = record.empty() ? "the installer (code " + CodeText(installer) + ")" : record;
     if (isContentFault(installer)) return FileError("extract", file, "bad archive content: " + detail, kExitBadInput);
     return FileError("extract", dir, "cannot extract into it: " + detail, kExitOutputError);

@@ -5,9 +5,9 @@
 #include <ctime>
 
 #include "archive/sfx_archive.h"
-#include "archive/signature/signature.h"
-#include "archive/signature/signing/signing.h"
-#include "log/vocabulary/text.h"
+#include "signature/signature.h"
+#include "signature/signing/signing.h"
+#include "vocabulary/text.h"
 #include "sfxpack/authenticode.h"
 #include "sfxpack/cli.h"
 #include "sfxpack/code_signature.h"
@@ -39,7 +39,7 @@ std::vector<json>* g_items = nullptr;
 // Lists items instead of writing them.
 tzk::Result collectItem(const std::wstring& path, const std::uint8_t*, std::uint32_t size) {
   const std::wstring name = path.substr(path.find_last_of(L"\\/") + 1);
-  g_items->push_back({{"file", tzk::root::toUtf8(name)}, {"size", size}});
+  g_items->push_back({{"file", tzk::vocabulary::toUtf8(name)}, {"size", size}});
   return tzk::code::kSuccess;
 }
 
@@ -59,9 +59,9 @@ std::string isoTime(std::int64_t seconds) {
 json describeEntries(const tzk::archive::SfxArchive& archive) {
   json files = json::array();
   for (const auto& e : archive.fileEntries()) {
-    files.push_back({{"name", tzk::root::toUtf8(e.name)}, {"offset", e.offset}, {"size", e.size},
+    files.push_back({{"name", tzk::vocabulary::toUtf8(e.name)}, {"offset", e.offset}, {"size", e.size},
                      {"time", e.time}, {"timeUtc", isoTime(e.time)},
-                     {"extractionName", tzk::root::toUtf8(e.extractionName)}});
+                     {"extractionName", tzk::vocabulary::toUtf8(e.extractionName)}});
   }
   return files;
 }
@@ -109,7 +109,7 @@ int run(const Args& args) {
   if (!a.error.empty()) return UsageErrorJson("inspect", a.error, wantJson);
   if (a.positional.size() != 1) return UsageErrorJson("inspect", "needs one SETUP.exe", wantJson);
   const std::string& file = a.positional[0];
-  const std::wstring path = tzk::root::fromUtf8(file);
+  const std::wstring path = tzk::vocabulary::fromUtf8(file);
   tzk::archive::LoadedKeys loaded;
   tzk::archive::KeySet given{};
   const std::string folder = a.value("--keys");
@@ -135,8 +135,8 @@ int run(const Args& args) {
       d["archiveError"] = "cannot read the archive (code " + std::to_string(read) + ")";
     } else {
       d["embeddedDataLength"] = archive.embeddedDataLength();
-      d["commandLine"] = tzk::root::toUtf8(archive.commandLine());
-      d["sfxName"] = tzk::root::toUtf8(archive.sfxName());
+      d["commandLine"] = tzk::vocabulary::toUtf8(archive.commandLine());
+      d["sfxName"] = tzk::vocabulary::toUtf8(archive.sfxName());
       d["installer"] = {{"offset", archive.installerEntry().offset}, {"size", archive.installerEntry().size}};
       d["files"] = describeEntries(archive);
       std::vector<json> items;

@@ -11,7 +11,7 @@
 #include <windows.h>
 #endif
 
-#include "log/vocabulary/text.h"
+#include "vocabulary/text.h"
 #include "sfxpack/cli.h"
 #include "sfxpack/manifest.h"
 #include "sfxpack_version.h"

@@ -27,7 +27,7 @@
 #include "archive/embedded_items.h"
 #include "archive/file_system.h"
 #include "archive/format.h"
-#include "log/vocabulary/text.h"
+#include "vocabulary/text.h"
 #include "packers/data_packer.h"
 #include "packers/file_package.h"
 #include "sfxpack/stub_check.h"
@@ -419,7 +419,7 @@ int processId() {
 bool modeOf(const std::string& path, unsigned* mode) {
 #ifdef _WIN32
   struct _stat64 info {};
-  if (::_wstat64(tzk::root::fromUtf8(path).c_str(), &info) != 0) return false;
+  if (::_wstat64(tzk::vocabulary::fromUtf8(path).c_str(), &info) != 0) return false;
 #else
   struct stat info {};
   if (::stat(path.c_str(), &info) != 0) return false;
@@ -430,7 +430,7 @@ bool modeOf(const std::string& path, unsigned* mode) {
 
 bool setMode(const std::string& path, unsigned mode) {
 #ifdef _WIN32
-  return ::_wchmod(tzk::root::fromUtf8(path).c_str(), static_cast<int>(mode & (_S_IREAD | _S_IWRITE))) == 0;
+  return ::_wchmod(tzk::vocabulary::fromUtf8(path).c_str(), static_cast<int>(mode & (_S_IREAD | _S_IWRITE))) == 0;
 #else
   return ::chmod(path.c_str(), static_cast<mode_t>(mode)) == 0;
 #endif
@@ -438,7 +438,7 @@ bool setMode(const std::string& path, unsigned mode) {
 
 bool replaceFile(const std::string& from, const std::string& to) {
 #ifdef _WIN32
-  return ::MoveFileExW(tzk::root::fromUtf8(from).c_str(), tzk::root::fromUtf8(to).c_str(),
+  return ::MoveFileExW(tzk::vocabulary::fromUtf8(from).c_str(), tzk::vocabulary::fromUtf8(to).c_str(),
                        MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != FALSE;
 #else
   return std::rename(from.c_str(), to.c_str()) == 0;
@@ -447,7 +447,7 @@ bool replaceFile(const std::string& from, const std::string& to) {
 
 void removeFile(const std::string& path) {
 #ifdef _WIN32
-  ::_wremove(tzk::root::fromUtf8(path).c_str());
+  ::_wremove(tzk::vocabulary::fromUtf8(path).c_str());
 #else
   std::remove(path.c_str());
 #endif
@@ -485,7 +485,7 @@ bool removeStagedOnSignals() {
 #endif
 
 // On Windows a console's Ctrl+C handler runs on a thread of its own while the staged file is held
-// open without delete sharing (by the write, then by the checks of archive/signature), so it
+// open without delete sharing (by the write, then by the checks of signature/), so it
 // could not remove the file: there the staged file is left as it is left by a kill.
 void stage([[maybe_unused]] const char* path) {
 #ifndef _WIN32
@@ -580,7 +580,7 @@ namespace {
 
 std::filesystem::path systemPath(const std::string& path) {
 #ifdef _WIN32
-  return std::filesystem::path(tzk::root::fromUtf8(path));
+  return std::filesystem::path(tzk::vocabulary::fromUtf8(path));
 #else
   return std::filesystem::path(path);
 #endif

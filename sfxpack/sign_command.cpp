@@ -3,11 +3,11 @@
 #include <cstdio>
 #include <string>
 
-#include "archive/signature/signature.h"
-#include "archive/signature/signing/signing.h"
+#include "signature/signature.h"
+#include "signature/signing/signing.h"
 #include "sfxpack/authenticode.h"
 #include "sfxpack/cli.h"
-#include "log/vocabulary/text.h"
+#include "vocabulary/text.h"
 #include "sfxpack/manifest.h"
 #include "sfxpack/progress_meter.h"
 #include "sfxpack/stub_check.h"
@@ -120,7 +120,7 @@ int run(const Args& args) {
     if (!out.WriteWith(copy, &error, &outputFailed)) {
       return FileError(kName, file, error, outputFailed ? kExitOutputError : kExitBadInput);
     }
-    const tzk::Result r = tzk::archive::SignFile(tzk::root::fromUtf8(out.stagedPath()), type,
+    const tzk::Result r = tzk::archive::SignFile(tzk::vocabulary::fromUtf8(out.stagedPath()), type,
                                                  keyPath.empty() ? nullptr : &key);
     if (r != tzk::code::kSuccess) {
       return FileError(kName, file, "cannot sign the copy (" + CodeText(r) + ")", kExitOutputError);

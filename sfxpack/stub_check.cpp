@@ -17,13 +17,13 @@
 #include <sys/stat.h>
 
 #include "archive/format.h"
-#include "archive/pe/pe_image.h"
+#include "pe/pe_image.h"
 #include "archive/sfx_archive.h"
-#include "archive/signature/signature.h"
-#include "archive/signature/signature_file.h"
+#include "signature/signature.h"
+#include "signature/signature_file.h"
 #include "log/logger.h"
-#include "log/vocabulary/little_endian.h"
-#include "log/vocabulary/text.h"
+#include "vocabulary/little_endian.h"
+#include "vocabulary/text.h"
 #include "packers/file_package.h"
 #include "sfxpack/authenticode.h"
 #include "sfxpack/cli.h"
@@ -43,8 +43,8 @@ constexpr std::size_t kTableHeader = 28;  // magic, format version, key count, b
 constexpr std::size_t kTableDigest = 32;
 constexpr std::uint32_t kTableVersion = 1;
 
-using tzk::root::ReadLe16;
-using tzk::root::ReadLe32;
+using tzk::vocabulary::ReadLe16;
+using tzk::vocabulary::ReadLe32;
 
 CryptoPP::Integer integer(ByteView v) {
   return CryptoPP::Integer(v.data, v.size, CryptoPP::Integer::UNSIGNED, CryptoPP::BIG_ENDIAN_ORDER);
@@ -165,7 +165,7 @@ std::string hexCode(tzk::Result code) {
 bool isFile(const std::string& path, std::uint64_t* size, std::string* why) {
 #ifdef _WIN32
   struct _stat64 info {};
-  const bool found = ::_wstat64(tzk::root::fromUtf8(path).c_str(), &info) == 0;
+  const bool found = ::_wstat64(tzk::vocabulary::fromUtf8(path).c_str(), &info) == 0;
   const bool folder = found && (info.st_mode & _S_IFDIR) != 0;
   const bool regular = found && (info.st_mode & _S_IFREG) != 0;
 #else
@@ -242,12 +242,12 @@ bool checkEntries(const tzk::archive::SfxArchive& archive, std::string* why) {
     for (const std::wstring* name : {&e.name, &e.extractionName}) {
       if (name == &e.extractionName && name->empty()) continue;
       if (!tzk::archive::IsContainedName(*name)) {
-        *why = "entry '" + tzk::root::toUtf8(*name) + "' would be written outside the target folder";
+        *why = "entry '" + tzk::vocabulary::toUtf8(*name) + "' would be written outside the target folder";
         return false;
       }
     }
     if (!archive.Covers(e)) {
-      *why = "entry '" + tzk::root::toUtf8(e.name) + "' points outside the signed content";
+      *why = "entry '" + tzk::vocabulary::toUtf8(e.name) + "' points outside the signed content";
       return false;
     }
   }
@@ -271,7 +271,7 @@ std::string loaderText(const tzk::archive::LoadVerdict& verdict, const std::wstr
   std::wstring text = verdict.reason;
   const std::wstring quoted = L" '" + path + L"'";
   for (std::size_t at; (at = text.find(quoted)) != std::wstring::npos;) text.erase(at, quoted.size());
-  return tzk::root::toUtf8(text);
+  return tzk::vocabulary::toUtf8(text);
 }
 
 }  // namespace
@@ -381,7 +381,7 @@ nlohmann::json VerdictJson(const StubVerdict& v) {
 }
 
 bool LoadKeyFolder(const std::string& folder, tzk::archive::LoadedKeys* keys, std::string* error) {
-  const tzk::Result result = keys->LoadFolder(tzk::root::fromUtf8(folder));
+  const tzk::Result result = keys->LoadFolder(tzk::vocabulary::fromUtf8(folder));
   if (result == tzk::code::kFileNotFound) *error = "no key1.pub.pem ... key7.pub.pem there";
   else if (result != tzk::code::kSuccess) *error = "a key there is malformed or not of its index's size";
   return result == tzk::code::kSuccess;
@@ -448,7 +448,7 @@ void explainRefusal(const tzk::archive::LoadVerdict& loaded, const std::wstring&
 StubVerdict CheckAsStub(const std::string& path, tzk::archive::SfxArchive* archive, const tzk::archive::KeySet* given,
                         const std::string& givenSource, const CheckProgress& checked) {
   StubVerdict v;
-  const std::wstring wide = tzk::root::fromUtf8(path);
+  const std::wstring wide = tzk::vocabulary::fromUtf8(path);
   auto refuse = [&v](int exit, std::string reason) {
     v.exit = exit;
     v.reason = std::move(reason);
@@ -523,7 +523,7 @@ bool ReadWholeArchive(tzk::archive::SfxArchive& archive, tzk::archive::Bytes* co
 CodeSignatureReport InspectCodeSignatureOf(tzk::archive::SfxArchive& archive, const std::string& path) {
   tzk::archive::SignatureFile file;
   const bool open = archive.archiveFile().Descriptor() >= 0 ? file.Borrow(archive.archiveFile().Descriptor())
-                                                              : file.Open(tzk::root::fromUtf8(path).c_str());
+                                                              : file.Open(tzk::vocabulary::fromUtf8(path).c_str());
   return open ? InspectCodeSignatureIn(file) : CodeSignatureReport{};
 }
 

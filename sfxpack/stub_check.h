@@ -12,8 +12,8 @@
 #include <nlohmann/json.hpp>
 
 #include "archive/sfx_archive.h"
-#include "archive/signature/signing/signing.h"
-#include "log/vocabulary/result.h"
+#include "signature/signing/signing.h"
+#include "vocabulary/result.h"
 #include "sfxpack/code_signature.h"
 
 namespace sfxpack {

@@ -3,8 +3,8 @@
 #include <cstdio>
 
 #include "archive/embedded_items.h"
-#include "archive/signature/signature.h"
-#include "log/vocabulary/text.h"
+#include "signature/signature.h"
+#include "vocabulary/text.h"
 #include "sfxpack/authenticode.h"
 #include "sfxpack/cli.h"
 #include "sfxpack/code_signature.h"

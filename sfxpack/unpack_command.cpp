@@ -3,7 +3,7 @@
 #include <memory>
 #include <string>
 
-#include "log/vocabulary/text.h"
+#include "vocabulary/text.h"
 #include "packers/file.h"
 #include "packers/file_package.h"
 #include "sfxpack/cli.h"
@@ -34,7 +34,7 @@ int run(const Args& args) {
   const std::string& outPath = parsed.positional[1];
 
   tzk::packers::CUFile in;
-  if (!in.OpenRead(tzk::root::fromUtf8(inPath).c_str())) {
+  if (!in.OpenRead(tzk::vocabulary::fromUtf8(inPath).c_str())) {
     return FileError(kName, inPath, "cannot open for reading (" + CodeText(in.LastError()) + ")", kExitBadInput);
   }
   std::uint32_t size = 0;

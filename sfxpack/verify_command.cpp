@@ -4,9 +4,9 @@
 #include <string>
 
 #include "archive/sfx_archive.h"
-#include "archive/signature/signature.h"
-#include "archive/signature/signing/signing.h"
-#include "log/vocabulary/text.h"
+#include "signature/signature.h"
+#include "signature/signing/signing.h"
+#include "vocabulary/text.h"
 #include "sfxpack/authenticode.h"
 #include "sfxpack/cli.h"
 #include "sfxpack/code_signature.h"
@@ -21,7 +21,7 @@ constexpr char kName[] = "verify";
 // Only the signature block against a key folder, for files that are no installer (tests of the
 // DSA arithmetic against other tools); says nothing about whether a stub would load the file.
 int signatureOnly(const std::string& file, const tzk::archive::LoadedKeys& keys, const std::string& folder) {
-  const std::wstring path = tzk::root::fromUtf8(file);
+  const std::wstring path = tzk::vocabulary::fromUtf8(file);
   tzk::archive::SignatureType found = tzk::archive::SignatureType::kRawMd5Dsa;
   int key = 0;
   std::uint64_t offset = 0;

@@ -8,8 +8,8 @@
 #include <vector>
 
 #include "log/logger.h"
-#include "log/vocabulary/path.h"
-#include "log/vocabulary/scoped_handle.h"
+#include "vocabulary/path.h"
+#include "vocabulary/scoped_handle.h"
 #include "root/file_checks.h"
 #include "root/shell_api.h"
 
@@ -60,7 +60,7 @@ Result lastError() {
 // Keeps the progress window up until the child's own window replaces it, or the child is gone.
 void waitForChildGui(HANDLE process) {
   SECURITY_ATTRIBUTES attributes = {sizeof(attributes), nullptr, TRUE};
-  const root::ScopedKernelHandle event(::CreateEventW(&attributes, FALSE, FALSE, kSetupGuiShownEvent));
+  const vocabulary::ScopedKernelHandle event(::CreateEventW(&attributes, FALSE, FALSE, kSetupGuiShownEvent));
   if (!event) return;
   while (::WaitForSingleObject(event.get(), kGuiShownPollMs) == WAIT_TIMEOUT &&
          ::WaitForSingleObject(process, 0) == WAIT_TIMEOUT) {
@@ -71,7 +71,7 @@ void waitForChildGui(HANDLE process) {
 // were made.
 bool askSetupToCopy(const std::wstring& setup, const std::wstring& tempFolder) {
   for (const wchar_t* name : {L"instup.exe", L"Instup.dll"}) {
-    const std::wstring source = root::JoinPath(tempFolder, name);
+    const std::wstring source = vocabulary::JoinPath(tempFolder, name);
     CommandLine copy(L"");
     copy.Set(L"copy_sfx", source);
     copy.Set(L"wait", L"");
@@ -105,7 +105,7 @@ bool askOldSetupToCopy(const std::wstring& setup, const std::wstring& source, co
 }
 
 std::wstring ownEnvironmentWithPathTo(const std::wstring& folder) {
-  const root::ScopedHandle<EnvironmentBlockTraits> block(::GetEnvironmentStringsW());
+  const vocabulary::ScopedHandle<EnvironmentBlockTraits> block(::GetEnvironmentStringsW());
   return block ? buildChildEnvironment(block.get(), folder) : std::wstring();
 }
 
@@ -121,7 +121,7 @@ bool isPathEntry(std::wstring_view entry) {
 // The privilege is enabled in the thread's own token when it impersonates, else the process's.
 bool enableShutdownPrivilege() {
   constexpr DWORD kRights = TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY;
-  root::ScopedKernelHandle token;
+  vocabulary::ScopedKernelHandle token;
   if (!::OpenThreadToken(::GetCurrentThread(), kRights, FALSE, token.receive()) &&
       !::OpenProcessToken(::GetCurrentProcess(), kRights, token.receive())) {
     return false;
@@ -142,7 +142,7 @@ constexpr DWORD kTerminationWaitMs = 5000;
 }  // namespace
 
 bool isFullPath(const std::wstring& path) {
-  return root::IsAbsolutePath(path.c_str()) || path.compare(0, 4, L"\\\\?\\") == 0;
+  return vocabulary::IsAbsolutePath(path.c_str()) || path.compare(0, 4, L"\\\\?\\") == 0;
 }
 
 DWORD waitForProcessEnd(HANDLE process) { return ::WaitForSingleObject(process, INFINITE); }
@@ -176,8 +176,8 @@ Result runProcess(const CloseWindow& closeWindow, const wchar_t* arguments, cons
     logRecord(log::level::kError, L"Error creating process '%s' (code 0x%x)", application.c_str(), error);
     return error;
   }
-  const root::ScopedKernelHandle process(info.hProcess);
-  const root::ScopedKernelHandle thread(info.hThread);
+  const vocabulary::ScopedKernelHandle process(info.hProcess);
+  const vocabulary::ScopedKernelHandle thread(info.hThread);
   // From here until it is seen to end, whatever way out this takes (a failed wait, a fault or
   // an exception in the waits below), its files are in use.
   if (childMayRun != nullptr) *childMayRun = true;
@@ -231,16 +231,16 @@ void handOverToInstalledProduct(CommandLine& options, const std::wstring& tempFo
   // download folder: nothing is run from it.
   if (!isFullPath(setupFolder)) return;
 
-  const std::wstring sfxFolder = root::JoinPath(setupFolder, L"Sfx");
-  const std::wstring setup = root::JoinPath(setupFolder, L"instup.exe");
+  const std::wstring sfxFolder = vocabulary::JoinPath(setupFolder, L"Sfx");
+  const std::wstring setup = vocabulary::JoinPath(setupFolder, L"instup.exe");
   // A version that was never read is all bits set and counts as new.
   if (root::PathOpens(setup) && setupVersion > kLastSetupWithoutCopy) {
-    if (askSetupToCopy(setup, tempFolder)) childPath = root::JoinPath(sfxFolder, L"instup.exe");
+    if (askSetupToCopy(setup, tempFolder)) childPath = vocabulary::JoinPath(sfxFolder, L"instup.exe");
     return;
   }
-  const std::wstring oldSetup = root::JoinPath(setupFolder, L"setup.ovr");
-  if (root::PathOpens(oldSetup) && askOldSetupToCopy(oldSetup, root::JoinPath(tempFolder, L"instup.exe"), sleep)) {
-    childPath = root::JoinPath(sfxFolder, L"zanti.setup");
+  const std::wstring oldSetup = vocabulary::JoinPath(setupFolder, L"setup.ovr");
+  if (root::PathOpens(oldSetup) && askOldSetupToCopy(oldSetup, vocabulary::JoinPath(tempFolder, L"instup.exe"), sleep)) {
+    childPath = vocabulary::JoinPath(sfxFolder, L"zanti.setup");
     // The copied installer still loads its companions from the temporary folder.
     childEnvironment = ownEnvironmentWithPathTo(tempFolder);
   }

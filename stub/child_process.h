@@ -10,7 +10,7 @@
 #include <functional>
 #include <string>
 
-#include "log/vocabulary/result.h"
+#include "vocabulary/result.h"
 #include "stub/command_line.h"
 
 namespace tzk::stub {

@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "log/vocabulary/scoped_handle.h"
+#include "vocabulary/scoped_handle.h"
 #include "root/system_library.h"
 
 namespace tzk::stub {
@@ -100,7 +100,7 @@ std::wstring systemFolder() {
 }
 
 TEST(SystemLibrary, LoadsFromTheSystemFolderOnly) {
-  const root::ScopedModule debugHelp(root::LoadSystemLibrary(L"dbghelp.dll"));
+  const vocabulary::ScopedModule debugHelp(root::LoadSystemLibrary(L"dbghelp.dll"));
   ASSERT_TRUE(debugHelp.valid());
   wchar_t path[MAX_PATH];
   const DWORD length = ::GetModuleFileNameW(debugHelp.get(), path, MAX_PATH);

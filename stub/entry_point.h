@@ -2,7 +2,7 @@
 
 #include <windows.h>
 
-#include "log/vocabulary/result.h"
+#include "vocabulary/result.h"
 #include "stub/main_sequence.h"
 
 namespace tzk::stub {

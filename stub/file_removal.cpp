@@ -3,8 +3,8 @@
 #include <cstdarg>
 #include <cwchar>
 
-#include "log/vocabulary/path.h"
-#include "log/vocabulary/scoped_handle.h"
+#include "vocabulary/path.h"
+#include "vocabulary/scoped_handle.h"
 #include "log/wide_format.h"
 #include "root/held_files.h"
 
@@ -43,7 +43,7 @@ void clearReadOnly(const wchar_t* path) {
 }
 
 bool isShared(const std::wstring& path) {
-  root::ScopedRegKey key;
+  vocabulary::ScopedRegKey key;
   if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, kSharedDllsKey, 0, KEY_READ, key.receive()) != ERROR_SUCCESS) {
     return false;
   }
@@ -88,12 +88,12 @@ Result removeEntry(const std::wstring& path, DWORD attributes, const std::wstrin
 // a later success hides an earlier failure: each failure has its own record already.
 Result removeEntries(const std::wstring& folder, const std::wstring& pattern, bool deferred) {
   WIN32_FIND_DATAW entry;
-  root::ScopedFindHandle find(::FindFirstFileW(root::JoinPath(folder, pattern).c_str(), &entry));
+  vocabulary::ScopedFindHandle find(::FindFirstFileW(vocabulary::JoinPath(folder, pattern).c_str(), &entry));
   if (!find) return code::kSuccess;
   Result result = code::kSuccess;
   do {
     if (isDotEntry(entry.cFileName)) continue;
-    result = removeEntry(root::JoinPath(folder, entry.cFileName), entry.dwFileAttributes, pattern, deferred);
+    result = removeEntry(vocabulary::JoinPath(folder, entry.cFileName), entry.dwFileAttributes, pattern, deferred);
   } while (::FindNextFileW(find.get(), &entry));
   return result;
 }
@@ -102,7 +102,7 @@ Result removeEntries(const std::wstring& folder, const std::wstring& pattern, bo
 
 bool pathExists(const std::wstring& path) {
   // Synchronise access only, so files that others hold open without sharing still count.
-  const root::ScopedFileHandle file(::CreateFileW(path.c_str(), SYNCHRONIZE,
+  const vocabulary::ScopedFileHandle file(::CreateFileW(path.c_str(), SYNCHRONIZE,
                                                   FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                                   OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
   return file.valid();

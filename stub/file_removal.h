@@ -8,7 +8,7 @@
 #include <string>
 
 #include "log/logger.h"
-#include "log/vocabulary/result.h"
+#include "vocabulary/result.h"
 
 namespace tzk::stub {
 

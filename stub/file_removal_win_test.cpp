@@ -7,8 +7,8 @@
 #include <vector>
 
 #include "log/wide_format.h"
-#include "log/vocabulary/scoped_handle.h"
-#include "log/vocabulary/text.h"
+#include "vocabulary/scoped_handle.h"
+#include "vocabulary/text.h"
 #include "root/held_files.h"
 
 namespace tzk::stub {
@@ -21,7 +21,7 @@ constexpr wchar_t kPendingValue[] = L"PendingFileRenameOperations";
 bool exists(const std::wstring& path) { return ::GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
 
 void writeFile(const std::wstring& path, DWORD attributes = FILE_ATTRIBUTE_NORMAL) {
-  root::ScopedFileHandle file(
+  vocabulary::ScopedFileHandle file(
       ::CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, attributes, nullptr));
   ASSERT_TRUE(file.valid()) << ::GetLastError();
   DWORD written = 0;
@@ -38,7 +38,7 @@ bool logged(log::LogLevel level, const std::wstring& message) {
 // Counts the pauses between delete attempts instead of sleeping; can release a lock on the Nth.
 int g_pauses = 0;
 int g_releaseOnPause = 0;
-root::ScopedFileHandle* g_lock = nullptr;
+vocabulary::ScopedFileHandle* g_lock = nullptr;
 void countPause(std::uint32_t milliseconds) {
   EXPECT_EQ(milliseconds, 200u);
   if (++g_pauses == g_releaseOnPause && g_lock != nullptr) g_lock->reset();
@@ -49,7 +49,7 @@ using RenameOps = std::vector<std::pair<std::wstring, std::wstring>>;
 
 std::vector<wchar_t> readPendingRaw(bool* present) {
   std::vector<wchar_t> data;
-  root::ScopedRegKey key;
+  vocabulary::ScopedRegKey key;
   DWORD size = 0;
   *present =
       ::RegOpenKeyExW(HKEY_LOCAL_MACHINE, kSessionManagerKey, 0, KEY_QUERY_VALUE, key.receive()) == ERROR_SUCCESS &&
@@ -79,7 +79,7 @@ class PendingOpsGuard {
  public:
   PendingOpsGuard() { before_ = readPendingRaw(&present_); }
   ~PendingOpsGuard() {
-    root::ScopedRegKey key;
+    vocabulary::ScopedRegKey key;
     ::RegOpenKeyExW(HKEY_LOCAL_MACHINE, kSessionManagerKey, 0, KEY_SET_VALUE, key.receive());
     if (!present_) {
       ::RegDeleteValueW(key.get(), kPendingValue);
@@ -110,7 +110,7 @@ class FileRemoval : public ::testing::Test {
     wchar_t temp[MAX_PATH];
     ASSERT_NE(::GetTempPathW(MAX_PATH, temp), 0u);
     folder_ = std::wstring(temp) + L"file_removal_" + std::to_wstring(::GetCurrentProcessId()) + L"_" +
-              root::fromUtf8(::testing::UnitTest::GetInstance()->current_test_info()->name());
+              vocabulary::fromUtf8(::testing::UnitTest::GetInstance()->current_test_info()->name());
     ASSERT_TRUE(::CreateDirectoryW(folder_.c_str(), nullptr));
     previousSleep_ = root::SetRetrySleep(countPause);
     g_pauses = 0;
@@ -156,7 +156,7 @@ TEST_F(FileRemoval, EmptyFolderPathIsRefusedAndAbsentPathsAreNoFailure) {
 std::vector<std::wstring> enumerated(const std::wstring& folder) {
   std::vector<std::wstring> names;
   WIN32_FIND_DATAW entry;
-  root::ScopedFindHandle find(::FindFirstFileW((folder + L"\\*.*").c_str(), &entry));
+  vocabulary::ScopedFindHandle find(::FindFirstFileW((folder + L"\\*.*").c_str(), &entry));
   while (find) {
     if (std::wstring(entry.cFileName) != L"." && std::wstring(entry.cFileName) != L"..") names.push_back(entry.cFileName);
     if (!::FindNextFileW(find.get(), &entry)) break;
@@ -173,7 +173,7 @@ TEST_F(FileRemoval, LockedFileIsTriedTenTimesThenLeftWithItsFolderAndNothingForT
   const std::vector<std::wstring> order = enumerated(folder_);
   ASSERT_EQ(order.size(), 2u);
   const std::wstring locked = in(order.front());  // met first: the later success is the result
-  root::ScopedFileHandle lock(::CreateFileW(locked.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+  vocabulary::ScopedFileHandle lock(::CreateFileW(locked.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr));
   ASSERT_TRUE(lock.valid());
   EXPECT_TRUE(pathExists(locked));  // held without sharing, yet still seen
 
@@ -196,7 +196,7 @@ TEST_F(FileRemoval, LockedFileIsTriedTenTimesThenLeftWithItsFolderAndNothingForT
 TEST_F(FileRemoval, LockReleasedBetweenAttemptsIsDeletedOnTheNextOne) {
   const std::wstring locked = in(L"briefly.txt");
   writeFile(locked, FILE_ATTRIBUTE_READONLY);
-  root::ScopedFileHandle lock(::CreateFileW(locked.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+  vocabulary::ScopedFileHandle lock(::CreateFileW(locked.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr));
   g_lock = &lock;
   g_releaseOnPause = 3;
 
@@ -210,7 +210,7 @@ TEST_F(FileRemoval, SharedFileIsKeptWithItsFolder) {
   const std::wstring unused = in(L"unused.dll");
   writeFile(shared);
   writeFile(unused);
-  root::ScopedRegKey key;
+  vocabulary::ScopedRegKey key;
   ASSERT_EQ(::RegCreateKeyExW(HKEY_LOCAL_MACHINE, kSharedDllsKey, 0, nullptr, 0, KEY_SET_VALUE, nullptr, key.receive(),
                               nullptr), ERROR_SUCCESS);
   const DWORD one = 1, zero = 0;

@@ -11,7 +11,7 @@
 
 #include "archive/sfx_archive.h"
 #include "crashguard/crash_guard.h"
-#include "log/vocabulary/path.h"
+#include "vocabulary/path.h"
 #include "log/wide_format.h"
 #include "ping/analytics_ping.h"
 #include "ping/analytics_request.h"
@@ -83,8 +83,8 @@ void writeResourceFile(HINSTANCE instance, const ResourceFile& file, const std::
   HGLOBAL loaded = ::LoadResource(instance, found);
   const void* bytes = loaded != nullptr ? ::LockResource(loaded) : nullptr;
   if (bytes == nullptr) return;
-  const std::wstring path = root::JoinPath(folder, file.name);
-  root::ScopedFileHandle out(::CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+  const std::wstring path = vocabulary::JoinPath(folder, file.name);
+  vocabulary::ScopedFileHandle out(::CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
                                            FILE_ATTRIBUTE_NORMAL, nullptr));
   if (!out) return;
   DWORD written = 0;
@@ -214,9 +214,9 @@ bool MainSequence::prepare() {
 }
 
 bool isServiceRunning(const wchar_t* name) {
-  root::ScopedServiceHandle manager(::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+  vocabulary::ScopedServiceHandle manager(::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
   if (!manager) return false;
-  root::ScopedServiceHandle service(::OpenServiceW(manager.get(), name, SERVICE_QUERY_STATUS));
+  vocabulary::ScopedServiceHandle service(::OpenServiceW(manager.get(), name, SERVICE_QUERY_STATUS));
   SERVICE_STATUS status{};
   return service && ::QueryServiceStatus(service.get(), &status) && status.dwCurrentState == SERVICE_RUNNING;
 }
@@ -328,7 +328,7 @@ void MainSequence::startSelfDefense() {
 bool MainSequence::extract() {
   if (steps_.extractEmbeddedItems(archive_, tempFolder_) != code::kSuccess) archive_.ExtractTailItems(tempFolder_);
   for (const auto& [file, option] : {std::pair{L"bcc.cfg.tmp", L"bconfig"}, std::pair{L"bcpub.key.tmp", L"bpubkey"}}) {
-    const std::wstring path = root::JoinPath(tempFolder_, file);
+    const std::wstring path = vocabulary::JoinPath(tempFolder_, file);
     if (root::PathExists(path)) options_.Set(option, path);
   }
   for (const ResourceFile& file : kResourceFiles) writeResourceFile(instance_, file, tempFolder_);
@@ -340,7 +340,7 @@ bool MainSequence::extract() {
     logAt(log::level::kError, L"Cannot extract VPS files to '%s' (code 0x%x)", tempFolder_.c_str(), files);
     return false;
   }
-  childPath_ = root::JoinPath(tempFolder_, L"instup.exe");
+  childPath_ = vocabulary::JoinPath(tempFolder_, L"instup.exe");
   const Result installer = archive_.ExtractInstaller(childPath_);
   if (installer != code::kSuccess) {
     abortWith(installer, kTitle, animator_->window(),
@@ -388,7 +388,7 @@ void MainSequence::launch() {
 
 // Runs on every way out, in this order; its failures only leave records.
 void MainSequence::cleanUp() {
-  const bool restart = !tempFolder_.empty() && root::PathExists(root::JoinPath(tempFolder_, L"Reboot.txt"));
+  const bool restart = !tempFolder_.empty() && root::PathExists(vocabulary::JoinPath(tempFolder_, L"Reboot.txt"));
   // Files under a child that may still run are removed at the next restart instead.
   if (!tempFolder_.empty()) removeTree(tempFolder_, L"*.*", debug_ || childMayRun_);
   // The self-defense is taken down only after the child: it protects what the child installs.

@@ -9,7 +9,7 @@
 
 #include "log/logger.h"
 #include "ping/analytics_request.h"
-#include "log/vocabulary/result.h"
+#include "vocabulary/result.h"
 #include "stub/child_process.h"
 
 namespace tzk::archive {

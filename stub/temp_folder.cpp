@@ -20,7 +20,7 @@ bool readVariable(const wchar_t* name, std::wstring* value) {
 }
 
 bool isExistingDirectory(const std::wstring& path) {
-  root::ScopedFileHandle h(::CreateFileW(path.c_str(), SYNCHRONIZE,
+  vocabulary::ScopedFileHandle h(::CreateFileW(path.c_str(), SYNCHRONIZE,
                                          FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                          OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
   if (!h) return false;

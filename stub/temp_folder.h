@@ -5,8 +5,8 @@
 
 #include <string>
 
-#include "log/vocabulary/result.h"
-#include "log/vocabulary/scoped_handle.h"
+#include "vocabulary/result.h"
+#include "vocabulary/scoped_handle.h"
 
 namespace tzk::stub {
 
@@ -19,7 +19,7 @@ class ProtectedSecurity {
   SECURITY_ATTRIBUTES* attributes() { return descriptor_ ? &attributes_ : nullptr; }
 
  private:
-  root::ScopedLocalMemory descriptor_;
+  vocabulary::ScopedLocalMemory descriptor_;
   SECURITY_ATTRIBUTES attributes_{};
 };
 

@@ -74,7 +74,7 @@ BOOL WINAPI recordingCreate(LPCWSTR path, LPSECURITY_ATTRIBUTES security) {
   if (security != nullptr && ::ConvertSecurityDescriptorToStringSecurityDescriptorW(
                                  security->lpSecurityDescriptor, SDDL_REVISION_1, OWNER_SECURITY_INFORMATION, &text,
                                  nullptr)) {
-    root::ScopedLocalMemory owned(text);
+    vocabulary::ScopedLocalMemory owned(text);
     g_descriptors.emplace_back(text);
   } else {
     g_descriptors.emplace_back();
@@ -102,7 +102,7 @@ TEST(ProtectedSecurityTest, AdministratorsOwnAndUsersOnlyReadAndExecute) {
   ASSERT_TRUE(::ConvertSecurityDescriptorToStringSecurityDescriptorW(
       security.attributes()->lpSecurityDescriptor, SDDL_REVISION_1,
       OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, &text, nullptr));
-  root::ScopedLocalMemory owned(text);
+  vocabulary::ScopedLocalMemory owned(text);
   EXPECT_EQ(std::wstring(text), L"O:BAD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;BU)");
 }
 

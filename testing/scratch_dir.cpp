@@ -14,7 +14,7 @@
 #include <filesystem>
 #endif
 
-#include "log/vocabulary/text.h"
+#include "vocabulary/text.h"
 
 namespace tzk::testing {
 
@@ -52,7 +52,7 @@ ScratchDir::~ScratchDir() { removeTree(path_); }
 std::wstring ScratchDir::file(const std::wstring& name) const { return path_ + L"\\" + name; }
 
 std::wstring SourcePath(const std::wstring& relative) {
-  std::wstring path = L"Z:" + root::fromUtf8(SFX_SOURCE_DIR) + L"/" + relative;
+  std::wstring path = L"Z:" + vocabulary::fromUtf8(SFX_SOURCE_DIR) + L"/" + relative;
   for (wchar_t& c : path) {
     if (c == L'/') c = L'\\';
   }
@@ -94,34 +94,34 @@ std::int64_t FileModificationTime(const std::wstring& path) {
 #else
 ScratchDir::ScratchDir() {
   char pattern[] = "/tmp/sfxtest_XXXXXX";
-  path_ = root::fromUtf8(::mkdtemp(pattern));
+  path_ = vocabulary::fromUtf8(::mkdtemp(pattern));
 }
 ScratchDir::~ScratchDir() {
   std::error_code ignored;
-  std::filesystem::remove_all(root::toHostPath(path_), ignored);
+  std::filesystem::remove_all(vocabulary::toHostPath(path_), ignored);
 }
 std::wstring ScratchDir::file(const std::wstring& name) const { return path_ + L"/" + name; }
 
-std::wstring SourcePath(const std::wstring& relative) { return root::fromUtf8(SFX_SOURCE_DIR) + L"/" + relative; }
+std::wstring SourcePath(const std::wstring& relative) { return vocabulary::fromUtf8(SFX_SOURCE_DIR) + L"/" + relative; }
 
 std::vector<std::wstring> ListFolder(const std::wstring& path) {
   std::vector<std::wstring> names;
   std::error_code error;
-  for (const auto& entry : std::filesystem::directory_iterator(root::toHostPath(path), error)) {
-    names.push_back(root::fromUtf8(entry.path().filename().string()));
+  for (const auto& entry : std::filesystem::directory_iterator(vocabulary::toHostPath(path), error)) {
+    names.push_back(vocabulary::fromUtf8(entry.path().filename().string()));
   }
   std::sort(names.begin(), names.end());
   return names;
 }
 
 std::vector<std::uint8_t> ReadFileBytes(const std::wstring& path) {
-  std::ifstream in(root::toHostPath(path), std::ios::binary);
+  std::ifstream in(vocabulary::toHostPath(path), std::ios::binary);
   return std::vector<std::uint8_t>(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
 std::int64_t FileModificationTime(const std::wstring& path) {
   struct stat st {};
-  if (::stat(root::toHostPath(path).c_str(), &st) != 0) return -1;
+  if (::stat(vocabulary::toHostPath(path).c_str(), &st) != 0) return -1;
   return st.st_mtime;
 }
 #endif
@@ -130,9 +130,9 @@ namespace {
 std::string narrowPath(const std::wstring& path) {
 #ifdef _WIN32
   // The test paths are ASCII; std::fstream on mingw takes narrow names only.
-  return root::toUtf8(path);
+  return vocabulary::toUtf8(path);
 #else
-  return root::toHostPath(path);
+  return vocabulary::toHostPath(path);
 #endif
 }
 }  // namespace

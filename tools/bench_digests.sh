@@ -1,12 +1,12 @@
 #!/usr/bin/env bash
-# bench_digests.sh: the signature check's MD5 and SHA-256 (archive/signature/digest_bench) beside
+# bench_digests.sh: the signature check's MD5 and SHA-256 (signature/digest_bench) beside
 # `openssl dgst -md5` and `openssl dgst -sha256` on the same 64 MiB file in the same run, with
 # the ratio of the throughputs; then the same digests as the 32-bit stub computes them, under
-# Wine (archive/signature/digest_speed.exe of the win32 build). Needs the bench preset built:
+# Wine (signature/digest_speed.exe of the win32 build). Needs the bench preset built:
 #   cmake --preset bench && cmake --build --preset bench --target digest_bench
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
-bench=${DIGEST_BENCH:-$top/build/bench/archive/signature/digest_bench}
+bench=${DIGEST_BENCH:-$top/build/bench/signature/digest_bench}
 [ -x "$bench" ] || { echo "bench_digests: $bench is missing; build the bench preset first" >&2; exit 2; }
 command -v openssl >/dev/null || { echo "bench_digests: openssl is missing" >&2; exit 2; }
 
@@ -68,7 +68,7 @@ target "SHA-256 (host)" "$sha_ours" "$sha_openssl"
 
 # The stub's own code: 32-bit, with the CPU's SHA extensions found at run time. Timed natively
 # only: through an emulator it would measure the emulator.
-speed=$top/build/win32/archive/signature/digest_speed.exe
+speed=$top/build/win32/signature/digest_speed.exe
 if [ "$(bash "$top/tools/wine-cpu.sh")" != native ]; then
   echo "32-bit stub digests: SKIPPED, this kernel runs 32-bit programs only through an emulator"
   exit 0

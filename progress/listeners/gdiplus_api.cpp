@@ -14,9 +14,9 @@ bool bind(HMODULE library, const char* name, Function& function) {
 
 }  // namespace
 
-root::ScopedModule loadApi(Api& api) {
+vocabulary::ScopedModule loadApi(Api& api) {
   // Never by bare name: a planted GdiPlus.dll beside the stub must not be found first.
-  root::ScopedModule owned(root::LoadSystemLibrary(L"GdiPlus.dll"));
+  vocabulary::ScopedModule owned(root::LoadSystemLibrary(L"GdiPlus.dll"));
   const HMODULE library = owned.get();
   if (library == nullptr) return owned;
   const bool complete = bind(library, "GdiplusStartup", api.startup) &&

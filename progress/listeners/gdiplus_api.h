@@ -6,7 +6,7 @@
 #include <windows.h>
 #include <objidl.h>
 
-#include "log/vocabulary/scoped_handle.h"
+#include "vocabulary/scoped_handle.h"
 
 namespace tzk::progress::gdiplus {
 
@@ -46,7 +46,7 @@ struct Api {
 
 // Loads "GdiPlus.dll" from the system folder and fills `api`; empty when the library or any
 // of the functions is missing.
-root::ScopedModule loadApi(Api& api);
+vocabulary::ScopedModule loadApi(Api& api);
 
 }  // namespace tzk::progress::gdiplus
 

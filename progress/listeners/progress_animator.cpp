@@ -65,7 +65,7 @@ ProgressAnimator::~ProgressAnimator() {
 // A library that loads but does not start counts as missing, so the window still shows, in
 // plain GDI, instead of failing for want of frames it could never have decoded.
 void ProgressAnimator::startGraphics() {
-  root::ScopedModule library = gdiplus::loadApi(gdiplus_);
+  vocabulary::ScopedModule library = gdiplus::loadApi(gdiplus_);
   if (!library) return;
   const gdiplus::StartupInput input = {1, nullptr, FALSE, FALSE};
   if (gdiplus_.startup(&graphicsToken_, &input, nullptr) != gdiplus::kOk) return;
@@ -82,14 +82,14 @@ bool ProgressAnimator::loadFrame(int id) {
   const void* data = loaded != nullptr ? ::LockResource(loaded) : nullptr;
   if (size == 0 || data == nullptr) return false;
 
-  root::ScopedHandle<GlobalMemoryTraits> block(::GlobalAlloc(GMEM_MOVEABLE, size));
+  vocabulary::ScopedHandle<GlobalMemoryTraits> block(::GlobalAlloc(GMEM_MOVEABLE, size));
   void* copy = block ? ::GlobalLock(block.get()) : nullptr;
   if (copy == nullptr) return false;
   std::memcpy(copy, data, size);
   ::GlobalUnlock(block.get());
 
   // Declared after the block, so the stream is released before the block is freed.
-  root::ScopedHandle<StreamTraits> stream;
+  vocabulary::ScopedHandle<StreamTraits> stream;
   if (FAILED(::CreateStreamOnHGlobal(block.get(), FALSE, stream.receive()))) return false;
   Frame frame;
   if (!decode(stream.get(), frame)) return false;
@@ -243,7 +243,7 @@ LRESULT ProgressAnimator::onCreate(HWND window) {
 
   RECT client = {};
   ::GetClientRect(window, &client);
-  root::ScopedGdiObject region(::CreateRoundRectRgn(0, 0, client.right + 1, client.bottom + 1, 15, 15));
+  vocabulary::ScopedGdiObject region(::CreateRoundRectRgn(0, 0, client.right + 1, client.bottom + 1, 15, 15));
   // Once set, the region belongs to the window.
   if (region && ::SetWindowRgn(window, static_cast<HRGN>(region.get()), TRUE) != 0) region.release();
 
@@ -289,8 +289,8 @@ void ProgressAnimator::paintPlain(HWND window) {
   PAINTSTRUCT paint;
   const HDC dc = ::BeginPaint(window, &paint);
   if (dc == nullptr) return;
-  root::ScopedGdiObject brush(::CreateSolidBrush(kPlainBackground));
-  root::ScopedGdiObject pen(::CreatePen(PS_SOLID, 2, kWhite));
+  vocabulary::ScopedGdiObject brush(::CreateSolidBrush(kPlainBackground));
+  vocabulary::ScopedGdiObject pen(::CreatePen(PS_SOLID, 2, kWhite));
 
   RECT all = {0, 0, kPlainWidth, kPlainHeight};
   ::FillRect(dc, &all, static_cast<HBRUSH>(brush.get()));

@@ -12,7 +12,7 @@
 
 #include "progress/listeners/gdiplus_api.h"
 #include "progress/progress_callback.h"
-#include "log/vocabulary/scoped_handle.h"
+#include "vocabulary/scoped_handle.h"
 
 namespace tzk::progress {
 
@@ -65,15 +65,15 @@ class ProgressAnimator : public ProgressInterface {
   void drawLine(gdiplus::GpGraphics* graphics, LONG percent) const;
   void paintPlain(HWND window);
 
-  root::ScopedKernelHandle ready_;
+  vocabulary::ScopedKernelHandle ready_;
   ULONG_PTR graphicsToken_ = 0;
-  root::ScopedKernelHandle thread_;
+  vocabulary::ScopedKernelHandle thread_;
   HINSTANCE module_;
   std::atomic<HWND> window_{nullptr};
   std::vector<Frame> frames_;
   int frameIndex_ = 0;  // touched only by the window thread
   gdiplus::Api gdiplus_ = {};
-  root::ScopedModule graphicsLibrary_;
+  vocabulary::ScopedModule graphicsLibrary_;
   // The two values the threads share, only ever through interlocked exchanges.
   volatile LONG percent_ = -1;  // -1 until the first report
   volatile LONG cancel_ = 0;    // non-zero once Escape was pressed

@@ -2,17 +2,17 @@
 
 #include <cstring>
 
-#include "log/vocabulary/scoped_handle.h"
-#include "log/vocabulary/text.h"
+#include "vocabulary/scoped_handle.h"
+#include "vocabulary/text.h"
 #include "selfdefense/testdriver/testdriver_protocol.h"
 
 namespace tzk::testdriver {
 namespace {
 
-using root::ScopedFileHandle;
-using root::ScopedKernelHandle;
-using root::ScopedRegKey;
-using root::ScopedServiceHandle;
+using vocabulary::ScopedFileHandle;
+using vocabulary::ScopedKernelHandle;
+using vocabulary::ScopedRegKey;
+using vocabulary::ScopedServiceHandle;
 
 Result lastError() { return ::GetLastError(); }
 
@@ -187,7 +187,7 @@ bool systemIs64Bit() { return sizeof(void*) == 8 || runningUnderWow64(); }
 
 std::wstring imageFile(Image image) {
   // The build folder on the host, reached through Wine's drive for the host's root.
-  std::wstring folder = L"Z:" + root::fromUtf8(TZK_TESTDRIVER_IMAGE_DIR);
+  std::wstring folder = L"Z:" + vocabulary::fromUtf8(TZK_TESTDRIVER_IMAGE_DIR);
   for (wchar_t& c : folder) {
     if (c == L'/') c = L'\\';
   }

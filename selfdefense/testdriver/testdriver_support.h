@@ -24,7 +24,7 @@
 #include <string>
 #include <vector>
 
-#include "log/vocabulary/result.h"
+#include "vocabulary/result.h"
 
 namespace tzk::testdriver {
 

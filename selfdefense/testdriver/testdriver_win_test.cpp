@@ -9,14 +9,14 @@
 #include <string>
 #include <vector>
 
-#include "log/vocabulary/scoped_handle.h"
+#include "vocabulary/scoped_handle.h"
 #include "selfdefense/testdriver/testdriver_protocol.h"
 #include "selfdefense/testdriver/testdriver_support.h"
 
 namespace tzk::testdriver {
 namespace {
 
-using root::ScopedFileHandle;
+using vocabulary::ScopedFileHandle;
 
 constexpr std::uint32_t kStatusAccessDenied = 0xC0000022;
 constexpr std::uint32_t kStatusInvalidDeviceState = 0xC0000184;  // ERROR_BAD_COMMAND (22)

@@ -1,7 +1,7 @@
 #include <limits>
 #include <new>
 
-#include "archive/signature/signature_file.h"
+#include "signature/signature_file.h"
 
 namespace tzk::archive {
 

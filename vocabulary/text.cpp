@@ -1,8 +1,8 @@
-#include "log/vocabulary/text.h"
+#include "vocabulary/text.h"
 
 #include <cstdint>
 
-namespace tzk::root {
+namespace tzk::vocabulary {
 
 std::string toUtf8(std::wstring_view text) {
   std::string out;
@@ -84,4 +84,4 @@ std::wstring widenBytes(std::string_view bytes) {
   return out;
 }
 
-}  // namespace tzk::root
+}  // namespace tzk::vocabulary

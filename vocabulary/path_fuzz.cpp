@@ -5,7 +5,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "log/vocabulary/path.h"
+#include "vocabulary/path.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   std::wstring text;
@@ -17,22 +17,22 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   for (std::uint32_t options = 0; options < 16; ++options) {
     std::wstring root;
-    tzk::root::PathAnalysis a;
-    if (tzk::root::AnalysePath(text.c_str(), &root, &a, options) != 0) continue;
+    tzk::vocabulary::PathAnalysis a;
+    if (tzk::vocabulary::AnalysePath(text.c_str(), &root, &a, options) != 0) continue;
     if (a.rootStart > a.rootEnd || a.rootEnd > text.size() || a.prefixLength > text.size()) std::abort();
     if (options == 0 && a.rootLength != root.size()) std::abort();
   }
 
   std::wstring tail = text;
-  tzk::root::NormalisePathTail(tail);
+  tzk::vocabulary::NormalisePathTail(tail);
   if (tail.size() > text.size() || tail.find(L'/') != std::wstring::npos ||
       tail.find(L"\\\\") != std::wstring::npos) {
     std::abort();
   }
 
   std::wstring longPath;
-  if (!tzk::root::ToLongPath(text, longPath) || longPath.compare(0, 2, L"\\\\") != 0) std::abort();
-  tzk::root::NormaliseFolderPath(text);
-  tzk::root::IsAbsolutePath(text.c_str());
+  if (!tzk::vocabulary::ToLongPath(text, longPath) || longPath.compare(0, 2, L"\\\\") != 0) std::abort();
+  tzk::vocabulary::NormaliseFolderPath(text);
+  tzk::vocabulary::IsAbsolutePath(text.c_str());
   return 0;
 }

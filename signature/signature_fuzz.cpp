@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "archive/signature/signature.h"
-#include "log/vocabulary/text.h"
+#include "signature/signature.h"
+#include "vocabulary/text.h"
 
 namespace {
 
@@ -34,7 +34,7 @@ void CheckAllModes(const std::wstring& path, std::size_t size) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const std::string name = ScratchName();
-  const std::wstring path = tzk::root::fromUtf8(name);
+  const std::wstring path = tzk::vocabulary::fromUtf8(name);
   std::FILE* file = std::fopen(name.c_str(), "wb");
   if (file == nullptr) return 0;
   const bool written = std::fwrite(data, 1, size, file) == size;

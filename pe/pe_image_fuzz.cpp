@@ -4,7 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "archive/pe/pe_image.h"
+#include "pe/pe_image.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const tzk::archive::PeReadAt read = [data, size](std::uint64_t offset, void* buffer, std::size_t length) {

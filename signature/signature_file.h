@@ -8,9 +8,9 @@
 #include <vector>
 
 #ifdef _WIN32
-#include "log/vocabulary/scoped_handle.h"
+#include "vocabulary/scoped_handle.h"
 #endif
-#include "archive/signature/verification_keys.h"
+#include "signature/verification_keys.h"
 
 namespace tzk::archive {
 
@@ -20,8 +20,8 @@ struct MappedViewTraits {
   static Handle invalid() noexcept { return nullptr; }
   static bool close(Handle h) noexcept { return ::UnmapViewOfFile(h) != FALSE; }
 };
-using FileOwner = root::ScopedFileHandle;
-using MappingOwner = root::ScopedHandle<MappedViewTraits>;
+using FileOwner = vocabulary::ScopedFileHandle;
+using MappingOwner = vocabulary::ScopedHandle<MappedViewTraits>;
 #else
 // The host's counterparts of the scoped handles: a descriptor and an mmap region.
 class FileOwner {

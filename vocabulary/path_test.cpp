@@ -1,10 +1,10 @@
-#include "log/vocabulary/path.h"
+#include "vocabulary/path.h"
 
 #include <gtest/gtest.h>
 
 #include <string>
 
-namespace tzk::root {
+namespace tzk::vocabulary {
 namespace {
 
 std::wstring tail(std::wstring text, bool* result = nullptr) {
@@ -228,4 +228,4 @@ TEST(JoinPath, QuotedFolderStaysOneQuotedPath) {
 }
 
 }  // namespace
-}  // namespace tzk::root
+}  // namespace tzk::vocabulary

@@ -16,7 +16,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "archive/signature/verification_keys.h"
+#include "signature/verification_keys.h"
 
 namespace tzk::archive {
 

@@ -3,7 +3,7 @@
 
 #include <cstdint>
 
-#include "archive/signature/verification_keys.h"
+#include "signature/verification_keys.h"
 
 namespace tzk::archive {
 

@@ -4,7 +4,7 @@
 
 #include <atomic>
 
-#include "archive/signature/dsa_check.h"
+#include "signature/dsa_check.h"
 
 namespace tzk::archive {
 namespace {

@@ -4,7 +4,7 @@
 #include <string>
 #include <string_view>
 
-namespace tzk::root {
+namespace tzk::vocabulary {
 
 std::string toUtf8(std::wstring_view text);
 std::wstring fromUtf8(std::string_view text);
@@ -16,4 +16,4 @@ std::string toHostPath(std::wstring_view path);
 // Widens one byte per unit, as the archive's 8-bit texts are read.
 std::wstring widenBytes(std::string_view bytes);
 
-}  // namespace tzk::root
+}  // namespace tzk::vocabulary

@@ -1,4 +1,4 @@
-#include "archive/signature/signature.h"
+#include "signature/signature.h"
 
 #include <gtest/gtest.h>
 
@@ -15,11 +15,11 @@
 #include <unistd.h>
 #endif
 
-#include "archive/signature/dsa_check.h"
-#include "archive/signature/signature_digest.h"
-#include "archive/signature/signing/signing.h"
-#include "log/vocabulary/little_endian.h"
-#include "log/vocabulary/text.h"
+#include "signature/dsa_check.h"
+#include "signature/signature_digest.h"
+#include "signature/signing/signing.h"
+#include "vocabulary/little_endian.h"
+#include "vocabulary/text.h"
 
 namespace tzk::archive {
 namespace {
@@ -60,12 +60,12 @@ Bytes MinimalPe(std::size_t size, std::uint16_t machine, std::uint32_t certifica
   Bytes pe = Pseudorandom(size, 7);
   pe[0] = 'M';
   pe[1] = 'Z';
-  root::WriteLe32(pe.data() + 0x3C, kPeHeader);
-  root::WriteLe32(pe.data() + kPeHeader, 0x00004550);  // "PE\0\0"
+  vocabulary::WriteLe32(pe.data() + 0x3C, kPeHeader);
+  vocabulary::WriteLe32(pe.data() + kPeHeader, 0x00004550);  // "PE\0\0"
   pe[kPeHeader + 4] = static_cast<std::uint8_t>(machine);
   pe[kPeHeader + 5] = static_cast<std::uint8_t>(machine >> 8);
   const bool wide = machine == 0x8664 || machine == 0x0200 || machine == 0x0284;
-  root::WriteLe32(pe.data() + kPeHeader + (wide ? 168 : 152), certificateTable);
+  vocabulary::WriteLe32(pe.data() + kPeHeader + (wide ? 168 : 152), certificateTable);
   return pe;
 }
 
@@ -80,28 +80,28 @@ class ScratchDir {
     ::CreateDirectoryW(path_.c_str(), nullptr);
 #else
     char pattern[] = "/tmp/signature_test_XXXXXX";
-    path_ = root::fromUtf8(::mkdtemp(pattern));
+    path_ = vocabulary::fromUtf8(::mkdtemp(pattern));
 #endif
   }
   ~ScratchDir() {
-    for (const std::wstring& file : files_) std::remove(root::toHostPath(file).c_str());
+    for (const std::wstring& file : files_) std::remove(vocabulary::toHostPath(file).c_str());
 #ifdef _WIN32
     ::RemoveDirectoryW(path_.c_str());
 #else
-    ::rmdir(root::toHostPath(path_).c_str());
+    ::rmdir(vocabulary::toHostPath(path_).c_str());
 #endif
   }
 
   std::wstring Write(const std::wstring& name, const Bytes& bytes) {
     const std::wstring file = path_ + L"\\" + name;
-    std::ofstream out(root::toHostPath(file), std::ios::binary | std::ios::trunc);
+    std::ofstream out(vocabulary::toHostPath(file), std::ios::binary | std::ios::trunc);
     out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
     files_.push_back(file);
     return file;
   }
 
   static Bytes Read(const std::wstring& file) {
-    std::ifstream in(root::toHostPath(file), std::ios::binary);
+    std::ifstream in(vocabulary::toHostPath(file), std::ios::binary);
     return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
   }
 
@@ -111,13 +111,13 @@ class ScratchDir {
 };
 
 std::wstring KeyPath(const char* folder, const std::string& name) {
-  return root::fromUtf8(std::string(folder) + "/" + name);
+  return vocabulary::fromUtf8(std::string(folder) + "/" + name);
 }
 
 class SignatureTest : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
-    ASSERT_EQ(code::kSuccess, publicKeys_.LoadFolder(root::fromUtf8(TZK_TEST_KEY_DIR)));
+    ASSERT_EQ(code::kSuccess, publicKeys_.LoadFolder(vocabulary::fromUtf8(TZK_TEST_KEY_DIR)));
     // TEST-ONLY private keys of keys/test, committed so that tests can sign.
     for (int index : {1, 2, 3, 5, 6, 7}) {
       std::string pem;
@@ -486,7 +486,7 @@ TEST_F(SignatureTest, UnknownModesMissingFilesAndForeignTypesFail) {
 
 TEST_F(SignatureTest, CompiledTableHoldsTheKeysOfTheBuildsKeyFolder) {
   LoadedKeys build;
-  ASSERT_EQ(code::kSuccess, build.LoadFolder(root::fromUtf8(TZK_BUILD_KEY_DIR)));
+  ASSERT_EQ(code::kSuccess, build.LoadFolder(vocabulary::fromUtf8(TZK_BUILD_KEY_DIR)));
   const KeySet compiled = CompiledKeys();
   ASSERT_EQ(6u, compiled.count);
   for (int index : {1, 2, 3, 5, 6, 7}) {

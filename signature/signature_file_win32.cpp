@@ -2,7 +2,7 @@
 
 #include <io.h>
 
-#include "archive/signature/signature_file.h"
+#include "signature/signature_file.h"
 
 namespace tzk::archive {
 
@@ -56,7 +56,7 @@ bool SignatureFile::ReadAt(std::uint64_t offset, void* buffer, std::size_t size)
 }
 
 bool SignatureFile::MapContent(std::size_t length, ContentView* view) const {
-  root::ScopedKernelHandle section(::CreateFileMappingW(file_, nullptr, PAGE_READONLY, 0, 0, nullptr));
+  vocabulary::ScopedKernelHandle section(::CreateFileMappingW(file_, nullptr, PAGE_READONLY, 0, 0, nullptr));
   if (!section.valid()) return false;
   // The view keeps the section alive; its handle can go when this function returns.
   view->mapping_.reset(::MapViewOfFile(section.get(), FILE_MAP_READ, 0, 0, length));

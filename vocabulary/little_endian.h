@@ -4,7 +4,7 @@
 
 #include <cstdint>
 
-namespace tzk::root {
+namespace tzk::vocabulary {
 
 inline std::uint16_t ReadLe16(const std::uint8_t* at) { return static_cast<std::uint16_t>(at[0] | at[1] << 8); }
 
@@ -26,4 +26,4 @@ inline void WriteLe64(std::uint8_t* at, std::uint64_t value) {
   WriteLe32(at + 4, static_cast<std::uint32_t>(value >> 32));
 }
 
-}  // namespace tzk::root
+}  // namespace tzk::vocabulary

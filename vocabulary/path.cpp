@@ -1,4 +1,4 @@
-#include "log/vocabulary/path.h"
+#include "vocabulary/path.h"
 
 #include <cwchar>
 #include <new>
@@ -8,7 +8,7 @@
 #include <windows.h>
 #endif
 
-namespace tzk::root {
+namespace tzk::vocabulary {
 
 namespace {
 
@@ -293,4 +293,4 @@ std::wstring JoinSubfolder(const std::wstring& folder, const std::wstring& name)
   return joined + name;
 }
 
-}  // namespace tzk::root
+}  // namespace tzk::vocabulary

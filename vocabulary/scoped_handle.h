@@ -6,7 +6,7 @@
 
 #include <utility>
 
-namespace tzk::root {
+namespace tzk::vocabulary {
 
 template <typename Traits>
 class ScopedHandle {
@@ -114,4 +114,4 @@ using ScopedHeapMemory = ScopedHandle<HeapMemoryTraits>;
 using ScopedModule = ScopedHandle<ModuleTraits>;
 using ScopedGdiObject = ScopedHandle<GdiObjectTraits>;
 
-}  // namespace tzk::root
+}  // namespace tzk::vocabulary

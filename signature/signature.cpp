@@ -1,11 +1,11 @@
-#include "archive/signature/signature.h"
+#include "signature/signature.h"
 
 #include <cstring>
 
-#include "archive/signature/dsa_check.h"
-#include "archive/pe/pe_image.h"
-#include "archive/signature/signature_digest.h"
-#include "archive/signature/signature_file.h"
+#include "signature/dsa_check.h"
+#include "pe/pe_image.h"
+#include "signature/signature_digest.h"
+#include "signature/signature_file.h"
 
 namespace tzk::archive {
 namespace {

@@ -1,14 +1,14 @@
-#include "archive/pe/pe_image.h"
+#include "pe/pe_image.h"
 
 #include <algorithm>
 #include <cstring>
 
-#include "log/vocabulary/little_endian.h"
+#include "vocabulary/little_endian.h"
 
 namespace tzk::archive {
 
-using root::ReadLe16;
-using root::ReadLe32;
+using vocabulary::ReadLe16;
+using vocabulary::ReadLe32;
 
 bool PeOffsetFromDosHeader(const std::uint8_t* dos, std::size_t size, std::uint32_t* peOffset) {
   if (size < kDosHeaderSize || dos[0] != 'M' || dos[1] != 'Z') return false;

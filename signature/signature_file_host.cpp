@@ -7,8 +7,8 @@
 #include <limits>
 #include <new>
 
-#include "archive/signature/signature_file.h"
-#include "log/vocabulary/text.h"
+#include "signature/signature_file.h"
+#include "vocabulary/text.h"
 
 namespace tzk::archive {
 
@@ -29,7 +29,7 @@ void MappingOwner::reset(void* address, std::size_t size) {
 
 bool SignatureFile::Open(const wchar_t* path) {
   if (path == nullptr) return false;
-  owned_.reset(::open(root::toHostPath(path).c_str(), O_RDONLY | O_CLOEXEC));
+  owned_.reset(::open(vocabulary::toHostPath(path).c_str(), O_RDONLY | O_CLOEXEC));
   file_ = owned_.get();
   if (file_ < 0 || !TakeSize()) {
     owned_.reset(-1);

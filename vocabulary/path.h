@@ -6,9 +6,9 @@
 #include <cstdint>
 #include <string>
 
-#include "log/vocabulary/result.h"
+#include "vocabulary/result.h"
 
-namespace tzk::root {
+namespace tzk::vocabulary {
 
 namespace path_kind {
 constexpr std::uint32_t kNetwork = 0x1;          // UNC, directly or below a prefix
@@ -70,4 +70,4 @@ std::wstring JoinPath(const std::wstring& folder, const std::wstring& name);
 // JoinPath an empty folder still gives a rooted "\name" and quotes are not looked at.
 std::wstring JoinSubfolder(const std::wstring& folder, const std::wstring& name);
 
-}  // namespace tzk::root
+}  // namespace tzk::vocabulary

@@ -6,15 +6,15 @@
 #include <cstdio>
 #include <vector>
 
-#include "archive/signature/signature_digest.h"
-#include "log/vocabulary/scoped_handle.h"
+#include "signature/signature_digest.h"
+#include "vocabulary/scoped_handle.h"
 
 namespace {
 
 using tzk::archive::ByteView;
 
 bool ReadWhole(const wchar_t* path, std::vector<std::uint8_t>* content) {
-  tzk::root::ScopedKernelHandle file(::CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+  tzk::vocabulary::ScopedKernelHandle file(::CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                                                    FILE_ATTRIBUTE_NORMAL, nullptr));
   LARGE_INTEGER size{};
   if (!file.valid() || !::GetFileSizeEx(file.get(), &size) || size.QuadPart > 0x40000000) return false;

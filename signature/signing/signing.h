@@ -6,10 +6,10 @@
 #include <string>
 #include <vector>
 
-#include "archive/signature/signature.h"
-#include "archive/signature/signature_digest.h"
-#include "archive/signature/verification_keys.h"
-#include "log/vocabulary/result.h"
+#include "signature/signature.h"
+#include "signature/signature_digest.h"
+#include "signature/verification_keys.h"
+#include "vocabulary/result.h"
 
 namespace tzk::archive {
 

@@ -9,7 +9,7 @@
 #include <iterator>
 #include <vector>
 
-#include "archive/signature/signature_digest.h"
+#include "signature/signature_digest.h"
 
 namespace {
 

@@ -2,9 +2,9 @@
 #include <cryptopp/md5.h>
 #include <cryptopp/sha.h>
 
-#include "archive/signature/signature_digest.h"
+#include "signature/signature_digest.h"
 
-#include "archive/pe/pe_image.h"
+#include "pe/pe_image.h"
 
 namespace tzk::archive {
 namespace {

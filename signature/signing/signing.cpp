@@ -1,5 +1,5 @@
 #define CRYPTOPP_ENABLE_NAMESPACE_WEAK 1
-#include "archive/signature/signing/signing.h"
+#include "signature/signing/signing.h"
 
 #include <cryptopp/base64.h>
 #include <cryptopp/filters.h>
@@ -14,10 +14,10 @@
 #include <cstdio>
 #include <memory>
 
-#include "archive/signature/signature.h"
-#include "archive/signature/signature_digest.h"
-#include "archive/signature/signature_file.h"
-#include "log/vocabulary/text.h"
+#include "signature/signature.h"
+#include "signature/signature_digest.h"
+#include "signature/signature_file.h"
+#include "vocabulary/text.h"
 
 namespace tzk::archive {
 namespace {
@@ -155,7 +155,7 @@ ScopedFile OpenFile(const std::wstring& path, const wchar_t* mode) {
 #ifdef _WIN32
   return ScopedFile(::_wfopen(path.c_str(), mode));
 #else
-  return ScopedFile(std::fopen(root::toHostPath(path).c_str(), root::toUtf8(mode).c_str()));
+  return ScopedFile(std::fopen(vocabulary::toHostPath(path).c_str(), vocabulary::toUtf8(mode).c_str()));
 #endif
 }
 

@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <functional>
 
-#include "archive/signature/verification_keys.h"
+#include "signature/verification_keys.h"
 
 namespace tzk::archive {
 
