@@ -62,6 +62,6 @@ ItemsBlock StubItemsBlock(const std::string& path, int type, std::uint64_t offse
 const char* ItemsBlockName(ItemsBlock block);
 
 // The help text shared by build and sign.
-extern const char kCodeSigningHelp[];
+const std::string& CodeSigningHelp();
 
 }  // namespace sfxpack

@@ -47,7 +47,7 @@ const std::string kHelp = std::string(
     "                      of the stub's own key table (which may then be missing; the stub must\n"
     "                      still be the stub)\n"
     "  --json              print one JSON object: \"ok\", what was written, \"error\" {code, message}\n") +
-    kQuietHelp + "\n" + kCodeSigningHelp + "\n" + kExitCodeHelp;
+    kQuietHelp + "\n" + CodeSigningHelp() + "\n" + kExitCodeHelp;
 
 Signer signerFor(const ManifestSignature& signature, tzk::archive::DsaPrivateKey* key) {
   return [&signature, key](Bytes* content, std::string* error) {
