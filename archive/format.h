@@ -57,4 +57,7 @@ constexpr std::uint32_t kMode = FourCc("MODE"), kCommandLine = FourCc("CMDL"), k
 constexpr std::uint32_t kPointerRecordSize = 3 * kFieldSize;
 constexpr std::uint32_t kInstallerRecordSize = 2 * kFieldSize;
 
+// The name the stub gives the extracted installer/updater, and the one it starts.
+constexpr wchar_t kInstallerFileName[] = L"instup.exe";
+
 }  // namespace tzk::archive

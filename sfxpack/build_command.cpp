@@ -1,6 +1,7 @@
 // sfxpack build: an installer from a manifest, reproducibly, and only one the stub accepts.
 #include <cstdio>
 
+#include "archive/format.h"
 #include "archive/signature/signing/signing.h"
 #include "sfxpack/authenticode.h"
 #include "sfxpack/cli.h"
@@ -29,7 +30,9 @@ const std::string kHelp = std::string(
     "  stub          path of the stub executable (or --stub)\n"
     "  commandLine   the archive's command line for the installer (\"%TMPPATH%\" is replaced)\n"
     "  sfxName       a name stored with the archive\n"
-    "  installer     {\"path\": ..., \"packer\": \"lzma\"|\"zlib\"}  extracted as instup.exe\n"
+    "  installer     {\"path\": ..., \"packer\": \"lzma\"|\"zlib\"}  extracted as ") +
+    tzk::root::toUtf8(tzk::archive::kInstallerFileName) + "\n" +
+    std::string(
     "  files         [{\"path\": ..., \"name\": ..., \"time\": ..., \"extractionName\": ...,\n"
     "                  \"packer\": ...}]  raw entries; with an extraction name the entry is\n"
     "                  stored as a package and unpacked under that name too\n"
