@@ -16,7 +16,7 @@ namespace tzk::archive {
 // The stub reads the file with 32-bit signed positions: nothing may lie beyond them.
 constexpr std::uint64_t kFormatLimit = 0x7FFFFFFF;
 
-// Every number of the format, and every tag.
+// The size of every number the format stores, and of every tag.
 constexpr std::uint32_t kFieldSize = 4;
 constexpr std::uint32_t kTagSize = 4;
 
