@@ -17,8 +17,10 @@
 namespace tzk::archive {
 namespace {
 
+static_assert(kMd5Size == CryptoPP::Weak::MD5::DIGESTSIZE, "the tail block ends in an MD5");
+
 struct ItemKind {
-  char tag[5];
+  char tag[kTagSize + 1];
   ItemStorage storage;
   const wchar_t* fileName;
   const wchar_t* description;  // raw items: the info message itself
@@ -37,7 +39,7 @@ const ItemKind kItemKinds[] = {
 
 const ItemKind* findKind(const std::uint8_t* tag) {
   for (const ItemKind& kind : kItemKinds) {
-    if (std::memcmp(kind.tag, tag, 4) == 0) return &kind;
+    if (std::memcmp(kind.tag, tag, kTagSize) == 0) return &kind;
   }
   return nullptr;
 }
@@ -68,7 +70,7 @@ void saveCompressed(const ItemKind& kind, const std::uint8_t* data, std::uint32_
 }  // namespace
 
 bool FindItemStorage(const std::string& tag, ItemStorage* storage) {
-  const ItemKind* kind = tag.size() == 4 ? findKind(reinterpret_cast<const std::uint8_t*>(tag.data())) : nullptr;
+  const ItemKind* kind = tag.size() == kTagSize ? findKind(reinterpret_cast<const std::uint8_t*>(tag.data())) : nullptr;
   if (kind != nullptr) *storage = kind->storage;
   return kind != nullptr;
 }
@@ -79,20 +81,20 @@ Result SaveItemFile(const std::wstring& path, const std::uint8_t* data, std::uin
 
 Result WalkEmbeddedBlock(const std::uint8_t* block, std::size_t tagOffset, const std::wstring& folder,
                          ItemSaver save) {
-  if (tagOffset < 4) return code::kInvalidData;
-  const std::size_t lengthField = tagOffset - 4;
+  if (tagOffset < kFieldSize) return code::kInvalidData;
+  const std::size_t lengthField = tagOffset - kFieldSize;
   const std::uint32_t itemsLength = vocabulary::ReadLe32(block + lengthField);
   if (itemsLength > lengthField) return code::kInvalidData;
   const std::size_t itemsStart = lengthField - itemsLength;
 
   Result result = code::kSuccess;
   std::size_t p = lengthField;
-  while (p - itemsStart > 8) {
-    const std::uint8_t* tag = block + p - 4;
-    const std::uint32_t size = vocabulary::ReadLe32(block + p - 8);
-    p -= 8;
+  while (p - itemsStart > kItemTrailerSize) {
+    const std::uint8_t* tag = block + p - kTagSize;
+    const std::uint32_t size = vocabulary::ReadLe32(block + p - kItemTrailerSize);
+    p -= kItemTrailerSize;
     // An item that claims more bytes than lie below it is passed over; the walk looks for
-    // the next trailer in the eight bytes beneath.
+    // the next trailer right beneath this one.
     if (size == 0 || size > p - itemsStart) continue;
     p -= size;
     const ItemKind* kind = findKind(tag);
@@ -110,16 +112,17 @@ Result WalkEmbeddedBlock(const std::uint8_t* block, std::size_t tagOffset, const
 }
 
 bool IsTailBlock(const std::uint8_t* block) {
-  if (std::memcmp(block + kTailBlockSize - 8, kRawMd5Magic, 8) == 0) return false;
+  constexpr std::size_t kMagicSize = sizeof(kRawMd5Magic) - 1;
+  if (std::memcmp(block + kTailBlockSize - kMagicSize, kRawMd5Magic, kMagicSize) == 0) return false;
   std::uint8_t digest[CryptoPP::Weak::MD5::DIGESTSIZE];
   CryptoPP::Weak::MD5().CalculateDigest(digest, block, kTailDigestOffset);
   return std::memcmp(digest, block + kTailDigestOffset, sizeof(digest)) == 0 &&
-         vocabulary::ReadLe32(block + kTailDigestOffset - 4) == kEmbeddedDataTag;
+         vocabulary::ReadLe32(block + kTailDigestOffset - kTagSize) == kEmbeddedDataTag;
 }
 
 Result WalkTailBlock(const std::uint8_t* block, const std::wstring& folder, ItemSaver save) {
   if (!IsTailBlock(block)) return code::kInvalidData;
-  return WalkEmbeddedBlock(block, kTailDigestOffset - 4, folder, save);
+  return WalkEmbeddedBlock(block, kTailDigestOffset - kTagSize, folder, save);
 }
 
 }  // namespace tzk::archive

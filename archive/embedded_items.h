@@ -1,5 +1,5 @@
 // Embedded items: small files (recommendation and ticket ids, business configuration and key,
-// customisation) stored in blocks that are walked backwards from their "EDAT" tag, either
+// customisation) stored in blocks that are walked backwards from their block tag, either
 // inside the signed content or in the unsigned tail block that per-download tagging writes.
 #pragma once
 
@@ -25,18 +25,18 @@ Result SaveItemFile(const std::wstring& path, const std::uint8_t* data, std::uin
 // Returns 0 or 82; lastError (optional) receives the file's own error code.
 Result WriteWholeFile(const std::wstring& path, const std::uint8_t* data, std::uint32_t size, Result* lastError);
 
-// Walks the block whose "EDAT" tag is at tagOffset inside [block, block + tagOffset + 4),
-// saving each recognised item into folder. Returns 13 when the items area would begin before
-// block, else the result of the last raw item saved (0 when none).
+// Walks the block whose kEmbeddedDataTag is at tagOffset inside [block, block + tagOffset +
+// kTagSize), saving each recognised item into folder. Returns 13 when the items area would begin
+// before block, else the result of the last raw item saved (0 when none).
 Result WalkEmbeddedBlock(const std::uint8_t* block, std::size_t tagOffset, const std::wstring& folder,
                          ItemSaver save);
 
-// The tail block: the last 16384 bytes of the file, an embedded-data block ending at 16368 and
-// the MD5 of bytes 0 to 16367 behind it. 13 when it is not there or its digest is wrong.
+// The tail block (format.h): the file's last kTailBlockSize bytes. 13 when it is not there or
+// its digest is wrong.
 Result WalkTailBlock(const std::uint8_t* block, const std::wstring& folder, ItemSaver save);
 
-// Whether the 16384 bytes are a tail block: not the end of a type 1 signature, the MD5 of the
-// first 16368 bytes stored behind them, and "EDAT" right in front of that digest.
+// Whether the kTailBlockSize bytes are a tail block: not the end of a type 1 signature, the MD5
+// of the bytes before kTailDigestOffset stored there, and the block tag right in front of it.
 bool IsTailBlock(const std::uint8_t* block);
 
 }  // namespace tzk::archive

@@ -77,8 +77,9 @@ Result WriteWholeFile(const std::wstring& path, const std::uint8_t* data, std::u
 Result SfxArchive::extractRaw(packers::CUFile& source, const SfxFileEntry& entry, const std::wstring& folder) {
   if (!IsContainedName(entry.name)) return code::kInvalidName;
   const std::unique_ptr<std::uint8_t[]> piece(new (std::nothrow) std::uint8_t[kCopyPiece]);
+  const auto offset = static_cast<std::int32_t>(entry.offset);
   if (piece == nullptr || !Covers(entry) ||
-      source.Seek(static_cast<std::int32_t>(entry.offset), 0) != static_cast<std::int32_t>(entry.offset)) {
+      source.Seek(offset, packers::kSeekBegin) != offset) {
     return code::kNotEnoughMemory;
   }
   const std::wstring target = vocabulary::JoinPath(folder, entry.name);
@@ -236,19 +237,22 @@ Result SfxArchive::ExtractSelfDefenseModule(const std::wstring& folder, const st
 
 Result SfxArchive::ExtractEmbeddedItems(const std::wstring& folder, ItemSaver save) {
   if (contentLength_ == 0 || embeddedLength_ == 0) return code::kInvalidData;
-  if (file_.Seek(static_cast<std::int32_t>(contentLength_ - embeddedLength_), 0) < 0) return code::kInvalidData;
+  if (file_.Seek(static_cast<std::int32_t>(contentLength_ - embeddedLength_), packers::kSeekBegin) < 0) {
+    return code::kInvalidData;
+  }
   std::uint8_t* block = file_.ReadAlloc(embeddedLength_);
   if (block == nullptr) return code::kCannotMake;
   Result result = code::kInvalidData;
-  if (embeddedLength_ >= 8 && vocabulary::ReadLe32(block + embeddedLength_ - 4) == kEmbeddedDataTag) {
-    result = WalkEmbeddedBlock(block, embeddedLength_ - 4, folder, save);
+  const std::uint32_t tagOffset = embeddedLength_ - kTagSize;
+  if (embeddedLength_ >= kEmbeddedTrailerSize && vocabulary::ReadLe32(block + tagOffset) == kEmbeddedDataTag) {
+    result = WalkEmbeddedBlock(block, tagOffset, folder, save);
   }
   file_.Release(block);
   return result;
 }
 
 Result SfxArchive::ExtractTailItems(const std::wstring& folder, ItemSaver save) {
-  if (file_.Seek(-static_cast<std::int32_t>(kTailBlockSize), 2) <= 0) return code::kCannotMake;
+  if (file_.Seek(-static_cast<std::int32_t>(kTailBlockSize), packers::kSeekEnd) <= 0) return code::kCannotMake;
   std::uint8_t* block = file_.ReadAlloc(kTailBlockSize);
   if (block == nullptr) return code::kCannotMake;
   const Result result = WalkTailBlock(block, folder, save);

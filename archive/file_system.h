@@ -22,7 +22,8 @@ bool ReplaceEntryFile(const std::wstring& from, const std::wstring& to);
 // as Windows would resolve the plain one); a host path as it is.
 std::wstring ExtendedLengthPath(const std::wstring& path);
 
-// True for a 32-bit process on 64-bit Windows: read from the thread's WOW64 marker.
+// True for a 32-bit process on 64-bit Windows, as the platform library knows it; never on the
+// host.
 bool RunsUnderWow64();
 
 // Switch the thread's WOW64 file-system redirection off and back on; used only under WOW64.

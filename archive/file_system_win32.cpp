@@ -1,6 +1,5 @@
 #include <windows.h>
 
-#include <intrin.h>
 #include <fcntl.h>
 #include <io.h>
 
@@ -13,7 +12,6 @@
 #include "root/library.h"
 #include "vocabulary/scoped_handle.h"
 #include "vocabulary/text.h"
-#include "root/system_function.h"
 
 namespace tzk::archive {
 
@@ -51,24 +49,7 @@ std::wstring ExtendedLengthPath(const std::wstring& path) {
   return std::wstring(kPrefix) + L"UNC" + full.substr(1);
 }
 
-bool RunsUnderWow64() {
-#if defined(__i386__)
-  // The 32-bit TEB's WOW32Reserved field (offset 0xC0) points at the WOW64 gate only there.
-  // (GCC takes the segment-relative read for an access through a null pointer.)
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Warray-bounds"
-  if (__readfsdword(0xC0) == 0) return false;
-#pragma GCC diagnostic pop
-  // Wine keeps its system-call gate in that field on 32-bit systems too; where the system can
-  // say, the process's own answer settles it.
-  using IsWow64ProcessFunction = BOOL(WINAPI*)(HANDLE, PBOOL);
-  const auto isWow64 = root::AsFunction<IsWow64ProcessFunction>(root::FindLoadedFunction(L"kernel32.dll", "IsWow64Process"));
-  BOOL wow64 = TRUE;
-  return isWow64 == nullptr || !isWow64(::GetCurrentProcess(), &wow64) || wow64 != FALSE;
-#else
-  return false;  // a 64-bit process never runs under WOW64
-#endif
-}
+bool RunsUnderWow64() { return root::ProcessRunsUnderWow64(); }
 
 Result DisableRedirection(void** previous) { return root::DisableFsRedirection(previous); }
 Result RevertRedirection(void* previous) { return root::RevertFsRedirection(previous); }

@@ -24,7 +24,7 @@ namespace tzk::archive {
 namespace {
 
 void appendUint32(Bytes* out, std::uint32_t v) {
-  std::uint8_t bytes[4];
+  std::uint8_t bytes[kFieldSize];
   vocabulary::WriteLe32(bytes, v);
   out->insert(out->end(), bytes, bytes + sizeof bytes);
 }
@@ -396,7 +396,7 @@ std::uint64_t inputTotal(const InstallerPlan& plan) {
 bool WriteInstallerContent(const InstallerPlan& plan, const Sink& sink, const WriteProgress& progress, Layout* layout,
                            std::string* error) {
   for (const EmbeddedItem& item : plan.embedded) {
-    if (item.tag.size() != 4) {
+    if (item.tag.size() != kTagSize) {
       *error = "embedded item tag '" + item.tag + "' must have four characters";
       return false;
     }

@@ -73,10 +73,10 @@ bool BuildInstaller(const InstallerPlan& plan, const Signer& sign, Bytes* out, L
 // they are, EBCF, ECFG and EBPK compressed with zlib; any other tag is refused.
 bool PrepareEmbeddedItem(const std::string& tag, const Bytes& raw, EmbeddedItem* out, std::string* error);
 
-// Items, their length and "EDAT": the block that embedded data and tail tags share.
+// Items, their length and the block tag: the block that embedded data and tail tags share.
 Bytes EmbeddedDataBlock(const std::vector<EmbeddedItem>& items);
 
-// The 16384-byte tail block with the items and its MD5; false when they do not fit.
+// The tail block (kTailBlockSize bytes) with the items and its MD5; false when they do not fit.
 bool TailBlock(const std::vector<EmbeddedItem>& items, Bytes* out, std::string* error);
 
 // Map records (tags from archive/format.h), exposed so tests can build maps the writer itself

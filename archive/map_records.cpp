@@ -37,7 +37,7 @@ struct RecordHeader {
 
 bool readHeader(packers::CGenFile& file, RecordHeader* header) {
   if (!packers::ReadUint32(file, &header->tag) || !packers::ReadUint32(file, &header->length)) return false;
-  const auto start = static_cast<std::uint32_t>(file.Seek(0, 1));
+  const auto start = static_cast<std::uint32_t>(file.Seek(0, packers::kSeekCurrent));
   header->end = start + header->length;
   // A length that wraps around 32 bits would send the next record backwards: stop there.
   return header->end >= start;
@@ -49,11 +49,11 @@ template <typename Handler>
 Result forEachRecord(packers::CGenFile& file, Handler&& handle) {
   Result result = code::kSuccess;
   const std::uint32_t size = file.GetSize();
-  while (static_cast<std::uint32_t>(file.Seek(0, 1)) < size) {
+  while (static_cast<std::uint32_t>(file.Seek(0, packers::kSeekCurrent)) < size) {
     RecordHeader header;
     if (!readHeader(file, &header)) break;
     if (!handle(header, &result)) return result;
-    if (file.Seek(static_cast<std::int32_t>(header.end), 0) < 0) break;
+    if (file.Seek(static_cast<std::int32_t>(header.end), packers::kSeekBegin) < 0) break;
   }
   return result;
 }
@@ -68,8 +68,8 @@ Result parseFileRecord(packers::CGenFile& file, ArchiveMap* out) {
       }
     } else if (h.tag == record::kPointer) {
       std::uint32_t time = 0;
-      if (h.length != 12 || !packers::ReadUint32(file, &entry.offset) || !packers::ReadUint32(file, &entry.size) ||
-          !packers::ReadUint32(file, &time)) {
+      if (h.length != kPointerRecordSize || !packers::ReadUint32(file, &entry.offset) ||
+          !packers::ReadUint32(file, &entry.size) || !packers::ReadUint32(file, &time)) {
         discarded = true;
         return false;
       }
@@ -104,7 +104,7 @@ Result ParseMap(packers::CGenFile& map, ArchiveMap* out) {
       if (h.tag == record::kMode) mode = text;
       else if (body != nullptr) (h.tag == record::kCommandLine ? out->commandLine : out->sfxName) = text;
     } else if (h.tag == record::kInstaller) {
-      if (h.length != 8) {
+      if (h.length != kInstallerRecordSize) {
         badInstaller = true;
         return false;
       }

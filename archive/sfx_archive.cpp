@@ -123,9 +123,9 @@ LoadVerdict SfxArchive::ReadContainer(const wchar_t* archivePath, SignatureType 
   }
 
   std::uint32_t length = 0, edat = 0;
-  file_.Seek(static_cast<std::int32_t>(contentLength_ - 8), 0);
+  file_.Seek(static_cast<std::int32_t>(contentLength_ - kEmbeddedTrailerSize), packers::kSeekBegin);
   if (packers::ReadUint32(file_, &length) && packers::ReadUint32(file_, &edat) && edat == kEmbeddedDataTag) {
-    embeddedLength_ = length + 8;
+    embeddedLength_ = length + kEmbeddedTrailerSize;
   }
 
   // The locator must lie inside the content: an embedded-data length that reaches past the
@@ -133,7 +133,7 @@ LoadVerdict SfxArchive::ReadContainer(const wchar_t* archivePath, SignatureType 
   const std::uint32_t locator = contentLength_ - embeddedLength_ - kLocatorSize;
   std::uint32_t mapOffset = 0;
   char magic[kLocatorMagicSize + 1] = {};
-  if (embeddedLength_ > contentLength_ - kLocatorSize || file_.Seek(static_cast<std::int32_t>(locator), 0) < 0 ||
+  if (embeddedLength_ > contentLength_ - kLocatorSize || file_.Seek(static_cast<std::int32_t>(locator), packers::kSeekBegin) < 0 ||
       !packers::ReadUint32(file_, &mapOffset) || !file_.Read(magic, kLocatorMagicSize) || std::strcmp(magic, kLocatorMagic) != 0) {
     return refused(v, kContainer, code::kFileInvalid, L"Incorrect magic of archive '%s'", archivePath);
   }
@@ -142,7 +142,7 @@ LoadVerdict SfxArchive::ReadContainer(const wchar_t* archivePath, SignatureType 
 
 LoadVerdict SfxArchive::readMap(const wchar_t* archivePath, std::uint32_t mapOffset, std::uint32_t locator, LoadVerdict v) {
   constexpr LoadStep kMap = LoadStep::kMap;
-  if (mapOffset > locator || file_.Seek(static_cast<std::int32_t>(mapOffset), 0) < 0) {
+  if (mapOffset > locator || file_.Seek(static_cast<std::int32_t>(mapOffset), packers::kSeekBegin) < 0) {
     return refused(v, kMap, code::kFileInvalid, nullptr, archivePath);
   }
   std::uint32_t mapSize = 0;

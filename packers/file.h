@@ -72,6 +72,10 @@ class CUFile : public CGenFile {
  private:
   bool Open(const wchar_t* path, io::OpenMode mode, int sameAs = -1);
   bool Fail(int crtError);
+  // Moves length bytes in pieces, move(done, piece) reading or writing each and returning its
+  // count; a transfer that stops short without an error number fails with endError.
+  template <typename Move>
+  bool Transfer(std::uint32_t length, std::int32_t* outCount, int endError, Move move);
 
   bool open_ = false;
   bool sizeStale_ = false;

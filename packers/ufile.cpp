@@ -64,43 +64,41 @@ bool CUFile::Open(const wchar_t* path, io::OpenMode mode, int sameAs) {
   return true;
 }
 
-bool CUFile::Read(void* destination, std::uint32_t length, std::int32_t* outCount) {
+template <typename Move>
+bool CUFile::Transfer(std::uint32_t length, std::int32_t* outCount, int endError, Move move) {
   if (!open_) {
     lastError_ = code::kInvalidHandle;
     return false;
   }
-  auto* bytes = static_cast<std::uint8_t*>(destination);
   std::uint32_t total = 0;
   errno = 0;
   while (total < length) {
     const std::uint32_t chunk = length - total < kChunk ? length - total : kChunk;
-    const int n = io::ReadDescriptor(descriptor_, bytes + total, chunk);
+    const int n = move(total, chunk);
     if (n <= 0) break;
     total += static_cast<std::uint32_t>(n);
   }
   if (outCount != nullptr) *outCount = static_cast<std::int32_t>(total);
-  if (total != length) return Fail(errno);
+  if (total != length) return Fail(errno == 0 ? endError : errno);
   position_ = static_cast<std::uint32_t>(io::SeekDescriptor(descriptor_, 0, kSeekCurrent));
   return true;
 }
 
+// A read that ends early met the end of the file; a write that does ran out of room.
+bool CUFile::Read(void* destination, std::uint32_t length, std::int32_t* outCount) {
+  auto* bytes = static_cast<std::uint8_t*>(destination);
+  return Transfer(length, outCount, 0, [&](std::uint32_t done, std::uint32_t piece) {
+    return io::ReadDescriptor(descriptor_, bytes + done, piece);
+  });
+}
+
 bool CUFile::Write(const void* source, std::uint32_t length, std::int32_t* outCount) {
-  if (!open_) {
-    lastError_ = code::kInvalidHandle;
+  const auto* bytes = static_cast<const std::uint8_t*>(source);
+  if (!Transfer(length, outCount, ENOSPC, [&](std::uint32_t done, std::uint32_t piece) {
+        return io::WriteDescriptor(descriptor_, bytes + done, piece);
+      })) {
     return false;
   }
-  const auto* bytes = static_cast<const std::uint8_t*>(source);
-  std::uint32_t total = 0;
-  errno = 0;
-  while (total < length) {
-    const std::uint32_t chunk = length - total < kChunk ? length - total : kChunk;
-    const int n = io::WriteDescriptor(descriptor_, bytes + total, chunk);
-    if (n <= 0) break;
-    total += static_cast<std::uint32_t>(n);
-  }
-  if (outCount != nullptr) *outCount = static_cast<std::int32_t>(total);
-  if (total != length) return Fail(errno == 0 ? ENOSPC : errno);
-  position_ = static_cast<std::uint32_t>(io::SeekDescriptor(descriptor_, 0, kSeekCurrent));
   sizeStale_ = true;
   return true;
 }

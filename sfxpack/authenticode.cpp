@@ -111,24 +111,28 @@ bool writeFile(const std::string& path, const Bytes& data, std::string* error) {
 
 }  // namespace
 
-const char kCodeSigningHelp[] =
-    "Authenticode (the installer also carries a code signature; needs osslsigncode and type 5):\n"
-    "  --cert CERT.pem       the code-signing certificate (with its chain) for osslsigncode -certs\n"
-    "  --cert-key KEY.pem    its private key for osslsigncode -key\n"
-    "  --signing-time SECS   the signing time, seconds since 1970 (else SOURCE_DATE_EPOCH; the clock\n"
-    "                        is never used, so the same inputs give the same bytes)\n"
-    "  --timestamp URL       ask this RFC 3161 server for a timestamp (osslsigncode -ts)\n"
-    "  --test-tsa-certs CERT.pem --test-tsa-key KEY.pem\n"
-    "                        a timestamp from osslsigncode's built-in test authority instead, at the\n"
-    "                        signing time: for offline tests, never for a release\n"
-    "  --reserve BYTES       the certificate table's size, fixed before the archive is signed (a\n"
-    "                        multiple of 8; default 40960): the signature and 16384 bytes of room\n"
-    "                        for the per-download tail block inside it\n"
-    "  --prepare             only reserve the table (a zero-filled placeholder) and sign the\n"
-    "                        archive; then sign with any Authenticode tool and options, and seal:\n"
-    "                          osslsigncode sign -certs CERT.pem -key KEY.pem -h sha256 -in F -out G\n"
-    "                          sfxpack seal G [--reserve BYTES]\n"
-    "Chain trust is not judged here: check it with osslsigncode verify -CAfile CA.pem.\n";
+const std::string& CodeSigningHelp() {
+  static const std::string help =
+      "Authenticode (the installer also carries a code signature; needs osslsigncode and type 5):\n"
+      "  --cert CERT.pem       the code-signing certificate (with its chain) for osslsigncode -certs\n"
+      "  --cert-key KEY.pem    its private key for osslsigncode -key\n"
+      "  --signing-time SECS   the signing time, seconds since 1970 (else SOURCE_DATE_EPOCH; the clock\n"
+      "                        is never used, so the same inputs give the same bytes)\n"
+      "  --timestamp URL       ask this RFC 3161 server for a timestamp (osslsigncode -ts)\n"
+      "  --test-tsa-certs CERT.pem --test-tsa-key KEY.pem\n"
+      "                        a timestamp from osslsigncode's built-in test authority instead, at the\n"
+      "                        signing time: for offline tests, never for a release\n"
+      "  --reserve BYTES       the certificate table's size, fixed before the archive is signed (a\n"
+      "                        multiple of 8; default " + std::to_string(kDefaultTableReserve) +
+      "): the signature and " + std::to_string(kTailBlockSize) + " bytes of room\n"
+      "                        for the per-download tail block inside it\n"
+      "  --prepare             only reserve the table (a zero-filled placeholder) and sign the\n"
+      "                        archive; then sign with any Authenticode tool and options, and seal:\n"
+      "                          osslsigncode sign -certs CERT.pem -key KEY.pem -h sha256 -in F -out G\n"
+      "                          sfxpack seal G [--reserve BYTES]\n"
+      "Chain trust is not judged here: check it with osslsigncode verify -CAfile CA.pem.\n";
+  return help;
+}
 
 bool ReadCodeSigning(const ParsedArgs& a, CodeSigning* out, bool* used, std::string* error) {
   *used = a.has("--cert") || a.has("--cert-key") || a.has("--prepare") || a.has("--signing-time") ||
@@ -182,9 +186,10 @@ bool ReadReserve(const ParsedArgs& a, std::uint32_t* reserve, std::string* error
   char* end = nullptr;
   errno = 0;
   const unsigned long long value = std::strtoull(text.c_str(), &end, 10);
-  if (text.empty() || *end != '\0' || errno != 0 || value % 8 != 0 || value < kTailBlockSize + 1024 ||
-      value > 16 * 1024 * 1024) {
-    *error = "--reserve wants a multiple of 8 between 17408 and 16 MiB, not '" + text + "'";
+  if (text.empty() || *end != '\0' || errno != 0 || value % 8 != 0 || value < kMinTableReserve ||
+      value > kMaxTableReserve) {
+    *error = "--reserve wants a multiple of 8 between " + std::to_string(kMinTableReserve) + " and " +
+             std::to_string(kMaxTableReserve >> 20) + " MiB, not '" + text + "'";
     return false;
   }
   *reserve = static_cast<std::uint32_t>(value);

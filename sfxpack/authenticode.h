@@ -59,6 +59,6 @@ ItemsBlock StubItemsBlock(tzk::archive::SfxArchive& archive);
 const char* ItemsBlockName(ItemsBlock block);
 
 // The help text shared by build and sign.
-extern const char kCodeSigningHelp[];
+const std::string& CodeSigningHelp();
 
 }  // namespace sfxpack

@@ -1,6 +1,7 @@
 // sfxpack build: an installer from a manifest, reproducibly, and only one the stub accepts.
 #include <cstdio>
 
+#include "archive/format.h"
 #include "signature/signing/signing.h"
 #include "sfxpack/authenticode.h"
 #include "sfxpack/cli.h"
@@ -30,7 +31,9 @@ const std::string kHelp = std::string(
     "  stub          path of the stub executable (or --stub)\n"
     "  commandLine   the archive's command line for the installer (\"%TMPPATH%\" is replaced)\n"
     "  sfxName       a name stored with the archive\n"
-    "  installer     {\"path\": ..., \"packer\": \"lzma\"|\"zlib\"}  extracted as instup.exe\n"
+    "  installer     {\"path\": ..., \"packer\": \"lzma\"|\"zlib\"}  extracted as ") +
+    tzk::vocabulary::toUtf8(tzk::archive::kInstallerFileName) + "\n" +
+    std::string(
     "  files         [{\"path\": ..., \"name\": ..., \"time\": ..., \"extractionName\": ...,\n"
     "                  \"packer\": ...}]  raw entries; with an extraction name the entry is\n"
     "                  stored as a package and unpacked under that name too\n"
@@ -48,7 +51,7 @@ const std::string kHelp = std::string(
     "                      of the stub's own key table (which may then be missing; the stub must\n"
     "                      still be the stub)\n"
     "  --json              print one JSON object: \"ok\", what was written, \"error\" {code, message}\n") +
-    kQuietHelp + "\n" + kCodeSigningHelp + "\n" + kExitCodeHelp;
+    kQuietHelp + "\n" + CodeSigningHelp() + "\n" + kExitCodeHelp;
 
 Signer signerFor(const ManifestSignature& signature, tzk::archive::DsaPrivateKey* key) {
   return [&signature, key](Bytes* content, std::string* error) {

@@ -331,7 +331,8 @@ CodeSignatureReport InspectCodeSignature(const Bytes& file) {
   if (room != nullptr && room->type == V_ASN1_OCTET_STRING) {
     const int length = ASN1_STRING_length(room->value.octet_string);
     r.tailRoomSize = static_cast<std::uint32_t>(length);
-    // The room is only where tag writes (the file's last 16384 bytes) when the PKCS#7 ends the file.
+    // The room is only where tag writes (the file's last kTailBlockSize bytes) when the PKCS#7
+    // ends the file.
     r.tailRoom = length >= static_cast<int>(kTailBlockSize) && r.tableEndsFile && used == contentSize &&
                  std::memcmp(ASN1_STRING_get0_data(room->value.octet_string) + length - kTailBlockSize,
                              file.data() + file.size() - kTailBlockSize, kTailBlockSize) == 0;

@@ -3,7 +3,7 @@
 //
 // The archive signature covers the PE header, including the security directory entry, so the
 // certificate table's size is fixed when the archive is signed, and the tail block must stay
-// the file's last 16384 bytes. The room for it is therefore reserved inside the PKCS#7 itself:
+// the file's last kTailBlockSize bytes. The room for it is therefore reserved inside the PKCS#7 itself:
 // an unauthenticated attribute of the SignerInfo (outside what the code signature signs) whose
 // OCTET STRING ends with the tail block and ends the file. Nothing follows the PKCS#7, so a
 // verifier that rejects bytes behind it (the certificate padding check) has nothing to reject,
@@ -15,6 +15,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "archive/format.h"
 #include "archive/installer_writer.h"
 #include "signature/signature_file.h"
 
@@ -25,9 +26,15 @@ using tzk::archive::Bytes;
 // The attribute's type: a UUID-based OID, which needs no registration.
 extern const char kTailRoomOid[];
 
-// What a certificate table leaves over for signatures of any signer (RSA or ECDSA, a chain, a
-// description and URL, an RFC 3161 timestamp) besides the tail room. Chain trust is not judged.
-constexpr std::uint32_t kDefaultTableReserve = 40960;
+// The certificate table reserved before the archive is signed holds the signature and the tail
+// room inside it. By default the signature has room for any signer (RSA or ECDSA, a chain, a
+// description and URL, an RFC 3161 timestamp; chain trust is not judged); a smaller --reserve
+// still leaves it a kilobyte.
+constexpr std::uint32_t kDefaultSignatureRoom = 24 * 1024;
+constexpr std::uint32_t kMinSignatureRoom = 1024;
+constexpr std::uint32_t kDefaultTableReserve = tzk::archive::kTailBlockSize + kDefaultSignatureRoom;
+constexpr std::uint32_t kMinTableReserve = tzk::archive::kTailBlockSize + kMinSignatureRoom;
+constexpr std::uint32_t kMaxTableReserve = 16 * 1024 * 1024;
 
 struct CodeSignatureReport {
   bool readable = false;       // sfxpack could read the file as a PE image
@@ -44,7 +51,7 @@ struct CodeSignatureReport {
   std::string signer;          // the signing certificate's subject
   bool timestamp = false;      // an RFC 3161 or countersignature timestamp is attached
   bool tailRoom = false;       // the room attribute is there and ends the file
-  std::uint32_t tailRoomSize = 0;  // its OCTET STRING's length (the last 16384 bytes are the tail)
+  std::uint32_t tailRoomSize = 0;  // its OCTET STRING's length (the last kTailBlockSize bytes are the tail)
   bool paddingOk = false;      // nothing but up to 7 zero bytes after the PKCS#7 in the table
   bool sound = false;          // the PKCS#7 parses, the table ends the file and passes the padding check
   std::uint32_t pkcs7Size = 0;

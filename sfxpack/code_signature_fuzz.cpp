@@ -32,7 +32,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (size > 64 * 1024) return 0;
   const sfxpack::Bytes file = fileAround(data, size);
   sfxpack::InspectCodeSignature(file);
-  for (std::uint32_t reserve : {std::uint32_t{17408}, static_cast<std::uint32_t>((file.size() + 16384 + 64) / 8 * 8)}) {
+  const auto roomy = static_cast<std::uint32_t>((file.size() + tzk::archive::kTailBlockSize + 64) / 8 * 8);
+  for (std::uint32_t reserve : {sfxpack::kMinTableReserve, roomy}) {
     sfxpack::Bytes sealed = file;
     std::string error;
     if (sfxpack::SealTable(&sealed, reserve, &error)) {

@@ -5,6 +5,7 @@
 #include <cwchar>
 #include <sys/stat.h>
 
+#include "archive/format.h"
 #include "archive/sfx_archive.h"
 #include "signature/signature.h"
 #include "signature/signing/signing.h"
@@ -18,11 +19,13 @@
 namespace sfxpack {
 namespace {
 
-constexpr char kHelp[] =
+const std::string kInstallerName = tzk::vocabulary::toUtf8(tzk::archive::kInstallerFileName);
+
+const std::string kHelp =
     "usage: sfxpack extract SETUP.exe DIR [--keys DIR] [-q]\n\n"
     "Checks the installer as `sfxpack verify` does, then writes into DIR what the stub would\n"
     "extract: every file entry (with its time), the modules of entries with an extraction name,\n"
-    "the installer as instup.exe and the embedded items (from the signed block, else the tail\n"
+    "the installer as " + kInstallerName + " and the embedded items (from the signed block, else the tail\n"
     "block). DIR and its missing parents are created.\n\n"
     "options:\n"
     "  --keys DIR  check with key1.pub.pem ... key7.pub.pem in DIR instead of the stub's keys\n"
@@ -113,7 +116,7 @@ int run(const Args& args) {
   if (ShowsProgress(WantsQuiet(a))) progress.addListener(&bar);
   const tzk::Result extracted = archive.ExtractFiles(folder, &progress);
   const tzk::Result installer = extracted == tzk::code::kSuccess
-                                    ? archive.ExtractInstaller(tzk::vocabulary::JoinPath(folder, L"instup.exe"))
+                                    ? archive.ExtractInstaller(tzk::vocabulary::JoinPath(folder, tzk::archive::kInstallerFileName))
                                     : extracted;
   if (installer != tzk::code::kSuccess) {
     const std::string record = tzk::vocabulary::toUtf8(archive.extractionFailure());
@@ -122,12 +125,12 @@ int run(const Args& args) {
     return FileError("extract", dir, "cannot extract into it: " + detail, kExitOutputError);
   }
   if (archive.ExtractEmbeddedItems(folder) != tzk::code::kSuccess) archive.ExtractTailItems(folder);
-  std::printf("%s: extracted %zu file(s) and instup.exe into %s\n", file.c_str(), archive.fileEntries().size(),
-              dir.c_str());
+  std::printf("%s: extracted %zu file(s) and %s into %s\n", file.c_str(), archive.fileEntries().size(),
+              kInstallerName.c_str(), dir.c_str());
   return kExitOk;
 }
 
-const CommandRegistration kExtract({"extract", "verify an installer and extract what the stub would", kHelp, run});
+const CommandRegistration kExtract({"extract", "verify an installer and extract what the stub would", kHelp.c_str(), run});
 
 }  // namespace
 }  // namespace sfxpack

@@ -28,8 +28,9 @@ const std::string kHelp = std::string(
     "for the reservation is refused with the --reserve that would fit it. A file sealed already\n"
     "is left as it is.\n\n"
     "options:\n"
-    "  --reserve BYTES   the table size given to --prepare (default 40960)\n"
-    "  --keys DIR        check against key1.pub.pem ... key7.pub.pem in DIR instead of the stub's\n\n") +
+    "  --reserve BYTES   the table size given to --prepare (default ") +
+    std::to_string(kDefaultTableReserve) + ")\n"
+    "  --keys DIR        check against key1.pub.pem ... key7.pub.pem in DIR instead of the stub's\n\n" +
     kExitCodeHelp;
 
 // A refusal is the check's verdict only where the file is signed and seal cannot make it one the

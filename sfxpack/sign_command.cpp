@@ -37,7 +37,7 @@ const std::string kHelp = std::string(
     "options:\n"
     "  --keys DIR          check against key1.pub.pem ... key7.pub.pem in DIR instead\n"
     "  --signature-only    sign any file, not as an installer: the result is not checked\n") +
-    kQuietHelp + "\n" + kCodeSigningHelp + "\n" + kExitCodeHelp;
+    kQuietHelp + "\n" + CodeSigningHelp() + "\n" + kExitCodeHelp;
 
 int run(const Args& args) {
   const ParsedArgs parsed = ParseArgs(args, {"--signature-only", "--prepare", "-q", "--quiet"},

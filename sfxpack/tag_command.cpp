@@ -14,11 +14,13 @@
 namespace sfxpack {
 namespace {
 
-const std::string kHelp = std::string(
+const std::string kHelp =
     "usage: sfxpack tag SETUP.exe --item TAG=FILE [--item TAG=FILE ...] [--keys DIR]\n"
     "       sfxpack tag SETUP.exe --remove [--keys DIR]\n\n"
-    "Writes or replaces the tail block: the last 16384 bytes of the file, holding the items,\n"
-    "their length, \"EDAT\" and an MD5 of the block. The archive's signature is not touched.\n"
+    "Writes or replaces the tail block: the last " + std::to_string(tzk::archive::kTailBlockSize) +
+    " bytes of the file, holding the items,\n"
+    "their length, \"" + std::string(tzk::archive::kEmbeddedDataMagic) +
+    "\" and an MD5 of the block. The archive's signature is not touched.\n"
     "TAG is ERID or EAPT (stored as they are) or EBCF, ECFG, EBPK (compressed here).\n\n"
     "In a code-signed installer made by build or sign with --cert (or --prepare, signed and\n"
     "sealed) the tail block lives in room reserved inside the Authenticode signature: it is\n"
@@ -33,7 +35,7 @@ const std::string kHelp = std::string(
     "options:\n"
     "  --item TAG=FILE   an item to store (repeatable; the order is kept)\n"
     "  --remove          take the tail block off\n"
-    "  --keys DIR        check against key1.pub.pem ... key7.pub.pem in DIR instead of the stub's\n\n") +
+    "  --keys DIR        check against key1.pub.pem ... key7.pub.pem in DIR instead of the stub's\n\n" +
     kExitCodeHelp;
 
 bool hasTailBlock(const Bytes& file) {

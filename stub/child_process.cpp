@@ -7,6 +7,7 @@
 #include <string_view>
 #include <vector>
 
+#include "archive/format.h"
 #include "log/logger.h"
 #include "vocabulary/path.h"
 #include "vocabulary/scoped_handle.h"
@@ -70,7 +71,7 @@ void waitForChildGui(HANDLE process) {
 // The installed setup copies each new file into its own "Sfx" folder; true when both copies
 // were made.
 bool askSetupToCopy(const std::wstring& setup, const std::wstring& tempFolder) {
-  for (const wchar_t* name : {L"instup.exe", L"Instup.dll"}) {
+  for (const wchar_t* name : {archive::kInstallerFileName, L"Instup.dll"}) {
     const std::wstring source = vocabulary::JoinPath(tempFolder, name);
     CommandLine copy(L"");
     copy.Set(L"copy_sfx", source);
@@ -232,14 +233,15 @@ void handOverToInstalledProduct(CommandLine& options, const std::wstring& tempFo
   if (!isFullPath(setupFolder)) return;
 
   const std::wstring sfxFolder = vocabulary::JoinPath(setupFolder, L"Sfx");
-  const std::wstring setup = vocabulary::JoinPath(setupFolder, L"instup.exe");
+  const std::wstring setup = vocabulary::JoinPath(setupFolder, archive::kInstallerFileName);
   // A version that was never read is all bits set and counts as new.
   if (root::PathOpens(setup) && setupVersion > kLastSetupWithoutCopy) {
-    if (askSetupToCopy(setup, tempFolder)) childPath = vocabulary::JoinPath(sfxFolder, L"instup.exe");
+    if (askSetupToCopy(setup, tempFolder)) childPath = vocabulary::JoinPath(sfxFolder, archive::kInstallerFileName);
     return;
   }
   const std::wstring oldSetup = vocabulary::JoinPath(setupFolder, L"setup.ovr");
-  if (root::PathOpens(oldSetup) && askOldSetupToCopy(oldSetup, vocabulary::JoinPath(tempFolder, L"instup.exe"), sleep)) {
+  const std::wstring tempSetup = vocabulary::JoinPath(tempFolder, archive::kInstallerFileName);
+  if (root::PathOpens(oldSetup) && askOldSetupToCopy(oldSetup, tempSetup, sleep)) {
     childPath = vocabulary::JoinPath(sfxFolder, L"zanti.setup");
     // The copied installer still loads its companions from the temporary folder.
     childEnvironment = ownEnvironmentWithPathTo(tempFolder);

@@ -9,6 +9,7 @@
 #include <new>
 #include <optional>
 
+#include "archive/format.h"
 #include "archive/sfx_archive.h"
 #include "crashguard/crash_guard.h"
 #include "vocabulary/path.h"
@@ -340,7 +341,7 @@ bool MainSequence::extract() {
     logAt(log::level::kError, L"Cannot extract VPS files to '%s' (code 0x%x)", tempFolder_.c_str(), files);
     return false;
   }
-  childPath_ = vocabulary::JoinPath(tempFolder_, L"instup.exe");
+  childPath_ = vocabulary::JoinPath(tempFolder_, archive::kInstallerFileName);
   const Result installer = archive_.ExtractInstaller(childPath_);
   if (installer != code::kSuccess) {
     abortWith(installer, kTitle, animator_->window(),

@@ -130,6 +130,21 @@ std::string PemBody(const std::string& pem, const std::string& label) {
   return der;
 }
 
+// The DSA key (a CryptoPP::DSA::PrivateKey or PublicKey) in the first PEM block with `label`;
+// false when there is none or it holds no DSA key.
+template <typename Key>
+bool DecodeDsaPem(const std::string& pem, const std::string& label, Key* key) {
+  try {
+    const std::string der = PemBody(pem, label);
+    if (der.empty()) return false;
+    CryptoPP::StringSource source(der, true);
+    key->Load(source);
+    return true;
+  } catch (const CryptoPP::Exception&) {
+    return false;
+  }
+}
+
 // Bits of p and q that key `index` (or a signature type's key) must have.
 struct KeyShape {
   unsigned pBits, qBits;
@@ -194,50 +209,36 @@ std::vector<std::uint8_t> SignDigest(const DsaPrivateKey& key, ByteView digest, 
 }
 
 Result ParsePrivateKeyPem(const std::string& pem, DsaPrivateKey* key) {
-  try {
-    const std::string der = PemBody(pem, "PRIVATE KEY");
-    if (der.empty()) return code::kInvalidData;
-    CryptoPP::DSA::PrivateKey decoded;
-    CryptoPP::StringSource source(der, true);
-    decoded.Load(source);
-    const CryptoPP::DL_GroupParameters_DSA& group = decoded.GetGroupParameters();
-    const Integer& q = group.GetSubgroupOrder();
-    key->p = ToBytes(group.GetModulus(), group.GetModulus().ByteCount());
-    key->q = ToBytes(q, q.ByteCount());
-    key->g = ToBytes(group.GetSubgroupGenerator(), group.GetSubgroupGenerator().ByteCount());
-    key->x = ToBytes(decoded.GetPrivateExponent(), q.ByteCount());
-    return code::kSuccess;
-  } catch (const CryptoPP::Exception&) {
-    return code::kInvalidData;
-  }
+  CryptoPP::DSA::PrivateKey decoded;
+  if (!DecodeDsaPem(pem, "PRIVATE KEY", &decoded)) return code::kInvalidData;
+  const CryptoPP::DL_GroupParameters_DSA& group = decoded.GetGroupParameters();
+  const Integer& q = group.GetSubgroupOrder();
+  key->p = ToBytes(group.GetModulus(), group.GetModulus().ByteCount());
+  key->q = ToBytes(q, q.ByteCount());
+  key->g = ToBytes(group.GetSubgroupGenerator(), group.GetSubgroupGenerator().ByteCount());
+  key->x = ToBytes(decoded.GetPrivateExponent(), q.ByteCount());
+  return code::kSuccess;
 }
 
 Result LoadedKeys::AddPem(int index, const std::string& pem) {
   KeyShape shape{};
   if (!ShapeOfIndex(index, &shape)) return code::kInvalidParameter;
-  try {
-    const std::string der = PemBody(pem, "PUBLIC KEY");
-    if (der.empty()) return code::kInvalidData;
-    CryptoPP::DSA::PublicKey decoded;
-    CryptoPP::StringSource source(der, true);
-    decoded.Load(source);
-    const CryptoPP::DL_GroupParameters_DSA& group = decoded.GetGroupParameters();
-    const Integer& p = group.GetModulus();
-    const Integer& q = group.GetSubgroupOrder();
-    if (!HasShape(p, q, shape)) return code::kInvalidData;
-    const std::size_t wide = shape.pBits / 8, narrow = shape.qBits / 8;
-    DsaPublicKey key{index, {}, {}, {}, {}};
-    ByteView* fields[] = {&key.p, &key.q, &key.g, &key.y};
-    const Integer values[] = {p, q, group.GetSubgroupGenerator(), decoded.GetPublicElement()};
-    for (int i = 0; i < 4; ++i) {
-      values_.push_back(ToBytes(values[i], i == 1 ? narrow : wide));
-      *fields[i] = ByteView{values_.back().data(), values_.back().size()};
-    }
-    table_.push_back(key);
-    return code::kSuccess;
-  } catch (const CryptoPP::Exception&) {
-    return code::kInvalidData;
+  CryptoPP::DSA::PublicKey decoded;
+  if (!DecodeDsaPem(pem, "PUBLIC KEY", &decoded)) return code::kInvalidData;
+  const CryptoPP::DL_GroupParameters_DSA& group = decoded.GetGroupParameters();
+  const Integer& p = group.GetModulus();
+  const Integer& q = group.GetSubgroupOrder();
+  if (!HasShape(p, q, shape)) return code::kInvalidData;
+  const std::size_t wide = shape.pBits / 8, narrow = shape.qBits / 8;
+  DsaPublicKey key{index, {}, {}, {}, {}};
+  ByteView* fields[] = {&key.p, &key.q, &key.g, &key.y};
+  const Integer values[] = {p, q, group.GetSubgroupGenerator(), decoded.GetPublicElement()};
+  for (int i = 0; i < 4; ++i) {
+    values_.push_back(ToBytes(values[i], i == 1 ? narrow : wide));
+    *fields[i] = ByteView{values_.back().data(), values_.back().size()};
   }
+  table_.push_back(key);
+  return code::kSuccess;
 }
 
 Result LoadedKeys::AddValues(int index, ByteView p, ByteView q, ByteView g, ByteView y) {
