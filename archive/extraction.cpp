@@ -192,9 +192,9 @@ Result SfxArchive::ExtractFiles(const std::wstring& folder, progress::ProgressCa
   if (firstFailure == tasks.size()) return code::kSuccess;
   const Task& failed = tasks[firstFailure];
   const SfxFileEntry& entry = entries[failed.entry];
-  extractionFailure_ =
-      log::formatString(failed.module ? L"Error extracting module '%s' (code 0x%x)" : L"Error extracting file '%s' (code 0x%x)",
-                        (failed.module ? entry.extractionName : entry.name).c_str(), failed.result);
+  extractionFailure_ = log::formatString(
+      failed.module ? L"Error extracting module '%s' (code 0x%x)" : L"Error extracting file '%s' (code 0x%x)",
+      (failed.module ? entry.extractionName : entry.name).c_str(), failed.result);
   log::theLogger().write(log::level::kInfo, kTagSfxArc, L"%s", extractionFailure_.c_str());
   return failed.result;
 }

@@ -39,7 +39,8 @@ struct InstallerPlan {
   std::uint32_t installerPacker = 2;
   std::vector<FileEntryPlan> files;
   std::vector<EmbeddedItem> embedded;
-  SignatureType signatureType = SignatureType::kRawMd5Dsa;  // the text form (2) is preceded by a line break the reader steps over
+  // The text form (2) is preceded by a line break the reader steps over.
+  SignatureType signatureType = SignatureType::kRawMd5Dsa;
 };
 
 // The layout of a built installer, for inspection and tests.

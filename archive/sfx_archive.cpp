@@ -67,7 +67,8 @@ LoadVerdict SfxArchive::Judge(const wchar_t* archivePath, const KeyFinder& keys,
   }
   SignatureFile opened;
   SignatureType type = SignatureType::kRawMd5Dsa;
-  if (!opened.Borrow(file_.Descriptor()) || !LocateSignatureIn(opened, LookupMode::kArchive, &type, &v.signatureOffset)) {
+  if (!opened.Borrow(file_.Descriptor()) ||
+      !LocateSignatureIn(opened, LookupMode::kArchive, &type, &v.signatureOffset)) {
     return refused(v, LoadStep::kLocate, code::kFileInvalid, L"Cannot get signature of archive '%s' (code 0x%x)",
                    archivePath);
   }
@@ -133,14 +134,17 @@ LoadVerdict SfxArchive::ReadContainer(const wchar_t* archivePath, SignatureType 
   const std::uint32_t locator = contentLength_ - embeddedLength_ - kLocatorSize;
   std::uint32_t mapOffset = 0;
   char magic[kLocatorMagicSize + 1] = {};
-  if (embeddedLength_ > contentLength_ - kLocatorSize || file_.Seek(static_cast<std::int32_t>(locator), packers::kSeekBegin) < 0 ||
-      !packers::ReadUint32(file_, &mapOffset) || !file_.Read(magic, kLocatorMagicSize) || std::strcmp(magic, kLocatorMagic) != 0) {
+  if (embeddedLength_ > contentLength_ - kLocatorSize ||
+      file_.Seek(static_cast<std::int32_t>(locator), packers::kSeekBegin) < 0 ||
+      !packers::ReadUint32(file_, &mapOffset) || !file_.Read(magic, kLocatorMagicSize) ||
+      std::strcmp(magic, kLocatorMagic) != 0) {
     return refused(v, kContainer, code::kFileInvalid, L"Incorrect magic of archive '%s'", archivePath);
   }
   return readMap(archivePath, mapOffset, locator, v);
 }
 
-LoadVerdict SfxArchive::readMap(const wchar_t* archivePath, std::uint32_t mapOffset, std::uint32_t locator, LoadVerdict v) {
+LoadVerdict SfxArchive::readMap(const wchar_t* archivePath, std::uint32_t mapOffset, std::uint32_t locator,
+                                LoadVerdict v) {
   constexpr LoadStep kMap = LoadStep::kMap;
   if (mapOffset > locator || file_.Seek(static_cast<std::int32_t>(mapOffset), packers::kSeekBegin) < 0) {
     return refused(v, kMap, code::kFileInvalid, nullptr, archivePath);

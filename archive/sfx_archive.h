@@ -69,7 +69,8 @@ struct LoadVerdict {
 // The keys to verify with, asked for once the signature block is found (the producer reads them
 // from the stub in front of it, through the loader's own open). Null refuses the file at the
 // keys step, with the reason the finder wrote.
-using KeyFinder = std::function<const KeySet*(const SignatureFile& file, std::uint64_t signatureOffset, std::wstring* why)>;
+using KeyFinder =
+    std::function<const KeySet*(const SignatureFile& file, std::uint64_t signatureOffset, std::wstring* why)>;
 
 class SfxArchive {
  public:

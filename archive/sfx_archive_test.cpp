@@ -509,7 +509,8 @@ TEST(WritesAreDistinct, EveryAliasOfANameKeepsTheMapOrder) {
   for (const auto& [first, second] : std::vector<std::pair<std::wstring, std::wstring>>{
            {L"sub", L"sub\\a.dat"}, {L"SUB.\\a.dat", L"sub"}, {L"\u00e4.dat", L"\u00f6.dat"}, {L"a.dat", L"LONGNA~1.DAT"},
            {L"a.dat", L"b.dat:stream"}, {L"a.dat", L"nul.txt"}, {L"a.dat", L"com1 .log"}, {L"a.dat", L"."}}) {
-    EXPECT_FALSE(WritesAreDistinct({entry(first, L""), entry(second, L"")})) << vocabulary::toUtf8(first + L" " + second);
+    EXPECT_FALSE(WritesAreDistinct({entry(first, L""), entry(second, L"")}))
+        << vocabulary::toUtf8(first + L" " + second);
   }
   EXPECT_TRUE(WritesAreDistinct({entry(L"a.dat", L"a.dll"), entry(L"b.dat", L""), entry(L"sub\\a.dat", L""),
                                  entry(L"sub2\\a.dat", L""), entry(L"a.dat.x", L""), entry(L"sub.x\\a.dat", L"")}));

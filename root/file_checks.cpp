@@ -9,8 +9,9 @@ namespace tzk::root {
 bool PathExists(const std::wstring& path) { return ::GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
 
 bool PathOpens(const std::wstring& path) {
-  const vocabulary::ScopedFileHandle file(::CreateFileW(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                            nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+  const vocabulary::ScopedFileHandle file(::CreateFileW(path.c_str(), 0,
+                                                        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                                        OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
   return file.valid();
 }
 

@@ -108,7 +108,8 @@ bool readInstallRow(const InstallRow& row, REGSAM view, std::wstring& dataFolder
   if (row.dataValue != nullptr && !readFolderValue(key.get(), row.dataValue, data)) return false;
   if (setupFolder != nullptr) {
     std::wstring setup;
-    *setupFolder = readFolderValue(key.get(), L"SetupFolder", setup) ? setup : vocabulary::JoinSubfolder(program, L"setup");
+    *setupFolder =
+        readFolderValue(key.get(), L"SetupFolder", setup) ? setup : vocabulary::JoinSubfolder(program, L"setup");
   }
   if (setupVersion != nullptr) readSetupVersion(key.get(), *setupVersion);
   programFolder = program;
@@ -277,8 +278,9 @@ Result ResolveFolder(const wchar_t* subfolder, const std::wstring& base, std::ws
   folder.clear();
   if (base.empty()) return code::kPathNotFound;
   const bool hasSubfolder = subfolder != nullptr && *subfolder != L'\0';
-  const std::wstring candidates[] = {vocabulary::NormaliseFolderPath(hasSubfolder ? vocabulary::JoinSubfolder(base, subfolder) : base),
-                                     vocabulary::NormaliseFolderPath(base)};
+  const std::wstring candidates[] = {
+      vocabulary::NormaliseFolderPath(hasSubfolder ? vocabulary::JoinSubfolder(base, subfolder) : base),
+      vocabulary::NormaliseFolderPath(base)};
   for (const std::wstring& candidate : candidates) {
     if (passesCheck(candidate, files, count)) {
       folder = candidate;

@@ -135,7 +135,8 @@ TEST(ProcessFacts, OsKindAndWow64MatchTheSystem) {
 
 // The machine field of a PE image.
 WORD imageMachine(const std::wstring& path) {
-  vocabulary::ScopedFileHandle file(::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
+  vocabulary::ScopedFileHandle file(
+      ::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
   IMAGE_DOS_HEADER dos = {};
   DWORD read = 0;
   if (!file || !::ReadFile(file.get(), &dos, sizeof(dos), &read, nullptr)) return 0;

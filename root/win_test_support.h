@@ -92,7 +92,8 @@ class ScratchFolder {
   const std::wstring& path() const { return path_; }
   std::wstring file(const wchar_t* name) const { return path_ + L"\\" + name; }
   void touch(const std::wstring& path) const {
-    vocabulary::ScopedFileHandle file(::CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
+    vocabulary::ScopedFileHandle file(
+        ::CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
     EXPECT_TRUE(file.valid());
   }
 

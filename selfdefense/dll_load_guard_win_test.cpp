@@ -108,7 +108,8 @@ TEST(Decisions, OnlyFullPathsWithAlteredSearchPathAreJudged) {
   const std::wstring name = upper(module);
   ASSERT_EQ(CachedDllVerdict(name), -1);
 
-  const vocabulary::ScopedModule relative(GuardedLoadLibraryExW(L"msimg32.dll", nullptr, LOAD_WITH_ALTERED_SEARCH_PATH));
+  const vocabulary::ScopedModule relative(
+      GuardedLoadLibraryExW(L"msimg32.dll", nullptr, LOAD_WITH_ALTERED_SEARCH_PATH));
   EXPECT_TRUE(relative.valid());
   const vocabulary::ScopedModule otherFlags(GuardedLoadLibraryExW(module.c_str(), nullptr, 0));
   EXPECT_TRUE(otherFlags.valid());
@@ -320,7 +321,8 @@ ChildRun runChild(const std::vector<std::wstring>& paths) {
   ::GetExitCodeProcess(process.get(), &run.exitCode);
   file.reset();
 
-  const vocabulary::ScopedFileHandle in(::CreateFileW(output.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
+  const vocabulary::ScopedFileHandle in(
+      ::CreateFileW(output.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
   char text[4096];
   DWORD read = 0;
   ::ReadFile(in.get(), text, sizeof(text), &read, nullptr);

@@ -70,7 +70,8 @@ Bytes buildArchive(bool withX86, bool withX64) {
     Bytes block;
     if (archive::ReadTextFile(tzk::testing::SourcePath(L"keys/test/key5.pem"), &pem) != 0 ||
         archive::ParsePrivateKeyPem(pem, &key) != 0 ||
-        archive::MakeSignatureBlock({content->data(), content->size()}, archive::SignatureType::kRawSha256Dsa, &key, &block) != 0) {
+        archive::MakeSignatureBlock({content->data(), content->size()}, archive::SignatureType::kRawSha256Dsa, &key,
+                                    &block) != 0) {
       *error = "cannot sign";
       return false;
     }
@@ -136,8 +137,8 @@ std::vector<std::uint32_t> requestCodes() {
 
 bool deviceGoneWithin(DWORD milliseconds) {
   for (DWORD waited = 0; waited < milliseconds; waited += 50) {
-    vocabulary::ScopedFileHandle device(::CreateFileW(L"\\\\.\\tzkSP_Open", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                                nullptr, OPEN_EXISTING, 0, nullptr));
+    vocabulary::ScopedFileHandle device(::CreateFileW(
+        L"\\\\.\\tzkSP_Open", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr));
     if (!device) return true;
     device.reset();
     ::Sleep(50);
@@ -188,7 +189,8 @@ class DriverService : public ::testing::Test {
   void load(bool withX86, bool withX64) {
     const std::wstring path = scratch_.file(L"setup.exe");
     const Bytes bytes = buildArchive(withX86, withX64);
-    vocabulary::ScopedFileHandle file(::CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
+    vocabulary::ScopedFileHandle file(
+        ::CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
     DWORD written = 0;
     ASSERT_TRUE(::WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr));
     file.reset();

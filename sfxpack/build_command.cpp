@@ -142,7 +142,8 @@ int run(const Args& args) {
   }
   const Signer sign = signerFor(manifest.signature, &key);
   Bytes probe;  // a key of the wrong shape is the key's fault, named before any work
-  if (manifest.signature.type != kTextMd5 && !sign(&probe, &error)) return fail(manifest.signature.key, error, kExitBadInput);
+  if (manifest.signature.type != kTextMd5 && !sign(&probe, &error))
+    return fail(manifest.signature.key, error, kExitBadInput);
   StagedOutput out(output);
   if (authenticode) {
     // Authenticode signing rewrites the image around the table it reserves: done in memory.

@@ -115,9 +115,10 @@ int run(const Args& args) {
   TerminalBar bar;
   if (ShowsProgress(WantsQuiet(a))) progress.addListener(&bar);
   const tzk::Result extracted = archive.ExtractFiles(folder, &progress);
-  const tzk::Result installer = extracted == tzk::code::kSuccess
-                                    ? archive.ExtractInstaller(tzk::vocabulary::JoinPath(folder, tzk::archive::kInstallerFileName))
-                                    : extracted;
+  const tzk::Result installer =
+      extracted == tzk::code::kSuccess
+          ? archive.ExtractInstaller(tzk::vocabulary::JoinPath(folder, tzk::archive::kInstallerFileName))
+          : extracted;
   if (installer != tzk::code::kSuccess) {
     const std::string record = tzk::vocabulary::toUtf8(archive.extractionFailure());
     const std::string detail = record.empty() ? "the installer (code " + CodeText(installer) + ")" : record;
@@ -130,7 +131,8 @@ int run(const Args& args) {
   return kExitOk;
 }
 
-const CommandRegistration kExtract({"extract", "verify an installer and extract what the stub would", kHelp.c_str(), run});
+const CommandRegistration kExtract({"extract", "verify an installer and extract what the stub would", kHelp.c_str(),
+                                    run});
 
 }  // namespace
 }  // namespace sfxpack

@@ -286,7 +286,8 @@ std::string Fingerprint(const tzk::archive::DsaPrivateKey& key) {
   return fingerprintOf(p, integer(key.q), g, a_exp_b_mod_c(g, integer(key.x), p));
 }
 
-TableSearch ReadStubKeys(const tzk::archive::SignatureFile& file, std::uint64_t length, tzk::archive::LoadedKeys* keys) {
+TableSearch ReadStubKeys(const tzk::archive::SignatureFile& file, std::uint64_t length,
+                         tzk::archive::LoadedKeys* keys) {
   const std::uint64_t image = imageEnd(file);
   if (image != 0) length = std::min(length, image);
   tzk::archive::ContentView view;
@@ -398,17 +399,19 @@ bool LoadPrivateKey(const std::string& path, tzk::archive::DsaPrivateKey* key, s
 namespace {
 
 // The loader's refusals in the producer's words, with the exit code each gets.
-void explainRefusal(const tzk::archive::LoadVerdict& loaded, const std::wstring& wide, const tzk::archive::KeySet* given,
-                    const std::string& givenSource, TableSearch search, StubVerdict* v,
-                    const std::function<void(int, std::string)>& refuse) {
+void explainRefusal(const tzk::archive::LoadVerdict& loaded, const std::wstring& wide,
+                    const tzk::archive::KeySet* given, const std::string& givenSource, TableSearch search,
+                    StubVerdict* v, const std::function<void(int, std::string)>& refuse) {
   using tzk::archive::LoadStep;
   switch (loaded.step) {
     case LoadStep::kOpen:
       v->readable = false;
-      return refuse(kExitBadInput, std::string("cannot open for reading: ") + (errno != 0 ? std::strerror(errno) : "access denied"));
+      return refuse(kExitBadInput,
+                    std::string("cannot open for reading: ") + (errno != 0 ? std::strerror(errno) : "access denied"));
     case LoadStep::kLocate:
       v->loaderCode = loaded.code;
-      return refuse(kExitBadInput, "no archive signature block: not an installer the stub can load (loader code 0x3ee)");
+      return refuse(kExitBadInput,
+                    "no archive signature block: not an installer the stub can load (loader code 0x3ee)");
     case LoadStep::kType:
       return refuse(kExitCheckFailed,
                     "signature type 2 is a plain MD5 that anyone can recompute; the stub refuses archives without a "
@@ -480,7 +483,8 @@ StubVerdict CheckAsStub(const std::string& path, tzk::archive::SfxArchive* archi
   errno = 0;
   const tzk::archive::LoadVerdict loaded = archive->Judge(wide.c_str(), finder, checked);
   v.loaderStep = loaded.step;
-  if (loaded.step > tzk::archive::LoadStep::kType) v.keySource = given != nullptr ? givenSource : "the stub's key table";
+  if (loaded.step > tzk::archive::LoadStep::kType)
+    v.keySource = given != nullptr ? givenSource : "the stub's key table";
   tzk::archive::SignatureFile file;
   file.Borrow(archive->archiveFile().Descriptor());
   if (loaded.type) {

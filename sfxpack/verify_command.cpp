@@ -29,7 +29,9 @@ int signatureOnly(const std::string& file, const tzk::archive::LoadedKeys& keys,
     return FileError(kName, file, "no signature block found", kExitBadInput);
   }
   if (!tzk::archive::VerifySignatureWithKeys(path.c_str(), tzk::archive::VerifyModeFor(found), keys.keys(), &key)) {
-    return FileError(kName, file, "the type-" + std::to_string(tzk::archive::Number(found)) + " signature does not verify with the keys in " + folder,
+    return FileError(kName, file,
+                     "the type-" + std::to_string(tzk::archive::Number(found)) +
+                         " signature does not verify with the keys in " + folder,
                      kExitCheckFailed);
   }
   std::printf("%s: signature type %d verified with key %d (signature only: not whether a stub accepts the file)\n",

@@ -244,7 +244,8 @@ bool LocateSignature(const wchar_t* path, LookupMode lookupMode, std::vector<std
   return true;
 }
 
-bool LocateSignatureIn(const SignatureFile& file, LookupMode lookupMode, SignatureType* outType, std::uint64_t* outOffset) {
+bool LocateSignatureIn(const SignatureFile& file, LookupMode lookupMode, SignatureType* outType,
+                       std::uint64_t* outOffset) {
   Found found;
   if (!Locate(file, lookupMode, &found)) return false;
   *outType = found.type;

@@ -75,7 +75,8 @@ bool VerifySignatureWithKeys(const wchar_t* path, LookupMode verifyMode, const K
 
 // The lookup and the check on a file the caller has open, so that what is verified is what
 // the caller reads afterwards.
-bool LocateSignatureIn(const SignatureFile& file, LookupMode lookupMode, SignatureType* outType, std::uint64_t* outOffset);
+bool LocateSignatureIn(const SignatureFile& file, LookupMode lookupMode, SignatureType* outType,
+                       std::uint64_t* outOffset);
 bool VerifySignatureIn(const SignatureFile& file, LookupMode verifyMode, const KeySet& keys, int* outKeyIndex);
 
 }  // namespace tzk::archive

@@ -308,8 +308,8 @@ Result MakeSignatureBlock(ByteView content, SignatureType type, const DsaPrivate
   }
 }
 
-Result MakeSignatureBlock(std::uint64_t size, const ContentSource& content, SignatureType type, const DsaPrivateKey* key,
-                          std::vector<std::uint8_t>* block) {
+Result MakeSignatureBlock(std::uint64_t size, const ContentSource& content, SignatureType type,
+                          const DsaPrivateKey* key, std::vector<std::uint8_t>* block) {
   switch (type) {
     case SignatureType::kRawMd5Dsa: {
       Md5Digest digest;

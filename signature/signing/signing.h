@@ -60,8 +60,8 @@ Result MakeSignatureBlock(ByteView content, SignatureType type, const DsaPrivate
 
 // The same for size bytes of content handed over piece by piece; kFileInvalid when the source
 // fails.
-Result MakeSignatureBlock(std::uint64_t size, const ContentSource& content, SignatureType type, const DsaPrivateKey* key,
-                          std::vector<std::uint8_t>* block);
+Result MakeSignatureBlock(std::uint64_t size, const ContentSource& content, SignatureType type,
+                          const DsaPrivateKey* key, std::vector<std::uint8_t>* block);
 
 // Reads a whole file (UTF-8 text such as a PEM) with the platform's wide-path API.
 Result ReadTextFile(const std::wstring& path, std::string* text);
