@@ -11,11 +11,12 @@ namespace {
 constexpr std::size_t kMagicSize = 16;
 
 struct Magic {
-  char text[kMagicSize + 1];
+  const char* text;
   std::uint32_t kind;
 };
 // Looked up in this order.
-constexpr Magic kMagics[] = {{"TZKsetupFPkgFile", kPackerZlib}, {"TZKsetupFPkgFil3", kPackerLzma}};
+constexpr Magic kMagics[] = {{kZlibPackageMagic, kPackerZlib}, {kLzmaPackageMagic, kPackerLzma}};
+static_assert(sizeof kZlibPackageMagic == kMagicSize + 1 && sizeof kLzmaPackageMagic == kMagicSize + 1);
 
 // A package is unpacked into one buffer of the announced size, which must stay addressable
 // from a 32-bit process; larger announcements are refused before anything is allocated.

@@ -41,6 +41,10 @@ struct PackageHeader {
 // the packed bytes: 0, 0xA002 for no known magic, 8 for sizes that cannot be.
 Result ReadPackageHeader(CGenFile& file, std::uint32_t start, std::uint32_t length, PackageHeader* header);
 
+// The 16 bytes that open a package and name its packer.
+inline constexpr char kZlibPackageMagic[] = "TZKsetupFPkgFile";
+inline constexpr char kLzmaPackageMagic[] = "TZKsetupFPkgFil3";
+
 // The header of a package of kind (kPackerZlib or kPackerLzma) in kPackageHeaderSize bytes.
 void WritePackageHeader(std::uint32_t kind, std::uint32_t unpackedSize, std::uint32_t packedSize, std::uint8_t* out);
 

@@ -38,21 +38,19 @@ int run(const Args& args) {
   return WriteOutputFile(kName, outPath, package.data(), static_cast<std::uint32_t>(package.size()));
 }
 
-const CommandRegistration kPack({
-    kName,
-    "pack a file into a file package (zlib or LZMA)",
+const std::string kHelp = std::string(
     "usage: sfxpack pack --zlib|--lzma IN OUT\n\n"
     "Packs the file IN into the file package OUT: a 16-byte magic naming the packer, the\n"
     "unpacked and packed sizes, then the packed bytes.\n\n"
     "options:\n"
-    "  --zlib   a zlib stream at level 9 (magic \"TZKsetupFPkgFile\")\n"
-    "  --lzma   an LZMA stream, level 5 settings (magic \"TZKsetupFPkgFil3\")\n\n"
+    "  --zlib   a zlib stream at level 9 (magic \"") + tzk::packers::kZlibPackageMagic + "\")\n"
+    "  --lzma   an LZMA stream, level 5 settings (magic \"" + tzk::packers::kLzmaPackageMagic + "\")\n\n"
     "IN may hold at most 2 GiB - 1 bytes.\n"
     "exit codes: 0 packed, 2 usage error (OUT the same file as IN too), 3 IN missing,\n"
     "            unreadable or too large,\n"
-    "            4 OUT could not be written\n",
-    run,
-});
+    "            4 OUT could not be written\n";
+
+const CommandRegistration kPack({kName, "pack a file into a file package (zlib or LZMA)", kHelp.c_str(), run});
 
 }  // namespace
 }  // namespace sfxpack

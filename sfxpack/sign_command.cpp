@@ -24,12 +24,13 @@ const std::string kHelp = std::string(
     "       sfxpack sign --type 1|2|5 [--key PRIVATE.pem] FILE --signature-only\n\n"
     "Appends a signature block over the whole of FILE as it is now (an installer without its\n"
     "signature):\n"
-    "  type 1  DSA over the MD5 of the file, 40-byte r||s and \"TZKSignd\";\n"
+    "  type 1  DSA over the MD5 of the file, 40-byte r||s and \"") + tzk::archive::kRawMd5Magic + "\";\n"
     "          needs a DSA 1024/160 private key\n"
     "  type 5  DSA over the SHA-256 of the file with its PE checksum taken as zero,\n"
-    "          64-byte r||s and \"TZKSig2B\"; needs a DSA 2048/256 private key\n"
-    "  type 2  \"TZK_MD5a\", the MD5 of the file's bytes 0x20..0x7F in hex, \"TZK_MD5a\";\n"
-    "          takes no key, and the stub refuses it: only with --signature-only\n\n"
+    "          64-byte r||s and \"" + tzk::archive::kRawSha256Magic + "\"; needs a DSA 2048/256 private key\n"
+    "  type 2  \"" + tzk::archive::kTextMd5Magic + "\", the MD5 of the file's bytes 0x20..0x7F in hex, \"" +
+    tzk::archive::kTextMd5Magic + "\";\n"
+    "          takes no key, and the stub refuses it: only with --signature-only\n\n" + std::string(
     "--key names a PKCS#8 PEM private key (\"BEGIN PRIVATE KEY\"). Signing is deterministic:\n"
     "the same file and key give the same bytes. The signed file is checked as `sfxpack verify`\n"
     "checks it, with the keys of the stub inside it (or --keys DIR), and replaces FILE only when\n"
