@@ -388,7 +388,7 @@ bool TailBlock(const std::vector<EmbeddedItem>& items, Bytes* out, std::string* 
 }
 
 std::uint64_t inputTotal(const InstallerPlan& plan) {
-  std::uint64_t total = plan.installer.size();
+  std::uint64_t total = plan.installerPath.empty() ? plan.installer.size() : plan.installerSize;
   for (const FileEntryPlan& file : plan.files) total += file.path.empty() ? file.data.size() : file.size;
   return total;
 }
@@ -409,8 +409,8 @@ bool WriteInstallerContent(const InstallerPlan& plan, const Sink& sink, const Wr
       jobs.push_back(std::make_unique<PackJob>(file.data, file.path, file.size, file.packer, &allowance));
     }
   }
-  const std::string noPath;
-  jobs.push_back(std::make_unique<PackJob>(plan.installer, noPath, 0, plan.installerPacker, &allowance));
+  jobs.push_back(std::make_unique<PackJob>(plan.installer, plan.installerPath, plan.installerSize,
+                                           plan.installerPacker, &allowance));
   Tally tally(progress, inputTotal(plan));
   packAll(jobs, tally);
 

@@ -37,6 +37,8 @@ struct InstallerPlan {
   std::string sfxName;
   Bytes installer;
   std::uint32_t installerPacker = 2;
+  std::string installerPath;     // when set, the installer's bytes are read from this file (UTF-8)
+  std::uint64_t installerSize = 0;  // and there are this many of them
   std::vector<FileEntryPlan> files;
   std::vector<EmbeddedItem> embedded;
   // The text form (2) is preceded by a line break the reader steps over.

@@ -159,8 +159,9 @@ class Reader {
   // Whether a file's bytes are what they must be, before they are taken; false with the reason.
   using Check = std::function<bool(const Bytes& data, std::string* why)>;
   // Takes where a file is and its measured size instead of its bytes: an entry is read only
-  // while the installer is written, a piece at a time.
-  using Note = std::function<void(const std::string& path, std::uint64_t size)>;
+  // while the installer is written, a piece at a time. False with the reason when the file is not
+  // what it must be.
+  using Note = std::function<bool(const std::string& path, std::uint64_t size, std::string* why)>;
 
   Reader(std::string manifestPath, std::string* error)
       : manifest_(std::move(manifestPath)), base_(folderOf(manifest_)), error_(error) {}
@@ -216,6 +217,11 @@ class Reader {
     inputs_.push_back({path, where, storedAsIs, std::move(take), std::move(check), nullptr});
   }
 
+  // A file named on the command line, only measured now and noted.
+  void givenNoted(const std::string& path, const std::string& where, Note note) {
+    inputs_.push_back({path, where, false, nullptr, nullptr, std::move(note)});
+  }
+
   // A file that is only measured now and noted, for entries.
   bool entry(const json& object, const char* key, const std::string& where, bool storedAsIs, Note note,
              std::string* path) {
@@ -244,12 +250,12 @@ class Reader {
       return fail("", "the stub and the inputs stored as they are come to " + overLimit(stored));
     }
     for (Input& input : inputs_) {
+      std::string why;
       if (input.note) {
-        input.note(input.path, input.size);
+        if (!input.note(input.path, input.size, &why)) return failOn(input.path, why, input.where);
         continue;
       }
       Bytes data;
-      std::string why;
       if (!ReadWholeFile(input.path, &data, &why) || (input.check && !input.check(data, &why))) {
         return failOn(input.path, why, input.where);
       }
@@ -321,18 +327,26 @@ Reader::Check theStub(bool keysGiven) {
 }
 
 // The stub starts the installer/updater with CreateProcess once it is extracted: a file that is
-// no program would make an installer that fails only when it runs.
-bool aProgram(const Bytes& data, std::string* why) {
-  if (IsProgram({data.data(), data.size()}, why)) return true;
-  *why = "not a program the stub can start: " + *why;
-  return false;
+// no program would make an installer that fails only when it runs. Only its headers are read
+// now; its bytes go into the package a piece at a time.
+Reader::Note intoInstaller(InstallerPlan* plan) {
+  return [plan](const std::string& path, std::uint64_t size, std::string* why) {
+    if (!IsProgramFile(path, why)) {
+      *why = "not a program the stub can start: " + *why;
+      return false;
+    }
+    plan->installerPath = path;
+    plan->installerSize = size;
+    return true;
+  };
 }
 
 // plan->files grows while the manifest is walked, so an entry is found by its index.
 Reader::Note intoFile(InstallerPlan* plan, std::size_t index) {
-  return [plan, index](const std::string& path, std::uint64_t size) {
+  return [plan, index](const std::string& path, std::uint64_t size, std::string*) {
     plan->files[index].path = path;
     plan->files[index].size = size;
+    return true;
   };
 }
 
@@ -748,8 +762,8 @@ bool LoadManifest(const std::string& path, const ManifestOverrides& overrides, M
     return false;
   }
   if (!overrides.installer.empty()) {
-    r.given(overrides.installer, "--installer", false, into(&plan.installer), aProgram);
-  } else if (!r.file(installer, "path", "installer", false, into(&plan.installer), nullptr, aProgram)) {
+    r.givenNoted(overrides.installer, "--installer", intoInstaller(&plan));
+  } else if (std::string path; !r.entry(installer, "path", "installer", false, intoInstaller(&plan), &path)) {
     return false;
   }
   if (doc.contains("files") && !readFiles(r, doc["files"], &plan)) return false;

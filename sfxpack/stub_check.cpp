@@ -71,15 +71,7 @@ std::string fingerprintOf(const CryptoPP::Integer& p, const CryptoPP::Integer& q
 }
 
 // The end of a PE image's section data, or 0 when the bytes are no PE image.
-std::uint64_t imageEnd(const tzk::archive::SignatureFile& file) {
-  const tzk::archive::PeReadAt read = [&file](std::uint64_t at, void* buffer, std::size_t size) {
-    return file.ReadAt(at, buffer, size);
-  };
-  tzk::archive::PeHeaders headers;
-  return tzk::archive::ReadPeHeaders(read, &headers) ? tzk::archive::PeSectionsEnd(read, headers) : 0;
-}
-
-// Reads bytes held in memory for the PE reader.
+// Reads bytes held in memory, or a file, for the PE reader.
 tzk::archive::PeReadAt readerOf(ByteView bytes) {
   return [bytes](std::uint64_t at, void* buffer, std::size_t size) {
     if (at > bytes.size || size > bytes.size - at) return false;
@@ -88,27 +80,40 @@ tzk::archive::PeReadAt readerOf(ByteView bytes) {
   };
 }
 
+tzk::archive::PeReadAt readerOf(const tzk::archive::SignatureFile& file) {
+  return [&file](std::uint64_t at, void* buffer, std::size_t size) { return file.ReadAt(at, buffer, size); };
+}
+
+std::uint64_t imageEnd(const tzk::archive::SignatureFile& file) {
+  const tzk::archive::PeReadAt read = readerOf(file);
+  tzk::archive::PeHeaders headers;
+  return tzk::archive::ReadPeHeaders(read, &headers) ? tzk::archive::PeSectionsEnd(read, headers) : 0;
+}
+
 // The file header's Characteristics, which the PE reader has no use for: CreateProcess starts
 // only images marked executable, and no DLL.
 constexpr std::uint64_t kCharacteristicsField = 22;  // from "PE\0\0"
 constexpr std::uint16_t kExecutableImage = 0x0002, kDll = 0x2000;
 constexpr std::uint16_t kMachineX86 = 0x014C;
 
-// The headers and the end of the sections of a program Windows can start.
-bool programHeaders(ByteView image, tzk::archive::PeHeaders* headers, std::uint64_t* end, std::string* why) {
-  if (!tzk::archive::ReadPeHeaders(image.data, image.size, headers)) {
-    *why = image.size == 0 ? "it is empty" : "it is no PE image (no MZ and PE headers)";
+// The headers and the end of the sections of a program Windows can start, read from an image
+// of `size` bytes.
+bool programHeaders(const tzk::archive::PeReadAt& read, std::uint64_t size, tzk::archive::PeHeaders* headers,
+                    std::uint64_t* end, std::string* why) {
+  std::uint8_t field[2];
+  if (!tzk::archive::ReadPeHeaders(read, headers) ||
+      !read(headers->peOffset + kCharacteristicsField, field, sizeof field)) {
+    *why = size == 0 ? "it is empty" : "it is no PE image (no MZ and PE headers)";
     return false;
   }
-  // ReadPeHeaders has read the 24 bytes of "PE\0\0" and the file header.
-  const std::uint16_t characteristics = ReadLe16(image.data + headers->peOffset + kCharacteristicsField);
+  const std::uint16_t characteristics = ReadLe16(field);
   if ((characteristics & kDll) != 0 || (characteristics & kExecutableImage) == 0) {
     *why = (characteristics & kDll) != 0 ? "it is a DLL, not a program" : "it is a PE image not marked executable";
     return false;
   }
-  *end = tzk::archive::PeSectionsEnd(readerOf(image), *headers);
-  if (*end == 0 || *end > image.size) {
-    *why = "it is a PE image cut short: its sections run past its " + std::to_string(image.size) + " bytes";
+  *end = tzk::archive::PeSectionsEnd(read, *headers);
+  if (*end == 0 || *end > size) {
+    *why = "it is a PE image cut short: its sections run past its " + std::to_string(size) + " bytes";
     return false;
   }
   return true;
@@ -202,10 +207,7 @@ bool startsWithStub(const tzk::archive::SignatureFile& file, std::uint64_t conte
 // The certificate table, present or only reserved, as the PE header names it.
 void certificateTable(const tzk::archive::SignatureFile& file, std::uint64_t signatureOffset, StubVerdict* v) {
   tzk::archive::PeHeaders headers;
-  const tzk::archive::PeReadAt read = [&file](std::uint64_t at, void* buffer, std::size_t size) {
-    return file.ReadAt(at, buffer, size);
-  };
-  if (!tzk::archive::ReadPeHeaders(read, &headers) || headers.tableOffset == 0) return;
+  if (!tzk::archive::ReadPeHeaders(readerOf(file), &headers) || headers.tableOffset == 0) return;
   const std::uint32_t at = headers.tableOffset, size = headers.tableSize;
   // A table whose content is still zero is the placeholder build --prepare leaves.
   std::uint8_t content[64] = {};
@@ -304,16 +306,21 @@ TableSearch ReadStubKeys(const tzk::archive::SignatureFile& file, std::uint64_t 
   return seen ? TableSearch::kDamaged : TableSearch::kNone;
 }
 
-bool IsProgram(ByteView image, std::string* why) {
+bool IsProgramFile(const std::string& path, std::string* why) {
+  tzk::archive::SignatureFile file;
+  if (!file.Open(tzk::vocabulary::fromUtf8(path).c_str())) {
+    *why = "it cannot be opened";
+    return false;
+  }
   tzk::archive::PeHeaders headers;
   std::uint64_t end = 0;
-  return programHeaders(image, &headers, &end, why);
+  return programHeaders(readerOf(file), file.Size(), &headers, &end, why);
 }
 
 bool IsStub(ByteView image, bool keysGiven, std::string* why) {
   tzk::archive::PeHeaders headers;
   std::uint64_t end = 0;
-  if (!programHeaders(image, &headers, &end, why)) return false;
+  if (!programHeaders(readerOf(image), image.size, &headers, &end, why)) return false;
   if (headers.machine != kMachineX86) {
     *why = "it is a program for machine " + hexCode(headers.machine) + ", not for 32-bit x86 as the stub is";
     return false;

@@ -81,10 +81,11 @@ StubVerdict CheckWritten(const std::string& staged, const tzk::archive::KeySet* 
 // What verify, inspect and build report about a verdict in JSON ("error" only when refused).
 nlohmann::json VerdictJson(const StubVerdict& verdict);
 
-// Whether an image is a program the stub can start as the installer/updater: a PE image (PE32 or
+// Whether a file is a program the stub can start as the installer/updater: a PE image (PE32 or
 // PE32+: the child is started by CreateProcess, not loaded into the 32-bit stub) marked
-// executable, not a DLL, whose sections the bytes hold; false with the reason, "it is ...".
-bool IsProgram(tzk::archive::ByteView image, std::string* why);
+// executable, not a DLL, whose sections the file holds; false with the reason, "it is ...". Only
+// its headers are read.
+bool IsProgramFile(const std::string& path, std::string* why);
 // Whether an image is the stub: such a program for 32-bit x86 that carries the stub's marks.
 // Without keysGiven the mark, its key table, is left to CheckAsStub, which names a missing one
 // (exit 1). With keysGiven (--keys names the keys to check with) the table may be missing or hold
