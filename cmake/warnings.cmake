@@ -15,6 +15,15 @@ if(SFX_WIN32)
   # The crash guard turns hardware faults into C++ exceptions: any instruction that may fault
   # must be able to throw, with exact unwind data at every instruction.
   add_compile_options(-fnon-call-exceptions -fasynchronous-unwind-tables)
+  # GCC's identical-code folding takes a 32-bit member function (thiscall: `this` in ECX, the
+  # callee pops its arguments) and a free function (cdecl) with the same body for one, since the
+  # member's convention is not written on its type: LzmaFree and CUFile::Release became one
+  # body that pops four bytes the codec's caller still counts as its own, and the stub returned
+  # into its stack. Within one object this can strike any build; across objects, any optimised
+  # link.
+  if(CMAKE_SIZEOF_VOID_P EQUAL 4)
+    add_compile_options(-fno-ipa-icf-functions)
+  endif()
 elseif(SFX_FUZZ)
   add_compile_options(-fsanitize=fuzzer-no-link,address,undefined -fno-omit-frame-pointer)
   add_link_options(-fsanitize=address,undefined)
