@@ -24,6 +24,12 @@ if(SFX_WIN32)
   if(CMAKE_SIZEOF_VOID_P EQUAL 4)
     add_compile_options(-fno-ipa-icf-functions)
   endif()
+  # The objects carry both machine code and the compiler's intermediate form: the stub's link
+  # (stub/CMakeLists.txt) optimises across them, so that what nothing calls never becomes code,
+  # nor an unwind entry that ld would have to keep. Every other link takes the code as it is:
+  # gcc would otherwise optimise any link whose objects carry the intermediate form.
+  add_compile_options(-flto -ffat-lto-objects)
+  add_link_options(-fno-lto)
 elseif(SFX_FUZZ)
   add_compile_options(-fsanitize=fuzzer-no-link,address,undefined -fno-omit-frame-pointer)
   add_link_options(-fsanitize=address,undefined)
