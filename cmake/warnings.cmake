@@ -30,6 +30,8 @@ if(SFX_WIN32)
   # gcc would otherwise optimise any link whose objects carry the intermediate form.
   add_compile_options(-flto -ffat-lto-objects)
   add_link_options(-fno-lto)
+  # No string member is taken from libstdc++'s instantiation objects (string_instances.h).
+  add_compile_options("$<$<COMPILE_LANGUAGE:CXX>:SHELL:-include ${CMAKE_CURRENT_LIST_DIR}/string_instances.h>")
 elseif(SFX_FUZZ)
   add_compile_options(-fsanitize=fuzzer-no-link,address,undefined -fno-omit-frame-pointer)
   add_link_options(-fsanitize=address,undefined)
