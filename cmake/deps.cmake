@@ -17,13 +17,12 @@ if(SFX_WIN32)
 endif()
 find_package(ZLIB REQUIRED)
 
-# Boost headers (recursive mutex, shared_ptr, error categories); header-only on both sides.
+# Boost headers (the logger's shared texts); header-only on both sides.
 add_library(sfx_boost INTERFACE)
 if(SFX_WIN32)
   sfx_header_shim(boost /usr/include/boost)
   target_include_directories(sfx_boost SYSTEM INTERFACE "${SFX_SHIM_boost}")
-  target_compile_definitions(sfx_boost INTERFACE BOOST_USE_WINDOWS_H BOOST_ALL_NO_LIB
-                             BOOST_THREAD_USES_DATETIME)
+  target_compile_definitions(sfx_boost INTERFACE BOOST_USE_WINDOWS_H BOOST_ALL_NO_LIB)
 endif()
 
 # nlohmann-json for the producer's manifests.
