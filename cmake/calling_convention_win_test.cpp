@@ -1,8 +1,8 @@
 // The compiler settings of the 32-bit Windows build (warnings.cmake) against a member function
 // and a C callback with the same body in one file: the member pops its argument (thiscall),
 // the callback must leave its arguments to the caller (cdecl), as the LZMA codec calls its
-// allocator. Folded into one body, the callback pops four bytes its caller still counts as its
-// own.
+// allocator. Folded into one body, one of them runs with the other's convention and leaves the
+// caller's stack four bytes off.
 #include <gtest/gtest.h>
 
 #include <cstdint>
