@@ -106,6 +106,10 @@ if(SFX_WIN32)
   set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
   add_subdirectory(/usr/src/googletest "${CMAKE_BINARY_DIR}/googletest" EXCLUDE_FROM_ALL SYSTEM)
   target_compile_options(gtest PUBLIC -include "${CMAKE_CURRENT_LIST_DIR}/gtest_mingw_notification.h")
+  # Machine code only: no optimising link takes the test framework, and with the intermediate
+  # form beside its code, the tests' links, which name its archive twice, took its object twice.
+  target_compile_options(gtest PRIVATE -fno-lto)
+  target_compile_options(gtest_main PRIVATE -fno-lto)
 else()
   find_package(GTest REQUIRED)
   if(SFX_BENCH)
