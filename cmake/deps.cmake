@@ -46,8 +46,9 @@ target_sources(sfx_lzma PRIVATE ${SFX_LZMA_DIR}/LzmaDec.c ${SFX_LZMA_DIR}/LzmaEn
 target_include_directories(sfx_lzma SYSTEM PUBLIC ${SFX_LZMA_DIR})
 # 32-bit probabilities: the decoder avoids 16-bit loads and stores, a few percent faster.
 target_compile_definitions(sfx_lzma PUBLIC Z7_LZMA_PROB32)
-# Unpacking the largest entry is most of the stub's run: built for speed in every build type.
-target_compile_options(sfx_lzma PRIVATE -w -O2)
+# Unpacking the largest entry is most of the stub's run: built for speed in every build type,
+# and linked as that machine code, which the stub's optimising link would otherwise compile anew.
+target_compile_options(sfx_lzma PRIVATE -w -O2 -fno-lto)
 # The codec reads and writes 32-bit fields at any address where the CPU allows it (x86) and
 # shifts negative values, on purpose: UBSan would stop every packing in the sanitized builds.
 # AddressSanitizer still watches its memory.
