@@ -17,13 +17,12 @@ if(SFX_WIN32)
 endif()
 find_package(ZLIB REQUIRED)
 
-# Boost headers (recursive mutex, shared_ptr, error categories); header-only on both sides.
+# Boost headers (the logger's shared texts); header-only on both sides.
 add_library(sfx_boost INTERFACE)
 if(SFX_WIN32)
   sfx_header_shim(boost /usr/include/boost)
   target_include_directories(sfx_boost SYSTEM INTERFACE "${SFX_SHIM_boost}")
-  target_compile_definitions(sfx_boost INTERFACE BOOST_USE_WINDOWS_H BOOST_ALL_NO_LIB
-                             BOOST_THREAD_USES_DATETIME)
+  target_compile_definitions(sfx_boost INTERFACE BOOST_USE_WINDOWS_H BOOST_ALL_NO_LIB)
 endif()
 
 # nlohmann-json for the producer's manifests.
@@ -47,8 +46,9 @@ target_sources(sfx_lzma PRIVATE ${SFX_LZMA_DIR}/LzmaDec.c ${SFX_LZMA_DIR}/LzmaEn
 target_include_directories(sfx_lzma SYSTEM PUBLIC ${SFX_LZMA_DIR})
 # 32-bit probabilities: the decoder avoids 16-bit loads and stores, a few percent faster.
 target_compile_definitions(sfx_lzma PUBLIC Z7_LZMA_PROB32)
-# Unpacking the largest entry is most of the stub's run: built for speed in every build type.
-target_compile_options(sfx_lzma PRIVATE -w -O2)
+# Unpacking the largest entry is most of the stub's run: built for speed in every build type,
+# and linked as that machine code, which the stub's optimising link would otherwise compile anew.
+target_compile_options(sfx_lzma PRIVATE -w -O2 -fno-lto)
 # The codec reads and writes 32-bit fields at any address where the CPU allows it (x86) and
 # shifts negative values, on purpose: UBSan would stop every packing in the sanitized builds.
 # AddressSanitizer still watches its memory.
@@ -65,7 +65,7 @@ endif()
 add_library(sfx_cryptopp INTERFACE)
 if(SFX_WIN32)
   set(cpp_root "${SFX_DEPS_CACHE}/cryptopp-stub-${CMAKE_SYSTEM_PROCESSOR}")
-  set(cpp_verifier_root "${SFX_DEPS_CACHE}/cryptopp-verify-${CMAKE_SYSTEM_PROCESSOR}")
+  set(cpp_verifier_root "${SFX_DEPS_CACHE}/cryptopp-verify-lto-${CMAKE_SYSTEM_PROCESSOR}")
   foreach(root "${cpp_root}" "${cpp_verifier_root}")
     if(NOT EXISTS "${root}/lib/libcryptopp.a")
       message(FATAL_ERROR "Crypto++ for mingw is missing in ${root}: run tools/setup.sh")
@@ -107,6 +107,10 @@ if(SFX_WIN32)
   set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
   add_subdirectory(/usr/src/googletest "${CMAKE_BINARY_DIR}/googletest" EXCLUDE_FROM_ALL SYSTEM)
   target_compile_options(gtest PUBLIC -include "${CMAKE_CURRENT_LIST_DIR}/gtest_mingw_notification.h")
+  # Machine code only: no optimising link takes the test framework, and with the intermediate
+  # form beside its code, the tests' links, which name its archive twice, took its object twice.
+  target_compile_options(gtest PRIVATE -fno-lto)
+  target_compile_options(gtest_main PRIVATE -fno-lto)
 else()
   find_package(GTest REQUIRED)
   if(SFX_BENCH)

@@ -113,3 +113,8 @@ function(sfx_add_benchmark name)
   add_executable(${name} ${B_SOURCES})
   target_link_libraries(${name} PRIVATE ${B_LIBS} benchmark::benchmark)
 endfunction()
+
+# The 32-bit Windows build's compiler settings (warnings.cmake), checked where they matter.
+if(SFX_WIN32 AND CMAKE_SIZEOF_VOID_P EQUAL 4)
+  sfx_add_test(calling_convention_win_test SOURCES ${CMAKE_CURRENT_LIST_DIR}/calling_convention_win_test.cpp)
+endif()

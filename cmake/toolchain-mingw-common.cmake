@@ -10,3 +10,6 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
+# Archives of objects built with -flto: gcc's wrappers index their intermediate symbols too.
+set(CMAKE_AR ${SFX_MINGW_TRIPLET}-gcc-ar-win32)
+set(CMAKE_RANLIB ${SFX_MINGW_TRIPLET}-gcc-ranlib-win32)

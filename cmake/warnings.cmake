@@ -15,6 +15,23 @@ if(SFX_WIN32)
   # The crash guard turns hardware faults into C++ exceptions: any instruction that may fault
   # must be able to throw, with exact unwind data at every instruction.
   add_compile_options(-fnon-call-exceptions -fasynchronous-unwind-tables)
+  # GCC's identical-code folding takes a 32-bit member function (thiscall: `this` in ECX, the
+  # callee pops its arguments) and a free function (cdecl) with the same body for one, since the
+  # member's convention is not written on its type: LzmaFree and CUFile::Release became one
+  # body that pops four bytes the codec's caller still counts as its own, and the stub returned
+  # into its stack. Within one object this can strike any build; across objects, any optimised
+  # link.
+  if(CMAKE_SIZEOF_VOID_P EQUAL 4)
+    add_compile_options(-fno-ipa-icf-functions)
+  endif()
+  # The objects carry both machine code and the compiler's intermediate form: the stub's link
+  # (stub/CMakeLists.txt) optimises across them, so that what nothing calls never becomes code,
+  # nor an unwind entry that ld would have to keep. Every other link takes the code as it is:
+  # gcc would otherwise optimise any link whose objects carry the intermediate form.
+  add_compile_options(-flto -ffat-lto-objects)
+  add_link_options(-fno-lto)
+  # No string member is taken from libstdc++'s instantiation objects (string_instances.h).
+  add_compile_options("$<$<COMPILE_LANGUAGE:CXX>:SHELL:-include ${CMAKE_CURRENT_LIST_DIR}/string_instances.h>")
 elseif(SFX_FUZZ)
   add_compile_options(-fsanitize=fuzzer-no-link,address,undefined -fno-omit-frame-pointer)
   add_link_options(-fsanitize=address,undefined)

@@ -116,8 +116,9 @@ struct TranslationHold {
 extern "C" {
 void tzkTranslatedFaultThunk();
 
-// Entered from the thunk on the faulting thread, with the dispatch over.
-[[noreturn]] void tzkRaiseTranslatedFault() {
+// Entered from the thunk on the faulting thread, with the dispatch over. Only the thunk's
+// assembly calls it, which link-time optimisation cannot see: `used` keeps it.
+[[noreturn]] __attribute__((used)) void tzkRaiseTranslatedFault() {
   const TranslationHold hold(static_cast<FaultCopy*>(::TlsGetValue(g_faultSlot)));
   const tzk::CrashGuard::SeTranslator translator = currentTranslator();
   if (translator != nullptr) translator(hold.copy->record.ExceptionCode, &hold.copy->pointers);

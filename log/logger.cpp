@@ -2,7 +2,6 @@
 
 #include <boost/core/null_deleter.hpp>
 #include <boost/smart_ptr/make_shared_array.hpp>
-#include <boost/thread/lock_types.hpp>
 
 #include <cstdio>
 #include <cwctype>
@@ -113,7 +112,7 @@ void Logger::writeV(LogLevel level, const ComponentTag& component, const wchar_t
     bool toDebugger = false;
     LogFile::Handle file;
     {
-      boost::unique_lock<boost::recursive_mutex> guard(lock_);
+      vocabulary::Locked guard(lock_);
       if (!isLevelEnabled(component, level)) return;
       LogRecord record;
       record.level = level;
@@ -149,20 +148,20 @@ const std::wstring* Logger::lookUp(const ComponentTag& component, const wchar_t*
 }
 
 bool Logger::isLevelEnabled(const ComponentTag& component, LogLevel level) const {
-  boost::unique_lock<boost::recursive_mutex> guard(lock_);
+  vocabulary::Locked guard(lock_);
   const std::wstring* value = lookUp(component, L"level");
   return parseLevel(value != nullptr ? value->c_str() : L"") <= level;
 }
 
 bool Logger::isDebuggerEnabled(const ComponentTag& component) const {
-  boost::unique_lock<boost::recursive_mutex> guard(lock_);
+  vocabulary::Locked guard(lock_);
   const std::wstring* value = lookUp(component, L"debugger");
   return value != nullptr && equalsIgnoringCase(*value, L"true");
 }
 
 void Logger::configure(const char* settingsPath, const wchar_t* logFilePath) {
   try {
-    boost::unique_lock<boost::recursive_mutex> guard(lock_);
+    vocabulary::Locked guard(lock_);
     Section& defaults = settings_[L"default"];
     if (logFilePath != nullptr) defaults[L"file"] = logFilePath;
     defaults[L"debugger"] = L"false";
@@ -180,7 +179,7 @@ void Logger::configure(const char* settingsPath, const wchar_t* logFilePath) {
 
 Result Logger::openFile(const wchar_t* path) {
   if (path == nullptr) return code::kBadArguments;
-  boost::unique_lock<boost::recursive_mutex> guard(lock_);
+  vocabulary::Locked guard(lock_);
   bool created = false;
   const Result opened = file_.open(path, &created);
   if (opened != code::kSuccess) {
@@ -208,7 +207,7 @@ void Logger::flushHistory() {
 Result Logger::loadSettings(const char* path) {
   if (path == nullptr) return code::kBadArguments;
   try {
-    boost::unique_lock<boost::recursive_mutex> guard(lock_);
+    vocabulary::Locked guard(lock_);
     // C stdio rather than a file stream keeps the locale machinery out of the stub. Text
     // mode: CR LF arrives as LF on Windows.
     const std::unique_ptr<std::FILE, int (*)(std::FILE*)> in(std::fopen(path, "r"), &std::fclose);
@@ -239,7 +238,7 @@ Result Logger::loadSettings(const char* path) {
 }
 
 std::deque<LogRecord> Logger::history() const {
-  boost::unique_lock<boost::recursive_mutex> guard(lock_);
+  vocabulary::Locked guard(lock_);
   return history_;
 }
 

@@ -3,7 +3,6 @@
 #pragma once
 
 #include <boost/shared_ptr.hpp>
-#include <boost/thread/recursive_mutex.hpp>
 
 #include <cstdarg>
 #include <cstdint>
@@ -12,6 +11,7 @@
 #include <string>
 
 #include "log/log_platform.h"
+#include "vocabulary/recursive_lock.h"
 #include "vocabulary/result.h"
 
 namespace tzk::log {
@@ -69,7 +69,7 @@ class Logger {
   const std::wstring* lookUp(const ComponentTag& component, const wchar_t* key) const;
   void flushHistory();
 
-  mutable boost::recursive_mutex lock_;
+  mutable vocabulary::RecursiveLock lock_;
   std::map<std::wstring, Section> settings_;
   std::deque<LogRecord> history_;
   LogFile file_;

@@ -28,7 +28,7 @@ std::uint32_t percentOf(std::uint64_t position, std::uint64_t total) {
 }
 
 bool ProgressCallback::addListener(ProgressInterface* listener) {
-  Locked hold(lock_);
+  vocabulary::Locked hold(lock_);
   if (listener == nullptr || std::find(listeners_.begin(), listeners_.end(), listener) != listeners_.end()) {
     return false;
   }
@@ -37,7 +37,7 @@ bool ProgressCallback::addListener(ProgressInterface* listener) {
 }
 
 bool ProgressCallback::removeListener(ProgressInterface* listener) {
-  Locked hold(lock_);
+  vocabulary::Locked hold(lock_);
   const auto found = std::find(listeners_.begin(), listeners_.end(), listener);
   if (found == listeners_.end()) return false;
   listeners_.erase(found);
@@ -49,14 +49,14 @@ bool ProgressCallback::removeListener(ProgressInterface* listener) {
 template <typename Call>
 bool ProgressCallback::broadcast(Call call) {
   {
-    Locked hold(lock_);
+    vocabulary::Locked hold(lock_);
     for (std::size_t i = 0; i < listeners_.size(); ++i) call(*listeners_[i]);
   }
   return cancelRequested();
 }
 
 bool ProgressCallback::lookUpText(std::uint32_t id, std::wstring& text) {
-  Locked hold(lock_);
+  vocabulary::Locked hold(lock_);
   return textSource_ != nullptr && textSource_->lookUp(id, text);
 }
 
@@ -92,13 +92,13 @@ bool ProgressCallback::notify3(std::uint32_t value) {
 }
 
 std::uint64_t ProgressCallback::position(Level level) {
-  Locked hold(lock_);
+  vocabulary::Locked hold(lock_);
   return at(level).position;
 }
 
 bool ProgressCallback::setTotal(Level level, std::uint64_t total) {
   {
-    Locked hold(lock_);
+    vocabulary::Locked hold(lock_);
     ProgressLevel& l = at(level);
     if (total != 0 && total != l.total) {
       l.total = total;
@@ -112,7 +112,7 @@ bool ProgressCallback::setTotal(Level level, std::uint64_t total) {
 
 bool ProgressCallback::setPosition(Level level, std::uint64_t value) {
   {
-    Locked hold(lock_);
+    vocabulary::Locked hold(lock_);
     report(level, value);
   }
   return cancelRequested();
@@ -121,7 +121,7 @@ bool ProgressCallback::setPosition(Level level, std::uint64_t value) {
 // The sum saturates: a wrapped position would send the line back to the start.
 bool ProgressCallback::advance(Level level, std::uint64_t delta) {
   {
-    Locked hold(lock_);
+    vocabulary::Locked hold(lock_);
     const std::uint64_t from = at(level).position;
     report(level, delta > kMax - from ? kMax : from + delta);
   }
@@ -158,12 +158,12 @@ void ProgressCallback::requestCancel() { cancel_.exchange(1); }
 bool ProgressCallback::cancelRequested() const { return cancel_.load() != 0; }
 
 void ProgressCallback::setTextSource(TextSource* source) {
-  Locked hold(lock_);
+  vocabulary::Locked hold(lock_);
   textSource_ = source;
 }
 
 void ProgressCallback::setShownLevel(Level level) {
-  Locked hold(lock_);
+  vocabulary::Locked hold(lock_);
   shownLevel_ = level;
 }
 

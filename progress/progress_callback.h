@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "progress/recursive_lock.h"
+#include "vocabulary/recursive_lock.h"
 
 namespace tzk::progress {
 
@@ -94,7 +94,7 @@ class ProgressCallback {
   bool reportLookedUp(std::uint32_t id, bool (ProgressCallback::*report)(const std::wstring&));
   ProgressLevel& at(Level level) { return levels_[static_cast<int>(level)]; }
 
-  RecursiveLock lock_;
+  vocabulary::RecursiveLock lock_;
   std::vector<ProgressInterface*> listeners_;
   TextSource* textSource_ = nullptr;
   Level shownLevel_ = Level::kOverall;

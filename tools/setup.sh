@@ -97,12 +97,21 @@ recipe: 5"
 # linked at all is linked whole. This build therefore leaves those sources out and cuts from
 # integer.cpp and cryptlib.cpp what reaches into them (cryptopp_verifier_cuts). The stub's
 # targets link it (cmake/deps.cmake); the producer and the tests keep the full library above.
+# Its objects also carry the compiler's intermediate form, so that the stub's optimising link
+# (stub/CMakeLists.txt) keeps only the functions it reaches and their unwind entries, and they
+# take the project's string shim (cmake/string_instances.h) as the stub's own code does, so that
+# neither links libstdc++'s string instantiations whole. Built as the stub's objects are, without
+# identical-code folding (cmake/warnings.cmake says why). In a folder of its own: a link
+# without -fno-lto would optimise across these objects too.
+cryptopp_verifier_extra="-flto -ffat-lto-objects -fno-ipa-icf-functions -include $here/cmake/string_instances.h"
 cryptopp_verifier_sources="cryptlib cpu integer algparam misc allocate fips140 iterhash md5 sha sha_simd sse_simd
                            verifier_instances"
 cryptopp_verifier_recipe="$cryptopp_flags
 sources: $(echo $cryptopp_verifier_sources)
 fast: $cryptopp_fast
-recipe: verifier 2"
+extra: ${cryptopp_verifier_extra/$here/}
+shim: $(md5sum <"$here/cmake/string_instances.h" | cut -c1-32)
+recipe: verifier 3"
 
 # The stub never prints a number: without the stream operators of Integer and OID no object
 # refers to the C++ streams, and their locale machinery (half a megabyte) stays out. The
@@ -179,8 +188,9 @@ enable_deb_src() {
   as_root apt-get update -qq
 }
 
-build_cryptopp() {  # $1: mingw triplet, $2: cache folder name, $3: sources, $4: recipe, $5: extra preparation
-  local triplet=$1 dest="$cache/$2" stamp="$cache/$2/.built" sources=$3 recipe=$4 prepare=${5:-true}
+build_cryptopp() {  # $1: mingw triplet, $2: cache folder name, $3: sources, $4: recipe, $5: extra preparation,
+                    # $6: extra compiler options
+  local triplet=$1 dest="$cache/$2" stamp="$cache/$2/.built" sources=$3 recipe=$4 prepare=${5:-true} extra=${6:-}
   [ -f "$stamp" ] && [ "$(cat "$stamp")" = "$recipe" ] && return 0
   enable_deb_src
   local work src
@@ -197,10 +207,10 @@ build_cryptopp() {  # $1: mingw triplet, $2: cache folder name, $3: sources, $4:
     case " $cryptopp_fast " in *" $name "*) opt=-O2 ;; esac
     [ "$name" = sha_simd ] && simd="-msse4.2 -msha"
     # Neither <iostream> nor its static initialiser: the include guard is taken in advance.
-    echo "$triplet-g++-win32 $opt $simd $cryptopp_flags -ffunction-sections -fdata-sections \
+    echo "$triplet-g++-win32 $opt $simd $cryptopp_flags $extra -ffunction-sections -fdata-sections \
       -D_GLIBCXX_IOSTREAM -include istream -include ostream -c $src/$name.cpp -o $src/$name.o"
   done | xargs -P "$(nproc)" -I{} sh -c '{} 2>>"$0"/build.log' "$work" || { tail -30 "$work"/build.log; exit 1; }
-  ( cd "$src" && "$triplet-ar" rcs libcryptopp.a $(for n in $sources; do echo "$n.o"; done) )
+  ( cd "$src" && "$triplet-gcc-ar-win32" rcs libcryptopp.a $(for n in $sources; do echo "$n.o"; done) )
   as_root mkdir -p "$dest/include/cryptopp" "$dest/lib"
   as_root cp "$src"/*.h "$dest/include/cryptopp/"
   as_root cp "$src"/libcryptopp.a "$dest/lib/"
@@ -209,10 +219,10 @@ build_cryptopp() {  # $1: mingw triplet, $2: cache folder name, $3: sources, $4:
 }
 build_cryptopp i686-w64-mingw32 cryptopp-stub-i686 "$cryptopp_sources" "$cryptopp_recipe"
 build_cryptopp x86_64-w64-mingw32 cryptopp-stub-x86_64 "$cryptopp_sources" "$cryptopp_recipe"
-build_cryptopp i686-w64-mingw32 cryptopp-verify-i686 "$cryptopp_verifier_sources" "$cryptopp_verifier_recipe" \
-  cryptopp_verifier_cuts
-build_cryptopp x86_64-w64-mingw32 cryptopp-verify-x86_64 "$cryptopp_verifier_sources" "$cryptopp_verifier_recipe" \
-  cryptopp_verifier_cuts
+build_cryptopp i686-w64-mingw32 cryptopp-verify-lto-i686 "$cryptopp_verifier_sources" "$cryptopp_verifier_recipe" \
+  cryptopp_verifier_cuts "$cryptopp_verifier_extra"
+build_cryptopp x86_64-w64-mingw32 cryptopp-verify-lto-x86_64 "$cryptopp_verifier_sources" "$cryptopp_verifier_recipe" \
+  cryptopp_verifier_cuts "$cryptopp_verifier_extra"
 
 # OpenSSL's libcrypto for mingw, with which the Windows build of sfxpack reads Authenticode
 # signatures as the Linux build does with Debian's: Debian ships no cross build, so it is built

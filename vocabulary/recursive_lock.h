@@ -1,6 +1,7 @@
-// The progress hub's one lock. Recursive, because a listener may report to the same callback
-// from inside a notification. A critical section in the stub; the host has no such thing, so
-// a recursive mutex with the same semantics stands in for it there.
+// The lock of the logger and of the progress hub. Recursive, because a listener may report to
+// the same callback from inside a notification, and logging may log. A critical section in the
+// stub, which takes nothing from the C++ library that throws; the host has no such thing, so a
+// recursive mutex with the same semantics stands in for it there.
 #pragma once
 
 #ifdef _WIN32
@@ -9,7 +10,7 @@
 #include <mutex>
 #endif
 
-namespace tzk::progress {
+namespace tzk::vocabulary {
 
 class RecursiveLock {
  public:
@@ -46,4 +47,4 @@ class Locked {
   RecursiveLock& lock_;
 };
 
-}  // namespace tzk::progress
+}  // namespace tzk::vocabulary
