@@ -52,7 +52,7 @@ void LogVerdict(const LoadVerdict& verdict, const wchar_t* archivePath) {
 Result SfxArchive::Load(const wchar_t* archivePath) {
   const KeySet compiled = CompiledKeys();
   const LoadVerdict verdict =
-      Judge(archivePath, [&compiled](const SignatureFile&, std::uint64_t, std::wstring*) { return &compiled; });
+      Judge(archivePath, [&compiled](const SignatureFile&, std::uint64_t) { return &compiled; });
   LogVerdict(verdict, archivePath);
   return verdict.code;
 }
@@ -79,13 +79,8 @@ LoadVerdict SfxArchive::Judge(const wchar_t* archivePath, const KeyFinder& keys,
                    L"Archive '%s' is unsigned: it carries a plain MD5 checksum, no signature (code 0x%x)", archivePath,
                    code::kFileInvalid);
   }
-  std::wstring why;
-  const KeySet* trusted = keys(opened, v.signatureOffset, &why);
-  if (trusted == nullptr) {
-    v = refused(v, LoadStep::kKeys, code::kFileInvalid, nullptr, archivePath);
-    v.reason = why;
-    return v;
-  }
+  const KeySet* trusted = keys(opened, v.signatureOffset);
+  if (trusted == nullptr) return refused(v, LoadStep::kKeys, code::kFileInvalid, nullptr, archivePath);
   opened.SetPieceWatch(std::move(watch));
   if (!VerifySignatureIn(opened, VerifyModeFor(type), *trusted, &v.keyIndex)) {
     return refused(v, LoadStep::kSignature, code::kFileInvalid, L"Error in signature of archive '%s' (code 0x%x)",

@@ -54,8 +54,9 @@ enum class LoadStep {
 };
 
 // What the loader decides about a file: the code Load returns, the step that refused, and the
-// text Load logs for it with the path in it (empty for the one refusal it passes over in
-// silence, a map block that cannot be read). What the steps found stays beside it.
+// text Load logs for it with the path in it (empty where Load logs nothing: a map block that
+// cannot be read, and no keys, which only a key finder decides). What the steps found stays
+// beside it.
 struct LoadVerdict {
   Result code = code::kSuccess;
   LoadStep step = LoadStep::kLoaded;
@@ -68,9 +69,8 @@ struct LoadVerdict {
 
 // The keys to verify with, asked for once the signature block is found (the producer reads them
 // from the stub in front of it, through the loader's own open). Null refuses the file at the
-// keys step, with the reason the finder wrote.
-using KeyFinder =
-    std::function<const KeySet*(const SignatureFile& file, std::uint64_t signatureOffset, std::wstring* why)>;
+// keys step, which the finder then explains.
+using KeyFinder = std::function<const KeySet*(const SignatureFile& file, std::uint64_t signatureOffset)>;
 
 class SfxArchive {
  public:

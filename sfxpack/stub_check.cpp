@@ -481,8 +481,8 @@ StubVerdict CheckAsStub(const std::string& path, tzk::archive::SfxArchive* archi
   tzk::archive::LoadedKeys stubKeys;
   tzk::archive::KeySet keys{};
   TableSearch search = TableSearch::kNone;
-  const tzk::archive::KeyFinder finder = [&](const tzk::archive::SignatureFile& file, std::uint64_t offset,
-                                             std::wstring*) -> const tzk::archive::KeySet* {
+  const tzk::archive::KeyFinder finder = [&](const tzk::archive::SignatureFile& file,
+                                             std::uint64_t offset) -> const tzk::archive::KeySet* {
     search = given != nullptr ? TableSearch::kFound : ReadStubKeys(file, offset, &stubKeys);
     keys = given != nullptr ? *given : stubKeys.keys();
     return search == TableSearch::kFound ? &keys : nullptr;
