@@ -56,6 +56,13 @@ class NewFile {
   bool kept_ = false;
 };
 
+// A package unpacked and let go: what unpacking it would meet, with no file made.
+Result unpackNowhere(packers::CUFile& source, std::uint32_t offset, std::uint32_t size) {
+  const auto discard = [](const std::uint8_t*, std::uint32_t) { return true; };
+  std::uint32_t unpacked = 0;
+  return packers::StreamFilePackage(source, offset, size, discard, &unpacked);
+}
+
 }  // namespace
 
 bool SfxArchive::Covers(const SfxFileEntry& entry) const {
@@ -110,12 +117,11 @@ Result SfxArchive::unpackToFile(packers::CUFile& source, std::uint32_t offset, s
     out.emplace(ExtendedLengthPath(PartialName(target, i)), NewFile::kExclusive);
     if (out->created() || out->lastError() != code::kAlreadyExists) break;
   }
-  std::uint32_t unpacked = 0;
   if (!out->created()) {
-    const auto discard = [](const std::uint8_t*, std::uint32_t) { return true; };
-    const Result verdict = packers::StreamFilePackage(source, offset, size, discard, &unpacked);
+    const Result verdict = unpackNowhere(source, offset, size);
     return verdict != code::kSuccess ? verdict : code::kCannotMake;
   }
+  std::uint32_t unpacked = 0;
   const auto write = [&out](const std::uint8_t* data, std::uint32_t count) { return out->write(data, count); };
   const Result result = packers::StreamFilePackage(source, offset, size, write, &unpacked);
   if (result != code::kSuccess) return result;
@@ -207,9 +213,7 @@ Result SfxArchive::ExtractInstaller(const std::wstring& targetPath) {
 
 Result SfxArchive::CheckInstaller() {
   if (!Covers(map_.installer)) return code::kFileInvalid;
-  const auto discard = [](const std::uint8_t*, std::uint32_t) { return true; };
-  std::uint32_t unpacked = 0;
-  return packers::StreamFilePackage(file_, map_.installer.offset, map_.installer.size, discard, &unpacked);
+  return unpackNowhere(file_, map_.installer.offset, map_.installer.size);
 }
 
 const SfxFileEntry* SfxArchive::selfDefenseModule() const {
