@@ -80,7 +80,7 @@ std::size_t lzmaWrite(ISeqOutStreamPtr p, const void* data, std::size_t size) {
 struct EncoderOwner {
   CLzmaEncHandle handle;
   ~EncoderOwner() {
-    if (handle != nullptr) LzmaEnc_Destroy(handle, &lzmaAllocator, &lzmaAllocator);
+    if (handle != nullptr) LzmaEnc_Destroy(handle, &lzmaAllocator, &lzmaTableAllocator);
   }
 };
 
@@ -97,7 +97,7 @@ Result packLzma(Pull& pull, const PackOutput& output, std::uint64_t* packedSize)
   if (!output(header, headerSize)) return code::kCannotMake;
   LzmaIn in{{lzmaRead}, &pull};
   LzmaOut out{{lzmaWrite}, &output, headerSize, false};
-  const SRes result = LzmaEnc_Encode(encoder.handle, &out.vt, &in.vt, nullptr, &lzmaAllocator, &lzmaAllocator);
+  const SRes result = LzmaEnc_Encode(encoder.handle, &out.vt, &in.vt, nullptr, &lzmaAllocator, &lzmaTableAllocator);
   *packedSize = out.written;
   if (pull.failed() || out.refused) return code::kCannotMake;
   if (result == SZ_ERROR_MEM) return code::kNotEnoughMemory;

@@ -10,6 +10,9 @@ namespace tzk::packers {
 
 CLzmaEncProps Level5Props();
 
+// What the LZMA encoder allocates its match finder's tables with (its allocBig).
+extern ISzAlloc lzmaTableAllocator;
+
 // deflateInit at level 9, tuned as every zlib package is packed; zlib's result code.
 int DeflateInitLevel9(z_stream* stream);
 
