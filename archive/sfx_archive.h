@@ -97,9 +97,15 @@ class SfxArchive {
   // they go, for a caller that shows how far a large entry is: a piece at a time as the copy or
   // the codec writes it (up to a megabyte, never byte by byte), from both lanes at once, so it
   // must add them up safely. progress still hears of whole entries only.
-  using WrittenBytes = std::function<void(std::uint32_t bytes)>;
+  class WrittenBytes {
+   public:
+    virtual void add(std::uint32_t bytes) = 0;
+
+   protected:
+    ~WrittenBytes() = default;
+  };
   Result ExtractFiles(const std::wstring& folder, progress::ProgressCallback* progress,
-                      const WrittenBytes& written = nullptr);
+                      WrittenBytes* written = nullptr);
   // The record ExtractFiles logged for the entry that failed; empty while none has.
   const std::wstring& extractionFailure() const { return extractionFailure_; }
   Result ExtractInstaller(const std::wstring& targetPath);
@@ -124,11 +130,11 @@ class SfxArchive {
   // at once.
   // written (null for none) hears of the bytes each writes.
   Result extractRaw(packers::CUFile& source, const SfxFileEntry& entry, const std::wstring& folder,
-                    const WrittenBytes* written);
+                    WrittenBytes* written);
   Result extractModule(packers::CUFile& source, const SfxFileEntry& entry, const std::wstring& folder,
-                       const WrittenBytes* written);
+                       WrittenBytes* written);
   Result unpackToFile(packers::CUFile& source, std::uint32_t offset, std::uint32_t size, const std::wstring& target,
-                      const WrittenBytes* written = nullptr);
+                      WrittenBytes* written = nullptr);
   const SfxFileEntry* selfDefenseModule() const;
   LoadVerdict readMap(const wchar_t* archivePath, std::uint32_t mapOffset, std::uint32_t locator, LoadVerdict v);
 

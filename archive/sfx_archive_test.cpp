@@ -477,17 +477,19 @@ TEST_F(ArchiveFiles, WrittenBytesAddUpToWhatTheFolderHolds) {
   SfxArchive archive;
   ASSERT_EQ(archive.Load(write(build(plan)).c_str()), 0u);
   ASSERT_TRUE(WritesAreDistinct(archive.fileEntries()));
-  std::atomic<std::uint64_t> sum{0};
-  const auto count = [&sum](std::uint32_t bytes) { sum += bytes; };
+  struct Sum : SfxArchive::WrittenBytes {
+    void add(std::uint32_t bytes) override { sum += bytes; }
+    std::atomic<std::uint64_t> sum{0};
+  } written;
   ScratchDir out;
   progress::ProgressCallback progress;
-  ASSERT_EQ(archive.ExtractFiles(out.path(), &progress, count), 0u);
+  ASSERT_EQ(archive.ExtractFiles(out.path(), &progress, &written), 0u);
 
   std::uint64_t held = 0;
   const std::vector<std::wstring> files = testing::ListFolder(out.path());
   for (const std::wstring& name : files) held += testing::ReadFileBytes(out.file(name)).size();
   EXPECT_EQ(files.size(), 9u);
-  EXPECT_EQ(sum, held);
+  EXPECT_EQ(written.sum, held);
   EXPECT_EQ(progress.position(progress::Level::kOverall), archive.fileEntries().size());
 }
 

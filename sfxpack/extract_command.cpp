@@ -83,17 +83,27 @@ std::uint64_t bytesToWrite(tzk::archive::SfxArchive& archive) {
   return total;
 }
 
-// The entries extracted, with the bytes written so far on the meter.
+// The bytes written so far, from both lanes, on the meter.
+class WrittenOnMeter : public tzk::archive::SfxArchive::WrittenBytes {
+ public:
+  WrittenOnMeter(ProgressMeter& meter, std::uint64_t total) : meter_(meter), total_(total) {}
+  void add(std::uint32_t bytes) override { meter_.update(done_ += bytes, total_); }
+  // Either lane's last report may have met the other drawing: the line ends on what was written.
+  void finish() { meter_.update(done_, total_); }
+
+ private:
+  ProgressMeter& meter_;
+  std::uint64_t total_;
+  std::atomic<std::uint64_t> done_{0};
+};
+
 tzk::Result extractFiles(tzk::archive::SfxArchive& archive, const std::wstring& folder, const std::string& file,
                          bool quiet) {
   ProgressMeter meter("extracting " + file, quiet);
   if (!meter.shown()) return archive.ExtractFiles(folder, nullptr);
-  const std::uint64_t total = bytesToWrite(archive);
-  std::atomic<std::uint64_t> done{0};
-  const tzk::Result result =
-      archive.ExtractFiles(folder, nullptr, [&](std::uint32_t bytes) { meter.update(done += bytes, total); });
-  // Either lane's last report may have met the other drawing: the line ends on what was written.
-  if (result == tzk::code::kSuccess) meter.update(done, total);
+  WrittenOnMeter written(meter, bytesToWrite(archive));
+  const tzk::Result result = archive.ExtractFiles(folder, nullptr, &written);
+  if (result == tzk::code::kSuccess) written.finish();
   return result;
 }
 
