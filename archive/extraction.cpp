@@ -81,7 +81,8 @@ Result WriteWholeFile(const std::wstring& path, const std::uint8_t* data, std::u
 
 // Stored bytes are copied a piece at a time, never held whole: the largest entry would
 // otherwise sit in memory next to what the next step unpacks from it.
-Result SfxArchive::extractRaw(packers::CUFile& source, const SfxFileEntry& entry, const std::wstring& folder) {
+Result SfxArchive::extractRaw(packers::CUFile& source, const SfxFileEntry& entry, const std::wstring& folder,
+                              WrittenBytes* written) {
   if (!IsContainedName(entry.name)) return code::kInvalidName;
   const std::unique_ptr<std::uint8_t[]> piece(new (std::nothrow) std::uint8_t[kCopyPiece]);
   const auto offset = static_cast<std::int32_t>(entry.offset);
@@ -96,6 +97,7 @@ Result SfxArchive::extractRaw(packers::CUFile& source, const SfxFileEntry& entry
     const std::uint32_t size = left < kCopyPiece ? left : kCopyPiece;
     if (!source.Read(piece.get(), size)) return code::kNotEnoughMemory;
     if (!out.write(piece.get(), size)) return out.lastError();
+    if (written != nullptr) written->add(size);
     left -= size;
   }
   out.keep();
@@ -111,7 +113,7 @@ Result SfxArchive::extractRaw(packers::CUFile& source, const SfxFileEntry& entry
 // has room for it. A bad package is reported as such even where no file can be made; only a
 // good one gives 82.
 Result SfxArchive::unpackToFile(packers::CUFile& source, std::uint32_t offset, std::uint32_t size,
-                                const std::wstring& target) {
+                                const std::wstring& target, WrittenBytes* written) {
   std::optional<NewFile> out;
   for (unsigned i = 0; i < kPartialNames; ++i) {
     out.emplace(ExtendedLengthPath(PartialName(target, i)), NewFile::kExclusive);
@@ -122,7 +124,12 @@ Result SfxArchive::unpackToFile(packers::CUFile& source, std::uint32_t offset, s
     return verdict != code::kSuccess ? verdict : code::kCannotMake;
   }
   std::uint32_t unpacked = 0;
-  const auto write = [&out](const std::uint8_t* data, std::uint32_t count) { return out->write(data, count); };
+  // The codecs hand on up to a megabyte at a time, a step of theirs at once: reported as they come.
+  const auto write = [&out, written](const std::uint8_t* data, std::uint32_t count) {
+    if (!out->write(data, count)) return false;
+    if (written != nullptr) written->add(count);
+    return true;
+  };
   const Result result = packers::StreamFilePackage(source, offset, size, write, &unpacked);
   if (result != code::kSuccess) return result;
   out->keep();
@@ -131,10 +138,11 @@ Result SfxArchive::unpackToFile(packers::CUFile& source, std::uint32_t offset, s
   return code::kCannotMake;
 }
 
-Result SfxArchive::extractModule(packers::CUFile& source, const SfxFileEntry& entry, const std::wstring& folder) {
+Result SfxArchive::extractModule(packers::CUFile& source, const SfxFileEntry& entry, const std::wstring& folder,
+                                 WrittenBytes* written) {
   if (!IsContainedName(entry.extractionName)) return code::kInvalidName;
   if (!Covers(entry)) return code::kFileInvalid;
-  return unpackToFile(source, entry.offset, entry.size, vocabulary::JoinPath(folder, entry.extractionName));
+  return unpackToFile(source, entry.offset, entry.size, vocabulary::JoinPath(folder, entry.extractionName), written);
 }
 
 // Entries that write files of their own are extracted two at once, each lane reading through
@@ -142,7 +150,8 @@ Result SfxArchive::extractModule(packers::CUFile& source, const SfxFileEntry& en
 // unpacking the largest entry (most of a run) starts at once while the other lane does the
 // rest. The outcome is that of the tasks in map order: the first that fails gives the result,
 // and no task behind it is started once that is known.
-Result SfxArchive::ExtractFiles(const std::wstring& folder, progress::ProgressCallback* progress) {
+Result SfxArchive::ExtractFiles(const std::wstring& folder, progress::ProgressCallback* progress,
+                                WrittenBytes* written) {
   using progress::Level;
   const std::vector<SfxFileEntry>& entries = map_.entries;
   if (progress != nullptr) {
@@ -169,7 +178,8 @@ Result SfxArchive::ExtractFiles(const std::wstring& folder, progress::ProgressCa
     for (std::size_t t = next++; t < tasks.size() && t < firstFailure && !thrown; t = next++) {
       Task& task = tasks[t];
       const SfxFileEntry& entry = entries[task.entry];
-      task.result = task.module ? extractModule(source, entry, folder) : extractRaw(source, entry, folder);
+      task.result =
+          task.module ? extractModule(source, entry, folder, written) : extractRaw(source, entry, folder, written);
       if (task.result != code::kSuccess) {
         std::size_t first = firstFailure;
         while (t < first && !firstFailure.compare_exchange_weak(first, t)) {
@@ -234,7 +244,7 @@ Result SfxArchive::ExtractSelfDefenseModule(const std::wstring& folder, const st
   const bool is64 = RunsUnderWow64();
   void* redirection = nullptr;
   if (is64) DisableRedirection(&redirection);
-  const Result result = extractModule(file_, entry, folder);
+  const Result result = extractModule(file_, entry, folder, nullptr);
   if (is64) RevertRedirection(redirection);
   return result;
 }

@@ -93,7 +93,19 @@ class SfxArchive {
   // made.
   Result CheckInstaller();
 
-  Result ExtractFiles(const std::wstring& folder, progress::ProgressCallback* progress);
+  // Told the bytes extraction writes into the folder (stored entries and unpacked modules) as
+  // they go, for a caller that shows how far a large entry is: a piece at a time as the copy or
+  // the codec writes it (up to a megabyte, never byte by byte), from both lanes at once, so it
+  // must add them up safely. progress still hears of whole entries only.
+  class WrittenBytes {
+   public:
+    virtual void add(std::uint32_t bytes) = 0;
+
+   protected:
+    ~WrittenBytes() = default;
+  };
+  Result ExtractFiles(const std::wstring& folder, progress::ProgressCallback* progress,
+                      WrittenBytes* written = nullptr);
   // The record ExtractFiles logged for the entry that failed; empty while none has.
   const std::wstring& extractionFailure() const { return extractionFailure_; }
   Result ExtractInstaller(const std::wstring& targetPath);
@@ -116,9 +128,13 @@ class SfxArchive {
  private:
   // Each takes the open archive file to read through, so that two entries can be extracted
   // at once.
-  Result extractRaw(packers::CUFile& source, const SfxFileEntry& entry, const std::wstring& folder);
-  Result extractModule(packers::CUFile& source, const SfxFileEntry& entry, const std::wstring& folder);
-  Result unpackToFile(packers::CUFile& source, std::uint32_t offset, std::uint32_t size, const std::wstring& target);
+  // written (null for none) hears of the bytes each writes.
+  Result extractRaw(packers::CUFile& source, const SfxFileEntry& entry, const std::wstring& folder,
+                    WrittenBytes* written);
+  Result extractModule(packers::CUFile& source, const SfxFileEntry& entry, const std::wstring& folder,
+                       WrittenBytes* written);
+  Result unpackToFile(packers::CUFile& source, std::uint32_t offset, std::uint32_t size, const std::wstring& target,
+                      WrittenBytes* written = nullptr);
   const SfxFileEntry* selfDefenseModule() const;
   LoadVerdict readMap(const wchar_t* archivePath, std::uint32_t mapOffset, std::uint32_t locator, LoadVerdict v);
 

@@ -466,6 +466,33 @@ TEST_F(ArchiveFiles, AnExceptionInOneLaneStopsTheOther) {
   EXPECT_LT(written, kEntries / 2) << "entries written after the exception";
 }
 
+// A caller that shows bytes hears of each byte written exactly once, from both lanes, however
+// many pieces an entry takes (bytes that do not pack take one step of the codec per megabyte
+// read); what progress hears stays one report per entry.
+TEST_F(ArchiveFiles, WrittenBytesAddUpToWhatTheFolderHolds) {
+  InstallerPlan plan = examplePlan();
+  plan.files.push_back({"large.bin", randomBytes(2500000, 11), 0, "", 1});
+  plan.files.push_back({"lzma.pkg", randomBytes(2600000, 12), 0, "lzma.dat", packers::kPackerLzma});
+  plan.files.push_back({"zlib.pkg", randomBytes(2200000, 13), 0, "zlib.dat", packers::kPackerZlib});
+  SfxArchive archive;
+  ASSERT_EQ(archive.Load(write(build(plan)).c_str()), 0u);
+  ASSERT_TRUE(WritesAreDistinct(archive.fileEntries()));
+  struct Sum : SfxArchive::WrittenBytes {
+    void add(std::uint32_t bytes) override { sum += bytes; }
+    std::atomic<std::uint64_t> sum{0};
+  } written;
+  ScratchDir out;
+  progress::ProgressCallback progress;
+  ASSERT_EQ(archive.ExtractFiles(out.path(), &progress, &written), 0u);
+
+  std::uint64_t held = 0;
+  const std::vector<std::wstring> files = testing::ListFolder(out.path());
+  for (const std::wstring& name : files) held += testing::ReadFileBytes(out.file(name)).size();
+  EXPECT_EQ(files.size(), 9u);
+  EXPECT_EQ(written.sum, held);
+  EXPECT_EQ(progress.position(progress::Level::kOverall), archive.fileEntries().size());
+}
+
 // Every other way of writing a name that Windows resolves to the same file below the folder.
 std::vector<std::wstring> aliasesOf(const std::wstring& folder, const std::wstring& file) {
   const auto upper = [](std::wstring text) {

@@ -1,4 +1,5 @@
 // sfxpack extract: the stub's own archive code, run on the host.
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -11,7 +12,7 @@
 #include "signature/signing/signing.h"
 #include "vocabulary/path.h"
 #include "vocabulary/text.h"
-#include "progress/progress_callback.h"
+#include "packers/file_package.h"
 #include "sfxpack/cli.h"
 #include "sfxpack/progress_meter.h"
 #include "sfxpack/stub_check.h"
@@ -33,19 +34,6 @@ const std::string kHelp =
     "exit codes: 0 extracted; 1 the stub would refuse the installer (signature type, keys,\n"
     "signature); 2 usage error; 3 the installer is missing, unreadable or its content is bad\n"
     "(a name leaving DIR, a package that does not unpack); 4 DIR cannot be written\n";
-
-// A one-line bar on stderr, redrawn on each change, for terminals only.
-class TerminalBar : public tzk::progress::ProgressInterface {
- public:
-  void onProgress(tzk::progress::ProgressCallback&, std::uint32_t, std::uint32_t shown) override {
-    const int width = 40;
-    const int filled = static_cast<int>(shown) * width / 100;
-    std::fprintf(stderr, "\r[%.*s%*s] %3u%%", filled, "########################################", width - filled, "",
-                 shown);
-    if (shown == 100) std::fprintf(stderr, "\n");
-    std::fflush(stderr);
-  }
-};
 
 bool makeOneFolder(const std::string& path) {
 #ifdef _WIN32
@@ -80,6 +68,45 @@ bool isContentFault(tzk::Result code) {
          code == tzk::code::kNotEnoughMemory || code == tzk::code::kInvalidData;
 }
 
+// What ExtractFiles writes: every entry's stored bytes, and each module's unpacked size as its
+// package announces it (a package that does not say fails the extraction anyway).
+std::uint64_t bytesToWrite(tzk::archive::SfxArchive& archive) {
+  std::uint64_t total = 0;
+  for (const tzk::archive::SfxFileEntry& entry : archive.fileEntries()) {
+    total += entry.size;
+    tzk::packers::PackageHeader header;
+    if (!entry.extractionName.empty() &&
+        tzk::packers::ReadPackageHeader(archive.archiveFile(), entry.offset, entry.size, &header) == tzk::code::kSuccess) {
+      total += header.unpackedSize;
+    }
+  }
+  return total;
+}
+
+// The bytes written so far, from both lanes, on the meter.
+class WrittenOnMeter : public tzk::archive::SfxArchive::WrittenBytes {
+ public:
+  WrittenOnMeter(ProgressMeter& meter, std::uint64_t total) : meter_(meter), total_(total) {}
+  void add(std::uint32_t bytes) override { meter_.update(done_ += bytes, total_); }
+  // Either lane's last report may have met the other drawing: the line ends on what was written.
+  void finish() { meter_.update(done_, total_); }
+
+ private:
+  ProgressMeter& meter_;
+  std::uint64_t total_;
+  std::atomic<std::uint64_t> done_{0};
+};
+
+tzk::Result extractFiles(tzk::archive::SfxArchive& archive, const std::wstring& folder, const std::string& file,
+                         bool quiet) {
+  ProgressMeter meter("extracting " + file, quiet);
+  if (!meter.shown()) return archive.ExtractFiles(folder, nullptr);
+  WrittenOnMeter written(meter, bytesToWrite(archive));
+  const tzk::Result result = archive.ExtractFiles(folder, nullptr, &written);
+  if (result == tzk::code::kSuccess) written.finish();
+  return result;
+}
+
 int run(const Args& args) {
   const ParsedArgs a = ParseArgs(args, {"-q", "--quiet"}, {"--keys"});
   if (!a.error.empty()) return UsageError("extract", a.error);
@@ -111,10 +138,7 @@ int run(const Args& args) {
   }
 
   const std::wstring folder = tzk::vocabulary::fromUtf8(dir);
-  tzk::progress::ProgressCallback progress;
-  TerminalBar bar;
-  if (ShowsProgress(WantsQuiet(a))) progress.addListener(&bar);
-  const tzk::Result extracted = archive.ExtractFiles(folder, &progress);
+  const tzk::Result extracted = extractFiles(archive, folder, file, WantsQuiet(a));
   const tzk::Result installer =
       extracted == tzk::code::kSuccess
           ? archive.ExtractInstaller(tzk::vocabulary::JoinPath(folder, tzk::archive::kInstallerFileName))

@@ -47,8 +47,10 @@ void ProgressMeter::update(std::uint64_t done, std::uint64_t total) {
   const std::int64_t now = nowMs();
   const bool last = done >= total;
   if ((!last && now < nextDraw_.load()) || drawing_.exchange(true)) return;
-  nextDraw_ = now + kRedrawMs;
-  draw(done, total);
+  if (!drawn_ || done > drawnDone_) {
+    nextDraw_ = now + kRedrawMs;
+    draw(done, total);
+  }
   drawing_ = false;
 }
 
@@ -58,6 +60,7 @@ void ProgressMeter::draw(std::uint64_t done, std::uint64_t total) {
                percent);
   std::fflush(stderr);
   drawn_ = true;
+  drawnDone_ = done;
 }
 
 }  // namespace sfxpack

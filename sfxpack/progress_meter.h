@@ -26,7 +26,8 @@ class ProgressMeter {
   ProgressMeter& operator=(const ProgressMeter&) = delete;
 
   bool shown() const { return shown_; }
-  // Safe from any thread; a call while another draws is dropped, the next one catches up.
+  // Safe from any thread; a call while another draws is dropped, the next one catches up, and
+  // so is one not past what is drawn (threads that add up their work may report out of order).
   void update(std::uint64_t done, std::uint64_t total);
 
  private:
@@ -35,6 +36,7 @@ class ProgressMeter {
   std::string what_;
   bool shown_;
   bool drawn_ = false;
+  std::uint64_t drawnDone_ = 0;  // read and written only by the call that draws
   std::atomic<bool> drawing_{false};
   std::atomic<std::int64_t> nextDraw_{0};
 };

@@ -385,12 +385,20 @@ check "build whose signature block would end one byte past the format's limit: e
    grep -q 'not written, the stub would refuse it: it is 21474836[0-9]* bytes, over the format.s limit of 2147483647' '$scratch/err.txt' && [ ! -e '$scratch/limit.exe' ]"
 rm -f "$scratch/limit.bin" "$scratch/limit.exe" "$scratch/empty.exe"
 
-# On a terminal (script gives sfxpack one), build, sign and verify say how far they are: the bytes
-# done of the total and the percentage, from the first megabyte of a 300 MiB entry on; -q and
-# --json keep the terminal free of it, and so does an stderr that is no terminal.
+# On a terminal (script gives sfxpack one), build, sign, verify and extract say how far they are:
+# the bytes done of the total and the percentage, from the first megabyte of a 300 MiB entry on;
+# -q and --json keep the terminal free of it, and so does an stderr that is no terminal.
 truncate -s 300M "$scratch/large.bin"
 on_terminal() { script -qec "$(printf '%q ' "$sfxpack" "$@")" /dev/null >"$scratch/tty.txt" 2>&1; }
 shows_progress() { tr '\r' '\n' <"$scratch/tty.txt" | grep -qE "^$1 .*: [0-9.]+ MiB of [0-9.]+ MiB, +[0-9]+%$"; }
+# moves_within WORK: WORK drew a point inside its one entry (not only its start and end) and its
+# last drawing is all of it.
+moves_within() {
+  tr '\r' '\n' <"$scratch/tty.txt" | python3 -c 'import re, sys
+seen = [(float(d), float(t)) for d, t in re.findall(r"^" + sys.argv[1] + r" .*: ([0-9.]+) MiB of ([0-9.]+) MiB, +[0-9]+%$",
+                                                sys.stdin.read(), re.M)]
+sys.exit(0 if seen and any(0 < d < t for d, t in seen) and seen[-1][0] == seen[-1][1] else 1)' "$1"
+}
 check "build on a terminal: progress from the start, long before the large entry is all written" \
   "on_terminal build '$scratch/large.json' -o '$scratch/large.exe' --stub '$scratch/stub.exe' && \
    shows_progress building && tr '\r' '\n' <'$scratch/tty.txt' | grep -qE '^building .*, +[0-9]%$'"
@@ -399,10 +407,16 @@ check "verify and sign on a terminal: progress" \
    head -c \$(\"$sfxpack\" verify '$scratch/large.exe' | sed -n 's/.*content \([0-9]*\) bytes.*/\1/p') '$scratch/large.exe' >'$scratch/large-unsigned.exe' && \
    on_terminal sign --type 5 --key '$keys/key5.pem' '$scratch/large-unsigned.exe' && shows_progress signing && \
    cmp -s '$scratch/large-unsigned.exe' '$scratch/large.exe'"
+check "extract on a terminal: the bytes written, moving within the one large entry, up to all of them" \
+  "on_terminal extract '$scratch/large.exe' '$scratch/large-out' && moves_within extracting && \
+   cmp -s '$scratch/large-out/large.bin' '$scratch/large.bin'"
+rm -rf "$scratch/large-out"
 check "-q and --quiet on a terminal: no progress, the result line still there" \
   "on_terminal build '$scratch/large.json' -o '$scratch/large.exe' --stub '$scratch/stub.exe' -q && \
    ! grep -q '%' '$scratch/tty.txt' && grep -q 'accepted by the stub' '$scratch/tty.txt' && \
-   on_terminal verify --quiet '$scratch/large.exe' && ! grep -q '%' '$scratch/tty.txt'"
+   on_terminal verify --quiet '$scratch/large.exe' && ! grep -q '%' '$scratch/tty.txt' && \
+   on_terminal extract -q '$scratch/large.exe' '$scratch/large-out' && ! grep -q '%' '$scratch/tty.txt'"
+rm -rf "$scratch/large-out"
 check "--json on a terminal: the terminal holds nothing but the object" \
   "on_terminal verify --json '$scratch/large.exe' && python3 -c 'import json,sys; json.load(open(sys.argv[1]))' '$scratch/tty.txt'"
 check "stderr no terminal: no progress, nothing on stderr" \
