@@ -59,6 +59,9 @@ bool IsNoInput(const std::string& output, const std::vector<NamedInput>& inputs,
 // A file's whole content; false with a reason (which does not repeat the path). A file over the
 // format's limit is refused on its size, before anything is read.
 bool ReadWholeFile(const std::string& path, Bytes* out, std::string* error);
+// Whether ReadWholeFile would take it on: it opens and is within the format's limit. Nothing is
+// read; false with the same reason.
+bool MeasureFile(const std::string& path, std::uint64_t* size, std::string* error);
 // The same handed to sink a megabyte at a time, progress told the bytes done and the file's
 // measured size (it may be empty).
 using Progress = std::function<void(std::uint64_t done, std::uint64_t total)>;
