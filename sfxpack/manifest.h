@@ -86,8 +86,6 @@ class StagedOutput {
   // own reason).
   using Producer = std::function<bool(const Sink& sink, std::string* error)>;
   bool WriteWith(const Producer& produce, std::string* error, bool* outputFailed);
-  // The staged file was written by someone else (a signing tool); it is removed unless committed.
-  void Adopt() { pending_ = true; }
   const std::string& stagedPath() const { return staged_; }
   bool Commit(std::string* error);
 
