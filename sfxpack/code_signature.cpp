@@ -566,10 +566,9 @@ bool SealTable(Bytes* file, std::uint32_t reserved, std::string* error) {
 }
 
 bool SealTable(const FileSource& file, std::uint32_t reserved, FilePatch* patch, std::string* error) {
+  *patch = FilePatch{file.size, {}};  // a file sealed already stays as it is
 #ifndef SFX_HAVE_OPENSSL
-  (void)file;
   (void)reserved;
-  (void)patch;
   *error = "this build of sfxpack reads no PKCS#7 (it has no OpenSSL): seal with the Linux build";
   return false;
 #else
@@ -597,7 +596,7 @@ bool SealTable(const FileSource& file, std::uint32_t reserved, FilePatch* patch,
     return false;
   }
   if (before.tailRoom) {
-    if (before.tableSize == reserved) return true;  // sealed already: nothing to add
+    if (before.tableSize == reserved) return true;
     *error = "its table already has tail room, in " + std::to_string(before.tableSize) + " bytes, not " +
              std::to_string(reserved);
     return false;
