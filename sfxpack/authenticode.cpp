@@ -1,5 +1,6 @@
 #include "sfxpack/authenticode.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -158,6 +159,50 @@ bool sealSigned(const std::string& signedPath, const std::string& output, std::u
   return true;
 }
 
+// Writes the security directory entry that the archive signature will cover, signs the archive
+// and appends the zero-filled table of tableSize bytes; the table's offset in *tableOffset.
+bool reserveTable(const std::string& output, const FileSigner& sign, std::uint32_t tableSize,
+                  std::uint32_t* tableOffset, std::string* error, int* exit) {
+  *exit = kExitBadInput;
+  tzk::archive::PeHeaders headers;
+  std::uint64_t unsignedSize = 0;
+  if (!readHeaders(output, &headers, &unsignedSize)) {
+    *error = "the stub is no PE image with a security directory entry, so it cannot carry Authenticode";
+    return false;
+  }
+  if (headers.tableOffset != 0 || headers.tableSize != 0) {
+    *error = "the stub already has a certificate table entry; build from an unsigned stub";
+    return false;
+  }
+  // The table starts 8-aligned behind the archive signature; its size is the reservation,
+  // whatever the signature will take: the archive signature covers both values.
+  *tableOffset = static_cast<std::uint32_t>((unsignedSize + tzk::archive::kRawSha256DsaBlock + 7) / 8 * 8);
+  Bytes entry(8);
+  WriteLe32(entry.data(), *tableOffset);
+  WriteLe32(entry.data() + 4, tableSize);
+  if (!writeInto(output, headers.securityEntry, entry, error)) {
+    *exit = kExitOutputError;
+    return false;
+  }
+  std::uint64_t signedSize = 0;
+  if (!sign(output, error)) return false;
+  if (!readHeaders(output, &headers, &signedSize) || signedSize != unsignedSize + tzk::archive::kRawSha256DsaBlock) {
+    *error = "only a type-5 archive signature can sit beside an Authenticode signature";
+    return false;
+  }
+  // A zero-filled table of the reserved size where the real one will be: signing tools replace
+  // a certificate table at the very end of the file like any other.
+  Bytes table(static_cast<std::size_t>(*tableOffset - signedSize) + tableSize, 0);
+  std::uint8_t* header = table.data() + (*tableOffset - signedSize);
+  WriteLe32(header, tableSize);
+  const std::uint8_t kind[4] = {0x00, 0x02, 0x02, 0x00};  // revision 2.0, PKCS#7 signed data
+  std::copy(kind, kind + sizeof kind, header + 4);
+  *exit = kExitOutputError;
+  if (!writeInto(output, kAppend, table, error)) return false;
+  *exit = kExitOk;
+  return true;
+}
+
 }  // namespace
 
 const std::string& CodeSigningHelp() {
@@ -270,51 +315,13 @@ const char* ItemsBlockName(ItemsBlock block) {
 
 bool SignBoth(const std::string& output, const FileSigner& sign, const CodeSigning& signing, std::string* error,
               int* exit) {
-  *exit = kExitBadInput;
-  tzk::archive::PeHeaders headers;
-  std::uint64_t unsignedSize = 0;
-  if (!readHeaders(output, &headers, &unsignedSize)) {
-    *error = "the stub is no PE image with a security directory entry, so it cannot carry Authenticode";
-    return false;
-  }
-  if (headers.tableOffset != 0 || headers.tableSize != 0) {
-    *error = "the stub already has a certificate table entry; build from an unsigned stub";
-    return false;
-  }
-  // The table starts 8-aligned behind the archive signature; its size is the reservation,
-  // whatever the signature will take: the archive signature covers both values.
-  const std::uint32_t tableOffset = static_cast<std::uint32_t>((unsignedSize + tzk::archive::kRawSha256DsaBlock + 7) / 8 * 8);
-  const std::uint32_t tableSize = signing.reserve;
-  Bytes entry(8);
-  WriteLe32(entry.data(), tableOffset);
-  WriteLe32(entry.data() + 4, tableSize);
-  if (!writeInto(output, headers.securityEntry, entry, error)) {
-    *exit = kExitOutputError;
-    return false;
-  }
-  std::uint64_t signedSize = 0;
-  if (!sign(output, error)) return false;
-  if (!readHeaders(output, &headers, &signedSize) || signedSize != unsignedSize + tzk::archive::kRawSha256DsaBlock) {
-    *error = "only a type-5 archive signature can sit beside an Authenticode signature";
-    return false;
-  }
-  // A zero-filled table of the reserved size where the real one will be: signing tools replace
-  // a certificate table at the very end of the file like any other.
-  Bytes table(static_cast<std::size_t>(tableOffset - signedSize) + tableSize, 0);
-  std::uint8_t* header = table.data() + (tableOffset - signedSize);
-  WriteLe32(header, tableSize);
-  const std::uint8_t kind[4] = {0x00, 0x02, 0x02, 0x00};  // revision 2.0, PKCS#7 signed data
-  std::copy(kind, kind + sizeof kind, header + 4);
-  *exit = kExitOutputError;
-  if (!writeInto(output, kAppend, table, error)) return false;
-  if (signing.prepareOnly) {
-    *exit = kExitOk;
-    return true;
-  }
+  std::uint32_t tableOffset = 0;
+  if (!reserveTable(output, sign, signing.reserve, &tableOffset, error, exit)) return false;
+  if (signing.prepareOnly) return true;
   const std::string codeSigned = output + ".signed", log = output + ".log";
   *exit = kExitBadInput;
   const bool sealed = runSign(output, codeSigned, signing, log, error) &&
-                      sealSigned(codeSigned, output, tableOffset, tableSize, error, exit);
+                      sealSigned(codeSigned, output, tableOffset, signing.reserve, error, exit);
   std::remove(codeSigned.c_str());
   return sealed;
 }
