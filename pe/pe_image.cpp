@@ -57,16 +57,24 @@ std::uint64_t PeSectionsEnd(const PeReadAt& read, const PeHeaders& headers) {
   return end;
 }
 
-std::uint32_t PeChecksum(const std::uint8_t* data, std::size_t size, std::uint64_t checksumOffset) {
-  std::uint64_t sum = 0;
-  for (std::size_t at = 0; at < size; at += 2) {
-    std::uint32_t word = data[at] | (at + 1 < size ? data[at + 1] << 8 : 0);
-    if (at >= checksumOffset && at < checksumOffset + 4) word = 0;
-    sum += word;
-    sum = (sum & 0xFFFF) + (sum >> 16);
+void PeChecksumSum::Add(const std::uint8_t* data, std::size_t size) {
+  for (std::size_t i = 0; i < size; i += 2, at_ += 2) {
+    std::uint32_t word = data[i] | (i + 1 < size ? data[i + 1] << 8 : 0);
+    if (at_ >= checksumOffset_ && at_ < checksumOffset_ + 4) word = 0;
+    sum_ += word;
+    sum_ = (sum_ & 0xFFFF) + (sum_ >> 16);
   }
-  sum = (sum & 0xFFFF) + (sum >> 16);
-  return static_cast<std::uint32_t>(sum + size);
+  if (size % 2 != 0) --at_;  // only the last piece may be odd: the size counts its bytes
+}
+
+std::uint32_t PeChecksumSum::Result() const {
+  return static_cast<std::uint32_t>(((sum_ & 0xFFFF) + (sum_ >> 16)) + at_);
+}
+
+std::uint32_t PeChecksum(const std::uint8_t* data, std::size_t size, std::uint64_t checksumOffset) {
+  PeChecksumSum sum(checksumOffset);
+  sum.Add(data, size);
+  return sum.Result();
 }
 
 }  // namespace tzk::archive

@@ -45,4 +45,18 @@ std::uint64_t PeSectionsEnd(const PeReadAt& read, const PeHeaders& headers);
 // The PE checksum of an image held whole in memory, with its own checksum field taken as zero.
 std::uint32_t PeChecksum(const std::uint8_t* data, std::size_t size, std::uint64_t checksumOffset);
 
+// The same over an image handed over a piece at a time, in order, every piece but the last of
+// an even size: a file too large to hold is summed as it is read.
+class PeChecksumSum {
+ public:
+  explicit PeChecksumSum(std::uint64_t checksumOffset) : checksumOffset_(checksumOffset) {}
+  void Add(const std::uint8_t* data, std::size_t size);
+  std::uint32_t Result() const;
+
+ private:
+  std::uint64_t checksumOffset_;
+  std::uint64_t at_ = 0;
+  std::uint64_t sum_ = 0;
+};
+
 }  // namespace tzk::archive

@@ -1,5 +1,6 @@
 #include "sfxpack/authenticode.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -17,8 +18,10 @@ extern char** environ;
 #endif
 
 #include "archive/embedded_items.h"
+#include "archive/file_system.h"
 #include "pe/pe_image.h"
 #include "signature/signature.h"
+#include "signature/signature_file.h"
 #include "vocabulary/little_endian.h"
 #include "vocabulary/text.h"
 #include "sfxpack/code_signature.h"
@@ -102,11 +105,102 @@ bool runSign(const std::string& in, const std::string& out, const CodeSigning& s
 
 tzk::Result ignoreItem(const std::wstring&, const std::uint8_t*, std::uint32_t) { return tzk::code::kSuccess; }
 
-bool writeFile(const std::string& path, const Bytes& data, std::string* error) {
+// The file's PE headers and size, read where it lies.
+bool readHeaders(const std::string& path, tzk::archive::PeHeaders* headers, std::uint64_t* size) {
+  tzk::archive::SignatureFile file;
+  if (!file.Open(tzk::vocabulary::fromUtf8(path).c_str())) return false;
+  *size = file.Size();
+  return tzk::archive::ReadPeHeaders(SourceOf(file).read, headers);
+}
+
+// Writes data over the file's bytes at offset (a header field: well inside what fseek reaches),
+// or appends it when offset is kAppend.
+constexpr std::uint64_t kAppend = ~std::uint64_t{0};
+bool writeInto(const std::string& path, std::uint64_t offset, const Bytes& data, std::string* error) {
+  tzk::archive::OpenFile file(tzk::archive::OpenUtf8File(path, offset == kAppend ? "ab" : "r+b"));
+  if (!file) {
+    *error = path + ": cannot open for writing: " + std::strerror(errno);
+    return false;
+  }
+  bool ok = offset == kAppend || (offset <= 0x7FFFFFFF && std::fseek(file.get(), static_cast<long>(offset), SEEK_SET) == 0);
+  ok = ok && std::fwrite(data.data(), 1, data.size(), file.get()) == data.size();
+  ok = std::fclose(file.release()) == 0 && ok;
+  if (!ok) *error = path + ": cannot write: " + std::strerror(errno);
+  return ok;
+}
+
+// The signing tool's result with its table sealed to the reserved size, copied to output.
+bool sealSigned(const std::string& signedPath, const std::string& output, std::uint32_t tableOffset,
+                std::uint32_t tableSize, std::string* error, int* exit) {
+  tzk::archive::SignatureFile in;
+  if (!OpenMeasured(signedPath, &in, error)) return false;
+  const FileSource signedFile = SourceOf(in);
+  tzk::archive::PeHeaders headers;
+  const bool found = tzk::archive::ReadPeHeaders(signedFile.read, &headers);
+  *exit = kExitCheckFailed;
+  if (!found || headers.tableOffset != tableOffset) {
+    *error = "osslsigncode put the certificate table at " + std::to_string(found ? headers.tableOffset : 0) +
+             ", not at " + std::to_string(tableOffset) + " where it was reserved";
+    return false;
+  }
+  FilePatch sealing;
+  if (!SealTable(signedFile, tableSize, &sealing, error)) return false;
+  const FileSource sealed = Patched(signedFile, std::move(sealing));
+  StagedOutput out(output);
+  bool outputFailed = false;
+  const StagedOutput::Producer copy = [&sealed](const Sink& sink, std::string* why) { return CopyOut(sealed, sink, why); };
   std::string why;
-  if (WriteWholeFile(path, data, &why)) return true;
-  *error = path + ": " + why;
-  return false;
+  if (!out.WriteWith(copy, &why, &outputFailed) || !out.Commit(&why)) {
+    *exit = outputFailed ? kExitOutputError : kExitBadInput;
+    *error = output + ": " + why;
+    return false;
+  }
+  *exit = kExitOk;
+  return true;
+}
+
+// Writes the security directory entry that the archive signature will cover, signs the archive
+// and appends the zero-filled table of tableSize bytes; the table's offset in *tableOffset.
+bool reserveTable(const std::string& output, const FileSigner& sign, std::uint32_t tableSize,
+                  std::uint32_t* tableOffset, std::string* error, int* exit) {
+  *exit = kExitBadInput;
+  tzk::archive::PeHeaders headers;
+  std::uint64_t unsignedSize = 0;
+  if (!readHeaders(output, &headers, &unsignedSize)) {
+    *error = "the stub is no PE image with a security directory entry, so it cannot carry Authenticode";
+    return false;
+  }
+  if (headers.tableOffset != 0 || headers.tableSize != 0) {
+    *error = "the stub already has a certificate table entry; build from an unsigned stub";
+    return false;
+  }
+  // The table starts 8-aligned behind the archive signature; its size is the reservation,
+  // whatever the signature will take: the archive signature covers both values.
+  *tableOffset = static_cast<std::uint32_t>((unsignedSize + tzk::archive::kRawSha256DsaBlock + 7) / 8 * 8);
+  Bytes entry(8);
+  WriteLe32(entry.data(), *tableOffset);
+  WriteLe32(entry.data() + 4, tableSize);
+  if (!writeInto(output, headers.securityEntry, entry, error)) {
+    *exit = kExitOutputError;
+    return false;
+  }
+  std::uint64_t signedSize = 0;
+  if (!sign(output, error)) return false;
+  if (!readHeaders(output, &headers, &signedSize) || signedSize != unsignedSize + tzk::archive::kRawSha256DsaBlock) {
+    *error = "only a type-5 archive signature can sit beside an Authenticode signature";
+    return false;
+  }
+  // A zero-filled table of the reserved size where the real one will be: signing tools replace
+  // a certificate table at the very end of the file like any other.
+  Bytes table(static_cast<std::size_t>(*tableOffset - signedSize) + tableSize, 0);
+  std::uint8_t* header = table.data() + (*tableOffset - signedSize);
+  WriteLe32(header, tableSize);
+  const std::uint8_t kind[4] = {0x00, 0x02, 0x02, 0x00};  // revision 2.0, PKCS#7 signed data
+  std::copy(kind, kind + sizeof kind, header + 4);
+  *exit = kExitOutputError;
+  if (!writeInto(output, kAppend, table, error)) return false;
+  *exit = kExitOk;
+  return true;
 }
 
 }  // namespace
@@ -196,18 +290,13 @@ bool ReadReserve(const ParsedArgs& a, std::uint32_t* reserve, std::string* error
   return true;
 }
 
-bool ReadSecurityDirectory(const Bytes& image, std::uint32_t* offset, std::uint32_t* size) {
+bool ReadSecurityDirectory(const std::string& path, std::uint32_t* offset, std::uint32_t* size) {
   tzk::archive::PeHeaders headers;
-  if (!tzk::archive::ReadPeHeaders(image.data(), image.size(), &headers)) return false;
+  std::uint64_t fileSize = 0;
+  if (!readHeaders(path, &headers, &fileSize)) return false;
   *offset = headers.tableOffset;
   *size = headers.tableSize;
   return true;
-}
-
-bool ReadSecurityDirectory(const std::string& path, std::uint32_t* offset, std::uint32_t* size) {
-  Bytes image;
-  std::string ignored;
-  return ReadWholeFile(path, &image, &ignored) && ReadSecurityDirectory(image, offset, size);
 }
 
 ItemsBlock StubItemsBlock(tzk::archive::SfxArchive& archive) {
@@ -224,61 +313,17 @@ const char* ItemsBlockName(ItemsBlock block) {
   return "none";
 }
 
-bool SignBoth(Bytes content, const Signer& sign, const CodeSigning& signing, const std::string& output,
-              std::string* error, int* exit) {
+bool SignBoth(const std::string& output, const FileSigner& sign, const CodeSigning& signing, std::string* error,
+              int* exit) {
+  std::uint32_t tableOffset = 0;
+  if (!reserveTable(output, sign, signing.reserve, &tableOffset, error, exit)) return false;
+  if (signing.prepareOnly) return true;
+  const std::string codeSigned = output + ".signed", log = output + ".log";
   *exit = kExitBadInput;
-  tzk::archive::PeHeaders headers;
-  if (!tzk::archive::ReadPeHeaders(content.data(), content.size(), &headers)) {
-    *error = "the stub is no PE image with a security directory entry, so it cannot carry Authenticode";
-    return false;
-  }
-  if (headers.tableOffset != 0 || headers.tableSize != 0) {
-    *error = "the stub already has a certificate table entry; build from an unsigned stub";
-    return false;
-  }
-  // The table starts 8-aligned behind the archive signature; its size is the reservation,
-  // whatever the signature will take: the archive signature covers both values.
-  const std::uint32_t tableOffset = static_cast<std::uint32_t>((content.size() + tzk::archive::kRawSha256DsaBlock + 7) / 8 * 8);
-  const std::uint32_t tableSize = signing.reserve;
-  WriteLe32(content.data() + headers.securityEntry, tableOffset);
-  WriteLe32(content.data() + headers.securityEntry + 4, tableSize);
-  const std::size_t unsignedSize = content.size();
-  if (!sign(&content, error)) return false;
-  if (content.size() != unsignedSize + tzk::archive::kRawSha256DsaBlock) {
-    *error = "only a type-5 archive signature can sit beside an Authenticode signature";
-    return false;
-  }
-  // A zero-filled table of the reserved size where the real one will be: signing tools replace
-  // a certificate table at the very end of the file like any other.
-  content.resize(tableOffset, 0);
-  std::uint8_t header[8] = {0, 0, 0, 0, 0x00, 0x02, 0x02, 0x00};  // its length, revision 2.0, PKCS#7 signed data
-  WriteLe32(header, tableSize);
-  content.insert(content.end(), header, header + sizeof header);
-  content.resize(std::size_t{tableOffset} + tableSize, 0);
-  *exit = kExitOutputError;
-  if (signing.prepareOnly) return writeFile(output, content, error);
-  const std::string archiveSigned = output + ".unsigned", codeSigned = output + ".signed", log = output + ".log";
-  if (!writeFile(archiveSigned, content, error)) return false;
-  *exit = kExitBadInput;
-  const bool signedOk = runSign(archiveSigned, codeSigned, signing, log, error);
-  std::remove(archiveSigned.c_str());
-  Bytes result;
-  const bool read = signedOk && ReadWholeFile(codeSigned, &result, error);
+  const bool sealed = runSign(output, codeSigned, signing, log, error) &&
+                      sealSigned(codeSigned, output, tableOffset, signing.reserve, error, exit);
   std::remove(codeSigned.c_str());
-  if (!read) return false;
-  std::uint32_t finalOffset = 0, finalSize = 0;
-  if (!ReadSecurityDirectory(result, &finalOffset, &finalSize) || finalOffset != tableOffset) {
-    *exit = kExitCheckFailed;
-    *error = "osslsigncode put the certificate table at " + std::to_string(finalOffset) + ", not at " +
-             std::to_string(tableOffset) + " where it was reserved";
-    return false;
-  }
-  *exit = kExitCheckFailed;
-  if (!SealTable(&result, tableSize, error)) return false;
-  *exit = kExitOutputError;
-  if (!writeFile(output, result, error)) return false;
-  *exit = kExitOk;
-  return true;
+  return sealed;
 }
 
 }  // namespace sfxpack

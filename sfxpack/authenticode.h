@@ -8,6 +8,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -38,16 +39,21 @@ bool ReadReserve(const ParsedArgs& args, std::uint32_t* reserve, std::string* er
 // The valued options ReadCodeSigning reads, for a command's ParseArgs list.
 extern const std::vector<std::string> kCodeSigningOptions;
 
-// The security directory entry of a PE32 or PE32+ image; false when there is none.
-bool ReadSecurityDirectory(const Bytes& image, std::uint32_t* offset, std::uint32_t* size);
+// The security directory entry of a PE32 or PE32+ image, read from its headers alone; false when
+// there is none.
 bool ReadSecurityDirectory(const std::string& path, std::uint32_t* offset, std::uint32_t* size);
 
-// Turns the unsigned content into the finished file at `output`: reserves the certificate table,
-// signs the archive with `sign` (which must append a 72-byte type-5 block) and, unless only
-// preparing, signs with osslsigncode and seals the table to its reserved size.
+// Appends the archive's signature block to the file at path; false with a reason.
+using FileSigner = std::function<bool(const std::string& path, std::string* error)>;
+
+// Turns the unsigned content written at `output` into the finished file there: reserves the
+// certificate table, signs the archive with `sign` (which must append a 72-byte type-5 block)
+// and, unless only preparing, signs with osslsigncode and seals the table to its reserved size.
+// The image is never held: its header entry is written in place, the table appended, and the
+// signing tool's result copied back with only the table, its sizes and the checksum changed.
 // Temporary files are made beside `output`. False with a reason and an exit code.
-bool SignBoth(Bytes content, const Signer& sign, const CodeSigning& signing, const std::string& output,
-              std::string* error, int* exit);
+bool SignBoth(const std::string& output, const FileSigner& sign, const CodeSigning& signing, std::string* error,
+              int* exit);
 
 // The block the stub takes its items from. It walks the embedded-data block and reads the tail
 // block only when that walk fails (stub/main_sequence.cpp's extract()), so behind a valid

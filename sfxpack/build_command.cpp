@@ -68,27 +68,29 @@ Signer signerFor(const ManifestSignature& signature, tzk::archive::DsaPrivateKey
   };
 }
 
-// Streams the content to the staged file, then appends the signature computed by reading it
-// back a piece at a time: memory stays bounded whatever the entries' sizes.
-bool writeSigned(const Manifest& manifest, const tzk::archive::DsaPrivateKey& key, ProgressMeter& meter,
-                 StagedOutput& out, std::string* error, int* code) {
+// Streams the unsigned content to the staged file: memory stays bounded whatever the entries'
+// sizes.
+bool writeContent(const Manifest& manifest, ProgressMeter& meter, StagedOutput& out, std::string* error, int* code) {
   const StagedOutput::Producer content = [&](const Sink& sink, std::string* why) {
     return tzk::archive::WriteInstallerContent(manifest.plan, sink,
                                                [&meter](std::uint64_t done, std::uint64_t total) { meter.update(done, total); },
                                                nullptr, why);
   };
   bool outputFailed = false;
-  if (!out.WriteWith(content, error, &outputFailed)) {
-    *code = outputFailed ? kExitOutputError : kExitBadInput;
-    return false;
-  }
-  const tzk::archive::SignatureType type = manifest.signature.type;
-  const tzk::Result r =
-      tzk::archive::SignFile(tzk::vocabulary::fromUtf8(out.stagedPath()), type, type == kTextMd5 ? nullptr : &key);
-  if (r == tzk::code::kSuccess) return true;
-  *error = "cannot sign the written file (" + CodeText(r) + ")";
-  *code = kExitOutputError;
+  if (out.WriteWith(content, error, &outputFailed)) return true;
+  *code = outputFailed ? kExitOutputError : kExitBadInput;
   return false;
+}
+
+// Appends the signature to the written file, computed by reading it back a piece at a time.
+FileSigner fileSignerFor(const ManifestSignature& signature, const tzk::archive::DsaPrivateKey& key) {
+  return [&signature, &key](const std::string& path, std::string* error) {
+    const tzk::Result r = tzk::archive::SignFile(tzk::vocabulary::fromUtf8(path), signature.type,
+                                                 signature.type == kTextMd5 ? nullptr : &key);
+    if (r == tzk::code::kSuccess) return true;
+    *error = "cannot sign the written file (" + CodeText(r) + ")";
+    return false;
+  };
 }
 
 int run(const Args& args) {
@@ -145,22 +147,18 @@ int run(const Args& args) {
   if (manifest.signature.type != kTextMd5 && !sign(&probe, &error))
     return fail(manifest.signature.key, error, kExitBadInput);
   StagedOutput out(output);
-  if (authenticode) {
-    // Authenticode signing rewrites the image around the table it reserves: done in memory.
-    Bytes installer;
-    const Signer unsignedContent = [](Bytes*, std::string*) { return true; };
-    if (!tzk::archive::BuildInstaller(manifest.plan, unsignedContent, &installer, nullptr, &error)) {
-      return fail(a.positional[0], error, kExitBadInput);
-    }
-    int code = kExitOk;
-    out.Adopt();
-    if (!SignBoth(std::move(installer), sign, codeSigning, out.stagedPath(), &error, &code)) return fail(output, error, code);
-  } else {
+  {
     int code = kExitOk;
     ProgressMeter meter("building " + output, json || WantsQuiet(a));
-    if (!writeSigned(manifest, key, meter, out, &error, &code)) {
+    if (!writeContent(manifest, meter, out, &error, &code)) {
       return fail(code == kExitBadInput ? a.positional[0] : output, error, code);
     }
+  }
+  const FileSigner signFile = fileSignerFor(manifest.signature, key);
+  int code = kExitOutputError;
+  // Authenticode signing reserves its table around the archive signature, on the written file.
+  if (authenticode ? !SignBoth(out.stagedPath(), signFile, codeSigning, &error, &code) : !signFile(out.stagedPath(), &error)) {
+    return fail(output, error, code);
   }
   std::string refusal;
   StubVerdict v;

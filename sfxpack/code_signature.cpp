@@ -1,15 +1,18 @@
 #include "sfxpack/code_signature.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstddef>
 #include <cstring>
 #include <fstream>
+#include <functional>
 #include <memory>
 #include <vector>
 
 #include "archive/embedded_items.h"
 #include "pe/pe_image.h"
 #include "vocabulary/little_endian.h"
+#include "vocabulary/text.h"
 #include "sfxpack/manifest.h"
 
 #ifdef SFX_HAVE_OPENSSL
@@ -41,6 +44,28 @@ using tzk::vocabulary::WriteLe32;
 
 bool allZero(const std::uint8_t* data, std::size_t size) {
   return std::all_of(data, data + size, [](std::uint8_t b) { return b == 0; });
+}
+
+// As large as the pieces every other streamed path of sfxpack reads.
+constexpr std::size_t kPiece = std::size_t{1} << 20;
+
+// Hands [from, to) of the file to take in pieces of kPiece bytes (the last may be shorter);
+// false when a piece cannot be read.
+bool forEachPiece(const FileSource& file, std::uint64_t from, std::uint64_t to,
+                  const std::function<bool(const std::uint8_t*, std::size_t)>& take) {
+  Bytes piece(static_cast<std::size_t>(std::min<std::uint64_t>(kPiece, to > from ? to - from : 0)));
+  for (std::uint64_t at = from; at < to;) {
+    const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(piece.size(), to - at));
+    if (!file.read(at, piece.data(), n) || !take(piece.data(), n)) return false;
+    at += n;
+  }
+  return true;
+}
+
+Bytes le32(std::uint32_t value) {
+  Bytes bytes(4);
+  WriteLe32(bytes.data(), value);
+  return bytes;
 }
 
 // False would say that a fact was checked and fails: one that was not checked is null.
@@ -112,18 +137,22 @@ bool signedDigest(PKCS7* p7, const EVP_MD** md, std::string* value) {
 // The image digest as Authenticode defines it: every byte but the checksum, the security
 // directory entry and the table. Bytes behind the table count, as they do for Windows, so a
 // tail block appended behind a signed table shows as a mismatch.
-std::string imageDigest(const Bytes& file, const PeHeaders& h, const EVP_MD* md) {
+std::string imageDigest(const FileSource& file, const PeHeaders& h, const EVP_MD* md) {
   const std::uint64_t tableEnd = std::uint64_t{h.tableOffset} + h.tableSize;
   const std::pair<std::uint64_t, std::uint64_t> ranges[] = {{0, h.checksumOffset},
                                                             {h.checksumOffset + 4, h.securityEntry},
                                                             {h.securityEntry + 8, h.tableOffset},
-                                                            {tableEnd, file.size()}};
+                                                            {tableEnd, file.size}};
   EVP_MD_CTX* ctx = EVP_MD_CTX_new();
   unsigned char out[EVP_MAX_MD_SIZE];
   unsigned int length = 0;
   bool ok = ctx != nullptr && EVP_DigestInit_ex(ctx, md, nullptr) == 1;
   for (const auto& r : ranges) {
-    if (ok && r.second > r.first) ok = EVP_DigestUpdate(ctx, file.data() + r.first, r.second - r.first) == 1;
+    if (ok && r.second > r.first) {
+      ok = forEachPiece(file, r.first, r.second, [ctx](const std::uint8_t* data, std::size_t size) {
+        return EVP_DigestUpdate(ctx, data, size) == 1;
+      });
+    }
   }
   ok = ok && EVP_DigestFinal_ex(ctx, out, &length) == 1;
   EVP_MD_CTX_free(ctx);
@@ -251,32 +280,100 @@ Bytes roomOidDer() {
 
 }  // namespace
 
-void RefreshPeChecksum(Bytes* file) {
-  PeHeaders h;
-  if (!tzk::archive::ReadPeHeaders(file->data(), file->size(), &h) || h.checksumOffset + 4 > file->size()) return;
-  WriteLe32(file->data() + h.checksumOffset, tzk::archive::PeChecksum(file->data(), file->size(), h.checksumOffset));
+FileSource SourceOf(const Bytes& bytes) {
+  return {bytes.size(), [&bytes](std::uint64_t at, void* buffer, std::size_t size) {
+            if (at > bytes.size() || size > bytes.size() - at) return false;
+            if (size > 0) std::memcpy(buffer, bytes.data() + at, size);
+            return true;
+          }};
 }
 
-CodeSignatureReport InspectCodeSignature(const Bytes& file) {
+FileSource SourceOf(const tzk::archive::SignatureFile& file) {
+  return {file.Size(), [&file](std::uint64_t at, void* buffer, std::size_t size) { return file.ReadAt(at, buffer, size); }};
+}
+
+bool OpenMeasured(const std::string& path, tzk::archive::SignatureFile* file, std::string* error) {
+  std::uint64_t size = 0;
+  if (!MeasureFile(path, &size, error)) return false;
+  if (file->Open(tzk::vocabulary::fromUtf8(path).c_str())) return true;
+  *error = std::string("cannot open for reading: ") + std::strerror(errno);
+  return false;
+}
+
+FileSource Patched(const FileSource& base, FilePatch patch) {
+  const auto change = std::make_shared<const FilePatch>(std::move(patch));
+  return {change->size, [base, change](std::uint64_t at, void* buffer, std::size_t size) {
+            if (at > change->size || size > change->size - at) return false;
+            auto* bytes = static_cast<std::uint8_t*>(buffer);
+            const std::size_t fromBase =
+                at < base.size ? static_cast<std::size_t>(std::min<std::uint64_t>(size, base.size - at)) : 0;
+            if (fromBase > 0 && !base.read(at, bytes, fromBase)) return false;
+            std::memset(bytes + fromBase, 0, size - fromBase);
+            for (const auto& [offset, data] : change->writes) {
+              const std::uint64_t from = std::max(at, offset), to = std::min(at + size, offset + data.size());
+              if (from < to) std::memcpy(bytes + (from - at), data.data() + (from - offset), to - from);
+            }
+            return true;
+          }};
+}
+
+bool CopyOut(const FileSource& file, const tzk::archive::Sink& sink, std::string* error) {
+  bool sinkFailed = false;
+  const bool copied = forEachPiece(file, 0, file.size, [&](const std::uint8_t* data, std::size_t size) {
+    sinkFailed = !sink(data, size, error);
+    return !sinkFailed;
+  });
+  if (!copied && !sinkFailed) *error = "cannot read it";
+  return copied;
+}
+
+void ApplyPatch(const FilePatch& patch, Bytes* file) {
+  file->resize(static_cast<std::size_t>(patch.size), 0);
+  for (const auto& [offset, data] : patch.writes) {
+    std::copy(data.begin(), data.end(), file->begin() + static_cast<std::ptrdiff_t>(offset));
+  }
+}
+
+bool RefreshPeChecksum(const FileSource& file, FilePatch* patch) {
+  const FileSource result = Patched(file, *patch);
+  PeHeaders h;
+  if (!tzk::archive::ReadPeHeaders(result.read, &h) || h.checksumOffset + 4 > result.size) return true;
+  tzk::archive::PeChecksumSum sum(h.checksumOffset);
+  const bool read = forEachPiece(result, 0, result.size, [&sum](const std::uint8_t* data, std::size_t size) {
+    sum.Add(data, size);
+    return true;
+  });
+  if (read) patch->writes.emplace_back(h.checksumOffset, le32(sum.Result()));
+  return read;
+}
+
+CodeSignatureReport InspectCodeSignature(const Bytes& file) { return InspectCodeSignature(SourceOf(file)); }
+
+CodeSignatureReport InspectCodeSignature(const FileSource& file) {
   CodeSignatureReport r;
   PeHeaders h;
-  if (!tzk::archive::ReadPeHeaders(file.data(), file.size(), &h)) return r;
+  if (!tzk::archive::ReadPeHeaders(file.read, &h)) return r;
   r.readable = true;
   r.tableOffset = h.tableOffset;
   r.tableSize = h.tableSize;
   if (h.tableOffset == 0) return r;
-  if (h.tableOffset >= file.size() || h.tableSize < kWinCertificateHeader || h.tableSize > file.size() - h.tableOffset) {
-    r.reserved = h.tableOffset >= file.size();
+  if (h.tableOffset >= file.size || h.tableSize < kWinCertificateHeader || h.tableSize > file.size - h.tableOffset) {
+    r.reserved = h.tableOffset >= file.size;
     r.truncated = !r.reserved && h.tableSize >= kWinCertificateHeader;
-    r.problem = r.truncated ? "the file ends " + std::to_string(file.size() - h.tableOffset) + " bytes into its " +
+    r.problem = r.truncated ? "the file ends " + std::to_string(file.size - h.tableOffset) + " bytes into its " +
                                   std::to_string(h.tableSize) + "-byte certificate table: it was cut short"
                             : "the security directory names bytes beyond the end of the file";
     return r;
   }
-  const std::uint8_t* table = file.data() + h.tableOffset;
+  Bytes tableBytes(h.tableSize);
+  if (!file.read(h.tableOffset, tableBytes.data(), tableBytes.size())) {
+    r.problem = "its certificate table cannot be read";
+    return r;
+  }
+  const std::uint8_t* table = tableBytes.data();
   const std::uint8_t* content = table + kWinCertificateHeader;
   const std::size_t contentSize = h.tableSize - kWinCertificateHeader;
-  r.tableEndsFile = std::uint64_t{h.tableOffset} + h.tableSize == file.size();
+  r.tableEndsFile = std::uint64_t{h.tableOffset} + h.tableSize == file.size;
   if (allZero(content, contentSize)) {
     r.reserved = true;  // the placeholder that --prepare leaves for the signing tool
     return r;
@@ -331,11 +428,11 @@ CodeSignatureReport InspectCodeSignature(const Bytes& file) {
   if (room != nullptr && room->type == V_ASN1_OCTET_STRING) {
     const int length = ASN1_STRING_length(room->value.octet_string);
     r.tailRoomSize = static_cast<std::uint32_t>(length);
-    // The room is only where tag writes (the file's last kTailBlockSize bytes) when the PKCS#7
-    // ends the file.
+    // The room is only where tag writes (the file's last kTailBlockSize bytes, the table's last
+    // too) when the PKCS#7 ends the file.
     r.tailRoom = length >= static_cast<int>(kTailBlockSize) && r.tableEndsFile && used == contentSize &&
                  std::memcmp(ASN1_STRING_get0_data(room->value.octet_string) + length - kTailBlockSize,
-                             file.data() + file.size() - kTailBlockSize, kTailBlockSize) == 0;
+                             table + h.tableSize - kTailBlockSize, kTailBlockSize) == 0;
   }
   const EVP_MD* md = nullptr;
   std::string expected;
@@ -358,8 +455,7 @@ CodeSignatureReport InspectCodeSignatureIn(const tzk::archive::SignatureFile& fi
     r.readable = true;
     return r;
   }
-  Bytes whole(static_cast<std::size_t>(file.Size()));
-  return file.ReadAt(0, whole.data(), whole.size()) ? InspectCodeSignature(whole) : CodeSignatureReport{};
+  return InspectCodeSignature(SourceOf(file));
 }
 
 nlohmann::json CodeSignatureJson(const CodeSignatureReport& r) {
@@ -413,11 +509,12 @@ std::string CodeSignatureText(const CodeSignatureReport& r) {
 
 namespace {
 
-// The offsets of the WIN_CERTIFICATE entries in the table [begin, end), each 8-aligned behind the
-// one before; zero bytes after the last are its padding. False when an entry does not fit.
-bool certificateEntries(const Bytes& file, std::size_t begin, std::size_t end, std::vector<std::size_t>* entries) {
-  for (std::size_t at = begin; !allZero(file.data() + at, end - at);) {
-    const std::uint32_t length = end - at < kWinCertificateHeader ? 0 : ReadLe32(file.data() + at);
+// The offsets of the WIN_CERTIFICATE entries in the table, each 8-aligned behind the one before;
+// zero bytes after the last are its padding. False when an entry does not fit.
+bool certificateEntries(const Bytes& table, std::vector<std::size_t>* entries) {
+  const std::size_t end = table.size();
+  for (std::size_t at = 0; !allZero(table.data() + at, end - at);) {
+    const std::uint32_t length = end - at < kWinCertificateHeader ? 0 : ReadLe32(table.data() + at);
     if (length < kWinCertificateHeader || length > end - at) return false;
     entries->push_back(at);
     at += std::min<std::size_t>((std::size_t{length} + 7) / 8 * 8, end - at);
@@ -427,19 +524,21 @@ bool certificateEntries(const Bytes& file, std::size_t begin, std::size_t end, s
 
 }  // namespace
 
-bool TakeAppendedSignature(Bytes* file, std::uint32_t reserved, std::string* error) {
+bool TakeAppendedSignature(const FileSource& file, std::uint32_t reserved, FilePatch* patch, std::string* error) {
+  *patch = FilePatch{file.size, {}};
   PeHeaders h;
-  if (!tzk::archive::ReadPeHeaders(file->data(), file->size(), &h)) return true;  // SealTable says what is wrong
-  const std::size_t begin = h.tableOffset, end = begin + std::size_t{h.tableSize};
-  if (begin == 0 || end != file->size()) return true;
+  if (!tzk::archive::ReadPeHeaders(file.read, &h)) return true;  // SealTable says what is wrong
+  const std::uint64_t begin = h.tableOffset, end = begin + h.tableSize;
+  Bytes table(h.tableSize);
+  if (begin == 0 || end != file.size || !file.read(begin, table.data(), table.size())) return true;
   std::vector<std::size_t> entries;
-  if (!certificateEntries(*file, begin, end, &entries)) {
+  if (!certificateEntries(table, &entries)) {
     *error = "its certificate table is not a run of WIN_CERTIFICATE entries: one runs past the table's end";
     return false;
   }
   if (entries.size() < 2) return true;
-  const std::uint32_t first = ReadLe32(file->data() + begin);
-  if (entries.size() > 2 || !allZero(file->data() + begin + kWinCertificateHeader, first - kWinCertificateHeader)) {
+  const std::uint32_t first = ReadLe32(table.data());
+  if (entries.size() > 2 || !allZero(table.data() + kWinCertificateHeader, first - kWinCertificateHeader)) {
     *error = "its certificate table holds " + std::to_string(entries.size()) + " entries" +
              (entries.size() > 2 ? std::string() : ", the first of them a signature, not the zero-filled reservation") +
              ": seal takes one signature, written over the reservation of a prepared file or appended behind it";
@@ -452,20 +551,29 @@ bool TakeAppendedSignature(Bytes* file, std::uint32_t reserved, std::string* err
   }
   // The archive signature covers the table's place and size, not its bytes: the entry takes the
   // reservation's place, and the table ends behind it as a signer that writes over it leaves it.
-  file->erase(file->begin() + static_cast<std::ptrdiff_t>(begin), file->begin() + static_cast<std::ptrdiff_t>(entries[1]));
-  WriteLe32(file->data() + h.securityEntry + 4, static_cast<std::uint32_t>(end - entries[1]));
+  const std::uint32_t kept = static_cast<std::uint32_t>(table.size() - entries[1]);
+  patch->size = begin + kept;
+  patch->writes.emplace_back(begin, Bytes(table.begin() + static_cast<std::ptrdiff_t>(entries[1]), table.end()));
+  patch->writes.emplace_back(h.securityEntry + 4, le32(kept));
   return true;
 }
 
 bool SealTable(Bytes* file, std::uint32_t reserved, std::string* error) {
+  FilePatch patch;
+  if (!SealTable(SourceOf(*file), reserved, &patch, error)) return false;
+  ApplyPatch(patch, file);
+  return true;
+}
+
+bool SealTable(const FileSource& file, std::uint32_t reserved, FilePatch* patch, std::string* error) {
+  *patch = FilePatch{file.size, {}};  // a file sealed already stays as it is
 #ifndef SFX_HAVE_OPENSSL
-  (void)file;
   (void)reserved;
   *error = "this build of sfxpack reads no PKCS#7 (it has no OpenSSL): seal with the Linux build";
   return false;
 #else
   PeHeaders h;
-  if (!tzk::archive::ReadPeHeaders(file->data(), file->size(), &h)) {
+  if (!tzk::archive::ReadPeHeaders(file.read, &h)) {
     *error = "not a PE image";
     return false;
   }
@@ -473,7 +581,7 @@ bool SealTable(Bytes* file, std::uint32_t reserved, std::string* error) {
     *error = "the reservation must be a multiple of 8 and larger than the tail block, not " + std::to_string(reserved);
     return false;
   }
-  const CodeSignatureReport before = InspectCodeSignature(*file);
+  const CodeSignatureReport before = InspectCodeSignature(file);
   if (!before.table) {
     *error = before.reserved ? "its certificate table is only reserved: sign it with your Authenticode tool first"
                              : "it has no certificate table: sign it with your Authenticode tool first";
@@ -488,7 +596,7 @@ bool SealTable(Bytes* file, std::uint32_t reserved, std::string* error) {
     return false;
   }
   if (before.tailRoom) {
-    if (before.tableSize == reserved) return true;  // sealed already: nothing to add
+    if (before.tableSize == reserved) return true;
     *error = "its table already has tail room, in " + std::to_string(before.tableSize) + " bytes, not " +
              std::to_string(reserved);
     return false;
@@ -497,7 +605,12 @@ bool SealTable(Bytes* file, std::uint32_t reserved, std::string* error) {
     *error = before.tailRoomSize != 0 ? "its table has tail room that does not end the file" : before.problem;
     return false;
   }
-  const std::uint8_t* der = file->data() + h.tableOffset + kWinCertificateHeader;
+  Bytes pkcs7(before.pkcs7Size);
+  if (!file.read(h.tableOffset + kWinCertificateHeader, pkcs7.data(), pkcs7.size())) {
+    *error = "its certificate table cannot be read";
+    return false;
+  }
+  const std::uint8_t* der = pkcs7.data();
   std::vector<Tlv> chain;
   bool hasUnauthenticated = false;
   if (!signerChain(der, before.pkcs7Size, &chain, &hasUnauthenticated)) {
@@ -528,19 +641,23 @@ bool SealTable(Bytes* file, std::uint32_t reserved, std::string* error) {
              " bytes (a DER length changes size there): reserve " + std::to_string(reserved + 8);
     return false;
   }
-  Bytes result(file->begin(), file->begin() + h.tableOffset + kWinCertificateHeader);
-  result.insert(result.end(), sealed.begin(), sealed.end());
-  WriteLe32(result.data() + h.tableOffset, reserved);
-  WriteLe32(result.data() + h.securityEntry + 4, reserved);
+  // The table's header keeps its revision and type; only lengths change in front of it.
+  FilePatch sealing{std::uint64_t{h.tableOffset} + kWinCertificateHeader + sealed.size(), {}};
+  sealing.writes.emplace_back(h.tableOffset, le32(reserved));
+  sealing.writes.emplace_back(h.tableOffset + kWinCertificateHeader, std::move(sealed));
+  sealing.writes.emplace_back(h.securityEntry + 4, le32(reserved));
   // Judged by the same reader that verify uses: the seal must give what it reports.
-  const CodeSignatureReport after = InspectCodeSignature(result);
+  const CodeSignatureReport after = InspectCodeSignature(Patched(file, sealing));
   if (!after.tailRoom || !after.paddingOk || after.digestMatches != before.digestMatches) {
     *error = "the sealed table does not read back as it was written (" +
              (after.problem.empty() ? std::string("no tail room where it was written") : after.problem) + ")";
     return false;
   }
-  RefreshPeChecksum(&result);
-  file->swap(result);
+  if (!RefreshPeChecksum(file, &sealing)) {
+    *error = "it cannot be read again to bring its PE checksum up to date";
+    return false;
+  }
+  *patch = std::move(sealing);
   return true;
 #endif
 }

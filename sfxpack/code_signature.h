@@ -12,16 +12,44 @@
 
 #include <cstdint>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include <nlohmann/json.hpp>
 
 #include "archive/format.h"
 #include "archive/installer_writer.h"
+#include "pe/pe_image.h"
 #include "signature/signature_file.h"
 
 namespace sfxpack {
 
 using tzk::archive::Bytes;
+
+// A file read where it lies, so that an installer of any size is never held whole: only its
+// headers, its certificate table and its tail are.
+struct FileSource {
+  std::uint64_t size = 0;
+  tzk::archive::PeReadAt read;  // exactly that many bytes at an offset; false on any shortfall
+};
+FileSource SourceOf(const Bytes& bytes);                         // bytes must outlive it
+FileSource SourceOf(const tzk::archive::SignatureFile& file);   // so must file
+// Opens a file to read where it lies, measured first as ReadWholeFile measures it: false with the
+// same reason (a file over the format's limit is refused unread).
+bool OpenMeasured(const std::string& path, tzk::archive::SignatureFile* file, std::string* error);
+
+// A change to a file: cut or grown (with zeros) to `size`, then each write laid over it in order.
+// Changes are small (header fields, the certificate table, the tail block) and the file is not.
+struct FilePatch {
+  std::uint64_t size = 0;
+  std::vector<std::pair<std::uint64_t, Bytes>> writes;
+};
+// The file as the patch leaves it, read through the base.
+FileSource Patched(const FileSource& base, FilePatch patch);
+// Hands every byte of the file to sink, a megabyte at a time; false with the reason.
+bool CopyOut(const FileSource& file, const tzk::archive::Sink& sink, std::string* error);
+// The patch applied to bytes held in memory.
+void ApplyPatch(const FilePatch& patch, Bytes* file);
 
 // The attribute's type: a UUID-based OID, which needs no registration.
 extern const char kTailRoomOid[];
@@ -57,9 +85,10 @@ struct CodeSignatureReport {
   std::uint32_t pkcs7Size = 0;
 };
 
+CodeSignatureReport InspectCodeSignature(const FileSource& file);
 CodeSignatureReport InspectCodeSignature(const Bytes& file);
-// The same for an open file, read whole only when its header names a certificate table: an
-// installer without one is never read twice.
+// The same for an open file; the image digest is read only when its header names a certificate
+// table: an installer without one is never read twice.
 CodeSignatureReport InspectCodeSignatureIn(const tzk::archive::SignatureFile& file);
 // For verify and inspect: {"table": "present"|"reserved"|"none", ...}. A fact that was not
 // checked (this build reads no PKCS#7, or the table gave nothing to check it on) is null.
@@ -72,19 +101,22 @@ std::string CodeSignatureText(const CodeSignatureReport& report);
 // the file) into one whose table is exactly `reserved` bytes: the room attribute is added and
 // sized so that the PKCS#7 ends the file, the directory entry gets back the size the archive
 // signature covers, and the PE checksum is brought up to date. False with a reason; a
-// signature too large for the reservation names the --reserve that would fit it.
+// signature too large for the reservation names the --reserve that would fit it. The change is
+// given as a patch over the file, which is left as it is.
+bool SealTable(const FileSource& file, std::uint32_t reserved, FilePatch* patch, std::string* error);
 bool SealTable(Bytes* file, std::uint32_t reserved, std::string* error);
 
 // Some signers (sbsign, pesign) keep the zero-filled reservation of a prepared file as a
 // signature and append their own entry behind it. That entry is moved into the reservation's
 // place, so that SealTable finds one signature at the table's start; a table of one entry is
 // left as it is. Any other table of several entries is refused (which signature to keep is not
-// sfxpack's to guess), as is a reservation of another size than `reserved`; a refusal leaves
-// the file unchanged. False with a reason.
-bool TakeAppendedSignature(Bytes* file, std::uint32_t reserved, std::string* error);
+// sfxpack's to guess), as is a reservation of another size than `reserved`. The move is given as
+// a patch over the file (none when there is nothing to move). False with a reason.
+bool TakeAppendedSignature(const FileSource& file, std::uint32_t reserved, FilePatch* patch, std::string* error);
 
 // The PE checksum of the whole file, rewritten after the tail changed (neither signature
-// covers it, but tools that compare it should find it right).
-void RefreshPeChecksum(Bytes* file);
+// covers it, but tools that compare it should find it right): added to `patch`, computed over
+// the file as the patch leaves it. False when it cannot be read.
+bool RefreshPeChecksum(const FileSource& file, FilePatch* patch);
 
 }  // namespace sfxpack

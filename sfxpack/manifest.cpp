@@ -107,6 +107,10 @@ bool ReadWholeFile(const std::string& path, Bytes* out, std::string* error) {
   return true;
 }
 
+bool MeasureFile(const std::string& path, std::uint64_t* size, std::string* error) {
+  return measureFile(path, size, error);
+}
+
 bool StreamWholeFile(const std::string& path, const Sink& sink, const Progress& progress, std::string* error) {
   OpenFile in;
   std::uint64_t size = 0;

@@ -59,6 +59,9 @@ bool IsNoInput(const std::string& output, const std::vector<NamedInput>& inputs,
 // A file's whole content; false with a reason (which does not repeat the path). A file over the
 // format's limit is refused on its size, before anything is read.
 bool ReadWholeFile(const std::string& path, Bytes* out, std::string* error);
+// Whether ReadWholeFile would take it on: it opens and is within the format's limit. Nothing is
+// read; false with the same reason.
+bool MeasureFile(const std::string& path, std::uint64_t* size, std::string* error);
 // The same handed to sink a megabyte at a time, progress told the bytes done and the file's
 // measured size (it may be empty).
 using Progress = std::function<void(std::uint64_t done, std::uint64_t total)>;
@@ -83,8 +86,6 @@ class StagedOutput {
   // own reason).
   using Producer = std::function<bool(const Sink& sink, std::string* error)>;
   bool WriteWith(const Producer& produce, std::string* error, bool* outputFailed);
-  // The staged file was written by someone else (a signing tool); it is removed unless committed.
-  void Adopt() { pending_ = true; }
   const std::string& stagedPath() const { return staged_; }
   bool Commit(std::string* error);
 

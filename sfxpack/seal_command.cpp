@@ -9,6 +9,8 @@
 #include "sfxpack/code_signature.h"
 #include "sfxpack/manifest.h"
 #include "sfxpack/stub_check.h"
+#include "signature/signature_file.h"
+#include "vocabulary/text.h"
 
 namespace sfxpack {
 namespace {
@@ -36,7 +38,7 @@ const std::string kHelp = std::string(
 // A refusal is the check's verdict only where the file is signed and seal cannot make it one the
 // stub takes; a file that seal has nothing to work on is an input problem, and a build that
 // reads no PKCS#7 writes nothing.
-int refusalExit(const Bytes& content) {
+int refusalExit(const FileSource& content) {
   const CodeSignatureReport r = InspectCodeSignature(content);
   if (!r.available) return kExitOutputError;
   return r.table && r.tableEndsFile && r.parses ? kExitCheckFailed : kExitBadInput;
@@ -57,13 +59,26 @@ int run(const Args& args) {
     given = loaded.keys();
   }
   const std::string& file = a.positional[0];
-  Bytes content;
-  if (!ReadWholeFile(file, &content, &error)) return FileError(kName, file, error, kExitBadInput);
-  if (!TakeAppendedSignature(&content, reserve, &error) || !SealTable(&content, reserve, &error)) {
-    return FileError(kName, file, error, refusalExit(content));
-  }
   StagedOutput out(file);
-  if (!out.Write(content, &error)) return FileError(kName, file, error, kExitOutputError);
+  {
+    // Read where it lies: only the certificate table is held, and the file is closed before the
+    // sealed copy takes its place (Windows moves nothing onto a file still open).
+    tzk::archive::SignatureFile in;
+    if (!OpenMeasured(file, &in, &error)) return FileError(kName, file, error, kExitBadInput);
+    const FileSource signedFile = SourceOf(in);
+    FilePatch moved, sealed;
+    if (!TakeAppendedSignature(signedFile, reserve, &moved, &error)) {
+      return FileError(kName, file, error, refusalExit(signedFile));
+    }
+    const FileSource taken = Patched(signedFile, std::move(moved));
+    if (!SealTable(taken, reserve, &sealed, &error)) return FileError(kName, file, error, refusalExit(taken));
+    const FileSource result = Patched(taken, std::move(sealed));
+    bool outputFailed = false;
+    const StagedOutput::Producer copy = [&result](const Sink& sink, std::string* why) { return CopyOut(result, sink, why); };
+    if (!out.WriteWith(copy, &error, &outputFailed)) {
+      return FileError(kName, file, error, outputFailed ? kExitOutputError : kExitBadInput);
+    }
+  }
   std::string refusal;
   const StubVerdict v = CheckWritten(out.stagedPath(), a.has("--keys") ? &given : nullptr, folder, nullptr, "", &refusal);
   if (!v.accepted()) {

@@ -100,18 +100,9 @@ int run(const Args& args) {
   Bytes probe;  // a key of the wrong shape is the key's fault, named before any work
   if (!sign(&probe, &error)) return FileError(kName, keyPath, error, kExitBadInput);
 
+  // A copy a piece at a time, then the block over the copy read back: bounded memory.
   StagedOutput out(file);
-  if (authenticode) {
-    // Authenticode signing rewrites the image around the table it reserves: done in memory.
-    Bytes content;
-    if (!ReadWholeFile(file, &content, &error)) return FileError(kName, file, error, kExitBadInput);
-    int code = kExitOk;
-    out.Adopt();
-    if (!SignBoth(std::move(content), sign, codeSigning, out.stagedPath(), &error, &code)) {
-      return FileError(kName, file, error, code);
-    }
-  } else {
-    // A copy a piece at a time, then the block over the copy read back: bounded memory.
+  {
     ProgressMeter meter("signing " + file, WantsQuiet(parsed));
     const StagedOutput::Producer copy = [&](const Sink& sink, std::string* why) {
       return StreamWholeFile(file, sink, [&meter](std::uint64_t done, std::uint64_t total) { meter.update(done, total); },
@@ -121,11 +112,16 @@ int run(const Args& args) {
     if (!out.WriteWith(copy, &error, &outputFailed)) {
       return FileError(kName, file, error, outputFailed ? kExitOutputError : kExitBadInput);
     }
-    const tzk::Result r = tzk::archive::SignFile(tzk::vocabulary::fromUtf8(out.stagedPath()), type,
-                                                 keyPath.empty() ? nullptr : &key);
-    if (r != tzk::code::kSuccess) {
-      return FileError(kName, file, "cannot sign the copy (" + CodeText(r) + ")", kExitOutputError);
-    }
+  }
+  const FileSigner signFile = [&](const std::string& path, std::string* why) {
+    const tzk::Result r = tzk::archive::SignFile(tzk::vocabulary::fromUtf8(path), type, keyPath.empty() ? nullptr : &key);
+    if (r != tzk::code::kSuccess) *why = "cannot sign the copy (" + CodeText(r) + ")";
+    return r == tzk::code::kSuccess;
+  };
+  int code = kExitOutputError;
+  // Authenticode signing reserves its table around the archive signature, on the copy.
+  if (authenticode ? !SignBoth(out.stagedPath(), signFile, codeSigning, &error, &code) : !signFile(out.stagedPath(), &error)) {
+    return FileError(kName, file, error, code);
   }
   if (!signatureOnly) {
     std::string refusal;

@@ -524,13 +524,6 @@ StubVerdict CheckAsStub(const std::string& path, tzk::archive::SfxArchive* archi
   return v;
 }
 
-bool ReadWholeArchive(tzk::archive::SfxArchive& archive, tzk::archive::Bytes* content) {
-  tzk::archive::SignatureFile file;
-  if (!file.Borrow(archive.archiveFile().Descriptor())) return false;
-  content->resize(static_cast<std::size_t>(file.Size()));
-  return file.ReadAt(0, content->data(), content->size());
-}
-
 CodeSignatureReport InspectCodeSignatureOf(tzk::archive::SfxArchive& archive, const std::string& path) {
   tzk::archive::SignatureFile file;
   const bool open = archive.archiveFile().Descriptor() >= 0 ? file.Borrow(archive.archiveFile().Descriptor())

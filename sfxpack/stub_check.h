@@ -64,9 +64,6 @@ using CheckProgress = std::function<void(std::uint64_t done, std::uint64_t total
 StubVerdict CheckAsStub(const std::string& path, tzk::archive::SfxArchive* archive, const tzk::archive::KeySet* given,
                         const std::string& givenSource, const CheckProgress& checked = nullptr);
 
-// The whole file the archive has open, read through that open.
-bool ReadWholeArchive(tzk::archive::SfxArchive& archive, tzk::archive::Bytes* content);
-
 // The file's code signature, read through the archive's open (or, where the archive could not
 // open a file too large for it, by its path).
 CodeSignatureReport InspectCodeSignatureOf(tzk::archive::SfxArchive& archive, const std::string& path);

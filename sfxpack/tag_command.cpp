@@ -38,9 +38,10 @@ const std::string kHelp =
     "  --keys DIR        check against key1.pub.pem ... key7.pub.pem in DIR instead of the stub's\n\n" +
     kExitCodeHelp;
 
-bool hasTailBlock(const Bytes& file) {
-  if (file.size() < tzk::archive::kTailBlockSize) return false;
-  return tzk::archive::IsTailBlock(file.data() + file.size() - tzk::archive::kTailBlockSize);
+bool hasTailBlock(const FileSource& file) {
+  Bytes tail(tzk::archive::kTailBlockSize);
+  return file.size >= tail.size() && file.read(file.size - tail.size(), tail.data(), tail.size()) &&
+         tzk::archive::IsTailBlock(tail.data());
 }
 
 // Reads the items; false with the file at fault in *where and the reason.
@@ -54,6 +55,66 @@ bool readItems(const std::vector<std::string>& itemArguments, std::vector<Embedd
     items->push_back(std::move(item));
   }
   return true;
+}
+
+// Not an exit code: the tagged copy is staged and waits for the check.
+constexpr int kTagWritten = -1;
+
+// Writes the tagged copy of the archive's file to out, reading the file where it lies: only its
+// certificate table and tail are held. kTagWritten, or the exit code once it has said why not
+// (an exit of 0 when there was nothing to do).
+int writeTagged(tzk::archive::SfxArchive& archive, const ParsedArgs& a, StagedOutput* out, bool* tagged,
+                std::size_t* itemCount) {
+  const std::string& file = a.positional[0];
+  std::string error;
+  tzk::archive::SignatureFile in;
+  if (!in.Borrow(archive.archiveFile().Descriptor())) return FileError("tag", file, "cannot read it", kExitBadInput);
+  const FileSource content = SourceOf(in);
+  *tagged = hasTailBlock(content);
+  const CodeSignatureReport code = InspectCodeSignature(content);
+  std::vector<EmbeddedItem> items;
+  Bytes tail;
+  if (!a.has("--remove")) {
+    std::string where;
+    if (!readItems(a.values("--item"), &items, &where, &error)) return FileError("tag", where, error, kExitBadInput);
+    if (!tzk::archive::TailBlock(items, &tail, &error)) return FileError("tag", file, error, kExitBadInput);
+  } else if (!*tagged) {
+    std::printf("%s: no tail block\n", file.c_str());
+    return kExitOk;
+  }
+  *itemCount = items.size();
+  if (code.table && !code.available) {
+    return FileError("tag", file,
+                     code.problem + ", so whether its code signature has room for the tail block is not checked: "
+                                    "tag it with the 32-bit Windows or the Linux build",
+                     kExitOutputError);
+  }
+  FilePatch patch{content.size, {}};
+  if (code.tailRoom) {
+    // In place: only bytes inside the signature's unauthenticated room change.
+    if (tail.empty()) tail.assign(tzk::archive::kTailBlockSize, 0);
+    patch.writes.emplace_back(content.size - tzk::archive::kTailBlockSize, std::move(tail));
+    if (!RefreshPeChecksum(content, &patch)) return FileError("tag", file, "cannot read it", kExitBadInput);
+  } else if (code.table && !a.has("--remove")) {
+    return FileError("tag", file,
+                     "its code signature has no room for the tail block" +
+                         (code.problem.empty() ? std::string() : " (" + code.problem + ")") +
+                         ": a tail block behind the certificate table would leave the file unsigned for "
+                         "Authenticode; rebuild it with --cert, or --prepare, sign and sfxpack seal",
+                     kExitCheckFailed);
+  } else {
+    // A tail block appended behind everything: taken off again, or (without a table) refused above.
+    if (*tagged) patch.size -= tzk::archive::kTailBlockSize;
+    patch.writes.emplace_back(patch.size, tail);
+    patch.size += tail.size();
+  }
+  const FileSource result = Patched(content, std::move(patch));
+  bool outputFailed = false;
+  const StagedOutput::Producer copy = [&result](const Sink& sink, std::string* why) { return CopyOut(result, sink, why); };
+  if (!out->WriteWith(copy, &error, &outputFailed)) {
+    return FileError("tag", file, error, outputFailed ? kExitOutputError : kExitBadInput);
+  }
+  return kTagWritten;
 }
 
 int run(const Args& args) {
@@ -99,53 +160,19 @@ int run(const Args& args) {
                      "(build it with --cert, or --prepare, sign it and sfxpack seal it)",
                      kExitBadInput);
   }
-  Bytes content;
-  if (!ReadWholeArchive(archive, &content)) return FileError("tag", file, "cannot read it whole", kExitBadInput);
+  StagedOutput out(file);
+  bool tagged = false;
+  std::size_t itemCount = 0;
+  const int written = writeTagged(archive, a, &out, &tagged, &itemCount);
   // The result takes the file's place: Windows moves nothing onto a file still open.
   archive.archiveFile().Close();
-  const bool tagged = hasTailBlock(content);
-  const CodeSignatureReport code = InspectCodeSignature(content);
-  std::vector<EmbeddedItem> items;
-  Bytes tail;
-  if (!a.has("--remove")) {
-    std::string where;
-    if (!readItems(a.values("--item"), &items, &where, &error)) return FileError("tag", where, error, kExitBadInput);
-    if (!tzk::archive::TailBlock(items, &tail, &error)) return FileError("tag", file, error, kExitBadInput);
-  } else if (!tagged) {
-    std::printf("%s: no tail block\n", file.c_str());
-    return kExitOk;
-  }
-  if (code.table && !code.available) {
-    return FileError("tag", file,
-                     code.problem + ", so whether its code signature has room for the tail block is not checked: "
-                                    "tag it with the 32-bit Windows or the Linux build",
-                     kExitOutputError);
-  }
-  if (code.tailRoom) {
-    // In place: only bytes inside the signature's unauthenticated room change.
-    if (tail.empty()) tail.assign(tzk::archive::kTailBlockSize, 0);
-    std::copy(tail.begin(), tail.end(), content.end() - tzk::archive::kTailBlockSize);
-    RefreshPeChecksum(&content);
-  } else if (code.table && !a.has("--remove")) {
-    return FileError("tag", file,
-                     "its code signature has no room for the tail block" +
-                         (code.problem.empty() ? std::string() : " (" + code.problem + ")") +
-                         ": a tail block behind the certificate table would leave the file unsigned for "
-                         "Authenticode; rebuild it with --cert, or --prepare, sign and sfxpack seal",
-                     kExitCheckFailed);
-  } else {
-    // A tail block appended behind everything: taken off again, or (without a table) refused above.
-    if (tagged) content.resize(content.size() - tzk::archive::kTailBlockSize);
-    content.insert(content.end(), tail.begin(), tail.end());
-  }
-  StagedOutput out(file);
-  if (!out.Write(content, &error)) return FileError("tag", file, error, kExitOutputError);
+  if (written != kTagWritten) return written;
   std::string refusal;
   const StubVerdict v = CheckWritten(out.stagedPath(), a.has("--keys") ? &given : nullptr, folder, nullptr, "", &refusal);
   if (!v.accepted()) return FileError("tag", file, refusal, kExitCheckFailed);
   if (!out.Commit(&error)) return FileError("tag", file, error, kExitOutputError);
   if (a.has("--remove")) std::printf("%s: tail block removed\n", file.c_str());
-  else std::printf("%s: %s tail block with %zu item(s)\n", file.c_str(), tagged ? "replaced the" : "added a", items.size());
+  else std::printf("%s: %s tail block with %zu item(s)\n", file.c_str(), tagged ? "replaced the" : "added a", itemCount);
   return kExitOk;
 }
 
