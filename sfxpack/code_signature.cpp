@@ -280,14 +280,6 @@ Bytes roomOidDer() {
 
 }  // namespace
 
-FileSource SourceOf(const Bytes& bytes) {
-  return {bytes.size(), [&bytes](std::uint64_t at, void* buffer, std::size_t size) {
-            if (at > bytes.size() || size > bytes.size() - at) return false;
-            if (size > 0) std::memcpy(buffer, bytes.data() + at, size);
-            return true;
-          }};
-}
-
 FileSource SourceOf(const tzk::archive::SignatureFile& file) {
   return {file.Size(), [&file](std::uint64_t at, void* buffer, std::size_t size) { return file.ReadAt(at, buffer, size); }};
 }
@@ -327,13 +319,6 @@ bool CopyOut(const FileSource& file, const tzk::archive::Sink& sink, std::string
   return copied;
 }
 
-void ApplyPatch(const FilePatch& patch, Bytes* file) {
-  file->resize(static_cast<std::size_t>(patch.size), 0);
-  for (const auto& [offset, data] : patch.writes) {
-    std::copy(data.begin(), data.end(), file->begin() + static_cast<std::ptrdiff_t>(offset));
-  }
-}
-
 bool RefreshPeChecksum(const FileSource& file, FilePatch* patch) {
   const FileSource result = Patched(file, *patch);
   PeHeaders h;
@@ -346,8 +331,6 @@ bool RefreshPeChecksum(const FileSource& file, FilePatch* patch) {
   if (read) patch->writes.emplace_back(h.checksumOffset, le32(sum.Result()));
   return read;
 }
-
-CodeSignatureReport InspectCodeSignature(const Bytes& file) { return InspectCodeSignature(SourceOf(file)); }
 
 CodeSignatureReport InspectCodeSignature(const FileSource& file) {
   CodeSignatureReport r;
@@ -555,13 +538,6 @@ bool TakeAppendedSignature(const FileSource& file, std::uint32_t reserved, FileP
   patch->size = begin + kept;
   patch->writes.emplace_back(begin, Bytes(table.begin() + static_cast<std::ptrdiff_t>(entries[1]), table.end()));
   patch->writes.emplace_back(h.securityEntry + 4, le32(kept));
-  return true;
-}
-
-bool SealTable(Bytes* file, std::uint32_t reserved, std::string* error) {
-  FilePatch patch;
-  if (!SealTable(SourceOf(*file), reserved, &patch, error)) return false;
-  ApplyPatch(patch, file);
   return true;
 }
 

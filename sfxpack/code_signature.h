@@ -32,8 +32,7 @@ struct FileSource {
   std::uint64_t size = 0;
   tzk::archive::PeReadAt read;  // exactly that many bytes at an offset; false on any shortfall
 };
-FileSource SourceOf(const Bytes& bytes);                         // bytes must outlive it
-FileSource SourceOf(const tzk::archive::SignatureFile& file);   // so must file
+FileSource SourceOf(const tzk::archive::SignatureFile& file);  // file must outlive it
 // Opens a file to read where it lies, measured first as ReadWholeFile measures it: false with the
 // same reason (a file over the format's limit is refused unread).
 bool OpenMeasured(const std::string& path, tzk::archive::SignatureFile* file, std::string* error);
@@ -48,8 +47,6 @@ struct FilePatch {
 FileSource Patched(const FileSource& base, FilePatch patch);
 // Hands every byte of the file to sink, a megabyte at a time; false with the reason.
 bool CopyOut(const FileSource& file, const tzk::archive::Sink& sink, std::string* error);
-// The patch applied to bytes held in memory.
-void ApplyPatch(const FilePatch& patch, Bytes* file);
 
 // The attribute's type: a UUID-based OID, which needs no registration.
 extern const char kTailRoomOid[];
@@ -86,7 +83,6 @@ struct CodeSignatureReport {
 };
 
 CodeSignatureReport InspectCodeSignature(const FileSource& file);
-CodeSignatureReport InspectCodeSignature(const Bytes& file);
 // The same for an open file; the image digest is read only when its header names a certificate
 // table: an installer without one is never read twice.
 CodeSignatureReport InspectCodeSignatureIn(const tzk::archive::SignatureFile& file);
@@ -104,7 +100,6 @@ std::string CodeSignatureText(const CodeSignatureReport& report);
 // signature too large for the reservation names the --reserve that would fit it. The change is
 // given as a patch over the file, which is left as it is.
 bool SealTable(const FileSource& file, std::uint32_t reserved, FilePatch* patch, std::string* error);
-bool SealTable(Bytes* file, std::uint32_t reserved, std::string* error);
 
 // Some signers (sbsign, pesign) keep the zero-filled reservation of a prepared file as a
 // signature and append their own entry behind it. That entry is moved into the reservation's

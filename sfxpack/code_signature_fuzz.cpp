@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <utility>
 
 #include "vocabulary/little_endian.h"
 #include "sfxpack/code_signature.h"
@@ -26,18 +27,28 @@ sfxpack::Bytes fileAround(const std::uint8_t* data, std::size_t size) {
   return file;
 }
 
+// The bytes as a file to read where it lies; bytes must outlive it.
+sfxpack::FileSource sourceOf(const sfxpack::Bytes& bytes) {
+  return {bytes.size(), [&bytes](std::uint64_t at, void* buffer, std::size_t size) {
+            if (at > bytes.size() || size > bytes.size() - at) return false;
+            if (size > 0) std::memcpy(buffer, bytes.data() + at, size);
+            return true;
+          }};
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   if (size > 64 * 1024) return 0;
   const sfxpack::Bytes file = fileAround(data, size);
-  sfxpack::InspectCodeSignature(file);
+  const sfxpack::FileSource source = sourceOf(file);
+  sfxpack::InspectCodeSignature(source);
   const auto roomy = static_cast<std::uint32_t>((file.size() + tzk::archive::kTailBlockSize + 64) / 8 * 8);
   for (std::uint32_t reserve : {sfxpack::kMinTableReserve, roomy}) {
-    sfxpack::Bytes sealed = file;
+    sfxpack::FilePatch sealing;
     std::string error;
-    if (sfxpack::SealTable(&sealed, reserve, &error)) {
-      const sfxpack::CodeSignatureReport r = sfxpack::InspectCodeSignature(sealed);
+    if (sfxpack::SealTable(source, reserve, &sealing, &error)) {
+      const sfxpack::CodeSignatureReport r = sfxpack::InspectCodeSignature(sfxpack::Patched(source, std::move(sealing)));
       if (!r.tailRoom || !r.paddingOk || r.tableSize != reserve) std::abort();
     }
   }
