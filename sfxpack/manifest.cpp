@@ -70,11 +70,6 @@ bool openMeasured(const std::string& path, OpenFile* file, std::uint64_t* size, 
   return true;
 }
 
-bool measureFile(const std::string& path, std::uint64_t* size, std::string* error) {
-  OpenFile file;
-  return openMeasured(path, &file, size, error);
-}
-
 }  // namespace
 
 bool ReadWholeFile(const std::string& path, Bytes* out, std::string* error) {
@@ -108,7 +103,8 @@ bool ReadWholeFile(const std::string& path, Bytes* out, std::string* error) {
 }
 
 bool MeasureFile(const std::string& path, std::uint64_t* size, std::string* error) {
-  return measureFile(path, size, error);
+  OpenFile file;
+  return openMeasured(path, &file, size, error);
 }
 
 bool StreamWholeFile(const std::string& path, const Sink& sink, const Progress& progress, std::string* error) {
@@ -247,7 +243,7 @@ class Reader {
     std::uint64_t stored = 0;
     for (Input& input : inputs_) {
       std::string why;
-      if (!measureFile(input.path, &input.size, &why)) return failOn(input.path, why, input.where);
+      if (!MeasureFile(input.path, &input.size, &why)) return failOn(input.path, why, input.where);
       if (input.storedAsIs) stored += input.size;
     }
     if (stored > kFormatLimit) {
