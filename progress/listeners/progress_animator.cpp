@@ -49,10 +49,10 @@ LONG readShared(volatile LONG* value) { return ::InterlockedCompareExchange(valu
 
 }  // namespace
 
+// GDI+ and the frames are left to the window thread: a silent run never shows a window, and
+// starting GDI+ (its codecs, the theme) took longer than verifying the archive.
 ProgressAnimator::ProgressAnimator(HINSTANCE module, AnimatorWaits waits)
-    : ready_(::CreateEventW(nullptr, FALSE, FALSE, nullptr)), module_(module), waits_(waits) {
-  startGraphics();
-}
+    : ready_(::CreateEventW(nullptr, FALSE, FALSE, nullptr)), module_(module), waits_(waits) {}
 
 ProgressAnimator::~ProgressAnimator() {
   stop();
@@ -154,6 +154,11 @@ void ProgressAnimator::onProgress(ProgressCallback& callback, std::uint32_t, std
 DWORD WINAPI ProgressAnimator::threadEntry(void* self) { return static_cast<ProgressAnimator*>(self)->threadMain(); }
 
 DWORD ProgressAnimator::threadMain() {
+  // Once per animator: a window started again after a stop reuses the frames.
+  if (!graphicsStarted_) {
+    graphicsStarted_ = true;
+    startGraphics();
+  }
   WNDCLASSEXW windowClass = {};
   windowClass.cbSize = sizeof(windowClass);
   windowClass.style = CS_HREDRAW | CS_VREDRAW;

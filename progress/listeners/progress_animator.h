@@ -71,6 +71,7 @@ class ProgressAnimator : public ProgressInterface {
   HINSTANCE module_;
   std::atomic<HWND> window_{nullptr};
   std::vector<Frame> frames_;
+  bool graphicsStarted_ = false;  // touched only by the window thread, like the frames
   int frameIndex_ = 0;  // touched only by the window thread
   gdiplus::Api gdiplus_ = {};
   vocabulary::ScopedModule graphicsLibrary_;
