@@ -148,43 +148,59 @@ Result SfxArchive::extractModule(packers::CUFile& source, const SfxFileEntry& en
 // Entries that write files of their own are extracted two at once, each lane reading through
 // its own open of the archive. An entry's stored copy and its unpacking are separate tasks, so
 // unpacking the largest entry (most of a run) starts at once while the other lane does the
-// rest. The outcome is that of the tasks in map order: the first that fails gives the result,
-// and no task behind it is started once that is known.
+// rest; the installer/updater's package, often the longest of all, is the first task. The
+// outcome is that of the entries' tasks in map order: the first that fails gives the result,
+// and no task behind it is started once that is known. One lane takes the tasks in that order,
+// the installer/updater last, where two could write one file.
 Result SfxArchive::ExtractFiles(const std::wstring& folder, progress::ProgressCallback* progress,
-                                WrittenBytes* written) {
+                                WrittenBytes* written, InstallerTask* installer) {
   using progress::Level;
   const std::vector<SfxFileEntry>& entries = map_.entries;
   if (progress != nullptr) {
     progress->setTotal(Level::kOverall, entries.size());
     progress->setPosition(Level::kOverall, 0);
   }
+  enum class Work { kCopy, kUnpack, kInstaller };
   struct Task {
     std::size_t entry;
-    bool module;
+    Work work;
     Result result;
   };
   std::vector<Task> tasks;
   const std::unique_ptr<std::atomic<int>[]> unfinished(new std::atomic<int>[entries.size()]);
   for (std::size_t i = 0; i < entries.size(); ++i) {
-    tasks.push_back({i, false, code::kSuccess});
-    if (!entries[i].extractionName.empty()) tasks.push_back({i, true, code::kSuccess});
+    tasks.push_back({i, Work::kCopy, code::kSuccess});
+    if (!entries[i].extractionName.empty()) tasks.push_back({i, Work::kUnpack, code::kSuccess});
     unfinished[i] = entries[i].extractionName.empty() ? 1 : 2;
   }
+  packers::CUFile second;
+  const bool twoLanes = tasks.size() + (installer != nullptr ? 1 : 0) > 1 &&
+                        WritesAreDistinct(entries, installer != nullptr ? installer->name : std::wstring()) &&
+                        second.OpenSame(file_);
+  if (installer != nullptr) tasks.insert(twoLanes ? tasks.begin() : tasks.end(), {0, Work::kInstaller, code::kSuccess});
   std::atomic<std::size_t> next{0};
   std::atomic<std::size_t> firstFailure{tasks.size()};
   // An exception (a fault, memory) in one lane ends the run: the other takes no further task.
   std::atomic<bool> thrown{false};
+  // The installer/updater's failure is its own: it neither fails nor stops the entries.
+  const auto runTask = [&](packers::CUFile& source, const Task& task) {
+    if (task.work == Work::kInstaller) {
+      installer->result = extractInstaller(source, vocabulary::JoinPath(folder, installer->name), written);
+      return code::kSuccess;
+    }
+    const SfxFileEntry& entry = entries[task.entry];
+    return task.work == Work::kUnpack ? extractModule(source, entry, folder, written)
+                                      : extractRaw(source, entry, folder, written);
+  };
   const auto runLane = [&](packers::CUFile& source) {
     for (std::size_t t = next++; t < tasks.size() && t < firstFailure && !thrown; t = next++) {
       Task& task = tasks[t];
-      const SfxFileEntry& entry = entries[task.entry];
-      task.result =
-          task.module ? extractModule(source, entry, folder, written) : extractRaw(source, entry, folder, written);
+      task.result = runTask(source, task);
       if (task.result != code::kSuccess) {
         std::size_t first = firstFailure;
         while (t < first && !firstFailure.compare_exchange_weak(first, t)) {
         }
-      } else if (--unfinished[task.entry] == 0 && progress != nullptr) {
+      } else if (task.work != Work::kInstaller && --unfinished[task.entry] == 0 && progress != nullptr) {
         // Extraction never stops on a cancel request: the flag the report returns is not read.
         progress->advance(Level::kOverall, 1);
       }
@@ -198,8 +214,7 @@ Result SfxArchive::ExtractFiles(const std::wstring& folder, progress::ProgressCa
       throw;
     }
   };
-  packers::CUFile second;
-  if (tasks.size() > 1 && WritesAreDistinct(entries) && second.OpenSame(file_)) {
+  if (twoLanes) {
     RunBeside([&] { lane(second); }, [&] { lane(file_); });
   } else {
     lane(file_);
@@ -208,18 +223,21 @@ Result SfxArchive::ExtractFiles(const std::wstring& folder, progress::ProgressCa
   if (firstFailure == tasks.size()) return code::kSuccess;
   const Task& failed = tasks[firstFailure];
   const SfxFileEntry& entry = entries[failed.entry];
+  const bool module = failed.work == Work::kUnpack;
   extractionFailure_ = log::formatString(
-      failed.module ? L"Error extracting module '%s' (code 0x%x)" : L"Error extracting file '%s' (code 0x%x)",
-      (failed.module ? entry.extractionName : entry.name).c_str(), failed.result);
+      module ? L"Error extracting module '%s' (code 0x%x)" : L"Error extracting file '%s' (code 0x%x)",
+      (module ? entry.extractionName : entry.name).c_str(), failed.result);
   log::theLogger().write(log::level::kInfo, kTagSfxArc, L"%s", extractionFailure_.c_str());
   return failed.result;
 }
 
-Result SfxArchive::ExtractInstaller(const std::wstring& targetPath) {
+Result SfxArchive::extractInstaller(packers::CUFile& source, const std::wstring& targetPath, WrittenBytes* written) {
   if (!Covers(map_.installer)) return code::kFileInvalid;
-  const Result result = unpackToFile(file_, map_.installer.offset, map_.installer.size, targetPath);
+  const Result result = unpackToFile(source, map_.installer.offset, map_.installer.size, targetPath, written);
   return result == code::kSuccess || result == code::kCannotMake ? result : code::kFileInvalid;
 }
+
+Result SfxArchive::ExtractInstaller(const std::wstring& targetPath) { return extractInstaller(file_, targetPath, nullptr); }
 
 Result SfxArchive::CheckInstaller() {
   if (!Covers(map_.installer)) return code::kFileInvalid;

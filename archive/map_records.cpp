@@ -211,16 +211,26 @@ bool addDistinct(std::set<std::wstring>& written, const std::wstring& name) {
 
 }  // namespace
 
-bool WritesAreDistinct(const std::vector<SfxFileEntry>& entries) {
+namespace {
+
+bool addUnpacked(std::set<std::wstring>& written, const std::wstring& name) {
+  if (!addDistinct(written, name)) return false;
+  for (unsigned i = 0; i < kPartialNames; ++i) {
+    if (!addDistinct(written, PartialName(name, i))) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+bool WritesAreDistinct(const std::vector<SfxFileEntry>& entries, const std::wstring& installerName) {
   std::set<std::wstring> written;
+  if (!installerName.empty() && !addUnpacked(written, installerName)) return false;
   for (const SfxFileEntry& entry : entries) {
     // A name that leaves the folder is refused when its turn comes, having written nothing.
     if (IsContainedName(entry.name) && !addDistinct(written, entry.name)) return false;
     if (entry.extractionName.empty() || !IsContainedName(entry.extractionName)) continue;
-    if (!addDistinct(written, entry.extractionName)) return false;
-    for (unsigned i = 0; i < kPartialNames; ++i) {
-      if (!addDistinct(written, PartialName(entry.extractionName, i))) return false;
-    }
+    if (!addUnpacked(written, entry.extractionName)) return false;
   }
   return true;
 }

@@ -104,8 +104,14 @@ class SfxArchive {
    protected:
     ~WrittenBytes() = default;
   };
+  // The installer/updater unpacked by ExtractFiles beside the entries, as `name` in the folder:
+  // its own result, read only once the entries succeeded, is ExtractInstaller's.
+  struct InstallerTask {
+    std::wstring name;
+    Result result = code::kSuccess;
+  };
   Result ExtractFiles(const std::wstring& folder, progress::ProgressCallback* progress,
-                      WrittenBytes* written = nullptr);
+                      WrittenBytes* written = nullptr, InstallerTask* installer = nullptr);
   // The record ExtractFiles logged for the entry that failed; empty while none has.
   const std::wstring& extractionFailure() const { return extractionFailure_; }
   Result ExtractInstaller(const std::wstring& targetPath);
@@ -133,6 +139,7 @@ class SfxArchive {
                     WrittenBytes* written);
   Result extractModule(packers::CUFile& source, const SfxFileEntry& entry, const std::wstring& folder,
                        WrittenBytes* written);
+  Result extractInstaller(packers::CUFile& source, const std::wstring& targetPath, WrittenBytes* written);
   Result unpackToFile(packers::CUFile& source, std::uint32_t offset, std::uint32_t size, const std::wstring& target,
                       WrittenBytes* written = nullptr);
   const SfxFileEntry* selfDefenseModule() const;
@@ -174,7 +181,8 @@ std::wstring PartialName(const std::wstring& target, unsigned index);
 // on the other's path. Names are compared as Windows resolves them below the folder ("."
 // components, trailing dots and blanks, letter case); a name that leaves any doubt (a "~"
 // short name, a ":" stream, a device, a letter beyond ASCII beside one like it) keeps the
-// map's order, in which the later entry wins.
-bool WritesAreDistinct(const std::vector<SfxFileEntry>& entries);
+// map's order, in which the later entry wins. installerName (empty for none) counts as one
+// more unpacked file, the installer/updater's.
+bool WritesAreDistinct(const std::vector<SfxFileEntry>& entries, const std::wstring& installerName = {});
 
 }  // namespace tzk::archive

@@ -144,7 +144,10 @@ TEST_F(ArchiveFiles, RoundTripOfEverySignedTypeGivesBackBytesAndTimes) {
     EXPECT_EQ(archive.fileEntries()[2].extractionName, L"module.dll");
 
     ScratchDir out;
-    ASSERT_EQ(archive.ExtractFiles(out.path(), nullptr), 0u);
+    SfxArchive::InstallerTask installer{L"instup.exe"};
+    ASSERT_EQ(archive.ExtractFiles(out.path(), nullptr, nullptr, &installer), 0u);
+    EXPECT_EQ(installer.result, 0u);
+    EXPECT_EQ(testing::ReadFileBytes(out.file(L"instup.exe")), plan.installer);
     for (const auto& file : plan.files) {
       const std::wstring name = vocabulary::fromUtf8(file.name);
       if (file.extractionName.empty()) {
@@ -153,8 +156,6 @@ TEST_F(ArchiveFiles, RoundTripOfEverySignedTypeGivesBackBytesAndTimes) {
       EXPECT_EQ(testing::FileModificationTime(out.file(name)), file.time) << file.name;
     }
     EXPECT_EQ(testing::ReadFileBytes(out.file(L"module.dll")), plan.files[2].data);
-    ASSERT_EQ(archive.ExtractInstaller(out.file(L"instup.exe")), 0u);
-    EXPECT_EQ(testing::ReadFileBytes(out.file(L"instup.exe")), plan.installer);
     EXPECT_EQ(archive.ExtractEmbeddedItems(out.path()), 0u);
     EXPECT_EQ(testing::ReadFileBytes(out.file(L"rid.bin")), bytesOf("recommendation"));
     EXPECT_EQ(testing::ReadFileBytes(out.file(L"bcc.cfg.tmp")), bytesOf("[business]\nkey=value\n"));
@@ -387,6 +388,37 @@ TEST_F(ArchiveFiles, EachPackageFailureHasItsCodeAndLeavesNothingBehind) {
   ASSERT_EQ(good.Load(write(build(examplePlan()), L"good.exe").c_str()), 0u);
   EXPECT_EQ(good.ExtractInstaller(other.file(L"missing\\instup.exe")), code::kCannotMake);
   EXPECT_EQ(testing::ListFolder(other.path()), std::vector<std::wstring>{L"module.dat"});
+}
+
+// The installer/updater unpacks beside the entries, yet what the folder ends with is what the
+// order of old gave: an entry under the installer's name is written over by it, and a bad
+// installer package fails on its own, after every entry was extracted.
+TEST_F(ArchiveFiles, TheInstallerBesideTheEntriesKeepsTheOrderOfOld) {
+  InstallerPlan plan = examplePlan();
+  plan.files.push_back({"INSTUP.EXE", randomBytes(2000, 4), 1000000000u, "", 1});
+  SfxArchive clash;
+  ASSERT_EQ(clash.Load(write(build(plan), L"clash.exe").c_str()), 0u);
+  EXPECT_TRUE(WritesAreDistinct(clash.fileEntries()));
+  EXPECT_FALSE(WritesAreDistinct(clash.fileEntries(), L"instup.exe")) << "the installer's writes count too";
+  ScratchDir out;
+  SfxArchive::InstallerTask installer{L"instup.exe"};
+  ASSERT_EQ(clash.ExtractFiles(out.path(), nullptr, nullptr, &installer), 0u);
+  EXPECT_EQ(installer.result, 0u);
+  EXPECT_EQ(testing::ReadFileBytes(out.file(L"instup.exe")), plan.installer);
+
+  // No installer record: its package is empty, which only the installer's result tells.
+  const Bytes entry = randomBytes(700, 5);
+  SfxArchive noInstaller;
+  ASSERT_EQ(noInstaller.Load(write(archiveWithMap(mapWithList(fileRecord("a.vpx", Uint32Body({kPayloadOffset, 700, 0}))),
+                                                  packers::kPackerZlib, entry),
+                                   L"bare.exe")
+                                 .c_str()),
+            0u);
+  ScratchDir bare;
+  ASSERT_EQ(noInstaller.ExtractFiles(bare.path(), nullptr, nullptr, &installer), 0u);
+  EXPECT_EQ(installer.result, code::kFileInvalid);
+  EXPECT_EQ(testing::ReadFileBytes(bare.file(L"a.vpx")), entry);
+  EXPECT_EQ(testing::ListFolder(bare.path()), std::vector<std::wstring>{L"a.vpx"});
 }
 
 // Entry names are widened in the user's code page, where one byte may become the "…" that

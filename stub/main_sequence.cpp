@@ -334,21 +334,21 @@ bool MainSequence::extract() {
   }
   for (const ResourceFile& file : kResourceFiles) writeResourceFile(instance_, file, tempFolder_);
 
-  const Result files = steps_.extractFiles(archive_, tempFolder_, &progress_);
+  archive::SfxArchive::InstallerTask installer{archive::kInstallerFileName};
+  const Result files = steps_.extractFiles(archive_, tempFolder_, &progress_, &installer);
   if (files != code::kSuccess) {
     abortWith(files, kTitle, animator_->window(), L"The installer cannot extract VPS files to '%s' (code 0x%x)",
               tempFolder_.c_str(), files);
     logAt(log::level::kError, L"Cannot extract VPS files to '%s' (code 0x%x)", tempFolder_.c_str(), files);
     return false;
   }
-  childPath_ = vocabulary::JoinPath(tempFolder_, archive::kInstallerFileName);
-  const Result installer = archive_.ExtractInstaller(childPath_);
-  if (installer != code::kSuccess) {
-    abortWith(installer, kTitle, animator_->window(),
+  childPath_ = vocabulary::JoinPath(tempFolder_, installer.name);
+  if (installer.result != code::kSuccess) {
+    abortWith(installer.result, kTitle, animator_->window(),
               L"The installer cannot extract installer/updater executable to '%s'. (code 0x%x)", childPath_.c_str(),
-              installer);
+              installer.result);
     logAt(log::level::kError, L"Cannot extract installer/updater executable to '%s' (code 0x%x)",
-          childPath_.c_str(), installer);
+          childPath_.c_str(), installer.result);
     return false;
   }
   return true;
@@ -428,8 +428,9 @@ SequenceSteps::SequenceSteps()
       extractEmbeddedItems([](archive::SfxArchive& archive, const std::wstring& folder) {
         return archive.ExtractEmbeddedItems(folder);
       }),
-      extractFiles([](archive::SfxArchive& archive, const std::wstring& folder, progress::ProgressCallback* progress) {
-        return archive.ExtractFiles(folder, progress);
+      extractFiles([](archive::SfxArchive& archive, const std::wstring& folder, progress::ProgressCallback* progress,
+                      archive::SfxArchive::InstallerTask* installer) {
+        return archive.ExtractFiles(folder, progress, nullptr, installer);
       }),
       analyticsSettings(&ping::compiledAnalyticsSettings) {}
 

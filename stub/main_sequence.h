@@ -7,14 +7,12 @@
 #include <cstdint>
 #include <string>
 
+#include "archive/sfx_archive.h"
 #include "log/logger.h"
 #include "ping/analytics_request.h"
 #include "vocabulary/result.h"
 #include "stub/child_process.h"
 
-namespace tzk::archive {
-class SfxArchive;
-}
 namespace tzk::progress {
 class ProgressCallback;
 }
@@ -37,7 +35,7 @@ struct SequenceSteps {
                                     archive::SfxArchive& archive);
   Result (*extractEmbeddedItems)(archive::SfxArchive& archive, const std::wstring& folder);
   Result (*extractFiles)(archive::SfxArchive& archive, const std::wstring& folder,
-                         progress::ProgressCallback* progress);
+                         progress::ProgressCallback* progress, archive::SfxArchive::InstallerTask* installer);
   ping::AnalyticsSettings (*analyticsSettings)();
 };
 

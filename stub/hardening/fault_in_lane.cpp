@@ -29,9 +29,10 @@ class FaultOnTheOtherLane : public tzk::progress::ProgressInterface {
 FaultOnTheOtherLane g_faultOnTheOtherLane;
 
 tzk::Result extractFiles(tzk::archive::SfxArchive& archive, const std::wstring& folder,
-                         tzk::progress::ProgressCallback* progress) {
+                         tzk::progress::ProgressCallback* progress,
+                         tzk::archive::SfxArchive::InstallerTask* installer) {
   progress->addListener(&g_faultOnTheOtherLane);
-  return archive.ExtractFiles(folder, progress);
+  return archive.ExtractFiles(folder, progress, nullptr, installer);
 }
 
 }  // namespace
