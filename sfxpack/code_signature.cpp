@@ -348,6 +348,13 @@ CodeSignatureReport InspectCodeSignature(const FileSource& file) {
                             : "the security directory names bytes beyond the end of the file";
     return r;
   }
+  // The table is read whole, so a size read from the file must not decide how much memory
+  // that takes: no signing tool writes a table near the largest reservation.
+  if (h.tableSize > kMaxTableReserve) {
+    r.problem = "its security directory claims a " + std::to_string(h.tableSize) + "-byte certificate table, more than the " +
+                std::to_string(kMaxTableReserve >> 20) + " MiB sfxpack reads: not read";
+    return r;
+  }
   Bytes tableBytes(h.tableSize);
   if (!file.read(h.tableOffset, tableBytes.data(), tableBytes.size())) {
     r.problem = "its certificate table cannot be read";
@@ -512,8 +519,9 @@ bool TakeAppendedSignature(const FileSource& file, std::uint32_t reserved, FileP
   PeHeaders h;
   if (!tzk::archive::ReadPeHeaders(file.read, &h)) return true;  // SealTable says what is wrong
   const std::uint64_t begin = h.tableOffset, end = begin + h.tableSize;
+  if (begin == 0 || end != file.size || h.tableSize > kMaxTableReserve) return true;
   Bytes table(h.tableSize);
-  if (begin == 0 || end != file.size || !file.read(begin, table.data(), table.size())) return true;
+  if (!file.read(begin, table.data(), table.size())) return true;
   std::vector<std::size_t> entries;
   if (!certificateEntries(table, &entries)) {
     *error = "its certificate table is not a run of WIN_CERTIFICATE entries: one runs past the table's end";
@@ -559,8 +567,10 @@ bool SealTable(const FileSource& file, std::uint32_t reserved, FilePatch* patch,
   }
   const CodeSignatureReport before = InspectCodeSignature(file);
   if (!before.table) {
-    *error = before.reserved ? "its certificate table is only reserved: sign it with your Authenticode tool first"
-                             : "it has no certificate table: sign it with your Authenticode tool first";
+    *error = before.reserved    ? "its certificate table is only reserved: sign it with your Authenticode tool first"
+             : before.truncated || before.problem.empty()
+                 ? "it has no certificate table: sign it with your Authenticode tool first"
+                 : before.problem;
     return false;
   }
   if (!before.tableEndsFile) {

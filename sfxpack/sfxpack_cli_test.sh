@@ -622,6 +622,21 @@ check "seal of it once signed: accepted, the table as reserved, the PE checksum 
 check "tag of it: accepted, the PE checksum current, within 256 MiB" \
   "[ \$(measured tag '$scratch/sparse.exe' --item EAPT='$scratch/large-ticket.bin') -eq 0 ] && \
    [ \$(cat '$scratch/peak.txt') -lt 262144 ] && checksum_ok '$scratch/sparse.exe'"
+# A security directory may claim a table of most of the file; the table is read whole, so such a
+# claim is refused unread rather than taking the file's size in memory.
+python3 - "$scratch/sparse.exe" <<'PY'
+import os, struct, sys
+with open(sys.argv[1], "r+b") as f:
+    f.seek(0x3C)
+    pe = struct.unpack("<I", f.read(4))[0]
+    f.seek(pe + 24 + 128)
+    f.write(struct.pack("<II", 4096, os.path.getsize(sys.argv[1]) - 4096))
+PY
+check "a certificate table claimed over 1.5 GiB: inspect and seal say so, within 256 MiB" \
+  "[ \$(measured inspect '$scratch/sparse.exe') -eq 3 ] && [ \$(cat '$scratch/peak.txt') -lt 262144 ] && \
+   grep -q 'more than the 16 MiB sfxpack reads' '$scratch/out.txt' && \
+   [ \$(measured seal '$scratch/sparse.exe') -eq 3 ] && [ \$(cat '$scratch/peak.txt') -lt 262144 ] && \
+   grep -q 'more than the 16 MiB sfxpack reads' '$scratch/err.txt'"
 rm -f "$scratch/sparse.exe"
 
 # The stub reads tags only where no embedded-data block is, so the tagged flows come from the
