@@ -408,11 +408,9 @@ TEST_F(ArchiveFiles, TheInstallerBesideTheEntriesKeepsTheOrderOfOld) {
 
   // No installer record: its package is empty, which only the installer's result tells.
   const Bytes entry = randomBytes(700, 5);
+  const Bytes list = fileRecord("a.vpx", Uint32Body({kPayloadOffset, 700, 0}));
   SfxArchive noInstaller;
-  ASSERT_EQ(noInstaller.Load(write(archiveWithMap(mapWithList(fileRecord("a.vpx", Uint32Body({kPayloadOffset, 700, 0}))),
-                                                  packers::kPackerZlib, entry),
-                                   L"bare.exe")
-                                 .c_str()),
+  ASSERT_EQ(noInstaller.Load(write(archiveWithMap(mapWithList(list), packers::kPackerZlib, entry), L"bare.exe").c_str()),
             0u);
   ScratchDir bare;
   ASSERT_EQ(noInstaller.ExtractFiles(bare.path(), nullptr, nullptr, &installer), 0u);

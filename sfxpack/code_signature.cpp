@@ -351,8 +351,9 @@ CodeSignatureReport InspectCodeSignature(const FileSource& file) {
   // The table is read whole, so a size read from the file must not decide how much memory
   // that takes: no signing tool writes a table near the largest reservation.
   if (h.tableSize > kMaxTableReserve) {
-    r.problem = "its security directory claims a " + std::to_string(h.tableSize) + "-byte certificate table, more than the " +
-                std::to_string(kMaxTableReserve >> 20) + " MiB sfxpack reads: not read";
+    r.problem = "its security directory claims a " + std::to_string(h.tableSize) +
+                "-byte certificate table, more than the " + std::to_string(kMaxTableReserve >> 20) +
+                " MiB sfxpack reads: not read";
     return r;
   }
   Bytes tableBytes(h.tableSize);
@@ -567,10 +568,13 @@ bool SealTable(const FileSource& file, std::uint32_t reserved, FilePatch* patch,
   }
   const CodeSignatureReport before = InspectCodeSignature(file);
   if (!before.table) {
-    *error = before.reserved    ? "its certificate table is only reserved: sign it with your Authenticode tool first"
-             : before.truncated || before.problem.empty()
-                 ? "it has no certificate table: sign it with your Authenticode tool first"
-                 : before.problem;
+    if (before.reserved) {
+      *error = "its certificate table is only reserved: sign it with your Authenticode tool first";
+    } else if (before.tableSize > kMaxTableReserve) {
+      *error = before.problem;
+    } else {
+      *error = "it has no certificate table: sign it with your Authenticode tool first";
+    }
     return false;
   }
   if (!before.tableEndsFile) {
