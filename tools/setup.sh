@@ -35,6 +35,52 @@ packages=(
 need_install=()
 as_root() { if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi; }
 
+# A mirror caught mid-sync serves an index that does not match its signed Release ("File has
+# unexpected size"), and then every install that needs that suite's packages fails. The update
+# is tried again; a suite whose index still fails is left out of the install, loudly, so that a
+# new machine still gets the packages of the suites that are whole.
+broken_suites=()
+apt_update() {
+  local log attempt
+  log=$(mktemp)
+  for attempt in 1 2 3; do
+    if as_root apt-get update -qq >"$log" 2>&1; then
+      rm -f "$log"
+      broken_suites=()
+      return 0
+    fi
+    [ "$attempt" -eq 3 ] || sleep 20
+  done
+  mapfile -t broken_suites < <(sed -n 's|^[EW]: Failed to fetch [^ ]*/dists/\([^/ ]*\)/.*|\1|p' "$log" | sort -u)
+  grep -E '^[EW]: ' "$log" >&2 || cat "$log" >&2
+  rm -f "$log"
+  [ ${#broken_suites[@]} -gt 0 ] || { echo "setup: apt-get update failed" >&2; exit 1; }
+  echo "setup: WARNING: the mirror gives no whole index of ${broken_suites[*]}" >&2
+}
+apt_install() {  # apt_install [apt-get install options] PACKAGE...
+  local log prefs
+  log=$(mktemp)
+  if DEBIAN_FRONTEND=noninteractive as_root apt-get install -y -qq --no-install-recommends "$@" >"$log" 2>&1; then
+    rm -f "$log"
+    return 0
+  fi
+  if [ ${#broken_suites[@]} -eq 0 ]; then cat "$log" >&2; rm -f "$log"; exit 1; fi
+  echo "setup: WARNING: installing without ${broken_suites[*]}, whose index the mirror could not give;" \
+       "run 'apt-get update && apt-get upgrade' once it can" >&2
+  prefs=$(mktemp -d)
+  for suite in "${broken_suites[@]}"; do
+    printf 'Package: *\nPin: release n=%s\nPin-Priority: -1\n\n' "$suite"
+  done >"$prefs/broken-suites.pref"
+  chmod 755 "$prefs"
+  if ! DEBIAN_FRONTEND=noninteractive as_root apt-get -o Dir::Etc::PreferencesParts="$prefs" install -y -qq \
+         --no-install-recommends "$@" >"$log" 2>&1; then
+    cat "$log" >&2
+    rm -rf "$log" "$prefs"
+    exit 1
+  fi
+  rm -rf "$log" "$prefs"
+}
+
 if ! dpkg --print-foreign-architectures | grep -qx i386; then
   as_root dpkg --add-architecture i386
   updated=
@@ -44,8 +90,8 @@ for p in "${packages[@]}"; do
 done
 if [ ${#need_install[@]} -gt 0 ] || [ -n "${updated+x}" ]; then
   echo "setup: installing ${need_install[*]}"
-  as_root apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive as_root apt-get install -y -qq --no-install-recommends "${need_install[@]}" >/dev/null
+  apt_update
+  apt_install "${need_install[@]}"
 fi
 
 # osslsigncode with its built-in test timestamp authority (-TSA-certs, -TSA-key, -TSA-time), which
@@ -60,8 +106,8 @@ if ! osslsigncode_ok; then
       'Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg' | as_root tee /etc/apt/sources.list.d/bookworm-backports.sources >/dev/null
   fi
   echo "setup: installing osslsigncode from bookworm-backports"
-  as_root apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive as_root apt-get install -y -qq --no-install-recommends -t bookworm-backports osslsigncode >/dev/null
+  apt_update
+  apt_install -t bookworm-backports osslsigncode
   if ! osslsigncode_ok; then
     echo "setup: osslsigncode ($(osslsigncode --version 2>/dev/null | head -n1)) has no built-in test timestamp" \
          "authority (-TSA-certs); the tests need the version of bookworm-backports (2.9)" >&2
@@ -185,7 +231,7 @@ enable_deb_src() {
   grep -rqs '^Types:.*deb-src' /etc/apt/sources.list.d/ /etc/apt/sources.list 2>/dev/null && return 0
   echo "setup: adding a deb-src entry for Debian's source packages"
   as_root sed -i 's/^Types: deb$/Types: deb deb-src/' /etc/apt/sources.list.d/debian.sources
-  as_root apt-get update -qq
+  apt_update
 }
 
 build_cryptopp() {  # $1: mingw triplet, $2: cache folder name, $3: sources, $4: recipe, $5: extra preparation,
