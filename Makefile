@@ -40,12 +40,13 @@ test: build
 fuzz-soak: build-fuzz
 	@bash tools/fuzz-soak.sh
 
-# The stub benchmark runs the win32 build's stub and its two helpers: only those are built there.
+# The stub benchmark runs the win32 build's stub and its two helpers, the digest benchmark its
+# digest_speed.exe: only those are built there.
 bench: setup
 	@cmake --preset bench >/dev/null
 	@cmake --build --preset bench
 	@cmake --preset win32 >/dev/null
-	@cmake --build --preset win32 --target sfxstub bench_launcher bench_child
+	@cmake --build --preset win32 --target sfxstub bench_launcher bench_child digest_speed
 	@bash tools/bench.sh
 
 # sfxpack, its manual page and its bash completion under $(DESTDIR)$(PREFIX), from the bench
