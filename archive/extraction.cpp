@@ -237,10 +237,6 @@ Result SfxArchive::extractInstaller(packers::CUFile& source, const std::wstring&
   return result == code::kSuccess || result == code::kCannotMake ? result : code::kFileInvalid;
 }
 
-Result SfxArchive::ExtractInstaller(const std::wstring& targetPath) {
-  return extractInstaller(file_, targetPath, nullptr);
-}
-
 Result SfxArchive::CheckInstaller() {
   if (!Covers(map_.installer)) return code::kFileInvalid;
   return unpackNowhere(file_, map_.installer.offset, map_.installer.size);

@@ -89,7 +89,7 @@ class SfxArchive {
   LoadVerdict ReadContainer(const wchar_t* archivePath, SignatureType type, std::uint64_t signatureOffset);
   // Whether an entry's bytes lie inside the signed content: the signature covers nothing else.
   bool Covers(const SfxFileEntry& entry) const;
-  // The installer's package unpacked and let go: what ExtractInstaller would meet, with no file
+  // The installer's package unpacked and let go: what its extraction would meet, with no file
   // made.
   Result CheckInstaller();
 
@@ -104,8 +104,9 @@ class SfxArchive {
    protected:
     ~WrittenBytes() = default;
   };
-  // The installer/updater unpacked by ExtractFiles beside the entries, as `name` in the folder:
-  // its own result, read only once the entries succeeded, is ExtractInstaller's.
+  // The installer/updater unpacked by ExtractFiles beside the entries, as `name` in the folder.
+  // Its result is its own, to be read only once the entries succeeded: 1006 for a package that
+  // cannot be unpacked, 82 for a good one whose file cannot be made.
   struct InstallerTask {
     std::wstring name;
     Result result = code::kSuccess;
@@ -114,7 +115,6 @@ class SfxArchive {
                       WrittenBytes* written = nullptr, InstallerTask* installer = nullptr);
   // The record ExtractFiles logged for the entry that failed; empty while none has.
   const std::wstring& extractionFailure() const { return extractionFailure_; }
-  Result ExtractInstaller(const std::wstring& targetPath);
   // The self-defense driver for this platform (the x64 one under WOW64): 1168 when the archive
   // has none.
   bool HasSelfDefenseModule() const;

@@ -369,25 +369,31 @@ TEST_F(ArchiveFiles, EachPackageFailureHasItsCodeAndLeavesNothingBehind) {
   ASSERT_EQ(archive.Load(moduleArchive("module.dll").c_str()), 0u);
   ScratchDir out;
   ASSERT_TRUE(testing::WriteFileBytes(out.file(L"module.dll"), bytesOf("old")));
-  EXPECT_EQ(archive.ExtractFiles(out.path(), nullptr), code::kPackageCorrupt);
-  EXPECT_EQ(testing::ReadFileBytes(out.file(L"module.dll")), bytesOf("old"));
-  EXPECT_EQ(testing::ListFolder(out.path()), (std::vector<std::wstring>{L"module.dat", L"module.dll"}));
-  // The map has no installer record: its package is empty.
   ASSERT_TRUE(testing::WriteFileBytes(out.file(L"instup.exe"), bytesOf("old")));
-  EXPECT_EQ(archive.ExtractInstaller(out.file(L"instup.exe")), code::kFileInvalid);
+  // The map has no installer record: its package is empty.
+  SfxArchive::InstallerTask installer{L"instup.exe"};
+  EXPECT_EQ(archive.ExtractFiles(out.path(), nullptr, nullptr, &installer), code::kPackageCorrupt);
+  EXPECT_EQ(installer.result, code::kFileInvalid);
+  EXPECT_EQ(testing::ReadFileBytes(out.file(L"module.dll")), bytesOf("old"));
   EXPECT_EQ(testing::ReadFileBytes(out.file(L"instup.exe")), bytesOf("old"));
   EXPECT_EQ(testing::ListFolder(out.path()), (std::vector<std::wstring>{L"instup.exe", L"module.dat", L"module.dll"}));
 
   SfxArchive unmakeable;
   ASSERT_EQ(unmakeable.Load(moduleArchive("missing\\module.dll").c_str()), 0u);
   ScratchDir other;
-  EXPECT_EQ(unmakeable.ExtractFiles(other.path(), nullptr), code::kPackageCorrupt) << "the package's code, not 82";
-  EXPECT_EQ(unmakeable.ExtractInstaller(other.file(L"missing\\instup.exe")), code::kFileInvalid);
+  SfxArchive::InstallerTask unwritable{L"missing\\instup.exe"};
+  EXPECT_EQ(unmakeable.ExtractFiles(other.path(), nullptr, nullptr, &unwritable), code::kPackageCorrupt)
+      << "the package's code, not 82";
+  EXPECT_EQ(unwritable.result, code::kFileInvalid);
+  EXPECT_EQ(testing::ListFolder(other.path()), std::vector<std::wstring>{L"module.dat"});
 
   SfxArchive good;
   ASSERT_EQ(good.Load(write(build(examplePlan()), L"good.exe").c_str()), 0u);
-  EXPECT_EQ(good.ExtractInstaller(other.file(L"missing\\instup.exe")), code::kCannotMake);
-  EXPECT_EQ(testing::ListFolder(other.path()), std::vector<std::wstring>{L"module.dat"});
+  ScratchDir third, plain;
+  EXPECT_EQ(good.ExtractFiles(third.path(), nullptr, nullptr, &unwritable), 0u);
+  EXPECT_EQ(unwritable.result, code::kCannotMake);
+  ASSERT_EQ(good.ExtractFiles(plain.path(), nullptr), 0u);
+  EXPECT_EQ(testing::ListFolder(third.path()), testing::ListFolder(plain.path())) << "no partial file, no folder";
 }
 
 // The installer/updater unpacks beside the entries, yet what the folder ends with is what the

@@ -68,17 +68,20 @@ bool isContentFault(tzk::Result code) {
          code == tzk::code::kNotEnoughMemory || code == tzk::code::kInvalidData;
 }
 
-// What ExtractFiles writes: every entry's stored bytes, and each module's unpacked size as its
-// package announces it (a package that does not say fails the extraction anyway).
+// What extraction writes: every entry's stored bytes, and each module's and the installer's
+// unpacked size as its package announces it (a package that does not say fails anyway).
 std::uint64_t bytesToWrite(tzk::archive::SfxArchive& archive) {
-  std::uint64_t total = 0;
+  const auto unpackedSize = [&archive](const tzk::archive::SfxFileEntry& package) -> std::uint64_t {
+    tzk::packers::PackageHeader header;
+    return tzk::packers::ReadPackageHeader(archive.archiveFile(), package.offset, package.size, &header) ==
+                   tzk::code::kSuccess
+               ? header.unpackedSize
+               : 0;
+  };
+  std::uint64_t total = unpackedSize(archive.installerEntry());
   for (const tzk::archive::SfxFileEntry& entry : archive.fileEntries()) {
     total += entry.size;
-    tzk::packers::PackageHeader header;
-    if (!entry.extractionName.empty() &&
-        tzk::packers::ReadPackageHeader(archive.archiveFile(), entry.offset, entry.size, &header) == tzk::code::kSuccess) {
-      total += header.unpackedSize;
-    }
+    if (!entry.extractionName.empty()) total += unpackedSize(entry);
   }
   return total;
 }
@@ -97,14 +100,17 @@ class WrittenOnMeter : public tzk::archive::SfxArchive::WrittenBytes {
   std::atomic<std::uint64_t> done_{0};
 };
 
-tzk::Result extractFiles(tzk::archive::SfxArchive& archive, const std::wstring& folder, const std::string& file,
-                         bool quiet) {
+// The entries and the installer, unpacked beside them as the stub does; the entries' failure
+// comes first, as it would have stopped the stub before its installer.
+tzk::Result extractAll(tzk::archive::SfxArchive& archive, const std::wstring& folder, const std::string& file,
+                       bool quiet) {
   ProgressMeter meter("extracting " + file, quiet);
-  if (!meter.shown()) return archive.ExtractFiles(folder, nullptr);
-  WrittenOnMeter written(meter, bytesToWrite(archive));
-  const tzk::Result result = archive.ExtractFiles(folder, nullptr, &written);
-  if (result == tzk::code::kSuccess) written.finish();
-  return result;
+  WrittenOnMeter written(meter, meter.shown() ? bytesToWrite(archive) : 0);
+  tzk::archive::SfxArchive::InstallerTask installer{tzk::archive::kInstallerFileName};
+  const tzk::Result result = archive.ExtractFiles(folder, nullptr, meter.shown() ? &written : nullptr, &installer);
+  if (result != tzk::code::kSuccess) return result;
+  if (installer.result == tzk::code::kSuccess && meter.shown()) written.finish();
+  return installer.result;
 }
 
 int run(const Args& args) {
@@ -138,15 +144,11 @@ int run(const Args& args) {
   }
 
   const std::wstring folder = tzk::vocabulary::fromUtf8(dir);
-  const tzk::Result extracted = extractFiles(archive, folder, file, WantsQuiet(a));
-  const tzk::Result installer =
-      extracted == tzk::code::kSuccess
-          ? archive.ExtractInstaller(tzk::vocabulary::JoinPath(folder, tzk::archive::kInstallerFileName))
-          : extracted;
-  if (installer != tzk::code::kSuccess) {
+  const tzk::Result extracted = extractAll(archive, folder, file, WantsQuiet(a));
+  if (extracted != tzk::code::kSuccess) {
     const std::string record = tzk::vocabulary::toUtf8(archive.extractionFailure());
-    const std::string detail = record.empty() ? "the installer (code " + CodeText(installer) + ")" : record;
-    if (isContentFault(installer)) return FileError("extract", file, "bad archive content: " + detail, kExitBadInput);
+    const std::string detail = record.empty() ? "the installer (code " + CodeText(extracted) + ")" : record;
+    if (isContentFault(extracted)) return FileError("extract", file, "bad archive content: " + detail, kExitBadInput);
     return FileError("extract", dir, "cannot extract into it: " + detail, kExitOutputError);
   }
   if (archive.ExtractEmbeddedItems(folder) != tzk::code::kSuccess) archive.ExtractTailItems(folder);
