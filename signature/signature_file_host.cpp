@@ -79,20 +79,4 @@ bool SignatureFile::MapContent(std::size_t length, ContentView* view) const {
   return true;
 }
 
-// A window at a time, unmapped behind: no copy, and only one window is ever resident, whatever
-// the file's size (the producer checks installers up to the format's limit).
-bool SignatureFile::ForEachPiece(std::uint64_t length, const std::function<void(ByteView)>& take) const {
-  constexpr std::uint64_t kWindow = std::uint64_t{16} << 20;
-  if (length > size_) return false;
-  for (std::uint64_t at = 0; at < length; at += kWindow) {
-    const auto count = static_cast<std::size_t>(length - at < kWindow ? length - at : kWindow);
-    void* address = ::mmap(nullptr, count, PROT_READ, MAP_PRIVATE, file_, static_cast<off_t>(at));
-    if (address == MAP_FAILED) return at == 0 && ReadPieces(length, take);
-    MappingOwner window;
-    window.reset(address, count);
-    take(ByteView{static_cast<const std::uint8_t*>(address), count});
-  }
-  return true;
-}
-
 }  // namespace tzk::archive

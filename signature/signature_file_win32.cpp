@@ -66,8 +66,4 @@ bool SignatureFile::MapContent(std::size_t length, ContentView* view) const {
   return true;
 }
 
-bool SignatureFile::ForEachPiece(std::uint64_t length, const std::function<void(ByteView)>& take) const {
-  return ReadPieces(length, take);
-}
-
 }  // namespace tzk::archive
