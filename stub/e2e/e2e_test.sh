@@ -16,7 +16,14 @@ sfxpack=$1 stub=$2 child=$3 launcher=$4 service=$5 loopback=$6 key=$7 prefix=$8 
 runner=$(cd "$(dirname "$0")/../.." && pwd)/tools/wine-run.sh
 rm -rf "$scratch" && mkdir -p "$scratch"
 fail=0
-check() { if eval "$2"; then echo "ok: $1"; else echo "FAIL: $1"; fail=1; fi; }
+# A failure shows the last run's exit code and records: a failure in CI may not come again.
+check() {
+  if eval "$2"; then echo "ok: $1"; return; fi
+  echo "FAIL: $1"
+  echo "  the last run: exit code ${code:-none}, its last records:"
+  tail -n 12 <<<"${records:-}" | sed 's/^/    /'
+  fail=1
+}
 
 # --- inputs and installers -------------------------------------------------------------------
 cp "$child" "$scratch/child.exe"
