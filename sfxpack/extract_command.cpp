@@ -105,11 +105,12 @@ class WrittenOnMeter : public tzk::archive::SfxArchive::WrittenBytes {
 tzk::Result extractAll(tzk::archive::SfxArchive& archive, const std::wstring& folder, const std::string& file,
                        bool quiet) {
   ProgressMeter meter("extracting " + file, quiet);
+  // The total costs a read of every package's header: only a meter that is shown needs it.
   WrittenOnMeter written(meter, meter.shown() ? bytesToWrite(archive) : 0);
   tzk::archive::SfxArchive::InstallerTask installer{tzk::archive::kInstallerFileName};
-  const tzk::Result result = archive.ExtractFiles(folder, nullptr, meter.shown() ? &written : nullptr, &installer);
+  const tzk::Result result = archive.ExtractFiles(folder, nullptr, &written, &installer);
   if (result != tzk::code::kSuccess) return result;
-  if (installer.result == tzk::code::kSuccess && meter.shown()) written.finish();
+  if (installer.result == tzk::code::kSuccess) written.finish();
   return installer.result;
 }
 

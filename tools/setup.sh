@@ -58,7 +58,7 @@ apt_update() {
   echo "setup: WARNING: the mirror gives no whole index of ${broken_suites[*]}" >&2
 }
 apt_install() {  # apt_install [apt-get install options] PACKAGE...
-  local log prefs
+  local log prefs suite
   log=$(mktemp)
   if DEBIAN_FRONTEND=noninteractive as_root apt-get install -y -qq --no-install-recommends "$@" >"$log" 2>&1; then
     rm -f "$log"
