@@ -128,6 +128,7 @@ bool ProgressAnimator::startThread() {
   if (thread_) return false;
   // A window that came up after an earlier start stopped waiting left the event set.
   if (ready_) ::ResetEvent(ready_.get());
+  stopping_.store(false);
   thread_.reset(::CreateThread(nullptr, 0, &ProgressAnimator::threadEntry, this, 0, nullptr));
   if (!thread_) return false;
   if (ready_) ::WaitForSingleObject(ready_.get(), waits_.readyMs);
@@ -136,6 +137,7 @@ bool ProgressAnimator::startThread() {
 
 void ProgressAnimator::stop() {
   if (!thread_) return;
+  stopping_.store(true);
   const HWND window = window_.exchange(nullptr);
   if (window != nullptr) ::PostMessageW(window, WM_CLOSE, 0, 0);
   if (::WaitForSingleObject(thread_.get(), waits_.closeMs) != WAIT_OBJECT_0) {
@@ -174,6 +176,9 @@ DWORD ProgressAnimator::threadMain() {
   const HWND window = ::CreateWindowExW(0, kClassName, L"", WS_POPUP | WS_VISIBLE, 0, 0, 0, 0, nullptr, nullptr,
                                         module_, this);
   window_.store(window);
+  // Stopped while the window was still coming (its wait for readiness ran out): without this the
+  // message loop would run until stop() gave up and terminated the thread.
+  if (window != nullptr && stopping_.load()) ::PostMessageW(window, WM_CLOSE, 0, 0);
   DWORD exitCode = 0;
   if (window != nullptr) {
     const HICON icon = ::LoadIconW(module_, MAKEINTRESOURCEW(kIcon));

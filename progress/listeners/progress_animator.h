@@ -70,6 +70,8 @@ class ProgressAnimator : public ProgressInterface {
   vocabulary::ScopedKernelHandle thread_;
   HINSTANCE module_;
   std::atomic<HWND> window_{nullptr};
+  // Set by stop(): a window that comes up after it closes itself, as stop() found none to close.
+  std::atomic<bool> stopping_{false};
   std::vector<Frame> frames_;
   bool graphicsStarted_ = false;  // touched only by the window thread, like the frames
   int frameIndex_ = 0;  // touched only by the window thread

@@ -357,6 +357,20 @@ TEST_F(ProgressWindow, AWindowThreadThatDoesNotEndIsTerminated) {
   animator.stop();
 }
 
+// A machine slow enough that the start stops waiting before the window is up: the stop comes
+// while the thread still starts GDI+. The thread must end by itself, not be cut off where it may
+// hold the loader's lock, which would hang the process at its exit.
+TEST_F(ProgressWindow, AStopBeforeTheWindowIsUpEndsTheThread) {
+  for (int round = 0; round < 3; ++round) {
+    ProgressAnimator animator(::GetModuleHandleW(nullptr), AnimatorWaits{0, 60000});
+    ASSERT_TRUE(animator.startThread());
+    const DWORD start = ::GetTickCount();
+    animator.stop();
+    EXPECT_LT(::GetTickCount() - start, kPatienceMs) << "round " << round << ": it waited its bound, not for the thread";
+    EXPECT_EQ(animator.window(), nullptr);
+  }
+}
+
 // Run with GDI+ taken away from the process (see CMakeLists.txt); skipped where it exists.
 TEST(ProgressWindowPlainGdi, DrawsTheCaptionAndATurningSpokeAtTheFixedSize) {
   if (gdiplusAvailable()) GTEST_SKIP() << "GDI+ is available to this run";
