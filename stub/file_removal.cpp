@@ -166,10 +166,14 @@ Result removeUnlessShared(const std::wstring& path, bool deferred) {
   return result == code::kFileNotFound ? code::kSuccess : result;  // it vanished meanwhile
 }
 
-Result removeTree(const std::wstring& folder, const std::wstring& pattern, bool deferred) {
+Result removeTree(const std::wstring& folder, const std::wstring& pattern, bool deferred,
+                  vocabulary::ScopedFileHandle* held) {
   if (folder.empty()) return code::kInvalidParameter;
   const std::wstring withSeparator = folder.back() == L'\\' ? folder : folder + L'\\';
   const Result result = pattern.empty() ? code::kSuccess : removeEntries(withSeparator, pattern, deferred);
+  // Only now: an empty folder moved away and replaced by a link leaves nothing to delete through
+  // the link, and RemoveDirectoryW removes a link as itself.
+  if (held != nullptr) held->reset();
   if (deferred) {
     // Registered after its contents, so the restart empties the folder before removing it.
     removeUnlessShared(folder, true);

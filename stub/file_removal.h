@@ -9,6 +9,7 @@
 
 #include "log/logger.h"
 #include "vocabulary/result.h"
+#include "vocabulary/scoped_handle.h"
 
 namespace tzk::stub {
 
@@ -36,6 +37,9 @@ Result removeUnlessShared(const std::wstring& path, bool deferred);
 // folder itself. Links inside are removed as links and never entered. Not deferred, a file that
 // cannot be deleted stays, and so does its folder; nothing is handed to the restart then. 87
 // for an empty folder; otherwise the result of the last entry handled (0 when there was none).
-Result removeTree(const std::wstring& folder, const std::wstring& pattern, bool deferred);
+// held, the folder's own handle if the caller holds one, is closed once the entries are gone:
+// the folder cannot be removed while it is open without delete sharing.
+Result removeTree(const std::wstring& folder, const std::wstring& pattern, bool deferred,
+                  vocabulary::ScopedFileHandle* held = nullptr);
 
 }  // namespace tzk::stub

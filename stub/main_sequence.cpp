@@ -127,6 +127,7 @@ class MainSequence {
   std::uint32_t setupVersion_ = 0xFFFFFFFFu;
   std::wstring modulePath_;
   std::wstring tempFolder_;
+  vocabulary::ScopedFileHandle tempFolderHeld_;  // from its creation until it is emptied
   std::wstring childPath_;
   std::wstring childEnvironment_;
   std::uint32_t childExitCode_ = 0;
@@ -279,7 +280,7 @@ bool MainSequence::openArchive() {
     return false;
   }
   // Without a folder of its own the run must not extract anywhere: it ends here.
-  const Result made = makeTempFolder(&tempFolder_, administrator_);
+  const Result made = makeTempFolder(&tempFolder_, &tempFolderHeld_, administrator_);
   if (made != code::kSuccess) {
     abortWith(made, kTitle, animator_->window(), L"The installer cannot create a temporary folder. (code 0x%x)", made);
     logAt(log::level::kError, L"Cannot create a temporary folder (code 0x%x)", made);
@@ -391,7 +392,7 @@ void MainSequence::launch() {
 void MainSequence::cleanUp() {
   const bool restart = !tempFolder_.empty() && root::PathExists(vocabulary::JoinPath(tempFolder_, L"Reboot.txt"));
   // Files under a child that may still run are removed at the next restart instead.
-  if (!tempFolder_.empty()) removeTree(tempFolder_, L"*.*", debug_ || childMayRun_);
+  if (!tempFolder_.empty()) removeTree(tempFolder_, L"*.*", debug_ || childMayRun_, &tempFolderHeld_);
   // The self-defense is taken down only after the child: it protects what the child installs.
   if (childMayRun_) {
     logAt(log::level::kNotice, L"The installer/updater may still run; early zanti! self-defense is left to it.");

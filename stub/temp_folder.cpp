@@ -1,6 +1,7 @@
 #include "stub/temp_folder.h"
 
 #include <sddl.h>
+#include <winternl.h>
 
 #include "stub/run_values.h"
 
@@ -40,7 +41,33 @@ ProtectedSecurity::ProtectedSecurity() {
   }
 }
 
-Result makeTempFolder(std::wstring* folder, bool administrator, CreateFolder create) {
+HANDLE createHeldFolder(const wchar_t* path, SECURITY_ATTRIBUTES* security) {
+  UNICODE_STRING name{};
+  if (!::RtlDosPathNameToNtPathName_U(path, &name, nullptr, nullptr)) {
+    ::SetLastError(ERROR_PATH_NOT_FOUND);
+    return INVALID_HANDLE_VALUE;
+  }
+  OBJECT_ATTRIBUTES attributes;
+  InitializeObjectAttributes(&attributes, &name, OBJ_CASE_INSENSITIVE, nullptr,
+                             security != nullptr ? security->lpSecurityDescriptor : nullptr);
+  IO_STATUS_BLOCK status{};
+  HANDLE handle = INVALID_HANDLE_VALUE;
+  // The call CreateDirectoryW makes, but its handle is kept rather than closed: listing access,
+  // read and write sharing, and no delete sharing, which is what pins the folder.
+  const NTSTATUS created =
+      ::NtCreateFile(&handle, FILE_LIST_DIRECTORY | SYNCHRONIZE, &attributes, &status, nullptr, FILE_ATTRIBUTE_NORMAL,
+                     FILE_SHARE_READ | FILE_SHARE_WRITE, FILE_CREATE,
+                     FILE_DIRECTORY_FILE | FILE_SYNCHRONOUS_IO_NONALERT | FILE_OPEN_FOR_BACKUP_INTENT, nullptr, 0);
+  ::RtlFreeUnicodeString(&name);
+  if (!NT_SUCCESS(created)) {
+    ::SetLastError(::RtlNtStatusToDosError(created));
+    return INVALID_HANDLE_VALUE;
+  }
+  return handle;
+}
+
+Result makeTempFolder(std::wstring* folder, vocabulary::ScopedFileHandle* held, bool administrator,
+                      CreateFolder create) {
   std::wstring base;
   if (!readVariable(L"TEMP", &base) && !readVariable(L"TMP", &base)) base = L"C:\\TEMP";
   if (!isExistingDirectory(base)) base = L"C:\\TEMP";
@@ -52,7 +79,9 @@ Result makeTempFolder(std::wstring* folder, bool administrator, CreateFolder cre
     const std::wstring candidate = tempFolderCandidate(base, letter, threadId);
     if (candidate.size() >= kNameBuffer) return code::kFilenameTooLong;
     if (pathExists(candidate)) continue;
-    if (create(candidate.c_str(), administrator ? security.attributes() : nullptr)) {
+    const HANDLE made = create(candidate.c_str(), administrator ? security.attributes() : nullptr);
+    if (made != INVALID_HANDLE_VALUE) {
+      held->reset(made);
       *folder = candidate;
       return code::kSuccess;
     }

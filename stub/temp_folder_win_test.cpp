@@ -38,16 +38,44 @@ TEST_F(TempFolderTest, TakesTheFirstFreeLetterAndNeverAnExistingFolder) {
   ::CreateDirectoryW(candidate(L'a').c_str(), nullptr);
   ::CreateDirectoryW(candidate(L'b').c_str(), nullptr);
   std::wstring folder;
-  ASSERT_EQ(makeTempFolder(&folder, true), 0u);
+  vocabulary::ScopedFileHandle held;
+  ASSERT_EQ(makeTempFolder(&folder, &held, true), 0u);
   EXPECT_EQ(folder, candidate(L'c'));
   EXPECT_NE(::GetFileAttributesW(folder.c_str()), INVALID_FILE_ATTRIBUTES);
+}
+
+// Any program of the user may rename what lies in its own temporary folder and put a link at
+// the old name: the elevated run would then write, start and delete wherever the link points.
+// Held, the folder stays where it was made, and files in it still come and go.
+TEST_F(TempFolderTest, TheHeldFolderCannotBeMovedAwayButItsFilesCanBeDeleted) {
+  std::wstring folder;
+  vocabulary::ScopedFileHandle held;
+  ASSERT_EQ(makeTempFolder(&folder, &held, true), 0u);
+  ASSERT_TRUE(held.valid());
+  const std::wstring moved = folder + L".moved";
+  EXPECT_FALSE(::MoveFileW(folder.c_str(), moved.c_str()));
+  EXPECT_EQ(::GetLastError(), static_cast<DWORD>(ERROR_SHARING_VIOLATION));
+  EXPECT_FALSE(::RemoveDirectoryW(folder.c_str()));
+
+  const std::wstring file = folder + L"\\instup.exe";
+  vocabulary::ScopedFileHandle written(
+      ::CreateFileW(file.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
+  ASSERT_TRUE(written.valid());
+  written.reset();
+  EXPECT_TRUE(::DeleteFileW(file.c_str()));
+
+  held.reset();
+  ASSERT_TRUE(::MoveFileW(folder.c_str(), moved.c_str())) << "the folder is free once released";
+  ::RemoveDirectoryW(moved.c_str());
 }
 
 TEST_F(TempFolderTest, NoNameLeftMeansNoFolder) {
   for (wchar_t c = L'a'; c <= L'z'; ++c) ::CreateDirectoryW(candidate(c).c_str(), nullptr);
   std::wstring folder = L"untouched";
-  EXPECT_NE(makeTempFolder(&folder, true), 0u);
+  vocabulary::ScopedFileHandle held;
+  EXPECT_NE(makeTempFolder(&folder, &held, true), 0u);
   EXPECT_EQ(folder, L"untouched");
+  EXPECT_FALSE(held.valid());
 }
 
 TEST_F(TempFolderTest, UnusableTempFallsBackToTmpThenCTemp) {
@@ -56,20 +84,41 @@ TEST_F(TempFolderTest, UnusableTempFallsBackToTmpThenCTemp) {
   const DWORD n = ::GetEnvironmentVariableW(L"TMP", oldTmp, 1024);
   ::SetEnvironmentVariableW(L"TMP", root_.c_str());
   std::wstring folder;
-  ASSERT_EQ(makeTempFolder(&folder, true), 0u);
+  vocabulary::ScopedFileHandle held;
+  ASSERT_EQ(makeTempFolder(&folder, &held, true), 0u);
   EXPECT_EQ(folder, candidate(L'a'));
+  held.reset();
   ::RemoveDirectoryW(folder.c_str());
 
   ::SetEnvironmentVariableW(L"TEMP", (root_ + L"\\missing").c_str());
-  ASSERT_EQ(makeTempFolder(&folder, true), 0u);
+  ASSERT_EQ(makeTempFolder(&folder, &held, true), 0u);
   EXPECT_EQ(folder, tempFolderCandidate(L"C:\\TEMP", L'a', ::GetCurrentThreadId()));
+  held.reset();
   ::RemoveDirectoryW(folder.c_str());
   ::SetEnvironmentVariableW(L"TMP", n < 1024 ? std::wstring(oldTmp, n).c_str() : nullptr);
 }
 
+// Another program takes the name between the look and the creation: the run moves on to the
+// next letter and never takes the other program's folder for its own.
+HANDLE racingCreate(const wchar_t* path, SECURITY_ATTRIBUTES*) {
+  static bool raced = false;
+  if (!raced) {
+    raced = true;
+    ::CreateDirectoryW(path, nullptr);
+  }
+  return createHeldFolder(path, nullptr);
+}
+
+TEST_F(TempFolderTest, ANameTakenMeanwhileMovesOnToTheNextLetter) {
+  std::wstring folder;
+  vocabulary::ScopedFileHandle held;
+  ASSERT_EQ(makeTempFolder(&folder, &held, true, &racingCreate), 0u);
+  EXPECT_EQ(folder, candidate(L'b'));
+}
+
 // The descriptor each creation was given, as text ("" for default security).
 std::vector<std::wstring> g_descriptors;
-BOOL WINAPI recordingCreate(LPCWSTR path, LPSECURITY_ATTRIBUTES security) {
+HANDLE recordingCreate(const wchar_t* path, SECURITY_ATTRIBUTES* security) {
   LPWSTR text = nullptr;
   if (security != nullptr && ::ConvertSecurityDescriptorToStringSecurityDescriptorW(
                                  security->lpSecurityDescriptor, SDDL_REVISION_1, OWNER_SECURITY_INFORMATION, &text,
@@ -79,7 +128,7 @@ BOOL WINAPI recordingCreate(LPCWSTR path, LPSECURITY_ATTRIBUTES security) {
   } else {
     g_descriptors.emplace_back();
   }
-  return ::CreateDirectoryW(path, nullptr);
+  return createHeldFolder(path, nullptr);
 }
 
 // A limited user cannot give the folder to Administrators (the creation would fail with 1307):
@@ -87,8 +136,10 @@ BOOL WINAPI recordingCreate(LPCWSTR path, LPSECURITY_ATTRIBUTES security) {
 TEST_F(TempFolderTest, OnlyAnAdministratorsFolderIsProtected) {
   g_descriptors.clear();
   std::wstring folder;
-  ASSERT_EQ(makeTempFolder(&folder, true, &recordingCreate), 0u);
-  ASSERT_EQ(makeTempFolder(&folder, false, &recordingCreate), 0u);
+  vocabulary::ScopedFileHandle first;
+  vocabulary::ScopedFileHandle second;
+  ASSERT_EQ(makeTempFolder(&folder, &first, true, &recordingCreate), 0u);
+  ASSERT_EQ(makeTempFolder(&folder, &second, false, &recordingCreate), 0u);
   EXPECT_EQ(g_descriptors, (std::vector<std::wstring>{L"O:BA", L""}));
 }
 

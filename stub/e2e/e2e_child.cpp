@@ -9,7 +9,8 @@
 //   /signal      note whether the progress window shows, signal the GUI-shown event after one
 //                second, and note how long the window stays after that (at most 10 s)
 //   /tamper:PATH try to open PATH (the running installer) for writing, to rename it and to
-//                delete it, and note each attempt's error (0 when it worked)
+//                delete it, then to rename its own folder away, and note each attempt's error
+//                (0 when it worked; a rename that worked is undone)
 //   /hold        leave "held.dat" in its folder, held open without delete sharing by a copy of
 //                itself ("holder.exe" beside the record) until the stub has ended (at most
 //                60 s); the holder then leaves "holder.done" beside the record
@@ -129,16 +130,22 @@ void leaveAHeldFile(const std::wstring& self, const std::wstring& folder) {
 
 std::wstring errorOf(bool worked) { return std::to_wstring(worked ? 0 : ::GetLastError()); }
 
-std::wstring tamperWith(const std::wstring& path) {
+std::wstring renameAndBack(const std::wstring& path) {
+  const std::wstring moved = path + L".moved";
+  const bool renamed = ::MoveFileW(path.c_str(), moved.c_str()) != FALSE;
+  const std::wstring error = errorOf(renamed);
+  if (renamed) ::MoveFileW(moved.c_str(), path.c_str());
+  return error;
+}
+
+std::wstring tamperWith(const std::wstring& path, const std::wstring& folder) {
   const HANDLE file = ::CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                     nullptr, OPEN_EXISTING, 0, nullptr);
   std::wstring notes = L"tamper_write=" + errorOf(file != INVALID_HANDLE_VALUE) + L"\n";
   if (file != INVALID_HANDLE_VALUE) ::CloseHandle(file);
-  const std::wstring moved = path + L".moved";
-  const bool renamed = ::MoveFileW(path.c_str(), moved.c_str()) != FALSE;
-  notes += L"tamper_rename=" + errorOf(renamed) + L"\n";
-  if (renamed) ::MoveFileW(moved.c_str(), path.c_str());
-  return notes + L"tamper_delete=" + errorOf(::DeleteFileW(path.c_str()) != FALSE) + L"\n";
+  notes += L"tamper_rename=" + renameAndBack(path) + L"\n";
+  notes += L"tamper_delete=" + errorOf(::DeleteFileW(path.c_str()) != FALSE) + L"\n";
+  return notes + L"tamper_folder=" + renameAndBack(folder) + L"\n";
 }
 
 }  // namespace
@@ -163,7 +170,7 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, LPWSTR arguments, int) {
   if (args.find(L"/signal") != std::wstring::npos) record += signalGuiShown();
   const std::size_t tamper = args.find(L"/tamper:");
   if (tamper != std::wstring::npos) {
-    record += tamperWith(args.substr(tamper + 8, args.find(L' ', tamper) - tamper - 8));
+    record += tamperWith(args.substr(tamper + 8, args.find(L' ', tamper) - tamper - 8), folder);
   }
   const std::string bytes = utf8(record);
   const HANDLE out = ::CreateFileW(variable(L"E2E_RECORD").c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);

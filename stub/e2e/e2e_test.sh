@@ -239,6 +239,10 @@ run locked /silent "/tamper:Z:${scratch//\//\\}\\locked.exe"
 check "while the child runs, the installer's file can be neither written nor renamed nor deleted" \
   "[ $code -eq 0 ] && grep -qx 'tamper_write=[1-9][0-9]*' <<<\"\$received\" && grep -qx 'tamper_rename=[1-9][0-9]*' <<<\"\$received\" && \
    grep -qx 'tamper_delete=[1-9][0-9]*' <<<\"\$received\" && cmp -s '$scratch/setup.exe' '$scratch/locked.exe'"
+# A program of the user could otherwise move the folder away and link its name elsewhere: the
+# clean-up would delete wherever the link points.
+check "while the child runs, nobody can move its folder away, and the clean-up still removes it" \
+  "grep -qx 'tamper_folder=[1-9][0-9]*' <<<\"\$received\" && [ \$(leftover_folders) -eq 0 ]"
 
 # --- the sequence's decisions, with calls answered otherwise (SFX_E2E_INJECT) -------------------
 inject() { local words=$1; shift; SFX_E2E_INJECT=$words run "$@"; }
