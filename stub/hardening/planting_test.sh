@@ -37,6 +37,11 @@ run() {
     2>"$trace"
   last_code=$?
   echo "  (exit code $last_code)"
+  # A run off the display leaves the prefix's server behind for a few seconds, its desktop tied to
+  # no display: the next display run in this prefix (here, or the next test's) would join it, and
+  # none of its windows could be made.
+  WINEPREFIX=$prefix wineserver -k 2>/dev/null
+  WINEPREFIX=$prefix wineserver -w
   # The programs themselves come from the download folder; only DLLs count.
   planted_loads=$(grep -i 'loaddll.*Loaded L".*\(plant-beside\|plant-current\).*\.dll"' "$trace" | tee /dev/stderr | wc -l)
 }
