@@ -50,11 +50,14 @@ void LogVerdict(const LoadVerdict& verdict, const wchar_t* archivePath) {
 }
 
 Result SfxArchive::Load(const wchar_t* archivePath) {
-  const KeySet compiled = CompiledKeys();
-  const LoadVerdict verdict =
-      Judge(archivePath, [&compiled](const SignatureFile&, std::uint64_t) { return &compiled; });
+  const LoadVerdict verdict = JudgeWithCompiledKeys(archivePath);
   LogVerdict(verdict, archivePath);
   return verdict.code;
+}
+
+LoadVerdict SfxArchive::JudgeWithCompiledKeys(const wchar_t* archivePath) {
+  const KeySet compiled = CompiledKeys();
+  return Judge(archivePath, [&compiled](const SignatureFile&, std::uint64_t) { return &compiled; });
 }
 
 // The file is opened once, shared for reading only: nobody can change, rename or replace it

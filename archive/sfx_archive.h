@@ -80,6 +80,8 @@ class SfxArchive {
 
   // Judges the file with the compiled-in keys and logs the verdict.
   Result Load(const wchar_t* archivePath);
+  // Load's judging alone, for a caller that judges on one thread and logs the verdict on another.
+  LoadVerdict JudgeWithCompiledKeys(const wchar_t* archivePath);
   // Applies the loader's rules to the file in their order, through one open that stays with
   // this object for everything read afterwards, and says what they decided; logs nothing.
   // watch is told the progress of the signature's digest.
