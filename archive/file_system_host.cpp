@@ -5,6 +5,7 @@
 #include <exception>
 #include <system_error>
 #include <thread>
+#include <utility>
 
 #include "archive/file_system.h"
 #include "vocabulary/text.h"
@@ -31,30 +32,34 @@ Result DisableRedirection(void** previous) {
 }
 Result RevertRedirection(void*) { return code::kSuccess; }
 
-void RunBeside(const std::function<void()>& beside, const std::function<void()>& here) {
+struct BesideTask::State {
+  std::function<void()> routine;
   std::exception_ptr failure;
   std::thread thread;
+  void run() {
+    try {
+      routine();
+    } catch (...) {
+      failure = std::current_exception();
+    }
+  }
+};
+
+BesideTask::BesideTask(std::function<void()> routine) : state_(new State{std::move(routine), nullptr, {}}) {
   try {
-    thread = std::thread([&] {
-      try {
-        beside();
-      } catch (...) {
-        failure = std::current_exception();
-      }
-    });
+    state_->thread = std::thread([state = state_.get()] { state->run(); });
   } catch (const std::system_error&) {
-    beside();
+    state_->run();
   }
-  // The thread works on this frame: it is joined whatever here does.
-  std::exception_ptr hereFailure;
-  try {
-    here();
-  } catch (...) {
-    hereFailure = std::current_exception();
-  }
-  if (thread.joinable()) thread.join();
-  if (hereFailure) std::rethrow_exception(hereFailure);
-  if (failure) std::rethrow_exception(failure);
+}
+
+BesideTask::~BesideTask() {
+  if (state_->thread.joinable()) state_->thread.join();
+}
+
+void BesideTask::wait() {
+  if (state_->thread.joinable()) state_->thread.join();
+  if (state_->failure) std::rethrow_exception(std::exchange(state_->failure, nullptr));
 }
 
 std::FILE* OpenScratchFile() { return std::tmpfile(); }

@@ -4,6 +4,7 @@
 #include <io.h>
 
 #include <exception>
+#include <utility>
 
 #include "archive/file_system.h"
 #include "crashguard/structured_exception.h"
@@ -54,42 +55,40 @@ bool RunsUnderWow64() { return root::ProcessRunsUnderWow64(); }
 Result DisableRedirection(void** previous) { return root::DisableFsRedirection(previous); }
 Result RevertRedirection(void* previous) { return root::RevertFsRedirection(previous); }
 
-namespace {
-
 // The thread works for the caller, under its crash guard: a fault there is dumped where it
 // happened and ends the run as it would on the caller's thread.
-struct Beside {
-  const std::function<void()>& routine;
+struct BesideTask::State {
+  std::function<void()> routine;
   CrashGuard::InheritedGuard guard;
   std::exception_ptr failure;
+  vocabulary::ScopedKernelHandle thread;
+  void run() {
+    try {
+      guard.run(routine);
+    } catch (...) {
+      failure = std::current_exception();
+    }
+  }
+  static DWORD WINAPI entry(void* state) {
+    static_cast<State*>(state)->run();
+    return 0;
+  }
 };
 
-DWORD WINAPI RunBesideThread(void* parameter) {
-  auto* beside = static_cast<Beside*>(parameter);
-  try {
-    beside->guard.run(beside->routine);
-  } catch (...) {
-    beside->failure = std::current_exception();
-  }
-  return 0;
+BesideTask::BesideTask(std::function<void()> routine)
+    : state_(new State{std::move(routine), CrashGuard::InheritedGuard(), nullptr, {}}) {
+  state_->thread.reset(::CreateThread(nullptr, 0, &State::entry, state_.get(), 0, nullptr));
+  if (!state_->thread) state_->run();
 }
 
-}  // namespace
+BesideTask::~BesideTask() {
+  if (state_->thread) ::WaitForSingleObject(state_->thread.get(), INFINITE);
+}
 
-void RunBeside(const std::function<void()>& beside, const std::function<void()>& here) {
-  Beside state{beside, CrashGuard::InheritedGuard(), nullptr};
-  vocabulary::ScopedKernelHandle thread(::CreateThread(nullptr, 0, &RunBesideThread, &state, 0, nullptr));
-  if (!thread.valid()) beside();
-  // The thread works on this frame: it is waited for whatever here does.
-  std::exception_ptr failure;
-  try {
-    here();
-  } catch (...) {
-    failure = std::current_exception();
-  }
-  if (thread.valid()) ::WaitForSingleObject(thread.get(), INFINITE);
-  if (!failure) failure = state.failure;
-  if (failure) std::rethrow_exception(failure);
+void BesideTask::wait() {
+  if (state_->thread) ::WaitForSingleObject(state_->thread.get(), INFINITE);
+  state_->thread.reset();
+  if (state_->failure) std::rethrow_exception(std::exchange(state_->failure, nullptr));
 }
 
 // The C runtime's tmpfile() makes its file in the drive's root, which a user may not write to.

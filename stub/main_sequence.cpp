@@ -8,12 +8,11 @@
 #include <exception>
 #include <new>
 #include <optional>
-#include <utility>
 
+#include "archive/file_system.h"
 #include "archive/format.h"
 #include "archive/sfx_archive.h"
 #include "crashguard/crash_guard.h"
-#include "crashguard/structured_exception.h"
 #include "vocabulary/path.h"
 #include "log/wide_format.h"
 #include "ping/analytics_ping.h"
@@ -95,53 +94,6 @@ void writeResourceFile(HINSTANCE instance, const ResourceFile& file, const std::
   if (!out.reset() || !whole) ::DeleteFileW(path.c_str());
 }
 
-// The archive judged (its signature checked, its map read) on a thread of its own from the start
-// of the run, beside the steps before it, which mostly wait on the network and the service
-// manager. Its verdict is taken, and logged, at the archive's step, as if judged there, and no
-// step uses the archive before. A run that ends earlier waits for the judging as it goes. The
-// thread works under the run's crash guard: a fault there is dumped where it happened and ends
-// the run at the archive's step.
-class EarlyVerdict {
- public:
-  EarlyVerdict(archive::SfxArchive& archive, std::wstring path) : archive_(archive), path_(std::move(path)) {
-    thread_.reset(::CreateThread(nullptr, 0, &EarlyVerdict::judging, this, 0, nullptr));
-    if (!thread_) judge();
-  }
-  ~EarlyVerdict() { waitForIt(); }
-  EarlyVerdict(const EarlyVerdict&) = delete;
-  EarlyVerdict& operator=(const EarlyVerdict&) = delete;
-
-  archive::LoadVerdict take() {
-    waitForIt();
-    if (failure_) std::rethrow_exception(std::exchange(failure_, nullptr));
-    return verdict_;
-  }
-
- private:
-  static DWORD WINAPI judging(void* self) {
-    static_cast<EarlyVerdict*>(self)->judge();
-    return 0;
-  }
-  void judge() {
-    try {
-      guard_.run([this] { verdict_ = archive_.JudgeWithCompiledKeys(path_.c_str()); });
-    } catch (...) {
-      failure_ = std::current_exception();
-    }
-  }
-  void waitForIt() {
-    if (thread_) ::WaitForSingleObject(thread_.get(), INFINITE);
-    thread_.reset();
-  }
-
-  archive::SfxArchive& archive_;
-  const std::wstring path_;
-  const CrashGuard::InheritedGuard guard_;  // taken on the run's thread, before the thread starts
-  archive::LoadVerdict verdict_;
-  std::exception_ptr failure_;
-  vocabulary::ScopedKernelHandle thread_;
-};
-
 std::wstring ownPath() {
   wchar_t module[MAX_PATH] = {};
   const DWORD length = ::GetModuleFileNameW(nullptr, module, MAX_PATH);
@@ -188,7 +140,12 @@ class MainSequence {
   std::uint32_t childExitCode_ = 0;
   std::uint64_t visitorId_ = 0;
   archive::SfxArchive archive_;
-  std::optional<EarlyVerdict> early_;  // after archive_: it judges archive_, and ends first
+  // The archive judged (its signature checked, its map read) from the start of the run, beside
+  // the steps before it, which mostly wait on the network and the service manager. The verdict is
+  // taken, and logged, at the archive's step, as if judged there, and no step uses the archive
+  // before. Declared after what it writes, so that a run ending earlier waits for it first.
+  archive::LoadVerdict verdict_;
+  std::optional<archive::BesideTask> judging_;
   progress::SfxProgress registryProgress_;
   progress::ProgressCallback progress_;
   std::optional<progress::ProgressAnimator> animator_;  // made right after the ping
@@ -223,7 +180,7 @@ void MainSequence::stoppedByException(Result code, const char* what) {
 
 Result MainSequence::run() {
   modulePath_ = ownPath();
-  early_.emplace(archive_, modulePath_);
+  judging_.emplace([this] { verdict_ = archive_.JudgeWithCompiledKeys(modulePath_.c_str()); });
   visitorId_ = ping::sendAnalyticsPing(steps_.analyticsSettings());
   animator_.emplace(instance_);
   logAt(log::level::kInfo, L"Entering Zanti SFX stub guarded code section.");
@@ -325,9 +282,9 @@ bool MainSequence::checkSystem() {
 // The archive, verified as it loads, the run's own temporary folder, and the archive's command
 // line in place of the user's.
 bool MainSequence::openArchive() {
-  const archive::LoadVerdict verdict = early_->take();
-  archive::LogVerdict(verdict, modulePath_.c_str());
-  const Result loaded = verdict.code;
+  judging_->wait();
+  archive::LogVerdict(verdict_, modulePath_.c_str());
+  const Result loaded = verdict_.code;
   if (loaded != code::kSuccess) {
     abortWith(loaded, kTitle, animator_->window(), L"The installer cannot open the SFX archive '%s'. (code 0x%x)",
               modulePath_.c_str(), loaded);
