@@ -35,9 +35,10 @@ LogFile::~LogFile() { close(); }
 Result LogFile::open(const wchar_t* path, bool* created) {
   close();
   // Append-only access: every write lands whole at the current end of the file, even with
-  // several threads or processes writing at once.
+  // several threads or processes writing at once. A link at the name is opened as itself, never
+  // followed: an elevated run's appends must not land in a file someone else chose.
   HANDLE h = ::CreateFileW(path, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                           nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+                           nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
   if (h == INVALID_HANDLE_VALUE) return ::GetLastError();
   *created = ::GetLastError() != ERROR_ALREADY_EXISTS;
   handle_ = reinterpret_cast<Handle>(h);

@@ -71,7 +71,9 @@ CLockCS& folderLock() {
   return lock;
 }
 
-OsVersion queryOsVersion() {
+}  // namespace
+
+OsVersion QueryOsVersion() {
   OSVERSIONINFOEXW info = {};
   info.dwOSVersionInfoSize = sizeof(info);
   if (!::GetVersionExW(reinterpret_cast<OSVERSIONINFOW*>(&info))) {
@@ -88,8 +90,10 @@ OsVersion queryOsVersion() {
                    info.wServicePackMajor};
 }
 
+namespace {
+
 void gatherBaseFacts() {
-  const OsVersion version = queryOsVersion();
+  const OsVersion version = QueryOsVersion();
   gBase.osKind = ClassifyOsKind(version);
   gBase.xpSp2OrLater = IsXpSp2OrLater(version);
 }
@@ -141,7 +145,7 @@ Result startRuntime(std::uint32_t flags) {
   return code::kSuccess;
 }
 
-std::uint32_t currentOsKind() { return gBase.starts > 0 ? gBase.osKind : ClassifyOsKind(queryOsVersion()); }
+std::uint32_t currentOsKind() { return gBase.starts > 0 ? gBase.osKind : ClassifyOsKind(QueryOsVersion()); }
 
 // Child processes and the system's own DLLs need SystemRoot; a stripped environment (a
 // service, a CreateProcess with a bare block) may lack it.

@@ -36,6 +36,9 @@ Result StopLibrary();
 bool ProcessRunsUnderWow64();
 std::uint32_t GetOsKind();   // os_kind value; 0 before the base layer starts
 bool IsXpSp2OrLater();       // false before the base layer starts
+// The system's own version numbers (the native call's, not what the manifest makes
+// GetVersionExW claim); asked at once, whether or not the library has started.
+OsVersion QueryOsVersion();
 bool IsUserAdmin();
 
 // The variable's value; empty when it is not set.

@@ -30,9 +30,10 @@ std::uint32_t ClassifyOsKind(const OsVersion& version) {
 bool IsXpSp2OrLater(const OsVersion& version) {
   if (version.platformId != kPlatformNt || version.major < 5) return false;
   if (version.major > 5) return true;
+  // XP itself needs its second service pack; the 5.2 systems (XP x64, Server 2003) come after it
+  // whatever their own service pack.
   if (version.minor == 1) return version.servicePackMajor >= 2;
-  if (version.minor == 2) return version.servicePackMajor >= 1;
-  return version.minor > 2;
+  return version.minor >= 2;
 }
 
 }  // namespace tzk::root

@@ -23,7 +23,8 @@ struct OsVersion {
 
 std::uint32_t ClassifyOsKind(const OsVersion& version);
 
-// Windows XP with service pack 2, Server 2003 with service pack 1, and every later NT.
+// Windows XP with service pack 2 and every later NT: the floor the stub installs on, and the one
+// rule for it.
 bool IsXpSp2OrLater(const OsVersion& version);
 
 }  // namespace tzk::root

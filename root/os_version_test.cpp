@@ -32,10 +32,11 @@ TEST(OsKind, Table) {
 }
 
 TEST(OsKind, ServicePackFloor) {
-  EXPECT_FALSE(IsXpSp2OrLater(nt(5, 0, 4)));
+  EXPECT_FALSE(IsXpSp2OrLater(nt(4, 0, 6)));
+  EXPECT_FALSE(IsXpSp2OrLater(nt(5, 0, 4)));  // Windows 2000
   EXPECT_FALSE(IsXpSp2OrLater(nt(5, 1, 1)));  // kind 12 all the same
   EXPECT_TRUE(IsXpSp2OrLater(nt(5, 1, 2)));
-  EXPECT_FALSE(IsXpSp2OrLater(nt(5, 2, 0)));
+  EXPECT_TRUE(IsXpSp2OrLater(nt(5, 2, 0)));  // XP x64 and Server 2003 before their service packs
   EXPECT_TRUE(IsXpSp2OrLater(nt(5, 2, 1)));
   EXPECT_TRUE(IsXpSp2OrLater(nt(6, 0)));
   EXPECT_TRUE(IsXpSp2OrLater(nt(10, 0)));

@@ -28,6 +28,7 @@
 #include "selfdefense/driver_service.h"
 #include "stub/child_process.h"
 #include "stub/command_line.h"
+#include "stub/data_root.h"
 #include "stub/file_removal.h"
 #include "stub/run_values.h"
 #include "stub/temp_folder.h"
@@ -55,18 +56,9 @@ std::wstring commonAppDataFolder() {
   return folder;
 }
 
-// Makes the data root with its protected descriptor; a failed conversion means default security.
-void prepareDataRoot(const DataPaths& paths) {
-  ProtectedSecurity security;
-  createDirectoryLevels(paths.dataRoot, security.attributes());
-}
-
-void openSetupLog(const DataPaths& paths) {
-  const std::size_t slash = paths.logFile.rfind(L'\\');
-  if (slash != std::wstring::npos) {
-    createDirectoryLevels(paths.logFile.substr(0, slash), nullptr);
-  }
-  log::theLogger().configure(nullptr, paths.logFile.c_str());
+// Without a data root of its own the run keeps no log file: records still reach the debugger.
+void openSetupLog(const DataPaths& paths, bool safe) {
+  log::theLogger().configure(nullptr, safe ? paths.logFile.c_str() : nullptr);
 }
 
 // Files of type "FILE" that the stub may carry for the installer, written beside it.
@@ -116,6 +108,8 @@ class MainSequence {
   bool extract();
   void launch();
   void cleanUp();
+  template <typename Step>
+  void cleanUpStep(const wchar_t* name, Step step);
 
   void abortWith(Result code, const wchar_t* title, HWND owner, const wchar_t* format, ...);
   void stoppedByException(Result code, const char* what);
@@ -151,6 +145,7 @@ class MainSequence {
   std::optional<progress::ProgressAnimator> animator_;  // made right after the ping
   std::wstring serviceName_;
   DataPaths paths_;
+  bool dataRootSafe_ = false;  // only administrators can change it, or the run is a limited one
   bool libraryStarted_ = false;
   bool childMayRun_ = false;  // started, but not seen to end
 };
@@ -209,13 +204,14 @@ Result MainSequence::run() {
 // What every later step relies on: the data root and the setup log, the platform library, who
 // runs the stub, its command line and its own path. Nothing here ends the run.
 bool MainSequence::prepare() {
+  // Who runs the stub decides where it may write, so it is asked before anything is written.
+  administrator_ = steps_.isUserAdmin();
   paths_ = makeDataPaths(commonAppDataFolder());
-  prepareDataRoot(paths_);
-  openSetupLog(paths_);
+  dataRootSafe_ = prepareDataRoot(paths_, administrator_);
+  openSetupLog(paths_, dataRootSafe_);
 
   libraryStarted_ = root::StartLibrary(root::library_flag::kNoTempOrDataCreation) == code::kSuccess;
   selfdefense::InstallDllLoadGuard();
-  administrator_ = steps_.isUserAdmin();
 
   options_.Parse(::GetCommandLineW(), true);
   silent_ = options_.Has(L"silent");
@@ -236,16 +232,14 @@ bool isServiceRunning(const wchar_t* name) {
 // Whether this machine may be installed on (its age, an earlier installation, a damaged one),
 // then the progress listeners and the window.
 bool MainSequence::checkSystem() {
-  OSVERSIONINFOEXW version{};
-  version.dwOSVersionInfoSize = sizeof(version);
-  if (::GetVersionExW(reinterpret_cast<OSVERSIONINFOW*>(&version)) &&
-      osTooOld(version.dwMajorVersion, version.dwMinorVersion, version.wServicePackMajor)) {
+  const root::OsVersion version = root::QueryOsVersion();
+  if (!root::IsXpSp2OrLater(version)) {
     abortWith(code::kOldWinVersion, kTitle, nullptr,
               L"We are sorry but zanti! Antivirus %d requires Windows XP SP2 or higher. Please, consider update or "
               L"download zanti! Antivirus 8.",
               2015);
     logAt(log::level::kError, L"zanti! installer cannot continue because OS is too old. Version: %u.%u.%u",
-          version.dwMajorVersion, version.dwMinorVersion, version.wServicePackMajor);
+          version.major, version.minor, version.servicePackMajor);
     return false;
   }
 
@@ -257,7 +251,8 @@ bool MainSequence::checkSystem() {
     logAt(log::level::kNotice, L"Installation folder '%s' is not an absolute path; nothing is run from it",
           setupFolder_.c_str());
   }
-  if (!installed_ && !root::PathExists(paths_.rebootMarker)) {
+  // A marker in a data root that could not be made safe may be anyone's: the test is made then.
+  if (!installed_ && !(dataRootSafe_ && rebootMarkerPresent(paths_.rebootMarker))) {
     for (const wchar_t* service : {L"tzkSP", L"tzkFsBlk", L"zanti! Antivirus"}) {
       if (!isServiceRunning(service)) continue;
       abortWith(code::kDamagedInstallation, L"Corrupted zanti! Antivirus detected.", nullptr,
@@ -292,11 +287,17 @@ bool MainSequence::openArchive() {
     return false;
   }
   // Without a folder of its own the run must not extract anywhere: it ends here.
-  const Result made = makeTempFolder(&tempFolder_, &tempFolderHeld_, administrator_);
+  bool protectedFolder = false;
+  const Result made = makeTempFolder(&tempFolder_, &tempFolderHeld_, administrator_, &protectedFolder);
   if (made != code::kSuccess) {
     abortWith(made, kTitle, animator_->window(), L"The installer cannot create a temporary folder. (code 0x%x)", made);
     logAt(log::level::kError, L"Cannot create a temporary folder (code 0x%x)", made);
     return false;
+  }
+  if (!protectedFolder) {
+    logAt(administrator_ ? log::level::kWarning : log::level::kInfo,
+          L"The temporary folder '%s' has default security: the protected descriptor cannot be applied",
+          tempFolder_.c_str());
   }
   replaceVariable(archive_.commandLine(), L"%TMPPATH%", tempFolder_);
   options_.Parse(archive_.commandLine(), false);
@@ -400,38 +401,43 @@ void MainSequence::launch() {
         childPath_.c_str(), result_);
 }
 
-// Runs on every way out, in this order; its failures only leave records.
+// Runs on every way out, in this order; its failures only leave records. A step that throws is
+// logged, and the steps after it still run: the driver service, the window and the library are
+// never left behind because the folder's removal, say, ran out of memory.
 void MainSequence::cleanUp() {
-  const bool restart = !tempFolder_.empty() && root::PathExists(vocabulary::JoinPath(tempFolder_, L"Reboot.txt"));
+  bool restart = false;
+  cleanUpStep(L"restart request", [&] {
+    restart = !tempFolder_.empty() && root::PathExists(vocabulary::JoinPath(tempFolder_, L"Reboot.txt"));
+  });
   // Files under a child that may still run are removed at the next restart instead.
-  if (!tempFolder_.empty()) removeTree(tempFolder_, L"*.*", debug_ || childMayRun_, &tempFolderHeld_);
+  cleanUpStep(L"temporary folder", [&] {
+    if (!tempFolder_.empty()) removeTree(tempFolder_, L"*.*", debug_ || childMayRun_, &tempFolderHeld_);
+  });
   // The self-defense is taken down only after the child: it protects what the child installs.
-  if (childMayRun_) {
-    logAt(log::level::kNotice, L"The installer/updater may still run; early zanti! self-defense is left to it.");
-  } else if (const Result cleaned = selfdefense::CleanUpEarlySelfDefense(serviceName_)) {
-    logAt(log::level::kError, L"Cannot clean up zanti! self-defense platform with error 0x%08lx!", cleaned);
+  cleanUpStep(L"self-defense", [&] {
+    if (childMayRun_) {
+      logAt(log::level::kNotice, L"The installer/updater may still run; early zanti! self-defense is left to it.");
+    } else if (const Result cleaned = steps_.cleanUpEarlySelfDefense(serviceName_)) {
+      logAt(log::level::kError, L"Cannot clean up zanti! self-defense platform with error 0x%08lx!", cleaned);
+    }
+  });
+  cleanUpStep(L"progress window", [&] { animator_->stop(); });
+  cleanUpStep(L"library", [&] {
+    if (libraryStarted_) root::StopLibrary();
+  });
+  if (restart) cleanUpStep(L"restart", [] { restartWindows(); });
+}
+
+template <typename Step>
+void MainSequence::cleanUpStep(const wchar_t* name, Step step) {
+  try {
+    step();
+  } catch (...) {
+    logAt(log::level::kError, L"The clean-up step '%s' stopped on an exception; the clean-up goes on", name);
   }
-  animator_->stop();
-  if (libraryStarted_) root::StopLibrary();
-  if (restart) restartWindows();
 }
 
 }  // namespace
-
-DataPaths makeDataPaths(const std::wstring& commonAppData) {
-  const std::wstring base = L"\\\\.\\" + commonAppData + L"\\";
-  const std::wstring zanti = base + L"ZANTI Software\\Persistent Data\\Zanti";
-  return {base + L"ZANTI Software", zanti + L"\\Reboot.txt", zanti + L"\\Logs\\Setup.log"};
-}
-
-void createDirectoryLevels(const std::wstring& path, SECURITY_ATTRIBUTES* security) {
-  for (std::size_t i = 1; i < path.size(); ++i) {
-    if (path[i] == L'\\' || path[i] == L'/') {
-      ::CreateDirectoryW(path.substr(0, i + 1).c_str(), security);
-    }
-  }
-  ::CreateDirectoryW(path.c_str(), security);
-}
 
 SequenceSteps::SequenceSteps()
     : isUserAdmin(&root::IsUserAdmin),
@@ -441,6 +447,7 @@ SequenceSteps::SequenceSteps()
       extractEmbeddedItems([](archive::SfxArchive& archive, const std::wstring& folder) {
         return archive.ExtractEmbeddedItems(folder);
       }),
+      cleanUpEarlySelfDefense(&selfdefense::CleanUpEarlySelfDefense),
       extractFiles([](archive::SfxArchive& archive, const std::wstring& folder, progress::ProgressCallback* progress,
                       archive::SfxArchive::InstallerTask* installer) {
         return archive.ExtractFiles(folder, progress, nullptr, installer);

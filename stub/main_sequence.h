@@ -34,22 +34,12 @@ struct SequenceSteps {
   Result (*installEarlySelfDefense)(const std::wstring& tempFolder, std::wstring& serviceName,
                                     archive::SfxArchive& archive);
   Result (*extractEmbeddedItems)(archive::SfxArchive& archive, const std::wstring& folder);
+  Result (*cleanUpEarlySelfDefense)(const std::wstring& serviceName);
   Result (*extractFiles)(archive::SfxArchive& archive, const std::wstring& folder,
                          progress::ProgressCallback* progress, archive::SfxArchive::InstallerTask* installer);
   ping::AnalyticsSettings (*analyticsSettings)();
 };
 
 Result runMainSequence(HINSTANCE instance, const wchar_t* rawArguments, const SequenceSteps& steps);
-
-// Where the stub keeps its data, under the all-users application-data folder.
-struct DataPaths {
-  std::wstring dataRoot;      // \\.\<common app data>\ZANTI Software
-  std::wstring rebootMarker;  // ...\ZANTI Software\Persistent Data\Zanti\Reboot.txt
-  std::wstring logFile;       // ...\ZANTI Software\Persistent Data\Zanti\Logs\Setup.log
-};
-DataPaths makeDataPaths(const std::wstring& commonAppData);
-
-// Creates every level of path with the given security; levels that exist keep theirs.
-void createDirectoryLevels(const std::wstring& path, SECURITY_ATTRIBUTES* security);
 
 }  // namespace tzk::stub

@@ -71,9 +71,4 @@ std::int64_t buildTimestamp() {
   return static_cast<std::int64_t>(std::mktime(&stamp));
 }
 
-bool osTooOld(std::uint32_t major, std::uint32_t minor, std::uint32_t servicePackMajor) {
-  if (major != 5) return major < 5;
-  return minor == 0 || (minor == 1 && servicePackMajor < 2);
-}
-
 }  // namespace tzk::stub

@@ -21,10 +21,6 @@ bool parseBuildStamp(const char* date, const char* time, std::tm* out);
 // not parse.
 std::int64_t buildTimestamp();
 
-// Older than Windows XP SP2: anything before 5.1, and 5.1 itself below service pack 2. (5.2, XP
-// 64-bit and Server 2003, goes on whatever its service pack.)
-bool osTooOld(std::uint32_t major, std::uint32_t minor, std::uint32_t servicePackMajor);
-
 // "<base>\_av_iup.tm~" + letter + the five lowest decimal digits of threadId.
 std::wstring tempFolderCandidate(const std::wstring& base, wchar_t letter, std::uint32_t threadId);
 

@@ -44,16 +44,6 @@ TEST(BuildStamp, ParsesTheCompilersDateAndTime) {
   EXPECT_FALSE(parseBuildStamp("Apr 21 2015", "noon", &tm));
 }
 
-TEST(OsCheck, XpNeedsItsSecondServicePack) {
-  EXPECT_TRUE(osTooOld(4, 0, 6));
-  EXPECT_TRUE(osTooOld(5, 0, 4));   // Windows 2000
-  EXPECT_TRUE(osTooOld(5, 1, 1));   // XP SP1
-  EXPECT_FALSE(osTooOld(5, 1, 2));  // XP SP2
-  EXPECT_FALSE(osTooOld(5, 2, 0));  // XP 64-bit, Server 2003
-  EXPECT_FALSE(osTooOld(6, 0, 0));
-  EXPECT_FALSE(osTooOld(10, 0, 0));
-}
-
 TEST(TempFolderName, LetterAndFiveThreadDigits) {
   EXPECT_EQ(tempFolderCandidate(L"C:\\TEMP", L'a', 1234567), L"C:\\TEMP\\_av_iup.tm~a34567");
   EXPECT_EQ(tempFolderCandidate(L"C:\\TEMP\\", L'z', 42), L"C:\\TEMP\\_av_iup.tm~z00042");

@@ -14,7 +14,9 @@ log="$prefix/drive_c/ProgramData/ZANTI Software/Persistent Data/Zanti/Logs/Setup
 [ "$(head -c2 "$log" | xxd -p)" = "fffe" ] || { echo "FAIL: no UTF-16LE byte-order mark"; exit 1; }
 
 line='^\[[0-9]{4}-[0-9]{2}-[0-9]{2} [0-9]{2}:[0-9]{2}:[0-9]{2}\] \[[a-z ]{7}\] \[[a-z ]{15}\] \[ *[0-9]+: *[0-9]+\] '
-text=$(iconv -f UTF-16LE -t UTF-8 "$log" | sed -e 's/^\xEF\xBB\xBF//' -e 's/\r$//')
+# Wine reads back every folder's owner as the user, so each elevated run takes the data root's
+# levels back and says so; those warnings are checked by the end-to-end suite, not here.
+text=$(iconv -f UTF-16LE -t UTF-8 "$log" | sed -e 's/^\xEF\xBB\xBF//' -e 's/\r$//' | grep -vE '\[warning\] .* The data folder ')
 # The last run's records, from its opening "--".
 mapfile -t last < <(tail -n 9 <<<"$text")
 expected=(

@@ -3,6 +3,7 @@
 #include <sddl.h>
 #include <winternl.h>
 
+#include "root/system_function.h"
 #include "stub/run_values.h"
 
 namespace tzk::stub {
@@ -30,6 +31,14 @@ bool isExistingDirectory(const std::wstring& path) {
 }
 
 bool pathExists(const std::wstring& path) { return ::GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
+
+// "\\?\C:\x" is "C:\x", and "\\?\UNC\server\share" is "\\server\share": the run's paths are
+// joined and handed to the child in the plain form.
+std::wstring withoutLongPrefix(const std::wstring& path) {
+  if (path.compare(0, 8, L"\\\\?\\UNC\\") == 0) return L"\\" + path.substr(7);
+  if (path.compare(0, 4, L"\\\\?\\") == 0) return path.substr(4);
+  return path;
+}
 
 }  // namespace
 
@@ -66,29 +75,81 @@ HANDLE createHeldFolder(const wchar_t* path, SECURITY_ATTRIBUTES* security) {
   return handle;
 }
 
-Result makeTempFolder(std::wstring* folder, vocabulary::ScopedFileHandle* held, bool administrator,
-                      CreateFolder create) {
+std::wstring tempFolderBase(bool elevated) {
   std::wstring base;
+  if (elevated) {
+    wchar_t windows[MAX_PATH];
+    const UINT length = ::GetSystemWindowsDirectoryW(windows, MAX_PATH);
+    if (length == 0 || length >= MAX_PATH) return std::wstring();
+    base.assign(windows, length);
+    if (base.back() != L'\\') base += L'\\';
+    return base + L"Temp";
+  }
   if (!readVariable(L"TEMP", &base) && !readVariable(L"TMP", &base)) base = L"C:\\TEMP";
   if (!isExistingDirectory(base)) base = L"C:\\TEMP";
   ::CreateDirectoryW(base.c_str(), nullptr);
+  return base;
+}
 
+std::wstring objectNamePath(HANDLE folder) {
+  alignas(UNICODE_STRING) BYTE buffer[sizeof(UNICODE_STRING) + kNameBuffer * sizeof(wchar_t)];
+  ULONG length = 0;
+  if (!NT_SUCCESS(::NtQueryObject(folder, static_cast<OBJECT_INFORMATION_CLASS>(1), buffer, sizeof(buffer), &length))) {
+    return std::wstring();
+  }
+  const auto* name = reinterpret_cast<const UNICODE_STRING*>(buffer);
+  const std::wstring object(name->Buffer, name->Length / sizeof(wchar_t));
+  if (object.compare(0, 4, L"\\??\\") == 0) return withoutLongPrefix(L"\\\\?\\" + object.substr(4));
+  for (wchar_t drive[] = L"A:"; drive[0] <= L'Z'; ++drive[0]) {
+    wchar_t device[kNameBuffer];
+    if (::QueryDosDeviceW(drive, device, kNameBuffer) == 0) continue;
+    const std::wstring prefix = std::wstring(device) + L"\\";
+    if (object.compare(0, prefix.size(), prefix) == 0) return drive + object.substr(prefix.size() - 1);
+  }
+  return std::wstring();
+}
+
+std::wstring resolvedFolderPath(HANDLE folder) {
+  using FinalPath = DWORD(WINAPI*)(HANDLE, LPWSTR, DWORD, DWORD);
+  const auto finalPath = root::AsFunction<FinalPath>(root::FindLoadedFunction(L"kernel32.dll", "GetFinalPathNameByHandleW"));
+  wchar_t buffer[kNameBuffer];
+  if (finalPath != nullptr) {
+    const DWORD length = finalPath(folder, buffer, kNameBuffer, FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+    return length != 0 && length < kNameBuffer ? withoutLongPrefix(std::wstring(buffer, length)) : std::wstring();
+  }
+  return objectNamePath(folder);
+}
+
+Result makeTempFolderIn(const std::wstring& base, std::wstring* folder, vocabulary::ScopedFileHandle* held,
+                        bool* protectedFolder, CreateFolder create) {
+  if (base.empty()) return code::kPathNotFound;
   ProtectedSecurity security;
   const DWORD threadId = ::GetCurrentThreadId();
   for (wchar_t letter = L'a'; letter <= L'z'; ++letter) {
     const std::wstring candidate = tempFolderCandidate(base, letter, threadId);
     if (candidate.size() >= kNameBuffer) return code::kFilenameTooLong;
     if (pathExists(candidate)) continue;
-    const HANDLE made = create(candidate.c_str(), administrator ? security.attributes() : nullptr);
+    *protectedFolder = security.attributes() != nullptr;
+    HANDLE made = create(candidate.c_str(), security.attributes());
+    if (made == INVALID_HANDLE_VALUE && *protectedFolder && ::GetLastError() == ERROR_INVALID_OWNER) {
+      *protectedFolder = false;
+      made = create(candidate.c_str(), nullptr);
+    }
     if (made != INVALID_HANDLE_VALUE) {
       held->reset(made);
-      *folder = candidate;
+      const std::wstring resolved = resolvedFolderPath(made);
+      *folder = resolved.empty() ? candidate : resolved;
       return code::kSuccess;
     }
     const DWORD error = ::GetLastError();
     if (error != ERROR_ALREADY_EXISTS) return error;  // taken meanwhile: try the next letter
   }
   return code::kAlreadyExists;
+}
+
+Result makeTempFolder(std::wstring* folder, vocabulary::ScopedFileHandle* held, bool elevated,
+                      bool* protectedFolder) {
+  return makeTempFolderIn(tempFolderBase(elevated), folder, held, protectedFolder);
 }
 
 }  // namespace tzk::stub

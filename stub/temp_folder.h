@@ -31,14 +31,33 @@ class ProtectedSecurity {
 using CreateFolder = HANDLE (*)(const wchar_t* path, SECURITY_ATTRIBUTES* security);
 HANDLE createHeldFolder(const wchar_t* path, SECURITY_ATTRIBUTES* security);
 
-// Creates "<TEMP>\_av_iup.tm~" + a letter + five digits of the thread id, never reusing a
-// folder that exists: a name taken meanwhile moves on to the next letter. Returns the path
-// without a trailing backslash and the folder's handle in held, which the run keeps until
-// removeTree has emptied the folder; or an error when no name is left or the folder cannot be
-// made, and the run must then not extract anywhere. The folder is protected (ProtectedSecurity)
-// only for an administrator: a limited user cannot make Administrators its owner (1307), and
-// the folder lies in that user's own temporary folder anyway.
-Result makeTempFolder(std::wstring* folder, vocabulary::ScopedFileHandle* held, bool administrator,
-                      CreateFolder create = &createHeldFolder);
+// The folder the run's own folder is made in. Elevated: the system's temporary folder
+// ("%SystemRoot%\Temp"), where users may create entries but not rename, delete or link anyone
+// else's; TEMP, and C:\TEMP where TEMP is missing, may lie below a folder or link of the user's.
+// A limited run keeps its TEMP, then TMP, then C:\TEMP. Empty when none can be had.
+std::wstring tempFolderBase(bool elevated);
+
+// The folder's own path as the system resolves its handle, never a path through a link:
+// GetFinalPathNameByHandleW where there is one, the object's name mapped to its drive on XP.
+// Empty when neither answers.
+std::wstring resolvedFolderPath(HANDLE folder);
+// XP's route: the object's name is the device's path ("\Device\HarddiskVolume1\..."), and the
+// drive whose device that is gives the plain form.
+std::wstring objectNamePath(HANDLE folder);
+
+// Creates base + "\_av_iup.tm~" + a letter + five digits of the thread id, never reusing a
+// name that is taken (a folder, a file, a link): a name taken meanwhile moves on to the next
+// letter. Returns the folder's resolved path, without a trailing backslash, and its handle in
+// held, which the run keeps until removeTree has emptied the folder; or an error when no name
+// is left or the folder cannot be made, and the run must then not extract anywhere. The folder
+// is made with the protected descriptor (ProtectedSecurity) whenever it can be applied: where
+// the token cannot make Administrators the owner (1307, a limited user), or the descriptor
+// cannot be built, it gets default security, and protected says so.
+Result makeTempFolderIn(const std::wstring& base, std::wstring* folder, vocabulary::ScopedFileHandle* held,
+                        bool* protectedFolder, CreateFolder create = &createHeldFolder);
+
+// makeTempFolderIn(tempFolderBase(elevated), ...).
+Result makeTempFolder(std::wstring* folder, vocabulary::ScopedFileHandle* held, bool elevated,
+                      bool* protectedFolder);
 
 }  // namespace tzk::stub

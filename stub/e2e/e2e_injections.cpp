@@ -8,6 +8,7 @@
 //   throw          saving the embedded items runs out of memory (std::bad_alloc)
 //   wait           waiting for the child fails with ERROR_INVALID_HANDLE; the child goes on
 //   waitthrow      waiting for the child throws a C++ exception; the child goes on
+//   cleanupthrow   taking early self-defense down throws a C++ exception
 #include <windows.h>
 
 #include <cstdint>
@@ -62,6 +63,11 @@ Result extractEmbeddedItems(tzk::archive::SfxArchive& archive, const std::wstrin
   return archive.ExtractEmbeddedItems(folder);
 }
 
+Result cleanUpEarlySelfDefense(const std::wstring& serviceName) {
+  if (has(L"cleanupthrow")) throw std::runtime_error("cleaning up");
+  return tzk::selfdefense::CleanUpEarlySelfDefense(serviceName);
+}
+
 }  // namespace
 
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, LPWSTR rawArguments, int) {
@@ -71,5 +77,6 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, LPWSTR rawArguments, int) {
   steps.waitForChild = &waitForChild;
   steps.installEarlySelfDefense = &installEarlySelfDefense;
   steps.extractEmbeddedItems = &extractEmbeddedItems;
+  steps.cleanUpEarlySelfDefense = &cleanUpEarlySelfDefense;
   return static_cast<int>(tzk::stub::runEntryPoint(instance, rawArguments, steps));
 }

@@ -58,6 +58,14 @@ drive="$prefix/drive_c"
 log="$drive/ProgramData/ZANTI Software/Persistent Data/Zanti/Logs/Setup.log"
 record="$drive/e2e/record.txt"
 temp="$drive/users/$(id -un)/Temp"
+# An elevated run (every run here but a limited user's) makes its folder in the system's own.
+systemp="$drive/windows/temp"
+dataroot="$drive/ProgramData/ZANTI Software"
+# A folder of the user's, empty, and a link to it put where the user may create one before the run.
+squat="$drive/squat"
+planted() {  # planted PATH
+  rm -rf "$squat" "$1" && mkdir -p "$squat" "$(dirname "$1")" && ln -s "$squat" "$1"
+}
 
 # run INSTALLER ARGS...: one run in the case's prefix; sets code, records (this run's log
 # messages), failures (its records at level error or fatal) and received (the child's record).
@@ -85,11 +93,12 @@ in_order() {  # every pattern matches a later record than the one before
     grep -qE -- "$pattern" <<<"$records" || return 1
   done
 }
-leftover_folders() { find "$temp" -maxdepth 1 -name '_av_iup.tm~*' 2>/dev/null | wc -l; }
+leftover_folders() { find "$temp" "$systemp" -maxdepth 1 -name '_av_iup.tm~*' 2>/dev/null | wc -l; }
+clear_folders() { rm -rf "$temp"/_av_iup.tm~* "$systemp"/_av_iup.tm~*; }
 wreg() { "$runner" --prefix "$prefix" reg "$@" 2>/dev/null | tr -d '\r'; }
 
 "$runner" --prefix "$prefix" cmd /c exit 0 >/dev/null 2>&1  # the prefix, made once
-rm -rf "$temp"/_av_iup.tm~* && mkdir -p "$temp"
+clear_folders && mkdir -p "$temp"
 
 # Two parts, each a test of its own (a whole suite through an emulated CPU would outlast a test's
 # time): "sequence", the run's own steps and decisions, and "system", what it meets on the machine.
@@ -117,7 +126,8 @@ check "silent run: records in order" "in_order 'Entering Zanti SFX stub guarded 
   \"SFX archive '.*' sucessfully loaded\.\" \"Starting installer/updater executable '.*instup\.exe'\" \
   \"Installer/updater executable '.*' finished \(process return code 0x0\)\" \
   'Leaving Zanti SFX stub guarded code section \(return code 0x0\)'"
-check "silent run: the child ran from a fresh _av_iup.tm~ folder" "[[ '$folder' == *'\\_av_iup.tm~'* ]]"
+check "silent run: the child ran from a fresh _av_iup.tm~ folder in the system's temporary folder" \
+  "grep -qiE '^C:\\\\windows\\\\temp\\\\_av_iup\\.tm~[a-z][0-9]{5}$' <<<'$folder'"
 check "silent run: %TMPPATH% replaced by that folder" "[[ \"\$args\" == *'/tmppath:$folder'* ]]"
 check "silent run: ga_code is 0x and 16 hex digits" "grep -qE '/ga_code:0x[0-9a-f]{16}( |$)' <<<\"\$args\""
 check "silent run: /silent only in the raw text, once, at the end" \
@@ -275,6 +285,10 @@ check "an exception after self-defense: every clean-up step runs and the run end
   "[ $code -eq 8 ] && [ -z \"\$received\" ] && [ \$(leftover_folders) -eq 0 ] && \
    in_order 'unexpected exception \(out of memory\); cleaning up \(code 0x8\)' \
      'Leaving Zanti SFX stub guarded code section \(return code 0x8\)' ' END: '"
+inject cleanupthrow injecting /silent /reboot
+check "an exception in one clean-up step: the steps after it still run, up to the restart" \
+  "[ $code -eq 0 ] && in_order \"The clean-up step 'self-defense' stopped on an exception; the clean-up goes on\" \
+     'Reboot: Restarting windows\.\.\.' 'Leaving Zanti SFX stub guarded code section \(return code 0x0\)' ' END: '"
 rm -f "$drive/users/Public/Desktop/injecting.exe"
 inject wait injecting /silent /exitcode:7
 pending=$(wreg query 'HKLM\System\CurrentControlSet\Control\Session Manager' /v PendingFileRenameOperations)
@@ -284,7 +298,7 @@ check "a child not seen to end: the wait's error, no desktop link, its folder le
      'may still run; early zanti! self-defense is left to it\.' && \
    grep -q '_av_iup.tm~' <<<\"\$pending\""
 wreg delete 'HKLM\System\CurrentControlSet\Control\Session Manager' /v PendingFileRenameOperations /f >/dev/null
-rm -rf "$temp"/_av_iup.tm~*
+clear_folders
 # An exception while the child runs: its files are still in use, and nothing of them is deleted.
 inject waitthrow injecting /silent
 pending=$(wreg query 'HKLM\System\CurrentControlSet\Control\Session Manager' /v PendingFileRenameOperations)
@@ -294,7 +308,7 @@ check "an exception while the child runs: 574, its folder and files left for the
    grep -q 'instup\.exe' <<<\"\$pending\" && ! grep -q 'Direct delete of file' <<<\"\$records\" && \
    in_order 'unexpected exception \(waiting\)' 'may still run; early zanti! self-defense is left to it\.' ' END: '"
 wreg delete 'HKLM\System\CurrentControlSet\Control\Session Manager' /v PendingFileRenameOperations /f >/dev/null
-rm -rf "$temp"/_av_iup.tm~*
+clear_folders
 
 # --- the child's exit code, and the desktop link after a failed installation -----------------
 desktop="$drive/users/Public/Desktop"
@@ -322,8 +336,11 @@ pending=$(wreg query 'HKLM\System\CurrentControlSet\Control\Session Manager' /v 
 check "debug run: exit code 0, the folder kept until the restart" "[ $code -eq 0 ] && [ \$(leftover_folders) -eq 1 ]"
 check "debug run: its files and the folder registered for deletion at restart" \
   "grep -q 'instup.exe' <<<\"\$pending\" && grep -q '_av_iup.tm~' <<<\"\$pending\""
+# A user may rename what lies in its own TEMP and link the name elsewhere before the restart.
+check "debug run: every path registered lies in the system's temporary folder, none under the user's TEMP" \
+  "grep -qi 'windows\\\\temp\\\\_av_iup' <<<\"\$pending\" && ! grep -qi 'users\\\\' <<<\"\$pending\""
 wreg delete 'HKLM\System\CurrentControlSet\Control\Session Manager' /v PendingFileRenameOperations /f >/dev/null
-rm -rf "$temp"/_av_iup.tm~*
+clear_folders
 
 # --- a restart request left by the child ----------------------------------------------------
 run setup /silent /reboot
@@ -404,6 +421,13 @@ touch "$marker"
 run setup /silent
 check "damaged installation: not tested while a restart is pending" "[ $code -eq 0 ] && [ -n \"\$received\" ]"
 rm -f "$marker"
+# Users may create the data root before the product's first installation, with a marker inside.
+mv "$dataroot" "$scratch/dataroot.saved" && planted "$dataroot"
+mkdir -p "$squat/Persistent Data/Zanti" && touch "$squat/Persistent Data/Zanti/Reboot.txt"
+run setup /silent
+check "damaged installation: a marker in a data root the user linked elsewhere does not count" \
+  "[ $code -eq $((0xA003)) ] && [ -z \"\$received\" ]"
+rm -f "$dataroot" && mv "$scratch/dataroot.saved" "$dataroot"
 wsc stop tzkSP
 wsc delete tzkSP
 
@@ -468,7 +492,7 @@ check "after a restart: the debug run's folder is gone, and nothing behind the l
   "[ -n '$debug_folder' ] && [ ! -e '$drive/$debug_folder' ] && [ -f '$victim/held.dat' ] && [ -f '$victim/victim.dat' ]"
 rm -rf "$victim" "$drive/$folder" "$drive/$folder.moved"
 wreg delete "$pending_key" /v PendingFileRenameOperations /f >/dev/null 2>&1
-rm -rf "$temp"/_av_iup.tm~*
+clear_folders
 
 # The child crashes: its exception code is the run's result.
 wreg add 'HKCU\Software\Wine\WineDbg' /v ShowCrashDialog /t REG_DWORD /d 0 /f >/dev/null
@@ -483,10 +507,11 @@ WINEDLLOVERRIDES='gdiplus=d;winhttp=d;dbghelp=d' run setup
 check "GDI+, WinHTTP and dbghelp missing: the installation goes on, END, the folder gone" \
   "[ $code -eq 0 ] && grep -q '^args=' <<<\"\$received\" && [ \$(leftover_folders) -eq 0 ] && in_order ' END: .*\(0x00000000\)$'"
 
-# The disk fills up during extraction: a 1 MiB tmpfs as drive T: holds the user's TEMP, in a
-# user and mount namespace of its own. Wine's server opens the files, so the prefix's server is
-# started in there too, and stopped before the namespace ends. One run's only entry does not fit;
-# another's three entries fit one by one but not together, written by both lanes.
+# The disk fills up during extraction: a 1 MiB tmpfs mounted over the system's temporary folder,
+# where the elevated run makes its own, in a user and mount namespace of its own. Wine's server
+# opens the files, so the prefix's server is started in there too, and stopped before the
+# namespace ends. One run's only entry does not fit; another's three entries fit one by one but
+# not together, written by both lanes.
 head -c 2097152 /dev/urandom >"$scratch/big.bin"
 for n in 1 2 3; do head -c 409600 /dev/urandom >"$scratch/part$n.bin"; done
 full() {  # full NAME FILE...: an installer of raw entries
@@ -498,35 +523,51 @@ full() {  # full NAME FILE...: an installer of raw entries
 }
 full fullone big.bin
 full fulltwo part1.bin part2.bin part3.bin
-environment=$(wreg query 'HKCU\Environment')
 WINEPREFIX="$prefix" wineserver -k 2>/dev/null; WINEPREFIX="$prefix" wineserver -w 2>/dev/null
 export -f run wreg
-export runner prefix scratch log record drive environment
+export runner prefix scratch log record drive systemp
 unshare --user --map-root-user --mount bash -c '
-  tdrive=$scratch/tdrive
-  mkdir -p "$tdrive" && mount -t tmpfs -o size=1m tmpfs "$tdrive" && mkdir "$tdrive/tmp" || exit 1
-  ln -sfn "$tdrive" "$prefix/dosdevices/t:"
-  for name in TEMP TMP; do wreg add "HKCU\\Environment" /v $name /d "T:\\tmp" /f >/dev/null; done
+  mount -t tmpfs -o size=1m tmpfs "$systemp" || exit 1
   for installer in fullone fulltwo; do
     run $installer /silent
     printf "%s\n" "$code" >"$scratch/$installer.code"
     printf "%s\n" "$records" >"$scratch/$installer.records"
     printf "%s" "$received" >"$scratch/$installer.received"
-    find "$tdrive/tmp" -mindepth 1 >"$scratch/$installer.left"
+    find "$systemp" -mindepth 1 -name "_av_iup.tm~*" >"$scratch/$installer.left"
   done
-  for name in TEMP TMP; do
-    line=$(grep -E "^ +$name +REG_" <<<"$environment")
-    wreg add "HKCU\\Environment" /v $name /t "$(awk "{print \$2}" <<<"$line")" /d "$(sed -E "s/^ +$name +REG_[A-Z_]+ +//" <<<"$line")" /f >/dev/null
-  done
-  WINEPREFIX="$prefix" wineserver -k 2>/dev/null; WINEPREFIX="$prefix" wineserver -w 2>/dev/null
-  rm -f "$prefix/dosdevices/t:"'
+  WINEPREFIX="$prefix" wineserver -k 2>/dev/null; WINEPREFIX="$prefix" wineserver -w 2>/dev/null'
 for installer in fullone fulltwo; do
   code=$(cat "$scratch/$installer.code" 2>/dev/null) records=$(cat "$scratch/$installer.records" 2>/dev/null)
   check "disk full ($installer): 112, the entry's record, END, nothing left on the drive, no child" \
     "[ '$code' = 112 ] && [ ! -s '$scratch/$installer.received' ] && [ ! -s '$scratch/$installer.left' ] && [ -e '$scratch/$installer.left' ] && \
      in_order \"Error extracting file '(big|part[0-9])\\.bin' \\(code 0x70\\)\" ' END: .*\\(0x00000070\\)$'"
 done
-check "disk full: the user's TEMP is back" "[ \"\$(wreg query 'HKCU\\Environment')\" = \"\$environment\" ]"
+
+# --- places a program of the user can prepare before the elevated run -------------------------
+# Users may create folders in the all-users application data: the data root made a link before the
+# first installation would have the run's log appended wherever the user points it. Wine cannot
+# remove a host symlink as itself, so here the run keeps no log at all; Windows removes the link.
+mv "$dataroot" "$scratch/dataroot.saved"
+for level in "" "/Persistent Data/Zanti/Logs"; do
+  mkdir -p "$(dirname "$dataroot$level")" && planted "$dataroot$level"
+  run setup /silent
+  check "data root level '${level:-/}' a link to a user's folder: nothing written through it, the run still installs" \
+    "[ $code -eq 0 ] && grep -q '^args=' <<<\"\$received\" && [ -z \"\$(ls -A '$squat')\" ]"
+  rm -rf "$dataroot"
+done
+mv "$scratch/dataroot.saved" "$dataroot"
+# With TEMP missing the run once fell back to C:\TEMP, which any user may create first.
+environment=$(wreg query 'HKCU\Environment')
+wreg add 'HKCU\Environment' /v TEMP /d 'C:\missing' /f >/dev/null
+planted "$drive/TEMP"
+run setup /silent
+check "TEMP missing, C:\\TEMP a link to a user's folder: the child runs from the system's temporary folder" \
+  "[ $code -eq 0 ] && grep -qiE '^self=C:\\\\windows\\\\temp\\\\_av_iup' <<<\"\$received\" && [ -z \"\$(ls -A '$squat')\" ]"
+line=$(grep -E '^ +TEMP +REG_' <<<"$environment")
+wreg add 'HKCU\Environment' /v TEMP /t "$(awk '{print $2}' <<<"$line")" /d "$(sed -E 's/^ +TEMP +REG_[A-Z_]+ +//' <<<"$line")" /f >/dev/null
+rm -f "$drive/TEMP"
+check "the user's TEMP is back" "[ \"\$(wreg query 'HKCU\\Environment')\" = \"\$environment\" ]"
+rm -rf "$squat"
 
 # --- an installed product takes the installation over ------------------------------------------
 product='HKLM\Software\ZANTI Software\Zanti'
@@ -570,7 +611,7 @@ run setup /silent
 check "old product: setup.ovr runs three times, then its zanti.setup is the child" \
   "[ $code -eq 0 ] && [ \$(runs_of '$installed/setup.ovr') -eq 3 ] && grep -q '^self=.*\\\\Sfx\\\\zanti.setup$' <<<\"\$received\""
 check "old product: the temporary folder is appended to the child's PATH" \
-  "grep -qE '^path=.*;C:\\\\users\\\\.*\\\\_av_iup\.tm~[a-z][0-9]{5};$' <<<\"\$received\""
+  "grep -qiE '^path=.*;C:\\\\windows\\\\temp\\\\_av_iup\.tm~[a-z][0-9]{5};$' <<<\"\$received\""
 # An empty setup folder is still an installation, so its running service is no damage; but
 # nothing is started from the current directory, where a setup program lies in wait.
 register 2000
