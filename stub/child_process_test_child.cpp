@@ -5,7 +5,7 @@
 //   /probe:MS    after MS milliseconds, note whether that event exists ("event=" 1 or 0)
 //   /run:MS      then stay alive MS milliseconds more
 //   /exit:N      exit with N (decimal or 0x-hex)
-//   /link        hard-link itself onto the all-users desktop with the stub's own routine
+//   /link        copy itself onto the all-users desktop with the stub's own routine
 //   /codes:A,B,C exit with A on the first run, B on the second, C on every later one; the runs
 //                are counted in "<its own path>.count"
 // The plan file lets a test steer a copy whose command line the code under test chooses.
