@@ -19,7 +19,9 @@ const log::ComponentTag kTagSfxarc(L"sfxarc");
 
 constexpr wchar_t kLibraryDevice[] = L"\\\\.\\tzkSP";
 constexpr wchar_t kProductKey[] = L"Software\\ZANTI Software\\Zanti";
-constexpr DWORD kTokenGroupsBytes = 16384;
+// A token's groups change only through the system; one more read covers a change between the
+// size and the read.
+constexpr int kTokenGroupsAttempts = 3;
 constexpr DWORD kFolderAclBytes = 2048;
 
 struct BaseLayer {
@@ -143,6 +145,25 @@ Result startRuntime(std::uint32_t flags) {
   if (result != code::kSuccess) return result;
   if (!(flags & library_flag::kNoDeviceNoLocale)) std::setlocale(LC_ALL, "");
   return code::kSuccess;
+}
+
+// The token's groups however many there are: an account may be in more groups than any fixed
+// buffer holds, and a token read in part would make an administrator's run unprotected. The
+// answer is asked for its size first; a size that grew meanwhile is asked for again. Null when
+// the token cannot be read.
+std::unique_ptr<SID_AND_ATTRIBUTES[]> readTokenGroups(HANDLE token, TokenInformationQuery query) {
+  std::unique_ptr<SID_AND_ATTRIBUTES[]> buffer;  // aligned as TOKEN_GROUPS is
+  DWORD bytes = 0;
+  for (int attempt = 0; attempt < kTokenGroupsAttempts; ++attempt) {
+    DWORD needed = 0;
+    if (query(token, TokenGroups, buffer.get(), bytes, &needed)) return buffer;
+    if (::GetLastError() != ERROR_INSUFFICIENT_BUFFER || needed <= bytes) return nullptr;
+    const DWORD entries = needed / sizeof(SID_AND_ATTRIBUTES) + 1;
+    buffer.reset(new (std::nothrow) SID_AND_ATTRIBUTES[entries]);
+    if (!buffer) return nullptr;
+    bytes = entries * sizeof(SID_AND_ATTRIBUTES);
+  }
+  return nullptr;
 }
 
 std::uint32_t currentOsKind() { return gBase.starts > 0 ? gBase.osKind : ClassifyOsKind(QueryOsVersion()); }
@@ -294,24 +315,23 @@ bool IsUserAdmin() {
   return IsAdminToken(token.get(), currentOsKind() > os_kind::kWinXp);
 }
 
-bool IsAdminToken(HANDLE token, bool requireElevation) {
-  DWORD length = 0;
+bool IsAdminToken(HANDLE token, bool requireElevation, TokenInformationQuery query) {
   if (requireElevation) {
     TOKEN_ELEVATION elevation = {};
-    if (!::GetTokenInformation(token, TokenElevation, &elevation, sizeof(elevation), &length) ||
-        !elevation.TokenIsElevated) {
+    DWORD length = 0;
+    if (!query(token, TokenElevation, &elevation, sizeof(elevation), &length) || !elevation.TokenIsElevated) {
       return false;
     }
   }
-  alignas(TOKEN_GROUPS) BYTE buffer[kTokenGroupsBytes];
-  if (!::GetTokenInformation(token, TokenGroups, buffer, sizeof(buffer), &length)) return false;
+  const std::unique_ptr<SID_AND_ATTRIBUTES[]> buffer = readTokenGroups(token, query);
+  if (!buffer) return false;
 
   SID_IDENTIFIER_AUTHORITY nt = SECURITY_NT_AUTHORITY;
   alignas(DWORD) BYTE administrators[SECURITY_MAX_SID_SIZE];
   if (!::InitializeSid(administrators, &nt, 2)) return false;
   *::GetSidSubAuthority(administrators, 0) = SECURITY_BUILTIN_DOMAIN_RID;
   *::GetSidSubAuthority(administrators, 1) = DOMAIN_ALIAS_RID_ADMINS;
-  const auto* groups = reinterpret_cast<const TOKEN_GROUPS*>(buffer);
+  const auto* groups = reinterpret_cast<const TOKEN_GROUPS*>(buffer.get());
   for (DWORD i = 0; i < groups->GroupCount; ++i) {
     if (::EqualSid(groups->Groups[i].Sid, administrators)) return true;
   }

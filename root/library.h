@@ -43,9 +43,13 @@ bool IsUserAdmin();
 
 // The variable's value; empty when it is not set.
 std::wstring EnvironmentVariable(const wchar_t* name);
+// GetTokenInformation's shape. Tests hand in tokens that no system lets them make (one in more
+// groups than a fixed buffer would hold); everyone else takes the system's.
+using TokenInformationQuery = BOOL(WINAPI*)(HANDLE token, TOKEN_INFORMATION_CLASS kind, void* data, DWORD bytes,
+                                            DWORD* needed);
 // The test behind IsUserAdmin for any token: elevated where asked, and a member of the
-// built-in Administrators group.
-bool IsAdminToken(HANDLE token, bool requireElevation);
+// built-in Administrators group, however many groups the token holds.
+bool IsAdminToken(HANDLE token, bool requireElevation, TokenInformationQuery query = &::GetTokenInformation);
 
 Result DisableFsRedirection(void** previousState);
 Result RevertFsRedirection(void* previousState);

@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cstddef>
+#include <initializer_list>
 #include <string>
 
 #include "root/install_folders.h"
@@ -189,6 +191,75 @@ TEST(UserAdmin, MatchesTheProcessToken) {
   if (tokenIsElevated(other.get())) GTEST_SKIP() << "the linked token is the elevated one";
   EXPECT_FALSE(IsAdminToken(other.get(), true));
   EXPECT_EQ(IsAdminToken(other.get(), false), IsAdminToken(token.get(), false));
+}
+
+// A token in more groups than 16 KiB hold, as a domain account may be: many domain groups, and
+// Administrators, where the token has it, last. It answers as GetTokenInformation does: a
+// buffer too small fails with 122 and says how many bytes the answer needs.
+struct LargeToken {
+  DWORD domainGroups = 1200;
+  bool administrator = true;
+  bool elevated = true;
+};
+LargeToken largeToken;
+
+BOOL tooSmall(DWORD bytes, DWORD needed, DWORD* returned) {
+  *returned = needed;
+  if (bytes >= needed) return TRUE;
+  ::SetLastError(ERROR_INSUFFICIENT_BUFFER);
+  return FALSE;
+}
+
+void initialiseSid(BYTE* sid, std::initializer_list<DWORD> subAuthorities) {
+  SID_IDENTIFIER_AUTHORITY nt = SECURITY_NT_AUTHORITY;
+  ::InitializeSid(sid, &nt, static_cast<BYTE>(subAuthorities.size()));
+  DWORD i = 0;
+  for (const DWORD subAuthority : subAuthorities) *::GetSidSubAuthority(sid, i++) = subAuthority;
+}
+
+BOOL WINAPI largeTokenInformation(HANDLE, TOKEN_INFORMATION_CLASS kind, void* data, DWORD bytes, DWORD* needed) {
+  if (kind == TokenElevation) {
+    if (!tooSmall(bytes, sizeof(TOKEN_ELEVATION), needed)) return FALSE;
+    static_cast<TOKEN_ELEVATION*>(data)->TokenIsElevated = largeToken.elevated;
+    return TRUE;
+  }
+  if (kind != TokenGroups) {
+    ::SetLastError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+  const DWORD count = largeToken.domainGroups + (largeToken.administrator ? 1 : 0);
+  const DWORD entriesBytes = offsetof(TOKEN_GROUPS, Groups) + count * sizeof(SID_AND_ATTRIBUTES);
+  const DWORD sidBytes = ::GetSidLengthRequired(5);  // the longest here, S-1-5-21-a-b-c-rid
+  if (!tooSmall(bytes, entriesBytes + count * sidBytes, needed)) return FALSE;
+  auto* const start = static_cast<BYTE*>(data);
+  reinterpret_cast<TOKEN_GROUPS*>(start)->GroupCount = count;
+  auto* const entries = reinterpret_cast<SID_AND_ATTRIBUTES*>(start + offsetof(TOKEN_GROUPS, Groups));
+  BYTE* sid = start + entriesBytes;
+  for (DWORD i = 0; i < count; ++i, sid += sidBytes) {
+    if (i < largeToken.domainGroups) {
+      initialiseSid(sid, {SECURITY_NT_NON_UNIQUE, 1111, 2222, 3333, 1000 + i});
+    } else {
+      initialiseSid(sid, {SECURITY_BUILTIN_DOMAIN_RID, DOMAIN_ALIAS_RID_ADMINS});
+    }
+    entries[i] = {sid, SE_GROUP_ENABLED | SE_GROUP_MANDATORY};
+  }
+  return TRUE;
+}
+
+TEST(UserAdmin, ATokenInMoreGroupsThanAFixedBufferHoldsIsJudgedWhole) {
+  DWORD needed = 0;
+  ASSERT_FALSE(largeTokenInformation(nullptr, TokenGroups, nullptr, 0, &needed));
+  ASSERT_GT(needed, 16384u);
+
+  largeToken = {};
+  EXPECT_TRUE(IsAdminToken(nullptr, true, &largeTokenInformation));
+  largeToken.administrator = false;
+  EXPECT_FALSE(IsAdminToken(nullptr, true, &largeTokenInformation));
+  // Elevation still counts where it is asked for.
+  largeToken = {};
+  largeToken.elevated = false;
+  EXPECT_FALSE(IsAdminToken(nullptr, true, &largeTokenInformation));
+  EXPECT_TRUE(IsAdminToken(nullptr, false, &largeTokenInformation));
 }
 
 }  // namespace

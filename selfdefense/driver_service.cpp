@@ -9,6 +9,7 @@
 #include "archive/sfx_archive.h"
 #include "vocabulary/little_endian.h"
 #include "vocabulary/scoped_handle.h"
+#include "root/held_files.h"
 #include "root/library.h"
 #include "root/registry.h"
 #include "root/system_function.h"
@@ -130,14 +131,53 @@ Result renameToPermanentName(HKEY key) {
   return static_cast<Result>(status);
 }
 
+// The drivers folder a 32-bit process names is the system's own only with the thread's WOW64
+// file-system redirection off: off for this object's life, back on whichever way it ends.
+class RedirectionOff {
+ public:
+  RedirectionOff() : wow64_(root::ProcessRunsUnderWow64()) {
+    if (wow64_) root::DisableFsRedirection(&previous_);
+  }
+  ~RedirectionOff() {
+    if (wow64_) root::RevertFsRedirection(previous_);
+  }
+  RedirectionOff(const RedirectionOff&) = delete;
+  RedirectionOff& operator=(const RedirectionOff&) = delete;
+
+ private:
+  bool wow64_;
+  void* previous_ = nullptr;
+};
+
 // The driver file stays in use while the driver runs; the next start of Windows removes it.
 Result markForDeletionAtReboot(const std::wstring& driverFile) {
-  const bool wow64 = root::ProcessRunsUnderWow64();
-  void* redirection = nullptr;
-  if (wow64) root::DisableFsRedirection(&redirection);
-  const Result result =
-      ::MoveFileExW(driverFile.c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT) ? code::kSuccess : lastError();
-  if (wow64) root::RevertFsRedirection(redirection);
+  const RedirectionOff redirectionOff;
+  return ::MoveFileExW(driverFile.c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT) ? code::kSuccess : lastError();
+}
+
+// The driver is unpacked under a partial name beside its file (the file's name and "…", then a
+// digit), which takes the file's place only when complete. The unwinding of a fault removes
+// the partial file while it is written, but not once it is complete and being moved into place,
+// nor when a scanner holds it at that one deletion: the clean-up, which runs on every way out,
+// takes what is left of this run's. Never the driver file itself, which a started service may
+// still use; after the hand-over the restart removes it. 0, or the error of a partial file that
+// stays.
+Result removePartialDriverFiles(const std::wstring& serviceName) {
+  const std::wstring driversFolder = GetDriversFolder();
+  if (driversFolder.empty()) return code::kSuccess;
+  const std::wstring driverFile = driversFolder + L"\\" + serviceName + L".sys";
+  const RedirectionOff redirectionOff;
+  Result result = code::kSuccess;
+  for (unsigned i = 0; i < archive::kPartialNames; ++i) {
+    const std::wstring partial = archive::PartialName(driverFile, i);
+    Result error = code::kSuccess;
+    const auto remove = [&] {
+      if (::DeleteFileW(partial.c_str())) return true;
+      error = lastError();
+      return error == ERROR_FILE_NOT_FOUND;  // none of this name
+    };
+    if (!root::RetryWhileHeld(remove)) result = error;
+  }
   return result;
 }
 
@@ -252,6 +292,10 @@ Result CleanUpEarlySelfDefense(const std::wstring& serviceName) {
   }
   if (!serviceName.empty() && keyOpens(servicesKey(serviceName))) {
     root::DeleteBranchImpl(HKEY_LOCAL_MACHINE, servicesKey(serviceName).c_str(), 0, false);
+  }
+  if (!serviceName.empty()) {
+    const Result removed = removePartialDriverFiles(serviceName);
+    if (result == code::kSuccess) result = removed;
   }
   return result;
 }

@@ -34,8 +34,8 @@ Result InstallEarlySelfDefense(const std::wstring& tempFolder, std::wstring& ser
                                archive::SfxArchive& archive);
 
 // Stops and removes what InstallEarlySelfDefense left under serviceName (possibly empty),
-// leaving a permanently installed driver service alone apart from its "InstupFolder" value.
-// 0 or the Windows error of the step that failed.
+// partial driver files of that name included, leaving a permanently installed driver service
+// alone apart from its "InstupFolder" value. 0 or the Windows error of the step that failed.
 Result CleanUpEarlySelfDefense(const std::wstring& serviceName);
 
 // How the two native functions of the hand-over (NtRenameKey, RtlNtStatusToDosError) are

@@ -6,6 +6,7 @@
 #include <cctype>
 #include <cstdlib>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "archive/installer_writer.h"
@@ -13,6 +14,8 @@
 #include "signature/signing/signing.h"
 #include "vocabulary/little_endian.h"
 #include "vocabulary/scoped_handle.h"
+#include "root/held_files.h"
+#include "root/library.h"
 #include "root/win_test_support.h"
 #include "selfdefense/testdriver/testdriver_protocol.h"
 #include "selfdefense/testdriver/testdriver_support.h"
@@ -363,6 +366,59 @@ TEST_F(DriverService, CleanUpOfAStubInstallationWithoutItsDriverFailsWithTheDevi
   EXPECT_FALSE(KeyExists(HKEY_LOCAL_MACHINE, kPermanentKey));
   // Written for the service manager's stop, then removed with the rest.
   EXPECT_FALSE(KeyExists(HKEY_LOCAL_MACHINE, serviceKey(name_)));
+}
+
+// Writes a file of the real drivers folder, with redirection off under WOW64 as the clean-up
+// works there; the file stays open (share read only) while held is given.
+void writeDriversFile(const std::wstring& path, vocabulary::ScopedFileHandle* held = nullptr) {
+  void* redirection = nullptr;
+  const bool wow64 = SystemIsWow64();
+  if (wow64) ASSERT_EQ(root::DisableFsRedirection(&redirection), 0u);
+  vocabulary::ScopedFileHandle file(
+      ::CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS, 0, nullptr));
+  if (wow64) root::RevertFsRedirection(redirection);
+  ASSERT_TRUE(file) << ::GetLastError();
+  DWORD written = 0;
+  ASSERT_TRUE(::WriteFile(file.get(), "half", 4, &written, nullptr));
+  if (held != nullptr) *held = std::move(file);
+}
+
+// Closes the held partial file at the first pause between two deletions, as a scanner lets go.
+vocabulary::ScopedFileHandle heldPartial;
+int retryPauses = 0;
+void releaseAtThePause(std::uint32_t) {
+  ++retryPauses;
+  heldPartial.reset();
+}
+
+// A fault once the partial driver file is complete and being moved into place, or a scanner
+// that holds it at the one deletion the unwinding makes, leaves it in the drivers folder. The
+// clean-up, which runs on every way out, removes what is left of this run's, also while a
+// scanner holds it for a moment, and nothing of another name, nor the driver file itself,
+// which a started service may still use.
+TEST_F(DriverService, CleanUpRemovesThisRunsPartialDriverFilesAndNothingElse) {
+  name_ = L"qpartial";
+  const std::wstring driver = GetDriversFolder() + L"\\" + name_ + L".sys";
+  const std::vector<std::wstring> ours = {archive::PartialName(driver, 0),
+                                          archive::PartialName(driver, archive::kPartialNames - 1)};
+  const std::vector<std::wstring> others = {driver, archive::PartialName(GetDriversFolder() + L"\\qothersv.sys", 0)};
+  writeDriversFile(ours[0], &heldPartial);
+  for (const std::wstring& file : {ours[1], others[0], others[1]}) writeDriversFile(file);
+  retryPauses = 0;
+  const root::RetrySleep previous = root::SetRetrySleep(&releaseAtThePause);
+
+  CleanUpEarlySelfDefense(name_);
+  root::SetRetrySleep(previous);
+  EXPECT_EQ(retryPauses, 1);
+  heldPartial.reset();
+  for (const std::wstring& file : ours) {
+    EXPECT_TRUE(testdriver::readSystemFile(file).empty()) << "left";
+    testdriver::deleteDriverFile(file);
+  }
+  for (const std::wstring& file : others) {
+    EXPECT_FALSE(testdriver::readSystemFile(file).empty()) << "removed";
+    testdriver::deleteDriverFile(file);
+  }
 }
 
 TEST(ServiceNames, EightLowerCaseLettersAndTheDriversFolder) {

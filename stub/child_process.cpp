@@ -1,9 +1,12 @@
 #include "stub/child_process.h"
 
 #include <shlobj.h>
+#include <winternl.h>
 
 #include <cstdarg>
 #include <cwctype>
+#include <memory>
+#include <new>
 #include <string_view>
 #include <vector>
 
@@ -13,6 +16,7 @@
 #include "vocabulary/scoped_handle.h"
 #include "root/file_checks.h"
 #include "root/shell_api.h"
+#include "stub/temp_folder.h"
 
 namespace tzk::stub {
 
@@ -139,6 +143,60 @@ bool enableShutdownPrivilege() {
 // However long the system takes to end a child it was told to end: its files stay in use until
 // then.
 constexpr DWORD kTerminationWaitMs = 5000;
+
+// The installer is copied a piece at a time: it may be large, and is never held whole.
+constexpr DWORD kCopyPiece = 1u << 16;
+
+// Only administrators may change the copy, as the working folder; a limited user cannot make
+// Administrators the owner (1307) and gets default security.
+HANDLE createProtectedFile(const std::wstring& path, CreateNewFile create) {
+  ProtectedSecurity security;
+  HANDLE file = create(path.c_str(), security.attributes());
+  if (file == INVALID_HANDLE_VALUE && security.attributes() != nullptr && ::GetLastError() == ERROR_INVALID_OWNER) {
+    logRecord(log::level::kNotice, L"'%s' is made with default security (code 0x%x)", path.c_str(),
+              ERROR_INVALID_OWNER);
+    file = create(path.c_str(), nullptr);
+  }
+  return file;
+}
+
+// Whether the file goes when its last handle closes.
+Result setDeletePending(HANDLE file, bool pending) {
+  FILE_DISPOSITION_INFORMATION disposition = {static_cast<BOOLEAN>(pending)};
+  IO_STATUS_BLOCK status = {};
+  const NTSTATUS set =
+      ::NtSetInformationFile(file, &status, &disposition, sizeof(disposition), FileDispositionInformation);
+  return NT_SUCCESS(set) ? code::kSuccess : ::RtlNtStatusToDosError(set);
+}
+
+Result copyAll(HANDLE from, HANDLE to) {
+  const std::unique_ptr<std::uint8_t[]> piece(new (std::nothrow) std::uint8_t[kCopyPiece]);
+  if (!piece) return code::kNotEnoughMemory;
+  for (;;) {
+    DWORD read = 0;
+    if (!::ReadFile(from, piece.get(), kCopyPiece, &read, nullptr)) return lastError();
+    if (read == 0) return code::kSuccess;
+    DWORD written = 0;
+    if (!::WriteFile(to, piece.get(), read, &written, nullptr)) return lastError();
+    if (written != read) return ERROR_WRITE_FAULT;
+  }
+}
+
+// A copy of source at target, a new file, there only once it is complete: it is marked for
+// deletion from its creation on until the last byte is written, so no way out (a failed read or
+// write, a fault, the process ended) leaves part of it.
+Result copyToNewFile(HANDLE source, const std::wstring& target, CreateNewFile create) {
+  vocabulary::ScopedFileHandle copy(createProtectedFile(target, create));
+  if (!copy) return lastError();
+  if (const Result marked = setDeletePending(copy.get(), true)) {
+    // Still empty, and in a folder only administrators may change: it goes by its name.
+    copy.reset();
+    ::DeleteFileW(target.c_str());
+    return marked;
+  }
+  if (const Result copied = copyAll(source, copy.get())) return copied;
+  return setDeletePending(copy.get(), false);
+}
 
 }  // namespace
 
@@ -270,7 +328,11 @@ std::wstring buildChildEnvironment(const wchar_t* block, const std::wstring& fol
   return result;
 }
 
-void linkSfxToDesktop() {
+HANDLE createNewFile(const wchar_t* path, SECURITY_ATTRIBUTES* security) {
+  return ::CreateFileW(path, GENERIC_WRITE | DELETE, 0, security, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+}
+
+void linkSfxToDesktop(CreateNewFile create) {
   wchar_t module[MAX_PATH];
   // A cut path reads as success on XP: a full buffer means it was cut.
   const DWORD length = ::GetModuleFileNameW(nullptr, module, MAX_PATH);
@@ -279,12 +341,19 @@ void linkSfxToDesktop() {
   const std::size_t separator = path.find_last_of(L"\\/:");
   const std::wstring_view fileName = separator == std::wstring_view::npos ? path : path.substr(separator + 1);
 
-  std::wstring link;
-  if (!root::GetSpecialFolder(CSIDL_COMMON_DESKTOPDIRECTORY, link)) return;
-  link.append(L"\\").append(fileName);
-  if (link.size() >= MAX_PATH) return;
-  // Another volume or a file of that name already there: the user simply gets no link.
-  ::CreateHardLinkW(link.c_str(), module, nullptr);
+  std::wstring target;
+  if (!root::GetSpecialFolder(CSIDL_COMMON_DESKTOPDIRECTORY, target)) return;
+  target.append(L"\\").append(fileName);
+  if (target.size() >= MAX_PATH) return;
+  // Shared for reading only, as the archive holds it open: nobody can write it while it is copied.
+  const vocabulary::ScopedFileHandle source(
+      ::CreateFileW(module, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+  const Result copied = source ? copyToNewFile(source.get(), target, create) : lastError();
+  // A file of that name already there (the user's own, or a link) is left as it is.
+  if (copied != code::kSuccess) {
+    logRecord(log::level::kNotice, L"No copy of the SFX on the users' desktop as '%s' (code 0x%x)", target.c_str(),
+              copied);
+  }
 }
 
 void restartWindows(InitiateShutdown initiateShutdown) {

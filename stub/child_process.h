@@ -68,9 +68,19 @@ void handOverToInstalledProduct(CommandLine& options, const std::wstring& tempFo
 // has 100000 entries or more: the child then inherits the stub's environment.
 std::wstring buildChildEnvironment(const wchar_t* block, const std::wstring& folder);
 
-// Hard-links the stub's own executable onto the all-users desktop, so the user can run it
-// again after a failed installation. Failures are ignored.
-void linkSfxToDesktop();
+// Creates a file that did not exist, for writing and for deleting: never over a file, nor
+// through a link, that has the name (a name taken fails with 80). INVALID_HANDLE_VALUE with the
+// Win32 error as last error when it fails.
+using CreateNewFile = HANDLE (*)(const wchar_t* path, SECURITY_ATTRIBUTES* security);
+HANDLE createNewFile(const wchar_t* path, SECURITY_ATTRIBUTES* security);
+
+// Copies the stub's own executable onto the all-users desktop, so the user can run it again
+// after a failed installation. Every user of the machine may start it from there, so it is a
+// file of its own that only administrators may change (ProtectedSecurity; never a link to the
+// user's download, which that user could rewrite), made new with create and there only once
+// complete; a file or link that already has the name is left as it is. Failures are logged and
+// ignored.
+void linkSfxToDesktop(CreateNewFile create = &createNewFile);
 
 using InitiateShutdown = BOOL(WINAPI*)(LPWSTR machine, LPWSTR message, DWORD timeout, BOOL forceAppsClosed,
                                        BOOL rebootAfterShutdown, DWORD reason);

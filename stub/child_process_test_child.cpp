@@ -5,7 +5,8 @@
 //   /probe:MS    after MS milliseconds, note whether that event exists ("event=" 1 or 0)
 //   /run:MS      then stay alive MS milliseconds more
 //   /exit:N      exit with N (decimal or 0x-hex)
-//   /link        hard-link itself onto the all-users desktop with the stub's own routine
+//   /link        copy itself onto the all-users desktop with the stub's own routine, its file
+//                held open as the stub's archive holds it
 //   /codes:A,B,C exit with A on the first run, B on the second, C on every later one; the runs
 //                are counted in "<its own path>.count"
 // The plan file lets a test steer a copy whose command line the code under test chooses.
@@ -100,7 +101,12 @@ int wmain() {
     if (event != nullptr) ::CloseHandle(event);
   }
   ::Sleep(number(plan, L"run", 0));
-  if (plan.find(L"/link") != std::wstring::npos) tzk::stub::linkSfxToDesktop();
+  if (plan.find(L"/link") != std::wstring::npos) {
+    // Held as the stub's archive holds its own file: for reading, shared for reading only.
+    const HANDLE held = ::CreateFileW(self.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    tzk::stub::linkSfxToDesktop();
+    if (held != INVALID_HANDLE_VALUE) ::CloseHandle(held);
+  }
 
   writeWhole(self + L".record", record + L"\f\n", OPEN_ALWAYS, FILE_APPEND_DATA);
   return static_cast<int>(exitCodeOfThisRun(plan, self));

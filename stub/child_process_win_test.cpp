@@ -1,6 +1,7 @@
 #include "stub/child_process.h"
 
 #include <gtest/gtest.h>
+#include <sddl.h>
 #include <shlobj.h>
 
 #include <atomic>
@@ -10,6 +11,8 @@
 #include <vector>
 
 #include "log/logger.h"
+#include "vocabulary/scoped_handle.h"
+#include "stub/temp_folder.h"
 
 namespace tzk::stub {
 namespace {
@@ -386,31 +389,184 @@ TEST(ChildEnvironment, ExtendsTheFirstPathEntryInAnyCapitalisation) {
   EXPECT_EQ(buildChildEnvironment(tooMany.c_str(), L"t"), L"");
 }
 
-// The link is made by the test child: Windows refuses to delete any name of a running image, so
-// only a program that has ended leaves a link the test can remove again.
-TEST(LinkSfxToDesktop, HardLinksTheRunningExecutable) {
-  Scratch scratch;
-  const std::wstring name = L"sfx_link_" + std::to_wstring(::GetCurrentProcessId()) + L".exe";
-  const std::wstring child = scratch.placeChild(name);
+std::wstring commonDesktop() {
   wchar_t desktop[MAX_PATH];
-  ASSERT_TRUE(::SHGetSpecialFolderPathW(nullptr, desktop, CSIDL_COMMON_DESKTOPDIRECTORY, FALSE));
-  const std::wstring link = std::wstring(desktop) + L"\\" + name;
+  EXPECT_TRUE(::SHGetSpecialFolderPathW(nullptr, desktop, CSIDL_COMMON_DESKTOPDIRECTORY, FALSE));
+  return desktop;
+}
 
+std::string readBytes(const std::wstring& path) {
+  vocabulary::ScopedFileHandle file(::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                                  OPEN_EXISTING, 0, nullptr));
+  if (!file) return {};
+  std::string bytes(::GetFileSize(file.get(), nullptr), '\0');
+  DWORD read = 0;
+  if (!::ReadFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &read, nullptr)) return {};
+  bytes.resize(read);
+  return bytes;
+}
+
+void writeBytes(const std::wstring& path, const std::string& bytes, DWORD disposition) {
+  vocabulary::ScopedFileHandle file(
+      ::CreateFileW(path.c_str(), FILE_APPEND_DATA | GENERIC_WRITE, 0, nullptr, disposition, 0, nullptr));
+  ASSERT_TRUE(file) << ::GetLastError();
+  DWORD written = 0;
+  ::SetFilePointer(file.get(), 0, nullptr, FILE_END);
+  ASSERT_TRUE(::WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr));
+}
+
+BY_HANDLE_FILE_INFORMATION identity(const std::wstring& path) {
+  BY_HANDLE_FILE_INFORMATION info = {};
+  vocabulary::ScopedFileHandle file(::CreateFileW(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                                  nullptr, OPEN_EXISTING, 0, nullptr));
+  EXPECT_TRUE(file) << "no file at " << std::string(path.begin(), path.end());
+  EXPECT_TRUE(::GetFileInformationByHandle(file.get(), &info));
+  return info;
+}
+
+// Owner and DACL of a descriptor, as text.
+std::wstring ownerAndDacl(PSECURITY_DESCRIPTOR descriptor) {
+  LPWSTR text = nullptr;
+  if (!::ConvertSecurityDescriptorToStringSecurityDescriptorW(
+          descriptor, SDDL_REVISION_1, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, &text, nullptr)) {
+    return L"(unreadable)";
+  }
+  vocabulary::ScopedLocalMemory owned(text);
+  return text;
+}
+
+// The copy is made by the test child, through the stub's own routine: it copies the program it
+// runs as.
+void copyOntoDesktop(const std::wstring& child) {
   std::uint32_t exitCode = 0;
   ASSERT_EQ(runProcess({}, L"/link", child, exitCode, nullptr), code::kSuccess);
-  ASSERT_EQ(runProcess({}, L"/link", child, exitCode, nullptr), code::kSuccess) << "an existing link is ignored";
-  const auto identity = [](const std::wstring& path) {
-    BY_HANDLE_FILE_INFORMATION info = {};
-    const HANDLE file = ::CreateFileW(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                      OPEN_EXISTING, 0, nullptr);
-    EXPECT_NE(file, INVALID_HANDLE_VALUE) << "no file at " << std::string(path.begin(), path.end());
-    EXPECT_TRUE(::GetFileInformationByHandle(file, &info));
-    ::CloseHandle(file);
-    return std::make_tuple(info.nFileIndexHigh, info.nFileIndexLow, info.nNumberOfLinks);
-  };
-  EXPECT_EQ(identity(link), identity(child));
-  EXPECT_EQ(std::get<2>(identity(link)), 2u);
-  EXPECT_TRUE(::DeleteFileW(link.c_str())) << ::GetLastError();
+}
+
+// Every user of the machine may start what lies on the all-users desktop: it must not be the
+// file of the user who downloaded it, which that user may rewrite afterwards.
+TEST(LinkSfxToDesktop, CopiesTheExecutableIntoAFileOfItsOwn) {
+  Scratch scratch;
+  const std::wstring name = L"sfx_copy_" + std::to_wstring(::GetCurrentProcessId()) + L".exe";
+  const std::wstring child = scratch.placeChild(name);
+  const std::wstring copy = commonDesktop() + L"\\" + name;
+  const std::string original = readBytes(child);
+  ASSERT_FALSE(original.empty());
+
+  copyOntoDesktop(child);
+  EXPECT_EQ(readBytes(copy), original);
+  const BY_HANDLE_FILE_INFORMATION made = identity(copy);
+  const BY_HANDLE_FILE_INFORMATION source = identity(child);
+  EXPECT_EQ(made.nNumberOfLinks, 1u);
+  EXPECT_FALSE(made.nFileIndexHigh == source.nFileIndexHigh && made.nFileIndexLow == source.nFileIndexLow);
+  writeBytes(child, "rewritten by its user", OPEN_EXISTING);
+  EXPECT_EQ(readBytes(copy), original) << "a change of the download reached the desktop";
+  EXPECT_TRUE(::DeleteFileW(copy.c_str())) << ::GetLastError();
+}
+
+TEST(LinkSfxToDesktop, AFileAlreadyThereIsLeftAsItWas) {
+  Scratch scratch;
+  const std::wstring name = L"sfx_taken_" + std::to_wstring(::GetCurrentProcessId()) + L".exe";
+  const std::wstring child = scratch.placeChild(name);
+  const std::wstring taken = commonDesktop() + L"\\" + name;
+  writeBytes(taken, "the user's own", CREATE_ALWAYS);
+
+  copyOntoDesktop(child);
+  EXPECT_EQ(readBytes(taken), "the user's own");
+  EXPECT_TRUE(::DeleteFileW(taken.c_str())) << ::GetLastError();
+}
+
+// The creations the copy asked for, each with its descriptor's owner and DACL as text ("" for
+// default security); creation fails with 1307 for a descriptor while refuseOwner is set, as it
+// does for a limited user.
+struct CreationProbe {
+  std::vector<std::wstring> descriptors;
+  bool refuseOwner = false;
+  DWORD access = GENERIC_WRITE | DELETE;
+};
+CreationProbe creationProbe;
+
+HANDLE probedCreate(const wchar_t* path, SECURITY_ATTRIBUTES* security) {
+  creationProbe.descriptors.push_back(security != nullptr ? ownerAndDacl(security->lpSecurityDescriptor) : L"");
+  if (security != nullptr && creationProbe.refuseOwner) {
+    ::SetLastError(ERROR_INVALID_OWNER);
+    return INVALID_HANDLE_VALUE;
+  }
+  return ::CreateFileW(path, creationProbe.access, 0, security, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+}
+
+// Wine keeps no descriptor on files (it maps it onto Unix modes, and reads back the user as
+// owner), so what is checked here is the descriptor the copy is created with. The copy is of
+// this test's own executable, which it runs as.
+class LinkSfxToDesktopCreation : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    wchar_t self[MAX_PATH];
+    const std::wstring path(self, ::GetModuleFileNameW(nullptr, self, MAX_PATH));
+    source_ = readBytes(path);
+    copy_ = commonDesktop() + path.substr(path.rfind(L'\\'));
+    ::DeleteFileW(copy_.c_str());  // left by a run that ended early
+    creationProbe = CreationProbe();
+  }
+  void TearDown() override { ::DeleteFileW(copy_.c_str()); }
+  std::string source_;
+  std::wstring copy_;
+};
+
+TEST_F(LinkSfxToDesktopCreation, OnlyAdministratorsMayChangeTheCopyUnlessTheUserCannotGiveThemIt) {
+  ProtectedSecurity protectedSecurity;
+  ASSERT_NE(protectedSecurity.attributes(), nullptr);
+  const std::wstring protectedText = ownerAndDacl(protectedSecurity.attributes()->lpSecurityDescriptor);
+
+  linkSfxToDesktop(&probedCreate);
+  EXPECT_EQ(creationProbe.descriptors, std::vector<std::wstring>{protectedText});
+  EXPECT_EQ(readBytes(copy_), source_);
+
+  ASSERT_TRUE(::DeleteFileW(copy_.c_str()));
+  creationProbe = CreationProbe();
+  creationProbe.refuseOwner = true;
+  linkSfxToDesktop(&probedCreate);
+  EXPECT_EQ(creationProbe.descriptors, (std::vector<std::wstring>{protectedText, L""}));
+  EXPECT_EQ(readBytes(copy_), source_) << "a limited user's copy";
+}
+
+// Whatever stops the copy, no part of it stays on the desktop: a write that fails, or a file
+// that cannot be marked to go when it is closed (it then goes by its name).
+TEST_F(LinkSfxToDesktopCreation, ACopyNotWrittenWholeIsRemoved) {
+  for (const DWORD access : {static_cast<DWORD>(GENERIC_READ | DELETE), static_cast<DWORD>(GENERIC_WRITE)}) {
+    SCOPED_TRACE(access);
+    creationProbe.access = access;
+    linkSfxToDesktop(&probedCreate);
+    EXPECT_EQ(creationProbe.descriptors.size(), 1u);
+    EXPECT_EQ(::GetFileAttributesW(copy_.c_str()), INVALID_FILE_ATTRIBUTES);
+    creationProbe.descriptors.clear();
+  }
+}
+
+// Needs links on the desktop that the CTest script plants from the host side (Wine 8 cannot
+// make one itself): one to a file outside, one to a name where nothing is yet. Without that
+// fixture the group is skipped.
+class LinkSfxToDesktopLinks : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    wchar_t fixture[MAX_PATH] = {};
+    if (::GetEnvironmentVariableW(L"DESKTOP_LINK_FIXTURE", fixture, MAX_PATH) == 0) {
+      GTEST_SKIP() << "no link fixture prepared";
+    }
+    outside_ = std::wstring(fixture) + L"\\outside";
+  }
+  std::wstring outside_;
+};
+
+TEST_F(LinkSfxToDesktopLinks, ALinkAtTheNameIsNotFollowed) {
+  Scratch scratch;
+  const std::string victim = readBytes(outside_ + L"\\victim.exe");
+  ASSERT_FALSE(victim.empty());
+  for (const wchar_t* name : {L"sfx_planted_file.exe", L"sfx_planted_nothing.exe"}) {
+    copyOntoDesktop(scratch.placeChild(name));
+  }
+  EXPECT_EQ(readBytes(outside_ + L"\\victim.exe"), victim) << "written through the link";
+  EXPECT_EQ(::GetFileAttributesW((outside_ + L"\\nothing.exe").c_str()), INVALID_FILE_ATTRIBUTES)
+      << "created through the link";
 }
 
 // The shutdown call is always replaced: these tests must never restart the machine they run on.
