@@ -1,11 +1,10 @@
 #include <algorithm>
-#include <cstdlib>
-#include <cstring>
-#include <cwchar>
 #include <set>
 #include <string>
+#include <string_view>
 
 #include "archive/format.h"
+#include "archive/map_text.h"
 #include "archive/sfx_archive.h"
 
 namespace tzk::archive {
@@ -13,20 +12,10 @@ namespace {
 
 constexpr Result kBadInstallerRecord = 0xFFFFFFFFu;
 
-// An 8-bit text field: up to the first zero byte, widened by the C runtime in the current
-// locale; bytes that do not form a valid sequence there are widened one by one.
+// An 8-bit text field: up to the first zero byte.
 std::wstring textField(const std::uint8_t* body, std::uint32_t length) {
-  std::string text(reinterpret_cast<const char*>(body), length);
-  text.resize(std::strlen(text.c_str()));
-  const std::size_t n = std::mbstowcs(nullptr, text.c_str(), 0);
-  if (n != static_cast<std::size_t>(-1)) {
-    std::wstring wide(n, L'\0');
-    std::mbstowcs(&wide[0], text.c_str(), n + 1);
-    return wide;
-  }
-  std::wstring wide;
-  for (char c : text) wide.push_back(static_cast<wchar_t>(static_cast<unsigned char>(c)));
-  return wide;
+  const auto* text = reinterpret_cast<const char*>(body);
+  return WidenMapText(std::string_view(text, static_cast<std::size_t>(std::find(text, text + length, '\0') - text)));
 }
 
 struct RecordHeader {

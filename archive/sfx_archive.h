@@ -174,7 +174,7 @@ constexpr unsigned kPartialNames = 8;
 
 // The names a package is unpacked under before its file takes the target's place: the target
 // followed by "…", then by "…" and a digit. An entry's name may be any of them (names are
-// widened in the user's code page, where a byte may become "…"), so each is created only
+// widened in the ANSI code page, where a byte may become "…"), so each is created only
 // where nothing has that name, and the extraction's alias check counts every one.
 std::wstring PartialName(const std::wstring& target, unsigned index);
 

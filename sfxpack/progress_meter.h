@@ -1,6 +1,7 @@
 // Progress of long work for a person at a terminal: bytes done of the total and the percentage
-// on one line of stderr, redrawn at most a few times a second. Nothing when stderr is no
-// terminal, with -q/--quiet, or with --json (whose reader is a program).
+// on one line of stderr, redrawn at most a few times a second (for tests, at most once every
+// SFXPACK_REDRAW_MS milliseconds). Nothing when stderr is no terminal, with -q/--quiet, or with
+// --json (whose reader is a program).
 #pragma once
 
 #include <atomic>
@@ -35,6 +36,7 @@ class ProgressMeter {
 
   std::string what_;
   bool shown_;
+  std::int64_t redrawMs_;
   bool drawn_ = false;
   std::uint64_t drawnDone_ = 0;  // read and written only by the call that draws
   std::atomic<bool> drawing_{false};

@@ -20,6 +20,8 @@ packages=(
   libgtest-dev libgmock-dev googletest libbenchmark-dev nlohmann-json3-dev
   # the Windows we test on
   wine wine32:i386 wine64 xvfb xauth x11-apps imagemagick
+  # locale definitions: the archive tests make a Japanese locale, to run Wine in code page 932
+  locales
   # producer cross-checks, benchmarks, resources and the image checks (tools/pe_imports.py);
   # libssl-dev for the producer's reading of Authenticode signatures (osslsigncode: below)
   openssl libssl-dev 7zip xz-utils gzip python3 python3-pil python3-pefile icoutils

@@ -13,7 +13,7 @@ std::wstring fromUtf8(std::string_view text);
 // turned into slashes, so archive paths joined the Windows way work on Linux too.
 std::string toHostPath(std::wstring_view path);
 
-// Widens one byte per unit, as the archive's 8-bit texts are read.
+// Widens one byte per unit, as the archive's 8-bit texts are read where they are not valid text.
 std::wstring widenBytes(std::string_view bytes);
 
 }  // namespace tzk::vocabulary
