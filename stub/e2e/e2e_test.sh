@@ -8,7 +8,7 @@
 # SETUP stands in for an installed product's setup programs (stub/child_process_test_child.cpp);
 # EXAMPLE is the example installer/updater that `make demo` packs from example/; INJECTING_STUB
 # the stub whose calls SFX_E2E_INJECT can answer otherwise (e2e/e2e_injections.cpp); PART is
-# "sequence" or "system" (see below).
+# "sequence", "system", "faults", "places" or "product" (see below).
 # It needs a display (for the progress window) and starts a virtual one when it has none.
 set -uo pipefail
 if [ -z "${DISPLAY:-}" ]; then exec xvfb-run -a -s "-screen 0 1024x768x24" "$0" "$@"; fi
@@ -96,12 +96,34 @@ in_order() {  # every pattern matches a later record than the one before
 leftover_folders() { find "$temp" "$systemp" -maxdepth 1 -name '_av_iup.tm~*' 2>/dev/null | wc -l; }
 clear_folders() { rm -rf "$temp"/_av_iup.tm~* "$systemp"/_av_iup.tm~*; }
 wreg() { "$runner" --prefix "$prefix" reg "$@" 2>/dev/null | tr -d '\r'; }
+wsc() { "$runner" --prefix "$prefix" sc "$@" >/dev/null 2>&1; }
+# A product service, started and seen running before a run asks for it (on a loaded machine the
+# service reports itself running after sc has returned).
+start_service() {
+  cp "$service" "$drive/e2e/service.exe"
+  wsc create tzkSP binPath= 'C:\e2e\service.exe'
+  wsc start tzkSP
+  for _ in $(seq 60); do
+    "$runner" --prefix "$prefix" sc query tzkSP 2>/dev/null | grep -q 'STATE.*RUNNING' && return
+    sleep 0.5
+  done
+  echo "FAIL: the product service tzkSP never ran"; fail=1
+}
+product='HKLM\Software\ZANTI Software\Zanti'
 
 "$runner" --prefix "$prefix" cmd /c exit 0 >/dev/null 2>&1  # the prefix, made once
 clear_folders && mkdir -p "$temp"
+# The parts share the prefix: whatever a part cut short by its time limit left (a registered
+# product, a running service, a marker, a planted link) must not decide the next part's results.
+wreg delete "$product" /f >/dev/null
+wsc stop tzkSP; wsc delete tzkSP
+rm -f "$dataroot/Persistent Data/Zanti/Reboot.txt" "$drive/TEMP"
+[ -L "$dataroot" ] && rm -f "$dataroot"
 
-# Two parts, each a test of its own (a whole suite through an emulated CPU would outlast a test's
-# time): "sequence", the run's own steps and decisions, and "system", what it meets on the machine.
+# Five parts, each a test of its own (a whole suite through an emulated CPU would outlast a test's
+# time): "sequence", the run's own steps and decisions, "system", what it meets on the machine,
+# "faults", what it survives, "places", what a program of the user can prepare where it writes,
+# and "product", the hand-over to an installed product.
 if [ "$part" = sequence ]; then
 
 # --- the example, silently: every record of a whole run ---------------------------------------
@@ -407,10 +429,7 @@ wreg delete 'HKLM\Software\Microsoft\Windows\CurrentVersion\SharedDLLs' /f >/dev
 rm -rf "$drive/$folder" "$outside"
 
 # --- a product service running with nothing installed ---------------------------------------
-cp "$service" "$drive/e2e/service.exe"
-wsc() { "$runner" --prefix "$prefix" sc "$@" >/dev/null 2>&1; }
-wsc create tzkSP binPath= 'C:\e2e\service.exe'
-wsc start tzkSP
+start_service
 run setup /silent
 check "damaged installation: 0xA003 before the archive is opened, no child" \
   "[ $code -eq $((0xA003)) ] && [ -z \"\$received\" ] && ! grep -q 'sucessfully loaded' <<<\"\$records\""
@@ -421,13 +440,6 @@ touch "$marker"
 run setup /silent
 check "damaged installation: not tested while a restart is pending" "[ $code -eq 0 ] && [ -n \"\$received\" ]"
 rm -f "$marker"
-# Users may create the data root before the product's first installation, with a marker inside.
-mv "$dataroot" "$scratch/dataroot.saved" && planted "$dataroot"
-mkdir -p "$squat/Persistent Data/Zanti" && touch "$squat/Persistent Data/Zanti/Reboot.txt"
-run setup /silent
-check "damaged installation: a marker in a data root the user linked elsewhere does not count" \
-  "[ $code -eq $((0xA003)) ] && [ -z \"\$received\" ]"
-rm -f "$dataroot" && mv "$scratch/dataroot.saved" "$dataroot"
 wsc stop tzkSP
 wsc delete tzkSP
 
@@ -462,6 +474,9 @@ check "analytics: one GET of /__utm.gif with the fields in order" \
   "[ \$(wc -l <'$hits') -eq 1 ] && grep -qE '^GET /__utm\.gif\?utmn=[0-9]{1,10}&utmac=ZA-1234567-8&utmwv=4\.4sh&utmp=view/e2e-2015/envelope&utmcc=__utma=999\.999\.999\.999\.999\.1;&utmvid=0x[0-9a-f]{16}&utmr=-\|' '$hits'"
 check "analytics: utmvid is the ga_code the child received" "[ -n '$vid' ] && grep -q 'utmvid=$vid&' '$hits'"
 check "analytics: the user agent" "grep -q '|Zanti SFX/1.0$' '$hits'"
+
+fi
+if [ "$part" = faults ]; then
 
 # --- faults the run survives: each ends with its code and END, and leaves nothing behind ----------
 pending_key='HKLM\System\CurrentControlSet\Control\Session Manager'
@@ -543,6 +558,10 @@ for installer in fullone fulltwo; do
      in_order \"Error extracting file '(big|part[0-9])\\.bin' \\(code 0x70\\)\" ' END: .*\\(0x00000070\\)$'"
 done
 
+fi
+if [ "$part" = places ]; then
+mkdir -p "$dataroot"
+
 # --- places a program of the user can prepare before the elevated run -------------------------
 # Users may create folders in the all-users application data: the data root made a link before the
 # first installation would have the run's log appended wherever the user points it. Wine cannot
@@ -569,8 +588,21 @@ rm -f "$drive/TEMP"
 check "the user's TEMP is back" "[ \"\$(wreg query 'HKCU\\Environment')\" = \"\$environment\" ]"
 rm -rf "$squat"
 
+# Users may create the data root before the product's first installation, with a marker inside:
+# a restart said to be pending would skip the damaged-installation test.
+start_service
+mv "$dataroot" "$scratch/dataroot.saved" && planted "$dataroot"
+mkdir -p "$squat/Persistent Data/Zanti" && touch "$squat/Persistent Data/Zanti/Reboot.txt"
+run setup /silent
+check "damaged installation: a marker in a data root the user linked elsewhere does not count" \
+  "[ $code -eq $((0xA003)) ] && [ -z \"\$received\" ]"
+rm -f "$dataroot" && mv "$scratch/dataroot.saved" "$dataroot"
+wsc stop tzkSP
+wsc delete tzkSP
+fi
+if [ "$part" = product ]; then
+
 # --- an installed product takes the installation over ------------------------------------------
-product='HKLM\Software\ZANTI Software\Zanti'
 installed="$drive/e2e/product/setup"
 register() {  # register SETUP_VERSION
   wreg add "$product" /v ProgramFolder /d 'C:\e2e\product' /f >/dev/null
@@ -617,8 +649,7 @@ check "old product: the temporary folder is appended to the child's PATH" \
 register 2000
 wreg add "$product" /v SetupFolder /d '' /f >/dev/null
 cp "$setup" "$scratch/instup.exe" && rm -f "$scratch/instup.exe.record"
-wsc create tzkSP binPath= 'C:\e2e\service.exe'
-wsc start tzkSP
+start_service
 run setup /silent
 wsc stop tzkSP
 wsc delete tzkSP
