@@ -1,6 +1,7 @@
 // Runs the main installation sequence on the calling thread under the crash guard: a hardware
 // fault in it becomes a CrashGuard::SEException, and a prepared dump thread writes
-// "MiniDump.dmp" into the current directory before the exception goes on.
+// "MiniDump.dmp" (into the current directory, or the folder SetDumpFolder names) before the
+// exception goes on. The faulting thread waits for the dump a bounded time.
 #pragma once
 
 #include <windows.h>
@@ -8,6 +9,7 @@
 #include <cstdint>
 #include <exception>
 #include <functional>
+#include <string>
 
 #include "crashguard/structured_exception.h"
 #include "vocabulary/result.h"
@@ -45,7 +47,8 @@ using PureCallHandler = void(__cdecl*)();
 // What the dump thread does once resumed.
 enum class DumpTask : std::uint8_t {
   kDump,       // write the fault's dump
-  kLogOnly,    // an earlier fault in flight keeps its dump: log this one
+  kLogOnly,    // an earlier fault in flight keeps its dump: log this one (for a fault the
+               // faulting thread cannot log itself, inside the dispatch)
   kNone,       // released without a fault
 };
 
@@ -69,7 +72,16 @@ Result runGuarded(GuardState& state, const GuardedRoutine& routine, HINSTANCE in
 // Releases an idle dump thread without a dump and closes it.
 void finishDumpThread(GuardState& state);
 
-// Writes "MiniDump.dmp" in the current directory; pointers may be null. Returns a Win32 code.
+// Where the dumps go from now on: "MiniDump.dmp" in folder, or in the current directory when
+// folder is empty. The elevated run names its Logs folder once only administrators can change
+// anything there: the current directory is the launcher's choice. A folder whose path leaves no
+// room for the name turns the dump off (kFilenameTooLong).
+Result SetDumpFolder(const std::wstring& folder);
+
+// Writes the dump where SetDumpFolder says, with the dbghelp that arming a guard loaded (none
+// before: no dump); pointers may be null. The dump is created new under a name of its own and
+// then takes the dump's name: whatever had it, a link included, is replaced as itself, never
+// written through. Returns a Win32 code.
 Result writeMiniDump(EXCEPTION_POINTERS* exceptionPointers, DWORD threadId);
 
 namespace testing {
@@ -78,6 +90,8 @@ using ThreadCreator = HANDLE(WINAPI*)(SECURITY_ATTRIBUTES*, SIZE_T, LPTHREAD_STA
 void setThreadCreator(ThreadCreator creator);
 // The thread that wrote the last dump, 0 before any.
 DWORD lastDumpWriterThreadId();
+// How long a faulting thread waits for the dump thread from now on; 0 restores the real bound.
+void setDumpWaitBound(DWORD milliseconds);
 }  // namespace testing
 
 }  // namespace tzk::CrashGuard

@@ -1,7 +1,8 @@
 // A process for the crash guard's tests: runs one routine under the guard in the current
 // directory and leaves "report.txt" there with what it saw, and "guard.log" with the log records
 // (which outlive a process that a fault ends). The exit code says how the run ended: the
-// routine's result, kCaught when the fault left the entry routine as SEException.
+// routine's result, kCaught when the fault left the entry routine as SEException. A second
+// argument names the folder the dumps go to.
 #include <windows.h>
 
 #include <cstdio>
@@ -19,6 +20,8 @@ namespace CrashGuard = tzk::CrashGuard;
 
 constexpr int kCaught = 0x5E;
 constexpr int kUsage = 64;
+// How long a dump thread that cannot finish is waited for here, instead of the real minute.
+constexpr DWORD kHungDumpWait = 2000;
 
 bool g_unwound = false;
 
@@ -165,6 +168,39 @@ Result faultOnTwoThreadsAtOnce(HINSTANCE, const wchar_t*) {
   std::rethrow_exception(failure);
 }
 
+// A fault while the thread holds the heap's lock, which the dump thread needs to start and
+// dbghelp to write; unwinding the fault lets it go again. The dump thread is waited for only as
+// long as tests wait for a hung one (kHungDumpWait).
+struct HeapHeld {
+  HeapHeld() { ::HeapLock(::GetProcessHeap()); }
+  ~HeapHeld() { ::HeapUnlock(::GetProcessHeap()); }
+  HeapHeld(const HeapHeld&) = delete;
+  HeapHeld& operator=(const HeapHeld&) = delete;
+};
+
+Result faultHoldingTheHeap(HINSTANCE instance, const wchar_t* arguments) {
+  CrashGuard::testing::setDumpWaitBound(kHungDumpWait);
+  const HeapHeld held;
+  return writeThroughNull(instance, arguments);
+}
+
+// Memory that every read faults on.
+const wchar_t* const g_unreadable =
+    static_cast<const wchar_t*>(::VirtualAlloc(nullptr, 4096, MEM_RESERVE, PAGE_NOACCESS));
+
+// A record whose text argument points at nothing, in the clean-up after a fault: the system's
+// formatter faults while the logger holds its lock. The first fault's dump has the real bound.
+Result faultInsideTheLoggerWhileHandlingAFault(HINSTANCE instance, const wchar_t* arguments) {
+  try {
+    return divideByZero(instance, arguments);
+  } catch (const CrashGuard::SEException&) {
+    CrashGuard::testing::setDumpWaitBound(kHungDumpWait);
+    const tzk::log::ComponentTag tag(L"child");
+    tzk::log::theLogger().write(tzk::log::level::kError, tag, L"Cleaning up after '%s'", g_unreadable);
+    throw;
+  }
+}
+
 Result finishNormally(HINSTANCE, const wchar_t*) {
   return 7;
 }
@@ -179,6 +215,8 @@ CrashGuard::GuardedRoutine routineFor(const wchar_t* mode) {
   if (std::wcscmp(mode, L"nested-escaping") == 0) return &faultOutOfTheHandlingOfAFault;
   if (std::wcscmp(mode, L"nested-system") == 0) return &faultInSystemCodeWhileHandlingAFault;
   if (std::wcscmp(mode, L"two-threads") == 0) return &faultOnTwoThreadsAtOnce;
+  if (std::wcscmp(mode, L"holding-heap") == 0) return &faultHoldingTheHeap;
+  if (std::wcscmp(mode, L"nested-system-in-logger") == 0) return &faultInsideTheLoggerWhileHandlingAFault;
   return nullptr;
 }
 
@@ -190,9 +228,9 @@ unsigned long guardRecords() {
   return count;
 }
 
-int run(const wchar_t* mode) {
+int run(const wchar_t* mode, const wchar_t* dumpFolder) {
   const CrashGuard::GuardedRoutine routine = routineFor(mode);
-  if (routine == nullptr) return kUsage;
+  if (routine == nullptr || CrashGuard::SetDumpFolder(dumpFolder) != tzk::code::kSuccess) return kUsage;
   report(L"guarded", ::GetCurrentThreadId());
   tzk::log::theLogger().openFile(L"guard.log");
   CrashGuard::GuardState state{};
@@ -214,5 +252,5 @@ int run(const wchar_t* mode) {
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
-  return argc == 2 ? run(argv[1]) : kUsage;
+  return argc == 2 || argc == 3 ? run(argv[1], argc == 3 ? argv[2] : L"") : kUsage;
 }

@@ -34,19 +34,29 @@ class ScratchFolder {
     ::GetTempPathW(MAX_PATH, temp);
     path_ = std::wstring(temp) + L"crashguard-" + std::to_wstring(::GetCurrentProcessId()) + L"-" +
             std::to_wstring(++serial);
+    // Wine reuses process ids: an earlier run's folder may be left, with a dump given up on.
+    clear();
     ::CreateDirectoryW(path_.c_str(), nullptr);
   }
-  ~ScratchFolder() {
-    for (const wchar_t* name : {L"MiniDump.dmp", L"report.txt", L"guard.log"}) {
-      ::DeleteFileW(file(name).c_str());
-    }
-    ::RemoveDirectoryW(path_.c_str());
-  }
+  ~ScratchFolder() { clear(); }
   const std::wstring& path() const { return path_; }
   std::wstring file(const wchar_t* name) const { return path_ + L"\\" + name; }
   bool has(const wchar_t* name) const { return ::GetFileAttributesW(file(name).c_str()) != INVALID_FILE_ATTRIBUTES; }
 
  private:
+  // The files of the folder and of its folders one level down, then the folders.
+  void clear() const {
+    for (const wchar_t* folder : {L"logs", L"target", L""}) {
+      const std::wstring at = *folder != L'\0' ? file(folder) : path_;
+      WIN32_FIND_DATAW found;
+      const vocabulary::ScopedFindHandle find(::FindFirstFileW((at + L"\\*").c_str(), &found));
+      for (bool more = find.valid(); more; more = ::FindNextFileW(find.get(), &found)) {
+        if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) ::DeleteFileW((at + L"\\" + found.cFileName).c_str());
+      }
+      ::RemoveDirectoryW(at.c_str());
+    }
+  }
+
   std::wstring path_;
 };
 
@@ -71,8 +81,10 @@ class DisabledDllForChild {
   vocabulary::ScopedRegKey key_;
 };
 
-DWORD runChild(const wchar_t* mode, const ScratchFolder& folder) {
+// Runs the child in folder; with a dump folder, the child sends its dumps there.
+DWORD runChild(const wchar_t* mode, const ScratchFolder& folder, const std::wstring& dumpFolder = std::wstring()) {
   std::wstring commandLine = L"\"" + root::testing::ExecutableFolder() + L"\\crash_guard_child.exe\" " + mode;
+  if (!dumpFolder.empty()) commandLine += L" \"" + dumpFolder + L"\"";
   STARTUPINFOW startup{};
   startup.cb = sizeof(startup);
   PROCESS_INFORMATION process{};
@@ -83,7 +95,11 @@ DWORD runChild(const wchar_t* mode, const ScratchFolder& folder) {
   }
   const vocabulary::ScopedKernelHandle processHandle(process.hProcess), threadHandle(process.hThread);
   DWORD exitCode = 0xFFFFFFFF;
-  EXPECT_EQ(::WaitForSingleObject(process.hProcess, 120000), WAIT_OBJECT_0);
+  if (::WaitForSingleObject(process.hProcess, 120000) != WAIT_OBJECT_0) {
+    ADD_FAILURE() << "the child did not end";
+    ::TerminateProcess(process.hProcess, 0xFFFFFFFF);
+    ::WaitForSingleObject(process.hProcess, 10000);
+  }
   ::GetExitCodeProcess(process.hProcess, &exitCode);
   return exitCode;
 }
@@ -236,6 +252,112 @@ TEST(CrashGuardFault, WithoutDebugHelpThereIsNoDumpAndNoRecord) {
   EXPECT_EQ(report["records"], 0u);
 }
 
+// The elevated run sends its dumps to a folder where only administrators can change anything;
+// the current directory is its launcher's choice.
+TEST(CrashGuardDumpFolder, AFaultIsDumpedInTheFolderNamedAndNothingInTheCurrentDirectory) {
+  ScratchFolder folder;
+  ASSERT_TRUE(::CreateDirectoryW(folder.file(L"logs").c_str(), nullptr));
+  ASSERT_EQ(runChild(L"access", folder, folder.file(L"logs")), kCaught);
+  EXPECT_FALSE(folder.has(L"MiniDump.dmp"));
+  const auto dumped = readExceptionStream(folder.file(L"logs\\MiniDump.dmp"));
+  ASSERT_TRUE(dumped.has_value());
+  EXPECT_EQ(dumped->threadId, readReport(folder)["guarded"]);
+  EXPECT_EQ(dumped->code, kAccessViolation);
+}
+
+std::string unixPath(const std::wstring& path) {
+  using Convert = char*(CDECL*)(const wchar_t*);
+  const auto convert = reinterpret_cast<Convert>(reinterpret_cast<void (*)()>(
+      ::GetProcAddress(::GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name")));
+  char* converted = convert != nullptr ? convert(path.c_str()) : nullptr;
+  if (converted == nullptr) return std::string();
+  std::string result(converted);
+  ::HeapFree(::GetProcessHeap(), 0, converted);
+  return result;
+}
+
+// Runs a program of the host, for what Wine cannot do from the Windows side.
+bool runOnHost(std::vector<std::string> arguments) {
+  using Spawn = LONG(CDECL*)(char* const*, int);
+  const auto spawn = reinterpret_cast<Spawn>(reinterpret_cast<void (*)()>(
+      ::GetProcAddress(::GetModuleHandleW(L"ntdll.dll"), "__wine_unix_spawnvp")));
+  std::vector<char*> argv;
+  for (std::string& argument : arguments) argv.push_back(argument.data());
+  argv.push_back(nullptr);
+  return spawn != nullptr && spawn(argv.data(), 1) == 0;
+}
+
+// A link that another program of the user put at a name: Wine 8 makes none from the Windows
+// side (CreateSymbolicLinkW makes nothing), so the host's ln makes it.
+class PlantedLink {
+ public:
+  PlantedLink(const std::wstring& link, const std::wstring& target) : link_(unixPath(link)) {
+    planted_ = !link_.empty() && runOnHost({"/bin/ln", "-s", unixPath(target), link_});
+  }
+  ~PlantedLink() {
+    if (planted_) runOnHost({"/bin/rm", "-f", link_});
+  }
+  bool planted() const { return planted_; }
+
+ private:
+  std::string link_;
+  bool planted_ = false;
+};
+
+std::string contentOf(const std::wstring& path) {
+  std::ifstream file(path.c_str(), std::ios::binary);
+  return std::string{std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
+}
+
+void writeFile(const std::wstring& path, const std::string& content) {
+  std::ofstream(path.c_str(), std::ios::binary) << content;
+}
+
+Result dumpWithoutFault(HINSTANCE, const wchar_t*) { return writeMiniDump(nullptr, 0); }
+
+// Writes one dump through an armed guard into folder, as the dump thread would.
+Result dumpInto(const std::wstring& folder) {
+  EXPECT_EQ(SetDumpFolder(folder), code::kSuccess);
+  GuardState state{};
+  const Result result = runGuarded(state, &dumpWithoutFault, nullptr, L"");
+  SetDumpFolder(std::wstring());
+  return result;
+}
+
+bool isMinidump(const std::wstring& path) { return contentOf(path).compare(0, 4, "MDMP") == 0; }
+
+// Whatever has the dump's name is replaced as itself (AFaultSurvivedLeavesTheNextOneItsDump
+// shows an earlier dump replaced): a link that someone put there is never followed, so nothing
+// is written or removed where it points.
+TEST(CrashGuardDumpFolder, WhatHasTheDumpsNameIsReplacedAsItself) {
+  ScratchFolder folder;
+  const std::wstring logs = folder.file(L"logs"), dump = folder.file(L"logs\\MiniDump.dmp");
+  ASSERT_TRUE(::CreateDirectoryW(logs.c_str(), nullptr));
+  {
+    SCOPED_TRACE("a link to a file");
+    writeFile(folder.file(L"target.txt"), "kept");
+    // Gone with whatever has its name at the end of the case.
+    const PlantedLink link(dump, folder.file(L"target.txt"));
+    ASSERT_TRUE(link.planted());
+    ASSERT_EQ(contentOf(dump), "kept") << "the link leads to the target";
+    EXPECT_EQ(dumpInto(logs), code::kSuccess);
+    EXPECT_EQ(contentOf(folder.file(L"target.txt")), "kept");
+    EXPECT_TRUE(isMinidump(dump));
+  }
+  {
+    SCOPED_TRACE("a link to a folder");
+    ASSERT_TRUE(::CreateDirectoryW(folder.file(L"target").c_str(), nullptr));
+    const PlantedLink link(dump, folder.file(L"target"));
+    ASSERT_TRUE(link.planted());
+    // A rename replaces no folder, nor a link to one: then there is no dump.
+    EXPECT_NE(dumpInto(logs), code::kSuccess);
+    EXPECT_NE(::GetFileAttributesW(folder.file(L"target").c_str()), INVALID_FILE_ATTRIBUTES);
+    EXPECT_FALSE(folder.has(L"target\\MiniDump.dmp"));
+    const std::wstring partial = L"logs\\MiniDump.dmp." + std::to_wstring(::GetCurrentProcessId());
+    EXPECT_FALSE(folder.has(partial.c_str())) << "the partial file is taken away again";
+  }
+}
+
 struct Fault {
   std::uint32_t threadId;
   std::uint32_t code;
@@ -301,6 +423,31 @@ TEST(CrashGuardFaultInFlight, TwoThreadsFaultingAtOnceLeaveOneWholeDumpAndARecor
   const bool guardedFirst = dumped->threadId == guarded.threadId;
   expectDumpOf(folder, guardedFirst ? guarded : lane);
   expectLoggedInstead(folder, guardedFirst ? lane : guarded);
+}
+
+// The dump thread may need a lock that the faulting thread holds: the heap's, which a new
+// thread's start and dbghelp take, or the logger's, for the record of a fault that leaves the
+// dump to an earlier one, when that fault comes inside the logger. The faulting thread waits for
+// it only so long, and the run ends all the same: a fault in own code leaves the entry routine
+// (and says why it has no dump), one in system code ends the process, and an earlier fault keeps
+// its dump.
+TEST(CrashGuardFaultHoldingALock, TheRunEndsAllTheSame) {
+  {
+    SCOPED_TRACE("the heap's lock");
+    ScratchFolder folder;
+    ASSERT_EQ(runChild(L"holding-heap", folder), kCaught);
+    EXPECT_EQ(readReport(folder)["code"], kAccessViolation);
+    const std::vector<std::string> records = guardLog(folder);
+    ASSERT_EQ(records.size(), 1u);
+    EXPECT_NE(records[0].find("] [error  ] [crashguard "), std::string::npos) << records[0];
+    EXPECT_NE(records[0].find("The dump thread did not finish within 2000 ms"), std::string::npos) << records[0];
+  }
+  {
+    SCOPED_TRACE("the logger's lock");
+    ScratchFolder folder;
+    EXPECT_EQ(runChild(L"nested-system-in-logger", folder), kAccessViolation);
+    expectDumpOf(folder, {readReport(folder)["guarded"], kDivideByZero});
+  }
 }
 
 // In-process runs: the guard around routines that return or throw ordinary exceptions.

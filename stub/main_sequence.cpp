@@ -218,6 +218,7 @@ bool MainSequence::prepare() {
   debug_ = options_.Has(L"debug");
 
   if (!modulePath_.empty()) logAt(log::level::kInfo, L"Running SFX '%s'", modulePath_.c_str());
+  if (administrator_) CrashGuard::SetDumpFolder(paths_.logFile.substr(0, paths_.logFile.rfind(L'\\')));
   return true;
 }
 

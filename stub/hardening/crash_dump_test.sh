@@ -9,21 +9,35 @@
 # dbghelp.dll disabled the same fault leaves no dump. A fault on the second extraction lane of
 # an installer ends the same way, with the lane's thread in the dump, after the clean-up has
 # taken the temporary folder away; the child never starts.
+# Where the dump goes: that fault comes after the run has set up its Logs folder, and Wine's runs
+# are an administrator's, so its dump is in Logs and nothing in the current directory, which the
+# stub's launcher chooses; the main sequence's fault comes before the run knows who runs it, so
+# its dump is in the current directory. A link put at the dump's name there, as another program
+# of the user can, is never written through: it is replaced as itself, or left alone.
 set -uo pipefail
 stub=$1 faulting=$2 prefix=$3 scratch=$4 lane_fault=$5 sfxpack=$6 child=$7 manifest=$8
 runner=$(cd "$(dirname "$0")/../../tools" && pwd)/wine-run.sh
 log="$prefix/drive_c/ProgramData/ZANTI Software/Persistent Data/Zanti/Logs/Setup.log"
+logs=$(dirname "$log")
+# Where a link put at the dump's name leads: a dump written through the link would change it.
+victim=$scratch/victim.txt
 fail=0
 check() { if eval "$2"; then echo "ok: $1"; else echo "FAIL: $1"; fail=1; fi; }
 
 # Runs a stub silently and off any display (no message box, not even the runtime's after the
-# fault, may wait for a click) in a fresh current directory; leaves the exit code in $code.
+# fault, may wait for a click) in a fresh current directory; leaves the exit code in $code. With
+# link_dump set, a link to $victim waits at the dump's name there.
 run() {
   local name=$1; shift
-  rm -rf "${scratch:?}/$name" && mkdir -p "$scratch/$name"
+  rm -rf "${scratch:?}/$name" "$logs"/MiniDump.dmp* && mkdir -p "$scratch/$name"
+  if [ -n "${link_dump:-}" ]; then
+    echo victim >"$victim" && ln -s "$victim" "$scratch/$name/MiniDump.dmp"
+  fi
   env -u DISPLAY "$@" timeout 300 "$runner" --prefix "$prefix" --cwd "$scratch/$name" "$exe" /silent
   code=$?
 }
+# The link put at the dump's name in the run's folder never led a write.
+victim_untouched() { [ "$(cat "$victim" 2>/dev/null)" = victim ]; }
 
 # The records of the last run, from its START record on.
 last_run() {
@@ -97,17 +111,18 @@ PY
 
 exe=$stub run normal WINEDEBUG=-all
 records=$(last_run)
-check "normal run: no MiniDump.dmp" "[ ! -e '$scratch/normal/MiniDump.dmp' ]"
+check "normal run: no MiniDump.dmp" "[ ! -e '$scratch/normal/MiniDump.dmp' ] && [ ! -e '$logs/MiniDump.dmp' ]"
 check "normal run: END record" "grep -q ' END: Zanti SFX stub executable' <<<\"\$records\""
 check "normal run: no crashguard record" "! grep -q '\[crashguard *\]' <<<\"\$records\""
 
-exe=$faulting run fault WINEDEBUG=-all
+exe=$faulting link_dump=1 run fault WINEDEBUG=-all
 records=$(last_run)
 main_thread=$(sed -n 's/.*\[ *[0-9]*: *\([0-9]*\)\] [0-9/]* [0-9:]* START: .*/\1/p' <<<"$records")
 check "fault: START record names the main thread" "[ -n '$main_thread' ]"
 check "fault: the exception leaves the entry routine (exit code $code, no END record)" \
   "[ $code -ne 0 ] && ! grep -q ' END: Zanti SFX stub executable' <<<\"\$records\""
-check "fault: MiniDump.dmp in the current directory" "[ -s '$scratch/fault/MiniDump.dmp' ]"
+check "fault: MiniDump.dmp in the current directory, in place of the link put there, which led no write" \
+  "[ -s '$scratch/fault/MiniDump.dmp' ] && [ ! -L '$scratch/fault/MiniDump.dmp' ] && victim_untouched"
 if [ -s "$scratch/fault/MiniDump.dmp" ]; then
   stream=$(exception_stream "$scratch/fault/MiniDump.dmp")
   check "fault: exception stream '$stream' names thread $main_thread and 0xC0000005" \
@@ -121,20 +136,53 @@ fault_code=$code
 
 # The temporary folders of the prefix's users, one a line.
 temp_folders() { find "$prefix/drive_c/users" -type d -path '*/Temp/*' -prune -print 2>/dev/null | sort; }
+
+# The COFF machine field of a PE image, as 4 hex digits in file order ("4c01" is x86).
+machine_field() { od -An -tx1 -j "$(( $(od -An -tu4 -j 60 -N4 "$1") + 4 ))" -N2 "$1" | tr -d ' '; }
+set_machine_field() {  # FILE HEX4
+  printf "\\x${2:0:2}\\x${2:2:2}" | dd of="$1" bs=1 seek="$(( $(od -An -tu4 -j 60 -N4 "$1") + 4 ))" conv=notrunc 2>/dev/null
+}
+
+# An installer around STUB, signed with the test key 5. sfxpack packs only a 32-bit stub, as a
+# user's stub must be; the 64-bit test build, which carries these checks where no 32-bit program
+# runs natively, is packed with its machine field saying x86 (nothing else in the image changes),
+# and the archive is signed again once the field says what the image is: `sign --signature-only`
+# signs without asking whether the stub is one sfxpack would pack. The stub itself checks only
+# the signature.
+make_installer() {  # STUB OUTPUT
+  local stub=$1 out=$2 key machine offset
+  key=$(cd "$(dirname "$0")/../../keys/test" && pwd)/key5.pem
+  machine=$(machine_field "$stub")
+  if [ "$machine" = 4c01 ]; then
+    "$sfxpack" build "$manifest" -o "$out" --stub "$stub" --installer "$child" --key "$key" >/dev/null
+    return
+  fi
+  cp "$stub" "$out.stub" && set_machine_field "$out.stub" 4c01 &&
+    "$sfxpack" build "$manifest" -o "$out" --stub "$out.stub" --installer "$child" --key "$key" >/dev/null &&
+    offset=$("$sfxpack" verify --json "$out" | python3 -c 'import json, sys; print(json.load(sys.stdin)["signatureOffset"])') &&
+    truncate -s "$offset" "$out" && set_machine_field "$out" "$machine" &&
+    "$sfxpack" sign --type 5 --key "$key" --signature-only "$out" >/dev/null
+  local made=$?
+  rm -f "$out.stub"
+  return $made
+}
+
 mkdir -p "$scratch"
 exe=$scratch/lane-fault-setup.exe
-if ! "$sfxpack" build "$manifest" -o "$exe" --stub "$lane_fault" --installer "$child" >/dev/null; then
+if ! make_installer "$lane_fault" "$exe"; then
   check "lane fault: the installer is built" false
 else
   before=$(temp_folders)
-  run lane-fault WINEDEBUG=-all
+  link_dump=1 run lane-fault WINEDEBUG=-all
   records=$(last_run)
   main_thread=$(sed -n 's/.*\[ *[0-9]*: *\([0-9]*\)\] [0-9/]* [0-9:]* START: .*/\1/p' <<<"$records")
   check "lane fault: ends as a fault on the main thread does (exit code $code, $fault_code there; no END record)" \
     "[ $code -eq $fault_code ] && ! grep -q ' END: Zanti SFX stub executable' <<<\"\$records\""
-  stream=$(exception_stream "$scratch/lane-fault/MiniDump.dmp" 2>/dev/null)
+  check "lane fault: nothing in the current directory, the link put there as it was, and it led no write" \
+    "[ \"\$(ls -A '$scratch/lane-fault')\" = MiniDump.dmp ] && [ -L '$scratch/lane-fault/MiniDump.dmp' ] && victim_untouched"
+  stream=$(exception_stream "$logs/MiniDump.dmp" 2>/dev/null)
   faulting_thread=${stream% *} fault=${stream#* }
-  check "lane fault: the dump's exception stream '$stream' names another thread than $main_thread, and 0xC0000005" \
+  check "lane fault: the dump in the Logs folder, its exception stream '$stream' naming another thread than $main_thread, and 0xC0000005" \
     "[ -n '$main_thread' ] && [ '$fault' = 0xC0000005 ] && [ -n '$faulting_thread' ] && [ '$faulting_thread' != '$main_thread' ]"
   check "lane fault: the temporary folder is gone" "[ \"\$(temp_folders)\" = \"\$before\" ]"
   check "lane fault: the installer/updater never started" "! grep -q 'Starting installer/updater' <<<\"\$records\""
