@@ -417,6 +417,11 @@ Result SetDumpFolder(const std::wstring& folder) {
   return code::kSuccess;
 }
 
+void SetNoDumpPlace() {
+  g_dumpPlaceNamed = true;
+  g_dumpPaths = nullptr;
+}
+
 Result writeMiniDump(EXCEPTION_POINTERS* exceptionPointers, DWORD threadId) {
   const MiniDumpWriteDumpFunction writeDump = g_writeDump;
   const DumpPaths* const paths = g_dumpPaths;

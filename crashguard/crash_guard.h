@@ -77,6 +77,9 @@ void finishDumpThread(GuardState& state);
 // anything there: the current directory is the launcher's choice. A folder whose path leaves no
 // room for the name turns the dump off (kFilenameTooLong).
 Result SetDumpFolder(const std::wstring& folder);
+// No dump from now on: an elevated run whose Logs folder others could change has no place where
+// its memory may be written.
+void SetNoDumpPlace();
 
 // Writes the dump where SetDumpFolder says, with the dbghelp that arming a guard loaded (none
 // before: no dump); pointers may be null. The dump is created new under a name of its own and

@@ -209,6 +209,13 @@ bool MainSequence::prepare() {
   paths_ = makeDataPaths(commonAppDataFolder());
   dataRootSafe_ = prepareDataRoot(paths_, administrator_);
   openSetupLog(paths_, dataRootSafe_);
+  // An elevated run's dump holds its memory: only where administrators alone can read and
+  // change anything, or nowhere.
+  if (administrator_ && dataRootSafe_) {
+    CrashGuard::SetDumpFolder(paths_.logsFolder());
+  } else if (administrator_) {
+    CrashGuard::SetNoDumpPlace();
+  }
 
   libraryStarted_ = root::StartLibrary(root::library_flag::kNoTempOrDataCreation) == code::kSuccess;
   selfdefense::InstallDllLoadGuard();
@@ -218,7 +225,6 @@ bool MainSequence::prepare() {
   debug_ = options_.Has(L"debug");
 
   if (!modulePath_.empty()) logAt(log::level::kInfo, L"Running SFX '%s'", modulePath_.c_str());
-  if (administrator_) CrashGuard::SetDumpFolder(paths_.logFile.substr(0, paths_.logFile.rfind(L'\\')));
   return true;
 }
 
