@@ -8,7 +8,7 @@
 # SETUP stands in for an installed product's setup programs (stub/child_process_test_child.cpp);
 # EXAMPLE is the example installer/updater that `make demo` packs from example/; INJECTING_STUB
 # the stub whose calls SFX_E2E_INJECT can answer otherwise (e2e/e2e_injections.cpp); PART is
-# "sequence", "system", "faults", "places" or "product" (see below).
+# "sequence", "signed", "system", "faults", "places" or "product" (see below).
 # It needs a display (for the progress window) and starts a virtual one when it has none.
 set -uo pipefail
 if [ -z "${DISPLAY:-}" ]; then exec xvfb-run -a -s "-screen 0 1024x768x24" "$0" "$@"; fi
@@ -120,10 +120,10 @@ wsc stop tzkSP; wsc delete tzkSP
 rm -f "$dataroot/Persistent Data/Zanti/Reboot.txt" "$drive/TEMP"
 [ -L "$dataroot" ] && rm -f "$dataroot"
 
-# Five parts, each a test of its own (a whole suite through an emulated CPU would outlast a test's
-# time): "sequence", the run's own steps and decisions, "system", what it meets on the machine,
-# "faults", what it survives, "places", what a program of the user can prepare where it writes,
-# and "product", the hand-over to an installed product.
+# Six parts, each a test of its own (a whole suite through an emulated CPU would outlast a test's
+# time): "sequence", the run's own steps and decisions, "signed", its two signatures and the tags,
+# "system", what it meets on the machine, "faults", what it survives, "places", what a program of
+# the user can prepare where it writes, and "product", the hand-over to an installed product.
 if [ "$part" = sequence ]; then
 
 # --- the example, silently: every record of a whole run ---------------------------------------
@@ -161,109 +161,6 @@ check "silent run: the definition file was there" "grep -qx 'file=vps1.vpx' <<<\
 check "silent run: the registry progress value is 100" \
   "wreg query 'HKCR\\ZantiPersistentStorage' /v QelvoProgress | grep -qE 'REG_DWORD\s+0x64'"
 check "silent run: the temporary folder is gone" "[ \$(leftover_folders) -eq 0 ]"
-
-# --- two signatures, the archive's and Authenticode, and per-download tags inside the latter -----
-# Without embedded items, so that the stub reads the tail block. Three ways to sign: sfxpack runs
-# osslsigncode; the same with a timestamp from osslsigncode's test authority; prepared, signed by
-# the engineer's own osslsigncode with a description and URL (RSA, and ECDSA), then sealed. Each
-# is tagged, retagged with another item and untagged in place; the judges are osslsigncode and
-# Wine's WinVerifyTrust (e2e_trust.exe), asked once for every file.
-keys=$(dirname "$key")
-trust=$(dirname "$child")/e2e_trust.exe
-[ -f "$trust" ] || { echo "FAIL: $trust is missing: the code-signature judge was not built"; exit 1; }
-cp "$trust" "$scratch/trust.exe"
-cat >"$scratch/signed.json" <<JSON
-{ "commandLine": "/sfx", "sfxName": "e2e", "installer": { "path": "child.exe", "packer": "lzma" },
-  "files": [ { "path": "vps1.vpx", "time": 1429621132 } ], "signature": { "type": 5, "key": "$key" } }
-JSON
-printf 'ticket' >"$scratch/ticket.bin"
-printf 'recommendation' >"$scratch/rid.bin"
-cert=(--cert "$keys/codesign.pem" --cert-key "$keys/codesign.key.pem")
-signed_build() { "$sfxpack" build "$scratch/signed.json" -o "$scratch/$1.exe" --stub "$stub" "${@:2}" >/dev/null ||
-                   { echo "FAIL: build $1"; exit 1; }; }
-engineer_sign() {  # engineer_sign NAME CERT KEY: prepared, signed by osslsigncode, kept unsealed as NAME-unsealed
-  osslsigncode sign -certs "$keys/$2" -key "$keys/$3" -h sha256 -n 'e2e setup' -i https://example.invalid/ \
-    -in "$scratch/prepared.exe" -out "$scratch/$1.exe" >/dev/null 2>&1 || { echo "FAIL: osslsigncode sign $1"; exit 1; }
-  cp "$scratch/$1.exe" "$scratch/$1-unsealed.exe"
-  "$sfxpack" seal "$scratch/$1.exe" >/dev/null || { echo "FAIL: seal $1"; exit 1; }
-}
-signed_build signed "${cert[@]}" --signing-time 1429621132
-signed_build stamped "${cert[@]}" --signing-time 1796752800 --test-tsa-certs "$keys/tsa.pem" --test-tsa-key "$keys/tsa.key.pem"
-signed_build prepared --prepare
-engineer_sign engineer codesign.pem codesign.key.pem
-engineer_sign engineer-ec codesign-ec.pem codesign-ec.key.pem
-# Signers that append their entry behind the zero-filled reservation, which seal moves into it.
-# pesign takes its key from an NSS database, made here from the same test certificate.
-nss="$scratch/nssdb"
-rm -rf "$nss" && mkdir -p "$nss" && certutil -N -d "sql:$nss" --empty-password &&
-  openssl pkcs12 -export -in "$keys/codesign.pem" -inkey "$keys/codesign.key.pem" -name signer -passout pass: \
-    -out "$scratch/signer.p12" && pk12util -i "$scratch/signer.p12" -d "sql:$nss" -W '' >/dev/null ||
-  { echo "FAIL: an NSS database for pesign"; exit 1; }
-sbsign --key "$keys/codesign.key.pem" --cert "$keys/codesign.pem" --output "$scratch/sbsign.exe" "$scratch/prepared.exe" \
-  >/dev/null 2>&1 && "$sfxpack" seal "$scratch/sbsign.exe" >/dev/null || { echo "FAIL: sbsign, then seal"; exit 1; }
-pesign -n "sql:$nss" -c signer -s -i "$scratch/prepared.exe" -o "$scratch/pesign.exe" </dev/null >/dev/null 2>&1 &&
-  "$sfxpack" seal "$scratch/pesign.exe" >/dev/null || { echo "FAIL: pesign, then seal"; exit 1; }
-flows="signed stamped engineer engineer-ec sbsign pesign"
-sizes_kept=1 tag_failed=
-for f in $flows; do
-  size=$(stat -c %s "$scratch/$f.exe")
-  cp "$scratch/$f.exe" "$scratch/$f-tag.exe"
-  "$sfxpack" tag "$scratch/$f-tag.exe" --item EAPT="$scratch/ticket.bin" >/dev/null || tag_failed+=" $f-tag"
-  cp "$scratch/$f-tag.exe" "$scratch/$f-retag.exe"
-  "$sfxpack" tag "$scratch/$f-retag.exe" --item ERID="$scratch/rid.bin" >/dev/null || tag_failed+=" $f-retag"
-  cp "$scratch/$f-retag.exe" "$scratch/$f-untag.exe"
-  "$sfxpack" tag "$scratch/$f-untag.exe" --remove >/dev/null || tag_failed+=" $f-untag"
-  for step in tag retag untag; do [ "$(stat -c %s "$scratch/$f-$step.exe")" -eq "$size" ] || sizes_kept=0; done
-done
-check "code-signed installers are tagged, retagged and untagged, keeping their size${tag_failed:+ (failed:$tag_failed)}" \
-  "[ -z '$tag_failed' ] && [ $sizes_kept -eq 1 ]"
-ossl_failed=
-for f in $flows; do
-  for step in tag retag untag; do
-    osslsigncode verify -CAfile "$keys/codesign-ca.pem" -TSA-CAfile "$keys/codesign-ca.pem" -in "$scratch/$f-$step.exe" \
-      2>/dev/null | grep -qx Succeeded || ossl_failed+=" $f-$step"
-  done
-done
-check "osslsigncode accepts every tagged, retagged and untagged one${ossl_failed:+ (not:$ossl_failed)}" "[ -z '$ossl_failed' ]"
-# Read apart from sfxpack: each table ends its file, and inside it nothing but up to 7 zero bytes
-# follows the PKCS#7 (what the certificate padding check allows).
-checker=$(cd "$(dirname "$0")/../.." && pwd)/sfxpack/table_ends_file.py
-padding_failed=$(cd "$scratch" && python3 "$checker" $(for f in $flows; do echo "$f-tag.exe $f-retag.exe $f-untag.exe"; done)) ||
-  padding_failed+=" (the check failed)"
-padding_failed=${padding_failed//$'\n'/ }
-check "every table ends its file with nothing but zero padding after the PKCS#7${padding_failed:+ (not: $padding_failed)}" \
-  "[ -z '$padding_failed' ]"
-cp "$scratch/signed.exe" "$scratch/flipped.exe"
-printf 'X' | dd of="$scratch/flipped.exe" bs=1 seek=2000 conv=notrunc 2>/dev/null  # inside .text
-judged=()
-for f in $flows; do judged+=("$f-tag.exe" "$f-retag.exe" "$f-untag.exe"); done
-verdicts=$("$runner" --prefix "$prefix" --cwd "$scratch" "$scratch/trust.exe" "${judged[@]}" flipped.exe \
-  engineer-ec-unsealed.exe 2>/dev/null | tr -d '\r')
-verdict() { sed -n "s/^$1=//p" <<<"$verdicts"; }
-trusted_not=
-for f in signed stamped engineer sbsign pesign; do
-  for step in tag retag untag; do [ "$(verdict "$f-$step.exe")" = 0x00000000 ] || trusted_not+=" $f-$step=$(verdict "$f-$step.exe")"; done
-done
-check "WinVerifyTrust: 0 for every RSA-signed one, tagged, retagged and untagged, and 0x80096010 for a flipped code byte${trusted_not:+ (not:$trusted_not)}" \
-  "[ -z '$trusted_not' ] && [ '$(verdict flipped.exe)' = 0x80096010 ]"
-# Wine 8 verifies no ECDSA signer at all (0x80096004 for any ECDSA-signed file): the sealed and
-# tagged file must get the same answer as the signing tool's own output.
-ec_same=1
-for step in tag retag untag; do [ "$(verdict "engineer-ec-$step.exe")" = "$(verdict engineer-ec-unsealed.exe)" ] || ec_same=0; done
-check "WinVerifyTrust answers the ECDSA-signed ones as it answers the signing tool's own output ($(verdict engineer-ec-unsealed.exe))" \
-  "[ $ec_same -eq 1 ] && [ -n '$(verdict engineer-ec-unsealed.exe)' ]"
-run signed-tag /silent
-check "code-signed, tagged: the stub runs it and saves the tail item beside the child" \
-  "[ $code -eq 0 ] && grep -qx 'file=pairing.bin' <<<\"\$received\""
-run stamped-retag /silent
-check "code-signed with a timestamp, retagged: the stub saves the new item, not the old" \
-  "[ $code -eq 0 ] && grep -qx 'file=rid.bin' <<<\"\$received\" && ! grep -qx 'file=pairing.bin' <<<\"\$received\""
-run engineer-ec-tag /silent
-check "signed by the engineer's tool and sealed, tagged: the stub runs it and saves the tail item" \
-  "[ $code -eq 0 ] && grep -qx 'file=pairing.bin' <<<\"\$received\""
-run pesign-retag /silent
-check "signed by a tool that appends (pesign), sealed, retagged: the stub runs it and saves the new item" \
-  "[ $code -eq 0 ] && grep -qx 'file=rid.bin' <<<\"\$received\""
 
 # --- the installer's own file cannot change while it runs --------------------------------------
 cp "$scratch/setup.exe" "$scratch/locked.exe"
@@ -440,6 +337,15 @@ touch "$marker"
 run setup /silent
 check "damaged installation: not tested while a restart is pending" "[ $code -eq 0 ] && [ -n \"\$received\" ]"
 rm -f "$marker"
+# Users may create the data root before the product's first installation, with a marker inside:
+# a restart said to be pending would skip the damaged-installation test.
+mv "$dataroot" "$scratch/dataroot.saved" && planted "$dataroot"
+mkdir -p "$squat/Persistent Data/Zanti" && touch "$squat/Persistent Data/Zanti/Reboot.txt"
+run setup /silent
+check "damaged installation: a marker in a data root the user linked elsewhere does not count" \
+  "[ $code -eq $((0xA003)) ] && [ -z \"\$received\" ]"
+rm -f "$dataroot" && mv "$scratch/dataroot.saved" "$dataroot"
+rm -rf "$squat"
 wsc stop tzkSP
 wsc delete tzkSP
 
@@ -588,17 +494,6 @@ rm -f "$drive/TEMP"
 check "the user's TEMP is back" "[ \"\$(wreg query 'HKCU\\Environment')\" = \"\$environment\" ]"
 rm -rf "$squat"
 
-# Users may create the data root before the product's first installation, with a marker inside:
-# a restart said to be pending would skip the damaged-installation test.
-start_service
-mv "$dataroot" "$scratch/dataroot.saved" && planted "$dataroot"
-mkdir -p "$squat/Persistent Data/Zanti" && touch "$squat/Persistent Data/Zanti/Reboot.txt"
-run setup /silent
-check "damaged installation: a marker in a data root the user linked elsewhere does not count" \
-  "[ $code -eq $((0xA003)) ] && [ -z \"\$received\" ]"
-rm -f "$dataroot" && mv "$scratch/dataroot.saved" "$dataroot"
-wsc stop tzkSP
-wsc delete tzkSP
 fi
 if [ "$part" = product ]; then
 
@@ -657,6 +552,112 @@ check "an empty setup folder: installed, the service no damage, nothing run from
   "[ $code -eq 0 ] && grep -q '^self=.*_av_iup\.tm~.*instup\.exe$' <<<\"\$received\" && [ ! -e '$scratch/instup.exe.record' ] && \
    in_order \"Installation folder '' is not an absolute path; nothing is run from it\""
 wreg delete "$product" /f >/dev/null
+fi
+if [ "$part" = signed ]; then
+
+# --- two signatures, the archive's and Authenticode, and per-download tags inside the latter -----
+# Without embedded items, so that the stub reads the tail block. Three ways to sign: sfxpack runs
+# osslsigncode; the same with a timestamp from osslsigncode's test authority; prepared, signed by
+# the engineer's own osslsigncode with a description and URL (RSA, and ECDSA), then sealed. Each
+# is tagged, retagged with another item and untagged in place; the judges are osslsigncode and
+# Wine's WinVerifyTrust (e2e_trust.exe), asked once for every file.
+keys=$(dirname "$key")
+trust=$(dirname "$child")/e2e_trust.exe
+[ -f "$trust" ] || { echo "FAIL: $trust is missing: the code-signature judge was not built"; exit 1; }
+cp "$trust" "$scratch/trust.exe"
+cat >"$scratch/signed.json" <<JSON
+{ "commandLine": "/sfx", "sfxName": "e2e", "installer": { "path": "child.exe", "packer": "lzma" },
+  "files": [ { "path": "vps1.vpx", "time": 1429621132 } ], "signature": { "type": 5, "key": "$key" } }
+JSON
+printf 'ticket' >"$scratch/ticket.bin"
+printf 'recommendation' >"$scratch/rid.bin"
+cert=(--cert "$keys/codesign.pem" --cert-key "$keys/codesign.key.pem")
+signed_build() { "$sfxpack" build "$scratch/signed.json" -o "$scratch/$1.exe" --stub "$stub" "${@:2}" >/dev/null ||
+                   { echo "FAIL: build $1"; exit 1; }; }
+engineer_sign() {  # engineer_sign NAME CERT KEY: prepared, signed by osslsigncode, kept unsealed as NAME-unsealed
+  osslsigncode sign -certs "$keys/$2" -key "$keys/$3" -h sha256 -n 'e2e setup' -i https://example.invalid/ \
+    -in "$scratch/prepared.exe" -out "$scratch/$1.exe" >/dev/null 2>&1 || { echo "FAIL: osslsigncode sign $1"; exit 1; }
+  cp "$scratch/$1.exe" "$scratch/$1-unsealed.exe"
+  "$sfxpack" seal "$scratch/$1.exe" >/dev/null || { echo "FAIL: seal $1"; exit 1; }
+}
+signed_build signed "${cert[@]}" --signing-time 1429621132
+signed_build stamped "${cert[@]}" --signing-time 1796752800 --test-tsa-certs "$keys/tsa.pem" --test-tsa-key "$keys/tsa.key.pem"
+signed_build prepared --prepare
+engineer_sign engineer codesign.pem codesign.key.pem
+engineer_sign engineer-ec codesign-ec.pem codesign-ec.key.pem
+# Signers that append their entry behind the zero-filled reservation, which seal moves into it.
+# pesign takes its key from an NSS database, made here from the same test certificate.
+nss="$scratch/nssdb"
+rm -rf "$nss" && mkdir -p "$nss" && certutil -N -d "sql:$nss" --empty-password &&
+  openssl pkcs12 -export -in "$keys/codesign.pem" -inkey "$keys/codesign.key.pem" -name signer -passout pass: \
+    -out "$scratch/signer.p12" && pk12util -i "$scratch/signer.p12" -d "sql:$nss" -W '' >/dev/null ||
+  { echo "FAIL: an NSS database for pesign"; exit 1; }
+sbsign --key "$keys/codesign.key.pem" --cert "$keys/codesign.pem" --output "$scratch/sbsign.exe" "$scratch/prepared.exe" \
+  >/dev/null 2>&1 && "$sfxpack" seal "$scratch/sbsign.exe" >/dev/null || { echo "FAIL: sbsign, then seal"; exit 1; }
+pesign -n "sql:$nss" -c signer -s -i "$scratch/prepared.exe" -o "$scratch/pesign.exe" </dev/null >/dev/null 2>&1 &&
+  "$sfxpack" seal "$scratch/pesign.exe" >/dev/null || { echo "FAIL: pesign, then seal"; exit 1; }
+flows="signed stamped engineer engineer-ec sbsign pesign"
+sizes_kept=1 tag_failed=
+for f in $flows; do
+  size=$(stat -c %s "$scratch/$f.exe")
+  cp "$scratch/$f.exe" "$scratch/$f-tag.exe"
+  "$sfxpack" tag "$scratch/$f-tag.exe" --item EAPT="$scratch/ticket.bin" >/dev/null || tag_failed+=" $f-tag"
+  cp "$scratch/$f-tag.exe" "$scratch/$f-retag.exe"
+  "$sfxpack" tag "$scratch/$f-retag.exe" --item ERID="$scratch/rid.bin" >/dev/null || tag_failed+=" $f-retag"
+  cp "$scratch/$f-retag.exe" "$scratch/$f-untag.exe"
+  "$sfxpack" tag "$scratch/$f-untag.exe" --remove >/dev/null || tag_failed+=" $f-untag"
+  for step in tag retag untag; do [ "$(stat -c %s "$scratch/$f-$step.exe")" -eq "$size" ] || sizes_kept=0; done
+done
+check "code-signed installers are tagged, retagged and untagged, keeping their size${tag_failed:+ (failed:$tag_failed)}" \
+  "[ -z '$tag_failed' ] && [ $sizes_kept -eq 1 ]"
+ossl_failed=
+for f in $flows; do
+  for step in tag retag untag; do
+    osslsigncode verify -CAfile "$keys/codesign-ca.pem" -TSA-CAfile "$keys/codesign-ca.pem" -in "$scratch/$f-$step.exe" \
+      2>/dev/null | grep -qx Succeeded || ossl_failed+=" $f-$step"
+  done
+done
+check "osslsigncode accepts every tagged, retagged and untagged one${ossl_failed:+ (not:$ossl_failed)}" "[ -z '$ossl_failed' ]"
+# Read apart from sfxpack: each table ends its file, and inside it nothing but up to 7 zero bytes
+# follows the PKCS#7 (what the certificate padding check allows).
+checker=$(cd "$(dirname "$0")/../.." && pwd)/sfxpack/table_ends_file.py
+padding_failed=$(cd "$scratch" && python3 "$checker" $(for f in $flows; do echo "$f-tag.exe $f-retag.exe $f-untag.exe"; done)) ||
+  padding_failed+=" (the check failed)"
+padding_failed=${padding_failed//$'\n'/ }
+check "every table ends its file with nothing but zero padding after the PKCS#7${padding_failed:+ (not: $padding_failed)}" \
+  "[ -z '$padding_failed' ]"
+cp "$scratch/signed.exe" "$scratch/flipped.exe"
+printf 'X' | dd of="$scratch/flipped.exe" bs=1 seek=2000 conv=notrunc 2>/dev/null  # inside .text
+judged=()
+for f in $flows; do judged+=("$f-tag.exe" "$f-retag.exe" "$f-untag.exe"); done
+verdicts=$("$runner" --prefix "$prefix" --cwd "$scratch" "$scratch/trust.exe" "${judged[@]}" flipped.exe \
+  engineer-ec-unsealed.exe 2>/dev/null | tr -d '\r')
+verdict() { sed -n "s/^$1=//p" <<<"$verdicts"; }
+trusted_not=
+for f in signed stamped engineer sbsign pesign; do
+  for step in tag retag untag; do [ "$(verdict "$f-$step.exe")" = 0x00000000 ] || trusted_not+=" $f-$step=$(verdict "$f-$step.exe")"; done
+done
+check "WinVerifyTrust: 0 for every RSA-signed one, tagged, retagged and untagged, and 0x80096010 for a flipped code byte${trusted_not:+ (not:$trusted_not)}" \
+  "[ -z '$trusted_not' ] && [ '$(verdict flipped.exe)' = 0x80096010 ]"
+# Wine 8 verifies no ECDSA signer at all (0x80096004 for any ECDSA-signed file): the sealed and
+# tagged file must get the same answer as the signing tool's own output.
+ec_same=1
+for step in tag retag untag; do [ "$(verdict "engineer-ec-$step.exe")" = "$(verdict engineer-ec-unsealed.exe)" ] || ec_same=0; done
+check "WinVerifyTrust answers the ECDSA-signed ones as it answers the signing tool's own output ($(verdict engineer-ec-unsealed.exe))" \
+  "[ $ec_same -eq 1 ] && [ -n '$(verdict engineer-ec-unsealed.exe)' ]"
+run signed-tag /silent
+check "code-signed, tagged: the stub runs it and saves the tail item beside the child" \
+  "[ $code -eq 0 ] && grep -qx 'file=pairing.bin' <<<\"\$received\""
+run stamped-retag /silent
+check "code-signed with a timestamp, retagged: the stub saves the new item, not the old" \
+  "[ $code -eq 0 ] && grep -qx 'file=rid.bin' <<<\"\$received\" && ! grep -qx 'file=pairing.bin' <<<\"\$received\""
+run engineer-ec-tag /silent
+check "signed by the engineer's tool and sealed, tagged: the stub runs it and saves the tail item" \
+  "[ $code -eq 0 ] && grep -qx 'file=pairing.bin' <<<\"\$received\""
+run pesign-retag /silent
+check "signed by a tool that appends (pesign), sealed, retagged: the stub runs it and saves the new item" \
+  "[ $code -eq 0 ] && grep -qx 'file=rid.bin' <<<\"\$received\""
+
 fi
 
 WINEPREFIX="$prefix" wineserver -k 2>/dev/null
