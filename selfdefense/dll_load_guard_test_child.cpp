@@ -2,7 +2,8 @@
 // driver to be present when the process starts (the start-up devices are opened before main).
 // Installs the guard, then loads every argument through it as the windowing library would
 // (a full path with LOAD_WITH_ALTERED_SEARCH_PATH) and prints one line per argument:
-// "loaded" or "refused <error>".
+// "loaded" or "refused <error>". Only to standard output: the test gives it no standard error,
+// which the desktop's process it may start would keep (see runChild).
 #include <windows.h>
 
 #include <cstdio>

@@ -293,47 +293,85 @@ struct ChildRun {
   std::vector<std::string> lines;
 };
 
-// Runs the guard's child process with these module paths and collects its answers.
+struct DesktopTraits {
+  using Handle = HDESK;
+  static Handle invalid() noexcept { return nullptr; }
+  static bool close(Handle h) noexcept { return ::CloseDesktop(h) != FALSE; }
+};
+using ScopedDesktop = vocabulary::ScopedHandle<DesktopTraits>;
+
+// The child's lines, read once it has ended. No one may still hold the file for writing: the
+// read shares it for reading only, so a holder shows as this error, not as missing lines.
+Result readLines(const std::wstring& path, std::vector<std::string>& lines) {
+  const vocabulary::ScopedFileHandle in(
+      ::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
+  if (!in) return ::GetLastError();
+  char text[4096];
+  DWORD read = 0;
+  if (!::ReadFile(in.get(), text, sizeof(text), &read, nullptr)) return ::GetLastError();
+  const std::string all(text, read);
+  for (std::size_t at = 0; at < all.size();) {
+    const std::size_t end = all.find('\n', at);
+    std::string line = all.substr(at, end == std::string::npos ? std::string::npos : end - at);
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    lines.push_back(line);
+    at = end == std::string::npos ? all.size() : end + 1;
+  }
+  return code::kSuccess;
+}
+
+// Starts the guard's child on the named desktop with these module paths, its answers going to
+// output.
+//
+// The child loads the theme and text-input modules, and under Wine the first process on a
+// desktop that needs the desktop's window starts the desktop's own process (explorer.exe
+// /desktop) and hands it its standard error. That process outlives the child, so the child has
+// no standard error: were it the answers' file, the file would stay open for writing, and
+// neither the read nor the next run's file could open it.
+Result startChild(const std::vector<std::wstring>& paths, std::wstring desktop, HANDLE output,
+                  PROCESS_INFORMATION& info) {
+  const std::wstring program = ExecutableFolder() + L"\\dll_load_guard_child.exe";
+  std::wstring commandLine = L"\"" + program + L"\"";
+  for (const std::wstring& path : paths) commandLine += L" \"" + path + L"\"";
+  STARTUPINFOW startup = {};
+  startup.cb = sizeof(startup);
+  startup.lpDesktop = &desktop[0];
+  startup.dwFlags = STARTF_USESTDHANDLES;
+  startup.hStdOutput = output;
+  startup.hStdError = nullptr;
+  return ::CreateProcessW(program.c_str(), &commandLine[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup,
+                          &info)
+             ? code::kSuccess
+             : ::GetLastError();
+}
+
+// Runs the guard's child process with these module paths and collects its answers. Whether the
+// default desktop was still open depends on what ran in the prefix before, so each run has a
+// desktop of its own: its child always starts the desktop's process.
 ChildRun runChild(const std::vector<std::wstring>& paths) {
+  static int runs = 0;
   ChildRun run;
   const ScratchFolder scratch(L"guardchild");
   const std::wstring output = scratch.file(L"out.txt");
   SECURITY_ATTRIBUTES inherit = {sizeof(inherit), nullptr, TRUE};
   vocabulary::ScopedFileHandle file(
       ::CreateFileW(output.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit, CREATE_ALWAYS, 0, nullptr));
-  std::wstring program = ExecutableFolder() + L"\\dll_load_guard_child.exe";
-  std::wstring commandLine = L"\"" + program + L"\"";
-  for (const std::wstring& path : paths) commandLine += L" \"" + path + L"\"";
-  STARTUPINFOW startup = {};
-  startup.cb = sizeof(startup);
-  startup.dwFlags = STARTF_USESTDHANDLES;
-  startup.hStdOutput = file.get();
-  startup.hStdError = file.get();
-  PROCESS_INFORMATION info = {};
-  if (!::CreateProcessW(program.c_str(), &commandLine[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup,
-                        &info)) {
+  if (!file) {
     run.result = ::GetLastError();
     return run;
   }
+  const std::wstring desktopName =
+      L"guardchild" + std::to_wstring(::GetCurrentProcessId()) + L"-" + std::to_wstring(++runs);
+  const ScopedDesktop desktop(::CreateDesktopW(desktopName.c_str(), nullptr, nullptr, 0, GENERIC_ALL, nullptr));
+  PROCESS_INFORMATION info = {};
+  run.result = desktop ? startChild(paths, desktopName, file.get(), info) : ::GetLastError();
+  if (run.result != code::kSuccess) return run;
   const vocabulary::ScopedKernelHandle process(info.hProcess);
   const vocabulary::ScopedKernelHandle thread(info.hThread);
   if (::WaitForSingleObject(process.get(), 60000) != WAIT_OBJECT_0) run.result = WAIT_TIMEOUT;
   ::GetExitCodeProcess(process.get(), &run.exitCode);
   file.reset();
-
-  const vocabulary::ScopedFileHandle in(
-      ::CreateFileW(output.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
-  char text[4096];
-  DWORD read = 0;
-  ::ReadFile(in.get(), text, sizeof(text), &read, nullptr);
-  std::string all(text, read);
-  for (std::size_t at = 0; at < all.size();) {
-    const std::size_t end = all.find('\n', at);
-    std::string line = all.substr(at, end == std::string::npos ? std::string::npos : end - at);
-    if (!line.empty() && line.back() == '\r') line.pop_back();
-    run.lines.push_back(line);
-    at = end == std::string::npos ? all.size() : end + 1;
-  }
+  if (run.result == code::kSuccess) run.result = readLines(output, run.lines);
   return run;
 }
 
