@@ -122,8 +122,9 @@ rm -f "$dataroot/Persistent Data/Zanti/Reboot.txt" "$drive/TEMP"
 
 # Six parts, each a test of its own (a whole suite through an emulated CPU would outlast a test's
 # time): "sequence", the run's own steps and decisions, "signed", its two signatures and the tags,
-# "system", what it meets on the machine, "faults", what it survives, "places", what a program of
-# the user can prepare where it writes, and "product", the hand-over to an installed product.
+# "system", what it meets on the machine, "faults", what it survives and leaves for a restart,
+# "places", what a program of the user can prepare where it writes, and "product", the hand-over
+# to an installed product.
 if [ "$part" = sequence ]; then
 
 # --- the example, silently: every record of a whole run ---------------------------------------
@@ -249,26 +250,6 @@ check "unrunnable installer: the creation error is the exit code" "[ $code -eq 1
 check "unrunnable installer: its record" "in_order \"The stub cannot run installer/updater executable '.*instup\.exe' \(code 0xc1\)\""
 check "unrunnable installer: the temporary folder is gone" "[ \$(leftover_folders) -eq 0 ]"
 
-# --- debug: everything left for the restart --------------------------------------------------
-run setup /silent /debug
-pending=$(wreg query 'HKLM\System\CurrentControlSet\Control\Session Manager' /v PendingFileRenameOperations)
-check "debug run: exit code 0, the folder kept until the restart" "[ $code -eq 0 ] && [ \$(leftover_folders) -eq 1 ]"
-check "debug run: its files and the folder registered for deletion at restart" \
-  "grep -q 'instup.exe' <<<\"\$pending\" && grep -q '_av_iup.tm~' <<<\"\$pending\""
-# A user may rename what lies in its own TEMP and link the name elsewhere before the restart.
-check "debug run: every path registered lies in the system's temporary folder, none under the user's TEMP" \
-  "grep -qi 'windows\\\\temp\\\\_av_iup' <<<\"\$pending\" && ! grep -qi 'users\\\\' <<<\"\$pending\""
-wreg delete 'HKLM\System\CurrentControlSet\Control\Session Manager' /v PendingFileRenameOperations /f >/dev/null
-clear_folders
-
-# --- a restart request left by the child ----------------------------------------------------
-run setup /silent /reboot
-check "restart request: asked for after the folder is gone" \
-  "[ $code -eq 0 ] && [ \$(leftover_folders) -eq 0 ] && \
-   in_order 'Direct delete of file .*Reboot\.txt' 'Reboot: Restarting windows\.\.\.' 'Leaving Zanti'"
-run setup /silent
-check "no restart request: no restart" "! grep -q 'Reboot: Restarting' <<<\"\$records\""
-
 fi
 if [ "$part" = system ]; then
 
@@ -383,6 +364,26 @@ check "analytics: the user agent" "grep -q '|Zanti SFX/1.0$' '$hits'"
 
 fi
 if [ "$part" = faults ]; then
+
+# --- debug: everything left for the restart --------------------------------------------------
+run setup /silent /debug
+pending=$(wreg query 'HKLM\System\CurrentControlSet\Control\Session Manager' /v PendingFileRenameOperations)
+check "debug run: exit code 0, the folder kept until the restart" "[ $code -eq 0 ] && [ \$(leftover_folders) -eq 1 ]"
+check "debug run: its files and the folder registered for deletion at restart" \
+  "grep -q 'instup.exe' <<<\"\$pending\" && grep -q '_av_iup.tm~' <<<\"\$pending\""
+# A user may rename what lies in its own TEMP and link the name elsewhere before the restart.
+check "debug run: every path registered lies in the system's temporary folder, none under the user's TEMP" \
+  "grep -qi 'windows\\\\temp\\\\_av_iup' <<<\"\$pending\" && ! grep -qi 'users\\\\' <<<\"\$pending\""
+wreg delete 'HKLM\System\CurrentControlSet\Control\Session Manager' /v PendingFileRenameOperations /f >/dev/null
+clear_folders
+
+# --- a restart request left by the child ----------------------------------------------------
+run setup /silent /reboot
+check "restart request: asked for after the folder is gone" \
+  "[ $code -eq 0 ] && [ \$(leftover_folders) -eq 0 ] && \
+   in_order 'Direct delete of file .*Reboot\.txt' 'Reboot: Restarting windows\.\.\.' 'Leaving Zanti'"
+run setup /silent
+check "no restart request: no restart" "! grep -q 'Reboot: Restarting' <<<\"\$records\""
 
 # --- faults the run survives: each ends with its code and END, and leaves nothing behind ----------
 pending_key='HKLM\System\CurrentControlSet\Control\Session Manager'
