@@ -122,7 +122,7 @@ rm -f "$dataroot/Persistent Data/Zanti/Reboot.txt" "$drive/TEMP"
 
 # Six parts, each a test of its own (a whole suite through an emulated CPU would outlast a test's
 # time): "sequence", the run's own steps and decisions, "signed", its two signatures and the tags,
-# "system", what it meets on the machine, "faults", what it survives and leaves for a restart,
+# "system", what it meets on the machine, "faults", what it survives and what a failed child leaves,
 # "places", what a program of the user can prepare where it writes, and "product", the hand-over
 # to an installed product.
 if [ "$part" = sequence ]; then
@@ -230,25 +230,17 @@ check "an exception while the child runs: 574, its folder and files left for the
 wreg delete 'HKLM\System\CurrentControlSet\Control\Session Manager' /v PendingFileRenameOperations /f >/dev/null
 clear_folders
 
-# --- the child's exit code, and the desktop link after a failed installation -----------------
-desktop="$drive/users/Public/Desktop"
-rm -f "$desktop/setup.exe"
-run setup /silent /exitcode:7
-check "exit code 7 passed through" "[ $code -eq 7 ]"
-run setup /silent /exitcode:5
-check "exit code 5 passed through" "[ $code -eq 5 ]"
-check "failed installation: the installer linked onto the all-users desktop" "cmp -s '$desktop/setup.exe' '$scratch/setup.exe'"
-check "failed installation: notice record before the finish record" \
-  "in_order 'Installation failed; creating a hardlink of the SFX on the users. desktop\.' 'finished \(process return code 0x5\)'"
-rm -f "$desktop/setup.exe"
-run setup /silent /exitcode:0xA003
-check "0xA003 from the child: passed through, no desktop link" "[ $code -eq $((0xA003)) ] && [ ! -e '$desktop/setup.exe' ]"
-
-# --- an installer/updater that cannot start --------------------------------------------------
-run broken /silent
-check "unrunnable installer: the creation error is the exit code" "[ $code -eq 193 ]"
-check "unrunnable installer: its record" "in_order \"The stub cannot run installer/updater executable '.*instup\.exe' \(code 0xc1\)\""
-check "unrunnable installer: the temporary folder is gone" "[ \$(leftover_folders) -eq 0 ]"
+# --- debug: everything left for the restart --------------------------------------------------
+run setup /silent /debug
+pending=$(wreg query 'HKLM\System\CurrentControlSet\Control\Session Manager' /v PendingFileRenameOperations)
+check "debug run: exit code 0, the folder kept until the restart" "[ $code -eq 0 ] && [ \$(leftover_folders) -eq 1 ]"
+check "debug run: its files and the folder registered for deletion at restart" \
+  "grep -q 'instup.exe' <<<\"\$pending\" && grep -q '_av_iup.tm~' <<<\"\$pending\""
+# A user may rename what lies in its own TEMP and link the name elsewhere before the restart.
+check "debug run: every path registered lies in the system's temporary folder, none under the user's TEMP" \
+  "grep -qi 'windows\\\\temp\\\\_av_iup' <<<\"\$pending\" && ! grep -qi 'users\\\\' <<<\"\$pending\""
+wreg delete 'HKLM\System\CurrentControlSet\Control\Session Manager' /v PendingFileRenameOperations /f >/dev/null
+clear_folders
 
 fi
 if [ "$part" = system ]; then
@@ -318,15 +310,6 @@ touch "$marker"
 run setup /silent
 check "damaged installation: not tested while a restart is pending" "[ $code -eq 0 ] && [ -n \"\$received\" ]"
 rm -f "$marker"
-# Users may create the data root before the product's first installation, with a marker inside:
-# a restart said to be pending would skip the damaged-installation test.
-mv "$dataroot" "$scratch/dataroot.saved" && planted "$dataroot"
-mkdir -p "$squat/Persistent Data/Zanti" && touch "$squat/Persistent Data/Zanti/Reboot.txt"
-run setup /silent
-check "damaged installation: a marker in a data root the user linked elsewhere does not count" \
-  "[ $code -eq $((0xA003)) ] && [ -z \"\$received\" ]"
-rm -f "$dataroot" && mv "$scratch/dataroot.saved" "$dataroot"
-rm -rf "$squat"
 wsc stop tzkSP
 wsc delete tzkSP
 
@@ -365,17 +348,25 @@ check "analytics: the user agent" "grep -q '|Zanti SFX/1.0$' '$hits'"
 fi
 if [ "$part" = faults ]; then
 
-# --- debug: everything left for the restart --------------------------------------------------
-run setup /silent /debug
-pending=$(wreg query 'HKLM\System\CurrentControlSet\Control\Session Manager' /v PendingFileRenameOperations)
-check "debug run: exit code 0, the folder kept until the restart" "[ $code -eq 0 ] && [ \$(leftover_folders) -eq 1 ]"
-check "debug run: its files and the folder registered for deletion at restart" \
-  "grep -q 'instup.exe' <<<\"\$pending\" && grep -q '_av_iup.tm~' <<<\"\$pending\""
-# A user may rename what lies in its own TEMP and link the name elsewhere before the restart.
-check "debug run: every path registered lies in the system's temporary folder, none under the user's TEMP" \
-  "grep -qi 'windows\\\\temp\\\\_av_iup' <<<\"\$pending\" && ! grep -qi 'users\\\\' <<<\"\$pending\""
-wreg delete 'HKLM\System\CurrentControlSet\Control\Session Manager' /v PendingFileRenameOperations /f >/dev/null
-clear_folders
+# --- the child's exit code, and the desktop link after a failed installation -----------------
+desktop="$drive/users/Public/Desktop"
+rm -f "$desktop/setup.exe"
+run setup /silent /exitcode:7
+check "exit code 7 passed through" "[ $code -eq 7 ]"
+run setup /silent /exitcode:5
+check "exit code 5 passed through" "[ $code -eq 5 ]"
+check "failed installation: the installer linked onto the all-users desktop" "cmp -s '$desktop/setup.exe' '$scratch/setup.exe'"
+check "failed installation: notice record before the finish record" \
+  "in_order 'Installation failed; creating a hardlink of the SFX on the users. desktop\.' 'finished \(process return code 0x5\)'"
+rm -f "$desktop/setup.exe"
+run setup /silent /exitcode:0xA003
+check "0xA003 from the child: passed through, no desktop link" "[ $code -eq $((0xA003)) ] && [ ! -e '$desktop/setup.exe' ]"
+
+# --- an installer/updater that cannot start --------------------------------------------------
+run broken /silent
+check "unrunnable installer: the creation error is the exit code" "[ $code -eq 193 ]"
+check "unrunnable installer: its record" "in_order \"The stub cannot run installer/updater executable '.*instup\.exe' \(code 0xc1\)\""
+check "unrunnable installer: the temporary folder is gone" "[ \$(leftover_folders) -eq 0 ]"
 
 # --- a restart request left by the child ----------------------------------------------------
 run setup /silent /reboot
