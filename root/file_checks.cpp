@@ -1,6 +1,7 @@
 #include "root/file_checks.h"
 
 #include <windows.h>
+#include <winternl.h>
 
 #include "vocabulary/scoped_handle.h"
 
@@ -23,6 +24,14 @@ bool IsFile(const std::wstring& path) {
 bool IsFolder(const std::wstring& path) {
   const DWORD attributes = ::GetFileAttributesW(path.c_str());
   return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+Result SetDeletePending(HANDLE entry, bool pending) {
+  FILE_DISPOSITION_INFORMATION disposition = {static_cast<BOOLEAN>(pending)};
+  IO_STATUS_BLOCK status = {};
+  const NTSTATUS set =
+      ::NtSetInformationFile(entry, &status, &disposition, sizeof(disposition), FileDispositionInformation);
+  return NT_SUCCESS(set) ? code::kSuccess : ::RtlNtStatusToDosError(set);
 }
 
 }  // namespace tzk::root

@@ -2,7 +2,11 @@
 // on links, folders and entries that cannot be opened, so each caller picks the one it means.
 #pragma once
 
+#include <windows.h>
+
 #include <string>
+
+#include "vocabulary/result.h"
 
 namespace tzk::root {
 
@@ -17,5 +21,10 @@ bool PathOpens(const std::wstring& path);
 bool IsFile(const std::wstring& path);
 // The name is a folder.
 bool IsFolder(const std::wstring& path);
+
+// Whether the entry the handle was opened on (it needs DELETE access) goes when its last handle
+// closes: that entry, whatever its name meanwhile points at. Through ntdll, as XP has no
+// SetFileInformationByHandle. 0 or the Win32 error.
+Result SetDeletePending(HANDLE entry, bool pending);
 
 }  // namespace tzk::root

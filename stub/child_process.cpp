@@ -1,7 +1,6 @@
 #include "stub/child_process.h"
 
 #include <shlobj.h>
-#include <winternl.h>
 
 #include <cstdarg>
 #include <cwctype>
@@ -147,26 +146,14 @@ constexpr DWORD kTerminationWaitMs = 5000;
 // The installer is copied a piece at a time: it may be large, and is never held whole.
 constexpr DWORD kCopyPiece = 1u << 16;
 
-// Only administrators may change the copy, as the working folder; a limited user cannot make
-// Administrators the owner (1307) and gets default security.
+// Only administrators may change the copy, as the working folder.
 HANDLE createProtectedFile(const std::wstring& path, CreateNewFile create) {
-  ProtectedSecurity security;
-  HANDLE file = create(path.c_str(), security.attributes());
-  if (file == INVALID_HANDLE_VALUE && security.attributes() != nullptr && ::GetLastError() == ERROR_INVALID_OWNER) {
-    logRecord(log::level::kNotice, L"'%s' is made with default security (code 0x%x)", path.c_str(),
-              ERROR_INVALID_OWNER);
-    file = create(path.c_str(), nullptr);
+  bool isProtected = false;
+  const HANDLE file = createProtected(create, path.c_str(), &isProtected);
+  if (file != INVALID_HANDLE_VALUE && !isProtected) {
+    logRecord(log::level::kNotice, L"'%s' is made with default security", path.c_str());
   }
   return file;
-}
-
-// Whether the file goes when its last handle closes.
-Result setDeletePending(HANDLE file, bool pending) {
-  FILE_DISPOSITION_INFORMATION disposition = {static_cast<BOOLEAN>(pending)};
-  IO_STATUS_BLOCK status = {};
-  const NTSTATUS set =
-      ::NtSetInformationFile(file, &status, &disposition, sizeof(disposition), FileDispositionInformation);
-  return NT_SUCCESS(set) ? code::kSuccess : ::RtlNtStatusToDosError(set);
 }
 
 Result copyAll(HANDLE from, HANDLE to) {
@@ -188,14 +175,14 @@ Result copyAll(HANDLE from, HANDLE to) {
 Result copyToNewFile(HANDLE source, const std::wstring& target, CreateNewFile create) {
   vocabulary::ScopedFileHandle copy(createProtectedFile(target, create));
   if (!copy) return lastError();
-  if (const Result marked = setDeletePending(copy.get(), true)) {
+  if (const Result marked = root::SetDeletePending(copy.get(), true)) {
     // Still empty, and in a folder only administrators may change: it goes by its name.
     copy.reset();
     ::DeleteFileW(target.c_str());
     return marked;
   }
   if (const Result copied = copyAll(source, copy.get())) return copied;
-  return setDeletePending(copy.get(), false);
+  return root::SetDeletePending(copy.get(), false);
 }
 
 }  // namespace

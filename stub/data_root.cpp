@@ -2,11 +2,11 @@
 
 #include <aclapi.h>
 #include <sddl.h>
-#include <winternl.h>
 
 #include <cstdarg>
 
 #include "log/logger.h"
+#include "root/file_checks.h"
 #include "stub/main_sequence.h"
 #include "stub/temp_folder.h"
 #include "vocabulary/scoped_handle.h"
@@ -208,12 +208,7 @@ bool removeEntryItself(const std::wstring& path) {
   const bool isLink = (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
   if (((seen & FILE_ATTRIBUTE_REPARSE_POINT) != 0) != isLink) return false;
   if (!isLink && (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) return false;
-  // The handle's own delete disposition: the entry it was opened on goes, whatever the name
-  // meanwhile points at. Through ntdll, as XP has no SetFileInformationByHandle.
-  FILE_DISPOSITION_INFORMATION disposition{TRUE};
-  IO_STATUS_BLOCK status{};
-  return NT_SUCCESS(::NtSetInformationFile(entry.get(), &status, &disposition, sizeof(disposition),
-                                           FileDispositionInformation));
+  return root::SetDeletePending(entry.get(), true) == code::kSuccess;
 }
 
 bool prepareDataRoot(const DataPaths& paths, bool elevated) {

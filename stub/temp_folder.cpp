@@ -75,6 +75,15 @@ HANDLE createHeldFolder(const wchar_t* path, SECURITY_ATTRIBUTES* security) {
   return handle;
 }
 
+HANDLE createProtected(CreateFolder create, const wchar_t* path, bool* isProtected) {
+  ProtectedSecurity security;
+  *isProtected = security.attributes() != nullptr;
+  const HANDLE made = create(path, security.attributes());
+  if (made != INVALID_HANDLE_VALUE || !*isProtected || ::GetLastError() != ERROR_INVALID_OWNER) return made;
+  *isProtected = false;
+  return create(path, nullptr);
+}
+
 std::wstring tempFolderBase(bool elevated) {
   std::wstring base;
   if (elevated) {
@@ -123,18 +132,12 @@ std::wstring resolvedFolderPath(HANDLE folder) {
 Result makeTempFolderIn(const std::wstring& base, std::wstring* folder, vocabulary::ScopedFileHandle* held,
                         bool* protectedFolder, CreateFolder create) {
   if (base.empty()) return code::kPathNotFound;
-  ProtectedSecurity security;
   const DWORD threadId = ::GetCurrentThreadId();
   for (wchar_t letter = L'a'; letter <= L'z'; ++letter) {
     const std::wstring candidate = tempFolderCandidate(base, letter, threadId);
     if (candidate.size() >= kNameBuffer) return code::kFilenameTooLong;
     if (pathExists(candidate)) continue;
-    *protectedFolder = security.attributes() != nullptr;
-    HANDLE made = create(candidate.c_str(), security.attributes());
-    if (made == INVALID_HANDLE_VALUE && *protectedFolder && ::GetLastError() == ERROR_INVALID_OWNER) {
-      *protectedFolder = false;
-      made = create(candidate.c_str(), nullptr);
-    }
+    const HANDLE made = createProtected(create, candidate.c_str(), protectedFolder);
     if (made != INVALID_HANDLE_VALUE) {
       held->reset(made);
       const std::wstring resolved = resolvedFolderPath(made);

@@ -31,6 +31,12 @@ class ProtectedSecurity {
 using CreateFolder = HANDLE (*)(const wchar_t* path, SECURITY_ATTRIBUTES* security);
 HANDLE createHeldFolder(const wchar_t* path, SECURITY_ATTRIBUTES* security);
 
+// Creates path with create and the protected descriptor whoever runs the stub, so that a wrong
+// answer about who that is never leaves an elevated run's entry writable by the user; where the
+// token cannot make Administrators the owner (1307, a limited user), or the descriptor cannot be
+// built, with default security. isProtected says which.
+HANDLE createProtected(CreateFolder create, const wchar_t* path, bool* isProtected);
+
 // The folder the run's own folder is made in. Elevated: the system's temporary folder
 // ("%SystemRoot%\Temp"), where users may create entries but not rename, delete or link anyone
 // else's; TEMP, and C:\TEMP where TEMP is missing, may lie below a folder or link of the user's.
