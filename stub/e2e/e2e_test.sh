@@ -205,10 +205,12 @@ check "an exception after self-defense: every clean-up step runs and the run end
   "[ $code -eq 8 ] && [ -z \"\$received\" ] && [ \$(leftover_folders) -eq 0 ] && \
    in_order 'unexpected exception \(out of memory\); cleaning up \(code 0x8\)' \
      'Leaving Zanti SFX stub guarded code section \(return code 0x8\)' ' END: '"
-inject cleanupthrow injecting /silent /reboot
-check "an exception in one clean-up step: the steps after it still run, up to the restart" \
+# Without a restart request: under Wine a restart carries out the registrations the runs after
+# this one leave for it.
+inject cleanupthrow injecting /silent
+check "an exception in one clean-up step: the steps after it still run, and the run ends" \
   "[ $code -eq 0 ] && in_order \"The clean-up step 'self-defense' stopped on an exception; the clean-up goes on\" \
-     'Reboot: Restarting windows\.\.\.' 'Leaving Zanti SFX stub guarded code section \(return code 0x0\)' ' END: '"
+     'Leaving Zanti SFX stub guarded code section \(return code 0x0\)' ' END: '"
 rm -f "$drive/users/Public/Desktop/injecting.exe"
 inject wait injecting /silent /exitcode:7
 pending=$(wreg query 'HKLM\System\CurrentControlSet\Control\Session Manager' /v PendingFileRenameOperations)
