@@ -1,6 +1,6 @@
-// The faulting test build of the stub: asking whether the user is an administrator, right after
-// the setup log has opened, writes through a null pointer instead, so the build faults on the
-// guarded thread inside the main sequence without a line of test code in it.
+// The faulting test build of the stub: asking whether the user is an administrator, the main
+// sequence's first step, before the setup log opens, writes through a null pointer instead, so
+// the build faults on the guarded thread without a line of test code in the stub.
 // crash_dump_test.sh finds faultInSequence by name in the image and in the dump.
 #include <windows.h>
 
