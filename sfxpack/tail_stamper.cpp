@@ -101,10 +101,19 @@ void TailStamper::StampTail(const std::uint8_t* tail, Stamp* out) const {
 }
 
 bool TailStamper::StampItems(const std::vector<EmbeddedItem>& items, Stamp* out, std::string* error) const {
-  Bytes tail;
-  if (!tzk::archive::TailBlock(items, &tail, error)) return false;
+  Bytes tail(kTailBlockSize, 0);
+  if (!items.empty() && !tzk::archive::TailBlock(items, &tail, error)) return false;
   StampTail(tail.data(), out);
   return true;
+}
+
+Sha256 TailStamper::Identify(const Stamp& stamp) const {
+  CryptoPP::SHA256 digest;
+  digest.Update(keptDigest_.data(), keptDigest_.size());
+  digest.Update(stamp.patch.data() + kChecksumSize, kTailBlockSize);
+  Sha256 out;
+  digest.Final(out.data());
+  return out;
 }
 
 int CheckStampable(const StubVerdict& verdict, ItemsBlock block, const CodeSignatureReport& code,

@@ -52,14 +52,17 @@ class TailStamper {
   // The download whose tail block is `tail` (kTailBlockSize bytes: TailBlock's, or zeros for
   // none, as `tag --remove` leaves the room).
   void StampTail(const std::uint8_t* tail, Stamp* out) const;
-  // The download that carries these items (prepared as PrepareEmbeddedItem prepares them); false
-  // with the reason when they do not fit the tail block.
+  // The download that carries these items (prepared as PrepareEmbeddedItem prepares them), or
+  // for none the room zero-filled, the file as released; false with the reason when they do not
+  // fit the tail block.
   bool StampItems(const std::vector<EmbeddedItem>& items, Stamp* out, std::string* error) const;
 
   std::uint64_t size() const { return size_; }
   // SHA-256 of the bytes that every download of this base keeps: all but the checksum field and
   // the tail block. With a download's tail block it names that download's bytes.
   const Sha256& keptDigest() const { return keptDigest_; }
+  // SHA-256 of the kept digest and a stamp's tail block: what names that download's bytes.
+  Sha256 Identify(const Stamp& stamp) const;
 
  private:
   std::uint64_t size_ = 0;

@@ -193,6 +193,10 @@ TEST(TailStamperTest, ASignedInstallerStampedKeepsBothSignaturesAndCarriesTheIte
   ASSERT_TRUE(tzk::archive::TailBlock(items, &tail, &reason));
   const Bytes stamped = readAll(Stamped(source, stamp));
   EXPECT_EQ(stamped, taggedTheOldWay(source, tail));
+  // No items: the room zero-filled, the file as it was released.
+  Stamp none;
+  ASSERT_TRUE(stamper.StampItems({}, &none, &reason)) << reason;
+  EXPECT_EQ(readAll(Stamped(source, none)), readAll(source));
 
   const std::string out = fixture("stamped.exe");
   std::ofstream(out, std::ios::binary).write(reinterpret_cast<const char*>(stamped.data()),
