@@ -30,6 +30,18 @@ std::uint64_t wordSum(const std::uint8_t* data, std::size_t size, std::uint64_t 
   return sum;
 }
 
+// Where a tail block's bytes stop being zero (kTailBlockSize when they never do). A block is
+// mostly the zeros in front of its items, and they add nothing to a sum.
+std::size_t firstNonZero(const std::uint8_t* tail) {
+  std::size_t at = 0;
+  for (std::uint64_t word = 0; at + sizeof word <= kTailBlockSize; at += sizeof word) {
+    std::memcpy(&word, tail + at, sizeof word);
+    if (word != 0) break;
+  }
+  while (at < kTailBlockSize && tail[at] == 0) ++at;
+  return at;
+}
+
 }  // namespace
 
 FileSource Stamped(const FileSource& base, const Stamp& stamp) {
@@ -86,7 +98,8 @@ bool TailStamper::Prepare(const FileSource& base, const CodeSignatureReport& cod
 void TailStamper::StampTail(const std::uint8_t* tail, Stamp* out) const {
   // The PE checksum folds the words with an end-around carry: the sum modulo 0xFFFF, where a
   // multiple of 0xFFFF shows as 0xFFFF (the words of "MZ" alone are not zero), plus the size.
-  const std::uint64_t words = (keptSum_ + wordSum(tail, kTailBlockSize, tailOffset_)) % kWordModulus;
+  const std::size_t from = firstNonZero(tail);
+  const std::uint64_t words = (keptSum_ + wordSum(tail + from, kTailBlockSize - from, tailOffset_ + from)) % kWordModulus;
   const std::uint64_t folded = words == 0 ? kWordModulus : words;
   out->size = size_;
   out->patch.resize(kChecksumSize + kTailBlockSize);
@@ -108,9 +121,15 @@ bool TailStamper::StampItems(const std::vector<EmbeddedItem>& items, Stamp* out,
 }
 
 Sha256 TailStamper::Identify(const Stamp& stamp) const {
+  // The tail block is its zeros' count and the bytes behind them.
+  const std::uint8_t* tail = stamp.patch.data() + kChecksumSize;
+  const std::size_t from = firstNonZero(tail);
+  std::uint8_t zeros[4];
+  tzk::vocabulary::WriteLe32(zeros, static_cast<std::uint32_t>(from));
   CryptoPP::SHA256 digest;
   digest.Update(keptDigest_.data(), keptDigest_.size());
-  digest.Update(stamp.patch.data() + kChecksumSize, kTailBlockSize);
+  digest.Update(zeros, sizeof zeros);
+  digest.Update(tail + from, kTailBlockSize - from);
   Sha256 out;
   digest.Final(out.data());
   return out;

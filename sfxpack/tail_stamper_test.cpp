@@ -4,9 +4,11 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <algorithm>
 #include <fstream>
 #include <random>
 
+#include "archive/embedded_items.h"
 #include "archive/format.h"
 #include "archive/installer_writer.h"
 #include "pe/pe_image.h"
@@ -71,10 +73,13 @@ SyntheticBase syntheticBase(std::size_t size, std::size_t table, unsigned seed) 
   return base;
 }
 
+// Random bytes behind a run of zeros, as a tail block's items lie behind the zeros in front of
+// them: the run ends at an even or an odd offset, or is empty.
 Bytes randomTail(unsigned seed) {
   std::mt19937 random(seed);
   Bytes tail(kTailBlockSize);
   for (auto& b : tail) b = static_cast<std::uint8_t>(random());
+  std::fill(tail.begin(), tail.begin() + (seed * 4099) % kTailBlockSize, 0);
   return tail;
 }
 
@@ -122,7 +127,7 @@ TEST(TailStamperTest, AWordSumOfAMultipleOf0xFFFFFoldsAsTheWholeResumFoldsIt) {
 
 // Only the bytes every download keeps name the base: two bases that differ in their tail block
 // give the same downloads, and any other byte makes another base.
-TEST(TailStamperTest, TheKeptDigestChangesWithEveryKeptByteAndNotWithTheTail) {
+TEST(TailStamperTest, TheBaseIsNamedByEveryKeptByteAndNotByItsTailADownloadByItsTailToo) {
   SyntheticBase base = syntheticBase(60000, 20000, 3);
   std::string error;
   TailStamper first, retailed, changed;
@@ -134,6 +139,15 @@ TEST(TailStamperTest, TheKeptDigestChangesWithEveryKeptByteAndNotWithTheTail) {
   base.bytes[30000] ^= 1;
   ASSERT_TRUE(changed.Prepare(sourceOf(base.bytes), base.code, &error));
   EXPECT_NE(first.keptDigest(), changed.keptDigest());
+
+  // A download's name: the same for the same tail, another for another tail of the same base.
+  Stamp a, again, other;
+  first.StampTail(randomTail(1).data(), &a);
+  first.StampTail(randomTail(1).data(), &again);
+  first.StampTail(randomTail(2).data(), &other);
+  EXPECT_EQ(first.Identify(a), first.Identify(again));
+  EXPECT_NE(first.Identify(a), first.Identify(other));
+  EXPECT_NE(first.Identify(a), changed.Identify(a));
 }
 
 TEST(TailStamperTest, RoomThatIsNotTheFilesEndBehindTheHeadersIsRefused) {
@@ -205,6 +219,22 @@ TEST(TailStamperTest, ASignedInstallerStampedKeepsBothSignaturesAndCarriesTheIte
   judge(out, &result);
   EXPECT_TRUE(result.code.sound && result.code.digestMatches && result.code.tailRoom) << result.code.problem;
   EXPECT_EQ(result.block, ItemsBlock::kTail);
+}
+
+// The tail block's digest is taken from the kept state after the zeros in front of the items:
+// whatever their length, the stub's reader (which digests all 16368 bytes) must find it right.
+TEST(TailStamperTest, EveryTailAStampCarriesIsOneTheStubTakes) {
+  const SyntheticBase base = syntheticBase(60000, 20000, 6);
+  TailStamper stamper;
+  std::string error;
+  ASSERT_TRUE(stamper.Prepare(sourceOf(base.bytes), base.code, &error));
+  const std::size_t most = tzk::archive::kTailDigestOffset - 16;  // one item's trailer, the block's
+  for (std::size_t length : {std::size_t{0}, std::size_t{1}, std::size_t{40}, std::size_t{41}, std::size_t{63},
+                             std::size_t{64}, std::size_t{1000}, most - 64, most - 1, most}) {
+    Stamp stamp;
+    ASSERT_TRUE(stamper.StampItems({item("ERID", std::string(length, 'r'))}, &stamp, &error)) << length << error;
+    EXPECT_TRUE(tzk::archive::IsTailBlock(stamp.patch.data() + 4)) << length;
+  }
 }
 
 TEST(TailStamperTest, ItemsTooLargeForTheTailBlockAreRefused) {
