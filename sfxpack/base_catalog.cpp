@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <cstring>
@@ -37,6 +38,9 @@ bool servable(const std::string& name) {
   for (char& c : suffix) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
   return suffix == ".exe";
 }
+
+// A page holds the headers of any image the stub takes.
+constexpr std::uint64_t kHeadBytes = 4096;
 
 }  // namespace
 
@@ -75,6 +79,11 @@ bool PrepareBase(const std::string& folder, const std::string& name, const FileI
     return false;
   }
   if (!base->stamper.Prepare(SourceOf(file), code, reason)) return false;
+  base->head.resize(static_cast<std::size_t>(std::min<std::uint64_t>(seen.size, kHeadBytes)));
+  if (!file.ReadAt(0, base->head.data(), base->head.size())) {
+    *reason = "it cannot be read";
+    return false;
+  }
   if (!base->Unchanged()) {
     *retry = true;
     *reason = "it changed while it was read";

@@ -43,6 +43,9 @@ struct ServedBase {
   tzk::archive::FileOwner file;  // the descriptor it was checked through
   FileIdentity identity;
   TailStamper stamper;
+  // Its first bytes, the image's headers: every stamp's first range of the base lies in them,
+  // and it is sent from here with the response's head.
+  Bytes head;
   // Whether the file under the descriptor is still the one prepared (not rewritten in place).
   bool Unchanged() const;
 };

@@ -5,6 +5,7 @@
 #include <signal.h>
 #include <sys/sendfile.h>
 #include <sys/socket.h>
+#include <sys/uio.h>
 
 #include <cerrno>
 #include <chrono>
@@ -117,19 +118,31 @@ struct Piece {
 
 class Session;
 
-class Server : public std::enable_shared_from_this<Server> {
+// Each thread runs an io_context of its own, and each connection lives in one of them: its
+// handlers run one after another on that thread, and the thread that sends is the one that
+// waits on the socket. Where threads share one io_context, the socket becoming writable can be
+// seen by another thread's reactor between sendfile's EAGAIN and the wait for it, and the edge
+// is lost: the connection stalls until the send timeout (measured: half the requests per
+// second at 64 connections).
+class Server {
  public:
-  Server(asio::io_context& io, BaseCatalog& catalog, const ServeOptions& options)
-      : io_(io), catalog_(catalog), options_(options), acceptor_(asio::make_strand(io)), retry_(acceptor_.get_executor()),
-        grace_(io) {}
+  Server(BaseCatalog& catalog, const ServeOptions& options);
+  // The acceptor and the timers go before their io_context; then each io_context, whose
+  // connections end as it goes, while what they report to is still here.
+  ~Server();
 
   bool Listen(std::string* error);
   void Accept() {
-    asio::post(acceptor_.get_executor(), [self = shared_from_this()] { self->acceptOne(); });
+    asio::post(acceptor_->get_executor(), [this] { acceptOne(); });
   }
+  // Runs every io_context, one on this thread, until Stop has let the connections end.
+  void Run();
   void Stop();
+  // Ends every io_context's run now: the grace is over, or a second signal came.
+  void StopNow();
   void Left(Session* session);
 
+  asio::io_context& first() { return *contexts_.front(); }
   BaseCatalog& catalog() { return catalog_; }
   const ServeOptions& options() const { return options_; }
   AccessLog& log() { return log_; }
@@ -138,25 +151,27 @@ class Server : public std::enable_shared_from_this<Server> {
   void acceptOne();
   void accepted(const boost::system::error_code& ec, tcp::socket socket);
 
-  asio::io_context& io_;
   BaseCatalog& catalog_;
   const ServeOptions options_;
-  tcp::acceptor acceptor_;
-  asio::steady_timer retry_;
-  asio::steady_timer grace_;
   AccessLog log_;
   std::mutex mutex_;
   std::map<Session*, std::weak_ptr<Session>> sessions_;
   bool accepting_ = true;
   bool stopping_ = false;
+  std::size_t next_ = 0;  // the io_context the next connection goes to
+  std::vector<std::unique_ptr<asio::io_context>> contexts_;
+  std::vector<asio::executor_work_guard<asio::io_context::executor_type>> busy_;
+  std::optional<tcp::acceptor> acceptor_;
+  std::optional<asio::steady_timer> retry_;
+  std::optional<asio::steady_timer> grace_;
 };
 
 class Session : public std::enable_shared_from_this<Session> {
  public:
-  Session(tcp::socket socket, std::shared_ptr<Server> server)
-      : socket_(std::move(socket)), server_(std::move(server)), sweep_(socket_.get_executor()),
+  Session(tcp::socket socket, Server& server)
+      : socket_(std::move(socket)), server_(server), sweep_(socket_.get_executor()),
         buffer_(2 * kRequestHeaderLimit) {}
-  ~Session() { server_->Left(this); }
+  ~Session() { server_.Left(this); }
 
   asio::any_io_executor executor() { return socket_.get_executor(); }
   void Start();
@@ -171,7 +186,10 @@ class Session : public std::enable_shared_from_this<Session> {
   void refuse(unsigned status, const std::string& reason, bool close, const std::string& extra = std::string());
   std::string head(unsigned status, const std::string& fields, std::uint64_t length, bool hasLength) const;
   void send(std::string head, std::uint64_t first, std::uint64_t last, unsigned status);
+  void cork(bool on);
   void pump();
+  ssize_t sendMemory(int out);
+  void advance(std::uint64_t done);
   void finished();
   void watch();
   void linger();
@@ -179,7 +197,7 @@ class Session : public std::enable_shared_from_this<Session> {
   void close();
 
   tcp::socket socket_;
-  std::shared_ptr<Server> server_;
+  Server& server_;
   asio::steady_timer sweep_;
   beast::flat_buffer buffer_;
   std::optional<http::request_parser<http::empty_body>> parser_;
@@ -283,10 +301,10 @@ void Session::answer(const http::request<http::empty_body>& request) {
 void Session::answerStamped(const http::request<http::empty_body>& request) {
   DownloadTarget target;
   std::string reason;
-  if (!ParseDownloadTarget(view(request.target()), server_->options().tags, &target, &reason)) {
+  if (!ParseDownloadTarget(view(request.target()), server_.options().tags, &target, &reason)) {
     return refuse(400, reason, false);
   }
-  base_ = server_->catalog().Find(target.name);
+  base_ = server_.catalog().Find(target.name);
   if (base_ == nullptr) return refuse(404, "there is no download of that name here", false);
   if (!base_->stamper.StampItems(target.items, &stamp_, &reason)) return refuse(400, reason, false);
   const std::string etag = "\"" + hex(base_->stamper.Identify(stamp_), 16) + "\"";
@@ -334,6 +352,7 @@ void Session::refuse(unsigned status, const std::string& reason, bool close, con
   next_ = 0;
   status_ = status;
   sent_ = 0;
+  cork(true);
   pump();
 }
 
@@ -346,13 +365,24 @@ void Session::send(std::string head, std::uint64_t first, std::uint64_t last, un
     if (headOnly_ || first > last) break;
     const std::uint64_t from = std::max(first, r.offset), to = std::min(last + 1, r.offset + r.size);
     if (from >= to) continue;
-    const std::uint8_t* data = r.patched ? stamp_.patch.data() + r.patchAt + (from - r.offset) : nullptr;
-    pieces_.push_back({data, from, to - from, !r.patched, true});
+    const bool headers = !r.patched && to <= base_->head.size();
+    const std::uint8_t* data = r.patched ? stamp_.patch.data() + r.patchAt + (from - r.offset)
+                               : headers  ? base_->head.data() + from
+                                          : nullptr;
+    pieces_.push_back({data, from, to - from, data == nullptr, true});
   }
   next_ = 0;
   status_ = status;
   sent_ = 0;
+  cork(true);
   pump();
+}
+
+// The head, the first bytes of the base, the checksum and so on leave in full segments, not a
+// small packet each, and the last one leaves when the response is whole (nginx's tcp_nopush).
+void Session::cork(bool on) {
+  const int value = on ? 1 : 0;
+  ::setsockopt(socket_.native_handle(), IPPROTO_TCP, TCP_CORK, &value, sizeof value);
 }
 
 // Sends what the socket takes now and waits for it to take more: the base's ranges go by
@@ -360,17 +390,16 @@ void Session::send(std::string head, std::uint64_t first, std::uint64_t last, un
 void Session::pump() {
   const int out = socket_.native_handle();
   while (next_ < pieces_.size() && !closed_) {
-    Piece& piece = pieces_[next_];
     ssize_t n = 0;
-    if (piece.fromBase) {
+    if (pieces_[next_].fromBase) {
       // A base rewritten in place under its descriptor would mix two files in one response.
       if (!base_->Unchanged()) return close();
-      off_t at = static_cast<off_t>(piece.offset);
-      n = ::sendfile(out, base_->file.get(), &at, static_cast<std::size_t>(std::min<std::uint64_t>(piece.size, 1u << 30)));
+      off_t at = static_cast<off_t>(pieces_[next_].offset);
+      n = ::sendfile(out, base_->file.get(), &at,
+                     static_cast<std::size_t>(std::min<std::uint64_t>(pieces_[next_].size, 1u << 30)));
       if (n == 0) return close();  // the file is shorter than when it was prepared
     } else {
-      const bool more = next_ + 1 < pieces_.size();
-      n = ::send(out, piece.data, static_cast<std::size_t>(piece.size), MSG_NOSIGNAL | (more ? MSG_MORE : 0));
+      n = sendMemory(out);
     }
     if (n < 0) {
       if (errno == EINTR) continue;
@@ -381,18 +410,44 @@ void Session::pump() {
       return;
     }
     progress_ = Clock::now();
-    const auto done = static_cast<std::uint64_t>(n);
-    if (piece.body) sent_ += done;
-    piece.size -= done;
-    piece.offset += done;
-    if (piece.data != nullptr) piece.data += done;
-    if (piece.size == 0) ++next_;
+    advance(static_cast<std::uint64_t>(n));
   }
   finished();
 }
 
+// The pieces in memory from the next one up to a range of the base, in one call: the head, the
+// base's first bytes and the new checksum leave as one write, not one small write each, which
+// split the segments that follow (measured: a fifth fewer responses per second at 64
+// connections).
+ssize_t Session::sendMemory(int out) {
+  constexpr std::size_t kGather = 8;
+  iovec parts[kGather];
+  std::size_t count = 0;
+  for (std::size_t i = next_; i < pieces_.size() && !pieces_[i].fromBase && count < kGather; ++i) {
+    parts[count++] = {const_cast<std::uint8_t*>(pieces_[i].data), static_cast<std::size_t>(pieces_[i].size)};
+  }
+  msghdr message {};
+  message.msg_iov = parts;
+  message.msg_iovlen = count;
+  return ::sendmsg(out, &message, MSG_NOSIGNAL);
+}
+
+void Session::advance(std::uint64_t done) {
+  for (; next_ < pieces_.size(); ++next_) {
+    Piece& piece = pieces_[next_];
+    const std::uint64_t taken = std::min(done, piece.size);
+    if (piece.body) sent_ += taken;
+    piece.size -= taken;
+    piece.offset += taken;
+    if (piece.data != nullptr) piece.data += taken;
+    done -= taken;
+    if (piece.size > 0) break;
+  }
+}
+
 void Session::finished() {
-  server_->log().Write(peer_ + " - - " + utcTime("[%d/%b/%Y:%H:%M:%S +0000]") + " \"" + requestLine_ + "\" " +
+  cork(false);
+  server_.log().Write(peer_ + " - - " + utcTime("[%d/%b/%Y:%H:%M:%S +0000]") + " \"" + requestLine_ + "\" " +
                        std::to_string(status_) + " " + (sent_ > 0 ? std::to_string(sent_) : "-") + "\n");
   base_.reset();
   if (closed_) return;
@@ -418,6 +473,26 @@ void Session::drain() {
   });
 }
 
+Server::Server(BaseCatalog& catalog, const ServeOptions& options) : catalog_(catalog), options_(options) {
+  for (unsigned i = 0; i < options.threads; ++i) {
+    contexts_.push_back(std::make_unique<asio::io_context>(1));
+    busy_.push_back(asio::make_work_guard(*contexts_.back()));
+  }
+  acceptor_.emplace(first());
+  retry_.emplace(first());
+  grace_.emplace(first());
+}
+
+Server::~Server() {
+  acceptor_.reset();
+  retry_.reset();
+  grace_.reset();
+  busy_.clear();
+  // Taken out first: a connection that ends as its io_context goes must find none to stop.
+  std::vector<std::unique_ptr<asio::io_context>> contexts = std::move(contexts_);
+  contexts.clear();
+}
+
 bool Server::Listen(std::string* error) {
   boost::system::error_code ec;
   const asio::ip::address address = asio::ip::make_address(options_.address, ec);
@@ -426,39 +501,46 @@ bool Server::Listen(std::string* error) {
     return false;
   }
   const tcp::endpoint endpoint(address, options_.port);
-  acceptor_.open(endpoint.protocol(), ec);
-  if (!ec) acceptor_.set_option(tcp::acceptor::reuse_address(true), ec);
-  if (!ec) acceptor_.bind(endpoint, ec);
-  if (!ec) acceptor_.listen(asio::socket_base::max_listen_connections, ec);
+  acceptor_->open(endpoint.protocol(), ec);
+  if (!ec) acceptor_->set_option(tcp::acceptor::reuse_address(true), ec);
+  if (!ec) acceptor_->bind(endpoint, ec);
+  if (!ec) acceptor_->listen(asio::socket_base::max_listen_connections, ec);
   if (ec) {
     *error = "cannot listen on " + options_.address + ":" + std::to_string(options_.port) + ": " + ec.message();
     return false;
   }
-  const tcp::endpoint bound = acceptor_.local_endpoint(ec);
+  const tcp::endpoint bound = acceptor_->local_endpoint(ec);
   const std::string host = bound.address().is_v6() ? "[" + bound.address().to_string() + "]" : bound.address().to_string();
   std::fprintf(stderr, "sfxpack serve: listening on %s:%u\n", host.c_str(), static_cast<unsigned>(bound.port()));
   std::fflush(stderr);
   return true;
 }
 
+void Server::Run() {
+  std::vector<std::thread> threads;
+  for (std::size_t i = 1; i < contexts_.size(); ++i) threads.emplace_back([this, i] { contexts_[i]->run(); });
+  first().run();
+  for (std::thread& t : threads) t.join();
+}
+
 void Server::acceptOne() {
-  acceptor_.async_accept(asio::make_strand(io_), [self = shared_from_this()](const boost::system::error_code& ec,
-                                                                           tcp::socket socket) {
-    self->accepted(ec, std::move(socket));
+  asio::io_context& home = *contexts_[next_++ % contexts_.size()];
+  acceptor_->async_accept(home, [this](const boost::system::error_code& ec, tcp::socket socket) {
+    accepted(ec, std::move(socket));
   });
 }
 
 void Server::accepted(const boost::system::error_code& ec, tcp::socket socket) {
-  if (ec == asio::error::operation_aborted || !acceptor_.is_open()) return;
+  if (ec == asio::error::operation_aborted || !acceptor_->is_open()) return;
   if (ec) {
     // Out of descriptors, or a connection that was gone before it was taken: try again soon.
-    retry_.expires_after(kAcceptRetry);
-    retry_.async_wait([self = shared_from_this()](const boost::system::error_code& e) {
-      if (!e) self->acceptOne();
+    retry_->expires_after(kAcceptRetry);
+    retry_->async_wait([this](const boost::system::error_code& e) {
+      if (!e) acceptOne();
     });
     return;
   }
-  auto session = std::make_shared<Session>(std::move(socket), shared_from_this());
+  auto session = std::make_shared<Session>(std::move(socket), *this);
   bool more = false;
   {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -471,11 +553,15 @@ void Server::accepted(const boost::system::error_code& ec, tcp::socket socket) {
   if (more) acceptOne();
 }
 
+void Server::StopNow() {
+  for (const auto& context : contexts_) context->stop();
+}
+
 void Server::Left(Session* session) {
   std::lock_guard<std::mutex> lock(mutex_);
   sessions_.erase(session);
   if (stopping_) {
-    if (sessions_.empty()) io_.stop();
+    if (sessions_.empty()) StopNow();
     return;
   }
   if (!accepting_) {
@@ -488,22 +574,23 @@ void Server::Stop() {
   std::vector<std::shared_ptr<Session>> open;
   {
     std::lock_guard<std::mutex> lock(mutex_);
+    if (stopping_) return;
     stopping_ = true;
     for (const auto& entry : sessions_) {
       if (auto session = entry.second.lock()) open.push_back(std::move(session));
     }
-    if (sessions_.empty()) io_.stop();
+    if (sessions_.empty()) StopNow();
   }
-  asio::post(acceptor_.get_executor(), [self = shared_from_this()] {
+  asio::post(acceptor_->get_executor(), [this] {
     boost::system::error_code ec;
-    self->acceptor_.close(ec);
-    self->retry_.cancel();
+    acceptor_->close(ec);
+    retry_->cancel();
   });
   for (const auto& session : open) asio::post(session->executor(), [session] { session->Stopping(); });
   // Responses under way get as long to finish as an idle connection gets to ask.
-  grace_.expires_after(std::chrono::seconds(kIdleSeconds));
-  grace_.async_wait([this](const boost::system::error_code& ec) {
-    if (!ec) io_.stop();
+  grace_->expires_after(std::chrono::seconds(kIdleSeconds));
+  grace_->async_wait([this](const boost::system::error_code& ec) {
+    if (!ec) StopNow();
   });
 }
 
@@ -512,24 +599,20 @@ void Server::Stop() {
 int RunDownloadServer(const ServeOptions& options, BaseCatalog& catalog, std::string* error) {
   // A client that goes away makes sendfile raise SIGPIPE, which would end the process.
   ::signal(SIGPIPE, SIG_IGN);
-  asio::io_context io(static_cast<int>(options.threads));
-  auto server = std::make_shared<Server>(io, catalog, options);
-  if (!server->Listen(error)) return kExitOutputError;
-  asio::signal_set signals(io, SIGINT, SIGTERM);
+  Server server(catalog, options);
+  if (!server.Listen(error)) return kExitOutputError;
+  asio::signal_set signals(server.first(), SIGINT, SIGTERM);
   // The first signal lets the responses under way finish; a second one ends at once.
-  signals.async_wait([server, &signals, &io](const boost::system::error_code& ec, int) {
+  signals.async_wait([&server, &signals](const boost::system::error_code& ec, int) {
     if (ec) return;
-    server->Stop();
-    signals.async_wait([&io](const boost::system::error_code& again, int) {
-      if (!again) io.stop();
+    server.Stop();
+    signals.async_wait([&server](const boost::system::error_code& again, int) {
+      if (!again) server.StopNow();
     });
   });
-  server->Accept();
+  server.Accept();
   catalog.Watch();
-  std::vector<std::thread> threads;
-  for (unsigned i = 1; i < options.threads; ++i) threads.emplace_back([&io] { io.run(); });
-  io.run();
-  for (std::thread& t : threads) t.join();
+  server.Run();
   catalog.Stop();
   return kExitOk;
 }
