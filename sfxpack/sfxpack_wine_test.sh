@@ -75,6 +75,9 @@ cp "$scratch/linux/setup.exe" "$scratch/retagged.exe"
 from "$scratch/retagged.exe"
 check "untag: the same bytes from both, the sealed file again" \
   "both tag setup.exe --remove && cmp '$scratch/win/setup.exe' '$scratch/sealed.exe'"
+check "serve: the Windows build has none, and says so in one line with exit 4" \
+  "win win serve . >'$scratch/serve.txt' 2>&1; [ \$? -eq 4 ] && [ \$(wc -l <'$scratch/serve.txt') -eq 1 ] && \
+   grep -q 'not available in this build' '$scratch/serve.txt'"
 
 # What no build can check: a table whose PKCS#7 does not parse says nothing of the digest or room.
 from "$scratch/sealed.exe"

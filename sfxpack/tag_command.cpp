@@ -10,6 +10,7 @@
 #include "sfxpack/code_signature.h"
 #include "sfxpack/manifest.h"
 #include "sfxpack/stub_check.h"
+#include "sfxpack/tail_stamper.h"
 
 namespace sfxpack {
 namespace {
@@ -61,19 +62,20 @@ bool readItems(const std::vector<std::string>& itemArguments, std::vector<Embedd
 constexpr int kTagWritten = -1;
 
 // Writes the tagged copy of the archive's file to out, reading the file where it lies: only its
-// certificate table and tail are held. kTagWritten, or the exit code once it has said why not
-// (an exit of 0 when there was nothing to do).
-int writeTagged(tzk::archive::SfxArchive& archive, const ParsedArgs& a, StagedOutput* out, bool* tagged,
-                std::size_t* itemCount) {
+// certificate table and tail are held. Items go into the tail room through the stamp that serve
+// sends downloads with; --remove zero-fills the room, or takes off a tail block that was appended
+// behind everything. kTagWritten, or the exit code once it has said why not (an exit of 0 when
+// there was nothing to do).
+int writeTagged(tzk::archive::SfxArchive& archive, const ParsedArgs& a, const CodeSignatureReport& code,
+                StagedOutput* out, bool* tagged, std::size_t* itemCount) {
   const std::string& file = a.positional[0];
   std::string error;
   tzk::archive::SignatureFile in;
   if (!in.Borrow(archive.archiveFile().Descriptor())) return FileError("tag", file, "cannot read it", kExitBadInput);
   const FileSource content = SourceOf(in);
   *tagged = hasTailBlock(content);
-  const CodeSignatureReport code = InspectCodeSignature(content);
   std::vector<EmbeddedItem> items;
-  Bytes tail;
+  Bytes tail(tzk::archive::kTailBlockSize, 0);
   if (!a.has("--remove")) {
     std::string where;
     if (!readItems(a.values("--item"), &items, &where, &error)) return FileError("tag", where, error, kExitBadInput);
@@ -89,26 +91,18 @@ int writeTagged(tzk::archive::SfxArchive& archive, const ParsedArgs& a, StagedOu
                                     "tag it with the 32-bit Windows or the Linux build",
                      kExitOutputError);
   }
-  FilePatch patch{content.size, {}};
+  TailStamper stamper;
+  Stamp stamp;
+  FileSource result;
   if (code.tailRoom) {
-    // In place: only bytes inside the signature's unauthenticated room change.
-    if (tail.empty()) tail.assign(tzk::archive::kTailBlockSize, 0);
-    patch.writes.emplace_back(content.size - tzk::archive::kTailBlockSize, std::move(tail));
-    if (!RefreshPeChecksum(content, &patch)) return FileError("tag", file, "cannot read it", kExitBadInput);
-  } else if (code.table && !a.has("--remove")) {
-    return FileError("tag", file,
-                     "its code signature has no room for the tail block" +
-                         (code.problem.empty() ? std::string() : " (" + code.problem + ")") +
-                         ": a tail block behind the certificate table would leave the file unsigned for "
-                         "Authenticode; rebuild it with --cert, or --prepare, sign and sfxpack seal",
-                     kExitCheckFailed);
+    // In place: only bytes inside the signature's unauthenticated room change, and the checksum.
+    if (!stamper.Prepare(content, code, &error)) return FileError("tag", file, error, kExitBadInput);
+    stamper.StampTail(tail.data(), &stamp);
+    result = Stamped(content, stamp);
   } else {
-    // A tail block appended behind everything: taken off again, or (without a table) refused above.
-    if (*tagged) patch.size -= tzk::archive::kTailBlockSize;
-    patch.writes.emplace_back(patch.size, tail);
-    patch.size += tail.size();
+    // Items were refused without room (CheckStampable): this takes off a block appended behind everything.
+    result = Patched(content, FilePatch{content.size - tzk::archive::kTailBlockSize, {}});
   }
-  const FileSource result = Patched(content, std::move(patch));
   bool outputFailed = false;
   const StagedOutput::Producer copy = [&result](const Sink& sink, std::string* why) { return CopyOut(result, sink, why); };
   if (!out->WriteWith(copy, &error, &outputFailed)) {
@@ -143,27 +137,16 @@ int run(const Args& args) {
   if (!before.accepted()) {
     return FileError("tag", file, before.readable ? "not accepted as it is: " + before.reason : before.reason, before.exit);
   }
-  if (!a.has("--remove") && StubItemsBlock(archive) == ItemsBlock::kEmbedded) {
-    return FileError("tag", file,
-                     "the stub reads its items from the embedded-data block inside the signed content and never "
-                     "reads a tail block: build it from a manifest without \"embedded\" items and tag those instead",
-                     kExitBadInput);
-  }
-  if (before.tableReserved && !a.has("--remove")) {
-    return FileError("tag", file,
-                     "its certificate table is only reserved: sign it and sfxpack seal it first, then tag it",
-                     kExitCheckFailed);
-  }
-  if (!before.authenticodeTable && !a.has("--remove")) {
-    return FileError("tag", file,
-                     "a tail block would hide the archive signature: the file has no Authenticode certificate table "
-                     "(build it with --cert, or --prepare, sign it and sfxpack seal it)",
-                     kExitBadInput);
+  const CodeSignatureReport code = InspectCodeSignatureOf(archive, file);
+  if (!a.has("--remove")) {
+    std::string refusal;
+    const int exit = CheckStampable(before, StubItemsBlock(archive), code, &refusal);
+    if (exit != kExitOk) return FileError("tag", file, refusal, exit);
   }
   StagedOutput out(file);
   bool tagged = false;
   std::size_t itemCount = 0;
-  const int written = writeTagged(archive, a, &out, &tagged, &itemCount);
+  const int written = writeTagged(archive, a, code, &out, &tagged, &itemCount);
   // The result takes the file's place: Windows moves nothing onto a file still open.
   archive.archiveFile().Close();
   if (written != kTagWritten) return written;
