@@ -620,18 +620,37 @@ padding_failed=$(cd "$scratch" && python3 "$checker" $(for f in $flows; do echo 
 padding_failed=${padding_failed//$'\n'/ }
 check "every table ends its file with nothing but zero padding after the PKCS#7${padding_failed:+ (not: $padding_failed)}" \
   "[ -z '$padding_failed' ]"
+# A download of the signed one from sfxpack serve, stamped with an ERID as it went out, is judged
+# and run as the files tag wrote are.
+mkdir -p "$scratch/served" && cp "$scratch/signed.exe" "$scratch/served/signed.exe"
+"$sfxpack" serve "$scratch/served" --listen 127.0.0.1:0 >/dev/null 2>"$scratch/serve.err" &
+serve_pid=$!
+port=
+for _ in $(seq 300); do
+  port=$(sed -n 's/^sfxpack serve: listening on 127\.0\.0\.1:\([0-9]*\)$/\1/p' "$scratch/serve.err")
+  [ -n "$port" ] || ! kill -0 "$serve_pid" 2>/dev/null && break
+  sleep 0.1
+done
+rm -f "$scratch/served.exe"
+[ -n "$port" ] && python3 "$(dirname "$checker")/serve_client.py" fetch "$port" '/signed.exe?ERID=recommendation' \
+  "$scratch/served.exe" >/dev/null
+kill -TERM "$serve_pid" 2>/dev/null
+wait "$serve_pid"
+check "sfxpack serve: a download stamped with an ERID, which osslsigncode accepts" \
+  "[ -s '$scratch/served.exe' ] && osslsigncode verify -CAfile '$keys/codesign-ca.pem' -in '$scratch/served.exe' 2>/dev/null | grep -qx Succeeded"
 cp "$scratch/signed.exe" "$scratch/flipped.exe"
 printf 'X' | dd of="$scratch/flipped.exe" bs=1 seek=2000 conv=notrunc 2>/dev/null  # inside .text
-judged=()
+judged=(served.exe)
 for f in $flows; do judged+=("$f-tag.exe" "$f-retag.exe" "$f-untag.exe"); done
 verdicts=$("$runner" --prefix "$prefix" --cwd "$scratch" "$scratch/trust.exe" "${judged[@]}" flipped.exe \
   engineer-ec-unsealed.exe 2>/dev/null | tr -d '\r')
 verdict() { sed -n "s/^$1=//p" <<<"$verdicts"; }
 trusted_not=
+[ "$(verdict served.exe)" = 0x00000000 ] || trusted_not+=" served=$(verdict served.exe)"
 for f in signed stamped engineer sbsign pesign; do
   for step in tag retag untag; do [ "$(verdict "$f-$step.exe")" = 0x00000000 ] || trusted_not+=" $f-$step=$(verdict "$f-$step.exe")"; done
 done
-check "WinVerifyTrust: 0 for every RSA-signed one, tagged, retagged and untagged, and 0x80096010 for a flipped code byte${trusted_not:+ (not:$trusted_not)}" \
+check "WinVerifyTrust: 0 for the served download and every RSA-signed one, tagged, retagged and untagged, and 0x80096010 for a flipped code byte${trusted_not:+ (not:$trusted_not)}" \
   "[ -z '$trusted_not' ] && [ '$(verdict flipped.exe)' = 0x80096010 ]"
 # Wine 8 verifies no ECDSA signer at all (0x80096004 for any ECDSA-signed file): the sealed and
 # tagged file must get the same answer as the signing tool's own output.
@@ -648,6 +667,9 @@ check "code-signed with a timestamp, retagged: the stub saves the new item, not 
 run engineer-ec-tag /silent
 check "signed by the engineer's tool and sealed, tagged: the stub runs it and saves the tail item" \
   "[ $code -eq 0 ] && grep -qx 'file=pairing.bin' <<<\"\$received\""
+run served /silent
+check "served by sfxpack serve with an ERID: the stub runs it and saves the item beside the child" \
+  "[ $code -eq 0 ] && grep -qx 'file=rid.bin' <<<\"\$received\""
 run pesign-retag /silent
 check "signed by a tool that appends (pesign), sealed, retagged: the stub runs it and saves the new item" \
   "[ $code -eq 0 ] && grep -qx 'file=rid.bin' <<<\"\$received\""
