@@ -193,12 +193,12 @@ bool ParseDownloadTarget(std::string_view target, const std::vector<std::string>
 RangeRequest ParseRange(std::string_view header, std::uint64_t size, std::uint64_t* first, std::uint64_t* last) {
   header = trimmed(header);
   if (!startsWithNoCase(header, "bytes=")) return RangeRequest::kWhole;
-  const std::string_view spec = trimmed(header.substr(6));
-  const std::size_t dash = spec.find('-');
-  if (spec.find(',') != std::string_view::npos || dash == std::string_view::npos) return RangeRequest::kWhole;
+  const std::string_view bounds = trimmed(header.substr(6));
+  const std::size_t dash = bounds.find('-');
+  if (bounds.find(',') != std::string_view::npos || dash == std::string_view::npos) return RangeRequest::kWhole;
   std::uint64_t from = 0, to = 0;
-  const bool hasFrom = number(spec.substr(0, dash), &from), hasTo = number(spec.substr(dash + 1), &to);
-  if ((!hasFrom && dash != 0) || (!hasTo && dash + 1 != spec.size()) || (!hasFrom && !hasTo)) return RangeRequest::kWhole;
+  const bool hasFrom = number(bounds.substr(0, dash), &from), hasTo = number(bounds.substr(dash + 1), &to);
+  if ((!hasFrom && dash != 0) || (!hasTo && dash + 1 != bounds.size()) || (!hasFrom && !hasTo)) return RangeRequest::kWhole;
   if (!hasFrom) {  // the last `to` bytes
     if (to == 0 || size == 0) return RangeRequest::kUnsatisfiable;
     *first = size - std::min(to, size);
