@@ -1,329 +1,378 @@
+// What an installer's certificate table holds, read where the file lies: whether it is sound,
+// whom it names, whether its image digest matches and whether it has room for the tail block.
 #include "sfxpack/authenticode.h"
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdio>
-#include <cstdlib>
+#include <cstddef>
 #include <cstring>
+#include <functional>
+#include <memory>
 #include <vector>
 
-#ifdef _WIN32
-#include <process.h>
-#else
-#include <fcntl.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
-extern char** environ;
-#endif
-
-#include "archive/embedded_items.h"
-#include "archive/file_system.h"
 #include "pe/pe_image.h"
-#include "signature/signature.h"
-#include "signature/signature_file.h"
 #include "vocabulary/little_endian.h"
 #include "vocabulary/text.h"
-#include "sfxpack/code_signature.h"
-#include "sfxpack/manifest.h"
+
+#ifdef SFX_HAVE_OPENSSL
+#include <openssl/asn1.h>
+#include <openssl/bio.h>
+#include <openssl/err.h>
+#include <openssl/evp.h>
+#include <openssl/objects.h>
+#include <openssl/pkcs7.h>
+#include <openssl/x509.h>
+#endif
 
 namespace sfxpack {
+
+const char kTailRoomOid[] = "2.25.241770217270015801884865746267780174684";
+
 namespace {
 
 using tzk::archive::kTailBlockSize;
+using tzk::archive::PeHeaders;
 
+constexpr std::uint16_t kRevision2 = 0x0200;
+constexpr std::uint16_t kPkcsSignedData = 0x0002;
 
-using tzk::vocabulary::WriteLe32;
+using tzk::vocabulary::ReadLe16;
+using tzk::vocabulary::ReadLe32;
 
-std::string lastLine(const std::string& text) {
-  std::size_t end = text.find_last_not_of("\r\n");
-  if (end == std::string::npos) return std::string();
-  const std::size_t start = text.find_last_of('\n', end);
-  return text.substr(start == std::string::npos ? 0 : start + 1, end - (start == std::string::npos ? 0 : start + 1) + 1);
+bool allZero(const std::uint8_t* data, std::size_t size) {
+  return std::all_of(data, data + size, [](std::uint8_t b) { return b == 0; });
 }
 
-// Runs osslsigncode sign; its own last line of output is the reason when it fails.
-bool runSign(const std::string& in, const std::string& out, const CodeSigning& s, const std::string& log,
-             std::string* error) {
-  const std::string time = std::to_string(s.signingTime);
-  std::vector<std::string> args = {"osslsigncode", "sign", "-certs", s.certificate, "-key", s.key, "-h", "sha256",
-                                   "-time", time};
-  if (!s.timestampUrl.empty()) args.insert(args.end(), {"-ts", s.timestampUrl});
-  // osslsigncode's own test authority answers instead of a server: offline, and repeatable.
-  if (!s.testTsaCerts.empty()) args.insert(args.end(), {"-TSA-certs", s.testTsaCerts, "-TSA-key", s.testTsaKey, "-TSA-time", time});
-  args.insert(args.end(), {"-in", in, "-out", out});
-  int status = -1;
-#ifdef _WIN32
-  std::vector<std::wstring> wide;
-  for (const std::string& a : args) wide.push_back(L"\"" + tzk::vocabulary::fromUtf8(a) + L"\"");
-  std::vector<const wchar_t*> argv;
-  for (const std::wstring& a : wide) argv.push_back(a.c_str());
-  argv.push_back(nullptr);
-  status = static_cast<int>(::_wspawnvp(_P_WAIT, L"osslsigncode", argv.data()));
-  const bool started = status != -1;
-  std::string output;
-  (void)log;
-#else
-  std::vector<char*> argv;
-  for (std::string& a : args) argv.push_back(&a[0]);
-  argv.push_back(nullptr);
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 1, log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-  posix_spawn_file_actions_adddup2(&actions, 1, 2);
-  pid_t pid = 0;
-  const int spawned = posix_spawnp(&pid, "osslsigncode", &actions, nullptr, argv.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  const bool started = spawned == 0;
-  if (started) {
-    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+// As large as the pieces every other streamed path of sfxpack reads.
+constexpr std::size_t kPiece = std::size_t{1} << 20;
+
+// Hands [from, to) of the file to take in pieces of kPiece bytes (the last may be shorter);
+// false when a piece cannot be read.
+bool forEachPiece(const FileSource& file, std::uint64_t from, std::uint64_t to,
+                  const std::function<bool(const std::uint8_t*, std::size_t)>& take) {
+  Bytes piece(static_cast<std::size_t>(std::min<std::uint64_t>(kPiece, to > from ? to - from : 0)));
+  for (std::uint64_t at = from; at < to;) {
+    const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(piece.size(), to - at));
+    if (!file.read(at, piece.data(), n) || !take(piece.data(), n)) return false;
+    at += n;
+  }
+  return true;
+}
+
+// False would say that a fact was checked and fails: one that was not checked is null.
+nlohmann::json ifChecked(bool checked, nlohmann::json value) { return checked ? value : nlohmann::json(); }
+
+// The certificate table the headers name, read whole into *table when it lies inside the file
+// and is not a placeholder: false when the report is complete without a PKCS#7 to read.
+bool readTable(const FileSource& file, const PeHeaders& h, Bytes* table, CodeSignatureReport* r) {
+  if (h.tableOffset >= file.size || h.tableSize < kWinCertificateHeader || h.tableSize > file.size - h.tableOffset) {
+    r->reserved = h.tableOffset >= file.size;
+    r->truncated = !r->reserved && h.tableSize >= kWinCertificateHeader;
+    r->problem = r->truncated ? "the file ends " + std::to_string(file.size - h.tableOffset) + " bytes into its " +
+                                    std::to_string(h.tableSize) + "-byte certificate table: it was cut short"
+                              : "the security directory names bytes beyond the end of the file";
+    return false;
+  }
+  // The table is read whole, so a size read from the file must not decide how much memory
+  // that takes: no signing tool writes a table near the largest reservation.
+  if (h.tableSize > kMaxTableReserve) {
+    r->problem = "its security directory claims a " + std::to_string(h.tableSize) +
+                 "-byte certificate table, more than the " + std::to_string(kMaxTableReserve >> 20) +
+                 " MiB sfxpack reads: not read";
+    return false;
+  }
+  table->resize(h.tableSize);
+  if (!file.read(h.tableOffset, table->data(), table->size())) {
+    r->problem = "its certificate table cannot be read";
+    return false;
+  }
+  r->tableEndsFile = std::uint64_t{h.tableOffset} + h.tableSize == file.size;
+  if (allZero(table->data() + kWinCertificateHeader, h.tableSize - kWinCertificateHeader)) {
+    r->reserved = true;  // the placeholder that --prepare leaves for the signing tool
+    return false;
+  }
+  r->table = true;
+  // Some signing tools leave the alignment padding out of the certificate's own length; what
+  // follows the PKCS#7 up to the table's end is judged by the padding check either way.
+  const std::uint8_t* header = table->data();
+  if (ReadLe32(header) < kWinCertificateHeader || ReadLe32(header) > h.tableSize ||
+      ReadLe16(header + 4) != kRevision2 || ReadLe16(header + 6) != kPkcsSignedData) {
+    r->problem = "the table is not one PKCS#7 certificate inside the directory's size";
+    return false;
+  }
+  return true;
+}
+
+#ifdef SFX_HAVE_OPENSSL
+
+struct Pkcs7Free {
+  void operator()(PKCS7* p) const { PKCS7_free(p); }
+};
+using Pkcs7Ptr = std::unique_ptr<PKCS7, Pkcs7Free>;
+
+// The PKCS#7 at the start of the table's content; its DER length in *used.
+Pkcs7Ptr parsePkcs7(const std::uint8_t* der, std::size_t size, std::size_t* used) {
+  const unsigned char* p = der;
+  Pkcs7Ptr p7(d2i_PKCS7(nullptr, &p, static_cast<long>(std::min<std::size_t>(size, 0x7FFFFFFF))));
+  *used = p7 ? static_cast<std::size_t>(p - der) : 0;
+  ERR_clear_error();  // a refusal is reported in our words; nothing is left for the next caller
+  return p7;
+}
+
+std::string nameText(const X509_NAME* name) {
+  BIO* bio = BIO_new(BIO_s_mem());
+  if (bio == nullptr) return std::string();
+  X509_NAME_print_ex(bio, name, 0, XN_FLAG_RFC2253);
+  char* text = nullptr;
+  const long length = BIO_get_mem_data(bio, &text);
+  std::string out(text, static_cast<std::size_t>(length > 0 ? length : 0));
+  BIO_free(bio);
+  return out;
+}
+
+bool isObject(const ASN1_OBJECT* object, const char* dotted) {
+  char text[128];
+  return OBJ_obj2txt(text, sizeof text, object, 1) > 0 && std::strcmp(text, dotted) == 0;
+}
+
+// The digest algorithm and value that the SpcIndirectDataContent carries; false when the
+// content is not Authenticode's.
+bool signedDigest(PKCS7* p7, const EVP_MD** md, std::string* value) {
+  PKCS7* content = p7->d.sign->contents;
+  if (content == nullptr || content->type == nullptr || !isObject(content->type, "1.3.6.1.4.1.311.2.1.4") ||
+      content->d.other == nullptr || content->d.other->type != V_ASN1_SEQUENCE) {
+    return false;
+  }
+  const ASN1_STRING* sequence = content->d.other->value.sequence;
+  const unsigned char* p = sequence->data;
+  STACK_OF(ASN1_TYPE)* items = d2i_ASN1_SEQUENCE_ANY(nullptr, &p, sequence->length);
+  bool found = false;
+  if (items != nullptr && sk_ASN1_TYPE_num(items) == 2 && sk_ASN1_TYPE_value(items, 1)->type == V_ASN1_SEQUENCE) {
+    const ASN1_STRING* digestInfo = sk_ASN1_TYPE_value(items, 1)->value.sequence;
+    const unsigned char* q = digestInfo->data;
+    X509_SIG* sig = d2i_X509_SIG(nullptr, &q, digestInfo->length);
+    if (sig != nullptr) {
+      const X509_ALGOR* algorithm = nullptr;
+      const ASN1_OCTET_STRING* digest = nullptr;
+      X509_SIG_get0(sig, &algorithm, &digest);
+      *md = EVP_get_digestbyobj(algorithm->algorithm);
+      value->assign(reinterpret_cast<const char*>(ASN1_STRING_get0_data(digest)),
+                    static_cast<std::size_t>(ASN1_STRING_length(digest)));
+      found = *md != nullptr;
+      X509_SIG_free(sig);
     }
   }
-  Bytes text;
-  std::string ignored;
-  ReadWholeFile(log, &text, &ignored);
-  std::remove(log.c_str());
-  const std::string output(text.begin(), text.end());
-  status = started && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-#endif
-  if (!started) {
-#ifdef _WIN32
-    *error = "cannot run osslsigncode.exe (none on the PATH): put it there, or build with --prepare, sign with "
-             "your own tool (signtool) and run sfxpack seal";
-#else
-    *error = "cannot run osslsigncode (install Debian's osslsigncode package)";
-#endif
-    return false;
-  }
-  if (status != 0) {
-    const std::string why = lastLine(output);
-    *error = "osslsigncode sign failed" + (why.empty() ? std::string() : ": " + why);
-    return false;
-  }
-  return true;
+  sk_ASN1_TYPE_pop_free(items, ASN1_TYPE_free);
+  return found;
 }
 
-tzk::Result ignoreItem(const std::wstring&, const std::uint8_t*, std::uint32_t) { return tzk::code::kSuccess; }
-
-// The file's PE headers and size, read where it lies.
-bool readHeaders(const std::string& path, tzk::archive::PeHeaders* headers, std::uint64_t* size) {
-  tzk::archive::SignatureFile file;
-  if (!file.Open(tzk::vocabulary::fromUtf8(path).c_str())) return false;
-  *size = file.Size();
-  return tzk::archive::ReadPeHeaders(SourceOf(file).read, headers);
+// The image digest as Authenticode defines it: every byte but the checksum, the security
+// directory entry and the table. Bytes behind the table count, as they do for Windows, so a
+// tail block appended behind a signed table shows as a mismatch.
+std::string imageDigest(const FileSource& file, const PeHeaders& h, const EVP_MD* md) {
+  const std::uint64_t tableEnd = std::uint64_t{h.tableOffset} + h.tableSize;
+  const std::pair<std::uint64_t, std::uint64_t> ranges[] = {{0, h.checksumOffset},
+                                                            {h.checksumOffset + 4, h.securityEntry},
+                                                            {h.securityEntry + 8, h.tableOffset},
+                                                            {tableEnd, file.size}};
+  EVP_MD_CTX* ctx = EVP_MD_CTX_new();
+  unsigned char out[EVP_MAX_MD_SIZE];
+  unsigned int length = 0;
+  bool ok = ctx != nullptr && EVP_DigestInit_ex(ctx, md, nullptr) == 1;
+  for (const auto& r : ranges) {
+    if (ok && r.second > r.first) {
+      ok = forEachPiece(file, r.first, r.second, [ctx](const std::uint8_t* data, std::size_t size) {
+        return EVP_DigestUpdate(ctx, data, size) == 1;
+      });
+    }
+  }
+  ok = ok && EVP_DigestFinal_ex(ctx, out, &length) == 1;
+  EVP_MD_CTX_free(ctx);
+  return ok ? std::string(reinterpret_cast<const char*>(out), length) : std::string();
 }
 
-// Writes data over the file's bytes at offset (a header field: well inside what fseek reaches),
-// or appends it when offset is kAppend.
-constexpr std::uint64_t kAppend = ~std::uint64_t{0};
-bool writeInto(const std::string& path, std::uint64_t offset, const Bytes& data, std::string* error) {
-  tzk::archive::OpenFile file(tzk::archive::OpenUtf8File(path, offset == kAppend ? "ab" : "r+b"));
-  if (!file) {
-    *error = path + ": cannot open for writing: " + std::strerror(errno);
-    return false;
+// The one signer's name and what its unauthenticated attributes hold: a timestamp, and the room
+// for the tail block, which counts only where tag writes (the file's last kTailBlockSize bytes,
+// the table's last too): when the PKCS#7 ends the file.
+void readSigner(PKCS7* p7, const Bytes& table, std::size_t used, CodeSignatureReport* r) {
+  PKCS7_SIGNER_INFO* si = sk_PKCS7_SIGNER_INFO_value(PKCS7_get_signer_info(p7), 0);
+  if (STACK_OF(X509)* signers = PKCS7_get0_signers(p7, nullptr, 0)) {
+    if (sk_X509_num(signers) > 0) r->signer = nameText(X509_get_subject_name(sk_X509_value(signers, 0)));
+    sk_X509_free(signers);
   }
-  bool ok = offset == kAppend || (offset <= 0x7FFFFFFF && std::fseek(file.get(), static_cast<long>(offset), SEEK_SET) == 0);
-  ok = ok && std::fwrite(data.data(), 1, data.size(), file.get()) == data.size();
-  ok = std::fclose(file.release()) == 0 && ok;
-  if (!ok) *error = path + ": cannot write: " + std::strerror(errno);
-  return ok;
+  ERR_clear_error();
+  for (int i = 0; i < X509at_get_attr_count(si->unauth_attr); ++i) {
+    const ASN1_OBJECT* type = X509_ATTRIBUTE_get0_object(X509at_get_attr(si->unauth_attr, i));
+    r->timestamp = r->timestamp || OBJ_obj2nid(type) == NID_pkcs9_countersignature ||
+                   isObject(type, "1.3.6.1.4.1.311.3.3.1");
+  }
+  ASN1_OBJECT* roomType = OBJ_txt2obj(kTailRoomOid, 1);
+  const int at = roomType != nullptr ? X509at_get_attr_by_OBJ(si->unauth_attr, roomType, -1) : -1;
+  ASN1_OBJECT_free(roomType);
+  const ASN1_TYPE* room = at >= 0 ? X509_ATTRIBUTE_get0_type(X509at_get_attr(si->unauth_attr, at), 0) : nullptr;
+  if (room == nullptr || room->type != V_ASN1_OCTET_STRING) return;
+  const int length = ASN1_STRING_length(room->value.octet_string);
+  r->tailRoomSize = static_cast<std::uint32_t>(length);
+  r->tailRoom = length >= static_cast<int>(kTailBlockSize) && r->tableEndsFile &&
+                used == table.size() - kWinCertificateHeader &&
+                std::memcmp(ASN1_STRING_get0_data(room->value.octet_string) + length - kTailBlockSize,
+                            table.data() + table.size() - kTailBlockSize, kTailBlockSize) == 0;
 }
 
-// The signing tool's result with its table sealed to the reserved size, copied to output.
-bool sealSigned(const std::string& signedPath, const std::string& output, std::uint32_t tableOffset,
-                std::uint32_t tableSize, std::string* error, int* exit) {
-  tzk::archive::SignatureFile in;
-  if (!OpenMeasured(signedPath, &in, error)) return false;
-  const FileSource signedFile = SourceOf(in);
-  tzk::archive::PeHeaders headers;
-  const bool found = tzk::archive::ReadPeHeaders(signedFile.read, &headers);
-  *exit = kExitCheckFailed;
-  if (!found || headers.tableOffset != tableOffset) {
-    *error = "osslsigncode put the certificate table at " + std::to_string(found ? headers.tableOffset : 0) +
-             ", not at " + std::to_string(tableOffset) + " where it was reserved";
-    return false;
+// The PKCS#7 of a table read whole: its shape, the padding behind it, its signer and whether
+// the image digest it signs is the file's.
+void readSignature(const FileSource& file, const PeHeaders& h, const Bytes& table, CodeSignatureReport* r) {
+  const std::uint8_t* content = table.data() + kWinCertificateHeader;
+  const std::size_t contentSize = table.size() - kWinCertificateHeader;
+  std::size_t used = 0;
+  Pkcs7Ptr p7 = parsePkcs7(content, contentSize, &used);
+  if (!p7 || !PKCS7_type_is_signed(p7.get())) {
+    r->problem = "its PKCS#7 does not parse as SignedData";
+    return;
   }
-  FilePatch sealing;
-  if (!SealTable(signedFile, tableSize, &sealing, error)) return false;
-  const FileSource sealed = Patched(signedFile, std::move(sealing));
-  StagedOutput out(output);
-  bool outputFailed = false;
-  const StagedOutput::Producer copy = [&sealed](const Sink& sink, std::string* why) { return CopyOut(sealed, sink, why); };
-  std::string why;
-  if (!out.WriteWith(copy, &why, &outputFailed) || !out.Commit(&why)) {
-    *exit = outputFailed ? kExitOutputError : kExitBadInput;
-    *error = output + ": " + why;
-    return false;
+  r->pkcs7Size = static_cast<std::uint32_t>(used);
+  STACK_OF(PKCS7_SIGNER_INFO)* infos = PKCS7_get_signer_info(p7.get());
+  if (infos == nullptr || sk_PKCS7_SIGNER_INFO_num(infos) != 1) {
+    r->problem = "its PKCS#7 has not exactly one signer";
+    return;
   }
-  *exit = kExitOk;
-  return true;
+  r->parses = true;
+  r->paddingOk = r->tableEndsFile && h.tableOffset % 8 == 0 && contentSize - used <= 7 &&
+                 allZero(content + used, contentSize - used);
+  r->sound = r->parses && r->tableEndsFile && r->paddingOk;
+  if (!r->tableEndsFile) r->problem = "bytes follow the certificate table, so Authenticode tools find no signature";
+  else if (!r->paddingOk) r->problem = "more than 7 bytes, or bytes that are not zero, follow the PKCS#7 in the table";
+  readSigner(p7.get(), table, used, r);
+  const EVP_MD* md = nullptr;
+  std::string expected;
+  if (!signedDigest(p7.get(), &md, &expected)) {
+    r->problem = "its PKCS#7 signs no Authenticode image digest";
+    return;
+  }
+  r->digestAlgorithm = OBJ_nid2sn(EVP_MD_get_type(md));
+  r->digestMatches = imageDigest(file, h, md) == expected;
 }
 
-// Writes the security directory entry that the archive signature will cover, signs the archive
-// and appends the zero-filled table of tableSize bytes; the table's offset in *tableOffset.
-bool reserveTable(const std::string& output, const FileSigner& sign, std::uint32_t tableSize,
-                  std::uint32_t* tableOffset, std::string* error, int* exit) {
-  *exit = kExitBadInput;
-  tzk::archive::PeHeaders headers;
-  std::uint64_t unsignedSize = 0;
-  if (!readHeaders(output, &headers, &unsignedSize)) {
-    *error = "the stub is no PE image with a security directory entry, so it cannot carry Authenticode";
-    return false;
-  }
-  if (headers.tableOffset != 0 || headers.tableSize != 0) {
-    *error = "the stub already has a certificate table entry; build from an unsigned stub";
-    return false;
-  }
-  // The table starts 8-aligned behind the archive signature; its size is the reservation,
-  // whatever the signature will take: the archive signature covers both values.
-  *tableOffset = static_cast<std::uint32_t>((unsignedSize + tzk::archive::kRawSha256DsaBlock + 7) / 8 * 8);
-  Bytes entry(8);
-  WriteLe32(entry.data(), *tableOffset);
-  WriteLe32(entry.data() + 4, tableSize);
-  if (!writeInto(output, headers.securityEntry, entry, error)) {
-    *exit = kExitOutputError;
-    return false;
-  }
-  std::uint64_t signedSize = 0;
-  if (!sign(output, error)) return false;
-  if (!readHeaders(output, &headers, &signedSize) || signedSize != unsignedSize + tzk::archive::kRawSha256DsaBlock) {
-    *error = "only a type-5 archive signature can sit beside an Authenticode signature";
-    return false;
-  }
-  // A zero-filled table of the reserved size where the real one will be: signing tools replace
-  // a certificate table at the very end of the file like any other.
-  Bytes table(static_cast<std::size_t>(*tableOffset - signedSize) + tableSize, 0);
-  std::uint8_t* header = table.data() + (*tableOffset - signedSize);
-  WriteLe32(header, tableSize);
-  const std::uint8_t kind[4] = {0x00, 0x02, 0x02, 0x00};  // revision 2.0, PKCS#7 signed data
-  std::copy(kind, kind + sizeof kind, header + 4);
-  *exit = kExitOutputError;
-  if (!writeInto(output, kAppend, table, error)) return false;
-  *exit = kExitOk;
-  return true;
-}
+#endif  // SFX_HAVE_OPENSSL
 
 }  // namespace
 
-const std::string& CodeSigningHelp() {
-  static const std::string help =
-      "Authenticode (the installer also carries a code signature; needs osslsigncode and type 5):\n"
-      "  --cert CERT.pem       the code-signing certificate (with its chain) for osslsigncode -certs\n"
-      "  --cert-key KEY.pem    its private key for osslsigncode -key\n"
-      "  --signing-time SECS   the signing time, seconds since 1970 (else SOURCE_DATE_EPOCH; the clock\n"
-      "                        is never used, so the same inputs give the same bytes)\n"
-      "  --timestamp URL       ask this RFC 3161 server for a timestamp (osslsigncode -ts)\n"
-      "  --test-tsa-certs CERT.pem --test-tsa-key KEY.pem\n"
-      "                        a timestamp from osslsigncode's built-in test authority instead, at the\n"
-      "                        signing time: for offline tests, never for a release\n"
-      "  --reserve BYTES       the certificate table's size, fixed before the archive is signed (a\n"
-      "                        multiple of 8; default " + std::to_string(kDefaultTableReserve) +
-      "): the signature and " + std::to_string(kTailBlockSize) + " bytes of room\n"
-      "                        for the per-download tail block inside it\n"
-      "  --prepare             only reserve the table (a zero-filled placeholder) and sign the\n"
-      "                        archive; then sign with any Authenticode tool and options, and seal:\n"
-      "                          osslsigncode sign -certs CERT.pem -key KEY.pem -h sha256 -in F -out G\n"
-      "                          sfxpack seal G [--reserve BYTES]\n"
-      "Chain trust is not judged here: check it with osslsigncode verify -CAfile CA.pem.\n";
-  return help;
+FileSource SourceOf(const tzk::archive::SignatureFile& file) {
+  return {file.Size(), [&file](std::uint64_t at, void* buffer, std::size_t size) { return file.ReadAt(at, buffer, size); }};
 }
 
-bool ReadCodeSigning(const ParsedArgs& a, CodeSigning* out, bool* used, std::string* error) {
-  *used = a.has("--cert") || a.has("--cert-key") || a.has("--prepare") || a.has("--signing-time") ||
-          a.has("--reserve") || a.has("--timestamp") || a.has("--test-tsa-certs") || a.has("--test-tsa-key");
-  if (!*used) return true;
-  out->certificate = a.value("--cert");
-  out->key = a.value("--cert-key");
-  out->prepareOnly = a.has("--prepare");
-  out->timestampUrl = a.value("--timestamp");
-  out->testTsaCerts = a.value("--test-tsa-certs");
-  out->testTsaKey = a.value("--test-tsa-key");
-  if (out->testTsaCerts.empty() != out->testTsaKey.empty() || (!out->testTsaCerts.empty() && !out->timestampUrl.empty())) {
-    *error = "a timestamp comes from --timestamp URL or from --test-tsa-certs with --test-tsa-key, not both";
-    return false;
-  }
-  if (!ReadReserve(a, &out->reserve, error)) return false;
-  if (out->prepareOnly) {
-    // Only the table's size is fixed here; the engineer's own tool signs later, as it likes.
-    if (!out->certificate.empty() || !out->key.empty() || a.has("--signing-time") || !out->timestampUrl.empty() ||
-        !out->testTsaCerts.empty()) {
-      *error = "--prepare only reserves the table: give the certificate, time and timestamp to your signing tool";
-      return false;
-    }
-    return true;
-  }
-  if (out->certificate.empty() || out->key.empty()) {
-    *error = "Authenticode signing needs both --cert CERT.pem and --cert-key KEY.pem (or --prepare)";
-    return false;
-  }
-  std::string time = a.value("--signing-time");
-  if (time.empty() && std::getenv("SOURCE_DATE_EPOCH") != nullptr) time = std::getenv("SOURCE_DATE_EPOCH");
-  char* end = nullptr;
-  errno = 0;
-  const long long value = time.empty() ? -1 : std::strtoll(time.c_str(), &end, 10);
-  if (time.empty() || *end != '\0' || errno != 0 || value < 0 || value > 0xFFFFFFFFll) {
-    *error = time.empty() ? "Authenticode signing needs a time: --signing-time SECONDS or SOURCE_DATE_EPOCH"
-                          : "--signing-time wants seconds since 1970, not '" + time + "'";
-    return false;
-  }
-  out->signingTime = value;
-  return true;
+bool OpenMeasured(const std::string& path, tzk::archive::SignatureFile* file, std::string* error) {
+  std::uint64_t size = 0;
+  if (!MeasureFile(path, &size, error)) return false;
+  if (file->Open(tzk::vocabulary::fromUtf8(path).c_str())) return true;
+  *error = std::string("cannot open for reading: ") + std::strerror(errno);
+  return false;
 }
 
-const std::vector<std::string> kCodeSigningOptions = {"--cert",      "--cert-key",       "--signing-time",
-                                                     "--timestamp", "--test-tsa-certs", "--test-tsa-key",
-                                                     "--reserve"};
+FileSource Patched(const FileSource& base, FilePatch patch) {
+  const auto change = std::make_shared<const FilePatch>(std::move(patch));
+  return {change->size, [base, change](std::uint64_t at, void* buffer, std::size_t size) {
+            if (at > change->size || size > change->size - at) return false;
+            auto* bytes = static_cast<std::uint8_t*>(buffer);
+            const std::size_t fromBase =
+                at < base.size ? static_cast<std::size_t>(std::min<std::uint64_t>(size, base.size - at)) : 0;
+            if (fromBase > 0 && !base.read(at, bytes, fromBase)) return false;
+            std::memset(bytes + fromBase, 0, size - fromBase);
+            for (const auto& [offset, data] : change->writes) {
+              const std::uint64_t from = std::max(at, offset), to = std::min(at + size, offset + data.size());
+              if (from < to) std::memcpy(bytes + (from - at), data.data() + (from - offset), to - from);
+            }
+            return true;
+          }};
+}
 
-bool ReadReserve(const ParsedArgs& a, std::uint32_t* reserve, std::string* error) {
-  if (!a.has("--reserve")) return true;
-  const std::string text = a.value("--reserve");
-  char* end = nullptr;
-  errno = 0;
-  const unsigned long long value = std::strtoull(text.c_str(), &end, 10);
-  if (text.empty() || *end != '\0' || errno != 0 || value % 8 != 0 || value < kMinTableReserve ||
-      value > kMaxTableReserve) {
-    *error = "--reserve wants a multiple of 8 between " + std::to_string(kMinTableReserve) + " and " +
-             std::to_string(kMaxTableReserve >> 20) + " MiB, not '" + text + "'";
-    return false;
+bool CopyOut(const FileSource& file, const tzk::archive::Sink& sink, std::string* error) {
+  bool sinkFailed = false;
+  const bool copied = forEachPiece(file, 0, file.size, [&](const std::uint8_t* data, std::size_t size) {
+    sinkFailed = !sink(data, size, error);
+    return !sinkFailed;
+  });
+  if (!copied && !sinkFailed) *error = "cannot read it";
+  return copied;
+}
+
+CodeSignatureReport InspectCodeSignature(const FileSource& file) {
+  CodeSignatureReport r;
+  PeHeaders h;
+  if (!tzk::archive::ReadPeHeaders(file.read, &h)) return r;
+  r.readable = true;
+  r.tableOffset = h.tableOffset;
+  r.tableSize = h.tableSize;
+  Bytes table;
+  if (h.tableOffset == 0 || !readTable(file, h, &table, &r)) return r;
+#ifndef SFX_HAVE_OPENSSL
+  r.available = false;
+  r.problem = "this build of sfxpack reads no PKCS#7 (it has no OpenSSL)";
+#else
+  readSignature(file, h, table, &r);
+#endif  // SFX_HAVE_OPENSSL
+  return r;
+}
+
+CodeSignatureReport InspectCodeSignatureIn(const tzk::archive::SignatureFile& file) {
+  Bytes head(static_cast<std::size_t>(std::min<std::uint64_t>(4096, file.Size())));
+  PeHeaders h;
+  if (file.ReadAt(0, head.data(), head.size()) && tzk::archive::ReadPeHeaders(head.data(), head.size(), &h) &&
+      h.tableOffset == 0) {
+    CodeSignatureReport r;
+    r.readable = true;
+    return r;
   }
-  *reserve = static_cast<std::uint32_t>(value);
-  return true;
+  return InspectCodeSignature(SourceOf(file));
 }
 
-bool ReadSecurityDirectory(const std::string& path, std::uint32_t* offset, std::uint32_t* size) {
-  tzk::archive::PeHeaders headers;
-  std::uint64_t fileSize = 0;
-  if (!readHeaders(path, &headers, &fileSize)) return false;
-  *offset = headers.tableOffset;
-  *size = headers.tableSize;
-  return true;
-}
-
-ItemsBlock StubItemsBlock(tzk::archive::SfxArchive& archive) {
-  if (archive.ExtractEmbeddedItems(L"", ignoreItem) == tzk::code::kSuccess) return ItemsBlock::kEmbedded;
-  return archive.ExtractTailItems(L"", ignoreItem) == tzk::code::kSuccess ? ItemsBlock::kTail : ItemsBlock::kNone;
-}
-
-const char* ItemsBlockName(ItemsBlock block) {
-  switch (block) {
-    case ItemsBlock::kEmbedded: return "embedded";
-    case ItemsBlock::kTail: return "tail";
-    case ItemsBlock::kNone: break;
+nlohmann::json CodeSignatureJson(const CodeSignatureReport& r) {
+  nlohmann::json d = {{"table", r.table ? "present" : r.reserved ? "reserved" : r.truncated ? "truncated" : "none"},
+                      {"sound", ifChecked(r.available, r.sound)}};
+  if (!r.table) {
+    if (!r.problem.empty()) d["problem"] = r.problem;
+    return d;
   }
-  return "none";
+  d["tableOffset"] = r.tableOffset;
+  d["tableSize"] = r.tableSize;
+  d["tableEndsFile"] = r.tableEndsFile;
+  d["pkcs7Parses"] = ifChecked(r.available, r.parses);
+  const bool digestChecked = !r.digestAlgorithm.empty();
+  d["digestMatches"] = ifChecked(digestChecked, r.digestMatches);
+  d["digestAlgorithm"] = ifChecked(digestChecked, r.digestAlgorithm);
+  d["signer"] = ifChecked(r.parses, r.signer);
+  d["timestamp"] = ifChecked(r.parses, r.timestamp);
+  d["tailRoom"] = ifChecked(r.parses, r.tailRoom);
+  d["tailRoomSize"] = ifChecked(r.parses, r.tailRoomSize);
+  d["paddingCheck"] = ifChecked(r.parses, r.paddingOk);
+  if (!r.problem.empty()) d["problem"] = r.problem;
+  return d;
 }
 
-bool SignBoth(const std::string& output, const FileSigner& sign, const CodeSigning& signing, std::string* error,
-              int* exit) {
-  std::uint32_t tableOffset = 0;
-  if (!reserveTable(output, sign, signing.reserve, &tableOffset, error, exit)) return false;
-  if (signing.prepareOnly) return true;
-  const std::string codeSigned = output + ".signed", log = output + ".log";
-  *exit = kExitBadInput;
-  const bool sealed = runSign(output, codeSigned, signing, log, error) &&
-                      sealSigned(codeSigned, output, tableOffset, signing.reserve, error, exit);
-  std::remove(codeSigned.c_str());
-  return sealed;
+std::string CodeSignatureText(const CodeSignatureReport& r) {
+  if (!r.table) {
+    return std::string("code signature: ") +
+           (r.reserved ? "certificate table reserved, not signed yet"
+            : r.truncated ? "certificate table NOT sound"
+                          : "no certificate table") +
+           (r.problem.empty() ? "" : " (" + r.problem + ")") + "\n";
+  }
+  std::string text = "code signature: certificate table of " + std::to_string(r.tableSize) + " bytes at " +
+                     std::to_string(r.tableOffset) + (r.tableEndsFile ? ", ending the file" : ", NOT ending the file") +
+                     "\n";
+  if (!r.parses) {
+    return text + "code signature: " + r.problem + "; signer, image digest, tail room and padding not checked" +
+           (r.available ? "; the table is NOT sound" : "") + "\n";
+  }
+  const std::string digest = r.digestAlgorithm.empty() ? std::string("not checked")
+                             : "(" + r.digestAlgorithm + ") " + (r.digestMatches ? "matches" : "DOES NOT MATCH");
+  text += "code signature: signer " + (r.signer.empty() ? std::string("(not found)") : r.signer) + "; image digest " +
+          digest + "; timestamp " + (r.timestamp ? "present" : "none") + "\n";
+  text += "code signature: tail room " +
+          (r.tailRoom ? std::to_string(r.tailRoomSize) + " bytes" : std::string("none")) + "; padding check " +
+          (r.paddingOk ? "passes" : "FAILS") + "; the table is " + (r.sound ? "sound" : "NOT sound") +
+          (r.problem.empty() ? "" : " (" + r.problem + ")") + "\n";
+  return text;
 }
 
 }  // namespace sfxpack

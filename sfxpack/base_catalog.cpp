@@ -11,7 +11,7 @@
 #include <cstring>
 #include <vector>
 
-#include "sfxpack/stub_check.h"
+#include "sfxpack/acceptance.h"
 
 namespace sfxpack {
 namespace {

@@ -3,11 +3,12 @@
 
 #include "archive/format.h"
 #include "signature/signing/signing.h"
+#include "sfxpack/acceptance.h"
 #include "sfxpack/authenticode.h"
 #include "sfxpack/cli.h"
+#include "sfxpack/keys.h"
 #include "sfxpack/manifest.h"
 #include "sfxpack/progress_meter.h"
-#include "sfxpack/stub_check.h"
 #include "vocabulary/text.h"
 
 namespace sfxpack {
@@ -53,7 +54,7 @@ const std::string kHelp = std::string(
     "  --json              print one JSON object: \"ok\", what was written, \"error\" {code, message}\n") +
     kQuietHelp + "\n" + CodeSigningHelp() + "\n" + kExitCodeHelp;
 
-Signer signerFor(const ManifestSignature& signature, tzk::archive::DsaPrivateKey* key) {
+Signer signerFor(const ManifestSignature& signature, const tzk::archive::DsaPrivateKey* key) {
   return [&signature, key](Bytes* content, std::string* error) {
     Bytes block;
     const tzk::Result r = tzk::archive::MakeSignatureBlock({content->data(), content->size()}, signature.type,
@@ -93,63 +94,53 @@ FileSigner fileSignerFor(const ManifestSignature& signature, const tzk::archive:
   };
 }
 
-int run(const Args& args) {
-  const bool json = WantsJson(args);
-  const ParsedArgs a = ParseArgs(args, {"--json", "--prepare", "-q", "--quiet"},
-                                 [] {
-                                   std::vector<std::string> v = {"-o", "--output", "--stub", "--installer", "--key", "--keys"};
-                                   v.insert(v.end(), kCodeSigningOptions.begin(), kCodeSigningOptions.end());
-                                   return v;
-                                 }());
-  if (!a.error.empty()) return UsageErrorJson(kName, a.error, json);
-  const std::string output = a.has("-o") ? a.value("-o") : a.value("--output");
-  if (a.positional.size() != 1 || output.empty()) return UsageErrorJson(kName, "needs MANIFEST.json and -o SETUP.exe", json);
-  CodeSigning codeSigning;
-  bool authenticode = false;
-  std::string error;
-  if (!ReadCodeSigning(a, &codeSigning, &authenticode, &error)) return UsageErrorJson(kName, error, json);
-  nlohmann::json d = {{"file", output}};
-  auto fail = [&](const std::string& file, const std::string& message, int code) {
+// How build reports a failure: the one line, and with --json the object that carries it.
+struct Failure {
+  bool json;
+  nlohmann::json d;
+  int operator()(const std::string& file, const std::string& message, int code) const {
     return json ? FinishJson(kName, d, code, file, message) : FileError(kName, file, message, code);
-  };
-
-  tzk::archive::LoadedKeys loaded;
-  tzk::archive::KeySet given{};
-  const std::string folder = a.value("--keys");
-  if (a.has("--keys")) {
-    if (!LoadKeyFolder(folder, &loaded, &error)) return fail(folder, error, kExitBadInput);
-    given = loaded.keys();
   }
-  Manifest manifest;
+};
+
+// The manifest and every input it names, none of them the output, and the key to sign with,
+// whose shape is the key's fault named before any work. kExitOk, or the exit code once reported.
+int readInputs(const ParsedArgs& a, const std::string& output, bool authenticode, const Failure& fail,
+               Manifest* manifest, tzk::archive::DsaPrivateKey* key) {
+  std::string error;
   if (!LoadManifest(a.positional[0], {a.value("--stub"), a.value("--installer"), a.value("--key"), a.has("--keys")},
-                    &manifest, &error)) {
+                    manifest, &error)) {
     const std::size_t colon = error.find(": ");
     return fail(error.substr(0, colon), error.substr(colon + 2), kExitBadInput);
   }
-  std::vector<NamedInput> inputs =
-      OptionInputs(a, {"--keys", "--cert", "--cert-key", "--test-tsa-certs", "--test-tsa-key"});
-  inputs.insert(inputs.end(), manifest.inputs.begin(), manifest.inputs.end());
-  if (!IsNoInput(output, inputs, &error)) return UsageErrorJson(kName, error, json);
-  if (authenticode && manifest.signature.type != tzk::archive::SignatureType::kRawSha256Dsa) {
+  std::vector<NamedInput> inputs = OptionInputs(a, Joined({"--keys"}, kCodeSigningInputs));
+  inputs.insert(inputs.end(), manifest->inputs.begin(), manifest->inputs.end());
+  if (!IsNoInput(output, inputs, &error)) return UsageErrorJson(kName, error, fail.json);
+  const ManifestSignature& signature = manifest->signature;
+  if (authenticode && signature.type != tzk::archive::SignatureType::kRawSha256Dsa) {
     return UsageErrorJson(kName, "--cert needs signature type 5: type " +
-                                     std::to_string(tzk::archive::Number(manifest.signature.type)) +
-                                     (manifest.signature.type == tzk::archive::SignatureType::kRawMd5Dsa
+                                     std::to_string(tzk::archive::Number(signature.type)) +
+                                     (signature.type == tzk::archive::SignatureType::kRawMd5Dsa
                                           ? " digests the PE checksum, which Authenticode signing rewrites"
                                           : " carries no key"),
-                          json);
+                          fail.json);
   }
-  tzk::archive::DsaPrivateKey key;
-  if (manifest.signature.type != kTextMd5 && !LoadPrivateKey(manifest.signature.key, &key, &error)) {
-    return fail(manifest.signature.key, error, kExitBadInput);
-  }
-  const Signer sign = signerFor(manifest.signature, &key);
+  if (signature.type == kTextMd5) return kExitOk;
+  if (!LoadPrivateKey(signature.key, key, &error)) return fail(signature.key, error, kExitBadInput);
   Bytes probe;  // a key of the wrong shape is the key's fault, named before any work
-  if (manifest.signature.type != kTextMd5 && !sign(&probe, &error))
-    return fail(manifest.signature.key, error, kExitBadInput);
-  StagedOutput out(output);
+  if (!signerFor(signature, key)(&probe, &error)) return fail(signature.key, error, kExitBadInput);
+  return kExitOk;
+}
+
+// The content written to the staged file and signed there, with Authenticode too when asked.
+// kExitOk, or the exit code once reported.
+int writeSigned(const ParsedArgs& a, const std::string& output, const Manifest& manifest,
+                const tzk::archive::DsaPrivateKey& key, const CodeSigning* codeSigning, const Failure& fail,
+                StagedOutput& out) {
+  std::string error;
   {
     int code = kExitOk;
-    ProgressMeter meter("building " + output, json || WantsQuiet(a));
+    ProgressMeter meter("building " + output, fail.json || WantsQuiet(a));
     if (!writeContent(manifest, meter, out, &error, &code)) {
       return fail(code == kExitBadInput ? a.positional[0] : output, error, code);
     }
@@ -157,27 +148,24 @@ int run(const Args& args) {
   const FileSigner signFile = fileSignerFor(manifest.signature, key);
   int code = kExitOutputError;
   // Authenticode signing reserves its table around the archive signature, on the written file.
-  if (authenticode ? !SignBoth(out.stagedPath(), signFile, codeSigning, &error, &code) : !signFile(out.stagedPath(), &error)) {
+  if (codeSigning != nullptr ? !SignBoth(out.stagedPath(), signFile, *codeSigning, &error, &code)
+                             : !signFile(out.stagedPath(), &error)) {
     return fail(output, error, code);
   }
-  std::string refusal;
-  StubVerdict v;
-  {
-    ProgressMeter checking("checking " + output, json || WantsQuiet(a));
-    v = CheckWritten(out.stagedPath(), a.has("--keys") ? &given : nullptr, folder,
-                     manifest.signature.type == kTextMd5 ? nullptr : &key, manifest.signature.key, &refusal,
-                     [&checking](std::uint64_t done, std::uint64_t total) { checking.update(done, total); });
-  }
-  if (!v.accepted()) return fail(output, refusal, v.exit);
-  if (!out.Commit(&error)) return fail(output, error, kExitOutputError);
+  return kExitOk;
+}
 
+// What was written, in JSON or as the lines of text.
+int reportBuilt(const std::string& output, const Manifest& manifest, const StubVerdict& v,
+                const CodeSigning* codeSigning, bool json, nlohmann::json d) {
   std::uint32_t tableOffset = 0, tableSize = 0;
-  const bool table = authenticode && ReadSecurityDirectory(output, &tableOffset, &tableSize);
+  const bool table = codeSigning != nullptr && ReadSecurityDirectory(output, &tableOffset, &tableSize);
   if (json) {
     d.update(VerdictJson(v));
     d["files"] = manifest.plan.files.size();
-    if (authenticode) {
-      d["authenticode"] = {{"signed", !codeSigning.prepareOnly}, {"tableOffset", tableOffset}, {"tableSize", tableSize}};
+    if (codeSigning != nullptr) {
+      d["authenticode"] = {
+          {"signed", !codeSigning->prepareOnly}, {"tableOffset", tableOffset}, {"tableSize", tableSize}};
     }
     return FinishJson(kName, d, kExitOk, output, "");
   }
@@ -186,10 +174,44 @@ int run(const Args& args) {
               static_cast<unsigned long long>(v.contentLength));
   if (table) {
     std::printf("%s: certificate table of %u bytes at %u %s\n", output.c_str(), tableSize, tableOffset,
-                codeSigning.prepareOnly ? "reserved: sign it with your Authenticode tool, then sfxpack seal it"
-                                                 : "signed with osslsigncode, with room for the tail block");
+                codeSigning->prepareOnly ? "reserved: sign it with your Authenticode tool, then sfxpack seal it"
+                                         : "signed with osslsigncode, with room for the tail block");
   }
   return kExitOk;
+}
+
+int run(const Args& args) {
+  const bool json = WantsJson(args);
+  const ParsedArgs a =
+      ParseArgs(args, {"--json", "--prepare", "-q", "--quiet"},
+                Joined({"-o", "--output", "--stub", "--installer", "--key", "--keys"}, kCodeSigningOptions));
+  if (!a.error.empty()) return UsageErrorJson(kName, a.error, json);
+  const std::string output = a.has("-o") ? a.value("-o") : a.value("--output");
+  if (a.positional.size() != 1 || output.empty()) return UsageErrorJson(kName, "needs MANIFEST.json and -o SETUP.exe", json);
+  CodeSigning codeSigning;
+  bool authenticode = false;
+  std::string error;
+  if (!ReadCodeSigning(a, &codeSigning, &authenticode, &error)) return UsageErrorJson(kName, error, json);
+  const Failure fail{json, {{"file", output}}};
+  KeysOption keys;
+  if (!ReadKeysOption(a, &keys, &error)) return fail(keys.folder, error, kExitBadInput);
+  Manifest manifest;
+  tzk::archive::DsaPrivateKey key;
+  if (const int code = readInputs(a, output, authenticode, fail, &manifest, &key); code != kExitOk) return code;
+  StagedOutput out(output);
+  const CodeSigning* signing = authenticode ? &codeSigning : nullptr;
+  if (const int code = writeSigned(a, output, manifest, key, signing, fail, out); code != kExitOk) return code;
+  std::string refusal;
+  StubVerdict v;
+  {
+    ProgressMeter checking("checking " + output, json || WantsQuiet(a));
+    v = CheckWritten(out.stagedPath(), keys.keys(), keys.folder,
+                     manifest.signature.type == kTextMd5 ? nullptr : &key, manifest.signature.key, &refusal,
+                     [&checking](std::uint64_t done, std::uint64_t total) { checking.update(done, total); });
+  }
+  if (!v.accepted()) return fail(output, refusal, v.exit);
+  if (!out.Commit(&error)) return fail(output, error, kExitOutputError);
+  return reportBuilt(output, manifest, v, signing, json, fail.d);
 }
 
 const CommandRegistration kBuild({kName, "build an installer from a JSON manifest", kHelp.c_str(), run});

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "sfxpack/cli.h"
-#include "sfxpack/manifest.h"
+#include "sfxpack/keys.h"
 
 namespace sfxpack {
 
@@ -144,6 +144,20 @@ ParsedArgs ParseArgs(const Args& args, const std::vector<std::string>& flags,
     }
   }
   return parsed;
+}
+
+std::vector<std::string> Joined(std::vector<std::string> names, const std::vector<std::string>& more) {
+  names.insert(names.end(), more.begin(), more.end());
+  return names;
+}
+
+bool ReadKeysOption(const ParsedArgs& args, KeysOption* out, std::string* error) {
+  out->folder = args.value("--keys");
+  out->given = args.has("--keys");
+  if (!out->given) return true;
+  if (!LoadKeyFolder(out->folder, &out->loaded, error)) return false;
+  out->set = out->loaded.keys();
+  return true;
 }
 
 std::vector<NamedInput> OptionInputs(const ParsedArgs& args, const std::vector<std::string>& options) {

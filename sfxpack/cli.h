@@ -8,8 +8,9 @@
 
 #include <nlohmann/json.hpp>
 
+#include "signature/signing/signing.h"
 #include "vocabulary/result.h"
-#include "sfxpack/manifest.h"
+#include "sfxpack/file_io.h"
 
 namespace sfxpack {
 
@@ -69,6 +70,22 @@ struct ParsedArgs {
 };
 ParsedArgs ParseArgs(const Args& args, const std::vector<std::string>& flags,
                      const std::vector<std::string>& valued);
+
+// Two lists of option names as one, for a command that takes options of another module too.
+std::vector<std::string> Joined(std::vector<std::string> names, const std::vector<std::string>& more);
+
+// --keys DIR as every command that checks a file takes it: the keys to check with instead of
+// those of the stub's own key table.
+struct KeysOption {
+  std::string folder;  // as given; empty without --keys
+  bool given = false;
+  tzk::archive::LoadedKeys loaded;
+  tzk::archive::KeySet set{};
+  // The keys to check with, or null for the stub's own.
+  const tzk::archive::KeySet* keys() const { return given ? &set : nullptr; }
+};
+// Loads the folder of --keys when it is given; false with the reason (exit code 3).
+bool ReadKeysOption(const ParsedArgs& args, KeysOption* out, std::string* error);
 
 // The files that options name, as inputs for IsNoInput: the value of each option given,
 // and for --keys the key files of its folder.

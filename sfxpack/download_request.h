@@ -10,9 +10,12 @@
 #include <string_view>
 #include <vector>
 
-#include "sfxpack/manifest.h"
+#include "archive/installer_writer.h"
 
 namespace sfxpack {
+
+using tzk::archive::Bytes;
+using tzk::archive::EmbeddedItem;
 
 // The largest request header read: a URL can carry as many item bytes as the tail block holds,
 // so that items too many for it are the stamp's refusal (400), not the header's (431).

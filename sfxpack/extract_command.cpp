@@ -15,7 +15,7 @@
 #include "packers/file_package.h"
 #include "sfxpack/cli.h"
 #include "sfxpack/progress_meter.h"
-#include "sfxpack/stub_check.h"
+#include "sfxpack/acceptance.h"
 
 namespace sfxpack {
 namespace {
@@ -123,20 +123,16 @@ int run(const Args& args) {
   // Extraction would fail on the first entry with the archive's code and the entry's name: the
   // destination is the fault, and is named before the installer is checked.
   if (isNoFolder(dir)) return FileError("extract", dir, "it exists and is not a folder", kExitOutputError);
-  tzk::archive::LoadedKeys loaded;
-  tzk::archive::KeySet given{};
-  const std::string folderOfKeys = a.value("--keys");
-  std::string error;
-  if (a.has("--keys")) {
-    if (!LoadKeyFolder(folderOfKeys, &loaded, &error)) return FileError("extract", folderOfKeys, error, kExitBadInput);
-    given = loaded.keys();
+  KeysOption keys;
+  if (std::string error; !ReadKeysOption(a, &keys, &error)) {
+    return FileError("extract", keys.folder, error, kExitBadInput);
   }
   StubVerdict v;
   // Checked and then extracted through one open of the file.
   tzk::archive::SfxArchive archive;
   {
     ProgressMeter meter("checking " + file, WantsQuiet(a));
-    v = CheckAsStub(file, &archive, a.has("--keys") ? &given : nullptr, folderOfKeys,
+    v = CheckAsStub(file, &archive, keys.keys(), keys.folder,
                     [&meter](std::uint64_t done, std::uint64_t total) { meter.update(done, total); });
   }
   if (!v.accepted()) return FileError("extract", file, v.message(), v.exit);

@@ -8,10 +8,9 @@
 #include "signature/signature.h"
 #include "signature/signing/signing.h"
 #include "vocabulary/text.h"
+#include "sfxpack/acceptance.h"
 #include "sfxpack/authenticode.h"
 #include "sfxpack/cli.h"
-#include "sfxpack/code_signature.h"
-#include "sfxpack/stub_check.h"
 
 namespace sfxpack {
 namespace {
@@ -110,20 +109,14 @@ int run(const Args& args) {
   if (a.positional.size() != 1) return UsageErrorJson("inspect", "needs one SETUP.exe", wantJson);
   const std::string& file = a.positional[0];
   const std::wstring path = tzk::vocabulary::fromUtf8(file);
-  tzk::archive::LoadedKeys loaded;
-  tzk::archive::KeySet given{};
-  const std::string folder = a.value("--keys");
-  std::string error;
-  if (a.has("--keys")) {
-    if (!LoadKeyFolder(folder, &loaded, &error)) {
-      return wantJson ? FinishJson("inspect", {{"file", file}}, kExitBadInput, folder, error)
-                      : FileError("inspect", folder, error, kExitBadInput);
-    }
-    given = loaded.keys();
+  KeysOption keys;
+  if (std::string error; !ReadKeysOption(a, &keys, &error)) {
+    return wantJson ? FinishJson("inspect", {{"file", file}}, kExitBadInput, keys.folder, error)
+                    : FileError("inspect", keys.folder, error, kExitBadInput);
   }
 
   tzk::archive::SfxArchive archive;
-  const StubVerdict v = CheckAsStub(file, &archive, a.has("--keys") ? &given : nullptr, folder);
+  const StubVerdict v = CheckAsStub(file, &archive, keys.keys(), keys.folder);
   json d = VerdictJson(v);
   d["file"] = file;
   if (v.type) {

@@ -12,7 +12,6 @@
 
 #include "vocabulary/text.h"
 #include "sfxpack/cli.h"
-#include "sfxpack/manifest.h"
 #include "sfxpack_version.h"
 
 namespace sfxpack {

@@ -4,11 +4,9 @@
 #include <cstdio>
 #include <string>
 
+#include "sfxpack/acceptance.h"
 #include "sfxpack/authenticode.h"
 #include "sfxpack/cli.h"
-#include "sfxpack/code_signature.h"
-#include "sfxpack/manifest.h"
-#include "sfxpack/stub_check.h"
 #include "signature/signature_file.h"
 #include "vocabulary/text.h"
 
@@ -51,13 +49,8 @@ int run(const Args& args) {
   std::uint32_t reserve = kDefaultTableReserve;
   std::string error;
   if (!ReadReserve(a, &reserve, &error)) return UsageError(kName, error);
-  tzk::archive::LoadedKeys loaded;
-  tzk::archive::KeySet given{};
-  const std::string folder = a.value("--keys");
-  if (a.has("--keys")) {
-    if (!LoadKeyFolder(folder, &loaded, &error)) return FileError(kName, folder, error, kExitBadInput);
-    given = loaded.keys();
-  }
+  KeysOption keys;
+  if (!ReadKeysOption(a, &keys, &error)) return FileError(kName, keys.folder, error, kExitBadInput);
   const std::string& file = a.positional[0];
   StagedOutput out(file);
   {
@@ -80,7 +73,7 @@ int run(const Args& args) {
     }
   }
   std::string refusal;
-  const StubVerdict v = CheckWritten(out.stagedPath(), a.has("--keys") ? &given : nullptr, folder, nullptr, "", &refusal);
+  const StubVerdict v = CheckWritten(out.stagedPath(), keys.keys(), keys.folder, nullptr, "", &refusal);
   if (!v.accepted()) {
     // The archive signature covers the table size given at --prepare, so the likeliest cause
     // is a different one here.

@@ -11,7 +11,6 @@
 
 #include "sfxpack/base_catalog.h"
 #include "sfxpack/download_server.h"
-#include "sfxpack/stub_check.h"
 #endif
 #include "sfxpack/cli.h"
 #include "sfxpack/download_request.h"
@@ -145,15 +144,10 @@ int run(const Args& args) {
   ServeOptions options;
   std::string error;
   if (!readOptions(a, &options, &error)) return UsageError(kName, error);
-  tzk::archive::LoadedKeys loaded;
-  tzk::archive::KeySet given{};
-  const std::string keys = a.value("--keys");
-  if (a.has("--keys")) {
-    if (!LoadKeyFolder(keys, &loaded, &error)) return FileError(kName, keys, error, kExitBadInput);
-    given = loaded.keys();
-  }
+  KeysOption keys;
+  if (!ReadKeysOption(a, &keys, &error)) return FileError(kName, keys.folder, error, kExitBadInput);
   const std::string& folder = a.positional[0];
-  BaseCatalog catalog(folder, a.has("--keys") ? &given : nullptr, keys, [](const std::string& line) {
+  BaseCatalog catalog(folder, keys.keys(), keys.folder, [](const std::string& line) {
     std::fprintf(stderr, "sfxpack serve: %s\n", line.c_str());
     std::fflush(stderr);
   });

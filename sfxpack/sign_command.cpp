@@ -5,12 +5,12 @@
 
 #include "signature/signature.h"
 #include "signature/signing/signing.h"
+#include "sfxpack/acceptance.h"
 #include "sfxpack/authenticode.h"
 #include "sfxpack/cli.h"
 #include "vocabulary/text.h"
-#include "sfxpack/manifest.h"
+#include "sfxpack/keys.h"
 #include "sfxpack/progress_meter.h"
-#include "sfxpack/stub_check.h"
 
 namespace sfxpack {
 namespace {
@@ -40,101 +40,120 @@ const std::string kHelp = std::string(
     "  --signature-only    sign any file, not as an installer: the result is not checked\n") +
     kQuietHelp + "\n" + CodeSigningHelp() + "\n" + kExitCodeHelp;
 
-int run(const Args& args) {
-  const ParsedArgs parsed = ParseArgs(args, {"--signature-only", "--prepare", "-q", "--quiet"},
-                                      [] {
-                                        std::vector<std::string> v = {"--type", "--key", "--keys"};
-                                        v.insert(v.end(), kCodeSigningOptions.begin(), kCodeSigningOptions.end());
-                                        return v;
-                                      }());
-  if (!parsed.error.empty()) return UsageError(kName, parsed.error);
-  if (parsed.positional.size() != 1) return UsageError(kName, "expected exactly one FILE");
-  const std::string typeText = parsed.value("--type");
-  if (typeText != "1" && typeText != "2" && typeText != "5") return UsageError(kName, "--type must be 1, 2 or 5");
-  using tzk::archive::SignatureType;
-  const auto type = static_cast<SignatureType>(typeText[0] - '0');
-  const bool signatureOnly = parsed.has("--signature-only");
-  if (type == SignatureType::kTextMd5 && !signatureOnly) {
-    return UsageError(kName, "type 2 carries no key and the stub refuses it; sign with type 1 or 5");
-  }
-  const std::string keyPath = parsed.value("--key");
-  if (type != SignatureType::kTextMd5 && keyPath.empty()) {
-    return UsageError(kName, "type " + typeText + " needs --key PRIVATE.pem");
-  }
+using tzk::archive::SignatureType;
+
+// What sign's command line asks for.
+struct Request {
+  std::string typeText;
+  SignatureType type = SignatureType::kRawMd5Dsa;
+  std::string keyPath;  // empty only for type 2
+  bool signatureOnly = false;
   CodeSigning codeSigning;
   bool authenticode = false;
+};
+
+// --type, --key, --signature-only and Authenticode's options as they go together; false with the
+// usage error.
+bool readRequest(const ParsedArgs& parsed, Request* r, std::string* error) {
+  r->typeText = parsed.value("--type");
+  if (r->typeText != "1" && r->typeText != "2" && r->typeText != "5") {
+    *error = "--type must be 1, 2 or 5";
+    return false;
+  }
+  r->type = static_cast<SignatureType>(r->typeText[0] - '0');
+  r->signatureOnly = parsed.has("--signature-only");
+  if (r->type == SignatureType::kTextMd5 && !r->signatureOnly) {
+    *error = "type 2 carries no key and the stub refuses it; sign with type 1 or 5";
+    return false;
+  }
+  r->keyPath = parsed.value("--key");
+  if (r->type != SignatureType::kTextMd5 && r->keyPath.empty()) {
+    *error = "type " + r->typeText + " needs --key PRIVATE.pem";
+    return false;
+  }
+  if (!ReadCodeSigning(parsed, &r->codeSigning, &r->authenticode, error)) return false;
+  if (r->authenticode && (r->type != SignatureType::kRawSha256Dsa || r->signatureOnly)) {
+    *error = "--cert needs type 5 (type 1 digests the PE checksum, which Authenticode signing rewrites) and an "
+             "installer, not --signature-only";
+    return false;
+  }
+  return true;
+}
+
+// Whether the key can make the type's block: a key of the wrong shape is the key's fault, named
+// before any work.
+bool keyFits(const Request& r, const tzk::archive::DsaPrivateKey& key, std::string* error) {
+  Bytes block;
+  const tzk::Result made =
+      tzk::archive::MakeSignatureBlock({nullptr, 0}, r.type, r.keyPath.empty() ? nullptr : &key, &block);
+  if (made == tzk::code::kSuccess) return true;
+  *error = KeyMismatch(key, r.type, "--type " + r.typeText);
+  return false;
+}
+
+// A copy of the file a piece at a time, so that the block goes over the copy read back: bounded
+// memory. kExitOk, or the exit code once reported.
+int copyToStage(const std::string& file, bool quiet, StagedOutput& out) {
+  ProgressMeter meter("signing " + file, quiet);
+  const StagedOutput::Producer copy = [&](const Sink& sink, std::string* why) {
+    return StreamWholeFile(file, sink, [&meter](std::uint64_t done, std::uint64_t total) { meter.update(done, total); },
+                           why);
+  };
+  bool outputFailed = false;
   std::string error;
-  if (!ReadCodeSigning(parsed, &codeSigning, &authenticode, &error)) return UsageError(kName, error);
-  if (authenticode && (type != SignatureType::kRawSha256Dsa || signatureOnly)) {
-    return UsageError(kName, "--cert needs type 5 (type 1 digests the PE checksum, which Authenticode signing "
-                             "rewrites) and an installer, not --signature-only");
-  }
+  if (out.WriteWith(copy, &error, &outputFailed)) return kExitOk;
+  return FileError(kName, file, error, outputFailed ? kExitOutputError : kExitBadInput);
+}
 
-  const std::string& file = parsed.positional[0];
-  const std::vector<NamedInput> inputs =
-      OptionInputs(parsed, {"--key", "--keys", "--cert", "--cert-key", "--test-tsa-certs", "--test-tsa-key"});
-  if (!IsNoInput(file, inputs, &error)) return UsageError(kName, error);
-
-  tzk::archive::DsaPrivateKey key;
-  if (!keyPath.empty() && !LoadPrivateKey(keyPath, &key, &error)) return FileError(kName, keyPath, error, kExitBadInput);
-  tzk::archive::LoadedKeys loaded;
-  tzk::archive::KeySet given{};
-  const std::string folder = parsed.value("--keys");
-  if (parsed.has("--keys")) {
-    if (!LoadKeyFolder(folder, &loaded, &error)) return FileError(kName, folder, error, kExitBadInput);
-    given = loaded.keys();
-  }
-
-  const Signer sign = [&](Bytes* bytes, std::string* why) {
-    Bytes block;
-    const tzk::Result made =
-        tzk::archive::MakeSignatureBlock({bytes->data(), bytes->size()}, type, keyPath.empty() ? nullptr : &key, &block);
-    if (made != tzk::code::kSuccess) {
-      *why = KeyMismatch(key, type, "--type " + typeText);
-      return false;
-    }
-    bytes->insert(bytes->end(), block.begin(), block.end());
-    return true;
-  };
-
-  Bytes probe;  // a key of the wrong shape is the key's fault, named before any work
-  if (!sign(&probe, &error)) return FileError(kName, keyPath, error, kExitBadInput);
-
-  // A copy a piece at a time, then the block over the copy read back: bounded memory.
-  StagedOutput out(file);
-  {
-    ProgressMeter meter("signing " + file, WantsQuiet(parsed));
-    const StagedOutput::Producer copy = [&](const Sink& sink, std::string* why) {
-      return StreamWholeFile(file, sink, [&meter](std::uint64_t done, std::uint64_t total) { meter.update(done, total); },
-                             why);
-    };
-    bool outputFailed = false;
-    if (!out.WriteWith(copy, &error, &outputFailed)) {
-      return FileError(kName, file, error, outputFailed ? kExitOutputError : kExitBadInput);
-    }
-  }
+// The archive signature appended to the staged copy and, when asked, Authenticode's around it.
+bool signStaged(const Request& r, const tzk::archive::DsaPrivateKey& key, const StagedOutput& out, std::string* error,
+                int* code) {
   const FileSigner signFile = [&](const std::string& path, std::string* why) {
-    const tzk::Result r = tzk::archive::SignFile(tzk::vocabulary::fromUtf8(path), type, keyPath.empty() ? nullptr : &key);
-    if (r != tzk::code::kSuccess) *why = "cannot sign the copy (" + CodeText(r) + ")";
-    return r == tzk::code::kSuccess;
+    const tzk::Result made =
+        tzk::archive::SignFile(tzk::vocabulary::fromUtf8(path), r.type, r.keyPath.empty() ? nullptr : &key);
+    if (made != tzk::code::kSuccess) *why = "cannot sign the copy (" + CodeText(made) + ")";
+    return made == tzk::code::kSuccess;
   };
-  int code = kExitOutputError;
+  *code = kExitOutputError;
   // Authenticode signing reserves its table around the archive signature, on the copy.
-  if (authenticode ? !SignBoth(out.stagedPath(), signFile, codeSigning, &error, &code) : !signFile(out.stagedPath(), &error)) {
-    return FileError(kName, file, error, code);
+  return r.authenticode ? SignBoth(out.stagedPath(), signFile, r.codeSigning, error, code)
+                        : signFile(out.stagedPath(), error);
+}
+
+int run(const Args& args) {
+  const ParsedArgs parsed = ParseArgs(args, {"--signature-only", "--prepare", "-q", "--quiet"},
+                                      Joined({"--type", "--key", "--keys"}, kCodeSigningOptions));
+  if (!parsed.error.empty()) return UsageError(kName, parsed.error);
+  if (parsed.positional.size() != 1) return UsageError(kName, "expected exactly one FILE");
+  Request r;
+  std::string error;
+  if (!readRequest(parsed, &r, &error)) return UsageError(kName, error);
+  const std::string& file = parsed.positional[0];
+  if (!IsNoInput(file, OptionInputs(parsed, Joined({"--key", "--keys"}, kCodeSigningInputs)), &error)) {
+    return UsageError(kName, error);
   }
-  if (!signatureOnly) {
+  tzk::archive::DsaPrivateKey key;
+  if (!r.keyPath.empty() && !LoadPrivateKey(r.keyPath, &key, &error)) {
+    return FileError(kName, r.keyPath, error, kExitBadInput);
+  }
+  KeysOption keys;
+  if (!ReadKeysOption(parsed, &keys, &error)) return FileError(kName, keys.folder, error, kExitBadInput);
+  if (!keyFits(r, key, &error)) return FileError(kName, r.keyPath, error, kExitBadInput);
+  StagedOutput out(file);
+  if (const int code = copyToStage(file, WantsQuiet(parsed), out); code != kExitOk) return code;
+  if (int code = kExitOk; !signStaged(r, key, out, &error, &code)) return FileError(kName, file, error, code);
+  if (!r.signatureOnly) {
     std::string refusal;
-    const StubVerdict v = CheckWritten(out.stagedPath(), parsed.has("--keys") ? &given : nullptr, folder,
-                                       keyPath.empty() ? nullptr : &key, keyPath, &refusal);
+    const StubVerdict v = CheckWritten(out.stagedPath(), keys.keys(), keys.folder,
+                                       r.keyPath.empty() ? nullptr : &key, r.keyPath, &refusal);
     if (!v.accepted()) return FileError(kName, file, refusal, v.exit);
   }
   if (!out.Commit(&error)) return FileError(kName, file, error, kExitOutputError);
-  std::printf("%s: appended a type-%d signature block%s\n", file.c_str(), tzk::archive::Number(type),
-              signatureOnly ? "" : authenticode && codeSigning.prepareOnly
+  std::printf("%s: appended a type-%d signature block%s\n", file.c_str(), tzk::archive::Number(r.type),
+              r.signatureOnly ? "" : r.authenticode && r.codeSigning.prepareOnly
                   ? ", reserved the certificate table (sign it, then sfxpack seal it); accepted by the stub"
-              : authenticode ? " and signed with osslsigncode; accepted by the stub"
-                             : "; accepted by the stub");
+              : r.authenticode ? " and signed with osslsigncode; accepted by the stub"
+                               : "; accepted by the stub");
   return kExitOk;
 }
 

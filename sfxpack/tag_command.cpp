@@ -5,11 +5,10 @@
 #include "archive/embedded_items.h"
 #include "signature/signature.h"
 #include "vocabulary/text.h"
+#include "sfxpack/acceptance.h"
 #include "sfxpack/authenticode.h"
 #include "sfxpack/cli.h"
-#include "sfxpack/code_signature.h"
 #include "sfxpack/manifest.h"
-#include "sfxpack/stub_check.h"
 #include "sfxpack/tail_stamper.h"
 
 namespace sfxpack {
@@ -123,17 +122,12 @@ int run(const Args& args) {
   }
   const std::string& file = a.positional[0];
   std::string error;
-  tzk::archive::LoadedKeys loaded;
-  tzk::archive::KeySet given{};
-  const std::string folder = a.value("--keys");
-  if (a.has("--keys")) {
-    if (!LoadKeyFolder(folder, &loaded, &error)) return FileError("tag", folder, error, kExitBadInput);
-    given = loaded.keys();
-  }
+  KeysOption keys;
+  if (!ReadKeysOption(a, &keys, &error)) return FileError("tag", keys.folder, error, kExitBadInput);
 
   // The file as it is must be one the stub accepts; then the result must be, too.
   tzk::archive::SfxArchive archive;
-  const StubVerdict before = CheckAsStub(file, &archive, a.has("--keys") ? &given : nullptr, folder);
+  const StubVerdict before = CheckAsStub(file, &archive, keys.keys(), keys.folder);
   if (!before.accepted()) {
     return FileError("tag", file, before.readable ? "not accepted as it is: " + before.reason : before.reason, before.exit);
   }
@@ -151,7 +145,7 @@ int run(const Args& args) {
   archive.archiveFile().Close();
   if (written != kTagWritten) return written;
   std::string refusal;
-  const StubVerdict v = CheckWritten(out.stagedPath(), a.has("--keys") ? &given : nullptr, folder, nullptr, "", &refusal);
+  const StubVerdict v = CheckWritten(out.stagedPath(), keys.keys(), keys.folder, nullptr, "", &refusal);
   if (!v.accepted()) return FileError("tag", file, refusal, kExitCheckFailed);
   if (!out.Commit(&error)) return FileError("tag", file, error, kExitOutputError);
   if (a.has("--remove")) std::printf("%s: tail block removed\n", file.c_str());

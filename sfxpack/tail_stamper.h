@@ -13,12 +13,13 @@
 #include <string>
 #include <vector>
 
+#include "archive/installer_writer.h"
+#include "sfxpack/acceptance.h"
 #include "sfxpack/authenticode.h"
-#include "sfxpack/code_signature.h"
-#include "sfxpack/manifest.h"
-#include "sfxpack/stub_check.h"
 
 namespace sfxpack {
+
+using tzk::archive::EmbeddedItem;
 
 // A piece of a stamped file: the base's bytes at the same offset, or bytes the stamp holds.
 struct StampRange {

@@ -7,11 +7,10 @@
 #include "signature/signature.h"
 #include "signature/signing/signing.h"
 #include "vocabulary/text.h"
+#include "sfxpack/acceptance.h"
 #include "sfxpack/authenticode.h"
 #include "sfxpack/cli.h"
-#include "sfxpack/code_signature.h"
 #include "sfxpack/progress_meter.h"
-#include "sfxpack/stub_check.h"
 
 namespace sfxpack {
 namespace {
@@ -57,26 +56,22 @@ int run(const Args& args) {
   if (parsed.positional.size() != 1) return UsageErrorJson(kName, "expected exactly one FILE", json);
   const std::string& file = parsed.positional[0];
 
-  tzk::archive::LoadedKeys loaded;
-  tzk::archive::KeySet given{};
-  const std::string folder = parsed.value("--keys");
-  if (parsed.has("--keys")) {
-    std::string error;
-    if (!LoadKeyFolder(folder, &loaded, &error)) return FinishJson(kName, {{"file", file}}, kExitBadInput, folder, error);
-    given = loaded.keys();
+  KeysOption keys;
+  if (std::string error; !ReadKeysOption(parsed, &keys, &error)) {
+    return FinishJson(kName, {{"file", file}}, kExitBadInput, keys.folder, error);
   }
   if (parsed.has("--signature-only")) {
     if (!parsed.has("--keys") || json || parsed.has("--require-code-signature")) {
       return UsageError(kName, "--signature-only needs --keys DIR and takes neither --json nor --require-code-signature");
     }
-    return signatureOnly(file, loaded, folder);
+    return signatureOnly(file, keys.loaded, keys.folder);
   }
 
   StubVerdict v;
   tzk::archive::SfxArchive archive;
   {
     ProgressMeter meter("verifying " + file, json || WantsQuiet(parsed));
-    v = CheckAsStub(file, &archive, parsed.has("--keys") ? &given : nullptr, folder,
+    v = CheckAsStub(file, &archive, keys.keys(), keys.folder,
                     [&meter](std::uint64_t done, std::uint64_t total) { meter.update(done, total); });
   }
   // The code signature is reported beside the stub's verdict; the exit code stays the stub's

@@ -4,7 +4,6 @@
 #pragma once
 
 #include <cstdint>
-#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -14,21 +13,10 @@
 #include "archive/sfx_archive.h"
 #include "signature/signing/signing.h"
 #include "vocabulary/result.h"
-#include "sfxpack/code_signature.h"
+#include "sfxpack/authenticode.h"
+#include "sfxpack/file_io.h"
 
 namespace sfxpack {
-
-// A key as messages name it: its index and the first 16 hex digits of the SHA-256 of its
-// SubjectPublicKeyInfo (what `openssl pkey -pubin -outform DER | sha256sum` prints).
-std::string Fingerprint(const tzk::archive::DsaPublicKey& key);
-std::string Fingerprint(const tzk::archive::DsaPrivateKey& key);  // of its public half
-
-enum class TableSearch { kFound, kNone, kDamaged };
-
-// The keys a stub trusts, from the marked table keys/gen_key_table.py compiles into it. Only the
-// stub's image is searched (its sections when it is a PE file, else the first `length` bytes),
-// so the archive's own data is never taken for the stub's table.
-TableSearch ReadStubKeys(const tzk::archive::SignatureFile& file, std::uint64_t length, tzk::archive::LoadedKeys* keys);
 
 struct StubVerdict {
   int exit = 3;        // kExitOk when the stub accepts the file, else kExitCheckFailed or kExitBadInput
@@ -60,7 +48,7 @@ struct StubVerdict {
 // opened once, by `archive`, which keeps it open and holds what was read for the caller.
 // checked is told the bytes digested so far and the content's length while the signature is
 // checked (for progress; may be empty).
-using CheckProgress = std::function<void(std::uint64_t done, std::uint64_t total)>;
+using CheckProgress = Progress;
 StubVerdict CheckAsStub(const std::string& path, tzk::archive::SfxArchive* archive, const tzk::archive::KeySet* given,
                         const std::string& givenSource, const CheckProgress& checked = nullptr);
 
@@ -90,15 +78,13 @@ bool IsProgramFile(const std::string& path, std::string* why);
 // too: a program that is no stub carries neither. False with the reason, "it is ...".
 bool IsStub(tzk::archive::ByteView image, bool keysGiven, std::string* why);
 
-// What a private key is and what the signature type needs, for a key that cannot sign it:
-// "a DSA 2048/256 key; signature type 1 (typeSource) needs a DSA 1024/160 key".
-std::string KeyMismatch(const tzk::archive::DsaPrivateKey& key, tzk::archive::SignatureType type,
-                        const std::string& typeSource);
-
-// The key folder of a --keys option, or a reason (exit code 3).
-bool LoadKeyFolder(const std::string& folder, tzk::archive::LoadedKeys* keys, std::string* error);
-// A PKCS#8 DSA private key to sign with, read as every input is (measured first), or a reason
-// (exit code 3).
-bool LoadPrivateKey(const std::string& path, tzk::archive::DsaPrivateKey* key, std::string* error);
+// The block the stub takes its items from. It walks the embedded-data block and reads the tail
+// block only when that walk fails (stub/main_sequence.cpp's extract()), so behind a valid
+// embedded-data block no per-download tag is ever read.
+enum class ItemsBlock { kNone, kEmbedded, kTail };
+// Decided by the archive reader's own walks, handed a saver that writes nothing.
+ItemsBlock StubItemsBlock(tzk::archive::SfxArchive& archive);
+// "embedded", "tail" or "none", as verify and inspect print it.
+const char* ItemsBlockName(ItemsBlock block);
 
 }  // namespace sfxpack

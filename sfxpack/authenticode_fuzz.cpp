@@ -6,7 +6,7 @@
 #include <utility>
 
 #include "vocabulary/little_endian.h"
-#include "sfxpack/code_signature.h"
+#include "sfxpack/authenticode.h"
 
 namespace {
 
