@@ -368,6 +368,32 @@ struct DuplicateKeys {
   std::vector<Level> levels_;
 };
 
+// The stub, given with --stub or named by the manifest's "stub".
+bool readStub(Reader& r, const json& doc, const ManifestOverrides& overrides, InstallerPlan* plan) {
+  if (!overrides.stub.empty()) {
+    r.given(overrides.stub, "--stub", true, into(&plan->stub), theStub(overrides.keysGiven));
+    return true;
+  }
+  if (!doc.contains("stub")) return r.fail("", "no stub: give \"stub\" in the manifest or --stub STUB.exe");
+  return r.file(doc, "stub", "stub", true, into(&plan->stub), nullptr, theStub(overrides.keysGiven));
+}
+
+// The installer/updater and how it is packed; the program itself may be given with --installer.
+bool readInstaller(Reader& r, const json& doc, const std::string& override, InstallerPlan* plan) {
+  if (!doc.contains("installer")) return r.fail("", "\"installer\" is missing");
+  const json& installer = doc["installer"];
+  if (!r.onlyKeys(installer, "installer", {"path", "packer"}) ||
+      !r.packer(installer, "installer", tzk::packers::kPackerLzma, &plan->installerPacker)) {
+    return false;
+  }
+  if (!override.empty()) {
+    r.givenNoted(override, "--installer", intoInstaller(plan));
+    return true;
+  }
+  std::string path;
+  return r.entry(installer, "path", "installer", false, intoInstaller(plan), &path);
+}
+
 // The signature's type and key, and where the type comes from: a key of the wrong kind is
 // explained by the type it was chosen for.
 bool readSignature(Reader& r, const json& doc, const std::string& keyOverride, ManifestSignature* sig) {
@@ -425,26 +451,9 @@ bool LoadManifest(const std::string& path, const ManifestOverrides& overrides, M
                             "signature"})) {
     return false;
   }
-  if (!overrides.stub.empty()) {
-    r.given(overrides.stub, "--stub", true, into(&plan.stub), theStub(overrides.keysGiven));
-  } else if (!doc.contains("stub")) {
-    return r.fail("", "no stub: give \"stub\" in the manifest or --stub STUB.exe");
-  } else if (!r.file(doc, "stub", "stub", true, into(&plan.stub), nullptr, theStub(overrides.keysGiven))) {
-    return false;
-  }
-  if (!r.text(doc, "commandLine", "commandLine", &plan.commandLine, false) ||
-      !r.text(doc, "sfxName", "sfxName", &plan.sfxName, false)) {
-    return false;
-  }
-  if (!doc.contains("installer")) return r.fail("", "\"installer\" is missing");
-  const json& installer = doc["installer"];
-  if (!r.onlyKeys(installer, "installer", {"path", "packer"}) ||
-      !r.packer(installer, "installer", tzk::packers::kPackerLzma, &plan.installerPacker)) {
-    return false;
-  }
-  if (!overrides.installer.empty()) {
-    r.givenNoted(overrides.installer, "--installer", intoInstaller(&plan));
-  } else if (std::string path; !r.entry(installer, "path", "installer", false, intoInstaller(&plan), &path)) {
+  if (!readStub(r, doc, overrides, &plan) ||
+      !r.text(doc, "commandLine", "commandLine", &plan.commandLine, false) ||
+      !r.text(doc, "sfxName", "sfxName", &plan.sfxName, false) || !readInstaller(r, doc, overrides.installer, &plan)) {
     return false;
   }
   if (doc.contains("files") && !readFiles(r, doc["files"], &plan)) return false;
