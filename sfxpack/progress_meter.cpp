@@ -38,16 +38,17 @@ std::string mebibytes(std::uint64_t bytes) {
   return text;
 }
 
+// Whether progress is drawn at all: stderr is a terminal and -q/--quiet was not given.
+bool showsProgress(bool quiet) { return !quiet && isatty(fileno(stderr)) != 0; }
+
 }  // namespace
 
 const char kQuietHelp[] = "  -q, --quiet         no progress on stderr (shown only when stderr is a terminal)\n";
 
 bool WantsQuiet(const ParsedArgs& args) { return args.has("-q") || args.has("--quiet"); }
 
-bool ShowsProgress(bool quiet) { return !quiet && isatty(fileno(stderr)) != 0; }
-
 ProgressMeter::ProgressMeter(std::string what, bool quiet)
-    : what_(std::move(what)), shown_(ShowsProgress(quiet)), redrawMs_(redrawMs()) {}
+    : what_(std::move(what)), shown_(showsProgress(quiet)), redrawMs_(redrawMs()) {}
 
 ProgressMeter::~ProgressMeter() {
   if (drawn_) std::fputs("\n", stderr);

@@ -15,8 +15,6 @@ namespace sfxpack {
 // "-q" and "--quiet", for each command's flag list.
 extern const char kQuietHelp[];
 bool WantsQuiet(const ParsedArgs& args);
-// Whether progress is drawn at all: stderr is a terminal and -q/--quiet was not given.
-bool ShowsProgress(bool quiet);
 
 class ProgressMeter {
  public:
