@@ -53,7 +53,8 @@ std::string fingerprintOf(int index) { return Fingerprint(privateKey(index)); }
 
 // Appends the signature block of `type` to the content, with the test key of `keyIndex`.
 void sign(Bytes* content, SignatureType type, int keyIndex) {
-  const tzk::archive::DsaPrivateKey key = type == SignatureType::kTextMd5 ? tzk::archive::DsaPrivateKey{} : privateKey(keyIndex);
+  const tzk::archive::DsaPrivateKey key =
+      type == SignatureType::kTextMd5 ? tzk::archive::DsaPrivateKey{} : privateKey(keyIndex);
   Bytes block;
   ASSERT_EQ(tzk::archive::MakeSignatureBlock({content->data(), content->size()}, type,
                                              type == SignatureType::kTextMd5 ? nullptr : &key, &block),
@@ -248,7 +249,8 @@ TEST_F(AcceptanceTest, RefusalsBeforeAKeyVerifies) {
   EXPECT_EQ(text.contentLength, layout_.contentLength);
   EXPECT_FALSE(text.untrustedKey);
 
-  const StubVerdict bare = check(build("bare.exe", SignatureType::kRawSha256Dsa, 5, readBytes(fixture("installer.exe"))));
+  const Bytes tableless = readBytes(fixture("installer.exe"));
+  const StubVerdict bare = check(build("bare.exe", SignatureType::kRawSha256Dsa, 5, tableless));
   EXPECT_EQ(bare.exit, kExitCheckFailed);
   EXPECT_EQ(bare.reason, "the stub in this file carries no key table sfxpack can find; give the keys it trusts "
                          "with --keys DIR");

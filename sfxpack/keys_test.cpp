@@ -35,8 +35,8 @@ Bytes readBytes(const std::string& path) {
 
 constexpr char kMagic[] = "TZKsetupKeyTable";
 
-std::size_t find(const Bytes& bytes, const char* text, std::size_t from = 0) {
-  const auto at = std::search(bytes.begin() + static_cast<std::ptrdiff_t>(from), bytes.end(), text, text + std::strlen(text));
+std::size_t find(const Bytes& bytes, const char* text) {
+  const auto at = std::search(bytes.begin(), bytes.end(), text, text + std::strlen(text));
   return static_cast<std::size_t>(at - bytes.begin());
 }
 

@@ -289,7 +289,8 @@ TEST_F(ManifestTest, StubAndInstallerMustBeWhatTheyAreNamed) {
       {"installer.exe", "installer.exe", true,
        "installer.exe: not the stub: it is a 32-bit program without the stub's key table or the archive locator's "
        "magic (\"TZKsetupSelfExt2\") that the stub's loader looks for (stub in @)"},
-      {"stub.exe", "dll.exe", false, "dll.exe: not a program the stub can start: it is a DLL, not a program (installer in @)"},
+      {"stub.exe", "dll.exe", false,
+       "dll.exe: not a program the stub can start: it is a DLL, not a program (installer in @)"},
       {"stub.exe", "object.exe", false,
        "object.exe: not a program the stub can start: it is a PE image not marked executable (installer in @)"},
       {"stub.exe", "cut.exe", false,
