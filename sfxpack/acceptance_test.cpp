@@ -1,4 +1,5 @@
-#include "sfxpack/stub_check.h"
+#include "sfxpack/acceptance.h"
+#include "sfxpack/keys.h"
 
 #include <gtest/gtest.h>
 

@@ -1,5 +1,4 @@
 #include "sfxpack/authenticode.h"
-#include "sfxpack/code_signature.h"
 
 #include <gtest/gtest.h>
 
@@ -13,7 +12,7 @@
 
 #include "archive/format.h"
 #include "pe/pe_image.h"
-#include "sfxpack/stub_check.h"
+#include "sfxpack/acceptance.h"
 #include "vocabulary/little_endian.h"
 
 namespace sfxpack {

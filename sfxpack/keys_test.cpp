@@ -1,4 +1,5 @@
-#include "sfxpack/stub_check.h"
+#include "sfxpack/keys.h"
+#include "archive/installer_writer.h"
 
 #include <gtest/gtest.h>
 

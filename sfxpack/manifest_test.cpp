@@ -1,4 +1,5 @@
 #include "sfxpack/manifest.h"
+#include "sfxpack/file_io.h"
 
 #include <gtest/gtest.h>
 
