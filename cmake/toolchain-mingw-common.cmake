@@ -13,3 +13,7 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 # Archives of objects built with -flto: gcc's wrappers index their intermediate symbols too.
 set(CMAKE_AR ${SFX_MINGW_TRIPLET}-gcc-ar-win32)
 set(CMAKE_RANLIB ${SFX_MINGW_TRIPLET}-gcc-ranlib-win32)
+# Every image's link time is the commit's (link_at_source_date.sh): the same commit links to the
+# same bytes in any folder, at any time.
+set(CMAKE_C_LINKER_LAUNCHER sh ${CMAKE_CURRENT_LIST_DIR}/link_at_source_date.sh)
+set(CMAKE_CXX_LINKER_LAUNCHER sh ${CMAKE_CURRENT_LIST_DIR}/link_at_source_date.sh)

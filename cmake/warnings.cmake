@@ -32,6 +32,22 @@ if(SFX_WIN32)
   add_link_options(-fno-lto)
   # No string member is taken from libstdc++'s instantiation objects (string_instances.h).
   add_compile_options("$<$<COMPILE_LANGUAGE:CXX>:SHELL:-include ${CMAKE_CURRENT_LIST_DIR}/string_instances.h>")
+  # Each image's link time is the commit's (the toolchain's link launcher). The shipped images also
+  # relink after every commit, even one that changed none of their inputs, so that an incremental
+  # build gives the bytes a fresh checkout does.
+  set(SFX_SOURCE_DATE_STAMP "${CMAKE_BINARY_DIR}/source_date_epoch")
+  add_custom_target(sfx_source_date
+    COMMAND sh "${CMAKE_CURRENT_LIST_DIR}/link_at_source_date.sh" --stamp "${SFX_SOURCE_DATE_STAMP}"
+    BYPRODUCTS "${SFX_SOURCE_DATE_STAMP}" VERBATIM)
+  function(sfx_relink_at_new_commit)
+    foreach(image sfxstub sfxpack)
+      if(TARGET ${image})
+        add_dependencies(${image} sfx_source_date)
+        set_property(TARGET ${image} APPEND PROPERTY LINK_DEPENDS "${SFX_SOURCE_DATE_STAMP}")
+      endif()
+    endforeach()
+  endfunction()
+  cmake_language(DEFER DIRECTORY "${CMAKE_SOURCE_DIR}" CALL sfx_relink_at_new_commit)
 elseif(SFX_FUZZ)
   add_compile_options(-fsanitize=fuzzer-no-link,address,undefined -fno-omit-frame-pointer)
   add_link_options(-fsanitize=address,undefined)
