@@ -1,6 +1,21 @@
-# Every dependency comes from Debian's archive; tools/setup.sh installs them and builds the
-# one library Debian has no cross build of (Crypto++) into SFX_DEPS_CACHE.
-set(SFX_DEPS_CACHE "/var/cache/sfxstub-deps" CACHE PATH "Cross-built dependencies")
+# Every dependency comes from Debian's archive; tools/setup.sh installs them and builds those
+# Debian has no cross build of into SFX_DEPS_CACHE, which follows the environment variable of
+# that name as tools/setup.sh and tools/wine-run.sh do.
+if(DEFINED ENV{SFX_DEPS_CACHE})
+  set(SFX_DEPS_CACHE "$ENV{SFX_DEPS_CACHE}" CACHE PATH "Cross-built dependencies" FORCE)
+else()
+  set(SFX_DEPS_CACHE "/var/cache/sfxstub-deps" CACHE PATH "Cross-built dependencies")
+endif()
+
+# A cross-built library that only some targets link may be missing (`tools/setup.sh demo` makes
+# what the demo's targets need): configuring says so, and building a target that links it stops
+# on the missing file.
+function(sfx_note_missing_library what file)
+  if(NOT EXISTS "${file}")
+    message(STATUS "${what} is missing (${file}): what links it cannot be built until tools/setup.sh "
+                   "makes it; the stub, the demo and the host build can")
+  endif()
+endfunction()
 
 # Headers that live in the host's /usr/include are exposed to the cross compiler one folder
 # at a time: adding /usr/include itself would mix glibc headers into the Windows build.
@@ -64,25 +79,28 @@ endif()
 # Crypto++: Debian's package natively; the cached cross builds for Windows. Code that includes
 # its headers must see the macros the library was built with, or object layouts differ. The
 # stub's executables (target property SFX_UNPACK_ONLY) link the verifier build, which holds
-# only Integer's arithmetic and the digests; everything else links the full one.
+# only Integer's arithmetic and the digests; everything else links the full one. Both are built
+# from the same source package, so every target compiles against the verifier build's headers,
+# the one build every Windows configuration has (the stub is in each).
 add_library(sfx_cryptopp INTERFACE)
 if(SFX_WIN32)
   set(cpp_root "${SFX_DEPS_CACHE}/cryptopp-stub-${CMAKE_SYSTEM_PROCESSOR}")
   set(cpp_verifier_root "${SFX_DEPS_CACHE}/cryptopp-verify-lto-${CMAKE_SYSTEM_PROCESSOR}")
-  foreach(root "${cpp_root}" "${cpp_verifier_root}")
-    if(NOT EXISTS "${root}/lib/libcryptopp.a")
-      message(FATAL_ERROR "Crypto++ for mingw is missing in ${root}: run tools/setup.sh")
-    endif()
-  endforeach()
-  file(STRINGS "${cpp_root}/.built" cpp_flags LIMIT_COUNT 1)
-  file(STRINGS "${cpp_verifier_root}/.built" cpp_verifier_flags LIMIT_COUNT 1)
-  if(NOT cpp_flags STREQUAL cpp_verifier_flags)
-    message(FATAL_ERROR "The two Crypto++ builds were made with other macros: run tools/setup.sh")
+  if(NOT EXISTS "${cpp_verifier_root}/lib/libcryptopp.a")
+    message(FATAL_ERROR "Crypto++ for mingw is missing in ${cpp_verifier_root}: run tools/setup.sh")
   endif()
-  string(REGEX MATCHALL "-D[A-Za-z0-9_=]+" cpp_defs "${cpp_flags}")
+  file(STRINGS "${cpp_verifier_root}/.built" cpp_verifier_flags LIMIT_COUNT 1)
+  sfx_note_missing_library("The full Crypto++ for mingw" "${cpp_root}/lib/libcryptopp.a")
+  if(EXISTS "${cpp_root}/.built")
+    file(STRINGS "${cpp_root}/.built" cpp_flags LIMIT_COUNT 1)
+    if(NOT cpp_flags STREQUAL cpp_verifier_flags)
+      message(FATAL_ERROR "The two Crypto++ builds were made with other macros: run tools/setup.sh")
+    endif()
+  endif()
+  string(REGEX MATCHALL "-D[A-Za-z0-9_=]+" cpp_defs "${cpp_verifier_flags}")
   list(TRANSFORM cpp_defs REPLACE "^-D" "")
   list(REMOVE_ITEM cpp_defs NDEBUG)
-  target_include_directories(sfx_cryptopp SYSTEM INTERFACE "${cpp_root}/include")
+  target_include_directories(sfx_cryptopp SYSTEM INTERFACE "${cpp_verifier_root}/include")
   target_link_libraries(sfx_cryptopp INTERFACE
     "$<IF:$<BOOL:$<TARGET_PROPERTY:SFX_UNPACK_ONLY>>,${cpp_verifier_root},${cpp_root}>/lib/libcryptopp.a")
   target_compile_definitions(sfx_cryptopp INTERFACE ${cpp_defs})
@@ -93,12 +111,11 @@ else()
 endif()
 
 # OpenSSL's libcrypto for the Windows build of sfxpack, which reads Authenticode signatures with
-# it: the cached cross build, made for the 32-bit build only (the 64-bit one goes without).
+# it: the cached cross build, made for the 32-bit build only (the 64-bit one goes without). Where
+# it is missing, building sfxpack.exe stops: it is never made without.
 if(SFX_WIN32 AND CMAKE_SIZEOF_VOID_P EQUAL 4)
   set(ossl_root "${SFX_DEPS_CACHE}/openssl-${CMAKE_SYSTEM_PROCESSOR}")
-  if(NOT EXISTS "${ossl_root}/lib/libcrypto.a")
-    message(FATAL_ERROR "OpenSSL's libcrypto for mingw is missing in ${ossl_root}: run tools/setup.sh")
-  endif()
+  sfx_note_missing_library("OpenSSL's libcrypto for mingw" "${ossl_root}/lib/libcrypto.a")
   add_library(sfx_openssl INTERFACE)
   target_include_directories(sfx_openssl SYSTEM INTERFACE "${ossl_root}/include")
   target_link_libraries(sfx_openssl INTERFACE "${ossl_root}/lib/libcrypto.a" user32 advapi32)

@@ -1,14 +1,15 @@
 #!/usr/bin/env bash
-# The main job on the built-in example: sfxpack packs and signs example/ around the shipped
-# 32-bit stub, shows what it made, and the installer runs under Wine on a virtual display; the
-# demo prints what the example installer/updater received, the setup log and the exit code, and
-# saves a screenshot of the progress window taken while the installer/updater works.
+# The main job on the built-in example: sfxpack (the bench preset's, as `make install` installs
+# it) packs and signs example/ around the shipped 32-bit stub, shows what it made, and the
+# installer runs under Wine on a virtual display; the demo prints what the example
+# installer/updater received, the setup log and the exit code, and saves a screenshot of the
+# progress window taken while the installer/updater works.
 # Arguments go to the installer (for example /silent or /exitcode:5); without any, the example
 # installer/updater takes three seconds (/wait:3000), long enough to see the window.
 set -uo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 build="$top/build/win32"
-sfxpack="$top/build/host/sfxpack/sfxpack"
+sfxpack="$top/build/bench/sfxpack/sfxpack"
 out="$build/demo"
 prefix="$build/wine/demo"
 mkdir -p "$out"

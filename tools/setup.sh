@@ -1,11 +1,17 @@
 #!/usr/bin/env bash
 # Installs everything the build and the tests need on a Debian 12 machine, then builds the
 # cross-compiled Crypto++ and OpenSSL's libcrypto once per machine. Idempotent: a second run
-# only checks.
+# only checks. `setup.sh demo` makes only what `make demo` builds and runs (the end of this
+# file says what that is); `make test` runs it without an argument and gets everything.
 set -euo pipefail
 
 here=$(cd "$(dirname "$0")/.." && pwd)
 cache=${SFX_DEPS_CACHE:-/var/cache/sfxstub-deps}
+what=${1:-all}
+case "$what" in
+  all|demo) ;;
+  *) echo "usage: tools/setup.sh [demo]" >&2; exit 64 ;;
+esac
 
 packages=(
   # host toolchain and tools
@@ -100,8 +106,9 @@ fi
 # the tests use to timestamp signatures offline. Debian 12 ships 2.5, which lacks it; the one in
 # bookworm-backports has it. APT never prefers a backport unless asked for it by name, so adding
 # that source changes nothing else on the machine.
+# Only the tests sign with it.
 osslsigncode_ok() { command -v osslsigncode >/dev/null && [[ "$(osslsigncode --help 2>&1)" == *-TSA-certs* ]]; }
-if ! osslsigncode_ok; then
+if [ "$what" = all ] && ! osslsigncode_ok; then
   if ! grep -rqs 'bookworm-backports' /etc/apt/sources.list /etc/apt/sources.list.d/; then
     echo "setup: adding bookworm-backports as an APT source, for osslsigncode"
     printf '%s\n' 'Types: deb' 'URIs: http://deb.debian.org/debian' 'Suites: bookworm-backports' 'Components: main' \
@@ -265,12 +272,6 @@ build_cryptopp() {  # $1: mingw triplet, $2: cache folder name, $3: sources, $4:
   echo "$recipe" | as_root tee "$stamp" >/dev/null
   rm -rf "$work"
 }
-build_cryptopp i686-w64-mingw32 cryptopp-stub-i686 "$cryptopp_sources" "$cryptopp_recipe"
-build_cryptopp x86_64-w64-mingw32 cryptopp-stub-x86_64 "$cryptopp_sources" "$cryptopp_recipe"
-build_cryptopp i686-w64-mingw32 cryptopp-verify-lto-i686 "$cryptopp_verifier_sources" "$cryptopp_verifier_recipe" \
-  cryptopp_verifier_cuts "$cryptopp_verifier_extra"
-build_cryptopp x86_64-w64-mingw32 cryptopp-verify-lto-x86_64 "$cryptopp_verifier_sources" "$cryptopp_verifier_recipe" \
-  cryptopp_verifier_cuts "$cryptopp_verifier_extra"
 
 # OpenSSL's libcrypto for mingw, with which the Windows build of sfxpack reads Authenticode
 # signatures as the Linux build does with Debian's: Debian ships no cross build, so it is built
@@ -316,7 +317,6 @@ build_openssl() {  # $1: mingw triplet, $2: OpenSSL's target, $3: cache folder n
   echo "$openssl_recipe" | as_root tee "$stamp" >/dev/null
   rm -rf "$work"
 }
-build_openssl i686-w64-mingw32 mingw openssl-i686
 
 # The LZMA codec's C sources, from Debian's 7zip source package: lzma-dev's are too old to carry
 # the two-thread match finder (LzFindMt.c, Threads.c) or the faster decoder. CMake compiles them
@@ -340,8 +340,6 @@ fetch_lzma_sdk() {
   printf '%s\nsource: %s\n' "$lzma_sdk_recipe" "$(basename "$src")" | as_root tee "$stamp" >/dev/null
   rm -rf "$work"
 }
-fetch_lzma_sdk
-
 # qemu-i386, through which Wine runs 32-bit programs where the kernel runs none
 # (tools/wine-cpu.sh, tools/wine-run.sh). Debian 12's own qemu-user takes ~48 s per process
 # start; the backported QEMU 10 is fast and static. It is unpacked into the cache, not
@@ -365,5 +363,26 @@ fetch_qemu() {
   as_root install -m 755 "$work/usr/bin/qemu-i386" "$dest/qemu-i386"
   rm -rf "$work"
 }
-fetch_qemu
-echo "setup: ready ($cache)"
+
+# The demo builds the 32-bit stub, which links the verifier build of Crypto++, and runs it under
+# Wine, through qemu-i386 where the kernel runs no 32-bit programs; every build compiles the LZMA
+# codec's sources. The full Crypto++ (sfxpack.exe and the Windows tests), OpenSSL (sfxpack.exe)
+# and the 64-bit builds are for `make test`. The downloads run beside the first compile.
+enable_deb_src
+fetch_lzma_sdk &
+fetches=$!
+if [ "$what" = all ] || [ "$(bash "$here/tools/wine-cpu.sh")" = emulated ]; then
+  fetch_qemu &
+  fetches="$fetches $!"
+fi
+build_cryptopp i686-w64-mingw32 cryptopp-verify-lto-i686 "$cryptopp_verifier_sources" "$cryptopp_verifier_recipe" \
+  cryptopp_verifier_cuts "$cryptopp_verifier_extra"
+for job in $fetches; do wait "$job" || exit 1; done
+if [ "$what" = all ]; then
+  build_cryptopp i686-w64-mingw32 cryptopp-stub-i686 "$cryptopp_sources" "$cryptopp_recipe"
+  build_cryptopp x86_64-w64-mingw32 cryptopp-stub-x86_64 "$cryptopp_sources" "$cryptopp_recipe"
+  build_cryptopp x86_64-w64-mingw32 cryptopp-verify-lto-x86_64 "$cryptopp_verifier_sources" \
+    "$cryptopp_verifier_recipe" cryptopp_verifier_cuts "$cryptopp_verifier_extra"
+  build_openssl i686-w64-mingw32 mingw openssl-i686
+fi
+if [ "$what" = demo ]; then echo "setup: ready for the demo ($cache)"; else echo "setup: ready ($cache)"; fi
