@@ -8,6 +8,7 @@
 #include <utility>
 
 #include "log/logger.h"
+#include "root/last_failure.h"
 #include "root/system_library.h"
 #include "vocabulary/path.h"
 
@@ -88,11 +89,6 @@ class DumpLockHeld {
   DumpLockHeld(const DumpLockHeld&) = delete;
   DumpLockHeld& operator=(const DumpLockHeld&) = delete;
 };
-
-Result lastError() {
-  const DWORD error = ::GetLastError();
-  return error != 0 ? error : code::kInternalError;
-}
 
 void logUndumpedFault(const EXCEPTION_POINTERS* pointers, DWORD threadId) {
   log::theLogger().write(log::level::kError, kTag,
@@ -328,15 +324,15 @@ Result writeDumpFile(const DumpPaths& paths, MiniDumpWriteDumpFunction writeDump
                      DWORD threadId) {
   vocabulary::ScopedFileHandle file(::CreateFileW(paths.partial, GENERIC_WRITE, 0, nullptr, CREATE_NEW,
                                                   FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
-  if (!file) return lastError();
+  if (!file) return root::LastFailure();
   g_lastDumpWriter = ::GetCurrentThreadId();
   MINIDUMP_EXCEPTION_INFORMATION exception{threadId, exceptionPointers, FALSE};
   const BOOL written = writeDump(::GetCurrentProcess(), ::GetCurrentProcessId(), file.get(), MiniDumpWithHandleData,
                                  exceptionPointers != nullptr ? &exception : nullptr, nullptr, nullptr);
-  Result result = written ? code::kSuccess : lastError();
-  if (!file.reset() && result == code::kSuccess) result = lastError();
+  Result result = written ? code::kSuccess : root::LastFailure();
+  if (!file.reset() && result == code::kSuccess) result = root::LastFailure();
   if (result == code::kSuccess && !::MoveFileExW(paths.partial, paths.dump, MOVEFILE_REPLACE_EXISTING)) {
-    result = lastError();
+    result = root::LastFailure();
   }
   if (result != code::kSuccess) ::DeleteFileW(paths.partial);
   return result;

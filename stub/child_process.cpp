@@ -14,6 +14,7 @@
 #include "vocabulary/path.h"
 #include "vocabulary/scoped_handle.h"
 #include "root/file_checks.h"
+#include "root/last_failure.h"
 #include "root/shell_api.h"
 #include "stub/temp_folder.h"
 
@@ -52,12 +53,6 @@ void logRecord(log::LogLevel level, const wchar_t* format, ...) {
   va_start(args, format);
   log::theLogger().writeV(level, kTagSfxShared, format, args);
   va_end(args);
-}
-
-// A failed call that left no error must still not read as success.
-Result lastError() {
-  const DWORD error = ::GetLastError();
-  return error != ERROR_SUCCESS ? error : code::kInternalError;
 }
 
 // Backup semantics so that a folder counts too, all sharing so that a running setup does.
@@ -161,10 +156,10 @@ Result copyAll(HANDLE from, HANDLE to) {
   if (!piece) return code::kNotEnoughMemory;
   for (;;) {
     DWORD read = 0;
-    if (!::ReadFile(from, piece.get(), kCopyPiece, &read, nullptr)) return lastError();
+    if (!::ReadFile(from, piece.get(), kCopyPiece, &read, nullptr)) return root::LastFailure();
     if (read == 0) return code::kSuccess;
     DWORD written = 0;
-    if (!::WriteFile(to, piece.get(), read, &written, nullptr)) return lastError();
+    if (!::WriteFile(to, piece.get(), read, &written, nullptr)) return root::LastFailure();
     if (written != read) return ERROR_WRITE_FAULT;
   }
 }
@@ -174,7 +169,7 @@ Result copyAll(HANDLE from, HANDLE to) {
 // write, a fault, the process ended) leaves part of it.
 Result copyToNewFile(HANDLE source, const std::wstring& target, CreateNewFile create) {
   vocabulary::ScopedFileHandle copy(createProtectedFile(target, create));
-  if (!copy) return lastError();
+  if (!copy) return root::LastFailure();
   if (const Result marked = root::SetDeletePending(copy.get(), true)) {
     // Still empty, and in a folder only administrators may change: it goes by its name.
     copy.reset();
@@ -218,7 +213,7 @@ Result runProcess(const CloseWindow& closeWindow, const wchar_t* arguments, cons
   if (!::CreateProcessW(application.c_str(), commandLine.data(), nullptr, nullptr, TRUE,
                         CREATE_SUSPENDED | CREATE_UNICODE_ENVIRONMENT, const_cast<wchar_t*>(environment), nullptr,
                         &startup, &info)) {
-    const Result error = lastError();
+    const Result error = root::LastFailure();
     logRecord(log::level::kError, L"Error creating process '%s' (code 0x%x)", application.c_str(), error);
     return error;
   }
@@ -232,7 +227,7 @@ Result runProcess(const CloseWindow& closeWindow, const wchar_t* arguments, cons
   ::AllowSetForegroundWindow(info.dwProcessId);
   if (::ResumeThread(thread.get()) == static_cast<DWORD>(-1)) {
     // A child that never runs would keep us waiting for ever.
-    const Result error = lastError();
+    const Result error = root::LastFailure();
     if (::TerminateProcess(process.get(), error) &&
         ::WaitForSingleObject(process.get(), kTerminationWaitMs) == WAIT_OBJECT_0 && childMayRun != nullptr) {
       *childMayRun = false;
@@ -247,7 +242,7 @@ Result runProcess(const CloseWindow& closeWindow, const wchar_t* arguments, cons
 
   if (wait(process.get()) != WAIT_OBJECT_0) {
     // Its exit code would read STILL_ACTIVE, and its files are still in use.
-    const Result error = lastError();
+    const Result error = root::LastFailure();
     logRecord(log::level::kError, L"Cannot wait for process '%s' to end (code 0x%x); it may still run",
               application.c_str(), error);
     return error;
@@ -255,7 +250,7 @@ Result runProcess(const CloseWindow& closeWindow, const wchar_t* arguments, cons
   if (childMayRun != nullptr) *childMayRun = false;
   DWORD childExitCode = 0;
   if (!::GetExitCodeProcess(process.get(), &childExitCode)) {
-    const Result error = lastError();
+    const Result error = root::LastFailure();
     logRecord(log::level::kError, L"Cannot get exit code of process '%s' (code 0x%x)", application.c_str(), error);
     return error;
   }
@@ -335,7 +330,7 @@ void linkSfxToDesktop(CreateNewFile create) {
   // Shared for reading only, as the archive holds it open: nobody can write it while it is copied.
   const vocabulary::ScopedFileHandle source(
       ::CreateFileW(module, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
-  const Result copied = source ? copyToNewFile(source.get(), target, create) : lastError();
+  const Result copied = source ? copyToNewFile(source.get(), target, create) : root::LastFailure();
   // A file of that name already there (the user's own, or a link) is left as it is.
   if (copied != code::kSuccess) {
     logRecord(log::level::kNotice, L"No copy of the SFX on the users' desktop as '%s' (code 0x%x)", target.c_str(),
