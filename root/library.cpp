@@ -7,6 +7,7 @@
 
 #include "log/logger.h"
 #include "vocabulary/path.h"
+#include "vocabulary/recursive_lock.h"
 #include "vocabulary/scoped_handle.h"
 #include "root/install_folders.h"
 #include "root/system_function.h"
@@ -51,7 +52,6 @@ struct LibraryLayer {
   int starts = 0;
   bool startedFolders = false;  // so that StopLibrary undoes only what StartLibrary began
   bool startedRuntime = false;
-  std::unique_ptr<CLockCS> lock;
 };
 
 BaseLayer gBase;
@@ -63,13 +63,13 @@ LibraryLayer gLibrary;
 // freed under a thread that is just starting the layer again. The base lock also guards the
 // runtime layer; the folder lock guards the folder and library layers and is always taken
 // before the base lock.
-CLockCS& baseLock() {
-  static CLockCS lock;
+vocabulary::RecursiveLock& baseLock() {
+  static vocabulary::RecursiveLock lock;
   return lock;
 }
 
-CLockCS& folderLock() {
-  static CLockCS lock;
+vocabulary::RecursiveLock& folderLock() {
+  static vocabulary::RecursiveLock lock;
   return lock;
 }
 
@@ -204,24 +204,19 @@ Result startLibraryOnce(std::uint32_t flags) {
   const Result result = StartLibraryRuntime(flags);
   if (result != code::kSuccess) return result;
   gLibrary.startedRuntime = true;
-  gLibrary.lock.reset(new (std::nothrow) CLockCS);
-  if (!gLibrary.lock || !gLibrary.lock->valid()) return code::kNotEnoughMemory;
   return ResolveLibraryFolders(flags);
 }
 
 }  // namespace
 
 Result StartLibraryBase() {
-  CLockCS& lock = baseLock();
-  if (!lock.valid()) return code::kNotEnoughMemory;
-  ScopedLock guard(lock);
+  const vocabulary::Locked guard(baseLock());
   if (gBase.starts++ == 0) gatherBaseFacts();
   return code::kSuccess;
 }
 
 Result StopLibraryBase() {
-  ScopedLock guard(baseLock());
-  if (guard.result() != code::kSuccess) return guard.result();
+  const vocabulary::Locked guard(baseLock());
   if (!isLastStop(gBase.starts)) return code::kSuccess;
   while (gRuntime.starts > 0) StopLibraryRuntime();
   gBase = BaseLayer{};
@@ -229,9 +224,7 @@ Result StopLibraryBase() {
 }
 
 Result StartLibraryRuntime(std::uint32_t flags) {
-  CLockCS& lock = baseLock();
-  if (!lock.valid()) return code::kNotEnoughMemory;
-  ScopedLock guard(lock);
+  const vocabulary::Locked guard(baseLock());
   if (gBase.starts == 0) {
     const Result result = StartLibraryBase();
     if (result != code::kSuccess) return result;
@@ -240,8 +233,7 @@ Result StartLibraryRuntime(std::uint32_t flags) {
 }
 
 Result StopLibraryRuntime() {
-  ScopedLock guard(baseLock());
-  if (guard.result() != code::kSuccess) return guard.result();
+  const vocabulary::Locked guard(baseLock());
   if (!isLastStop(gRuntime.starts)) return code::kSuccess;
   gRuntime.device.reset();
   gRuntime.wow64 = false;
@@ -250,9 +242,7 @@ Result StopLibraryRuntime() {
 }
 
 Result StartLibraryFolders(const wchar_t* programFolder, const wchar_t* dataFolder, const wchar_t* tempFolder) {
-  CLockCS& lock = folderLock();
-  if (!lock.valid()) return code::kNotEnoughMemory;
-  ScopedLock guard(lock);
+  const vocabulary::Locked guard(folderLock());
   if (gFolders.starts > 0) {
     ++gFolders.starts;
     return code::kSuccess;
@@ -275,25 +265,20 @@ Result StartLibraryFolders(const wchar_t* programFolder, const wchar_t* dataFold
 }
 
 Result StopLibraryFolders() {
-  ScopedLock guard(folderLock());
-  if (guard.result() != code::kSuccess) return guard.result();
+  const vocabulary::Locked guard(folderLock());
   if (!isLastStop(gFolders.starts)) return code::kSuccess;
   LibraryFolderModel() = LibraryFolders{};
   return StopLibraryBase();
 }
 
 Result StartLibrary(std::uint32_t flags) {
-  CLockCS& lock = folderLock();
-  if (!lock.valid()) return code::kNotEnoughMemory;
-  ScopedLock guard(lock);
+  const vocabulary::Locked guard(folderLock());
   return firstStart(gLibrary.starts, [flags] { return startLibraryOnce(flags); }, StopLibrary);
 }
 
 Result StopLibrary() {
-  ScopedLock guard(folderLock());
-  if (guard.result() != code::kSuccess) return guard.result();
+  const vocabulary::Locked guard(folderLock());
   if (!isLastStop(gLibrary.starts)) return code::kSuccess;
-  gLibrary.lock.reset();
   Result result = code::kSuccess;
   if (gLibrary.startedRuntime) result = StopLibraryRuntime();
   if (gLibrary.startedFolders) {
@@ -397,7 +382,12 @@ SECURITY_ATTRIBUTES* OpenSecurityAttributes() { return gRuntime.securityReady ? 
 SECURITY_ATTRIBUTES* FolderSecurityAttributes() {
   return gRuntime.securityReady ? &gRuntime.folderAttributes : nullptr;
 }
-CLock* LibraryLock() { return gLibrary.lock.get(); }
+
+std::wstring OwnImagePath() {
+  wchar_t path[MAX_PATH];
+  const DWORD length = ::GetModuleFileNameW(nullptr, path, MAX_PATH);
+  return length != 0 && length < MAX_PATH ? std::wstring(path, length) : std::wstring();
+}
 
 std::wstring EnvironmentVariable(const wchar_t* name) {
   const DWORD size = ::GetEnvironmentVariableW(name, nullptr, 0);

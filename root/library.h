@@ -9,7 +9,6 @@
 #include <cstdint>
 #include <string>
 
-#include "root/lock.h"
 #include "root/os_version.h"
 #include "vocabulary/result.h"
 
@@ -41,6 +40,10 @@ bool IsXpSp2OrLater();       // false before the base layer starts
 OsVersion QueryOsVersion();
 bool IsUserAdmin();
 
+// The full path of the process's own image; empty when it does not fit MAX_PATH (XP reports a
+// cut path as success, so a full buffer counts as cut).
+std::wstring OwnImagePath();
+
 // The variable's value; empty when it is not set.
 std::wstring EnvironmentVariable(const wchar_t* name);
 // GetTokenInformation's shape. Tests hand in tokens that no system lets them make (one in more
@@ -62,8 +65,5 @@ HANDLE LibraryDeviceHandle();
 // creates.
 SECURITY_ATTRIBUTES* OpenSecurityAttributes();
 SECURITY_ATTRIBUTES* FolderSecurityAttributes();
-
-// The lock object StartLibrary makes; null outside StartLibrary/StopLibrary.
-CLock* LibraryLock();
 
 }  // namespace tzk::root

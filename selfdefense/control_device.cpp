@@ -219,7 +219,6 @@ Result OpenFileThroughSelfDefense(const wchar_t* path, std::uint32_t access, std
 }
 
 StartupDevices::StartupDevices() {
-  root::ScopedLock guard(lock_);
   openStartupDevice(kDeviceHandler, handler_);
   openStartupDevice(kDeviceRegistration, registration_);
   openStartupDevice(kDeviceStartup, startup_);

@@ -9,7 +9,6 @@
 #include <cstdint>
 #include <vector>
 
-#include "root/lock.h"
 #include "vocabulary/result.h"
 #include "vocabulary/scoped_handle.h"
 
@@ -94,7 +93,6 @@ class StartupDevices {
   FARPROC getNamedPipeServerProcessId() const { return getNamedPipeServerProcessId_; }
 
  private:
-  root::CLockCS lock_;  // declared first: the handles are closed before it goes
   vocabulary::ScopedFileHandle handler_;
   vocabulary::ScopedFileHandle registration_;
   vocabulary::ScopedFileHandle startup_;

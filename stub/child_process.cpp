@@ -15,6 +15,7 @@
 #include "vocabulary/scoped_handle.h"
 #include "root/file_checks.h"
 #include "root/last_failure.h"
+#include "root/library.h"
 #include "root/shell_api.h"
 #include "stub/temp_folder.h"
 
@@ -182,17 +183,13 @@ Result copyToNewFile(HANDLE source, const std::wstring& target, CreateNewFile cr
 
 }  // namespace
 
-bool isFullPath(const std::wstring& path) {
-  return vocabulary::IsAbsolutePath(path.c_str()) || path.compare(0, 4, L"\\\\?\\") == 0;
-}
-
 DWORD waitForProcessEnd(HANDLE process) { return ::WaitForSingleObject(process, INFINITE); }
 
 Result runProcess(const CloseWindow& closeWindow, const wchar_t* arguments, const std::wstring& application,
                   std::uint32_t& exitCode, const wchar_t* environment, bool* childMayRun, WaitForProcess wait) {
   exitCode = 0;
   if (childMayRun != nullptr) *childMayRun = false;
-  if (!isFullPath(application)) {
+  if (!vocabulary::IsAbsolutePath(application.c_str())) {
     logRecord(log::level::kError, L"Refusing to start '%s': not an absolute path (code 0x%x)", application.c_str(),
               code::kBadPathname);
     return code::kBadPathname;
@@ -270,7 +267,7 @@ void handOverToInstalledProduct(CommandLine& options, const std::wstring& tempFo
   if (registerWithSelfDefense) registerWithSelfDefense(::GetCurrentProcessId(), true);
   // A relative or empty folder would be looked up from the current directory, typically the
   // download folder: nothing is run from it.
-  if (!isFullPath(setupFolder)) return;
+  if (!vocabulary::IsAbsolutePath(setupFolder.c_str())) return;
 
   const std::wstring sfxFolder = vocabulary::JoinPath(setupFolder, L"Sfx");
   const std::wstring setup = vocabulary::JoinPath(setupFolder, archive::kInstallerFileName);
@@ -315,13 +312,9 @@ HANDLE createNewFile(const wchar_t* path, SECURITY_ATTRIBUTES* security) {
 }
 
 void linkSfxToDesktop(CreateNewFile create) {
-  wchar_t module[MAX_PATH];
-  // A cut path reads as success on XP: a full buffer means it was cut.
-  const DWORD length = ::GetModuleFileNameW(nullptr, module, MAX_PATH);
-  if (length == 0 || length >= MAX_PATH) return;
-  const std::wstring_view path(module, length);
-  const std::size_t separator = path.find_last_of(L"\\/:");
-  const std::wstring_view fileName = separator == std::wstring_view::npos ? path : path.substr(separator + 1);
+  const std::wstring path = root::OwnImagePath();
+  if (path.empty()) return;
+  const std::wstring fileName = vocabulary::FileNameOf(path);
 
   std::wstring target;
   if (!root::GetSpecialFolder(CSIDL_COMMON_DESKTOPDIRECTORY, target)) return;

@@ -86,12 +86,6 @@ void writeResourceFile(HINSTANCE instance, const ResourceFile& file, const std::
   if (!out.reset() || !whole) ::DeleteFileW(path.c_str());
 }
 
-std::wstring ownPath() {
-  wchar_t module[MAX_PATH] = {};
-  const DWORD length = ::GetModuleFileNameW(nullptr, module, MAX_PATH);
-  return length != 0 && length < MAX_PATH ? std::wstring(module, length) : std::wstring();
-}
-
 // One run of the stub: the state of the sequence and its steps, in the order they happen.
 class MainSequence {
  public:
@@ -174,7 +168,7 @@ void MainSequence::stoppedByException(Result code, const char* what) {
 }
 
 Result MainSequence::run() {
-  modulePath_ = ownPath();
+  modulePath_ = root::OwnImagePath();
   judging_.emplace([this] { verdict_ = archive_.JudgeWithCompiledKeys(modulePath_.c_str()); });
   visitorId_ = ping::sendAnalyticsPing(steps_.analyticsSettings());
   animator_.emplace(instance_);
@@ -254,7 +248,7 @@ bool MainSequence::checkSystem() {
   installed_ = root::FindInstallationFolders(dataFolder, &setupFolder_, programFolder, &setupVersion_);
   // Still an installation (its service is no damage); the hand-over runs nothing from a folder
   // that the current directory, typically Downloads, would resolve.
-  if (installed_ && !isFullPath(setupFolder_)) {
+  if (installed_ && !vocabulary::IsAbsolutePath(setupFolder_.c_str())) {
     logAt(log::level::kNotice, L"Installation folder '%s' is not an absolute path; nothing is run from it",
           setupFolder_.c_str());
   }
