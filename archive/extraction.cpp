@@ -5,6 +5,7 @@
 
 #include "archive/embedded_items.h"
 #include "archive/file_system.h"
+#include "crashguard/beside_task.h"
 #include "archive/sfx_archive.h"
 #include "vocabulary/little_endian.h"
 #include "vocabulary/path.h"
@@ -215,7 +216,7 @@ Result SfxArchive::ExtractFiles(const std::wstring& folder, progress::ProgressCa
     }
   };
   if (twoLanes) {
-    RunBeside([&] { lane(second); }, [&] { lane(file_); });
+    CrashGuard::RunBeside([&] { lane(second); }, [&] { lane(file_); });
   } else {
     lane(file_);
   }

@@ -9,9 +9,9 @@
 #include <new>
 #include <optional>
 
-#include "archive/file_system.h"
 #include "archive/format.h"
 #include "archive/sfx_archive.h"
+#include "crashguard/beside_task.h"
 #include "crashguard/crash_guard.h"
 #include "vocabulary/path.h"
 #include "log/wide_format.h"
@@ -133,7 +133,7 @@ class MainSequence {
   // taken, and logged, at the archive's step, as if judged there, and no step uses the archive
   // before. Declared after what it writes, so that a run ending earlier waits for it first.
   archive::LoadVerdict verdict_;
-  std::optional<archive::BesideTask> judging_;
+  std::optional<CrashGuard::BesideTask> judging_;
   progress::SfxProgress registryProgress_;
   progress::ProgressCallback progress_;
   std::optional<progress::ProgressAnimator> animator_;  // made right after the ping
