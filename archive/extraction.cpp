@@ -16,9 +16,6 @@
 namespace tzk::archive {
 namespace {
 
-constexpr wchar_t kModulePrefix64[] = L"selfdefense_x64_";
-constexpr wchar_t kModulePrefix86[] = L"selfdefense_x86_";
-
 constexpr std::uint32_t kCopyPiece = 1u << 20;
 
 // A file being written, deleted again unless kept: no failure leaves part of a file behind.

@@ -5,6 +5,7 @@
 #include <map>
 #include <vector>
 
+#include "pe/pe_image.h"
 #include "vocabulary/path.h"
 #include "vocabulary/recursive_lock.h"
 #include "vocabulary/scoped_handle.h"
@@ -18,7 +19,6 @@ namespace {
 
 constexpr std::uint8_t kRefused = 0, kAllowed = 1;
 constexpr DWORD kKeyNameCharacters = 256;
-constexpr USHORT kImportDirectory = 1;  // IMAGE_DIRECTORY_ENTRY_IMPORT
 
 const wchar_t kScreenReaderKey[] = L"SOFTWARE\\Freedom Scientific\\JAWS";
 const wchar_t kScreenReaderHook[] = L"JHOOK.DLL";
@@ -108,7 +108,7 @@ const IMAGE_IMPORT_DESCRIPTOR* findImportDescriptor(HMODULE module, const char* 
   if (directoryOf == nullptr) return nullptr;
   ULONG size = 0;
   auto* descriptor =
-      static_cast<const IMAGE_IMPORT_DESCRIPTOR*>(directoryOf(module, TRUE, kImportDirectory, &size));
+      static_cast<const IMAGE_IMPORT_DESCRIPTOR*>(directoryOf(module, TRUE, archive::kImportDirectoryIndex, &size));
   if (descriptor == nullptr) return nullptr;
   const auto* base = reinterpret_cast<const char*>(module);
   for (; descriptor->Name != 0; ++descriptor) {

@@ -67,7 +67,7 @@ struct ResourceFile {
   const wchar_t* name;
 };
 constexpr ResourceFile kResourceFiles[] = {
-    {2001, L"~tzkOfferTool.exe"}, {2000, L"GuiCust.dll"}, {2002, L"CustomInstallation.ini"}};
+    {2001, L"~tzkOfferTool.exe"}, {2000, L"GuiCust.dll"}, {2002, archive::item::kCustomizationFile}};
 
 // A file that cannot be written whole is skipped, and not left half-written for the child.
 void writeResourceFile(HINSTANCE instance, const ResourceFile& file, const std::wstring& folder) {
@@ -343,7 +343,8 @@ void MainSequence::startSelfDefense() {
 // files and the installer/updater itself.
 bool MainSequence::extract() {
   if (steps_.extractEmbeddedItems(archive_, tempFolder_) != code::kSuccess) archive_.ExtractTailItems(tempFolder_);
-  for (const auto& [file, option] : {std::pair{L"bcc.cfg.tmp", L"bconfig"}, std::pair{L"bcpub.key.tmp", L"bpubkey"}}) {
+  for (const auto& [file, option] : {std::pair{archive::item::kBusinessConfigFile, L"bconfig"},
+                                     std::pair{archive::item::kBusinessKeyFile, L"bpubkey"}}) {
     const std::wstring path = vocabulary::JoinPath(tempFolder_, file);
     if (root::PathExists(path)) options_.Set(option, path);
   }
