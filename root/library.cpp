@@ -37,8 +37,6 @@ struct RuntimeLayer {
   bool wow64 = false;
   vocabulary::ScopedFileHandle device;
   bool securityReady = false;
-  SECURITY_DESCRIPTOR openDescriptor{};
-  SECURITY_ATTRIBUTES openAttributes{};
   SECURITY_DESCRIPTOR folderDescriptor{};
   alignas(DWORD) BYTE folderAcl[kFolderAclBytes]{};
   SECURITY_ATTRIBUTES folderAttributes{};
@@ -111,12 +109,6 @@ bool systemSaysWow64() {
 
 Result buildSecurityAttributes() {
   RuntimeLayer& r = gRuntime;
-  if (!::InitializeSecurityDescriptor(&r.openDescriptor, SECURITY_DESCRIPTOR_REVISION) ||
-      !::SetSecurityDescriptorDacl(&r.openDescriptor, TRUE, nullptr, FALSE)) {
-    return ::GetLastError();
-  }
-  r.openAttributes = SECURITY_ATTRIBUTES{sizeof(SECURITY_ATTRIBUTES), &r.openDescriptor, FALSE};
-
   SID_IDENTIFIER_AUTHORITY world = SECURITY_WORLD_SID_AUTHORITY;
   alignas(DWORD) BYTE sid[SECURITY_MAX_SID_SIZE];
   auto* acl = reinterpret_cast<ACL*>(r.folderAcl);
@@ -291,7 +283,6 @@ Result StopLibrary() {
 
 bool ProcessRunsUnderWow64() { return gRuntime.starts > 0 ? gRuntime.wow64 : systemSaysWow64(); }
 
-std::uint32_t GetOsKind() { return gBase.osKind; }
 bool IsXpSp2OrLater() { return gBase.xpSp2OrLater; }
 
 bool IsUserAdmin() {
@@ -378,7 +369,6 @@ Result RevertFsRedirection(void* previousState) {
 }
 
 HANDLE LibraryDeviceHandle() { return gRuntime.device.get(); }
-SECURITY_ATTRIBUTES* OpenSecurityAttributes() { return gRuntime.securityReady ? &gRuntime.openAttributes : nullptr; }
 SECURITY_ATTRIBUTES* FolderSecurityAttributes() {
   return gRuntime.securityReady ? &gRuntime.folderAttributes : nullptr;
 }

@@ -33,8 +33,7 @@ Result StopLibrary();
 // WOW64 with file-system redirection that can be switched: the runtime layer's flag while it
 // is up, asked of the system directly otherwise.
 bool ProcessRunsUnderWow64();
-std::uint32_t GetOsKind();   // os_kind value; 0 before the base layer starts
-bool IsXpSp2OrLater();       // false before the base layer starts
+bool IsXpSp2OrLater();  // false before the base layer starts
 // The system's own version numbers (the native call's, not what the manifest makes
 // GetVersionExW claim); asked at once, whether or not the library has started.
 OsVersion QueryOsVersion();
@@ -60,10 +59,8 @@ Result RevertFsRedirection(void* previousState);
 // The handle to "\\.\tzkSP" the runtime layer keeps; INVALID_HANDLE_VALUE when it is not open.
 HANDLE LibraryDeviceHandle();
 
-// Security attributes of the runtime layer, null before it starts: "open" has a null DACL;
-// "folder" grants Everyone full access, inherited, and is used for every folder the library
-// creates.
-SECURITY_ATTRIBUTES* OpenSecurityAttributes();
+// Security attributes of the runtime layer, null before it starts: they grant Everyone full
+// access, inherited, and are used for every folder the library creates.
 SECURITY_ATTRIBUTES* FolderSecurityAttributes();
 
 }  // namespace tzk::root
