@@ -69,9 +69,10 @@ namespace {
 // Windows appends each write on an append-only handle whole; Wine emulates that with a seek
 // and a write, and threads racing between the two overwrite each other's lines. This lock is
 // held only around the write itself, never together with the logger's lock.
+// Never destroyed: whatever logs while the process ends still finds it.
 vocabulary::RecursiveLock& appendLock() {
-  static vocabulary::RecursiveLock lock;
-  return lock;
+  static vocabulary::RecursiveLock* const lock = new vocabulary::RecursiveLock;
+  return *lock;
 }
 }  // namespace
 

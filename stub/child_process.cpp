@@ -322,7 +322,7 @@ void linkSfxToDesktop(CreateNewFile create) {
   if (target.size() >= MAX_PATH) return;
   // Shared for reading only, as the archive holds it open: nobody can write it while it is copied.
   const vocabulary::ScopedFileHandle source(
-      ::CreateFileW(module, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+      ::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
   const Result copied = source ? copyToNewFile(source.get(), target, create) : root::LastFailure();
   // A file of that name already there (the user's own, or a link) is left as it is.
   if (copied != code::kSuccess) {
