@@ -20,7 +20,7 @@ namespace {
 static_assert(kMd5Size == CryptoPP::Weak::MD5::DIGESTSIZE, "the tail block ends in an MD5");
 
 struct ItemKind {
-  char tag[kTagSize + 1];
+  const char* tag;
   ItemStorage storage;
   const wchar_t* fileName;
   const wchar_t* description;  // raw items: the info message itself
@@ -28,13 +28,13 @@ struct ItemKind {
 };
 
 const ItemKind kItemKinds[] = {
-    {"ERID", ItemStorage::kRaw, L"rid.bin", L"Unpacking embedded recommendation ID",
+    {item::kRecommendationIdTag, ItemStorage::kRaw, item::kRecommendationIdFile, L"Unpacking embedded recommendation ID",
      L"Error saving embedded recommendation ID to a file '%s', code %d (0x%X)"},
-    {"EAPT", ItemStorage::kRaw, L"pairing.bin", L"Saving TicketID",
+    {item::kTicketIdTag, ItemStorage::kRaw, item::kTicketIdFile, L"Saving TicketID",
      L"Error saving embedded ticket ID to a file '%s', code %d (0x%X)"},
-    {"EBCF", ItemStorage::kZlib, L"bcc.cfg.tmp", L"Zanti for business config file", nullptr},
-    {"ECFG", ItemStorage::kZlib, L"CustomInstallation.ini", L"embedded customization file", nullptr},
-    {"EBPK", ItemStorage::kZlib, L"bcpub.key.tmp", L"Zanti for business public key", nullptr},
+    {item::kBusinessConfigTag, ItemStorage::kZlib, item::kBusinessConfigFile, L"Zanti for business config file", nullptr},
+    {item::kCustomizationTag, ItemStorage::kZlib, item::kCustomizationFile, L"embedded customization file", nullptr},
+    {item::kBusinessKeyTag, ItemStorage::kZlib, item::kBusinessKeyFile, L"Zanti for business public key", nullptr},
 };
 
 const ItemKind* findKind(const std::uint8_t* tag) {
@@ -56,7 +56,7 @@ void saveCompressed(const ItemKind& kind, const std::uint8_t* data, std::uint32_
                     ItemSaver save) {
   logItem(log::level::kInfo, L"Unpacking %s", kind.description);
   const std::uint64_t capacity = std::uint64_t{size} * 10;
-  if (capacity > 0x7FFFFFFF) return;
+  if (capacity > kFormatLimit) return;
   std::unique_ptr<std::uint8_t[]> out(new (std::nothrow) std::uint8_t[capacity]);
   uLongf produced = static_cast<uLongf>(capacity);
   if (!out || ::uncompress(out.get(), &produced, data, size) != Z_OK) return;

@@ -5,6 +5,7 @@
 
 #include "archive/embedded_items.h"
 #include "archive/file_system.h"
+#include "crashguard/beside_task.h"
 #include "archive/sfx_archive.h"
 #include "vocabulary/little_endian.h"
 #include "vocabulary/path.h"
@@ -14,9 +15,6 @@
 
 namespace tzk::archive {
 namespace {
-
-constexpr wchar_t kModulePrefix64[] = L"selfdefense_x64_";
-constexpr wchar_t kModulePrefix86[] = L"selfdefense_x86_";
 
 constexpr std::uint32_t kCopyPiece = 1u << 20;
 
@@ -215,7 +213,7 @@ Result SfxArchive::ExtractFiles(const std::wstring& folder, progress::ProgressCa
     }
   };
   if (twoLanes) {
-    RunBeside([&] { lane(second); }, [&] { lane(file_); });
+    CrashGuard::RunBeside([&] { lane(second); }, [&] { lane(file_); });
   } else {
     lane(file_);
   }

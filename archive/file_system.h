@@ -4,7 +4,6 @@
 
 #include <cstdint>
 #include <cstdio>
-#include <functional>
 #include <memory>
 #include <string>
 
@@ -29,31 +28,6 @@ bool RunsUnderWow64();
 // Switch the thread's WOW64 file-system redirection off and back on; used only under WOW64.
 Result DisableRedirection(void** previous);
 Result RevertRedirection(void* previous);
-
-// Runs a routine on a thread of its own from its construction until wait(), on Windows under
-// the constructing thread's crash guard; without a thread, the constructor runs it. wait()
-// throws again what left the routine; destruction only waits, so a task outlives no frame.
-class BesideTask {
- public:
-  explicit BesideTask(std::function<void()> routine);
-  ~BesideTask();
-  BesideTask(const BesideTask&) = delete;
-  BesideTask& operator=(const BesideTask&) = delete;
-  void wait();
-
- private:
-  struct State;  // the platform's thread
-  std::unique_ptr<State> state_;
-};
-
-// Runs beside on a thread of its own while the caller runs here, and returns when both are
-// done; without a thread, both run here, one after the other. An exception that leaves beside
-// is thrown again in the caller, unless one left here: that one goes on, once beside is done.
-inline void RunBeside(const std::function<void()>& beside, const std::function<void()>& here) {
-  BesideTask task(beside);
-  here();
-  task.wait();
-}
 
 // A file for the producer's intermediate bytes, open for writing and reading back, which the
 // system deletes when it is closed or the process ends however it ends; null when none can be

@@ -3,11 +3,7 @@
 #include <fcntl.h>
 #include <io.h>
 
-#include <exception>
-#include <utility>
-
 #include "archive/file_system.h"
-#include "crashguard/structured_exception.h"
 #include "root/file_checks.h"
 #include "root/held_files.h"
 #include "root/library.h"
@@ -54,42 +50,6 @@ bool RunsUnderWow64() { return root::ProcessRunsUnderWow64(); }
 
 Result DisableRedirection(void** previous) { return root::DisableFsRedirection(previous); }
 Result RevertRedirection(void* previous) { return root::RevertFsRedirection(previous); }
-
-// The thread works for the caller, under its crash guard: a fault there is dumped where it
-// happened and ends the run as it would on the caller's thread.
-struct BesideTask::State {
-  std::function<void()> routine;
-  CrashGuard::InheritedGuard guard;
-  std::exception_ptr failure;
-  vocabulary::ScopedKernelHandle thread;
-  void run() {
-    try {
-      guard.run(routine);
-    } catch (...) {
-      failure = std::current_exception();
-    }
-  }
-  static DWORD WINAPI entry(void* state) {
-    static_cast<State*>(state)->run();
-    return 0;
-  }
-};
-
-BesideTask::BesideTask(std::function<void()> routine)
-    : state_(new State{std::move(routine), CrashGuard::InheritedGuard(), nullptr, {}}) {
-  state_->thread.reset(::CreateThread(nullptr, 0, &State::entry, state_.get(), 0, nullptr));
-  if (!state_->thread) state_->run();
-}
-
-BesideTask::~BesideTask() {
-  if (state_->thread) ::WaitForSingleObject(state_->thread.get(), INFINITE);
-}
-
-void BesideTask::wait() {
-  if (state_->thread) ::WaitForSingleObject(state_->thread.get(), INFINITE);
-  state_->thread.reset();
-  if (state_->failure) std::rethrow_exception(std::exchange(state_->failure, nullptr));
-}
 
 // The C runtime's tmpfile() makes its file in the drive's root, which a user may not write to.
 std::FILE* OpenScratchFile() {

@@ -12,6 +12,7 @@
 
 #include "archive/embedded_items.h"
 #include "archive/file_system.h"
+#include "crashguard/beside_task.h"
 #include "archive/format.h"
 #include "archive/sfx_archive.h"
 #include "vocabulary/little_endian.h"
@@ -219,7 +220,7 @@ void packAll(std::vector<std::unique_ptr<PackJob>>& jobs, Tally& tally) {
   const std::function<void()> work = [&] {
     for (std::size_t i; (i = next++) < jobs.size();) pack(*jobs[i], tally);
   };
-  if (jobs.size() > 1) RunBeside(work, work);
+  if (jobs.size() > 1) CrashGuard::RunBeside(work, work);
   else work();
 }
 

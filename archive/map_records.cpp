@@ -6,6 +6,7 @@
 #include "archive/format.h"
 #include "archive/map_text.h"
 #include "archive/sfx_archive.h"
+#include "vocabulary/path.h"
 
 namespace tzk::archive {
 namespace {
@@ -113,8 +114,7 @@ Result ParseMap(packers::CGenFile& map, ArchiveMap* out) {
 
 bool IsContainedName(const std::wstring& name) {
   auto separator = [](wchar_t c) { return c == L'\\' || c == L'/'; };
-  if (name.empty() || separator(name[0])) return false;
-  if (name.size() >= 2 && name[1] == L':') return false;
+  if (name.empty() || vocabulary::HasRoot(name)) return false;
   std::size_t start = 0;
   while (start <= name.size()) {
     std::size_t end = start;

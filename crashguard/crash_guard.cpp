@@ -8,8 +8,10 @@
 #include <utility>
 
 #include "log/logger.h"
+#include "root/last_failure.h"
 #include "root/system_library.h"
 #include "vocabulary/path.h"
+#include "vocabulary/recursive_lock.h"
 
 namespace tzk::CrashGuard {
 namespace {
@@ -76,23 +78,8 @@ std::atomic<bool> g_dumpThreadGivenUp{false};
 // choice of the fault that gets the dump: the extraction lanes fault on threads of their own and
 // share the guarded thread's state. Never held while anything logs or waits: a lane that faulted
 // inside the logger holds the logger's lock and waits for this one.
-struct DumpLock {
-  DumpLock() { ::InitializeCriticalSection(&section); }
-  CRITICAL_SECTION section;
-} g_dumpLock;
-
-class DumpLockHeld {
- public:
-  DumpLockHeld() { ::EnterCriticalSection(&g_dumpLock.section); }
-  ~DumpLockHeld() { ::LeaveCriticalSection(&g_dumpLock.section); }
-  DumpLockHeld(const DumpLockHeld&) = delete;
-  DumpLockHeld& operator=(const DumpLockHeld&) = delete;
-};
-
-Result lastError() {
-  const DWORD error = ::GetLastError();
-  return error != 0 ? error : code::kInternalError;
-}
+// Never destroyed: a lane may fault while the process is being torn down.
+vocabulary::RecursiveLock* const g_dumpLock = new vocabulary::RecursiveLock;
 
 void logUndumpedFault(const EXCEPTION_POINTERS* pointers, DWORD threadId) {
   log::theLogger().write(log::level::kError, kTag,
@@ -199,7 +186,7 @@ void logDumpWait(const DumpWait& wait) {
 void replaceDumpThread(GuardState& state) {
   if (g_dumpThreadGivenUp) return;
   vocabulary::ScopedKernelHandle fresh = makeDumpThread(state);
-  const DumpLockHeld held;
+  const vocabulary::Locked held(*g_dumpLock);
   if (!state.dumpThread && !g_dumpThreadGivenUp) state.dumpThread = std::move(fresh);
 }
 
@@ -216,7 +203,7 @@ struct Admitted {
 // Counts the fault in flight in the same step, under the dump lock, in which it learns whether
 // an earlier one is: of two faults at once exactly one gets the dump.
 SEException admitFault(EXCEPTION_POINTERS* pointers, DWORD threadId, Admitted* admitted) {
-  const DumpLockHeld held;
+  const vocabulary::Locked held(*g_dumpLock);
   admitted->earlierInFlight = g_faultsInFlight > 0;
   SEException fault(pointers, threadId);
   fault.dumpSettled = true;
@@ -291,7 +278,7 @@ struct ActiveGuard {
 void dumpUntranslatableFault(void* state, EXCEPTION_POINTERS* pointers) {
   vocabulary::ScopedKernelHandle dumpThread;
   {
-    const DumpLockHeld held;
+    const vocabulary::Locked held(*g_dumpLock);
     const DumpTask task = g_faultsInFlight > 0 ? DumpTask::kLogOnly : DumpTask::kDump;
     dumpThread = takeDumpThread(*static_cast<GuardState*>(state), task, pointers, ::GetCurrentThreadId());
   }
@@ -303,7 +290,7 @@ void settleFault(GuardState& state, SEException& fault) {
   bool earlierInFlight = false;
   vocabulary::ScopedKernelHandle dumpThread;
   {
-    const DumpLockHeld held;
+    const vocabulary::Locked held(*g_dumpLock);
     earlierInFlight = g_faultsInFlight > 1;
     if (!earlierInFlight) dumpThread = takeDumpThread(state, DumpTask::kDump, fault.exceptionPointers, fault.threadId);
   }
@@ -328,15 +315,15 @@ Result writeDumpFile(const DumpPaths& paths, MiniDumpWriteDumpFunction writeDump
                      DWORD threadId) {
   vocabulary::ScopedFileHandle file(::CreateFileW(paths.partial, GENERIC_WRITE, 0, nullptr, CREATE_NEW,
                                                   FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
-  if (!file) return lastError();
+  if (!file) return root::LastFailure();
   g_lastDumpWriter = ::GetCurrentThreadId();
   MINIDUMP_EXCEPTION_INFORMATION exception{threadId, exceptionPointers, FALSE};
   const BOOL written = writeDump(::GetCurrentProcess(), ::GetCurrentProcessId(), file.get(), MiniDumpWithHandleData,
                                  exceptionPointers != nullptr ? &exception : nullptr, nullptr, nullptr);
-  Result result = written ? code::kSuccess : lastError();
-  if (!file.reset() && result == code::kSuccess) result = lastError();
+  Result result = written ? code::kSuccess : root::LastFailure();
+  if (!file.reset() && result == code::kSuccess) result = root::LastFailure();
   if (result == code::kSuccess && !::MoveFileExW(paths.partial, paths.dump, MOVEFILE_REPLACE_EXISTING)) {
-    result = lastError();
+    result = root::LastFailure();
   }
   if (result != code::kSuccess) ::DeleteFileW(paths.partial);
   return result;
@@ -383,7 +370,7 @@ Result runGuarded(GuardState& state, const GuardedRoutine& routine, HINSTANCE in
 void finishDumpThread(GuardState& state) {
   vocabulary::ScopedKernelHandle thread;
   {
-    const DumpLockHeld held;
+    const vocabulary::Locked held(*g_dumpLock);
     if (!state.dumpThread) return;
     thread = std::move(state.dumpThread);
     // A thread given up on may yet read its task from the state: this one stays suspended until

@@ -28,6 +28,8 @@ import sys
 
 DSA_OID = bytes([0x2A, 0x86, 0x48, 0xCE, 0x38, 0x04, 0x01])  # 1.2.840.10040.4.1
 
+# The layout is archive/format.h's (kKeyTable*, KeyWideSize, KeyNarrowSize); keys/key_table_test.cpp
+# holds this generator to it.
 # index -> (bytes of p, g and y; bytes of q)
 KEY_SHAPES = {1: (128, 20), 2: (128, 20), 3: (128, 20), 5: (256, 32), 6: (256, 32), 7: (256, 32)}
 

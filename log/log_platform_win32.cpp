@@ -2,6 +2,7 @@
 #include <winioctl.h>
 
 #include "log/log_platform.h"
+#include "vocabulary/recursive_lock.h"
 #include "vocabulary/scoped_handle.h"
 
 namespace tzk::log {
@@ -68,19 +69,15 @@ namespace {
 // Windows appends each write on an append-only handle whole; Wine emulates that with a seek
 // and a write, and threads racing between the two overwrite each other's lines. This lock is
 // held only around the write itself, never together with the logger's lock.
-CRITICAL_SECTION* appendLock() {
-  static CRITICAL_SECTION lock;
-  static const bool ready = (::InitializeCriticalSection(&lock), true);
-  (void)ready;
-  return &lock;
+// Never destroyed: whatever logs while the process ends still finds it.
+vocabulary::RecursiveLock& appendLock() {
+  static vocabulary::RecursiveLock* const lock = new vocabulary::RecursiveLock;
+  return *lock;
 }
 }  // namespace
 
 bool LogFile::writeUtf16(Handle handle, const wchar_t* text, std::size_t units) {
-  struct Guard {
-    Guard() { ::EnterCriticalSection(appendLock()); }
-    ~Guard() { ::LeaveCriticalSection(appendLock()); }
-  } guard;
+  const vocabulary::Locked guard(appendLock());
   DWORD written = 0;
   const DWORD bytes = static_cast<DWORD>(units * sizeof(wchar_t));
   return ::WriteFile(reinterpret_cast<HANDLE>(handle), text, bytes, &written, nullptr) && written == bytes;

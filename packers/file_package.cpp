@@ -4,6 +4,7 @@
 #include <new>
 
 #include "packers/data_packer.h"
+#include "vocabulary/little_endian.h"
 
 namespace tzk::packers {
 namespace {
@@ -20,7 +21,7 @@ static_assert(sizeof kZlibPackageMagic == kMagicSize + 1 && sizeof kLzmaPackageM
 
 // A package is unpacked into one buffer of the announced size, which must stay addressable
 // from a 32-bit process; larger announcements are refused before anything is allocated.
-constexpr std::uint32_t kMaxUnpackedSize = 0x7FFFFFFF;
+constexpr std::uint32_t kMaxUnpackedSize = vocabulary::kLargestSignedField;
 
 // Hands the packed bytes back to the file that lent them, on every way out.
 class LentBytes {

@@ -10,12 +10,13 @@
 #include "packers/data_packer.h"
 #include "packers/lzma_allocator.h"
 #include "packers/packer_settings.h"
+#include "vocabulary/little_endian.h"
 
 namespace tzk::packers {
 namespace {
 
 constexpr std::size_t kPiece = 1 << 20;
-constexpr std::uint64_t kLargestInput = 0x7FFFFFFF;
+constexpr std::uint64_t kLargestInput = vocabulary::kLargestSignedField;
 
 // The input as the encoders pull it: never more than size bytes, a failure remembered.
 class Pull {

@@ -12,7 +12,7 @@ using vocabulary::ReadLe32;
 
 bool PeOffsetFromDosHeader(const std::uint8_t* dos, std::size_t size, std::uint32_t* peOffset) {
   if (size < kDosHeaderSize || dos[0] != 'M' || dos[1] != 'Z') return false;
-  *peOffset = ReadLe32(dos + 0x3C);
+  *peOffset = ReadLe32(dos + kPeOffsetField);
   return true;
 }
 
@@ -20,15 +20,14 @@ bool ReadPeHeaders(const PeReadAt& read, PeHeaders* out) {
   std::uint8_t dos[kDosHeaderSize];
   PeHeaders h;
   if (!read(0, dos, sizeof dos) || !PeOffsetFromDosHeader(dos, sizeof dos, &h.peOffset)) return false;
-  std::uint8_t pe[4 + 20];  // "PE\0\0" and the file header
-  if (!read(h.peOffset, pe, sizeof pe) || std::memcmp(pe, "PE\0\0", 4) != 0) return false;
-  h.machine = ReadLe16(pe + 4);
-  h.sectionCount = ReadLe16(pe + 6);
-  h.sectionTable = std::uint64_t{h.peOffset} + sizeof pe + ReadLe16(pe + 20);
+  std::uint8_t pe[kPeSignatureSize + kFileHeaderSize];
+  if (!read(h.peOffset, pe, sizeof pe) || std::memcmp(pe, kPeSignature, kPeSignatureSize) != 0) return false;
+  h.machine = ReadLe16(pe + kMachineField);
+  h.sectionCount = ReadLe16(pe + kSectionCountField);
+  h.sectionTable = std::uint64_t{h.peOffset} + sizeof pe + ReadLe16(pe + kOptionalHeaderSizeField);
   h.checksumOffset = h.peOffset + kPeChecksumField;
-  // The stub's rule: 64-bit machine types have the PE32+ optional header, everything else PE32.
-  const bool wide = h.machine == 0x0200 || h.machine == 0x0284 || h.machine == 0x8664;
-  h.securityEntry = std::uint64_t{h.peOffset} + (wide ? 168 : 152);
+  h.securityEntry =
+      std::uint64_t{h.peOffset} + (HasPe32PlusHeader(h.machine) ? kSecurityEntryPe32Plus : kSecurityEntryPe32);
   std::uint8_t entry[8];
   if (!read(h.securityEntry, entry, sizeof entry)) return false;
   h.tableOffset = ReadLe32(entry);
@@ -50,8 +49,8 @@ bool ReadPeHeaders(const std::uint8_t* data, std::size_t size, PeHeaders* out) {
 std::uint64_t PeSectionsEnd(const PeReadAt& read, const PeHeaders& headers) {
   std::uint64_t end = 0;
   for (unsigned i = 0; i < headers.sectionCount; ++i) {
-    std::uint8_t section[40];
-    if (!read(headers.sectionTable + 40ull * i, section, sizeof section)) return 0;
+    std::uint8_t section[kSectionHeaderSize];
+    if (!read(headers.sectionTable + std::uint64_t{kSectionHeaderSize} * i, section, sizeof section)) return 0;
     end = std::max<std::uint64_t>(end, std::uint64_t{ReadLe32(section + 20)} + ReadLe32(section + 16));
   }
   return end;

@@ -10,10 +10,37 @@
 
 namespace tzk::archive {
 
-// The DOS header's first bytes and, 0x3C into them, where "PE\0\0" lies.
+// The DOS header's first bytes and, kPeOffsetField into them, where the PE signature lies.
 constexpr std::size_t kDosHeaderSize = 0x40;
-// The optional header's CheckSum, counted from "PE\0\0": file header 24 + optional header 64.
+constexpr std::size_t kPeOffsetField = 0x3C;
+constexpr char kPeSignature[] = "PE\0\0";
+constexpr std::size_t kPeSignatureSize = 4;
+// The file header behind the signature: machine, section count, ..., optional header size.
+constexpr std::size_t kFileHeaderSize = 20;
+constexpr std::size_t kMachineField = kPeSignatureSize;  // each counted from the signature
+constexpr std::size_t kSectionCountField = kPeSignatureSize + 2;
+constexpr std::size_t kCharacteristicsField = kPeSignatureSize + 18;
+constexpr std::size_t kOptionalHeaderSizeField = kPeSignatureSize + 16;
+// The optional header's CheckSum, counted from the signature: file header 24 + optional header 64.
 constexpr std::uint64_t kPeChecksumField = 88;
+// The security directory entry, counted from the signature: where it lies depends on whether
+// the optional header is PE32 or PE32+.
+constexpr std::uint32_t kSecurityEntryPe32 = 152;
+constexpr std::uint32_t kSecurityEntryPe32Plus = 168;
+// The import directory's index among the data directories.
+constexpr std::uint16_t kImportDirectoryIndex = 1;
+constexpr std::size_t kSectionHeaderSize = 40;
+
+// Machine types: the stub is x86; the 64-bit ones are those whose images have PE32+ headers.
+constexpr std::uint16_t kMachineX86 = 0x014C;
+constexpr std::uint16_t kMachineIa64 = 0x0200;
+constexpr std::uint16_t kMachineAlpha64 = 0x0284;
+constexpr std::uint16_t kMachineAmd64 = 0x8664;
+// The stub's rule, and so the producer's: 64-bit machine types have the PE32+ optional header,
+// everything else PE32, whatever the optional header's own magic says.
+constexpr bool HasPe32PlusHeader(std::uint16_t machine) {
+  return machine == kMachineIa64 || machine == kMachineAlpha64 || machine == kMachineAmd64;
+}
 
 // The PE header's offset named by a DOS header of at least kDosHeaderSize bytes; false when
 // they are fewer or do not open with "MZ".

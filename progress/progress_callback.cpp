@@ -36,61 +36,6 @@ bool ProgressCallback::addListener(ProgressInterface* listener) {
   return true;
 }
 
-bool ProgressCallback::removeListener(ProgressInterface* listener) {
-  vocabulary::Locked hold(lock_);
-  const auto found = std::find(listeners_.begin(), listeners_.end(), listener);
-  if (found == listeners_.end()) return false;
-  listeners_.erase(found);
-  return true;
-}
-
-// Listeners may add or remove listeners from inside a call (the lock is recursive), so the
-// list is walked by index and its size read afresh on every step.
-template <typename Call>
-bool ProgressCallback::broadcast(Call call) {
-  {
-    vocabulary::Locked hold(lock_);
-    for (std::size_t i = 0; i < listeners_.size(); ++i) call(*listeners_[i]);
-  }
-  return cancelRequested();
-}
-
-bool ProgressCallback::lookUpText(std::uint32_t id, std::wstring& text) {
-  vocabulary::Locked hold(lock_);
-  return textSource_ != nullptr && textSource_->lookUp(id, text);
-}
-
-// An id without a text reports nothing, yet still answers whether cancellation was asked for.
-bool ProgressCallback::reportLookedUp(std::uint32_t id, bool (ProgressCallback::*report)(const std::wstring&)) {
-  std::wstring text;
-  if (!lookUpText(id, text)) return cancelRequested();
-  return (this->*report)(text);
-}
-
-bool ProgressCallback::reportTextId(std::uint32_t id) { return reportLookedUp(id, &ProgressCallback::reportText); }
-
-bool ProgressCallback::reportText(const std::wstring& text) {
-  return broadcast([&](ProgressInterface& l) { l.onText(*this, text); });
-}
-
-bool ProgressCallback::reportText2Id(std::uint32_t id) { return reportLookedUp(id, &ProgressCallback::reportText2); }
-
-bool ProgressCallback::reportText2(const std::wstring& text) {
-  return broadcast([&](ProgressInterface& l) { l.onText2(*this, text); });
-}
-
-bool ProgressCallback::notify(std::uint32_t value) {
-  return broadcast([&](ProgressInterface& l) { l.onNotify(*this, value); });
-}
-
-bool ProgressCallback::notify2(std::uint32_t value1, std::uint32_t value2) {
-  return broadcast([&](ProgressInterface& l) { l.onNotify2(*this, value1, value2); });
-}
-
-bool ProgressCallback::notify3(std::uint32_t value) {
-  return broadcast([&](ProgressInterface& l) { l.onNotify3(*this, value); });
-}
-
 std::uint64_t ProgressCallback::position(Level level) {
   vocabulary::Locked hold(lock_);
   return at(level).position;
@@ -144,7 +89,7 @@ void ProgressCallback::report(Level level, std::uint64_t newPosition) {
       step.lastPercent = 0;
     }
     const std::uint32_t stepPercent = at(Level::kStep).lastPercent;
-    const std::uint32_t shownPercent = at(shownLevel_).lastPercent;
+    const std::uint32_t shownPercent = at(Level::kOverall).lastPercent;
     for (std::size_t i = 0; i < listeners_.size(); ++i) {
       listeners_[i]->onProgress(*this, stepPercent, shownPercent);
     }
@@ -156,15 +101,5 @@ void ProgressCallback::requestCancel() { cancel_.exchange(1); }
 // A plain atomic read: reading never clears the flag, not even for a moment, so a second
 // thread that reports at the same time sees the request too.
 bool ProgressCallback::cancelRequested() const { return cancel_.load() != 0; }
-
-void ProgressCallback::setTextSource(TextSource* source) {
-  vocabulary::Locked hold(lock_);
-  textSource_ = source;
-}
-
-void ProgressCallback::setShownLevel(Level level) {
-  vocabulary::Locked hold(lock_);
-  shownLevel_ = level;
-}
 
 }  // namespace tzk::progress

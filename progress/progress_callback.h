@@ -5,7 +5,6 @@
 
 #include <atomic>
 #include <cstdint>
-#include <string>
 #include <vector>
 
 #include "vocabulary/recursive_lock.h"
@@ -19,27 +18,13 @@ class ProgressCallback;
 // listeners, so the destructor is not part of the interface.
 class ProgressInterface {
  public:
-  virtual void onText(ProgressCallback& callback, const std::wstring& text) {}
-  virtual void onText2(ProgressCallback& callback, const std::wstring& text) {}
   virtual void onProgress(ProgressCallback& callback, std::uint32_t stepPercent, std::uint32_t shownPercent) {}
-  virtual void onNotify(ProgressCallback& callback, std::uint32_t value) {}
-  virtual void onNotify2(ProgressCallback& callback, std::uint32_t value1, std::uint32_t value2) {}
-  virtual void onNotify3(ProgressCallback& callback, std::uint32_t value) {}
 
  protected:
   ProgressInterface() = default;
   ProgressInterface(const ProgressInterface&) = default;
   ProgressInterface& operator=(const ProgressInterface&) = default;
   ~ProgressInterface() = default;
-};
-
-// Looks texts up by id for ProgressCallback::reportTextId; true when it found one.
-class TextSource {
- public:
-  virtual bool lookUp(std::uint32_t id, std::wstring& text) = 0;
-
- protected:
-  ~TextSource() = default;
 };
 
 // The two levels of a report: the whole job, and the step within it.
@@ -54,30 +39,18 @@ class ProgressCallback {
 
   // Listeners are called in the order they were added; a listener is listed at most once.
   virtual bool addListener(ProgressInterface* listener);
-  virtual bool removeListener(ProgressInterface* listener);
 
   // Every operation below returns the cancel flag: true once a cancel was requested.
-  virtual bool reportTextId(std::uint32_t id);
-  virtual bool reportText(const std::wstring& text);
-  virtual bool reportText2Id(std::uint32_t id);
-  virtual bool reportText2(const std::wstring& text);
   virtual std::uint64_t position(Level level);
   virtual bool setPosition(Level level, std::uint64_t value);
   virtual bool advance(Level level, std::uint64_t delta);
   // A total of 0 is ignored; a new total restarts the level at 0 and makes its next position
   // report notify. Notifies no one by itself.
   virtual bool setTotal(Level level, std::uint64_t total);
-  virtual bool notify(std::uint32_t value);
-  virtual bool notify2(std::uint32_t value1, std::uint32_t value2);
-  virtual bool notify3(std::uint32_t value);
 
   // Sticky: once requested, every later report returns true. Safe from any thread.
   void requestCancel();
   bool cancelRequested() const;
-
-  // Not used by the stub: no text source, and the overall level is the one shown.
-  void setTextSource(TextSource* source);
-  void setShownLevel(Level level);
 
  private:
   struct ProgressLevel {
@@ -87,17 +60,11 @@ class ProgressCallback {
     std::uint32_t lastPercent = 0;
   };
 
-  template <typename Call>
-  bool broadcast(Call call);
   void report(Level level, std::uint64_t newPosition);
-  bool lookUpText(std::uint32_t id, std::wstring& text);
-  bool reportLookedUp(std::uint32_t id, bool (ProgressCallback::*report)(const std::wstring&));
   ProgressLevel& at(Level level) { return levels_[static_cast<int>(level)]; }
 
   vocabulary::RecursiveLock lock_;
   std::vector<ProgressInterface*> listeners_;
-  TextSource* textSource_ = nullptr;
-  Level shownLevel_ = Level::kOverall;
   std::atomic<std::uint32_t> cancel_{0};
   ProgressLevel levels_[2];
 };

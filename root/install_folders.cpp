@@ -152,12 +152,6 @@ std::wstring currentDirectory() {
   return value;
 }
 
-std::wstring executablePath() {
-  wchar_t path[MAX_PATH];
-  const DWORD length = ::GetModuleFileNameW(nullptr, path, MAX_PATH);
-  return length != 0 && length < MAX_PATH ? std::wstring(path, length) : std::wstring();
-}
-
 std::wstring shortPathOf(const std::wstring& path) {
   wchar_t shortPath[MAX_PATH];
   const DWORD length = ::GetShortPathNameW(path.c_str(), shortPath, MAX_PATH);
@@ -165,8 +159,8 @@ std::wstring shortPathOf(const std::wstring& path) {
 }
 
 std::wstring folderOf(const std::wstring& path) {
-  const std::size_t slash = path.find_last_of(L"\\/");
-  return slash == std::wstring::npos ? std::wstring() : vocabulary::NormaliseFolderPath(path.substr(0, slash));
+  const std::wstring folder = vocabulary::FolderOf(path);
+  return folder.empty() ? folder : vocabulary::NormaliseFolderPath(folder);
 }
 
 void resolveTemporaryFolder(LibraryFolders& m, std::uint32_t flags) {
@@ -185,7 +179,7 @@ void resolveProgramAndDataFolders(LibraryFolders& m) {
   if (!m.dataFolder.empty()) return;
   static const wchar_t* const kProgramFiles[] = {L"tzkCmnOS.dll"};
   static const wchar_t* const kDataFiles[] = {L"zanti5.ini"};
-  const std::wstring exe = executablePath();
+  const std::wstring exe = OwnImagePath();
   const std::wstring base = folderOf(shortPathOf(exe));
   Result result = code::kSuccess;
   if (m.programFolder.empty()) {

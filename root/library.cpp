@@ -7,6 +7,7 @@
 
 #include "log/logger.h"
 #include "vocabulary/path.h"
+#include "vocabulary/recursive_lock.h"
 #include "vocabulary/scoped_handle.h"
 #include "root/install_folders.h"
 #include "root/system_function.h"
@@ -36,8 +37,6 @@ struct RuntimeLayer {
   bool wow64 = false;
   vocabulary::ScopedFileHandle device;
   bool securityReady = false;
-  SECURITY_DESCRIPTOR openDescriptor{};
-  SECURITY_ATTRIBUTES openAttributes{};
   SECURITY_DESCRIPTOR folderDescriptor{};
   alignas(DWORD) BYTE folderAcl[kFolderAclBytes]{};
   SECURITY_ATTRIBUTES folderAttributes{};
@@ -51,7 +50,6 @@ struct LibraryLayer {
   int starts = 0;
   bool startedFolders = false;  // so that StopLibrary undoes only what StartLibrary began
   bool startedRuntime = false;
-  std::unique_ptr<CLockCS> lock;
 };
 
 BaseLayer gBase;
@@ -63,13 +61,13 @@ LibraryLayer gLibrary;
 // freed under a thread that is just starting the layer again. The base lock also guards the
 // runtime layer; the folder lock guards the folder and library layers and is always taken
 // before the base lock.
-CLockCS& baseLock() {
-  static CLockCS lock;
+vocabulary::RecursiveLock& baseLock() {
+  static vocabulary::RecursiveLock lock;
   return lock;
 }
 
-CLockCS& folderLock() {
-  static CLockCS lock;
+vocabulary::RecursiveLock& folderLock() {
+  static vocabulary::RecursiveLock lock;
   return lock;
 }
 
@@ -111,12 +109,6 @@ bool systemSaysWow64() {
 
 Result buildSecurityAttributes() {
   RuntimeLayer& r = gRuntime;
-  if (!::InitializeSecurityDescriptor(&r.openDescriptor, SECURITY_DESCRIPTOR_REVISION) ||
-      !::SetSecurityDescriptorDacl(&r.openDescriptor, TRUE, nullptr, FALSE)) {
-    return ::GetLastError();
-  }
-  r.openAttributes = SECURITY_ATTRIBUTES{sizeof(SECURITY_ATTRIBUTES), &r.openDescriptor, FALSE};
-
   SID_IDENTIFIER_AUTHORITY world = SECURITY_WORLD_SID_AUTHORITY;
   alignas(DWORD) BYTE sid[SECURITY_MAX_SID_SIZE];
   auto* acl = reinterpret_cast<ACL*>(r.folderAcl);
@@ -204,24 +196,19 @@ Result startLibraryOnce(std::uint32_t flags) {
   const Result result = StartLibraryRuntime(flags);
   if (result != code::kSuccess) return result;
   gLibrary.startedRuntime = true;
-  gLibrary.lock.reset(new (std::nothrow) CLockCS);
-  if (!gLibrary.lock || !gLibrary.lock->valid()) return code::kNotEnoughMemory;
   return ResolveLibraryFolders(flags);
 }
 
 }  // namespace
 
 Result StartLibraryBase() {
-  CLockCS& lock = baseLock();
-  if (!lock.valid()) return code::kNotEnoughMemory;
-  ScopedLock guard(lock);
+  const vocabulary::Locked guard(baseLock());
   if (gBase.starts++ == 0) gatherBaseFacts();
   return code::kSuccess;
 }
 
 Result StopLibraryBase() {
-  ScopedLock guard(baseLock());
-  if (guard.result() != code::kSuccess) return guard.result();
+  const vocabulary::Locked guard(baseLock());
   if (!isLastStop(gBase.starts)) return code::kSuccess;
   while (gRuntime.starts > 0) StopLibraryRuntime();
   gBase = BaseLayer{};
@@ -229,9 +216,7 @@ Result StopLibraryBase() {
 }
 
 Result StartLibraryRuntime(std::uint32_t flags) {
-  CLockCS& lock = baseLock();
-  if (!lock.valid()) return code::kNotEnoughMemory;
-  ScopedLock guard(lock);
+  const vocabulary::Locked guard(baseLock());
   if (gBase.starts == 0) {
     const Result result = StartLibraryBase();
     if (result != code::kSuccess) return result;
@@ -240,8 +225,7 @@ Result StartLibraryRuntime(std::uint32_t flags) {
 }
 
 Result StopLibraryRuntime() {
-  ScopedLock guard(baseLock());
-  if (guard.result() != code::kSuccess) return guard.result();
+  const vocabulary::Locked guard(baseLock());
   if (!isLastStop(gRuntime.starts)) return code::kSuccess;
   gRuntime.device.reset();
   gRuntime.wow64 = false;
@@ -250,9 +234,7 @@ Result StopLibraryRuntime() {
 }
 
 Result StartLibraryFolders(const wchar_t* programFolder, const wchar_t* dataFolder, const wchar_t* tempFolder) {
-  CLockCS& lock = folderLock();
-  if (!lock.valid()) return code::kNotEnoughMemory;
-  ScopedLock guard(lock);
+  const vocabulary::Locked guard(folderLock());
   if (gFolders.starts > 0) {
     ++gFolders.starts;
     return code::kSuccess;
@@ -275,25 +257,20 @@ Result StartLibraryFolders(const wchar_t* programFolder, const wchar_t* dataFold
 }
 
 Result StopLibraryFolders() {
-  ScopedLock guard(folderLock());
-  if (guard.result() != code::kSuccess) return guard.result();
+  const vocabulary::Locked guard(folderLock());
   if (!isLastStop(gFolders.starts)) return code::kSuccess;
   LibraryFolderModel() = LibraryFolders{};
   return StopLibraryBase();
 }
 
 Result StartLibrary(std::uint32_t flags) {
-  CLockCS& lock = folderLock();
-  if (!lock.valid()) return code::kNotEnoughMemory;
-  ScopedLock guard(lock);
+  const vocabulary::Locked guard(folderLock());
   return firstStart(gLibrary.starts, [flags] { return startLibraryOnce(flags); }, StopLibrary);
 }
 
 Result StopLibrary() {
-  ScopedLock guard(folderLock());
-  if (guard.result() != code::kSuccess) return guard.result();
+  const vocabulary::Locked guard(folderLock());
   if (!isLastStop(gLibrary.starts)) return code::kSuccess;
-  gLibrary.lock.reset();
   Result result = code::kSuccess;
   if (gLibrary.startedRuntime) result = StopLibraryRuntime();
   if (gLibrary.startedFolders) {
@@ -306,7 +283,6 @@ Result StopLibrary() {
 
 bool ProcessRunsUnderWow64() { return gRuntime.starts > 0 ? gRuntime.wow64 : systemSaysWow64(); }
 
-std::uint32_t GetOsKind() { return gBase.osKind; }
 bool IsXpSp2OrLater() { return gBase.xpSp2OrLater; }
 
 bool IsUserAdmin() {
@@ -393,11 +369,15 @@ Result RevertFsRedirection(void* previousState) {
 }
 
 HANDLE LibraryDeviceHandle() { return gRuntime.device.get(); }
-SECURITY_ATTRIBUTES* OpenSecurityAttributes() { return gRuntime.securityReady ? &gRuntime.openAttributes : nullptr; }
 SECURITY_ATTRIBUTES* FolderSecurityAttributes() {
   return gRuntime.securityReady ? &gRuntime.folderAttributes : nullptr;
 }
-CLock* LibraryLock() { return gLibrary.lock.get(); }
+
+std::wstring OwnImagePath() {
+  wchar_t path[MAX_PATH];
+  const DWORD length = ::GetModuleFileNameW(nullptr, path, MAX_PATH);
+  return length != 0 && length < MAX_PATH ? std::wstring(path, length) : std::wstring();
+}
 
 std::wstring EnvironmentVariable(const wchar_t* name) {
   const DWORD size = ::GetEnvironmentVariableW(name, nullptr, 0);

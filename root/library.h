@@ -9,7 +9,6 @@
 #include <cstdint>
 #include <string>
 
-#include "root/lock.h"
 #include "root/os_version.h"
 #include "vocabulary/result.h"
 
@@ -34,12 +33,15 @@ Result StopLibrary();
 // WOW64 with file-system redirection that can be switched: the runtime layer's flag while it
 // is up, asked of the system directly otherwise.
 bool ProcessRunsUnderWow64();
-std::uint32_t GetOsKind();   // os_kind value; 0 before the base layer starts
-bool IsXpSp2OrLater();       // false before the base layer starts
+bool IsXpSp2OrLater();  // false before the base layer starts
 // The system's own version numbers (the native call's, not what the manifest makes
 // GetVersionExW claim); asked at once, whether or not the library has started.
 OsVersion QueryOsVersion();
 bool IsUserAdmin();
+
+// The full path of the process's own image; empty when it does not fit MAX_PATH (XP reports a
+// cut path as success, so a full buffer counts as cut).
+std::wstring OwnImagePath();
 
 // The variable's value; empty when it is not set.
 std::wstring EnvironmentVariable(const wchar_t* name);
@@ -57,13 +59,8 @@ Result RevertFsRedirection(void* previousState);
 // The handle to "\\.\tzkSP" the runtime layer keeps; INVALID_HANDLE_VALUE when it is not open.
 HANDLE LibraryDeviceHandle();
 
-// Security attributes of the runtime layer, null before it starts: "open" has a null DACL;
-// "folder" grants Everyone full access, inherited, and is used for every folder the library
-// creates.
-SECURITY_ATTRIBUTES* OpenSecurityAttributes();
+// Security attributes of the runtime layer, null before it starts: they grant Everyone full
+// access, inherited, and are used for every folder the library creates.
 SECURITY_ATTRIBUTES* FolderSecurityAttributes();
-
-// The lock object StartLibrary makes; null outside StartLibrary/StopLibrary.
-CLock* LibraryLock();
 
 }  // namespace tzk::root

@@ -87,17 +87,6 @@ Result QueryRegistryValue(const wchar_t* path, const wchar_t* name, DWORD& size,
   return result;
 }
 
-bool QueryRegistryDword(const wchar_t* path, const wchar_t* name, std::uint32_t& value) {
-  std::vector<std::uint8_t> data;
-  DWORD size = sizeof(value);
-  DWORD type = REG_NONE;
-  if (QueryRegistryValue(path, name, size, data, type) != code::kSuccess) return false;
-  // A REG_DWORD can be stored shorter than four bytes; such a value is no number either.
-  if (type != REG_DWORD || data.size() != sizeof(value)) return false;
-  std::memcpy(&value, data.data(), sizeof(value));
-  return true;
-}
-
 Result ReadRegistryString(HKEY key, const wchar_t* name, std::wstring& text, DWORD* type) {
   if (key == nullptr || name == nullptr) return code::kInvalidParameter;
   text.clear();
@@ -142,11 +131,6 @@ Result OpenRegistryKeyByRootName(HKEY root, const wchar_t* rootName, const wchar
     if (root == nullptr) return code::kInvalidParameter;
   }
   return ::RegOpenKeyExW(root, path, 0, access, key.receive());
-}
-
-Result CloseRegistryKey(vocabulary::ScopedRegKey& key) {
-  if (!key) return code::kInvalidParameter;
-  return key.reset() ? code::kSuccess : code::kInvalidHandle;
 }
 
 Result DeleteBranchImpl(HKEY root, const wchar_t* path, REGSAM extraAccess, bool log) {

@@ -27,9 +27,6 @@ bool SetRegistryValue(HKEY root, const wchar_t* path, const wchar_t* name, const
 Result QueryRegistryValue(const wchar_t* path, const wchar_t* name, DWORD& size, std::vector<std::uint8_t>& data,
                           DWORD& type);
 
-// True only for a REG_DWORD value below HKEY_LOCAL_MACHINE.
-bool QueryRegistryDword(const wchar_t* path, const wchar_t* name, std::uint32_t& value);
-
 // Reads a string value of any length from an open key, without its trailing NULs. type is 0
 // unless the value was read.
 Result ReadRegistryString(HKEY key, const wchar_t* name, std::wstring& text, DWORD* type = nullptr);
@@ -38,9 +35,6 @@ Result ReadRegistryString(HKEY key, const wchar_t* name, std::wstring& text, DWO
 // "HKEY_LOCAL_MACHINE", "HKEY_CURRENT_USER", "HKEY_CLASSES_ROOT" or "HKEY_USERS".
 Result OpenRegistryKeyByRootName(HKEY root, const wchar_t* rootName, const wchar_t* path, REGSAM access,
                                  vocabulary::ScopedRegKey& key);
-
-// Closes the key now; 87 when there is none.
-Result CloseRegistryKey(vocabulary::ScopedRegKey& key);
 
 // Removes path below root with all its subkeys and values. 2 for an empty path.
 Result DeleteBranchImpl(HKEY root, const wchar_t* path, REGSAM extraAccess, bool log);

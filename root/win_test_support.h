@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "root/library.h"
+#include "vocabulary/path.h"
 #include "vocabulary/scoped_handle.h"
 
 namespace tzk::root::testing {
@@ -72,12 +74,7 @@ inline std::vector<std::uint8_t> ReadRaw(HKEY root, const std::wstring& path, co
   return data;
 }
 
-inline std::wstring ExecutableFolder() {
-  wchar_t path[MAX_PATH];
-  const DWORD length = ::GetModuleFileNameW(nullptr, path, MAX_PATH);
-  std::wstring folder(path, length);
-  return folder.substr(0, folder.find_last_of(L'\\'));
-}
+inline std::wstring ExecutableFolder() { return vocabulary::FolderOf(OwnImagePath()); }
 
 // A fresh folder under the temporary folder, removed with its files at the end of the test.
 class ScratchFolder {

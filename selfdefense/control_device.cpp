@@ -5,12 +5,10 @@
 #include <new>
 
 #include "vocabulary/little_endian.h"
-#include "root/library.h"
-#include "root/system_function.h"
 
 namespace tzk::selfdefense {
 
-static_assert(SP_IOCTL_PRE_CLEANUP == 0xB2D600A4 && SP_IOCTL_OPEN_FILE == 0xB2D6016C &&
+static_assert(SP_IOCTL_PRE_CLEANUP == 0xB2D600A4 &&
                   SP_IOCTL_QUERY_ACTIVE == 0xB2D60190 && SP_IOCTL_REGISTER_PROCESS == 0xB2D60198 &&
                   SP_IOCTL_POST_START == 0xB2D6019C && SP_IOCTL_PRE_STOP == 0xB2D601A0,
               "the driver's control codes");
@@ -26,10 +24,6 @@ namespace {
 constexpr int kMaxFrameRecords = 58;
 constexpr int kSkippedFrameRecords = 2;  // the capture's own and the stack-check routine's
 
-constexpr std::size_t kOpenFileHeaderBytes = 44;  // fixed fields, "\??\" and the terminator pair
-constexpr std::size_t kOpenFileHandle = 0, kOpenFileStatus = 8, kOpenFileAccess = 12, kOpenFileDisposition = 16,
-                      kOpenFileAttributes = 20, kOpenFileOptions = 24, kOpenFileNtPrefix = 32, kOpenFilePath = 40;
-constexpr std::size_t kVolumeRootLength = 44;  // "Volume{" + 36-character GUID + "}"
 
 std::uint64_t signExtended(std::uint32_t address) {
   return static_cast<std::uint64_t>(static_cast<std::int64_t>(static_cast<std::int32_t>(address)));
@@ -66,39 +60,6 @@ __attribute__((noinline, noclone)) int captureReturnAddresses(std::uintptr_t* ad
     frame = record[0];
   }
   return captured;
-}
-
-bool isLetter(wchar_t c) { return (c >= L'A' && c <= L'Z') || (c >= L'a' && c <= L'z'); }
-
-bool startsWithVolume(const wchar_t* path) {
-  static const wchar_t kVolume[] = L"volume{";
-  for (std::size_t i = 0; i + 1 < sizeof(kVolume) / sizeof(kVolume[0]); ++i) {
-    const wchar_t c = path[i] >= L'A' && path[i] <= L'Z' ? static_cast<wchar_t>(path[i] + 32) : path[i];
-    if (c != kVolume[i]) return false;
-  }
-  return true;
-}
-
-// "\\?\", "\\.\", "\??\" and their mixtures in front of a path the driver wants plain.
-const wchar_t* withoutPrefix(const wchar_t* path) {
-  const bool prefixed = path[0] == L'\\' && (path[1] == L'\\' || path[1] == L'?') &&
-                        (path[2] == L'?' || path[2] == L'.') && path[3] == L'\\';
-  return prefixed ? path + 4 : path;
-}
-
-bool isDriverPath(const wchar_t* path, std::size_t length) {
-  if (length >= 3 && isLetter(path[0]) && path[1] == L':' && path[2] == L'\\') return true;
-  return length >= kVolumeRootLength && startsWithVolume(path) && path[kVolumeRootLength - 1] == L'}';
-}
-
-// Sends the open-file record; the driver's own status counts as the request's result.
-Result sendOpenFile(HANDLE device, std::vector<std::uint8_t>& record, DWORD& returned) {
-  vocabulary::WriteLe32(&record[kOpenFileHandle], 0);
-  vocabulary::WriteLe32(&record[kOpenFileStatus], 0);
-  const auto bytes = static_cast<DWORD>(record.size());
-  const Result result =
-      SendControlRequest(device, SP_IOCTL_OPEN_FILE, record.data(), bytes, record.data(), bytes, &returned);
-  return result != code::kSuccess ? result : vocabulary::ReadLe32(&record[kOpenFileStatus]);
 }
 
 void openStartupDevice(const wchar_t* path, vocabulary::ScopedFileHandle& device) {
@@ -168,63 +129,10 @@ std::uint32_t QuerySelfDefenseActive() {
   return result == code::kSuccess && returned == sizeof(active) ? active : 0;
 }
 
-Result BuildOpenFileRequest(const wchar_t* path, std::uint32_t access, std::uint32_t disposition,
-                            std::uint32_t attributes, std::uint32_t options, std::vector<std::uint8_t>& record) {
-  record.clear();
-  if (path == nullptr) return code::kInvalidName;
-  const wchar_t* plain = withoutPrefix(path);
-  const std::size_t length = std::wcslen(plain);
-  if (!isDriverPath(plain, length)) return code::kInvalidName;
-  try {
-    record.assign(kOpenFileHeaderBytes + 2 * length, 0);
-  } catch (const std::bad_alloc&) {
-    return code::kNotEnoughMemory;
-  }
-  vocabulary::WriteLe32(&record[kOpenFileAccess], access);
-  vocabulary::WriteLe32(&record[kOpenFileDisposition], disposition);
-  vocabulary::WriteLe32(&record[kOpenFileAttributes], attributes);
-  vocabulary::WriteLe32(&record[kOpenFileOptions], options);
-  static const wchar_t kNtPrefix[] = L"\\??\\";
-  for (std::size_t i = 0; i < 4; ++i) {
-    record[kOpenFileNtPrefix + 2 * i] = static_cast<std::uint8_t>(kNtPrefix[i]);
-  }
-  for (std::size_t i = 0; i < length; ++i) {
-    record[kOpenFilePath + 2 * i] = static_cast<std::uint8_t>(plain[i]);
-    record[kOpenFilePath + 2 * i + 1] = static_cast<std::uint8_t>(plain[i] >> 8);
-  }
-  return code::kSuccess;
-}
-
-Result OpenFileThroughSelfDefense(const wchar_t* path, std::uint32_t access, std::uint32_t alternativeAccess,
-                                  std::uint32_t disposition, std::uint32_t attributes, std::uint32_t options,
-                                  vocabulary::ScopedFileHandle& file) {
-  file.reset();
-  const HANDLE device = root::LibraryDeviceHandle();
-  if (device == INVALID_HANDLE_VALUE) return code::kCallNotImplemented;
-  std::vector<std::uint8_t> record;
-  Result result = BuildOpenFileRequest(path, access, disposition, attributes, options, record);
-  if (result != code::kSuccess) return result;
-
-  DWORD returned = 0;
-  result = sendOpenFile(device, record, returned);
-  if (result == code::kAccessDenied && alternativeAccess != 0 && alternativeAccess != access) {
-    vocabulary::WriteLe32(&record[kOpenFileAccess], alternativeAccess);
-    result = sendOpenFile(device, record, returned);
-  }
-  const std::uint32_t handle = vocabulary::ReadLe32(&record[kOpenFileHandle]);
-  if (result == code::kSuccess && returned != 0 && handle != 0) {
-    file.reset(reinterpret_cast<HANDLE>(static_cast<std::uintptr_t>(handle)));
-  }
-  return result;
-}
-
 StartupDevices::StartupDevices() {
-  root::ScopedLock guard(lock_);
   openStartupDevice(kDeviceHandler, handler_);
   openStartupDevice(kDeviceRegistration, registration_);
   openStartupDevice(kDeviceStartup, startup_);
-  getNamedPipeClientProcessId_ = root::FindLoadedFunction(L"kernel32.dll", "GetNamedPipeClientProcessId");
-  getNamedPipeServerProcessId_ = root::FindLoadedFunction(L"kernel32.dll", "GetNamedPipeServerProcessId");
   built_ = true;
 }
 

@@ -9,7 +9,6 @@
 #include <cstdint>
 #include <vector>
 
-#include "root/lock.h"
 #include "vocabulary/result.h"
 #include "vocabulary/scoped_handle.h"
 
@@ -26,7 +25,6 @@ constexpr wchar_t kDeviceHandler[] = L"\\\\.\\tzkSP_Handler";
 // METHOD_BUFFERED requests of device type 0xB2D6 that need no particular access.
 constexpr std::uint32_t ControlCode(std::uint32_t function) { return (0xB2D6u << 16) | (function << 2); }
 constexpr std::uint32_t SP_IOCTL_PRE_CLEANUP = ControlCode(41);
-constexpr std::uint32_t SP_IOCTL_OPEN_FILE = ControlCode(91);
 constexpr std::uint32_t SP_IOCTL_QUERY_ACTIVE = ControlCode(100);
 constexpr std::uint32_t SP_IOCTL_REGISTER_PROCESS = ControlCode(102);
 constexpr std::uint32_t SP_IOCTL_POST_START = ControlCode(103);
@@ -64,22 +62,8 @@ void __stdcall IsReturnAddressOnStack(StackCheckRecord* record, void* unused1, v
 // no handle, the request fails or the answer is not exactly four bytes.
 std::uint32_t QuerySelfDefenseActive();
 
-// Input and output of SP_IOCTL_OPEN_FILE for path, which may carry a four-character prefix
-// ("\\?\", "\\.\", "\??\") but must then be a drive path or a volume GUID path: 123 otherwise.
-// The native create disposition and options are the driver's forms. 0, 123 or 8.
-Result BuildOpenFileRequest(const wchar_t* path, std::uint32_t access, std::uint32_t disposition,
-                            std::uint32_t attributes, std::uint32_t options, std::vector<std::uint8_t>& record);
-
-// Has the driver open a file for this process, through the library's device handle (120 when
-// there is none). When the driver denies access and alternativeAccess (0 for none) differs,
-// one more request asks for that. file is closed first.
-Result OpenFileThroughSelfDefense(const wchar_t* path, std::uint32_t access, std::uint32_t alternativeAccess,
-                                  std::uint32_t disposition, std::uint32_t attributes, std::uint32_t options,
-                                  vocabulary::ScopedFileHandle& file);
-
 // The process-wide device handles opened before the entry routine runs and closed at exit,
-// each invalid when the driver is absent, and the named-pipe process-id functions where
-// kernel32 has them.
+// each invalid when the driver is absent.
 class StartupDevices {
  public:
   StartupDevices();
@@ -90,16 +74,11 @@ class StartupDevices {
   HANDLE handler() const { return handler_.get(); }
   HANDLE registration() const { return registration_.get(); }
   HANDLE startup() const { return startup_.get(); }
-  FARPROC getNamedPipeClientProcessId() const { return getNamedPipeClientProcessId_; }
-  FARPROC getNamedPipeServerProcessId() const { return getNamedPipeServerProcessId_; }
 
  private:
-  root::CLockCS lock_;  // declared first: the handles are closed before it goes
   vocabulary::ScopedFileHandle handler_;
   vocabulary::ScopedFileHandle registration_;
   vocabulary::ScopedFileHandle startup_;
-  FARPROC getNamedPipeClientProcessId_ = nullptr;
-  FARPROC getNamedPipeServerProcessId_ = nullptr;
   bool built_ = false;
 };
 

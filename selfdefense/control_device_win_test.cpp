@@ -7,21 +7,12 @@
 #include <vector>
 
 #include "vocabulary/little_endian.h"
-#include "root/library.h"
 
 namespace tzk::selfdefense {
 namespace {
 
 // Read before anything else runs in main: the start-up set must already be there.
 bool gStartupSetBuiltBeforeMain = false;
-
-std::wstring wideAt(const std::vector<std::uint8_t>& record, std::size_t offset, std::size_t characters) {
-  std::wstring text;
-  for (std::size_t i = 0; i < characters; ++i) {
-    text.push_back(static_cast<wchar_t>(record[offset + 2 * i] | (record[offset + 2 * i + 1] << 8)));
-  }
-  return text;
-}
 
 TEST(NoDriver, EveryOpenFailsAndNothingIsSent) {
   for (const wchar_t* device : {kDeviceServiceOpen, kDeviceService, kDeviceRegistration, kDeviceStartup, kDeviceHandler}) {
@@ -39,25 +30,6 @@ TEST(NoDriver, StartupSetIsBuiltBeforeTheEntryRoutineWithInvalidHandles) {
   EXPECT_EQ(devices.handler(), INVALID_HANDLE_VALUE);
   EXPECT_EQ(devices.registration(), INVALID_HANDLE_VALUE);
   EXPECT_EQ(devices.startup(), INVALID_HANDLE_VALUE);
-  const HMODULE kernel = ::GetModuleHandleW(L"kernel32.dll");
-  EXPECT_EQ(devices.getNamedPipeClientProcessId(), ::GetProcAddress(kernel, "GetNamedPipeClientProcessId"));
-  EXPECT_EQ(devices.getNamedPipeServerProcessId(), ::GetProcAddress(kernel, "GetNamedPipeServerProcessId"));
-}
-
-TEST(NoDriver, LibraryDeviceStaysClosedAndFileOpensAreNotImplemented) {
-  ASSERT_EQ(root::StartLibraryRuntime(0), 0u);
-  EXPECT_EQ(root::LibraryDeviceHandle(), INVALID_HANDLE_VALUE);
-
-  wchar_t temp[MAX_PATH];
-  ::GetTempPathW(MAX_PATH, temp);
-  vocabulary::ScopedFileHandle file(::CreateFileW((std::wstring(temp) + L"tzk_open_probe").c_str(), GENERIC_WRITE, 0,
-                                            nullptr, CREATE_ALWAYS, FILE_FLAG_DELETE_ON_CLOSE, nullptr));
-  ASSERT_TRUE(file.valid());
-  EXPECT_EQ(OpenFileThroughSelfDefense(L"C:\\windows\\win.ini", GENERIC_READ, 0, 1, 0, 0, file), 120u);
-  EXPECT_FALSE(file.valid());  // closed before anything else
-
-  EXPECT_EQ(root::StopLibraryRuntime(), 0u);
-  EXPECT_EQ(root::StopLibraryBase(), 0u);
 }
 
 TEST(RegistrationRecord, TwentyFiveBytesWithSignExtendedAddresses) {
@@ -171,42 +143,6 @@ TEST(StackCheck, BrokenFrameChainEndsTheWalk) {
 }
 
 #endif  // __i386__
-
-TEST(OpenFileRecord, PrefixDroppedAndFieldsInPlace) {
-  std::vector<std::uint8_t> record;
-  ASSERT_EQ(BuildOpenFileRequest(L"\\\\?\\C:\\dir\\f.txt", 0x80000000, 1, 0x80, 0x60, record), 0u);
-  const std::wstring path = L"C:\\dir\\f.txt";
-  ASSERT_EQ(record.size(), 44 + 2 * path.size());
-  EXPECT_EQ(vocabulary::ReadLe32(&record[0]), 0u);
-  EXPECT_EQ(vocabulary::ReadLe32(&record[4]), 0u);
-  EXPECT_EQ(vocabulary::ReadLe32(&record[8]), 0u);
-  EXPECT_EQ(vocabulary::ReadLe32(&record[12]), 0x80000000u);
-  EXPECT_EQ(vocabulary::ReadLe32(&record[16]), 1u);
-  EXPECT_EQ(vocabulary::ReadLe32(&record[20]), 0x80u);
-  EXPECT_EQ(vocabulary::ReadLe32(&record[24]), 0x60u);
-  EXPECT_EQ(vocabulary::ReadLe32(&record[28]), 0u);
-  EXPECT_EQ(wideAt(record, 32, 4), L"\\??\\");
-  EXPECT_EQ(wideAt(record, 40, path.size()), path);
-  EXPECT_EQ(vocabulary::ReadLe32(&record[40 + 2 * path.size()]), 0u);  // terminated
-
-  for (const wchar_t* prefixed : {L"\\\\.\\C:\\dir\\f.txt", L"\\??\\C:\\dir\\f.txt", L"C:\\dir\\f.txt"}) {
-    ASSERT_EQ(BuildOpenFileRequest(prefixed, 1, 3, 0, 0, record), 0u) << prefixed;
-    EXPECT_EQ(wideAt(record, 40, path.size()), path);
-  }
-  const std::wstring volume = L"\\\\?\\VOLUME{12345678-1234-1234-1234-123456789abc}\\f";
-  ASSERT_EQ(BuildOpenFileRequest(volume.c_str(), 1, 1, 0, 0, record), 0u);
-  EXPECT_EQ(wideAt(record, 40, volume.size() - 4), volume.substr(4));
-}
-
-TEST(OpenFileRecord, OnlyDriveAndVolumePathsAreSent) {
-  std::vector<std::uint8_t> record(3);
-  for (const wchar_t* path : {L"dir\\f.txt", L"C:f.txt", L"C:/f.txt", L"\\\\server\\share\\f",
-                              L"\\\\?\\UNC\\server\\share\\f", L"\\\\?\\Volume{12345678}\\f", L"", L"\\\\?\\"}) {
-    EXPECT_EQ(BuildOpenFileRequest(path, 1, 1, 0, 0, record), 123u) << path;
-    EXPECT_TRUE(record.empty());
-  }
-  EXPECT_EQ(BuildOpenFileRequest(nullptr, 1, 1, 0, 0, record), 123u);
-}
 
 }  // namespace
 }  // namespace tzk::selfdefense

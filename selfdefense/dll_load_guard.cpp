@@ -5,6 +5,9 @@
 #include <map>
 #include <vector>
 
+#include "pe/pe_image.h"
+#include "vocabulary/path.h"
+#include "vocabulary/recursive_lock.h"
 #include "vocabulary/scoped_handle.h"
 #include "root/file_checks.h"
 #include "root/library.h"
@@ -14,10 +17,8 @@
 namespace tzk::selfdefense {
 namespace {
 
-constexpr DWORD kLockSpinCount = 4000;
 constexpr std::uint8_t kRefused = 0, kAllowed = 1;
 constexpr DWORD kKeyNameCharacters = 256;
-constexpr USHORT kImportDirectory = 1;  // IMAGE_DIRECTORY_ENTRY_IMPORT
 
 const wchar_t kScreenReaderKey[] = L"SOFTWARE\\Freedom Scientific\\JAWS";
 const wchar_t kScreenReaderHook[] = L"JHOOK.DLL";
@@ -28,8 +29,7 @@ const wchar_t kSpeechHelperPattern[] = L"*\\LIB\\NVDAHELPERREMOTE.DLL";
 // What the guard has decided and what it allows. Made on first use and never destroyed: user32
 // may still load a module while the process is being torn down.
 struct GuardState {
-  GuardState() { ::InitializeCriticalSectionAndSpinCount(&lock, kLockSpinCount); }
-  CRITICAL_SECTION lock;
+  vocabulary::RecursiveLock lock;
   std::map<std::wstring, std::uint8_t> verdicts;
   std::vector<std::wstring> patterns;
 };
@@ -39,17 +39,6 @@ GuardState& state() {
   return *guard;
 }
 
-class SectionLock {
- public:
-  explicit SectionLock(CRITICAL_SECTION& section) : section_(section) { ::EnterCriticalSection(&section_); }
-  ~SectionLock() { ::LeaveCriticalSection(&section_); }
-  SectionLock(const SectionLock&) = delete;
-  SectionLock& operator=(const SectionLock&) = delete;
-
- private:
-  CRITICAL_SECTION& section_;
-};
-
 std::wstring upperCase(std::wstring text) {
   if (!text.empty()) ::CharUpperBuffW(&text[0], static_cast<DWORD>(text.size()));
   return text;
@@ -57,7 +46,7 @@ std::wstring upperCase(std::wstring text) {
 
 void allow(const std::wstring& upperPath) {
   GuardState& guard = state();
-  SectionLock held(guard.lock);
+  const vocabulary::Locked held(guard.lock);
   guard.verdicts[upperPath] = kAllowed;
 }
 
@@ -94,7 +83,7 @@ void addSpeechHelperPattern() {
   vocabulary::ScopedRegKey key;
   if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, kSpeechKey, 0, KEY_READ, key.receive()) != ERROR_SUCCESS) return;
   GuardState& guard = state();
-  SectionLock held(guard.lock);
+  const vocabulary::Locked held(guard.lock);
   guard.patterns.push_back(kSpeechHelperPattern);
 }
 
@@ -119,7 +108,7 @@ const IMAGE_IMPORT_DESCRIPTOR* findImportDescriptor(HMODULE module, const char* 
   if (directoryOf == nullptr) return nullptr;
   ULONG size = 0;
   auto* descriptor =
-      static_cast<const IMAGE_IMPORT_DESCRIPTOR*>(directoryOf(module, TRUE, kImportDirectory, &size));
+      static_cast<const IMAGE_IMPORT_DESCRIPTOR*>(directoryOf(module, TRUE, archive::kImportDirectoryIndex, &size));
   if (descriptor == nullptr) return nullptr;
   const auto* base = reinterpret_cast<const char*>(module);
   for (; descriptor->Name != 0; ++descriptor) {
@@ -141,13 +130,9 @@ Result writeImportEntry(FARPROC* entry, FARPROC replacement) {
   return written ? code::kSuccess : code::kNoaccess;
 }
 
-bool isFullPath(const wchar_t* name) {
-  return name != nullptr && ((name[0] != L'\0' && name[1] == L':') || (name[0] == L'\\' && name[1] == L'\\'));
-}
-
 std::uint8_t decide(const std::wstring& upperPath) {
   GuardState& guard = state();
-  SectionLock held(guard.lock);
+  const vocabulary::Locked held(guard.lock);
   const auto known = guard.verdicts.find(upperPath);
   if (known != guard.verdicts.end()) return known->second;
   std::uint8_t verdict = kRefused;
@@ -208,7 +193,10 @@ Result InstallDllLoadGuard() {
 }
 
 HMODULE WINAPI GuardedLoadLibraryExW(const wchar_t* name, HANDLE file, DWORD flags) {
-  if (flags != LOAD_WITH_ALTERED_SEARCH_PATH || !isFullPath(name)) return ::LoadLibraryExW(name, file, flags);
+  // Only a load by location is judged: a name the search resolves comes from the system's folders.
+  if (flags != LOAD_WITH_ALTERED_SEARCH_PATH || name == nullptr || !vocabulary::HasRoot(name)) {
+    return ::LoadLibraryExW(name, file, flags);
+  }
   try {
     if (decide(upperCase(name)) == kRefused && QuerySelfDefenseActive() != 0) {
       ::SetLastError(ERROR_ACCESS_DENIED);
@@ -224,7 +212,7 @@ HMODULE WINAPI GuardedLoadLibraryExW(const wchar_t* name, HANDLE file, DWORD fla
 
 int CachedDllVerdict(const std::wstring& upperPath) {
   GuardState& guard = state();
-  SectionLock held(guard.lock);
+  const vocabulary::Locked held(guard.lock);
   const auto known = guard.verdicts.find(upperPath);
   return known == guard.verdicts.end() ? -1 : known->second;
 }

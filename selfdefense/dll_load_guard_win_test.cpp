@@ -103,7 +103,7 @@ TEST(KnownGood, SystemModulesAndRegisteredHooksAreAllowedFromTheStart) {
   EXPECT_EQ(CachedDllVerdict(upper(AccessibilitySoftware::hookFolder(L"2021")) + L"JHOOK.DLL"), -1);
 }
 
-TEST(Decisions, OnlyFullPathsWithAlteredSearchPathAreJudged) {
+TEST(Decisions, OnlyLoadsByLocationWithAlteredSearchPathAreJudged) {
   const std::wstring module = systemFolder() + L"\\msimg32.dll";
   const std::wstring name = upper(module);
   ASSERT_EQ(CachedDllVerdict(name), -1);
@@ -123,6 +123,13 @@ TEST(Decisions, OnlyFullPathsWithAlteredSearchPathAreJudged) {
   const std::wstring unc = L"\\\\?\\" + module;
   const vocabulary::ScopedModule prefixed(GuardedLoadLibraryExW(unc.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH));
   EXPECT_EQ(CachedDllVerdict(upper(unc)), 0);
+  // Spellings that lean on the current drive or on its current folder are loads by location too.
+  for (const std::wstring& leaning : {module.substr(2), module.substr(0, 2) + module.substr(3)}) {
+    SCOPED_TRACE(std::string(leaning.begin(), leaning.end()));
+    const vocabulary::ScopedModule loaded(
+        GuardedLoadLibraryExW(leaning.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH));
+    EXPECT_EQ(CachedDllVerdict(upper(leaning)), 0);
+  }
 }
 
 TEST(Decisions, PatternVerdictsAreKeptForLaterCalls) {

@@ -10,6 +10,7 @@
 #include "vocabulary/little_endian.h"
 #include "vocabulary/scoped_handle.h"
 #include "root/held_files.h"
+#include "root/last_failure.h"
 #include "root/library.h"
 #include "root/registry.h"
 #include "root/system_function.h"
@@ -111,14 +112,12 @@ void writeServiceParameters(const std::wstring& serviceKey, const std::wstring& 
   setNumber(parameters, L"RestartSuspendCounter", 1);
 }
 
-Result lastError() { return ::GetLastError(); }
-
 // Moves the opened service key to the permanent name. The rename's NTSTATUS is given as the
 // Windows error it stands for where there is one.
 Result renameToPermanentName(HKEY key) {
   const NativeFunctionLookup lookup = gNativeLookup.load();
   const auto rename = root::AsFunction<RenameKeyFunction>(lookup("NtRenameKey"));
-  if (rename == nullptr) return lastError();
+  if (rename == nullptr) return root::LastFailure();
   CountedString name = {sizeof(kPermanentServiceName) - sizeof(wchar_t), sizeof(kPermanentServiceName) - sizeof(wchar_t),
                         kPermanentServiceName};
   const LONG status = rename(key, &name);
@@ -152,7 +151,7 @@ class RedirectionOff {
 // The driver file stays in use while the driver runs; the next start of Windows removes it.
 Result markForDeletionAtReboot(const std::wstring& driverFile) {
   const RedirectionOff redirectionOff;
-  return ::MoveFileExW(driverFile.c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT) ? code::kSuccess : lastError();
+  return ::MoveFileExW(driverFile.c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT) ? code::kSuccess : root::LastFailure();
 }
 
 // The driver is unpacked under a partial name beside its file (the file's name and "…", then a
@@ -173,7 +172,7 @@ Result removePartialDriverFiles(const std::wstring& serviceName) {
     Result error = code::kSuccess;
     const auto remove = [&] {
       if (::DeleteFileW(partial.c_str())) return true;
-      error = lastError();
+      error = root::LastFailure();
       return error == ERROR_FILE_NOT_FOUND;  // none of this name
     };
     if (!root::RetryWhileHeld(remove)) result = error;
@@ -187,16 +186,16 @@ Result removePartialDriverFiles(const std::wstring& serviceName) {
 Result startAndHandOver(const std::wstring& serviceName, const std::wstring& driverFile) {
   const std::wstring serviceKey = servicesKey(serviceName);
   const vocabulary::ScopedServiceHandle manager(::OpenSCManagerW(nullptr, kServiceDatabase, SC_MANAGER_CREATE_SERVICE));
-  if (!manager) return lastError();
+  if (!manager) return root::LastFailure();
   const std::wstring imageName = serviceName + L".sys";
   const vocabulary::ScopedServiceHandle service(::CreateServiceW(
       manager.get(), serviceName.c_str(), nullptr, SERVICE_START, SERVICE_FILE_SYSTEM_DRIVER, SERVICE_DEMAND_START,
       SERVICE_ERROR_NORMAL, imageName.c_str(), kLoadOrderGroup, nullptr, kDependencies, nullptr, nullptr));
-  if (!service) return lastError();
+  if (!service) return root::LastFailure();
   // Without an image path the system loads the driver from the drivers folder by the key's name.
   deleteValue(serviceKey, L"ImagePath");
   deleteValue(serviceKey, L"WOW64");
-  if (!::StartServiceW(service.get(), 0, nullptr)) return lastError();
+  if (!::StartServiceW(service.get(), 0, nullptr)) return root::LastFailure();
   if (const Result announced = sendToDevice(kDeviceServiceOpen, SP_IOCTL_POST_START)) return announced;
   setNumber(serviceKey, L"Start", kStartDisabled);  // not again at the next boot
 
@@ -219,11 +218,11 @@ Result stopTemporaryService(const std::wstring& serviceName) {
   setNumber(serviceKey, L"Type", SERVICE_FILE_SYSTEM_DRIVER);
   if (const Result agreed = sendToDevice(kDeviceService, SP_IOCTL_PRE_STOP)) return agreed;
   const vocabulary::ScopedServiceHandle manager(::OpenSCManagerW(nullptr, kServiceDatabase, SC_MANAGER_CREATE_SERVICE));
-  if (!manager) return lastError();
+  if (!manager) return root::LastFailure();
   const vocabulary::ScopedServiceHandle service(::OpenServiceW(manager.get(), serviceName.c_str(), SERVICE_STOP));
-  if (!service) return lastError();
+  if (!service) return root::LastFailure();
   SERVICE_STATUS status = {};
-  return ::ControlService(service.get(), SERVICE_CONTROL_STOP, &status) ? code::kSuccess : lastError();
+  return ::ControlService(service.get(), SERVICE_CONTROL_STOP, &status) ? code::kSuccess : root::LastFailure();
 }
 
 // A REG_DWORD value of the permanent service key, or the fallback for anything else.

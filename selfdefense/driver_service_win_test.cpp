@@ -166,6 +166,14 @@ FARPROC missingRenameLookup(const char* name) {
   }
   return ::GetProcAddress(::GetModuleHandleW(L"ntdll.dll"), name);
 }
+// A look-up that finds nothing and says nothing: the installation must still fail.
+FARPROC silentlyMissingRenameLookup(const char* name) {
+  if (std::string(name) == "NtRenameKey") {
+    ::SetLastError(ERROR_SUCCESS);
+    return nullptr;
+  }
+  return ::GetProcAddress(::GetModuleHandleW(L"ntdll.dll"), name);
+}
 
 // Each test starts with no driver, no permanent service and an archive of its own, and
 // leaves nothing behind whichever step it stopped at.
@@ -324,7 +332,8 @@ TEST_F(DriverService, RenameFailuresAreReportedAsWindowsErrorsWhereThereIsOne) {
     NativeFunctionLookup lookup;
     Result expected;
   };
-  const Case cases[] = {{&withoutErrorLookup, kStatusWithoutError}, {&deniedLookup, 5u}, {&missingRenameLookup, 127u}};
+  const Case cases[] = {{&withoutErrorLookup, kStatusWithoutError}, {&deniedLookup, 5u}, {&missingRenameLookup, 127u},
+                        {&silentlyMissingRenameLookup, code::kInternalError}};
   load(true, true);
   for (const Case& c : cases) {
     SCOPED_TRACE(c.expected);

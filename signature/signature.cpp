@@ -10,9 +10,7 @@
 namespace tzk::archive {
 namespace {
 
-constexpr std::size_t kMagicSize = 8;
-constexpr std::size_t kMd5DsaSize = 40;     // r || s with a 1024/160 key
-constexpr std::size_t kSha256DsaSize = 64;  // r || s with a 2048/256 key
+constexpr std::size_t kMagicSize = kSignatureMagicSize;
 constexpr std::size_t kTextMd5Scan = 100;   // positions tried for the closing text MD5 magic
 constexpr std::size_t kTextDsaSkip = 120;   // trailing blanks stepped over for a text DSA form
 constexpr std::uint64_t kLargestContent = 0xFFFFFFFFull;
@@ -72,12 +70,15 @@ bool LookupRaw(const SignatureFile& file, Found* found) {
   const std::uint64_t size = file.Size();
   const std::uint64_t end = PeAwareEnd(file);
   std::uint64_t magic = 0;
-  // A type-5 block may be followed by a type-1 block (40 + 8 bytes), hence the test at S - 56.
-  if ((size >= kRawSha256DsaBlock && FindRawMagic(file, end, 8, kRawSha256Magic, kSha256DsaSize, &magic)) ||
-      (size >= 120 && FindRawMagic(file, end, 56, kRawSha256Magic, kSha256DsaSize, &magic))) {
+  // A type-5 block may be followed by a type-1 block, hence the second place its magic may stand.
+  constexpr std::uint32_t kBehindMd5Block = kRawMd5DsaBlock + kMagicSize;
+  if ((size >= kRawSha256DsaBlock &&
+       FindRawMagic(file, end, kMagicSize, kRawSha256Magic, kSha256DsaSize, &magic)) ||
+      (size >= kRawSha256DsaBlock + kRawMd5DsaBlock &&
+       FindRawMagic(file, end, kBehindMd5Block, kRawSha256Magic, kSha256DsaSize, &magic))) {
     found->type = SignatureType::kRawSha256Dsa;
     found->offset = magic - kSha256DsaSize;
-  } else if (size >= kRawMd5DsaBlock && FindRawMagic(file, end, 8, kRawMd5Magic, kMd5DsaSize, &magic)) {
+  } else if (size >= kRawMd5DsaBlock && FindRawMagic(file, end, kMagicSize, kRawMd5Magic, kMd5DsaSize, &magic)) {
     found->type = SignatureType::kRawMd5Dsa;
     found->offset = magic - kMd5DsaSize;
   } else {
@@ -135,7 +136,7 @@ bool LookupTextMd5(const SignatureFile& file, Found* found) {
     if (!SameMagic(tail.data() + at, kTextMd5Magic)) continue;
     // The first match decides, even when it turns out malformed.
     const std::uint64_t magic = file.Size() - tail.size() + at;
-    return ReadTextForm(file, magic, kTextMd5Magic, 32, SignatureType::kTextMd5, found);
+    return ReadTextForm(file, magic, kTextMd5Magic, kTextMd5Digits, SignatureType::kTextMd5, found);
   }
   return false;
 }

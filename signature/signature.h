@@ -42,16 +42,23 @@ enum class LookupMode : int {
   kSha256Dsa = 4,  // raw, text DSA; types 4 and 5
 };
 
-// The magics, 8 bytes each without the terminating zero.
+// The magics, kSignatureMagicSize bytes each without the terminating zero.
+inline constexpr std::uint32_t kSignatureMagicSize = 8;
 inline constexpr char kRawMd5Magic[] = "TZKSignd";
 inline constexpr char kRawSha256Magic[] = "TZKSig2B";
 inline constexpr char kTextMd5Magic[] = "TZK_MD5a";
 inline constexpr char kTextMd5DsaMagic[] = "TZKSignA";
 inline constexpr char kTextSha256DsaMagic[] = "TZKSig2A";
 
+// The DSA signatures as stored, r and then s: 20 bytes each with a 1024/160 key, 32 with a
+// 2048/256 key. The text forms write each byte as two hex digits; the text MD5 form its digest.
+inline constexpr std::uint32_t kMd5DsaSize = 40;
+inline constexpr std::uint32_t kSha256DsaSize = 64;
+inline constexpr std::uint32_t kTextMd5Digits = 32;
+
 // The raw forms' whole size: the signature, then its magic.
-inline constexpr std::uint32_t kRawMd5DsaBlock = 40 + 8;
-inline constexpr std::uint32_t kRawSha256DsaBlock = 64 + 8;
+inline constexpr std::uint32_t kRawMd5DsaBlock = kMd5DsaSize + kSignatureMagicSize;
+inline constexpr std::uint32_t kRawSha256DsaBlock = kSha256DsaSize + kSignatureMagicSize;
 
 // The keys a signature of `type` is tried with, first to last: the first that verifies wins.
 // Index 0 (no key) for the keyless text MD5 form.

@@ -14,6 +14,8 @@
 #include "vocabulary/path.h"
 #include "vocabulary/scoped_handle.h"
 #include "root/file_checks.h"
+#include "root/last_failure.h"
+#include "root/library.h"
 #include "root/shell_api.h"
 #include "stub/temp_folder.h"
 
@@ -52,12 +54,6 @@ void logRecord(log::LogLevel level, const wchar_t* format, ...) {
   va_start(args, format);
   log::theLogger().writeV(level, kTagSfxShared, format, args);
   va_end(args);
-}
-
-// A failed call that left no error must still not read as success.
-Result lastError() {
-  const DWORD error = ::GetLastError();
-  return error != ERROR_SUCCESS ? error : code::kInternalError;
 }
 
 // Backup semantics so that a folder counts too, all sharing so that a running setup does.
@@ -161,10 +157,10 @@ Result copyAll(HANDLE from, HANDLE to) {
   if (!piece) return code::kNotEnoughMemory;
   for (;;) {
     DWORD read = 0;
-    if (!::ReadFile(from, piece.get(), kCopyPiece, &read, nullptr)) return lastError();
+    if (!::ReadFile(from, piece.get(), kCopyPiece, &read, nullptr)) return root::LastFailure();
     if (read == 0) return code::kSuccess;
     DWORD written = 0;
-    if (!::WriteFile(to, piece.get(), read, &written, nullptr)) return lastError();
+    if (!::WriteFile(to, piece.get(), read, &written, nullptr)) return root::LastFailure();
     if (written != read) return ERROR_WRITE_FAULT;
   }
 }
@@ -174,7 +170,7 @@ Result copyAll(HANDLE from, HANDLE to) {
 // write, a fault, the process ended) leaves part of it.
 Result copyToNewFile(HANDLE source, const std::wstring& target, CreateNewFile create) {
   vocabulary::ScopedFileHandle copy(createProtectedFile(target, create));
-  if (!copy) return lastError();
+  if (!copy) return root::LastFailure();
   if (const Result marked = root::SetDeletePending(copy.get(), true)) {
     // Still empty, and in a folder only administrators may change: it goes by its name.
     copy.reset();
@@ -187,17 +183,13 @@ Result copyToNewFile(HANDLE source, const std::wstring& target, CreateNewFile cr
 
 }  // namespace
 
-bool isFullPath(const std::wstring& path) {
-  return vocabulary::IsAbsolutePath(path.c_str()) || path.compare(0, 4, L"\\\\?\\") == 0;
-}
-
 DWORD waitForProcessEnd(HANDLE process) { return ::WaitForSingleObject(process, INFINITE); }
 
 Result runProcess(const CloseWindow& closeWindow, const wchar_t* arguments, const std::wstring& application,
                   std::uint32_t& exitCode, const wchar_t* environment, bool* childMayRun, WaitForProcess wait) {
   exitCode = 0;
   if (childMayRun != nullptr) *childMayRun = false;
-  if (!isFullPath(application)) {
+  if (!vocabulary::IsAbsolutePath(application.c_str())) {
     logRecord(log::level::kError, L"Refusing to start '%s': not an absolute path (code 0x%x)", application.c_str(),
               code::kBadPathname);
     return code::kBadPathname;
@@ -218,7 +210,7 @@ Result runProcess(const CloseWindow& closeWindow, const wchar_t* arguments, cons
   if (!::CreateProcessW(application.c_str(), commandLine.data(), nullptr, nullptr, TRUE,
                         CREATE_SUSPENDED | CREATE_UNICODE_ENVIRONMENT, const_cast<wchar_t*>(environment), nullptr,
                         &startup, &info)) {
-    const Result error = lastError();
+    const Result error = root::LastFailure();
     logRecord(log::level::kError, L"Error creating process '%s' (code 0x%x)", application.c_str(), error);
     return error;
   }
@@ -232,7 +224,7 @@ Result runProcess(const CloseWindow& closeWindow, const wchar_t* arguments, cons
   ::AllowSetForegroundWindow(info.dwProcessId);
   if (::ResumeThread(thread.get()) == static_cast<DWORD>(-1)) {
     // A child that never runs would keep us waiting for ever.
-    const Result error = lastError();
+    const Result error = root::LastFailure();
     if (::TerminateProcess(process.get(), error) &&
         ::WaitForSingleObject(process.get(), kTerminationWaitMs) == WAIT_OBJECT_0 && childMayRun != nullptr) {
       *childMayRun = false;
@@ -247,7 +239,7 @@ Result runProcess(const CloseWindow& closeWindow, const wchar_t* arguments, cons
 
   if (wait(process.get()) != WAIT_OBJECT_0) {
     // Its exit code would read STILL_ACTIVE, and its files are still in use.
-    const Result error = lastError();
+    const Result error = root::LastFailure();
     logRecord(log::level::kError, L"Cannot wait for process '%s' to end (code 0x%x); it may still run",
               application.c_str(), error);
     return error;
@@ -255,7 +247,7 @@ Result runProcess(const CloseWindow& closeWindow, const wchar_t* arguments, cons
   if (childMayRun != nullptr) *childMayRun = false;
   DWORD childExitCode = 0;
   if (!::GetExitCodeProcess(process.get(), &childExitCode)) {
-    const Result error = lastError();
+    const Result error = root::LastFailure();
     logRecord(log::level::kError, L"Cannot get exit code of process '%s' (code 0x%x)", application.c_str(), error);
     return error;
   }
@@ -275,7 +267,7 @@ void handOverToInstalledProduct(CommandLine& options, const std::wstring& tempFo
   if (registerWithSelfDefense) registerWithSelfDefense(::GetCurrentProcessId(), true);
   // A relative or empty folder would be looked up from the current directory, typically the
   // download folder: nothing is run from it.
-  if (!isFullPath(setupFolder)) return;
+  if (!vocabulary::IsAbsolutePath(setupFolder.c_str())) return;
 
   const std::wstring sfxFolder = vocabulary::JoinPath(setupFolder, L"Sfx");
   const std::wstring setup = vocabulary::JoinPath(setupFolder, archive::kInstallerFileName);
@@ -320,13 +312,9 @@ HANDLE createNewFile(const wchar_t* path, SECURITY_ATTRIBUTES* security) {
 }
 
 void linkSfxToDesktop(CreateNewFile create) {
-  wchar_t module[MAX_PATH];
-  // A cut path reads as success on XP: a full buffer means it was cut.
-  const DWORD length = ::GetModuleFileNameW(nullptr, module, MAX_PATH);
-  if (length == 0 || length >= MAX_PATH) return;
-  const std::wstring_view path(module, length);
-  const std::size_t separator = path.find_last_of(L"\\/:");
-  const std::wstring_view fileName = separator == std::wstring_view::npos ? path : path.substr(separator + 1);
+  const std::wstring path = root::OwnImagePath();
+  if (path.empty()) return;
+  const std::wstring fileName = vocabulary::FileNameOf(path);
 
   std::wstring target;
   if (!root::GetSpecialFolder(CSIDL_COMMON_DESKTOPDIRECTORY, target)) return;
@@ -334,8 +322,8 @@ void linkSfxToDesktop(CreateNewFile create) {
   if (target.size() >= MAX_PATH) return;
   // Shared for reading only, as the archive holds it open: nobody can write it while it is copied.
   const vocabulary::ScopedFileHandle source(
-      ::CreateFileW(module, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
-  const Result copied = source ? copyToNewFile(source.get(), target, create) : lastError();
+      ::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+  const Result copied = source ? copyToNewFile(source.get(), target, create) : root::LastFailure();
   // A file of that name already there (the user's own, or a link) is left as it is.
   if (copied != code::kSuccess) {
     logRecord(log::level::kNotice, L"No copy of the SFX on the users' desktop as '%s' (code 0x%x)", target.c_str(),

@@ -43,10 +43,6 @@ Result runProcess(const CloseWindow& closeWindow, const wchar_t* arguments, cons
                   std::uint32_t& exitCode, const wchar_t* environment, bool* childMayRun = nullptr,
                   WaitForProcess wait = &waitForProcessEnd);
 
-// A drive and a separator, a UNC path, or a path behind "\\?\": nothing that a search would
-// resolve, so nothing the current directory (typically Downloads) could answer.
-bool isFullPath(const std::wstring& path);
-
 // Tells the self-defense driver about a process (the control device's registration).
 using RegisterWithSelfDefense = std::function<Result(std::uint32_t processId, bool flag)>;
 using SleepMilliseconds = std::function<void(std::uint32_t milliseconds)>;

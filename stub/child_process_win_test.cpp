@@ -11,6 +11,8 @@
 #include <vector>
 
 #include "log/logger.h"
+#include "root/library.h"
+#include "vocabulary/path.h"
 #include "vocabulary/scoped_handle.h"
 #include "stub/temp_folder.h"
 
@@ -19,11 +21,7 @@ namespace {
 
 using ChildRun = std::map<std::wstring, std::wstring>;
 
-std::wstring testFolder() {
-  wchar_t path[MAX_PATH];
-  const std::wstring self(path, ::GetModuleFileNameW(nullptr, path, MAX_PATH));
-  return self.substr(0, self.rfind(L'\\'));
-}
+std::wstring testFolder() { return vocabulary::FolderOf(root::OwnImagePath()); }
 
 // Built beside this test; see child_process_test_child.cpp for what it understands.
 const std::wstring& testChild() {

@@ -9,6 +9,7 @@
 #include "root/file_checks.h"
 #include "stub/main_sequence.h"
 #include "stub/temp_folder.h"
+#include "vocabulary/path.h"
 #include "vocabulary/scoped_handle.h"
 
 namespace tzk::stub {
@@ -159,7 +160,7 @@ bool logFileIsOwn(const std::wstring& path) {
 
 }  // namespace
 
-std::wstring DataPaths::logsFolder() const { return logFile.substr(0, logFile.rfind(L'\\')); }
+std::wstring DataPaths::logsFolder() const { return vocabulary::FolderOf(logFile); }
 
 DataPaths makeDataPaths(const std::wstring& commonAppData) {
   const std::wstring base = L"\\\\.\\" + commonAppData + L"\\";

@@ -4,18 +4,15 @@
 
 #include <string>
 
+#include "root/library.h"
+#include "vocabulary/path.h"
 #include "vocabulary/scoped_handle.h"
 #include "root/system_library.h"
 
 namespace tzk::stub {
 namespace {
 
-std::wstring testFolder() {
-  wchar_t path[MAX_PATH];
-  const DWORD length = ::GetModuleFileNameW(nullptr, path, MAX_PATH);
-  std::wstring folder(path, length);
-  return folder.substr(0, folder.find_last_of(L'\\'));
-}
+std::wstring testFolder() { return vocabulary::FolderOf(root::OwnImagePath()); }
 
 bool exists(const std::wstring& path) {
   return ::GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;

@@ -7,6 +7,7 @@
 #include "vocabulary/scoped_handle.h"
 #include "log/wide_format.h"
 #include "root/held_files.h"
+#include "root/last_failure.h"
 
 namespace tzk::stub {
 
@@ -28,12 +29,6 @@ void logRecord(log::LogLevel level, const wchar_t* format, ...) {
 }
 
 std::wstring errorText(Result error) { return log::formatString(L"%d (0x%08X)", error, error); }
-
-// The error of the call that just failed; never 0, so a failure cannot pass for success.
-Result lastFailure() {
-  const DWORD error = ::GetLastError();
-  return error != ERROR_SUCCESS ? error : code::kInternalError;
-}
 
 void clearReadOnly(const wchar_t* path) {
   const DWORD attributes = ::GetFileAttributesW(path);
@@ -71,7 +66,7 @@ Result removeLink(const std::wstring& path, bool isDirectory, bool deferred) {
                                           : L"removeTree: Link '%s' removed.", path.c_str());
     return code::kSuccess;
   }
-  const Result error = lastFailure();
+  const Result error = root::LastFailure();
   logRecord(log::level::kError, L"removeTree: Cannot remove link '%s', code %s", path.c_str(),
             errorText(error).c_str());
   return error;
@@ -137,7 +132,7 @@ Result OpOnReboot(const std::wstring& path, bool deferred) {
       logRecord(log::level::kInfo, L"OpOnReboot: MoveFileEx('%s') successfully performed.", path.c_str());
       return code::kSuccess;
     }
-    const Result error = lastFailure();
+    const Result error = root::LastFailure();
     logRecord(log::level::kError, L"OpOnReboot: MoveFileEx('%s') failed, code %s", path.c_str(),
               errorText(error).c_str());
     return error;
@@ -146,7 +141,7 @@ Result OpOnReboot(const std::wstring& path, bool deferred) {
     logRecord(log::level::kInfo, L"OpOnReboot: Direct delete of file '%s' successfully performed.", path.c_str());
     return code::kSuccess;
   }
-  const Result error = lastFailure();
+  const Result error = root::LastFailure();
   logRecord(log::level::kError, L"OpOnReboot: Cannot directly delete file '%s', code %s", path.c_str(),
             errorText(error).c_str());
   // Never handed to the restart instead: the deletion would go by this path, which lies under
@@ -178,7 +173,7 @@ Result removeTree(const std::wstring& folder, const std::wstring& pattern, bool 
     // Registered after its contents, so the restart empties the folder before removing it.
     removeUnlessShared(folder, true);
   } else if (!::RemoveDirectoryW(folder.c_str())) {
-    const Result error = lastFailure();
+    const Result error = root::LastFailure();
     logRecord(log::level::kWarning, L"removeTree: Cannot remove folder '%s', code %s; it is left in place.",
               folder.c_str(), errorText(error).c_str());
   }

@@ -9,9 +9,9 @@
 #include <new>
 #include <optional>
 
-#include "archive/file_system.h"
 #include "archive/format.h"
 #include "archive/sfx_archive.h"
+#include "crashguard/beside_task.h"
 #include "crashguard/crash_guard.h"
 #include "vocabulary/path.h"
 #include "log/wide_format.h"
@@ -67,7 +67,7 @@ struct ResourceFile {
   const wchar_t* name;
 };
 constexpr ResourceFile kResourceFiles[] = {
-    {2001, L"~tzkOfferTool.exe"}, {2000, L"GuiCust.dll"}, {2002, L"CustomInstallation.ini"}};
+    {2001, L"~tzkOfferTool.exe"}, {2000, L"GuiCust.dll"}, {2002, archive::item::kCustomizationFile}};
 
 // A file that cannot be written whole is skipped, and not left half-written for the child.
 void writeResourceFile(HINSTANCE instance, const ResourceFile& file, const std::wstring& folder) {
@@ -84,12 +84,6 @@ void writeResourceFile(HINSTANCE instance, const ResourceFile& file, const std::
   DWORD written = 0;
   const bool whole = ::WriteFile(out.get(), bytes, size, &written, nullptr) && written == size;
   if (!out.reset() || !whole) ::DeleteFileW(path.c_str());
-}
-
-std::wstring ownPath() {
-  wchar_t module[MAX_PATH] = {};
-  const DWORD length = ::GetModuleFileNameW(nullptr, module, MAX_PATH);
-  return length != 0 && length < MAX_PATH ? std::wstring(module, length) : std::wstring();
 }
 
 // One run of the stub: the state of the sequence and its steps, in the order they happen.
@@ -139,7 +133,7 @@ class MainSequence {
   // taken, and logged, at the archive's step, as if judged there, and no step uses the archive
   // before. Declared after what it writes, so that a run ending earlier waits for it first.
   archive::LoadVerdict verdict_;
-  std::optional<archive::BesideTask> judging_;
+  std::optional<CrashGuard::BesideTask> judging_;
   progress::SfxProgress registryProgress_;
   progress::ProgressCallback progress_;
   std::optional<progress::ProgressAnimator> animator_;  // made right after the ping
@@ -174,7 +168,7 @@ void MainSequence::stoppedByException(Result code, const char* what) {
 }
 
 Result MainSequence::run() {
-  modulePath_ = ownPath();
+  modulePath_ = root::OwnImagePath();
   judging_.emplace([this] { verdict_ = archive_.JudgeWithCompiledKeys(modulePath_.c_str()); });
   visitorId_ = ping::sendAnalyticsPing(steps_.analyticsSettings());
   animator_.emplace(instance_);
@@ -254,7 +248,7 @@ bool MainSequence::checkSystem() {
   installed_ = root::FindInstallationFolders(dataFolder, &setupFolder_, programFolder, &setupVersion_);
   // Still an installation (its service is no damage); the hand-over runs nothing from a folder
   // that the current directory, typically Downloads, would resolve.
-  if (installed_ && !isFullPath(setupFolder_)) {
+  if (installed_ && !vocabulary::IsAbsolutePath(setupFolder_.c_str())) {
     logAt(log::level::kNotice, L"Installation folder '%s' is not an absolute path; nothing is run from it",
           setupFolder_.c_str());
   }
@@ -349,7 +343,8 @@ void MainSequence::startSelfDefense() {
 // files and the installer/updater itself.
 bool MainSequence::extract() {
   if (steps_.extractEmbeddedItems(archive_, tempFolder_) != code::kSuccess) archive_.ExtractTailItems(tempFolder_);
-  for (const auto& [file, option] : {std::pair{L"bcc.cfg.tmp", L"bconfig"}, std::pair{L"bcpub.key.tmp", L"bpubkey"}}) {
+  for (const auto& [file, option] : {std::pair{archive::item::kBusinessConfigFile, L"bconfig"},
+                                     std::pair{archive::item::kBusinessKeyFile, L"bpubkey"}}) {
     const std::wstring path = vocabulary::JoinPath(tempFolder_, file);
     if (root::PathExists(path)) options_.Set(option, path);
   }

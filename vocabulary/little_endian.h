@@ -6,6 +6,10 @@
 
 namespace tzk::vocabulary {
 
+// The largest size or position a 32-bit field of these formats may hold: the stub reads with
+// signed 32-bit positions and sizes, so nothing it reads may lie beyond this.
+constexpr std::uint32_t kLargestSignedField = 0x7FFFFFFF;
+
 inline std::uint16_t ReadLe16(const std::uint8_t* at) { return static_cast<std::uint16_t>(at[0] | at[1] << 8); }
 
 inline std::uint32_t ReadLe32(const std::uint8_t* at) {

@@ -154,10 +154,22 @@ bool isAnchor(const std::wstring& text, std::size_t at) {
 bool IsAbsolutePath(const wchar_t* path) {
   if (path == nullptr) return false;
   const wstring_view text(path);
-  if (text.size() >= 2 && isSeparator(text[0]) && isSeparator(text[1])) {
-    return text.size() == 2 || (text[2] != L'?' && text[2] != L'.');
-  }
+  if (text.size() >= 2 && isSeparator(text[0]) && isSeparator(text[1])) return true;
   return text.size() >= 3 && isDriveAt(text, 0) && isSeparator(text[2]);
+}
+
+bool HasRoot(wstring_view path) {
+  return !path.empty() && (isSeparator(path[0]) || (path.size() >= 2 && path[1] == L':'));
+}
+
+std::wstring FolderOf(const std::wstring& path) {
+  const std::size_t separator = path.find_last_of(L"\\/");
+  return separator == std::wstring::npos ? std::wstring() : path.substr(0, separator);
+}
+
+std::wstring FileNameOf(const std::wstring& path) {
+  const std::size_t separator = path.find_last_of(L"\\/:");
+  return separator == std::wstring::npos ? path : path.substr(separator + 1);
 }
 
 Result AnalysePath(const wchar_t* path, std::wstring* root, PathAnalysis* analysis, std::uint32_t options) {

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 #include "vocabulary/result.h"
 
@@ -40,8 +41,21 @@ struct PathAnalysis {
   std::uint32_t driveType = 0;     // GetDriveTypeW's answer, 4 (remote) for UNC
 };
 
-// Two leading separators not followed by "?" or ".", or a drive letter, ":" and a separator.
+// A path that names one place whatever the current folder and drive: a drive letter, ":" and a
+// separator, or two leading separators (UNC, and the "\\?\" and "\\.\" forms). Children are started
+// and set-up folders trusted only by such a path.
 bool IsAbsolutePath(const wchar_t* path);
+
+// A path that does not name a place below the current folder: one with a leading separator
+// (the drive's root, UNC, the prefixes) or with ":" as its second character, which includes the
+// drive-relative "C:x" (drive C's current folder, wherever that is). A name that must stay inside
+// a folder, or that a DLL load resolves without the search, is judged by this.
+bool HasRoot(std::wstring_view path);
+
+// The text before a path's last separator ("\" or "/"); empty when it has none.
+std::wstring FolderOf(const std::wstring& path);
+// The text after a path's last separator or drive colon; the whole path when it has neither.
+std::wstring FileNameOf(const std::wstring& path);
 
 // Splits path into root and remainder. Returns 0, 160 for a null path, 123 for an empty one.
 Result AnalysePath(const wchar_t* path, std::wstring* root, PathAnalysis* analysis, std::uint32_t options);

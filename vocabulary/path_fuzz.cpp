@@ -33,6 +33,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::wstring longPath;
   if (!tzk::vocabulary::ToLongPath(text, longPath) || longPath.compare(0, 2, L"\\\\") != 0) std::abort();
   tzk::vocabulary::NormaliseFolderPath(text);
-  tzk::vocabulary::IsAbsolutePath(text.c_str());
+  // Whatever names one place from anywhere names no place below the current folder.
+  if (tzk::vocabulary::IsAbsolutePath(text.c_str()) && !tzk::vocabulary::HasRoot(text)) std::abort();
+  if (tzk::vocabulary::FolderOf(text).size() + tzk::vocabulary::FileNameOf(text).size() > text.size()) std::abort();
   return 0;
 }

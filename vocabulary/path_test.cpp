@@ -31,19 +31,41 @@ Analysed analyse(const wchar_t* path, std::uint32_t options = 0) {
   return r;
 }
 
-TEST(PathAbsolute, DrivesAndUncOnly) {
-  EXPECT_TRUE(IsAbsolutePath(L"C:\\x"));
-  EXPECT_TRUE(IsAbsolutePath(L"z:/x"));
-  EXPECT_TRUE(IsAbsolutePath(L"\\\\server\\share"));
-  EXPECT_TRUE(IsAbsolutePath(L"//server/share"));
-  EXPECT_FALSE(IsAbsolutePath(L"C:x"));
-  EXPECT_FALSE(IsAbsolutePath(L"C:"));
-  EXPECT_FALSE(IsAbsolutePath(L"\\x"));
-  EXPECT_FALSE(IsAbsolutePath(L"1:\\x"));
-  EXPECT_FALSE(IsAbsolutePath(L"\\\\?\\C:\\x"));
-  EXPECT_FALSE(IsAbsolutePath(L"\\\\.\\pipe\\x"));
-  EXPECT_FALSE(IsAbsolutePath(L""));
+// Absolute: names one place whatever the current folder and drive. Rooted: names no place
+// below the current folder. A drive-relative "C:x" is the one that is rooted but not absolute,
+// which is why a containment check must not take "not absolute" for "inside".
+TEST(PathAbsolute, AbsoluteAndRootedDifferOnlyWhereTheCurrentDriveMatters) {
+  struct Case {
+    const wchar_t* path;
+    bool absolute;
+    bool rooted;
+  };
+  const Case cases[] = {
+      {L"C:\\x", true, true},          {L"z:/x", true, true},           {L"\\\\server\\share", true, true},
+      {L"//server/share", true, true}, {L"\\\\?\\C:\\x", true, true},   {L"\\\\.\\pipe\\x", true, true},
+      {L"C:x", false, true},           {L"C:", false, true},            {L"\\x", false, true},
+      {L"/x", false, true},            {L"1:\\x", false, true},         {L"x", false, false},
+      {L"x\\C:", false, false},        {L"..\\x", false, false},        {L"", false, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(testing::PrintToString(std::wstring(c.path)));
+    EXPECT_EQ(IsAbsolutePath(c.path), c.absolute);
+    EXPECT_EQ(HasRoot(c.path), c.rooted);
+  }
   EXPECT_FALSE(IsAbsolutePath(nullptr));
+}
+
+TEST(PathSplit, FolderAndNameAtTheLastSeparator) {
+  EXPECT_EQ(FolderOf(L"C:\\a\\b.exe"), L"C:\\a");
+  EXPECT_EQ(FileNameOf(L"C:\\a\\b.exe"), L"b.exe");
+  EXPECT_EQ(FolderOf(L"C:/a/b\\c"), L"C:/a/b");
+  EXPECT_EQ(FileNameOf(L"C:/a/b\\c"), L"c");
+  // A drive colon ends the folder part for the name, never for the folder.
+  EXPECT_EQ(FileNameOf(L"C:b.exe"), L"b.exe");
+  EXPECT_EQ(FolderOf(L"C:b.exe"), L"");
+  EXPECT_EQ(FolderOf(L"b.exe"), L"");
+  EXPECT_EQ(FileNameOf(L"b.exe"), L"b.exe");
+  EXPECT_EQ(FileNameOf(L"C:\\a\\"), L"");
 }
 
 TEST(PathTail, SeparatorsAndDots) {

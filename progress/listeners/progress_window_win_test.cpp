@@ -1,5 +1,7 @@
 // The progress window on a real (virtual) screen: what it draws is read back from the screen.
 #include "progress/listeners/progress_animator.h"
+#include "root/library.h"
+#include "vocabulary/path.h"
 
 #include <gtest/gtest.h>
 
@@ -75,10 +77,7 @@ Capture capture(const RECT& area) {
 }
 
 std::wstring besideTheTest(const wchar_t* name) {
-  wchar_t path[MAX_PATH];
-  const DWORD length = ::GetModuleFileNameW(nullptr, path, MAX_PATH);
-  std::wstring folder(path, length);
-  return folder.substr(0, folder.rfind(L'\\') + 1) + name;
+  return vocabulary::FolderOf(root::OwnImagePath()) + L"\\" + name;
 }
 
 // Kept in the build tree so a person can look at what the window showed.

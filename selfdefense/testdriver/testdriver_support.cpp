@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "root/last_failure.h"
 #include "vocabulary/scoped_handle.h"
 #include "vocabulary/text.h"
 #include "selfdefense/testdriver/testdriver_protocol.h"
@@ -13,8 +14,6 @@ using vocabulary::ScopedFileHandle;
 using vocabulary::ScopedKernelHandle;
 using vocabulary::ScopedRegKey;
 using vocabulary::ScopedServiceHandle;
-
-Result lastError() { return ::GetLastError(); }
 
 // File-system redirection off for one scope, under WOW64 only.
 class RedirectionOff {
@@ -112,14 +111,14 @@ Result runNativeSc(const std::wstring& arguments) {
     RedirectionOff off;
     if (!::CreateProcessW(program.c_str(), &commandLine[0], nullptr, nullptr, FALSE,
                           CREATE_NO_WINDOW, nullptr, nullptr, &startup, &info)) {
-      return lastError();
+      return root::LastFailure();
     }
   }
   const ScopedKernelHandle process(info.hProcess);
   const ScopedKernelHandle thread(info.hThread);
   if (::WaitForSingleObject(process.get(), 60000) != WAIT_OBJECT_0) return WAIT_TIMEOUT;
   DWORD exitCode = 0;
-  if (!::GetExitCodeProcess(process.get(), &exitCode)) return lastError();
+  if (!::GetExitCodeProcess(process.get(), &exitCode)) return root::LastFailure();
   return exitCode;
 }
 
@@ -133,7 +132,7 @@ Result createKernelService(SC_HANDLE manager, const std::wstring& name,
       manager, name.c_str(), nullptr, SERVICE_ALL_ACCESS, SERVICE_KERNEL_DRIVER,
       SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL, image.c_str(), nullptr, nullptr, nullptr,
       nullptr, nullptr));
-  return service ? code::kSuccess : lastError();
+  return service ? code::kSuccess : root::LastFailure();
 }
 
 // Asks a service to stop and waits until it has; one that is not running counts as stopped.
@@ -141,10 +140,10 @@ Result stopService(SC_HANDLE service) {
   SERVICE_STATUS status = {};
   if (!::ControlService(service, SERVICE_CONTROL_STOP, &status) &&
       ::GetLastError() != ERROR_SERVICE_NOT_ACTIVE) {
-    return lastError();
+    return root::LastFailure();
   }
   for (int waited = 0; waited < 10000; waited += 50) {
-    if (!::QueryServiceStatus(service, &status)) return lastError();
+    if (!::QueryServiceStatus(service, &status)) return root::LastFailure();
     if (status.dwCurrentState == SERVICE_STOPPED) return code::kSuccess;
     ::Sleep(50);
   }
@@ -205,7 +204,7 @@ std::wstring driversFolder() {
 Result copyImage(Image image, const std::wstring& target) {
   RedirectionOff off;
   return ::CopyFileW(imageFile(image).c_str(), target.c_str(), FALSE) ? code::kSuccess
-                                                                      : lastError();
+                                                                      : root::LastFailure();
 }
 
 Result deleteDriverFile(const std::wstring& target) {
@@ -213,7 +212,7 @@ Result deleteDriverFile(const std::wstring& target) {
   if (::DeleteFileW(target.c_str()) || ::GetLastError() == ERROR_FILE_NOT_FOUND) {
     return code::kSuccess;
   }
-  return lastError();
+  return root::LastFailure();
 }
 
 std::vector<std::uint8_t> readSystemFile(const std::wstring& path) {
@@ -243,27 +242,27 @@ Result installTestDriver(const std::wstring& serviceName) {
   }
   const ScopedServiceHandle manager(
       ::OpenSCManagerW(nullptr, SERVICES_ACTIVE_DATABASEW, SC_MANAGER_ALL_ACCESS));
-  if (!manager) return lastError();
+  if (!manager) return root::LastFailure();
   if (const Result r = createKernelService(manager.get(), serviceName, target)) return r;
   const ScopedServiceHandle service(::OpenServiceW(manager.get(), serviceName.c_str(),
                                                    SERVICE_START));
-  if (!service) return lastError();
-  return ::StartServiceW(service.get(), 0, nullptr) ? code::kSuccess : lastError();
+  if (!service) return root::LastFailure();
+  return ::StartServiceW(service.get(), 0, nullptr) ? code::kSuccess : root::LastFailure();
 }
 
 Result uninstallTestDriver(const std::wstring& serviceName) {
   const ScopedServiceHandle manager(
       ::OpenSCManagerW(nullptr, SERVICES_ACTIVE_DATABASEW, SC_MANAGER_ALL_ACCESS));
-  if (!manager) return lastError();
+  if (!manager) return root::LastFailure();
   const ScopedServiceHandle service(::OpenServiceW(
       manager.get(), serviceName.c_str(), SERVICE_STOP | SERVICE_QUERY_STATUS | DELETE));
   if (service) {
     if (const Result r = stopService(service.get())) return r;
     if (!::DeleteService(service.get()) && ::GetLastError() != ERROR_SERVICE_MARKED_FOR_DELETE) {
-      return lastError();
+      return root::LastFailure();
     }
   } else if (::GetLastError() != ERROR_SERVICE_DOES_NOT_EXIST) {
-    return lastError();
+    return root::LastFailure();
   }
   return deleteDriverFile(driversFolder() + L"\\" + serviceName + L".sys");
 }
@@ -277,7 +276,7 @@ Result prepareStubDriverFolder() {
   if (!runningOnWine() || !runningUnderWow64()) return code::kSuccess;
   wchar_t buffer[MAX_PATH];
   const UINT length = ::GetSystemWow64DirectoryW(buffer, MAX_PATH);
-  if (!length || length >= MAX_PATH) return lastError();
+  if (!length || length >= MAX_PATH) return root::LastFailure();
   const std::wstring wow64Folder(buffer, length);
   if (isFolder(wow64Folder + L"\\drivers")) return code::kSuccess;
   // Wine 8 makes no symbolic links from the Windows side, so the host's ln makes it.
