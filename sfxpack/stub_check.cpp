@@ -267,15 +267,6 @@ std::string codeSignatureHint(const tzk::archive::SignatureFile& file, const Stu
                "covers (build with --cert, or --prepare, sign and sfxpack seal)";
 }
 
-// The loader's own text for a refusal, without the path it names (the message names the file
-// once already).
-std::string loaderText(const tzk::archive::LoadVerdict& verdict, const std::wstring& path) {
-  std::wstring text = verdict.reason;
-  const std::wstring quoted = L" '" + path + L"'";
-  for (std::size_t at; (at = text.find(quoted)) != std::wstring::npos;) text.erase(at, quoted.size());
-  return tzk::vocabulary::toUtf8(text);
-}
-
 }  // namespace
 
 std::string Fingerprint(const tzk::archive::DsaPublicKey& key) {
@@ -445,10 +436,11 @@ void explainRefusal(const tzk::archive::LoadVerdict& loaded, const std::wstring&
     case LoadStep::kContainer:
     case LoadStep::kMap: {
       v->loaderCode = loaded.code;
-      const std::string text = loaderText(loaded, wide);
-      return refuse(kExitBadInput, "the stub's loader refuses its archive with code " + hexCode(loaded.code) + ": " +
-                                       (text.empty() ? std::string("the map block cannot be read") : text));
+      return refuse(kExitBadInput, tzk::vocabulary::toUtf8(tzk::archive::ProducerText(loaded)));
     }
+    case LoadStep::kStub:
+    case LoadStep::kEntries:
+    case LoadStep::kInstaller:
     case LoadStep::kLoaded: return;
   }
 }
