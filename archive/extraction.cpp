@@ -143,6 +143,12 @@ Result SfxArchive::extractModule(packers::CUFile& source, const SfxFileEntry& en
   return unpackToFile(source, entry.offset, entry.size, vocabulary::JoinPath(folder, entry.extractionName), written);
 }
 
+std::wstring ExtractionFailureText(const ExtractionFailure& failure) {
+  return log::formatString(
+      failure.entry.module ? L"Error extracting module '%s' (code 0x%x)" : L"Error extracting file '%s' (code 0x%x)",
+      failure.entry.name.c_str(), failure.code);
+}
+
 // Entries that write files of their own are extracted two at once, each lane reading through
 // its own open of the archive. An entry's stored copy and its unpacking are separate tasks, so
 // unpacking the largest entry (most of a run) starts at once while the other lane does the
@@ -153,6 +159,7 @@ Result SfxArchive::extractModule(packers::CUFile& source, const SfxFileEntry& en
 Result SfxArchive::ExtractFiles(const std::wstring& folder, progress::ProgressCallback* progress,
                                 WrittenBytes* written, InstallerTask* installer) {
   using progress::Level;
+  extractionFailure_ = {};
   const std::vector<SfxFileEntry>& entries = map_.entries;
   if (progress != nullptr) {
     progress->setTotal(Level::kOverall, entries.size());
@@ -220,13 +227,13 @@ Result SfxArchive::ExtractFiles(const std::wstring& folder, progress::ProgressCa
 
   if (firstFailure == tasks.size()) return code::kSuccess;
   const Task& failed = tasks[firstFailure];
-  const SfxFileEntry& entry = entries[failed.entry];
-  const bool module = failed.work == Work::kUnpack;
-  extractionFailure_ = log::formatString(
-      module ? L"Error extracting module '%s' (code 0x%x)" : L"Error extracting file '%s' (code 0x%x)",
-      (module ? entry.extractionName : entry.name).c_str(), failed.result);
-  log::theLogger().write(log::level::kInfo, kTagSfxArc, L"%s", extractionFailure_.c_str());
-  return failed.result;
+  return failedOn(entries[failed.entry], failed.work == Work::kUnpack, failed.result);
+}
+
+Result SfxArchive::failedOn(const SfxFileEntry& entry, bool module, Result result) {
+  extractionFailure_ = {result, {module ? entry.extractionName : entry.name, module}};
+  log::theLogger().write(log::level::kInfo, kTagSfxArc, L"%s", ExtractionFailureText(extractionFailure_).c_str());
+  return result;
 }
 
 Result SfxArchive::extractInstaller(packers::CUFile& source, const std::wstring& targetPath, WrittenBytes* written) {
@@ -286,6 +293,11 @@ Result SfxArchive::ExtractTailItems(const std::wstring& folder, ItemSaver save) 
   const Result result = WalkTailBlock(block, folder, save);
   file_.Release(block);
   return result;
+}
+
+ItemsBlock SfxArchive::ExtractItems(const std::wstring& folder, ItemSaver save) {
+  if (ExtractEmbeddedItems(folder, save) == code::kSuccess) return ItemsBlock::kEmbedded;
+  return ExtractTailItems(folder, save) == code::kSuccess ? ItemsBlock::kTail : ItemsBlock::kNone;
 }
 
 }  // namespace tzk::archive

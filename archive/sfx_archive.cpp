@@ -24,12 +24,56 @@ struct FileBuffer {
   }
 };
 
-LoadVerdict refused(LoadVerdict verdict, LoadStep step, Result code, const wchar_t* format, const wchar_t* path,
-                    Result argument = 0) {
-  verdict.step = step;
-  verdict.code = code;
-  verdict.reason = format != nullptr ? log::formatString(format, path, argument) : std::wstring();
-  return verdict;
+// A rule's step and the loader's line for it around the path: head + " '<path>'" + tail, the
+// tail taking the verdict's code (the system's error for kCannotOpen) where it says "%x". A rule
+// without a head is one the loader logs nothing for.
+struct RuleWords {
+  Refusal refusal;
+  LoadStep step;
+  const wchar_t* head;
+  const wchar_t* tail;
+};
+
+// The locate and signature lines have always said code 0x0, whatever the verdict's code: the
+// setup logs' readers match them as they are.
+const RuleWords kRules[] = {
+    {Refusal::kCannotOpen, LoadStep::kOpen, L"Error opening archive", L" (code 0x%x)"},
+    {Refusal::kCannotReopen, LoadStep::kOpen, L"Error opening archive", L""},
+    {Refusal::kNoBlock, LoadStep::kLocate, L"Cannot get signature of archive", L" (code 0x0)"},
+    {Refusal::kPlainMd5, LoadStep::kType, L"Archive",
+     L" is unsigned: it carries a plain MD5 checksum, no signature (code 0x%x)"},
+    {Refusal::kNoKeys, LoadStep::kKeys, nullptr, nullptr},
+    {Refusal::kNoKeyVerifies, LoadStep::kSignature, L"Error in signature of archive", L" (code 0x0)"},
+    {Refusal::kUnknownType, LoadStep::kTrailer, L"Unknown signature type of archive", L""},
+    {Refusal::kContentLength, LoadStep::kContainer, L"Incorrect content length of archive", L""},
+    {Refusal::kTooSmall, LoadStep::kContainer, L"Archive", L" is too small"},
+    {Refusal::kBadLocator, LoadStep::kContainer, L"Incorrect magic of archive", L""},
+    {Refusal::kMapUnreadable, LoadStep::kMap, nullptr, nullptr},
+    {Refusal::kMapPackage, LoadStep::kMap, L"Cannot load map block of archive", L""},
+    {Refusal::kMapData, LoadStep::kMap, L"Error in unpacked map data of archive", L""},
+    {Refusal::kMapRecords, LoadStep::kMap, L"Error loading map of archive", L" (code 0x%x)"},
+    {Refusal::kNoStub, LoadStep::kStub, nullptr, nullptr},
+    {Refusal::kNameOutsideFolder, LoadStep::kEntries, nullptr, nullptr},
+    {Refusal::kEntryOutsideContent, LoadStep::kEntries, nullptr, nullptr},
+    {Refusal::kNoInstaller, LoadStep::kInstaller, nullptr, nullptr},
+    {Refusal::kInstallerOutsideContent, LoadStep::kInstaller, nullptr, nullptr},
+    {Refusal::kInstallerPackage, LoadStep::kInstaller, nullptr, nullptr},
+};
+
+const RuleWords* rule(Refusal refusal) {
+  for (const RuleWords& r : kRules) {
+    if (r.refusal == refusal) return &r;
+  }
+  return nullptr;
+}
+
+// The loader's line, with the quoted path where path is given.
+std::wstring loaderLine(const LoadVerdict& verdict, const wchar_t* path) {
+  const RuleWords* words = rule(verdict.refusal);
+  if (verdict.loaded() || words == nullptr || words->head == nullptr) return std::wstring();
+  const Result argument = verdict.refusal == Refusal::kCannotOpen ? verdict.systemError : verdict.code;
+  const std::wstring quoted = path != nullptr ? L" '" + std::wstring(path) + L"'" : std::wstring();
+  return words->head + quoted + log::formatString(words->tail, argument);
 }
 
 }  // namespace
@@ -44,8 +88,49 @@ LookupMode VerifyModeFor(SignatureType type) {
 void LogVerdict(const LoadVerdict& verdict, const wchar_t* archivePath) {
   if (verdict.loaded()) {
     log::theLogger().write(log::level::kInfo, kTagSfxArc, L"SFX archive '%s' sucessfully loaded.", archivePath);
-  } else if (!verdict.reason.empty()) {
-    log::theLogger().write(log::level::kError, kTagSfxArc, L"%s", verdict.reason.c_str());
+  } else {
+    const std::wstring text = LoaderText(verdict, archivePath);
+    if (!text.empty()) log::theLogger().write(log::level::kError, kTagSfxArc, L"%s", text.c_str());
+  }
+}
+
+LoadVerdict Refused(LoadVerdict verdict, Refusal refusal, Result code) {
+  const RuleWords* words = rule(refusal);
+  verdict.step = words != nullptr ? words->step : LoadStep::kLoaded;
+  verdict.refusal = refusal;
+  verdict.code = code;
+  return verdict;
+}
+
+LoadVerdict RefusedForNoStub(LoadVerdict verdict) { return Refused(verdict, Refusal::kNoStub, code::kFileInvalid); }
+
+std::wstring LoaderText(const LoadVerdict& verdict, const wchar_t* archivePath) {
+  return loaderLine(verdict, archivePath);
+}
+
+std::wstring ProducerText(const LoadVerdict& verdict) {
+  const std::wstring code = log::formatString(L"0x%x", verdict.code);
+  const std::wstring entry = L"entry '" + verdict.entry.name + L"'";
+  switch (verdict.refusal) {
+    case Refusal::kContentLength:
+    case Refusal::kTooSmall:
+    case Refusal::kBadLocator:
+    case Refusal::kMapUnreadable:
+    case Refusal::kMapPackage:
+    case Refusal::kMapData:
+    case Refusal::kMapRecords: {
+      const std::wstring line = loaderLine(verdict, nullptr);
+      return L"the stub's loader refuses its archive with code " + code + L": " +
+             (line.empty() ? L"the map block cannot be read" : line);
+    }
+    case Refusal::kNoStub: return L"no stub in front of the archive";
+    case Refusal::kNameOutsideFolder: return entry + L" would be written outside the target folder";
+    case Refusal::kEntryOutsideContent: return entry + L" points outside the signed content";
+    case Refusal::kNoInstaller:
+      return L"the archive has no installer record (CMDP): the stub would have nothing to run";
+    case Refusal::kInstallerOutsideContent: return L"the installer record points outside the signed content";
+    case Refusal::kInstallerPackage: return L"the installer's package cannot be unpacked (code " + code + L")";
+    default: return std::wstring();
   }
 }
 
@@ -65,34 +150,30 @@ LoadVerdict SfxArchive::JudgeWithCompiledKeys(const wchar_t* archivePath) {
 LoadVerdict SfxArchive::Judge(const wchar_t* archivePath, const KeyFinder& keys, SignatureFile::PieceWatch watch) {
   LoadVerdict v;
   if (!file_.OpenRead(archivePath)) {
-    return refused(v, LoadStep::kOpen, code::kFileInvalid, L"Error opening archive '%s' (code 0x%x)", archivePath,
-                   file_.LastError());
+    v.systemError = file_.LastError();
+    return Refused(v, Refusal::kCannotOpen, code::kFileInvalid);
   }
   SignatureFile opened;
   SignatureType type = SignatureType::kRawMd5Dsa;
   if (!opened.Borrow(file_.Descriptor()) ||
       !LocateSignatureIn(opened, LookupMode::kArchive, &type, &v.signatureOffset)) {
-    return refused(v, LoadStep::kLocate, code::kFileInvalid, L"Cannot get signature of archive '%s' (code 0x%x)",
-                   archivePath);
+    return Refused(v, Refusal::kNoBlock, code::kFileInvalid);
   }
   v.type = type;
   // The text MD5 form is a checksum that anyone who changes the file can recompute.
   if (type == SignatureType::kTextMd5) {
-    return refused(v, LoadStep::kType, code::kFileInvalid,
-                   L"Archive '%s' is unsigned: it carries a plain MD5 checksum, no signature (code 0x%x)", archivePath,
-                   code::kFileInvalid);
+    return Refused(v, Refusal::kPlainMd5, code::kFileInvalid);
   }
   const KeySet* trusted = keys(opened, v.signatureOffset);
-  if (trusted == nullptr) return refused(v, LoadStep::kKeys, code::kFileInvalid, nullptr, archivePath);
+  if (trusted == nullptr) return Refused(v, Refusal::kNoKeys, code::kFileInvalid);
   opened.SetPieceWatch(std::move(watch));
   if (!VerifySignatureIn(opened, VerifyModeFor(type), *trusted, &v.keyIndex)) {
-    return refused(v, LoadStep::kSignature, code::kFileInvalid, L"Error in signature of archive '%s' (code 0x%x)",
-                   archivePath);
+    return Refused(v, Refusal::kNoKeyVerifies, code::kFileInvalid);
   }
   const LoadVerdict container = ReadContainer(archivePath, type, v.signatureOffset);
   v.step = container.step;
+  v.refusal = container.refusal;
   v.code = container.code;
-  v.reason = container.reason;
   return v;
 }
 
@@ -100,25 +181,24 @@ LoadVerdict SfxArchive::ReadContainer(const wchar_t* archivePath, SignatureType 
   LoadVerdict v;
   v.type = type;
   v.signatureOffset = signatureOffset;
-  constexpr LoadStep kContainer = LoadStep::kContainer;
   // The stub file is read with 32-bit positions; a larger offset cannot belong to a stub.
   if (signatureOffset > kFormatLimit) {
-    return refused(v, kContainer, code::kFileInvalid, L"Incorrect content length of archive '%s'", archivePath);
+    return Refused(v, Refusal::kContentLength, code::kFileInvalid);
   }
   const std::uint32_t trailer = TrailerLength(type);
   if (trailer == 0) {
-    return refused(v, LoadStep::kTrailer, code::kFileInvalid, L"Unknown signature type of archive '%s'", archivePath);
+    return Refused(v, Refusal::kUnknownType, code::kFileInvalid);
   }
   contentLength_ = static_cast<std::uint32_t>(ContentEnd(type, signatureOffset));
   embeddedLength_ = 0;
   if (file_.Descriptor() < 0 && !file_.OpenRead(archivePath)) {
-    return refused(v, LoadStep::kOpen, code::kFileNotFound, L"Error opening archive '%s'", archivePath);
+    return Refused(v, Refusal::kCannotReopen, code::kFileNotFound);
   }
   if (file_.GetSize() < contentLength_) {
-    return refused(v, kContainer, code::kFileInvalid, L"Incorrect content length of archive '%s'", archivePath);
+    return Refused(v, Refusal::kContentLength, code::kFileInvalid);
   }
   if (contentLength_ + trailer < trailer + kLocatorSize) {
-    return refused(v, kContainer, code::kFileInvalid, L"Archive '%s' is too small", archivePath);
+    return Refused(v, Refusal::kTooSmall, code::kFileInvalid);
   }
 
   std::uint32_t length = 0, edat = 0;
@@ -136,16 +216,14 @@ LoadVerdict SfxArchive::ReadContainer(const wchar_t* archivePath, SignatureType 
       file_.Seek(static_cast<std::int32_t>(locator), packers::kSeekBegin) < 0 ||
       !packers::ReadUint32(file_, &mapOffset) || !file_.Read(magic, kLocatorMagicSize) ||
       std::strcmp(magic, kLocatorMagic) != 0) {
-    return refused(v, kContainer, code::kFileInvalid, L"Incorrect magic of archive '%s'", archivePath);
+    return Refused(v, Refusal::kBadLocator, code::kFileInvalid);
   }
-  return readMap(archivePath, mapOffset, locator, v);
+  return readMap(mapOffset, locator, v);
 }
 
-LoadVerdict SfxArchive::readMap(const wchar_t* archivePath, std::uint32_t mapOffset, std::uint32_t locator,
-                                LoadVerdict v) {
-  constexpr LoadStep kMap = LoadStep::kMap;
+LoadVerdict SfxArchive::readMap(std::uint32_t mapOffset, std::uint32_t locator, LoadVerdict v) {
   if (mapOffset > locator || file_.Seek(static_cast<std::int32_t>(mapOffset), packers::kSeekBegin) < 0) {
-    return refused(v, kMap, code::kFileInvalid, nullptr, archivePath);
+    return Refused(v, Refusal::kMapUnreadable, code::kFileInvalid);
   }
   std::uint32_t mapSize = 0;
   std::unique_ptr<std::uint8_t[]> map;
@@ -153,21 +231,44 @@ LoadVerdict SfxArchive::readMap(const wchar_t* archivePath, std::uint32_t mapOff
   {
     FileBuffer packed{file_, file_.ReadAlloc(locator - mapOffset)};
     if (packed.data == nullptr || !mapFile.Attach(packed.data, locator - mapOffset)) {
-      return refused(v, kMap, code::kFileInvalid, nullptr, archivePath);
+      return Refused(v, Refusal::kMapUnreadable, code::kFileInvalid);
     }
     if (packers::LoadFilePackage(mapFile, &mapSize, &map) != code::kSuccess) {
-      return refused(v, kMap, code::kFileInvalid, L"Cannot load map block of archive '%s'", archivePath);
+      return Refused(v, Refusal::kMapPackage, code::kFileInvalid);
     }
     mapFile.Close();
   }
   if (!mapFile.Attach(map.get(), mapSize)) {
-    return refused(v, kMap, code::kFileInvalid, L"Error in unpacked map data of archive '%s'", archivePath);
+    return Refused(v, Refusal::kMapData, code::kFileInvalid);
   }
   const Result parsed = ParseMap(mapFile, &map_);
   if (parsed != code::kSuccess) {
-    return refused(v, kMap, parsed, L"Error loading map of archive '%s' (code 0x%x)", archivePath, parsed);
+    return Refused(v, Refusal::kMapRecords, parsed);
   }
   return v;
+}
+
+// A module's names are checked both: its stored copy is written under its name, its unpacked
+// file under the other.
+LoadVerdict SfxArchive::JudgeExtraction(LoadVerdict v) {
+  if (!v.loaded()) return v;
+  for (const SfxFileEntry& e : map_.entries) {
+    for (const std::wstring* name : {&e.name, &e.extractionName}) {
+      if (name == &e.extractionName && name->empty()) continue;
+      if (!IsContainedName(*name)) {
+        v.entry = {*name, name == &e.extractionName};
+        return Refused(v, Refusal::kNameOutsideFolder, code::kInvalidName);
+      }
+    }
+    if (!Covers(e)) {
+      v.entry = {e.name, false};
+      return Refused(v, Refusal::kEntryOutsideContent, code::kFileInvalid);
+    }
+  }
+  if (map_.installer.size == 0) return Refused(v, Refusal::kNoInstaller, code::kFileInvalid);
+  if (!Covers(map_.installer)) return Refused(v, Refusal::kInstallerOutsideContent, code::kFileInvalid);
+  const Result unpacked = CheckInstaller();
+  return unpacked != code::kSuccess ? Refused(v, Refusal::kInstallerPackage, unpacked) : v;
 }
 
 }  // namespace tzk::archive

@@ -20,6 +20,7 @@
 #include "archive/file_system.h"
 #include "archive/format.h"
 #include "archive/installer_writer.h"
+#include "log/wide_format.h"
 #include "signature/signature.h"
 #include "signature/signing/signing.h"
 #include "vocabulary/text.h"
@@ -205,30 +206,44 @@ LoadOutcome load(const std::wstring& path) {
   return {code, watch.messages()};
 }
 
-TEST_F(ArchiveFiles, EveryRefusalHasItsCodeAndRecord) {
+// Each refusal at its step, with the line the stub logs (the path quoted in it) and the
+// producer's words, which never name the path: the file's name has quotes in it, and the
+// producer's words for the container and map steps are the logged line without it.
+TEST_F(ArchiveFiles, EveryRefusalHasItsStepCodeAndWords) {
   Layout layout;
   const Bytes content = unsignedContent(examplePlan(), &layout);
-  auto expectRefusal = [&](const Bytes& bytes, Result code, const std::wstring& format) {
-    const std::wstring path = write(bytes);
+  struct Expected {
+    LoadStep step;
+    Result code;
+    std::wstring logged;    // "%s" for the path
+    std::wstring producer;  // empty where the producer finds its own words
+  };
+  auto expectRefusal = [&](const Bytes& bytes, const Expected& e) {
+    const std::wstring path = write(bytes, L"it's 'setup'.exe");
     const LoadOutcome outcome = load(path);
-    EXPECT_EQ(outcome.code, code);
-    std::wstring expected = format;
+    SfxArchive archive;
+    const LoadVerdict verdict = archive.JudgeWithCompiledKeys(path.c_str());
+    EXPECT_EQ(outcome.code, e.code);
+    EXPECT_EQ(verdict.code, e.code);
+    EXPECT_EQ(verdict.step, e.step);
+    std::wstring expected = e.logged;
     const std::size_t at = expected.find(L"%s");
     if (at != std::wstring::npos) expected.replace(at, 2, path);
-    if (format.empty()) {
-      EXPECT_TRUE(outcome.messages.empty());
-    } else {
-      EXPECT_EQ(outcome.messages, std::vector<std::wstring>{expected});
-    }
+    EXPECT_EQ(outcome.messages, e.logged.empty() ? std::vector<std::wstring>{} : std::vector<std::wstring>{expected});
+    EXPECT_EQ(LoaderText(verdict, path.c_str()), expected);
+    EXPECT_EQ(ProducerText(verdict), e.producer);
   };
+  const LoadStep container = LoadStep::kContainer, map = LoadStep::kMap;
+  const std::wstring refuses = L"the stub's loader refuses its archive with code ";
 
-  expectRefusal(content, 1006, L"Cannot get signature of archive '%s' (code 0x0)");
+  expectRefusal(content, {LoadStep::kLocate, 1006, L"Cannot get signature of archive '%s' (code 0x0)", L""});
   Bytes badSignature = signedContent(content);
   badSignature[badSignature.size() - 20] ^= 0x01;
-  expectRefusal(badSignature, 1006, L"Error in signature of archive '%s' (code 0x0)");
+  expectRefusal(badSignature, {LoadStep::kSignature, 1006, L"Error in signature of archive '%s' (code 0x0)", L""});
   // A text MD5 form is a checksum anyone can recompute after changing the file: never trusted.
-  expectRefusal(build(examplePlan(SignatureType::kTextMd5)), 1006,
-                L"Archive '%s' is unsigned: it carries a plain MD5 checksum, no signature (code 0x3ee)");
+  expectRefusal(build(examplePlan(SignatureType::kTextMd5)),
+                {LoadStep::kType, 1006,
+                 L"Archive '%s' is unsigned: it carries a plain MD5 checksum, no signature (code 0x3ee)", L""});
 
   // The text form at the very start: its content ends two bytes before offset 0. Only the
   // producer's inspection reads such a container.
@@ -239,34 +254,60 @@ TEST_F(ArchiveFiles, EveryRefusalHasItsCodeAndRecord) {
     SfxArchive archive;
     const LoadVerdict verdict = archive.ReadContainer(write(atStart).c_str(), SignatureType::kTextMd5, 0);
     EXPECT_EQ(verdict.code, 1006u);
-    EXPECT_FALSE(verdict.reason.empty());
+    EXPECT_EQ(verdict.step, container);
+    EXPECT_EQ(ProducerText(verdict), refuses + L"0x3ee: Archive is too small");
   }
   // Contents without a locator, of 19 and 20 bytes.
-  expectRefusal(signedContent(Bytes(19, 'x')), 1006, L"Archive '%s' is too small");
-  expectRefusal(signedContent(Bytes(20, 'x')), 1006, L"Incorrect magic of archive '%s'");
+  expectRefusal(signedContent(Bytes(19, 'x')),
+                {container, 1006, L"Archive '%s' is too small", refuses + L"0x3ee: Archive is too small"});
+  const Expected badMagic{container, 1006, L"Incorrect magic of archive '%s'",
+                          refuses + L"0x3ee: Incorrect magic of archive"};
+  expectRefusal(signedContent(Bytes(20, 'x')), badMagic);
 
   for (std::uint32_t i = 0; i < 16; ++i) {
     Bytes changed = content;
     changed[layout.locatorOffset + 4 + i] ^= 0x20;
-    expectRefusal(signedContent(changed), 1006, L"Incorrect magic of archive '%s'");
+    expectRefusal(signedContent(changed), badMagic);
   }
   Bytes beyond = content;
   const Bytes past = Uint32Body({layout.locatorOffset + 1});
   std::copy(past.begin(), past.end(), beyond.begin() + layout.locatorOffset);
-  expectRefusal(signedContent(beyond), 1006, L"");
+  expectRefusal(signedContent(beyond), {map, 1006, L"", refuses + L"0x3ee: the map block cannot be read"});
 
   Bytes broken = content;
   broken[layout.mapOffset + 15] ^= 0xFF;  // the package magic
-  expectRefusal(signedContent(broken), 1006, L"Cannot load map block of archive '%s'");
+  expectRefusal(signedContent(broken), {map, 1006, L"Cannot load map block of archive '%s'",
+                                        refuses + L"0x3ee: Cannot load map block of archive"});
 
   Bytes noMode;
   AppendRecord(&noMode, record::kMode, TextBody("Extract"));
-  expectRefusal(archiveWithMap(noMode), 87, L"Error loading map of archive '%s' (code 0x57)");
+  expectRefusal(archiveWithMap(noMode), {map, 87, L"Error loading map of archive '%s' (code 0x57)",
+                                         refuses + L"0x57: Error loading map of archive (code 0x57)"});
 
   Bytes shortInstaller;
   AppendRecord(&shortInstaller, record::kMode, TextBody("extract"));
   AppendRecord(&shortInstaller, record::kInstaller, Bytes(7, 0));
-  expectRefusal(archiveWithMap(shortInstaller), 0xFFFFFFFF, L"Error loading map of archive '%s' (code 0xffffffff)");
+  expectRefusal(archiveWithMap(shortInstaller),
+                {map, 0xFFFFFFFF, L"Error loading map of archive '%s' (code 0xffffffff)",
+                 refuses + L"0xffffffff: Error loading map of archive (code 0xffffffff)"});
+}
+
+// The open's own error is in the loader's line, not the verdict's code; a file the loader did not
+// open, reopened for the container alone, is named without one.
+TEST_F(ArchiveFiles, AnOpenThatFailsNamesTheSystemsError) {
+  const std::wstring missing = dir_.file(L"missing.exe");
+  SfxArchive archive;
+  const LoadVerdict opened = archive.JudgeWithCompiledKeys(missing.c_str());
+  EXPECT_EQ(opened.step, LoadStep::kOpen);
+  EXPECT_EQ(opened.code, code::kFileInvalid);
+  EXPECT_NE(opened.systemError, code::kSuccess);
+  EXPECT_EQ(LoaderText(opened, missing.c_str()),
+            log::formatString(L"Error opening archive '%s' (code 0x%x)", missing.c_str(), opened.systemError));
+  SfxArchive other;
+  const LoadVerdict reopened = other.ReadContainer(missing.c_str(), SignatureType::kRawSha256Dsa, 600);
+  EXPECT_EQ(reopened.step, LoadStep::kOpen);
+  EXPECT_EQ(reopened.code, code::kFileNotFound);
+  EXPECT_EQ(LoaderText(reopened, missing.c_str()), L"Error opening archive '" + missing + L"'");
 }
 
 Bytes fileRecord(const std::string& name, const Bytes& pointer, const std::string& extractionName = "") {
@@ -328,6 +369,9 @@ TEST_F(ArchiveFiles, NamesThatLeaveTheFolderAreRefused) {
     EXPECT_EQ(archive.ExtractFiles(out.path(), nullptr), code::kInvalidName);
     EXPECT_EQ(watch.messages(), std::vector<std::wstring>{L"Error extracting file '" + vocabulary::fromUtf8(name) +
                                                           L"' (code 0x7b)"});
+    EXPECT_EQ(archive.extractionFailure().code, code::kInvalidName);
+    EXPECT_EQ(archive.extractionFailure().entry.name, vocabulary::fromUtf8(name));
+    EXPECT_FALSE(archive.extractionFailure().entry.module);
   }
   EXPECT_TRUE(IsContainedName(L"sub\\dir\\file..name"));
   EXPECT_TRUE(IsContainedName(L".hidden"));
@@ -373,8 +417,12 @@ TEST_F(ArchiveFiles, EachPackageFailureHasItsCodeAndLeavesNothingBehind) {
   ASSERT_TRUE(testing::WriteFileBytes(out.file(L"instup.exe"), bytesOf("old")));
   // The map has no installer record: its package is empty.
   SfxArchive::InstallerTask installer{L"instup.exe"};
+  LogWatch watch;
   EXPECT_EQ(archive.ExtractFiles(out.path(), nullptr, nullptr, &installer), code::kPackageCorrupt);
   EXPECT_EQ(installer.result, code::kFileInvalid);
+  EXPECT_EQ(watch.messages(), std::vector<std::wstring>{L"Error extracting module 'module.dll' (code 0xa002)"});
+  EXPECT_EQ(ExtractionFailureText(archive.extractionFailure()), watch.messages().front());
+  EXPECT_TRUE(archive.extractionFailure().entry.module);
   EXPECT_EQ(testing::ReadFileBytes(out.file(L"module.dll")), bytesOf("old"));
   EXPECT_EQ(testing::ReadFileBytes(out.file(L"instup.exe")), bytesOf("old"));
   EXPECT_EQ(testing::ListFolder(out.path()), (std::vector<std::wstring>{L"instup.exe", L"module.dat", L"module.dll"}));
@@ -393,8 +441,62 @@ TEST_F(ArchiveFiles, EachPackageFailureHasItsCodeAndLeavesNothingBehind) {
   ScratchDir third, plain;
   EXPECT_EQ(good.ExtractFiles(third.path(), nullptr, nullptr, &unwritable), 0u);
   EXPECT_EQ(unwritable.result, code::kCannotMake);
+  EXPECT_NE(good.ExtractFiles(plain.file(L"missing"), nullptr), 0u);
+  EXPECT_NE(good.extractionFailure().code, 0u);
   ASSERT_EQ(good.ExtractFiles(plain.path(), nullptr), 0u);
+  EXPECT_EQ(good.extractionFailure().code, 0u) << "a run that succeeds leaves no failure of an earlier one";
   EXPECT_EQ(testing::ListFolder(third.path()), testing::ListFolder(plain.path())) << "no partial file, no folder";
+}
+
+// What the producer checks past the loader, each at its step with the entry concerned: what the
+// stub's extraction would refuse, which the producer must not write.
+TEST_F(ArchiveFiles, TheProducersStepsFollowTheLoaders) {
+  const auto judge = [this](const Bytes& map) {
+    SfxArchive archive;
+    const LoadVerdict loaded = archive.JudgeWithCompiledKeys(write(archiveWithMap(map)).c_str());
+    EXPECT_TRUE(loaded.loaded());
+    return archive.JudgeExtraction(loaded);
+  };
+  const auto withInstaller = [](Bytes list, const Bytes& pointer) {
+    Bytes map = mapWithList(list);
+    AppendRecord(&map, record::kInstaller, pointer);
+    return map;
+  };
+  const Bytes inside = Uint32Body({0, 2});
+  LoadVerdict v = judge(withInstaller(fileRecord("..\\evil.dll", Uint32Body({0, 2, 0})), inside));
+  EXPECT_EQ(v.step, LoadStep::kEntries);
+  EXPECT_EQ(v.code, code::kInvalidName);
+  EXPECT_EQ(ProducerText(v), L"entry '..\\evil.dll' would be written outside the target folder");
+  EXPECT_FALSE(v.entry.module);
+
+  v = judge(withInstaller(fileRecord("module.pkg", Uint32Body({0, 2, 0}), "C:\\evil.dll"), inside));
+  EXPECT_EQ(v.step, LoadStep::kEntries);
+  EXPECT_EQ(v.entry.name, L"C:\\evil.dll");
+  EXPECT_TRUE(v.entry.module) << "the module's unpacked file is the one outside";
+
+  v = judge(withInstaller(fileRecord("far.bin", Uint32Body({0, 0x100000, 0})), inside));
+  EXPECT_EQ(v.step, LoadStep::kEntries);
+  EXPECT_EQ(ProducerText(v), L"entry 'far.bin' points outside the signed content");
+
+  v = judge(mapWithList(fileRecord("a.bin", Uint32Body({0, 2, 0}))));
+  EXPECT_EQ(v.step, LoadStep::kInstaller);
+  EXPECT_EQ(ProducerText(v), L"the archive has no installer record (CMDP): the stub would have nothing to run");
+  v = judge(withInstaller(fileRecord("a.bin", Uint32Body({0, 2, 0})), Uint32Body({0, 0x100000})));
+  EXPECT_EQ(ProducerText(v), L"the installer record points outside the signed content");
+  v = judge(withInstaller(fileRecord("a.bin", Uint32Body({0, 2, 0})), Uint32Body({0, 40})));  // the stub's bytes
+  EXPECT_EQ(v.step, LoadStep::kInstaller);
+  EXPECT_EQ(v.code, code::kPackageCorrupt);
+  EXPECT_EQ(ProducerText(v), L"the installer's package cannot be unpacked (code 0xa002)");
+
+  SfxArchive good;
+  const LoadVerdict accepted = good.JudgeExtraction(good.JudgeWithCompiledKeys(write(build(examplePlan())).c_str()));
+  EXPECT_TRUE(accepted.loaded());
+  EXPECT_EQ(accepted.keyIndex, 5);
+  const LoadVerdict noStub = RefusedForNoStub(accepted);
+  EXPECT_EQ(noStub.step, LoadStep::kStub);
+  EXPECT_EQ(noStub.keyIndex, 5) << "what the loader found stays";
+  EXPECT_EQ(ProducerText(noStub), L"no stub in front of the archive");
+  EXPECT_TRUE(LoaderText(noStub, L"setup.exe").empty()) << "the stub never logs a producer's step";
 }
 
 // The installer/updater unpacks beside the entries, yet what the folder ends with is what the
@@ -804,6 +906,33 @@ TEST(EmbeddedItems, TailBlockNeedsItsDigestAndNoSignatureMagic) {
   Bytes signedEnd = tail;
   std::memcpy(&signedEnd[signedEnd.size() - 8], "TZKSignd", 8);
   EXPECT_EQ(WalkTailBlock(signedEnd.data(), L"T", &recordSave), code::kInvalidData);
+}
+
+// The items come from one block, the embedded one where its walk succeeds: a tail block behind
+// an installer with embedded items is never read. The container is read as the producer's
+// inspection reads it, at the signature's known offset: behind a fake stub, which carries no
+// certificate table for a tail block to follow, the loader would find no signature.
+TEST_F(ArchiveFiles, ItemsComeFromTheEmbeddedBlockElseTheTail) {
+  Bytes tail;
+  std::string error;
+  ASSERT_TRUE(TailBlock({{"EAPT", bytesOf("ticket")}}, &tail, &error)) << error;
+  InstallerPlan bare = examplePlan();
+  bare.embedded.clear();
+  const auto itemsOf = [&](const InstallerPlan& plan, bool tagged, const wchar_t* name, ItemsBlock expected) {
+    SCOPED_TRACE(name);
+    Layout layout;
+    Bytes installer = build(plan, &layout);
+    if (tagged) installer.insert(installer.end(), tail.begin(), tail.end());
+    SfxArchive archive;
+    EXPECT_TRUE(archive.ReadContainer(write(installer, name).c_str(), plan.signatureType, layout.contentLength).loaded());
+    ScratchDir out;
+    EXPECT_EQ(archive.ExtractItems(out.path()), expected);
+    return testing::ListFolder(out.path());
+  };
+  EXPECT_EQ(itemsOf(examplePlan(), true, L"both.exe", ItemsBlock::kEmbedded),
+            (std::vector<std::wstring>{L"bcc.cfg.tmp", L"rid.bin"}));
+  EXPECT_EQ(itemsOf(bare, true, L"tail.exe", ItemsBlock::kTail), std::vector<std::wstring>{L"pairing.bin"});
+  EXPECT_TRUE(itemsOf(bare, false, L"none.exe", ItemsBlock::kNone).empty());
 }
 
 TEST_F(ArchiveFiles, TailItemsAreReadFromTheFilesEnd) {

@@ -130,42 +130,6 @@ void certificateTable(const tzk::archive::SignatureFile& file, std::uint64_t sig
   v->tableReserved = placeholder || at >= file.Size();
 }
 
-// The installer record: inside the signed content, a package that unpacks.
-bool checkInstaller(tzk::archive::SfxArchive& archive, std::string* why) {
-  if (archive.installerEntry().size == 0) {
-    *why = "the archive has no installer record (CMDP): the stub would have nothing to run";
-    return false;
-  }
-  if (!archive.Covers(archive.installerEntry())) {
-    *why = "the installer record points outside the signed content";
-    return false;
-  }
-  const tzk::Result result = archive.CheckInstaller();
-  if (result != tzk::code::kSuccess) {
-    *why = "the installer's package cannot be unpacked (code " + hexCode(result) + ")";
-    return false;
-  }
-  return true;
-}
-
-// Entries the stub's extraction would refuse: names leaving the folder, bytes outside the content.
-bool checkEntries(const tzk::archive::SfxArchive& archive, std::string* why) {
-  for (const auto& e : archive.fileEntries()) {
-    for (const std::wstring* name : {&e.name, &e.extractionName}) {
-      if (name == &e.extractionName && name->empty()) continue;
-      if (!tzk::archive::IsContainedName(*name)) {
-        *why = "entry '" + tzk::vocabulary::toUtf8(*name) + "' would be written outside the target folder";
-        return false;
-      }
-    }
-    if (!archive.Covers(e)) {
-      *why = "entry '" + tzk::vocabulary::toUtf8(e.name) + "' points outside the signed content";
-      return false;
-    }
-  }
-  return true;
-}
-
 // With a certificate table, the code signature tells which part changed: the image both
 // signatures cover, or only the table's size in the header the archive signature covers.
 std::string codeSignatureHint(const tzk::archive::SignatureFile& file, const StubVerdict& v) {
@@ -177,24 +141,14 @@ std::string codeSignatureHint(const tzk::archive::SignatureFile& file, const Stu
                "covers (build with --cert, or --prepare, sign and sfxpack seal)";
 }
 
-// The loader's own text for a refusal, without the path it names (the message names the file
-// once already).
-std::string loaderText(const tzk::archive::LoadVerdict& verdict, const std::wstring& path) {
-  std::wstring text = verdict.reason;
-  const std::wstring quoted = L" '" + path + L"'";
-  for (std::size_t at; (at = text.find(quoted)) != std::wstring::npos;) text.erase(at, quoted.size());
-  return tzk::vocabulary::toUtf8(text);
-}
-
 void refuse(StubVerdict* v, int exit, std::string reason) {
   v->exit = exit;
   v->reason = std::move(reason);
 }
 
 // The loader's refusals in the producer's words, with the exit code each gets.
-void explainRefusal(const tzk::archive::LoadVerdict& loaded, const std::wstring& wide,
-                    const tzk::archive::KeySet* given, const std::string& givenSource, TableSearch search,
-                    StubVerdict* v) {
+void explainRefusal(const tzk::archive::LoadVerdict& loaded, const tzk::archive::KeySet* given,
+                    const std::string& givenSource, TableSearch search, StubVerdict* v) {
   using tzk::archive::LoadStep;
   switch (loaded.step) {
     case LoadStep::kOpen:
@@ -231,10 +185,11 @@ void explainRefusal(const tzk::archive::LoadVerdict& loaded, const std::wstring&
     case LoadStep::kContainer:
     case LoadStep::kMap: {
       v->loaderCode = loaded.code;
-      const std::string text = loaderText(loaded, wide);
-      return refuse(v, kExitBadInput, "the stub's loader refuses its archive with code " + hexCode(loaded.code) + ": " +
-                                       (text.empty() ? std::string("the map block cannot be read") : text));
+      return refuse(v, kExitBadInput, tzk::vocabulary::toUtf8(tzk::archive::ProducerText(loaded)));
     }
+    case LoadStep::kStub:
+    case LoadStep::kEntries:
+    case LoadStep::kInstaller:
     case LoadStep::kLoaded: return;
   }
 }
@@ -295,15 +250,15 @@ void noteSignature(const tzk::archive::LoadVerdict& loaded, const tzk::archive::
 
 // The rules the stub's extraction applies to an archive its loader took.
 void checkLoaded(tzk::archive::SfxArchive& archive, const tzk::archive::SignatureFile& file, bool keysGiven,
-                 StubVerdict* v) {
+                 tzk::archive::LoadVerdict loaded, StubVerdict* v) {
   std::string why;
   if (!startsWithStub(file, v->signatureOffset, keysGiven, &why)) {
-    refuse(v, kExitBadInput, "no stub in front of the archive: " + why);
-  } else if (!checkEntries(archive, &why) || !checkInstaller(archive, &why)) {
-    refuse(v, kExitBadInput, why);
-  } else {
-    v->exit = kExitOk;
+    loaded = tzk::archive::RefusedForNoStub(loaded);
+    return refuse(v, kExitBadInput, tzk::vocabulary::toUtf8(tzk::archive::ProducerText(loaded)) + ": " + why);
   }
+  loaded = archive.JudgeExtraction(loaded);
+  if (!loaded.loaded()) return refuse(v, kExitBadInput, tzk::vocabulary::toUtf8(tzk::archive::ProducerText(loaded)));
+  v->exit = kExitOk;
 }
 
 tzk::Result ignoreItem(const std::wstring&, const std::uint8_t*, std::uint32_t) { return tzk::code::kSuccess; }
@@ -324,7 +279,7 @@ StubVerdict CheckAsStub(const std::string& path, tzk::archive::SfxArchive* archi
   file.Borrow(archive->archiveFile().Descriptor());
   noteSignature(loaded, file, chosen, &v);
   if (!loaded.loaded()) {
-    explainRefusal(loaded, wide, given, givenSource, chosen.search, &v);
+    explainRefusal(loaded, given, givenSource, chosen.search, &v);
     if (loaded.step == tzk::archive::LoadStep::kSignature) v.reason += codeSignatureHint(file, v);
     return v;
   }
@@ -332,7 +287,7 @@ StubVerdict CheckAsStub(const std::string& path, tzk::archive::SfxArchive* archi
   if (const auto* key = chosen.keys.Find(v.keyIndex)) v.keyFingerprint = Fingerprint(*key);
   v.contentLength = archive->contentLength();
   v.embeddedLength = archive->embeddedDataLength();
-  checkLoaded(*archive, file, given != nullptr, &v);
+  checkLoaded(*archive, file, given != nullptr, loaded, &v);
   return v;
 }
 
@@ -415,10 +370,7 @@ CodeSignatureReport InspectCodeSignatureOf(tzk::archive::SfxArchive& archive, co
   return open ? InspectCodeSignatureIn(file) : CodeSignatureReport{};
 }
 
-ItemsBlock StubItemsBlock(tzk::archive::SfxArchive& archive) {
-  if (archive.ExtractEmbeddedItems(L"", ignoreItem) == tzk::code::kSuccess) return ItemsBlock::kEmbedded;
-  return archive.ExtractTailItems(L"", ignoreItem) == tzk::code::kSuccess ? ItemsBlock::kTail : ItemsBlock::kNone;
-}
+ItemsBlock StubItemsBlock(tzk::archive::SfxArchive& archive) { return archive.ExtractItems(L"", ignoreItem); }
 
 const char* ItemsBlockName(ItemsBlock block) {
   switch (block) {

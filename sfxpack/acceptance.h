@@ -78,11 +78,10 @@ bool IsProgramFile(const std::string& path, std::string* why);
 // too: a program that is no stub carries neither. False with the reason, "it is ...".
 bool IsStub(tzk::archive::ByteView image, bool keysGiven, std::string* why);
 
-// The block the stub takes its items from. It walks the embedded-data block and reads the tail
-// block only when that walk fails (stub/main_sequence.cpp's extract()), so behind a valid
-// embedded-data block no per-download tag is ever read.
-enum class ItemsBlock { kNone, kEmbedded, kTail };
-// Decided by the archive reader's own walks, handed a saver that writes nothing.
+// The block the stub takes its items from: the archive's own decision (SfxArchive::ExtractItems),
+// behind a valid embedded-data block no per-download tag is ever read.
+using tzk::archive::ItemsBlock;
+// Decided by that walk, handed a saver that writes nothing.
 ItemsBlock StubItemsBlock(tzk::archive::SfxArchive& archive);
 // "embedded", "tail" or "none", as verify and inspect print it.
 const char* ItemsBlockName(ItemsBlock block);

@@ -143,12 +143,14 @@ int run(const Args& args) {
   const std::wstring folder = tzk::vocabulary::fromUtf8(dir);
   const tzk::Result extracted = extractAll(archive, folder, file, WantsQuiet(a));
   if (extracted != tzk::code::kSuccess) {
-    const std::string record = tzk::vocabulary::toUtf8(archive.extractionFailure());
-    const std::string detail = record.empty() ? "the installer (code " + CodeText(extracted) + ")" : record;
+    const tzk::archive::ExtractionFailure& failure = archive.extractionFailure();
+    const std::string detail = failure.code == tzk::code::kSuccess
+                                   ? "the installer (code " + CodeText(extracted) + ")"
+                                   : tzk::vocabulary::toUtf8(tzk::archive::ExtractionFailureText(failure));
     if (isContentFault(extracted)) return FileError("extract", file, "bad archive content: " + detail, kExitBadInput);
     return FileError("extract", dir, "cannot extract into it: " + detail, kExitOutputError);
   }
-  if (archive.ExtractEmbeddedItems(folder) != tzk::code::kSuccess) archive.ExtractTailItems(folder);
+  archive.ExtractItems(folder);
   std::printf("%s: extracted %zu file(s) and %s into %s\n", file.c_str(), archive.fileEntries().size(),
               kInstallerName.c_str(), dir.c_str());
   return kExitOk;

@@ -342,7 +342,7 @@ void MainSequence::startSelfDefense() {
 // Everything the child needs, in its folder: embedded items, resource files, the definition
 // files and the installer/updater itself.
 bool MainSequence::extract() {
-  if (steps_.extractEmbeddedItems(archive_, tempFolder_) != code::kSuccess) archive_.ExtractTailItems(tempFolder_);
+  steps_.extractItems(archive_, tempFolder_);
   for (const auto& [file, option] : {std::pair{archive::item::kBusinessConfigFile, L"bconfig"},
                                      std::pair{archive::item::kBusinessKeyFile, L"bpubkey"}}) {
     const std::wstring path = vocabulary::JoinPath(tempFolder_, file);
@@ -446,9 +446,7 @@ SequenceSteps::SequenceSteps()
       buildTimestamp(&stub::buildTimestamp),
       waitForChild(&waitForProcessEnd),
       installEarlySelfDefense(&selfdefense::InstallEarlySelfDefense),
-      extractEmbeddedItems([](archive::SfxArchive& archive, const std::wstring& folder) {
-        return archive.ExtractEmbeddedItems(folder);
-      }),
+      extractItems([](archive::SfxArchive& archive, const std::wstring& folder) { return archive.ExtractItems(folder); }),
       cleanUpEarlySelfDefense(&selfdefense::CleanUpEarlySelfDefense),
       extractFiles([](archive::SfxArchive& archive, const std::wstring& folder, progress::ProgressCallback* progress,
                       archive::SfxArchive::InstallerTask* installer) {

@@ -33,7 +33,7 @@ struct SequenceSteps {
   WaitForProcess waitForChild;
   Result (*installEarlySelfDefense)(const std::wstring& tempFolder, std::wstring& serviceName,
                                     archive::SfxArchive& archive);
-  Result (*extractEmbeddedItems)(archive::SfxArchive& archive, const std::wstring& folder);
+  archive::ItemsBlock (*extractItems)(archive::SfxArchive& archive, const std::wstring& folder);
   Result (*cleanUpEarlySelfDefense)(const std::wstring& serviceName);
   Result (*extractFiles)(archive::SfxArchive& archive, const std::wstring& folder,
                          progress::ProgressCallback* progress, archive::SfxArchive::InstallerTask* installer);

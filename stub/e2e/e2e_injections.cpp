@@ -58,9 +58,9 @@ Result installEarlySelfDefense(const std::wstring& tempFolder, std::wstring& ser
   return tzk::selfdefense::InstallEarlySelfDefense(tempFolder, serviceName, archive);
 }
 
-Result extractEmbeddedItems(tzk::archive::SfxArchive& archive, const std::wstring& folder) {
+tzk::archive::ItemsBlock extractItems(tzk::archive::SfxArchive& archive, const std::wstring& folder) {
   if (has(L"throw")) throw std::bad_alloc();
-  return archive.ExtractEmbeddedItems(folder);
+  return archive.ExtractItems(folder);
 }
 
 Result cleanUpEarlySelfDefense(const std::wstring& serviceName) {
@@ -76,7 +76,7 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, LPWSTR rawArguments, int) {
   steps.buildTimestamp = &buildTimestamp;
   steps.waitForChild = &waitForChild;
   steps.installEarlySelfDefense = &installEarlySelfDefense;
-  steps.extractEmbeddedItems = &extractEmbeddedItems;
+  steps.extractItems = &extractItems;
   steps.cleanUpEarlySelfDefense = &cleanUpEarlySelfDefense;
   return static_cast<int>(tzk::stub::runEntryPoint(instance, rawArguments, steps));
 }
