@@ -21,6 +21,9 @@ constexpr std::size_t kMachineField = kPeSignatureSize;  // each counted from th
 constexpr std::size_t kSectionCountField = kPeSignatureSize + 2;
 constexpr std::size_t kCharacteristicsField = kPeSignatureSize + 18;
 constexpr std::size_t kOptionalHeaderSizeField = kPeSignatureSize + 16;
+// Characteristics flags: CreateProcess starts only images marked executable, and no DLL.
+constexpr std::uint16_t kExecutableImageFlag = 0x0002;
+constexpr std::uint16_t kDllFlag = 0x2000;
 // The optional header's CheckSum, counted from the signature: file header 24 + optional header 64.
 constexpr std::uint64_t kPeChecksumField = 88;
 // The security directory entry, counted from the signature: where it lies depends on whether

@@ -33,11 +33,10 @@ tzk::archive::PeReadAt readerOf(ByteView bytes) {
   };
 }
 
-// The file header's Characteristics, which the PE reader has no use for: CreateProcess starts
-// only images marked executable, and no DLL.
-constexpr std::uint64_t kCharacteristicsField = 22;  // from "PE\0\0"
-constexpr std::uint16_t kExecutableImage = 0x0002, kDll = 0x2000;
-constexpr std::uint16_t kMachineX86 = 0x014C;
+using tzk::archive::kCharacteristicsField;
+using tzk::archive::kDllFlag;
+using tzk::archive::kExecutableImageFlag;
+using tzk::archive::kMachineX86;
 
 // The headers and the end of the sections of a program Windows can start, read from an image
 // of `size` bytes.
@@ -50,8 +49,8 @@ bool programHeaders(const tzk::archive::PeReadAt& read, std::uint64_t size, tzk:
     return false;
   }
   const std::uint16_t characteristics = ReadLe16(field);
-  if ((characteristics & kDll) != 0 || (characteristics & kExecutableImage) == 0) {
-    *why = (characteristics & kDll) != 0 ? "it is a DLL, not a program" : "it is a PE image not marked executable";
+  if ((characteristics & kDllFlag) != 0 || (characteristics & kExecutableImageFlag) == 0) {
+    *why = (characteristics & kDllFlag) != 0 ? "it is a DLL, not a program" : "it is a PE image not marked executable";
     return false;
   }
   *end = tzk::archive::PeSectionsEnd(read, *headers);

@@ -10,6 +10,7 @@
 #include <memory>
 #include <vector>
 
+#include "archive/format.h"
 #include "pe/pe_image.h"
 #include "vocabulary/little_endian.h"
 #include "vocabulary/text.h"
@@ -113,7 +114,8 @@ using Pkcs7Ptr = std::unique_ptr<PKCS7, Pkcs7Free>;
 // The PKCS#7 at the start of the table's content; its DER length in *used.
 Pkcs7Ptr parsePkcs7(const std::uint8_t* der, std::size_t size, std::size_t* used) {
   const unsigned char* p = der;
-  Pkcs7Ptr p7(d2i_PKCS7(nullptr, &p, static_cast<long>(std::min<std::size_t>(size, 0x7FFFFFFF))));
+  const std::size_t length = std::min<std::size_t>(size, tzk::archive::kFormatLimit);  // a long on every build
+  Pkcs7Ptr p7(d2i_PKCS7(nullptr, &p, static_cast<long>(length)));
   *used = p7 ? static_cast<std::size_t>(p - der) : 0;
   ERR_clear_error();  // a refusal is reported in our words; nothing is left for the next caller
   return p7;

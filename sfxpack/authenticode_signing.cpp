@@ -20,6 +20,7 @@ extern char** environ;
 #endif
 
 #include "archive/embedded_items.h"
+#include "archive/format.h"
 #include "archive/file_system.h"
 #include "pe/pe_image.h"
 #include "signature/signature.h"
@@ -118,7 +119,8 @@ bool writeInto(const std::string& path, std::uint64_t offset, const Bytes& data,
     *error = path + ": cannot open for writing: " + std::strerror(errno);
     return false;
   }
-  bool ok = offset == kAppend || (offset <= 0x7FFFFFFF && std::fseek(file.get(), static_cast<long>(offset), SEEK_SET) == 0);
+  bool ok = offset == kAppend || (offset <= tzk::archive::kFormatLimit &&
+                                  std::fseek(file.get(), static_cast<long>(offset), SEEK_SET) == 0);
   ok = ok && std::fwrite(data.data(), 1, data.size(), file.get()) == data.size();
   ok = std::fclose(file.release()) == 0 && ok;
   if (!ok) *error = path + ": cannot write: " + std::strerror(errno);

@@ -5,6 +5,7 @@
 #include <limits>
 
 #include "archive/embedded_items.h"
+#include "archive/format.h"
 #include "archive/installer_writer.h"
 
 namespace sfxpack {
@@ -14,8 +15,9 @@ const char kDefaultUrlTags[] = "ERID,EAPT";
 namespace {
 
 // The two items that configure and key the installed product, with what messages call them.
-const std::pair<const char*, const char*> kNeverFromUrl[] = {{"EBCF", "a business configuration"},
-                                                             {"EBPK", "a business public key"}};
+const std::pair<const char*, const char*> kNeverFromUrl[] = {
+    {tzk::archive::item::kBusinessConfigTag, "a business configuration"},
+    {tzk::archive::item::kBusinessKeyTag, "a business public key"}};
 
 const char* neverFromUrl(const std::string& tag) {
   for (const auto& [name, what] : kNeverFromUrl) {

@@ -7,6 +7,7 @@
 #include "archive/sfx_archive.h"
 #include "signature/signature.h"
 #include "signature/signing/signing.h"
+#include "vocabulary/path.h"
 #include "vocabulary/text.h"
 #include "sfxpack/acceptance.h"
 #include "sfxpack/authenticode.h"
@@ -37,8 +38,7 @@ std::vector<json>* g_items = nullptr;
 
 // Lists items instead of writing them.
 tzk::Result collectItem(const std::wstring& path, const std::uint8_t*, std::uint32_t size) {
-  const std::wstring name = path.substr(path.find_last_of(L"\\/") + 1);
-  g_items->push_back({{"file", tzk::vocabulary::toUtf8(name)}, {"size", size}});
+  g_items->push_back({{"file", tzk::vocabulary::toUtf8(tzk::vocabulary::FileNameOf(path))}, {"size", size}});
   return tzk::code::kSuccess;
 }
 

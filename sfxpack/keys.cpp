@@ -12,6 +12,7 @@
 #include <functional>
 #include <vector>
 
+#include "archive/format.h"
 #include "pe/pe_image.h"
 #include "signature/signature.h"
 #include "vocabulary/little_endian.h"
@@ -26,11 +27,12 @@ using tzk::archive::Number;
 using tzk::archive::SignatureType;
 using tzk::vocabulary::ReadLe32;
 
-constexpr char kTableMagic[] = "TZKsetupKeyTable";
-constexpr std::size_t kMagicSize = 16;
-constexpr std::size_t kTableHeader = 28;  // magic, format version, key count, block length
-constexpr std::size_t kTableDigest = 32;
-constexpr std::uint32_t kTableVersion = 1;
+using tzk::archive::kKeyTableMagic;
+using tzk::archive::kKeyTableMagicSize;
+constexpr std::size_t kTableHeader = tzk::archive::kKeyTableHeaderSize;
+constexpr std::size_t kTableDigest = tzk::archive::kKeyTableDigestSize;
+// The header's fields behind the magic: format version, key count, block length.
+constexpr std::size_t kVersionAt = kKeyTableMagicSize, kCountAt = kVersionAt + 4, kLengthAt = kCountAt + 4;
 
 CryptoPP::Integer integer(ByteView v) {
   return CryptoPP::Integer(v.data, v.size, CryptoPP::Integer::UNSIGNED, CryptoPP::BIG_ENDIAN_ORDER);
@@ -60,8 +62,9 @@ std::string fingerprintOf(const CryptoPP::Integer& p, const CryptoPP::Integer& q
 bool parseTable(const std::uint8_t* data, std::size_t size, std::size_t at, tzk::archive::LoadedKeys* keys) {
   if (size - at < kTableHeader + kTableDigest) return false;
   const std::uint8_t* table = data + at;
-  const std::uint32_t version = ReadLe32(table + 16), count = ReadLe32(table + 20), length = ReadLe32(table + 24);
-  if (version != kTableVersion || count == 0 || count > 6 || length < kTableHeader + kTableDigest ||
+  const std::uint32_t version = ReadLe32(table + kVersionAt), count = ReadLe32(table + kCountAt),
+                      length = ReadLe32(table + kLengthAt);
+  if (version != tzk::archive::kKeyTableVersion || count == 0 || count > tzk::archive::kKeyTableMaxKeys || length < kTableHeader + kTableDigest ||
       length > size - at) {
     return false;
   }
@@ -73,7 +76,8 @@ bool parseTable(const std::uint8_t* data, std::size_t size, std::size_t at, tzk:
   for (std::uint32_t i = 0; i < count; ++i) {
     if (length - kTableDigest - pos < 4) return false;
     const int index = static_cast<int>(ReadLe32(table + pos));
-    const std::size_t wide = index <= 3 ? 128 : 256, narrow = index <= 3 ? 20 : 32;
+    const std::size_t wide = tzk::archive::KeyWideSize(static_cast<std::uint32_t>(index)),
+                      narrow = tzk::archive::KeyNarrowSize(static_cast<std::uint32_t>(index));
     pos += 4;
     if (length - kTableDigest - pos < 3 * wide + narrow || found.keys().Find(index) != nullptr) return false;
     const ByteView p{table + pos, wide}, q{table + pos + wide, narrow}, g{table + pos + wide + narrow, wide},
@@ -118,7 +122,7 @@ TableSearch ReadStubKeys(const tzk::archive::SignatureFile& file, std::uint64_t 
   tzk::archive::ContentView view;
   if (length == 0 || !file.ViewContent(length, &view)) return TableSearch::kNone;
   const ByteView bytes = view.bytes();
-  const std::boyer_moore_horspool_searcher<const char*> search(kTableMagic, kTableMagic + kMagicSize);
+  const std::boyer_moore_horspool_searcher<const char*> search(kKeyTableMagic, kKeyTableMagic + kKeyTableMagicSize);
   const char* begin = reinterpret_cast<const char*>(bytes.data);
   const char* end = begin + bytes.size;
   bool seen = false;
@@ -132,7 +136,7 @@ TableSearch ReadStubKeys(const tzk::archive::SignatureFile& file, std::uint64_t 
 bool CarriesKeyTableMagic(ByteView bytes) {
   const char* begin = reinterpret_cast<const char*>(bytes.data);
   const char* end = begin + bytes.size;
-  const std::boyer_moore_horspool_searcher<const char*> search(kTableMagic, kTableMagic + kMagicSize);
+  const std::boyer_moore_horspool_searcher<const char*> search(kKeyTableMagic, kKeyTableMagic + kKeyTableMagicSize);
   return std::search(begin, end, search) != end;
 }
 

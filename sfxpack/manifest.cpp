@@ -9,6 +9,8 @@
 
 #include "archive/embedded_items.h"
 #include "archive/format.h"
+#include "vocabulary/path.h"
+#include "vocabulary/text.h"
 #include "packers/data_packer.h"
 #include "packers/file_package.h"
 #include "sfxpack/acceptance.h"
@@ -20,19 +22,15 @@ namespace {
 using nlohmann::json;
 using tzk::archive::kFormatLimit;
 
+// The manifest's folder with its separator, which relative paths in it are joined onto; a
+// colon is a name's own letter here, as on the producer's Linux.
 std::string folderOf(const std::string& path) {
-  const std::size_t slash = path.find_last_of("/\\");
-  return slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
+  const std::size_t length = tzk::vocabulary::FolderOf(path).size();
+  const bool separated = length < path.size() && (path[length] == '/' || path[length] == '\\');
+  return separated ? path.substr(0, length + 1) : std::string();
 }
 
-bool isAbsolute(const std::string& path) {
-  return (!path.empty() && (path[0] == '/' || path[0] == '\\')) || (path.size() > 1 && path[1] == ':');
-}
-
-std::string baseName(const std::string& path) {
-  const std::size_t slash = path.find_last_of("/\\");
-  return slash == std::string::npos ? path : path.substr(slash + 1);
-}
+std::string baseName(const std::string& path) { return path.substr(folderOf(path).size()); }
 
 // Reads manifests strictly: a misspelt key is an error, not a silently missing setting. The
 // files a manifest names are only noted while it is walked: every one is measured before any is
@@ -177,7 +175,7 @@ class Reader {
     return true;
   }
 
-  std::string resolve(const std::string& path) const { return isAbsolute(path) ? path : base_ + path; }
+  std::string resolve(const std::string& path) const { return tzk::vocabulary::HasRoot(path) ? path : base_ + path; }
 
  private:
   struct Input {
@@ -274,7 +272,8 @@ bool readSelfDefense(Reader& r, const json& modules, InstallerPlan* plan) {
       return false;
     }
     if (platform != "x86" && platform != "x64") return r.fail(where, "\"platform\" must be \"x86\" or \"x64\"");
-    file.name = "selfdefense_" + platform + "_" + baseName(path);
+    const wchar_t* prefix = platform == "x64" ? tzk::archive::kModulePrefix64 : tzk::archive::kModulePrefix86;
+    file.name = tzk::vocabulary::toUtf8(prefix) + baseName(path);
     plan->files.push_back(std::move(file));
   }
   return true;

@@ -158,15 +158,28 @@ bool IsAbsolutePath(const wchar_t* path) {
   return text.size() >= 3 && isDriveAt(text, 0) && isSeparator(text[2]);
 }
 
-bool HasRoot(wstring_view path) {
-  return !path.empty() && (isSeparator(path[0]) || (path.size() >= 2 && path[1] == L':'));
+namespace {
+
+// One rule for both widths: the stub's paths are UTF-16, the producer's UTF-8.
+template <typename Char>
+bool hasRoot(std::basic_string_view<Char> path) {
+  const auto separator = [](Char c) { return c == Char('\\') || c == Char('/'); };
+  return !path.empty() && (separator(path[0]) || (path.size() >= 2 && path[1] == Char(':')));
 }
 
-std::wstring FolderOf(const std::wstring& path) {
-  const std::size_t separator = path.find_last_of(L"\\/");
-  return separator == std::wstring::npos ? std::wstring() : path.substr(0, separator);
+template <typename Char>
+std::basic_string<Char> folderOf(const std::basic_string<Char>& path) {
+  const Char separators[] = {Char('\\'), Char('/'), Char(0)};
+  const std::size_t separator = path.find_last_of(separators);
+  return separator == std::basic_string<Char>::npos ? std::basic_string<Char>() : path.substr(0, separator);
 }
 
+}  // namespace
+
+bool HasRoot(wstring_view path) { return hasRoot(path); }
+bool HasRoot(std::string_view path) { return hasRoot(path); }
+std::wstring FolderOf(const std::wstring& path) { return folderOf(path); }
+std::string FolderOf(const std::string& path) { return folderOf(path); }
 std::wstring FileNameOf(const std::wstring& path) {
   const std::size_t separator = path.find_last_of(L"\\/:");
   return separator == std::wstring::npos ? path : path.substr(separator + 1);

@@ -51,9 +51,11 @@ bool IsAbsolutePath(const wchar_t* path);
 // drive-relative "C:x" (drive C's current folder, wherever that is). A name that must stay inside
 // a folder, or that a DLL load resolves without the search, is judged by this.
 bool HasRoot(std::wstring_view path);
+bool HasRoot(std::string_view path);  // the producer's UTF-8 paths, by the same rule
 
 // The text before a path's last separator ("\" or "/"); empty when it has none.
 std::wstring FolderOf(const std::wstring& path);
+std::string FolderOf(const std::string& path);
 // The text after a path's last separator or drive colon; the whole path when it has neither.
 std::wstring FileNameOf(const std::wstring& path);
 
