@@ -15,6 +15,8 @@
 #include "vocabulary/path.h"
 
 namespace tzk::archive {
+
+using signature::kRawMd5Magic;
 namespace {
 
 static_assert(kMd5Size == CryptoPP::Weak::MD5::DIGESTSIZE, "the tail block ends in an MD5");

@@ -102,20 +102,22 @@ constexpr wchar_t kInstallerFileName[] = L"instup.exe";
 constexpr std::uint32_t kTextMd5LineBreak = 2;
 // What the container pairs with the text MD5 form: that line break, the opening magic and the
 // digits.
-constexpr std::uint32_t kTextMd5Trailer = kTextMd5LineBreak + kSignatureMagicSize + kTextMd5Digits;
+constexpr std::uint32_t kTextMd5Trailer =
+    kTextMd5LineBreak + signature::kSignatureMagicSize + signature::kTextMd5Digits;
 
 // Where the signed content ends for a signature block found at `offset`.
-constexpr std::uint64_t ContentEnd(SignatureType type, std::uint64_t offset) {
-  return type == SignatureType::kTextMd5 && offset >= kTextMd5LineBreak ? offset - kTextMd5LineBreak : offset;
+constexpr std::uint64_t ContentEnd(signature::SignatureType type, std::uint64_t offset) {
+  const bool text = type == signature::SignatureType::kTextMd5;
+  return text && offset >= kTextMd5LineBreak ? offset - kTextMd5LineBreak : offset;
 }
 
 // The trailer length the container pairs with each type it takes, 0 for the types it refuses;
 // only the check that the content can hold a locator uses it.
-constexpr std::uint32_t TrailerLength(SignatureType type) {
+constexpr std::uint32_t TrailerLength(signature::SignatureType type) {
   switch (type) {
-    case SignatureType::kRawSha256Dsa: return kRawSha256DsaBlock;
-    case SignatureType::kRawMd5Dsa: return kRawMd5DsaBlock;
-    case SignatureType::kTextMd5: return kTextMd5Trailer;
+    case signature::SignatureType::kRawSha256Dsa: return signature::kRawSha256DsaBlock;
+    case signature::SignatureType::kRawMd5Dsa: return signature::kRawMd5DsaBlock;
+    case signature::SignatureType::kTextMd5: return kTextMd5Trailer;
     default: return 0;
   }
 }

@@ -22,6 +22,8 @@
 #include "packers/package_stream.h"
 
 namespace tzk::archive {
+
+using signature::SignatureType;
 namespace {
 
 void appendUint32(Bytes* out, std::uint32_t v) {

@@ -42,7 +42,7 @@ struct InstallerPlan {
   std::vector<FileEntryPlan> files;
   std::vector<EmbeddedItem> embedded;
   // The text form (2) is preceded by a line break the reader steps over.
-  SignatureType signatureType = SignatureType::kRawMd5Dsa;
+  signature::SignatureType signatureType = signature::SignatureType::kRawMd5Dsa;
 };
 
 // The layout of a built installer, for inspection and tests.

@@ -11,6 +11,14 @@
 
 namespace tzk::archive {
 
+using signature::CompiledKeys;
+using signature::KeySet;
+using signature::LocateSignatureIn;
+using signature::LookupMode;
+using signature::SignatureFile;
+using signature::SignatureType;
+using signature::VerifySignatureIn;
+
 const log::ComponentTag kTagSfxArc(L"SfxArc");
 
 namespace {

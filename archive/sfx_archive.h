@@ -101,7 +101,7 @@ struct LoadVerdict {
   Refusal refusal = Refusal::kNone;
   Result systemError = code::kSuccess;  // the open's own error, for kCannotOpen
   EntryConcerned entry;                 // for kEntries
-  std::optional<SignatureType> type;    // once a block is found
+  std::optional<signature::SignatureType> type;    // once a block is found
   std::uint64_t signatureOffset = 0;
   int keyIndex = 0;  // the key that verified
   bool loaded() const { return step == LoadStep::kLoaded; }
@@ -137,7 +137,8 @@ std::wstring ExtractionFailureText(const ExtractionFailure& failure);
 // The keys to verify with, asked for once the signature block is found (the producer reads them
 // from the stub in front of it, through the loader's own open). Null refuses the file at the
 // keys step, which the finder then explains.
-using KeyFinder = std::function<const KeySet*(const SignatureFile& file, std::uint64_t signatureOffset)>;
+using KeyFinder =
+    std::function<const signature::KeySet*(const signature::SignatureFile& file, std::uint64_t signatureOffset)>;
 
 class SfxArchive {
  public:
@@ -152,10 +153,11 @@ class SfxArchive {
   // Applies the loader's rules to the file in their order, through one open that stays with
   // this object for everything read afterwards, and says what they decided; logs nothing.
   // watch is told the progress of the signature's digest.
-  LoadVerdict Judge(const wchar_t* archivePath, const KeyFinder& keys, SignatureFile::PieceWatch watch = nullptr);
+  LoadVerdict Judge(const wchar_t* archivePath, const KeyFinder& keys,
+                    signature::SignatureFile::PieceWatch watch = nullptr);
   // Reads the container behind the signature Judge found, without its check: the producer's
   // inspection of an archive whose signature fails.
-  LoadVerdict ReadContainer(const wchar_t* archivePath, SignatureType type, std::uint64_t signatureOffset);
+  LoadVerdict ReadContainer(const wchar_t* archivePath, signature::SignatureType type, std::uint64_t signatureOffset);
   // The producer's steps past a verdict the loader took, in the order the stub's extraction
   // would meet them: every entry's names stay inside the folder and its bytes inside the signed
   // content, then the installer record is there, inside it, and its package unpacks. The stub in
@@ -233,7 +235,7 @@ class SfxArchive {
 };
 
 // The verify mode that belongs to a signature type found by the archive lookup.
-LookupMode VerifyModeFor(SignatureType type);
+signature::LookupMode VerifyModeFor(signature::SignatureType type);
 
 // Logs a verdict as Load does: its LoaderText at level error, or that the archive loaded.
 void LogVerdict(const LoadVerdict& verdict, const wchar_t* archivePath);

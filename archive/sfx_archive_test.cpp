@@ -33,6 +33,13 @@
 #endif
 
 namespace tzk::archive {
+
+using signature::DsaPrivateKey;
+using signature::MakeSignatureBlock;
+using signature::Number;
+using signature::ParsePrivateKeyPem;
+using signature::ReadTextFile;
+using signature::SignatureType;
 namespace {
 
 using testing::ScratchDir;

@@ -13,6 +13,11 @@
 #include "vocabulary/little_endian.h"
 
 namespace tzk::archive {
+
+using signature::ByteView;
+using signature::CompiledKeys;
+using signature::DsaPublicKey;
+using signature::KeySet;
 namespace {
 
 using vocabulary::ReadLe32;

@@ -5,7 +5,7 @@
 
 #include "vocabulary/little_endian.h"
 
-namespace tzk::archive {
+namespace tzk::pe {
 
 using vocabulary::ReadLe16;
 using vocabulary::ReadLe32;
@@ -76,4 +76,4 @@ std::uint32_t PeChecksum(const std::uint8_t* data, std::size_t size, std::uint64
   return sum.Result();
 }
 
-}  // namespace tzk::archive
+}  // namespace tzk::pe

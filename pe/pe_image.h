@@ -8,7 +8,7 @@
 #include <cstdint>
 #include <functional>
 
-namespace tzk::archive {
+namespace tzk::pe {
 
 // The DOS header's first bytes and, kPeOffsetField into them, where the PE signature lies.
 constexpr std::size_t kDosHeaderSize = 0x40;
@@ -89,4 +89,4 @@ class PeChecksumSum {
   std::uint64_t sum_ = 0;
 };
 
-}  // namespace tzk::archive
+}  // namespace tzk::pe

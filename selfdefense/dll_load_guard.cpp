@@ -108,7 +108,7 @@ const IMAGE_IMPORT_DESCRIPTOR* findImportDescriptor(HMODULE module, const char* 
   if (directoryOf == nullptr) return nullptr;
   ULONG size = 0;
   auto* descriptor =
-      static_cast<const IMAGE_IMPORT_DESCRIPTOR*>(directoryOf(module, TRUE, archive::kImportDirectoryIndex, &size));
+      static_cast<const IMAGE_IMPORT_DESCRIPTOR*>(directoryOf(module, TRUE, pe::kImportDirectoryIndex, &size));
   if (descriptor == nullptr) return nullptr;
   const auto* base = reinterpret_cast<const char*>(module);
   for (; descriptor->Name != 0; ++descriptor) {

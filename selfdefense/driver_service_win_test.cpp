@@ -62,18 +62,18 @@ Bytes buildArchive(bool withX86, bool withX64) {
   plan.commandLine = "/tmp:%TMPPATH%";
   plan.sfxName = "driver test";
   plan.installer = Bytes(64, 'I');
-  plan.signatureType = archive::SignatureType::kRawSha256Dsa;
+  plan.signatureType = signature::SignatureType::kRawSha256Dsa;
   plan.files.push_back({"vps.vpx", Bytes(100, 'V'), 0, "", 1});
   if (withX86) plan.files.push_back({"selfdefense_x86_tzksp.pkg", x86Module(), 0, "tzksp.sys", 2});
   if (withX64) plan.files.push_back({"selfdefense_x64_tzksp.pkg", x64Module(), 0, "tzksp.sys", 2});
   // Signed with a test key the test build of the stub trusts: the stub takes nothing unsigned.
   const archive::Signer sign = [](Bytes* content, std::string* error) {
     std::string pem;
-    archive::DsaPrivateKey key;
+    signature::DsaPrivateKey key;
     Bytes block;
-    if (archive::ReadTextFile(tzk::testing::SourcePath(L"keys/test/key5.pem"), &pem) != 0 ||
-        archive::ParsePrivateKeyPem(pem, &key) != 0 ||
-        archive::MakeSignatureBlock({content->data(), content->size()}, archive::SignatureType::kRawSha256Dsa, &key,
+    if (signature::ReadTextFile(tzk::testing::SourcePath(L"keys/test/key5.pem"), &pem) != 0 ||
+        signature::ParsePrivateKeyPem(pem, &key) != 0 ||
+        signature::MakeSignatureBlock({content->data(), content->size()}, signature::SignatureType::kRawSha256Dsa, &key,
                                     &block) != 0) {
       *error = "cannot sign";
       return false;

@@ -20,12 +20,12 @@
 namespace sfxpack {
 namespace {
 
-using tzk::archive::ByteView;
-using tzk::archive::Number;
+using tzk::signature::ByteView;
+using tzk::signature::Number;
 using tzk::vocabulary::ReadLe16;
 
 // Reads bytes held in memory for the PE reader.
-tzk::archive::PeReadAt readerOf(ByteView bytes) {
+tzk::pe::PeReadAt readerOf(ByteView bytes) {
   return [bytes](std::uint64_t at, void* buffer, std::size_t size) {
     if (at > bytes.size || size > bytes.size - at) return false;
     std::memcpy(buffer, bytes.data + at, size);
@@ -33,17 +33,17 @@ tzk::archive::PeReadAt readerOf(ByteView bytes) {
   };
 }
 
-using tzk::archive::kCharacteristicsField;
-using tzk::archive::kDllFlag;
-using tzk::archive::kExecutableImageFlag;
-using tzk::archive::kMachineX86;
+using tzk::pe::kCharacteristicsField;
+using tzk::pe::kDllFlag;
+using tzk::pe::kExecutableImageFlag;
+using tzk::pe::kMachineX86;
 
 // The headers and the end of the sections of a program Windows can start, read from an image
 // of `size` bytes.
-bool programHeaders(const tzk::archive::PeReadAt& read, std::uint64_t size, tzk::archive::PeHeaders* headers,
+bool programHeaders(const tzk::pe::PeReadAt& read, std::uint64_t size, tzk::pe::PeHeaders* headers,
                     std::uint64_t* end, std::string* why) {
   std::uint8_t field[2];
-  if (!tzk::archive::ReadPeHeaders(read, headers) ||
+  if (!tzk::pe::ReadPeHeaders(read, headers) ||
       !read(headers->peOffset + kCharacteristicsField, field, sizeof field)) {
     *why = size == 0 ? "it is empty" : "it is no PE image (no MZ and PE headers)";
     return false;
@@ -53,7 +53,7 @@ bool programHeaders(const tzk::archive::PeReadAt& read, std::uint64_t size, tzk:
     *why = (characteristics & kDllFlag) != 0 ? "it is a DLL, not a program" : "it is a PE image not marked executable";
     return false;
   }
-  *end = tzk::archive::PeSectionsEnd(read, *headers);
+  *end = tzk::pe::PeSectionsEnd(read, *headers);
   if (*end == 0 || *end > size) {
     *why = "it is a PE image cut short: its sections run past its " + std::to_string(size) + " bytes";
     return false;
@@ -103,9 +103,9 @@ bool isFile(const std::string& path, std::uint64_t* size, std::string* why) {
 
 // Keys given on the command line replace the stub's table, not the stub: the file must still
 // start with one, or nothing would load the archive that the signature covers.
-bool startsWithStub(const tzk::archive::SignatureFile& file, std::uint64_t contentLength, bool keysGiven,
+bool startsWithStub(const tzk::signature::SignatureFile& file, std::uint64_t contentLength, bool keysGiven,
                     std::string* why) {
-  tzk::archive::ContentView view;
+  tzk::signature::ContentView view;
   if (!file.ViewContent(StubImageLength(file, contentLength), &view)) {
     *why = "it cannot be read";
     return false;
@@ -114,9 +114,9 @@ bool startsWithStub(const tzk::archive::SignatureFile& file, std::uint64_t conte
 }
 
 // The certificate table, present or only reserved, as the PE header names it.
-void certificateTable(const tzk::archive::SignatureFile& file, std::uint64_t signatureOffset, StubVerdict* v) {
-  tzk::archive::PeHeaders headers;
-  if (!tzk::archive::ReadPeHeaders(SourceOf(file).read, &headers) || headers.tableOffset == 0) return;
+void certificateTable(const tzk::signature::SignatureFile& file, std::uint64_t signatureOffset, StubVerdict* v) {
+  tzk::pe::PeHeaders headers;
+  if (!tzk::pe::ReadPeHeaders(SourceOf(file).read, &headers) || headers.tableOffset == 0) return;
   const std::uint32_t at = headers.tableOffset, size = headers.tableSize;
   // A table whose content is still zero is the placeholder build --prepare leaves.
   std::uint8_t content[64] = {};
@@ -131,7 +131,7 @@ void certificateTable(const tzk::archive::SignatureFile& file, std::uint64_t sig
 
 // With a certificate table, the code signature tells which part changed: the image both
 // signatures cover, or only the table's size in the header the archive signature covers.
-std::string codeSignatureHint(const tzk::archive::SignatureFile& file, const StubVerdict& v) {
+std::string codeSignatureHint(const tzk::signature::SignatureFile& file, const StubVerdict& v) {
   if (!v.authenticodeTable) return std::string();
   const CodeSignatureReport code = InspectCodeSignatureIn(file);
   return code.parses && !code.digestMatches
@@ -146,7 +146,7 @@ void refuse(StubVerdict* v, int exit, std::string reason) {
 }
 
 // The loader's refusals in the producer's words, with the exit code each gets.
-void explainRefusal(const tzk::archive::LoadVerdict& loaded, const tzk::archive::KeySet* given,
+void explainRefusal(const tzk::archive::LoadVerdict& loaded, const tzk::signature::KeySet* given,
                     const std::string& givenSource, TableSearch search, StubVerdict* v) {
   using tzk::archive::LoadStep;
   switch (loaded.step) {
@@ -213,15 +213,15 @@ bool withinLimit(const std::string& path, StubVerdict* v) {
 
 // The keys the loader checks with: the given ones, or those of the stub's table as it was found.
 struct ChosenKeys {
-  tzk::archive::LoadedKeys stubKeys;
-  tzk::archive::KeySet keys{};
+  tzk::signature::LoadedKeys stubKeys;
+  tzk::signature::KeySet keys{};
   TableSearch search = TableSearch::kNone;
 };
 
 tzk::archive::LoadVerdict judge(const std::wstring& path, tzk::archive::SfxArchive* archive,
-                                const tzk::archive::KeySet* given, ChosenKeys* chosen, const CheckProgress& checked) {
-  const tzk::archive::KeyFinder finder = [given, chosen](const tzk::archive::SignatureFile& file,
-                                                         std::uint64_t offset) -> const tzk::archive::KeySet* {
+                                const tzk::signature::KeySet* given, ChosenKeys* chosen, const CheckProgress& checked) {
+  const tzk::archive::KeyFinder finder = [given, chosen](const tzk::signature::SignatureFile& file,
+                                                         std::uint64_t offset) -> const tzk::signature::KeySet* {
     chosen->search = given != nullptr ? TableSearch::kFound : ReadStubKeys(file, offset, &chosen->stubKeys);
     chosen->keys = given != nullptr ? *given : chosen->stubKeys.keys();
     return chosen->search == TableSearch::kFound ? &chosen->keys : nullptr;
@@ -232,7 +232,7 @@ tzk::archive::LoadVerdict judge(const std::wstring& path, tzk::archive::SfxArchi
 
 // What the loader found of the signature: its type and place, the certificate table beside it
 // and the keys of its kind that were tried.
-void noteSignature(const tzk::archive::LoadVerdict& loaded, const tzk::archive::SignatureFile& file,
+void noteSignature(const tzk::archive::LoadVerdict& loaded, const tzk::signature::SignatureFile& file,
                    const ChosenKeys& chosen, StubVerdict* v) {
   if (!loaded.type) return;
   v->type = loaded.type;
@@ -240,7 +240,7 @@ void noteSignature(const tzk::archive::LoadVerdict& loaded, const tzk::archive::
   v->contentLength = tzk::archive::ContentEnd(*loaded.type, loaded.signatureOffset);
   certificateTable(file, loaded.signatureOffset, v);
   if (chosen.search != TableSearch::kFound) return;
-  for (int index : tzk::archive::KeyOrderFor(*loaded.type)) {
+  for (int index : tzk::signature::KeyOrderFor(*loaded.type)) {
     if (const auto* key = chosen.keys.Find(index)) {
       v->trusted.push_back(std::to_string(index) + " " + Fingerprint(*key));
     }
@@ -248,7 +248,7 @@ void noteSignature(const tzk::archive::LoadVerdict& loaded, const tzk::archive::
 }
 
 // The rules the stub's extraction applies to an archive its loader took.
-void checkLoaded(tzk::archive::SfxArchive& archive, const tzk::archive::SignatureFile& file, bool keysGiven,
+void checkLoaded(tzk::archive::SfxArchive& archive, const tzk::signature::SignatureFile& file, bool keysGiven,
                  tzk::archive::LoadVerdict loaded, StubVerdict* v) {
   std::string why;
   if (!startsWithStub(file, v->signatureOffset, keysGiven, &why)) {
@@ -264,7 +264,7 @@ tzk::Result ignoreItem(const std::wstring&, const std::uint8_t*, std::uint32_t) 
 
 }  // namespace
 
-StubVerdict CheckAsStub(const std::string& path, tzk::archive::SfxArchive* archive, const tzk::archive::KeySet* given,
+StubVerdict CheckAsStub(const std::string& path, tzk::archive::SfxArchive* archive, const tzk::signature::KeySet* given,
                         const std::string& givenSource, const CheckProgress& checked) {
   StubVerdict v;
   if (!withinLimit(path, &v)) return v;
@@ -274,7 +274,7 @@ StubVerdict CheckAsStub(const std::string& path, tzk::archive::SfxArchive* archi
   v.loaderStep = loaded.step;
   if (loaded.step > tzk::archive::LoadStep::kType)
     v.keySource = given != nullptr ? givenSource : "the stub's key table";
-  tzk::archive::SignatureFile file;
+  tzk::signature::SignatureFile file;
   file.Borrow(archive->archiveFile().Descriptor());
   noteSignature(loaded, file, chosen, &v);
   if (!loaded.loaded()) {
@@ -291,18 +291,18 @@ StubVerdict CheckAsStub(const std::string& path, tzk::archive::SfxArchive* archi
 }
 
 bool IsProgramFile(const std::string& path, std::string* why) {
-  tzk::archive::SignatureFile file;
+  tzk::signature::SignatureFile file;
   if (!file.Open(tzk::vocabulary::fromUtf8(path).c_str())) {
     *why = "it cannot be opened";
     return false;
   }
-  tzk::archive::PeHeaders headers;
+  tzk::pe::PeHeaders headers;
   std::uint64_t end = 0;
   return programHeaders(SourceOf(file).read, file.Size(), &headers, &end, why);
 }
 
 bool IsStub(ByteView image, bool keysGiven, std::string* why) {
-  tzk::archive::PeHeaders headers;
+  tzk::pe::PeHeaders headers;
   std::uint64_t end = 0;
   if (!programHeaders(readerOf(image), image.size, &headers, &end, why)) return false;
   if (headers.machine != kMachineX86) {
@@ -318,8 +318,8 @@ bool IsStub(ByteView image, bool keysGiven, std::string* why) {
   return true;
 }
 
-StubVerdict CheckWritten(const std::string& staged, const tzk::archive::KeySet* given, const std::string& givenSource,
-                         const tzk::archive::DsaPrivateKey* signingKey, const std::string& keyPath,
+StubVerdict CheckWritten(const std::string& staged, const tzk::signature::KeySet* given, const std::string& givenSource,
+                         const tzk::signature::DsaPrivateKey* signingKey, const std::string& keyPath,
                          std::string* message, const CheckProgress& checked) {
   tzk::archive::SfxArchive archive;
   const StubVerdict v = CheckAsStub(staged, &archive, given, givenSource, checked);
@@ -363,7 +363,7 @@ nlohmann::json VerdictJson(const StubVerdict& v) {
 }
 
 CodeSignatureReport InspectCodeSignatureOf(tzk::archive::SfxArchive& archive, const std::string& path) {
-  tzk::archive::SignatureFile file;
+  tzk::signature::SignatureFile file;
   const bool open = archive.archiveFile().Descriptor() >= 0 ? file.Borrow(archive.archiveFile().Descriptor())
                                                               : file.Open(tzk::vocabulary::fromUtf8(path).c_str());
   return open ? InspectCodeSignatureIn(file) : CodeSignatureReport{};

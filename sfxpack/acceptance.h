@@ -22,7 +22,7 @@ struct StubVerdict {
   int exit = 3;        // kExitOk when the stub accepts the file, else kExitCheckFailed or kExitBadInput
   std::string reason;  // why it is refused; empty when accepted
   bool readable = false;  // the file could be read at all (else the reason says why not)
-  std::optional<tzk::archive::SignatureType> type;  // none when no block was found
+  std::optional<tzk::signature::SignatureType> type;  // none when no block was found
   std::uint64_t signatureOffset = 0;
   std::uint64_t contentLength = 0;  // as the loader takes it: two less than the block's offset for type 2
   std::uint32_t embeddedLength = 0;
@@ -49,7 +49,7 @@ struct StubVerdict {
 // checked is told the bytes digested so far and the content's length while the signature is
 // checked (for progress; may be empty).
 using CheckProgress = Progress;
-StubVerdict CheckAsStub(const std::string& path, tzk::archive::SfxArchive* archive, const tzk::archive::KeySet* given,
+StubVerdict CheckAsStub(const std::string& path, tzk::archive::SfxArchive* archive, const tzk::signature::KeySet* given,
                         const std::string& givenSource, const CheckProgress& checked = nullptr);
 
 // The file's code signature, read through the archive's open (or, where the archive could not
@@ -59,8 +59,8 @@ CodeSignatureReport InspectCodeSignatureOf(tzk::archive::SfxArchive& archive, co
 // The verdict on a file a command has just written (staged, not yet in place), and the reason
 // it is refused in the words of the command: an untrusted key is named by the fingerprint of the
 // key it was signed with (signingKey, from keyPath; both may be empty).
-StubVerdict CheckWritten(const std::string& staged, const tzk::archive::KeySet* given, const std::string& givenSource,
-                         const tzk::archive::DsaPrivateKey* signingKey, const std::string& keyPath,
+StubVerdict CheckWritten(const std::string& staged, const tzk::signature::KeySet* given, const std::string& givenSource,
+                         const tzk::signature::DsaPrivateKey* signingKey, const std::string& keyPath,
                          std::string* message, const CheckProgress& checked = nullptr);
 
 // What verify, inspect and build report about a verdict in JSON ("error" only when refused).
@@ -76,7 +76,7 @@ bool IsProgramFile(const std::string& path, std::string* why);
 // (exit 1). With keysGiven (--keys names the keys to check with) the table may be missing or hold
 // other keys, so the magic of the archive locator, which every stub's loader looks for, counts
 // too: a program that is no stub carries neither. False with the reason, "it is ...".
-bool IsStub(tzk::archive::ByteView image, bool keysGiven, std::string* why);
+bool IsStub(tzk::signature::ByteView image, bool keysGiven, std::string* why);
 
 // The block the stub takes its items from: the archive's own decision (SfxArchive::ExtractItems),
 // behind a valid embedded-data block no per-download tag is ever read.

@@ -23,7 +23,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using tzk::archive::Bytes;
-using tzk::archive::SignatureType;
+using tzk::signature::SignatureType;
 namespace record = tzk::archive::record;
 
 std::string fromEnv(const char* variable, const std::string& name) {
@@ -43,8 +43,8 @@ void writeBytes(const fs::path& path, const Bytes& bytes) {
                                               static_cast<std::streamsize>(bytes.size()));
 }
 
-tzk::archive::DsaPrivateKey privateKey(int index) {
-  tzk::archive::DsaPrivateKey key;
+tzk::signature::DsaPrivateKey privateKey(int index) {
+  tzk::signature::DsaPrivateKey key;
   std::string error;
   EXPECT_TRUE(LoadPrivateKey(testKey("key" + std::to_string(index) + ".pem"), &key, &error)) << error;
   return key;
@@ -54,10 +54,10 @@ std::string fingerprintOf(int index) { return Fingerprint(privateKey(index)); }
 
 // Appends the signature block of `type` to the content, with the test key of `keyIndex`.
 void sign(Bytes* content, SignatureType type, int keyIndex) {
-  const tzk::archive::DsaPrivateKey key =
-      type == SignatureType::kTextMd5 ? tzk::archive::DsaPrivateKey{} : privateKey(keyIndex);
+  const tzk::signature::DsaPrivateKey key =
+      type == SignatureType::kTextMd5 ? tzk::signature::DsaPrivateKey{} : privateKey(keyIndex);
   Bytes block;
-  ASSERT_EQ(tzk::archive::MakeSignatureBlock({content->data(), content->size()}, type,
+  ASSERT_EQ(tzk::signature::MakeSignatureBlock({content->data(), content->size()}, type,
                                              type == SignatureType::kTextMd5 ? nullptr : &key, &block),
             tzk::code::kSuccess);
   content->insert(content->end(), block.begin(), block.end());
@@ -149,7 +149,7 @@ class AcceptanceTest : public ::testing::Test {
     return (dir_ / name).string();
   }
 
-  StubVerdict check(const std::string& path, const tzk::archive::KeySet* given = nullptr,
+  StubVerdict check(const std::string& path, const tzk::signature::KeySet* given = nullptr,
                     const std::string& source = "") {
     tzk::archive::SfxArchive archive;
     return CheckAsStub(path, &archive, given, source);
@@ -175,7 +175,7 @@ TEST_F(AcceptanceTest, AcceptedWithTheStubsKeys) {
   EXPECT_EQ(v.type, SignatureType::kRawSha256Dsa);
   EXPECT_EQ(v.signatureOffset, layout_.contentLength);
   EXPECT_EQ(v.contentLength, layout_.contentLength);
-  EXPECT_EQ(v.signatureOffset + tzk::archive::kRawSha256DsaBlock, fs::file_size(path));
+  EXPECT_EQ(v.signatureOffset + tzk::signature::kRawSha256DsaBlock, fs::file_size(path));
   EXPECT_EQ(v.keyIndex, 6);
   EXPECT_EQ(v.keyFingerprint, fingerprintOf(6));
   EXPECT_EQ(v.keySource, "the stub's key table");
@@ -270,11 +270,11 @@ TEST_F(AcceptanceTest, RefusalsBeforeAKeyVerifies) {
 // wrote names the key it signed with, or says the file changed when that key is trusted.
 TEST_F(AcceptanceTest, AnUntrustedKeyIsNamedWithTheKeysTried) {
   const std::string path = build("setup.exe", SignatureType::kRawSha256Dsa, 5);
-  tzk::archive::LoadedKeys six, one;
+  tzk::signature::LoadedKeys six, one;
   const Bytes pem6 = readBytes(testKey("key6.pub.pem")), pem1 = readBytes(testKey("key1.pub.pem"));
   ASSERT_EQ(six.AddPem(6, std::string(pem6.begin(), pem6.end())), tzk::code::kSuccess);
   ASSERT_EQ(one.AddPem(1, std::string(pem1.begin(), pem1.end())), tzk::code::kSuccess);
-  const tzk::archive::KeySet sixKeys = six.keys(), oneKeys = one.keys();
+  const tzk::signature::KeySet sixKeys = six.keys(), oneKeys = one.keys();
   const StubVerdict v = check(path, &sixKeys, "KEYS");
   EXPECT_EQ(v.exit, kExitCheckFailed);
   EXPECT_TRUE(v.untrustedKey);
@@ -283,7 +283,7 @@ TEST_F(AcceptanceTest, AnUntrustedKeyIsNamedWithTheKeysTried) {
   EXPECT_EQ(v.reason, "the type-5 signature does not verify with any key in KEYS (keys 6 " + fingerprintOf(6) +
                           "): signed with another key, or changed after signing");
 
-  const tzk::archive::DsaPrivateKey key5 = privateKey(5);
+  const tzk::signature::DsaPrivateKey key5 = privateKey(5);
   std::string message;
   CheckWritten(path, &sixKeys, "KEYS", &key5, "key5.pem", &message);
   EXPECT_EQ(message, "not written, the stub would refuse it: signed with a key not in KEYS: key fingerprint " +
@@ -335,10 +335,10 @@ TEST_F(AcceptanceTest, ContentTheExtractionWouldRefuse) {
 // Keys given with --keys stand in for the stub's table, not for the stub: the archive must
 // still sit behind a program that would load it.
 TEST_F(AcceptanceTest, NoStubInFront) {
-  tzk::archive::LoadedKeys keys;
+  tzk::signature::LoadedKeys keys;
   std::string error;
   ASSERT_TRUE(LoadKeyFolder(fromEnv("SFX_TEST_KEYS", ""), &keys, &error)) << error;
-  const tzk::archive::KeySet given = keys.keys();
+  const tzk::signature::KeySet given = keys.keys();
   Bytes dll = readBytes(fixture("stub.exe"));
   dll[0x40 + 23] |= 0x20;  // marked a DLL
   const struct {

@@ -32,7 +32,7 @@ const char kTailRoomOid[] = "2.25.241770217270015801884865746267780174684";
 namespace {
 
 using tzk::archive::kTailBlockSize;
-using tzk::archive::PeHeaders;
+using tzk::pe::PeHeaders;
 
 constexpr std::uint16_t kRevision2 = 0x0200;
 constexpr std::uint16_t kPkcsSignedData = 0x0002;
@@ -259,11 +259,11 @@ void readSignature(const FileSource& file, const PeHeaders& h, const Bytes& tabl
 
 }  // namespace
 
-FileSource SourceOf(const tzk::archive::SignatureFile& file) {
+FileSource SourceOf(const tzk::signature::SignatureFile& file) {
   return {file.Size(), [&file](std::uint64_t at, void* buffer, std::size_t size) { return file.ReadAt(at, buffer, size); }};
 }
 
-bool OpenMeasured(const std::string& path, tzk::archive::SignatureFile* file, std::string* error) {
+bool OpenMeasured(const std::string& path, tzk::signature::SignatureFile* file, std::string* error) {
   std::uint64_t size = 0;
   if (!MeasureFile(path, &size, error)) return false;
   if (file->Open(tzk::vocabulary::fromUtf8(path).c_str())) return true;
@@ -301,7 +301,7 @@ bool CopyOut(const FileSource& file, const tzk::archive::Sink& sink, std::string
 CodeSignatureReport InspectCodeSignature(const FileSource& file) {
   CodeSignatureReport r;
   PeHeaders h;
-  if (!tzk::archive::ReadPeHeaders(file.read, &h)) return r;
+  if (!tzk::pe::ReadPeHeaders(file.read, &h)) return r;
   r.readable = true;
   r.tableOffset = h.tableOffset;
   r.tableSize = h.tableSize;
@@ -316,10 +316,10 @@ CodeSignatureReport InspectCodeSignature(const FileSource& file) {
   return r;
 }
 
-CodeSignatureReport InspectCodeSignatureIn(const tzk::archive::SignatureFile& file) {
+CodeSignatureReport InspectCodeSignatureIn(const tzk::signature::SignatureFile& file) {
   Bytes head(static_cast<std::size_t>(std::min<std::uint64_t>(4096, file.Size())));
   PeHeaders h;
-  if (file.ReadAt(0, head.data(), head.size()) && tzk::archive::ReadPeHeaders(head.data(), head.size(), &h) &&
+  if (file.ReadAt(0, head.data(), head.size()) && tzk::pe::ReadPeHeaders(head.data(), head.size(), &h) &&
       h.tableOffset == 0) {
     CodeSignatureReport r;
     r.readable = true;

@@ -39,12 +39,12 @@ namespace sfxpack {
 // headers, its certificate table and its tail are.
 struct FileSource {
   std::uint64_t size = 0;
-  tzk::archive::PeReadAt read;  // exactly that many bytes at an offset; false on any shortfall
+  tzk::pe::PeReadAt read;  // exactly that many bytes at an offset; false on any shortfall
 };
-FileSource SourceOf(const tzk::archive::SignatureFile& file);  // file must outlive it
+FileSource SourceOf(const tzk::signature::SignatureFile& file);  // file must outlive it
 // Opens a file to read where it lies, measured first as ReadWholeFile measures it: false with the
 // same reason (a file over the format's limit is refused unread).
-bool OpenMeasured(const std::string& path, tzk::archive::SignatureFile* file, std::string* error);
+bool OpenMeasured(const std::string& path, tzk::signature::SignatureFile* file, std::string* error);
 
 // A change to a file: cut or grown (with zeros) to `size`, then each write laid over it in order.
 // Changes are small (header fields, the certificate table, the tail block) and the file is not.
@@ -97,7 +97,7 @@ struct CodeSignatureReport {
 CodeSignatureReport InspectCodeSignature(const FileSource& file);
 // The same for an open file; the image digest is read only when its header names a certificate
 // table: an installer without one is never read twice.
-CodeSignatureReport InspectCodeSignatureIn(const tzk::archive::SignatureFile& file);
+CodeSignatureReport InspectCodeSignatureIn(const tzk::signature::SignatureFile& file);
 // For verify and inspect: {"table": "present"|"reserved"|"none", ...}. A fact that was not
 // checked (this build reads no PKCS#7, or the table gave nothing to check it on) is null.
 nlohmann::json CodeSignatureJson(const CodeSignatureReport& report);

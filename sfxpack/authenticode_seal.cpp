@@ -20,7 +20,7 @@ namespace sfxpack {
 namespace {
 
 using tzk::archive::kTailBlockSize;
-using tzk::archive::PeHeaders;
+using tzk::pe::PeHeaders;
 using tzk::vocabulary::ReadLe32;
 using tzk::vocabulary::WriteLe32;
 
@@ -257,7 +257,7 @@ bool withRoom(const FileSource& file, const PeHeaders& h, const CodeSignatureRep
 bool TakeAppendedSignature(const FileSource& file, std::uint32_t reserved, FilePatch* patch, std::string* error) {
   *patch = FilePatch{file.size, {}};
   PeHeaders h;
-  if (!tzk::archive::ReadPeHeaders(file.read, &h)) return true;  // SealTable says what is wrong
+  if (!tzk::pe::ReadPeHeaders(file.read, &h)) return true;  // SealTable says what is wrong
   const std::uint64_t begin = h.tableOffset, end = begin + h.tableSize;
   if (begin == 0 || end != file.size || h.tableSize > kMaxTableReserve) return true;
   Bytes table(h.tableSize);
@@ -292,8 +292,8 @@ bool TakeAppendedSignature(const FileSource& file, std::uint32_t reserved, FileP
 bool RefreshPeChecksum(const FileSource& file, FilePatch* patch) {
   const FileSource result = Patched(file, *patch);
   PeHeaders h;
-  if (!tzk::archive::ReadPeHeaders(result.read, &h) || h.checksumOffset + 4 > result.size) return true;
-  tzk::archive::PeChecksumSum sum(h.checksumOffset);
+  if (!tzk::pe::ReadPeHeaders(result.read, &h) || h.checksumOffset + 4 > result.size) return true;
+  tzk::pe::PeChecksumSum sum(h.checksumOffset);
   std::string unread;
   const bool read = CopyOut(result, [&sum](const std::uint8_t* data, std::size_t size, std::string*) {
     sum.Add(data, size);
@@ -311,7 +311,7 @@ bool SealTable(const FileSource& file, std::uint32_t reserved, FilePatch* patch,
   return false;
 #else
   PeHeaders h;
-  if (!tzk::archive::ReadPeHeaders(file.read, &h)) {
+  if (!tzk::pe::ReadPeHeaders(file.read, &h)) {
     *error = "not a PE image";
     return false;
   }

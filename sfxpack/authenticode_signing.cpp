@@ -103,11 +103,11 @@ bool runSign(const std::string& in, const std::string& out, const CodeSigning& s
 }
 
 // The file's PE headers and size, read where it lies.
-bool readHeaders(const std::string& path, tzk::archive::PeHeaders* headers, std::uint64_t* size) {
-  tzk::archive::SignatureFile file;
+bool readHeaders(const std::string& path, tzk::pe::PeHeaders* headers, std::uint64_t* size) {
+  tzk::signature::SignatureFile file;
   if (!file.Open(tzk::vocabulary::fromUtf8(path).c_str())) return false;
   *size = file.Size();
-  return tzk::archive::ReadPeHeaders(SourceOf(file).read, headers);
+  return tzk::pe::ReadPeHeaders(SourceOf(file).read, headers);
 }
 
 // Writes data over the file's bytes at offset (a header field: well inside what fseek reaches),
@@ -130,11 +130,11 @@ bool writeInto(const std::string& path, std::uint64_t offset, const Bytes& data,
 // The signing tool's result with its table sealed to the reserved size, copied to output.
 bool sealSigned(const std::string& signedPath, const std::string& output, std::uint32_t tableOffset,
                 std::uint32_t tableSize, std::string* error, int* exit) {
-  tzk::archive::SignatureFile in;
+  tzk::signature::SignatureFile in;
   if (!OpenMeasured(signedPath, &in, error)) return false;
   const FileSource signedFile = SourceOf(in);
-  tzk::archive::PeHeaders headers;
-  const bool found = tzk::archive::ReadPeHeaders(signedFile.read, &headers);
+  tzk::pe::PeHeaders headers;
+  const bool found = tzk::pe::ReadPeHeaders(signedFile.read, &headers);
   *exit = kExitCheckFailed;
   if (!found || headers.tableOffset != tableOffset) {
     *error = "osslsigncode put the certificate table at " + std::to_string(found ? headers.tableOffset : 0) +
@@ -162,7 +162,7 @@ bool sealSigned(const std::string& signedPath, const std::string& output, std::u
 bool reserveTable(const std::string& output, const FileSigner& sign, std::uint32_t tableSize,
                   std::uint32_t* tableOffset, std::string* error, int* exit) {
   *exit = kExitBadInput;
-  tzk::archive::PeHeaders headers;
+  tzk::pe::PeHeaders headers;
   std::uint64_t unsignedSize = 0;
   if (!readHeaders(output, &headers, &unsignedSize)) {
     *error = "the stub is no PE image with a security directory entry, so it cannot carry Authenticode";
@@ -174,7 +174,7 @@ bool reserveTable(const std::string& output, const FileSigner& sign, std::uint32
   }
   // The table starts 8-aligned behind the archive signature; its size is the reservation,
   // whatever the signature will take: the archive signature covers both values.
-  *tableOffset = static_cast<std::uint32_t>((unsignedSize + tzk::archive::kRawSha256DsaBlock + 7) / 8 * 8);
+  *tableOffset = static_cast<std::uint32_t>((unsignedSize + tzk::signature::kRawSha256DsaBlock + 7) / 8 * 8);
   Bytes entry(8);
   WriteLe32(entry.data(), *tableOffset);
   WriteLe32(entry.data() + 4, tableSize);
@@ -184,7 +184,7 @@ bool reserveTable(const std::string& output, const FileSigner& sign, std::uint32
   }
   std::uint64_t signedSize = 0;
   if (!sign(output, error)) return false;
-  if (!readHeaders(output, &headers, &signedSize) || signedSize != unsignedSize + tzk::archive::kRawSha256DsaBlock) {
+  if (!readHeaders(output, &headers, &signedSize) || signedSize != unsignedSize + tzk::signature::kRawSha256DsaBlock) {
     *error = "only a type-5 archive signature can sit beside an Authenticode signature";
     return false;
   }
@@ -290,7 +290,7 @@ bool ReadReserve(const ParsedArgs& a, std::uint32_t* reserve, std::string* error
 }
 
 bool ReadSecurityDirectory(const std::string& path, std::uint32_t* offset, std::uint32_t* size) {
-  tzk::archive::PeHeaders headers;
+  tzk::pe::PeHeaders headers;
   std::uint64_t fileSize = 0;
   if (!readHeaders(path, &headers, &fileSize)) return false;
   *offset = headers.tableOffset;

@@ -51,9 +51,9 @@ Bytes readAll(const FileSource& file) {
   return bytes;
 }
 
-tzk::archive::PeHeaders headersOf(const Bytes& bytes) {
-  tzk::archive::PeHeaders h;
-  EXPECT_TRUE(tzk::archive::ReadPeHeaders(bytes.data(), bytes.size(), &h));
+tzk::pe::PeHeaders headersOf(const Bytes& bytes) {
+  tzk::pe::PeHeaders h;
+  EXPECT_TRUE(tzk::pe::ReadPeHeaders(bytes.data(), bytes.size(), &h));
   return h;
 }
 
@@ -111,7 +111,7 @@ TEST(CodeSignature, ABuiltTableReadsBackWhole) {
 TEST(CodeSignature, SealingRestoresTheReservation) {
   const Bytes prepared = readBytes(sealing("prepared.exe"));
   const Bytes signedBytes = readBytes(sealing("signed.exe"));
-  const tzk::archive::PeHeaders before = headersOf(prepared);
+  const tzk::pe::PeHeaders before = headersOf(prepared);
   ASSERT_NE(headersOf(signedBytes).tableSize, before.tableSize) << "the signing tool kept the reservation's size";
   FilePatch patch;
   std::string error;
@@ -194,7 +194,7 @@ TEST(CodeSignature, SealRefusesWhatIsNotASignedTableEndingTheFile) {
 // what is wrong, never read past the file or into a table larger than sfxpack reads.
 TEST(CodeSignature, HeadersThatLieAboutTheTable) {
   const Bytes room = readBytes(stamped("room.exe"));
-  const tzk::archive::PeHeaders h = headersOf(room);
+  const tzk::pe::PeHeaders h = headersOf(room);
   const std::uint32_t at = h.tableOffset, size = h.tableSize;
   const std::uint64_t sizeField = h.securityEntry + 4;
   const struct {

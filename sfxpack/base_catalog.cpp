@@ -50,7 +50,7 @@ bool ServedBase::Unchanged() const {
 }
 
 bool PrepareBase(const std::string& folder, const std::string& name, const FileIdentity& seen,
-                 const tzk::archive::KeySet* keys, const std::string& keySource,
+                 const tzk::signature::KeySet* keys, const std::string& keySource,
                  std::shared_ptr<const ServedBase>* out, std::string* reason, bool* retry) {
   *retry = false;
   const std::string path = folder + "/" + name;
@@ -73,7 +73,7 @@ bool PrepareBase(const std::string& folder, const std::string& name, const FileI
   base->name = name;
   base->identity = seen;
   base->file.reset(::fcntl(checked, F_DUPFD_CLOEXEC, 0));
-  tzk::archive::SignatureFile file;
+  tzk::signature::SignatureFile file;
   if (base->file.get() < 0 || !file.Borrow(base->file.get())) {
     *reason = std::string("cannot keep it open: ") + std::strerror(errno);
     return false;
@@ -93,7 +93,7 @@ bool PrepareBase(const std::string& folder, const std::string& name, const FileI
   return true;
 }
 
-BaseCatalog::BaseCatalog(std::string folder, const tzk::archive::KeySet* keys, std::string keySource, Report report)
+BaseCatalog::BaseCatalog(std::string folder, const tzk::signature::KeySet* keys, std::string keySource, Report report)
     : folder_(std::move(folder)), keys_(keys), keySource_(std::move(keySource)), report_(std::move(report)),
       served_(std::make_shared<const Served>()) {}
 

@@ -40,7 +40,7 @@ struct FileIdentity {
 // Held as const by whatever serves it: what was checked is never changed.
 struct ServedBase {
   std::string name;
-  tzk::archive::FileOwner file;  // the descriptor it was checked through
+  tzk::signature::FileOwner file;  // the descriptor it was checked through
   FileIdentity identity;
   TailStamper stamper;
   // Its first bytes, the image's headers: every stamp's first range of the base lies in them,
@@ -55,14 +55,14 @@ struct ServedBase {
 // opened must be that one, and stay it while it is read. False with the reason; *retry when the
 // file changed while it was read, so the next scan should look again.
 bool PrepareBase(const std::string& folder, const std::string& name, const FileIdentity& seen,
-                 const tzk::archive::KeySet* keys, const std::string& keySource,
+                 const tzk::signature::KeySet* keys, const std::string& keySource,
                  std::shared_ptr<const ServedBase>* out, std::string* reason, bool* retry);
 
 class BaseCatalog {
  public:
   // Each change the scan makes is told as one line ("setup.exe: served, 1048576 bytes").
   using Report = std::function<void(const std::string& line)>;
-  BaseCatalog(std::string folder, const tzk::archive::KeySet* keys, std::string keySource, Report report);
+  BaseCatalog(std::string folder, const tzk::signature::KeySet* keys, std::string keySource, Report report);
   ~BaseCatalog();
   BaseCatalog(const BaseCatalog&) = delete;
   BaseCatalog& operator=(const BaseCatalog&) = delete;
@@ -89,7 +89,7 @@ class BaseCatalog {
             std::size_t* served);
 
   const std::string folder_;
-  const tzk::archive::KeySet* const keys_;
+  const tzk::signature::KeySet* const keys_;
   const std::string keySource_;
   const Report report_;
   std::map<std::string, Entry> entries_;  // the scan's own, touched by one scan at a time

@@ -15,7 +15,7 @@ namespace sfxpack {
 namespace {
 
 constexpr char kName[] = "build";
-constexpr tzk::archive::SignatureType kTextMd5 = tzk::archive::SignatureType::kTextMd5;
+constexpr tzk::signature::SignatureType kTextMd5 = tzk::signature::SignatureType::kTextMd5;
 
 const std::string kHelp = std::string(
     "usage: sfxpack build MANIFEST.json -o SETUP.exe [--stub STUB.exe] [--installer EXE] [--key PRIVATE.pem]\n"
@@ -54,10 +54,10 @@ const std::string kHelp = std::string(
     "  --json              print one JSON object: \"ok\", what was written, \"error\" {code, message}\n") +
     kQuietHelp + "\n" + CodeSigningHelp() + "\n" + kExitCodeHelp;
 
-Signer signerFor(const ManifestSignature& signature, const tzk::archive::DsaPrivateKey* key) {
+Signer signerFor(const ManifestSignature& signature, const tzk::signature::DsaPrivateKey* key) {
   return [&signature, key](Bytes* content, std::string* error) {
     Bytes block;
-    const tzk::Result r = tzk::archive::MakeSignatureBlock({content->data(), content->size()}, signature.type,
+    const tzk::Result r = tzk::signature::MakeSignatureBlock({content->data(), content->size()}, signature.type,
                                                            signature.type == kTextMd5 ? nullptr : key, &block);
     if (r != tzk::code::kSuccess) {
       *error = signature.type == kTextMd5 ? "cannot sign with type 2"
@@ -84,9 +84,9 @@ bool writeContent(const Manifest& manifest, ProgressMeter& meter, StagedOutput& 
 }
 
 // Appends the signature to the written file, computed by reading it back a piece at a time.
-FileSigner fileSignerFor(const ManifestSignature& signature, const tzk::archive::DsaPrivateKey& key) {
+FileSigner fileSignerFor(const ManifestSignature& signature, const tzk::signature::DsaPrivateKey& key) {
   return [&signature, &key](const std::string& path, std::string* error) {
-    const tzk::Result r = tzk::archive::SignFile(tzk::vocabulary::fromUtf8(path), signature.type,
+    const tzk::Result r = tzk::signature::SignFile(tzk::vocabulary::fromUtf8(path), signature.type,
                                                  signature.type == kTextMd5 ? nullptr : &key);
     if (r == tzk::code::kSuccess) return true;
     *error = "cannot sign the written file (" + CodeText(r) + ")";
@@ -106,7 +106,7 @@ struct Failure {
 // The manifest and every input it names, none of them the output, and the key to sign with,
 // whose shape is the key's fault named before any work. kExitOk, or the exit code once reported.
 int readInputs(const ParsedArgs& a, const std::string& output, bool authenticode, const Failure& fail,
-               Manifest* manifest, tzk::archive::DsaPrivateKey* key) {
+               Manifest* manifest, tzk::signature::DsaPrivateKey* key) {
   std::string error;
   if (!LoadManifest(a.positional[0], {a.value("--stub"), a.value("--installer"), a.value("--key"), a.has("--keys")},
                     manifest, &error)) {
@@ -117,10 +117,10 @@ int readInputs(const ParsedArgs& a, const std::string& output, bool authenticode
   inputs.insert(inputs.end(), manifest->inputs.begin(), manifest->inputs.end());
   if (!IsNoInput(output, inputs, &error)) return UsageErrorJson(kName, error, fail.json);
   const ManifestSignature& signature = manifest->signature;
-  if (authenticode && signature.type != tzk::archive::SignatureType::kRawSha256Dsa) {
+  if (authenticode && signature.type != tzk::signature::SignatureType::kRawSha256Dsa) {
     return UsageErrorJson(kName, "--cert needs signature type 5: type " +
-                                     std::to_string(tzk::archive::Number(signature.type)) +
-                                     (signature.type == tzk::archive::SignatureType::kRawMd5Dsa
+                                     std::to_string(tzk::signature::Number(signature.type)) +
+                                     (signature.type == tzk::signature::SignatureType::kRawMd5Dsa
                                           ? " digests the PE checksum, which Authenticode signing rewrites"
                                           : " carries no key"),
                           fail.json);
@@ -135,7 +135,7 @@ int readInputs(const ParsedArgs& a, const std::string& output, bool authenticode
 // The content written to the staged file and signed there, with Authenticode too when asked.
 // kExitOk, or the exit code once reported.
 int writeSigned(const ParsedArgs& a, const std::string& output, const Manifest& manifest,
-                const tzk::archive::DsaPrivateKey& key, const CodeSigning* codeSigning, const Failure& fail,
+                const tzk::signature::DsaPrivateKey& key, const CodeSigning* codeSigning, const Failure& fail,
                 StagedOutput& out) {
   std::string error;
   {
@@ -170,7 +170,7 @@ int reportBuilt(const std::string& output, const Manifest& manifest, const StubV
     return FinishJson(kName, d, kExitOk, output, "");
   }
   std::printf("%s: %zu files, signature type %d with key %d, content %llu bytes; accepted by the stub\n", output.c_str(),
-              manifest.plan.files.size(), tzk::archive::Number(manifest.signature.type), v.keyIndex,
+              manifest.plan.files.size(), tzk::signature::Number(manifest.signature.type), v.keyIndex,
               static_cast<unsigned long long>(v.contentLength));
   if (table) {
     std::printf("%s: certificate table of %u bytes at %u %s\n", output.c_str(), tableSize, tableOffset,
@@ -196,7 +196,7 @@ int run(const Args& args) {
   KeysOption keys;
   if (!ReadKeysOption(a, &keys, &error)) return fail(keys.folder, error, kExitBadInput);
   Manifest manifest;
-  tzk::archive::DsaPrivateKey key;
+  tzk::signature::DsaPrivateKey key;
   if (const int code = readInputs(a, output, authenticode, fail, &manifest, &key); code != kExitOk) return code;
   StagedOutput out(output);
   const CodeSigning* signing = authenticode ? &codeSigning : nullptr;

@@ -79,10 +79,10 @@ std::vector<std::string> Joined(std::vector<std::string> names, const std::vecto
 struct KeysOption {
   std::string folder;  // as given; empty without --keys
   bool given = false;
-  tzk::archive::LoadedKeys loaded;
-  tzk::archive::KeySet set{};
+  tzk::signature::LoadedKeys loaded;
+  tzk::signature::KeySet set{};
   // The keys to check with, or null for the stub's own.
-  const tzk::archive::KeySet* keys() const { return given ? &set : nullptr; }
+  const tzk::signature::KeySet* keys() const { return given ? &set : nullptr; }
 };
 // Loads the folder of --keys when it is given; false with the reason (exit code 3).
 bool ReadKeysOption(const ParsedArgs& args, KeysOption* out, std::string* error);

@@ -22,9 +22,9 @@
 namespace sfxpack {
 namespace {
 
-using tzk::archive::ByteView;
-using tzk::archive::Number;
-using tzk::archive::SignatureType;
+using tzk::signature::ByteView;
+using tzk::signature::Number;
+using tzk::signature::SignatureType;
 using tzk::vocabulary::ReadLe32;
 
 using tzk::archive::kKeyTableMagic;
@@ -59,7 +59,7 @@ std::string fingerprintOf(const CryptoPP::Integer& p, const CryptoPP::Integer& q
 }
 
 // A table at `at` in [0, size): its digest, its shape and every key's shape must hold.
-bool parseTable(const std::uint8_t* data, std::size_t size, std::size_t at, tzk::archive::LoadedKeys* keys) {
+bool parseTable(const std::uint8_t* data, std::size_t size, std::size_t at, tzk::signature::LoadedKeys* keys) {
   if (size - at < kTableHeader + kTableDigest) return false;
   const std::uint8_t* table = data + at;
   const std::uint32_t version = ReadLe32(table + kVersionAt), count = ReadLe32(table + kCountAt),
@@ -71,7 +71,7 @@ bool parseTable(const std::uint8_t* data, std::size_t size, std::size_t at, tzk:
   std::uint8_t digest[CryptoPP::SHA256::DIGESTSIZE];
   CryptoPP::SHA256().CalculateDigest(digest, table, length - kTableDigest);
   if (std::memcmp(digest, table + length - kTableDigest, sizeof digest) != 0) return false;
-  tzk::archive::LoadedKeys found;
+  tzk::signature::LoadedKeys found;
   std::size_t pos = kTableHeader;
   for (std::uint32_t i = 0; i < count; ++i) {
     if (length - kTableDigest - pos < 4) return false;
@@ -86,7 +86,7 @@ bool parseTable(const std::uint8_t* data, std::size_t size, std::size_t at, tzk:
     pos += 3 * wide + narrow;
   }
   if (pos != length - kTableDigest) return false;
-  const tzk::archive::KeySet set = found.keys();
+  const tzk::signature::KeySet set = found.keys();
   for (std::size_t i = 0; i < set.count; ++i) {
     const auto& k = set.keys[i];
     keys->AddValues(k.index, k.p, k.q, k.g, k.y);
@@ -96,30 +96,30 @@ bool parseTable(const std::uint8_t* data, std::size_t size, std::size_t at, tzk:
 
 }  // namespace
 
-std::string Fingerprint(const tzk::archive::DsaPublicKey& key) {
+std::string Fingerprint(const tzk::signature::DsaPublicKey& key) {
   return fingerprintOf(integer(key.p), integer(key.q), integer(key.g), integer(key.y));
 }
 
-std::string Fingerprint(const tzk::archive::DsaPrivateKey& key) {
+std::string Fingerprint(const tzk::signature::DsaPrivateKey& key) {
   const CryptoPP::Integer p = integer(key.p), g = integer(key.g);
   if (p.IsEven()) return "(malformed key)";
   return fingerprintOf(p, integer(key.q), g, a_exp_b_mod_c(g, integer(key.x), p));
 }
 
-std::uint64_t StubImageLength(const tzk::archive::SignatureFile& file, std::uint64_t length) {
-  const tzk::archive::PeReadAt read = [&file](std::uint64_t at, void* buffer, std::size_t size) {
+std::uint64_t StubImageLength(const tzk::signature::SignatureFile& file, std::uint64_t length) {
+  const tzk::pe::PeReadAt read = [&file](std::uint64_t at, void* buffer, std::size_t size) {
     return file.ReadAt(at, buffer, size);
   };
-  tzk::archive::PeHeaders headers;
+  tzk::pe::PeHeaders headers;
   const std::uint64_t image =
-      tzk::archive::ReadPeHeaders(read, &headers) ? tzk::archive::PeSectionsEnd(read, headers) : 0;
+      tzk::pe::ReadPeHeaders(read, &headers) ? tzk::pe::PeSectionsEnd(read, headers) : 0;
   return image != 0 ? std::min(length, image) : length;
 }
 
-TableSearch ReadStubKeys(const tzk::archive::SignatureFile& file, std::uint64_t length,
-                         tzk::archive::LoadedKeys* keys) {
+TableSearch ReadStubKeys(const tzk::signature::SignatureFile& file, std::uint64_t length,
+                         tzk::signature::LoadedKeys* keys) {
   length = StubImageLength(file, length);
-  tzk::archive::ContentView view;
+  tzk::signature::ContentView view;
   if (length == 0 || !file.ViewContent(length, &view)) return TableSearch::kNone;
   const ByteView bytes = view.bytes();
   const std::boyer_moore_horspool_searcher<const char*> search(kKeyTableMagic, kKeyTableMagic + kKeyTableMagicSize);
@@ -140,7 +140,7 @@ bool CarriesKeyTableMagic(ByteView bytes) {
   return std::search(begin, end, search) != end;
 }
 
-std::string KeyMismatch(const tzk::archive::DsaPrivateKey& key, tzk::archive::SignatureType type,
+std::string KeyMismatch(const tzk::signature::DsaPrivateKey& key, tzk::signature::SignatureType type,
                         const std::string& typeSource) {
   const std::string shape = "DSA " + std::to_string(integer(key.p).BitCount()) + "/" +
                             std::to_string(integer(key.q).BitCount());
@@ -149,17 +149,17 @@ std::string KeyMismatch(const tzk::archive::DsaPrivateKey& key, tzk::archive::Si
   return what + "; signature type " + std::to_string(Number(type)) + " (" + typeSource + ") needs a " + needed + " key";
 }
 
-bool LoadKeyFolder(const std::string& folder, tzk::archive::LoadedKeys* keys, std::string* error) {
+bool LoadKeyFolder(const std::string& folder, tzk::signature::LoadedKeys* keys, std::string* error) {
   const tzk::Result result = keys->LoadFolder(tzk::vocabulary::fromUtf8(folder));
   if (result == tzk::code::kFileNotFound) *error = "no key1.pub.pem ... key7.pub.pem there";
   else if (result != tzk::code::kSuccess) *error = "a key there is malformed or not of its index's size";
   return result == tzk::code::kSuccess;
 }
 
-bool LoadPrivateKey(const std::string& path, tzk::archive::DsaPrivateKey* key, std::string* error) {
+bool LoadPrivateKey(const std::string& path, tzk::signature::DsaPrivateKey* key, std::string* error) {
   Bytes pem;
   if (!ReadWholeFile(path, &pem, error)) return false;
-  if (tzk::archive::ParsePrivateKeyPem(std::string(pem.begin(), pem.end()), key) == tzk::code::kSuccess) return true;
+  if (tzk::signature::ParsePrivateKeyPem(std::string(pem.begin(), pem.end()), key) == tzk::code::kSuccess) return true;
   *error = "not a PKCS#8 DSA private key";
   return false;
 }

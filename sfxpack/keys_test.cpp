@@ -20,7 +20,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using tzk::archive::Bytes;
-using tzk::archive::LoadedKeys;
+using tzk::signature::LoadedKeys;
 
 std::string fromEnv(const char* variable, const std::string& name) {
   const char* folder = std::getenv(variable);
@@ -75,7 +75,7 @@ class KeysTest : public ::testing::Test {
     const fs::path path = dir_ / "image.bin";
     std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()),
                                                 static_cast<std::streamsize>(bytes.size()));
-    tzk::archive::SignatureFile file;
+    tzk::signature::SignatureFile file;
     EXPECT_TRUE(file.Open(tzk::vocabulary::fromUtf8(path.string()).c_str()));
     keys_ = std::make_unique<LoadedKeys>();
     return ReadStubKeys(file, length != 0 ? length : bytes.size(), keys_.get());
@@ -83,7 +83,7 @@ class KeysTest : public ::testing::Test {
 
   std::vector<int> indexes() const {
     std::vector<int> found;
-    const tzk::archive::KeySet set = keys_->keys();
+    const tzk::signature::KeySet set = keys_->keys();
     for (std::size_t i = 0; i < set.count; ++i) found.push_back(set.keys[i].index);
     return found;
   }
@@ -158,7 +158,7 @@ TEST(Fingerprint, IsThePublicKeysDigestForBothHalves) {
   std::string error;
   ASSERT_TRUE(LoadKeyFolder(fromEnv("SFX_TEST_KEYS", ""), &folder, &error)) << error;
   for (const auto& c : cases) {
-    tzk::archive::DsaPrivateKey key;
+    tzk::signature::DsaPrivateKey key;
     ASSERT_TRUE(LoadPrivateKey(testKey("key" + std::to_string(c.index) + ".pem"), &key, &error)) << error;
     EXPECT_EQ(Fingerprint(key), c.fingerprint);
     EXPECT_EQ(Fingerprint(*folder.keys().Find(c.index)), c.fingerprint);
@@ -167,11 +167,11 @@ TEST(Fingerprint, IsThePublicKeysDigestForBothHalves) {
 
 // What is wrong with a key that cannot sign is said in terms of the type it was chosen for.
 TEST(KeyMismatch, SaysWhatTheKeyIsAndWhatTheTypeNeeds) {
-  tzk::archive::DsaPrivateKey key1, key5;
+  tzk::signature::DsaPrivateKey key1, key5;
   std::string error;
   ASSERT_TRUE(LoadPrivateKey(testKey("key1.pem"), &key1, &error)) << error;
   ASSERT_TRUE(LoadPrivateKey(testKey("key5.pem"), &key5, &error)) << error;
-  using tzk::archive::SignatureType;
+  using tzk::signature::SignatureType;
   EXPECT_EQ(KeyMismatch(key5, SignatureType::kRawMd5Dsa, "--type"),
             "a DSA 2048/256 key; signature type 1 (--type) needs a DSA 1024/160 key");
   EXPECT_EQ(KeyMismatch(key1, SignatureType::kRawSha256Dsa, "the default"),
@@ -201,7 +201,7 @@ TEST_F(KeysTest, KeyFoldersAndPrivateKeysAreRefusedWithTheirReason) {
   EXPECT_FALSE(LoadKeyFolder(dir_.string(), &wrong, &error));
   EXPECT_EQ(error, "a key there is malformed or not of its index's size");
 
-  tzk::archive::DsaPrivateKey key;
+  tzk::signature::DsaPrivateKey key;
   EXPECT_FALSE(LoadPrivateKey(testKey("key5.pub.pem"), &key, &error));
   EXPECT_EQ(error, "not a PKCS#8 DSA private key");
   EXPECT_FALSE(LoadPrivateKey((dir_ / "nosuch.pem").string(), &key, &error));

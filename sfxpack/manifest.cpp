@@ -397,7 +397,7 @@ bool readInstaller(Reader& r, const json& doc, const std::string& override, Inst
 // explained by the type it was chosen for.
 bool readSignature(Reader& r, const json& doc, const std::string& keyOverride, ManifestSignature* sig) {
   sig->typeSource = "the default: the manifest has no \"signature\"";
-  int number = tzk::archive::Number(sig->type);
+  int number = tzk::signature::Number(sig->type);
   if (doc.contains("signature")) {
     const json& s = doc["signature"];
     if (!r.onlyKeys(s, "signature", {"type", "key"})) return false;
@@ -410,12 +410,12 @@ bool readSignature(Reader& r, const json& doc, const std::string& keyOverride, M
   }
   if (!keyOverride.empty()) sig->key = keyOverride;
   if (number != 1 && number != 2 && number != 5) return r.fail("signature", "\"type\" must be 1, 2 or 5");
-  sig->type = static_cast<tzk::archive::SignatureType>(number);
+  sig->type = static_cast<tzk::signature::SignatureType>(number);
   if (!doc.contains("signature") && sig->key.empty()) {
     return r.fail("", "no \"signature\": give one with the type and the private key to sign with, "
                       "{\"type\": 5, \"key\": \"PRIVATE.pem\"} for a DSA 2048/256 key (type 1: DSA 1024/160)");
   }
-  if (sig->type != tzk::archive::SignatureType::kTextMd5 && sig->key.empty()) {
+  if (sig->type != tzk::signature::SignatureType::kTextMd5 && sig->key.empty()) {
     return r.fail("signature", "type " + std::to_string(number) + " needs a \"key\" (or --key PRIVATE.pem)");
   }
   return true;

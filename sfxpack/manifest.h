@@ -16,7 +16,7 @@ using tzk::archive::InstallerPlan;
 using tzk::archive::Signer;
 
 struct ManifestSignature {
-  tzk::archive::SignatureType type = tzk::archive::SignatureType::kRawMd5Dsa;
+  tzk::signature::SignatureType type = tzk::signature::SignatureType::kRawMd5Dsa;
   std::string key;         // private key PEM path; empty for type 2
   std::string typeSource;  // where the type was chosen, for messages about the key
 };

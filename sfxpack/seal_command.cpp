@@ -56,7 +56,7 @@ int run(const Args& args) {
   {
     // Read where it lies: only the certificate table is held, and the file is closed before the
     // sealed copy takes its place (Windows moves nothing onto a file still open).
-    tzk::archive::SignatureFile in;
+    tzk::signature::SignatureFile in;
     if (!OpenMeasured(file, &in, &error)) return FileError(kName, file, error, kExitBadInput);
     const FileSource signedFile = SourceOf(in);
     FilePatch moved, sealed;

@@ -24,12 +24,12 @@ const std::string kHelp = std::string(
     "       sfxpack sign --type 1|2|5 [--key PRIVATE.pem] FILE --signature-only\n\n"
     "Appends a signature block over the whole of FILE as it is now (an installer without its\n"
     "signature):\n"
-    "  type 1  DSA over the MD5 of the file, 40-byte r||s and \"") + tzk::archive::kRawMd5Magic + "\";\n"
+    "  type 1  DSA over the MD5 of the file, 40-byte r||s and \"") + tzk::signature::kRawMd5Magic + "\";\n"
     "          needs a DSA 1024/160 private key\n"
     "  type 5  DSA over the SHA-256 of the file with its PE checksum taken as zero,\n"
-    "          64-byte r||s and \"" + tzk::archive::kRawSha256Magic + "\"; needs a DSA 2048/256 private key\n"
-    "  type 2  \"" + tzk::archive::kTextMd5Magic + "\", the MD5 of the file's bytes 0x20..0x7F in hex, \"" +
-    tzk::archive::kTextMd5Magic + "\";\n"
+    "          64-byte r||s and \"" + tzk::signature::kRawSha256Magic + "\"; needs a DSA 2048/256 private key\n"
+    "  type 2  \"" + tzk::signature::kTextMd5Magic + "\", the MD5 of the file's bytes 0x20..0x7F in hex, \"" +
+    tzk::signature::kTextMd5Magic + "\";\n"
     "          takes no key, and the stub refuses it: only with --signature-only\n\n" + std::string(
     "--key names a PKCS#8 PEM private key (\"BEGIN PRIVATE KEY\"). Signing is deterministic:\n"
     "the same file and key give the same bytes. The signed file is checked as `sfxpack verify`\n"
@@ -40,7 +40,7 @@ const std::string kHelp = std::string(
     "  --signature-only    sign any file, not as an installer: the result is not checked\n") +
     kQuietHelp + "\n" + CodeSigningHelp() + "\n" + kExitCodeHelp;
 
-using tzk::archive::SignatureType;
+using tzk::signature::SignatureType;
 
 // What sign's command line asks for.
 struct Request {
@@ -82,10 +82,10 @@ bool readRequest(const ParsedArgs& parsed, Request* r, std::string* error) {
 
 // Whether the key can make the type's block: a key of the wrong shape is the key's fault, named
 // before any work.
-bool keyFits(const Request& r, const tzk::archive::DsaPrivateKey& key, std::string* error) {
+bool keyFits(const Request& r, const tzk::signature::DsaPrivateKey& key, std::string* error) {
   Bytes block;
   const tzk::Result made =
-      tzk::archive::MakeSignatureBlock({nullptr, 0}, r.type, r.keyPath.empty() ? nullptr : &key, &block);
+      tzk::signature::MakeSignatureBlock({nullptr, 0}, r.type, r.keyPath.empty() ? nullptr : &key, &block);
   if (made == tzk::code::kSuccess) return true;
   *error = KeyMismatch(key, r.type, "--type " + r.typeText);
   return false;
@@ -106,11 +106,11 @@ int copyToStage(const std::string& file, bool quiet, StagedOutput& out) {
 }
 
 // The archive signature appended to the staged copy and, when asked, Authenticode's around it.
-bool signStaged(const Request& r, const tzk::archive::DsaPrivateKey& key, const StagedOutput& out, std::string* error,
+bool signStaged(const Request& r, const tzk::signature::DsaPrivateKey& key, const StagedOutput& out, std::string* error,
                 int* code) {
   const FileSigner signFile = [&](const std::string& path, std::string* why) {
     const tzk::Result made =
-        tzk::archive::SignFile(tzk::vocabulary::fromUtf8(path), r.type, r.keyPath.empty() ? nullptr : &key);
+        tzk::signature::SignFile(tzk::vocabulary::fromUtf8(path), r.type, r.keyPath.empty() ? nullptr : &key);
     if (made != tzk::code::kSuccess) *why = "cannot sign the copy (" + CodeText(made) + ")";
     return made == tzk::code::kSuccess;
   };
@@ -132,7 +132,7 @@ int run(const Args& args) {
   if (!IsNoInput(file, OptionInputs(parsed, Joined({"--key", "--keys"}, kCodeSigningInputs)), &error)) {
     return UsageError(kName, error);
   }
-  tzk::archive::DsaPrivateKey key;
+  tzk::signature::DsaPrivateKey key;
   if (!r.keyPath.empty() && !LoadPrivateKey(r.keyPath, &key, &error)) {
     return FileError(kName, r.keyPath, error, kExitBadInput);
   }
@@ -149,7 +149,7 @@ int run(const Args& args) {
     if (!v.accepted()) return FileError(kName, file, refusal, v.exit);
   }
   if (!out.Commit(&error)) return FileError(kName, file, error, kExitOutputError);
-  std::printf("%s: appended a type-%d signature block%s\n", file.c_str(), tzk::archive::Number(r.type),
+  std::printf("%s: appended a type-%d signature block%s\n", file.c_str(), tzk::signature::Number(r.type),
               r.signatureOnly ? "" : r.authenticode && r.codeSigning.prepareOnly
                   ? ", reserved the certificate table (sign it, then sfxpack seal it); accepted by the stub"
               : r.authenticode ? " and signed with osslsigncode; accepted by the stub"

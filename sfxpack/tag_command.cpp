@@ -69,7 +69,7 @@ int writeTagged(tzk::archive::SfxArchive& archive, const ParsedArgs& a, const Co
                 StagedOutput* out, bool* tagged, std::size_t* itemCount) {
   const std::string& file = a.positional[0];
   std::string error;
-  tzk::archive::SignatureFile in;
+  tzk::signature::SignatureFile in;
   if (!in.Borrow(archive.archiveFile().Descriptor())) return FileError("tag", file, "cannot read it", kExitBadInput);
   const FileSource content = SourceOf(in);
   *tagged = hasTailBlock(content);

@@ -61,9 +61,9 @@ FileSource Stamped(const FileSource& base, const Stamp& stamp) {
 }
 
 bool TailStamper::Prepare(const FileSource& base, const CodeSignatureReport& code, std::string* error) {
-  tzk::archive::PeHeaders h;
+  tzk::pe::PeHeaders h;
   if (!code.tailRoom || !code.tableEndsFile || base.size < kTailBlockSize ||
-      !tzk::archive::ReadPeHeaders(base.read, &h)) {
+      !tzk::pe::ReadPeHeaders(base.read, &h)) {
     *error = "its code signature has no room for the tail block at the file's end";
     return false;
   }

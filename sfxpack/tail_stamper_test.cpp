@@ -21,7 +21,7 @@ namespace {
 using tzk::archive::kTailBlockSize;
 
 constexpr std::uint32_t kPeOffset = 0x40;
-constexpr std::uint64_t kChecksumField = kPeOffset + tzk::archive::kPeChecksumField;
+constexpr std::uint64_t kChecksumField = kPeOffset + tzk::pe::kPeChecksumField;
 
 Bytes readAll(const FileSource& file) {
   Bytes bytes(static_cast<std::size_t>(file.size));
@@ -98,7 +98,7 @@ TEST(TailStamperTest, EveryTailGivesTheBytesAndChecksumOfAWholeResum) {
       stamper.StampTail(tail.data(), &stamp);
       const Bytes stamped = readAll(Stamped(source, stamp));
       EXPECT_EQ(stamped, taggedTheOldWay(source, tail)) << "size " << size << ", tail " << seed;
-      EXPECT_EQ(storedChecksum(stamped), tzk::archive::PeChecksum(stamped.data(), stamped.size(), kChecksumField));
+      EXPECT_EQ(storedChecksum(stamped), tzk::pe::PeChecksum(stamped.data(), stamped.size(), kChecksumField));
     }
   }
 }
@@ -194,7 +194,7 @@ TEST(TailStamperTest, ASignedInstallerStampedKeepsBothSignaturesAndCarriesTheIte
   judge(fixture("room.exe"), &base);
   std::string reason;
   ASSERT_EQ(CheckStampable(base.verdict, base.block, base.code, &reason), kExitOk) << reason;
-  tzk::archive::SignatureFile file;
+  tzk::signature::SignatureFile file;
   ASSERT_TRUE(file.Borrow(base.archive.archiveFile().Descriptor()));
   const FileSource source = SourceOf(file);
   TailStamper stamper;
@@ -269,7 +269,7 @@ TEST(TailStamperTest, InstallersTheStampCannotServeAreRefusedWithTagsReasons) {
   // The stamper itself takes no base without room, whatever its caller checked.
   Judged appended;
   judge(fixture("appended.exe"), &appended);
-  tzk::archive::SignatureFile file;
+  tzk::signature::SignatureFile file;
   ASSERT_TRUE(file.Borrow(appended.archive.archiveFile().Descriptor()));
   TailStamper stamper;
   std::string error;

@@ -19,22 +19,22 @@ constexpr char kName[] = "verify";
 
 // Only the signature block against a key folder, for files that are no installer (tests of the
 // DSA arithmetic against other tools); says nothing about whether a stub would load the file.
-int signatureOnly(const std::string& file, const tzk::archive::LoadedKeys& keys, const std::string& folder) {
+int signatureOnly(const std::string& file, const tzk::signature::LoadedKeys& keys, const std::string& folder) {
   const std::wstring path = tzk::vocabulary::fromUtf8(file);
-  tzk::archive::SignatureType found = tzk::archive::SignatureType::kRawMd5Dsa;
+  tzk::signature::SignatureType found = tzk::signature::SignatureType::kRawMd5Dsa;
   int key = 0;
   std::uint64_t offset = 0;
-  if (!tzk::archive::LocateSignature(path.c_str(), tzk::archive::LookupMode::kArchive, nullptr, &found, &offset)) {
+  if (!tzk::signature::LocateSignature(path.c_str(), tzk::signature::LookupMode::kArchive, nullptr, &found, &offset)) {
     return FileError(kName, file, "no signature block found", kExitBadInput);
   }
-  if (!tzk::archive::VerifySignatureWithKeys(path.c_str(), tzk::archive::VerifyModeFor(found), keys.keys(), &key)) {
+  if (!tzk::signature::VerifySignatureWithKeys(path.c_str(), tzk::archive::VerifyModeFor(found), keys.keys(), &key)) {
     return FileError(kName, file,
-                     "the type-" + std::to_string(tzk::archive::Number(found)) +
+                     "the type-" + std::to_string(tzk::signature::Number(found)) +
                          " signature does not verify with the keys in " + folder,
                      kExitCheckFailed);
   }
   std::printf("%s: signature type %d verified with key %d (signature only: not whether a stub accepts the file)\n",
-              file.c_str(), tzk::archive::Number(found), key);
+              file.c_str(), tzk::signature::Number(found), key);
   return kExitOk;
 }
 
@@ -95,7 +95,7 @@ int run(const Args& args) {
     return FileError(kName, file, message, exit);
   }
   std::printf("%s: accepted: signature type %d verified with key %d (%s) of %s; content %llu bytes%s\n", file.c_str(),
-              tzk::archive::Number(*v.type), v.keyIndex, v.keyFingerprint.c_str(), v.keySource.c_str(),
+              tzk::signature::Number(*v.type), v.keyIndex, v.keyFingerprint.c_str(), v.keySource.c_str(),
               static_cast<unsigned long long>(v.contentLength),
               v.authenticodeTable ? "; an Authenticode certificate table follows"
               : v.tableReserved   ? "; room is reserved for an Authenticode certificate table"

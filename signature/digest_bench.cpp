@@ -31,16 +31,16 @@ const std::vector<std::uint8_t>& Content() {
 }
 
 template <typename Digest>
-void Run(benchmark::State& state, Digest (*digest)(tzk::archive::ByteView)) {
+void Run(benchmark::State& state, Digest (*digest)(tzk::signature::ByteView)) {
   const std::vector<std::uint8_t>& content = Content();
-  const tzk::archive::ByteView view{content.data(), content.size()};
+  const tzk::signature::ByteView view{content.data(), content.size()};
   for (auto _ : state) benchmark::DoNotOptimize(digest(view));
   state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) * static_cast<std::int64_t>(content.size()));
 }
 
-void BM_Md5(benchmark::State& state) { Run(state, tzk::archive::Md5Of); }
-void BM_Md5Text(benchmark::State& state) { Run(state, tzk::archive::Md5OfText); }
-void BM_Sha256(benchmark::State& state) { Run(state, tzk::archive::Sha256WithoutPeChecksum); }
+void BM_Md5(benchmark::State& state) { Run(state, tzk::signature::Md5Of); }
+void BM_Md5Text(benchmark::State& state) { Run(state, tzk::signature::Md5OfText); }
+void BM_Sha256(benchmark::State& state) { Run(state, tzk::signature::Sha256WithoutPeChecksum); }
 
 BENCHMARK(BM_Md5)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_Md5Text)->Unit(benchmark::kMillisecond);

@@ -11,7 +11,7 @@
 
 namespace {
 
-using tzk::archive::ByteView;
+using tzk::signature::ByteView;
 
 bool ReadWhole(const wchar_t* path, std::vector<std::uint8_t>* content) {
   tzk::vocabulary::ScopedKernelHandle file(::CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
@@ -50,8 +50,8 @@ int wmain(int argc, wchar_t** argv) {
     std::fprintf(stderr, "usage: digest_speed FILE (a readable file of at most 1 GiB)\n");
     return 2;
   }
-  std::printf("md5 %.0f\n", BestRate(content, tzk::archive::Md5Of));
-  std::printf("sha256 %.0f\n", BestRate(content, tzk::archive::Sha256WithoutPeChecksum));
-  std::printf("md5text %.0f\n", BestRate(content, tzk::archive::Md5OfText));
+  std::printf("md5 %.0f\n", BestRate(content, tzk::signature::Md5Of));
+  std::printf("sha256 %.0f\n", BestRate(content, tzk::signature::Sha256WithoutPeChecksum));
+  std::printf("md5text %.0f\n", BestRate(content, tzk::signature::Md5OfText));
   return 0;
 }

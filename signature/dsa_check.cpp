@@ -6,7 +6,7 @@
 
 #include "signature/dsa_check.h"
 
-namespace tzk::archive {
+namespace tzk::signature {
 namespace {
 
 std::atomic<std::uint32_t> exponentiations{0};
@@ -51,4 +51,4 @@ bool DsaVerify(const DsaPublicKey& key, ByteView digest, ByteView signature) {
 
 std::uint32_t DsaExponentiations() { return exponentiations.load(std::memory_order_relaxed); }
 
-}  // namespace tzk::archive
+}  // namespace tzk::signature

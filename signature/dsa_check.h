@@ -5,7 +5,7 @@
 
 #include "signature/verification_keys.h"
 
-namespace tzk::archive {
+namespace tzk::signature {
 
 // True when signature (r || s, each as long as the key's q) is a valid signature of digest.
 // Out-of-range r or s are refused before any exponentiation.
@@ -15,4 +15,4 @@ bool DsaVerify(const DsaPublicKey& key, ByteView digest, ByteView signature);
 // malformed signatures never reach the expensive step.
 std::uint32_t DsaExponentiations();
 
-}  // namespace tzk::archive
+}  // namespace tzk::signature

@@ -7,7 +7,7 @@
 #include "signature/signature_digest.h"
 #include "signature/signature_file.h"
 
-namespace tzk::archive {
+namespace tzk::signature {
 namespace {
 
 constexpr std::size_t kMagicSize = kSignatureMagicSize;
@@ -34,11 +34,11 @@ bool MagicAt(const SignatureFile& file, std::uint64_t at, const char* magic) {
 // offset, less the zero padding (at most 7 bytes) that aligns it to 8 bytes.
 std::uint64_t PeAwareEnd(const SignatureFile& file) {
   const std::uint64_t size = file.Size();
-  PeHeaders headers;
-  const PeReadAt read = [&file](std::uint64_t at, void* buffer, std::size_t length) {
+  pe::PeHeaders headers;
+  const pe::PeReadAt read = [&file](std::uint64_t at, void* buffer, std::size_t length) {
     return file.ReadAt(at, buffer, length);
   };
-  if (!ReadPeHeaders(read, &headers) || headers.tableOffset == 0) return size;
+  if (!pe::ReadPeHeaders(read, &headers) || headers.tableOffset == 0) return size;
   const std::uint32_t table = headers.tableOffset;
   std::uint64_t end = table;
   if (end <= 7) return end;
@@ -292,4 +292,4 @@ bool VerifySignature(const wchar_t* path, LookupMode verifyMode, int* outKeyInde
   return VerifySignatureWithKeys(path, verifyMode, CompiledKeys(), outKeyIndex);
 }
 
-}  // namespace tzk::archive
+}  // namespace tzk::signature

@@ -18,7 +18,7 @@
 
 #include "signature/verification_keys.h"
 
-namespace tzk::archive {
+namespace tzk::signature {
 
 class SignatureFile;
 
@@ -86,4 +86,4 @@ bool LocateSignatureIn(const SignatureFile& file, LookupMode lookupMode, Signatu
                        std::uint64_t* outOffset);
 bool VerifySignatureIn(const SignatureFile& file, LookupMode verifyMode, const KeySet& keys, int* outKeyIndex);
 
-}  // namespace tzk::archive
+}  // namespace tzk::signature

@@ -6,7 +6,7 @@
 
 #include "pe/pe_image.h"
 
-namespace tzk::archive {
+namespace tzk::signature {
 namespace {
 
 // Crypto++ takes size_t lengths; feeding in slices keeps 32-bit builds and huge views safe.
@@ -76,8 +76,9 @@ bool Sha256WithoutPeChecksum(std::uint64_t size, const ContentSource& content, S
     // Only the DOS header is asked, and its PE offset need only leave room for the headers: a
     // file the loader would not take still has its checksum field skipped where it would be.
     std::uint32_t peOffset = 0;
-    if (at == 0 && size > 247 && PeOffsetFromDosHeader(piece.data, piece.size, &peOffset) && peOffset <= size - 248) {
-      checksum = peOffset + kPeChecksumField;
+    if (at == 0 && size > 247 && pe::PeOffsetFromDosHeader(piece.data, piece.size, &peOffset) &&
+        peOffset <= size - 248) {
+      checksum = peOffset + pe::kPeChecksumField;
     }
     // Its four bytes count as zero, wherever the pieces cut them.
     std::size_t i = 0;
@@ -119,4 +120,4 @@ Sha256Digest Sha256WithoutPeChecksum(ByteView content) {
   return digest;
 }
 
-}  // namespace tzk::archive
+}  // namespace tzk::signature

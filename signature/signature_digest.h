@@ -9,7 +9,7 @@
 
 #include "signature/verification_keys.h"
 
-namespace tzk::archive {
+namespace tzk::signature {
 
 using Md5Digest = std::array<std::uint8_t, 16>;
 using Sha256Digest = std::array<std::uint8_t, 32>;
@@ -28,4 +28,4 @@ bool Md5Of(const ContentSource& content, Md5Digest* digest);
 bool Md5OfText(const ContentSource& content, Md5Digest* digest);
 bool Sha256WithoutPeChecksum(std::uint64_t size, const ContentSource& content, Sha256Digest* digest);
 
-}  // namespace tzk::archive
+}  // namespace tzk::signature

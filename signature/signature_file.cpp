@@ -3,7 +3,7 @@
 
 #include "signature/signature_file.h"
 
-namespace tzk::archive {
+namespace tzk::signature {
 
 bool SignatureFile::ViewContent(std::uint64_t length, ContentView* view) const {
   if (length > size_ || length > std::numeric_limits<std::size_t>::max()) return false;
@@ -39,4 +39,4 @@ bool SignatureFile::ForEachPiece(std::uint64_t length, const std::function<void(
   return true;
 }
 
-}  // namespace tzk::archive
+}  // namespace tzk::signature

@@ -12,7 +12,7 @@
 #endif
 #include "signature/verification_keys.h"
 
-namespace tzk::archive {
+namespace tzk::signature {
 
 #ifdef _WIN32
 struct MappedViewTraits {
@@ -103,4 +103,4 @@ class SignatureFile {
   PieceWatch watch_;
 };
 
-}  // namespace tzk::archive
+}  // namespace tzk::signature

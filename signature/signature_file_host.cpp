@@ -10,7 +10,7 @@
 #include "signature/signature_file.h"
 #include "vocabulary/text.h"
 
-namespace tzk::archive {
+namespace tzk::signature {
 
 FileOwner::~FileOwner() { reset(-1); }
 
@@ -79,4 +79,4 @@ bool SignatureFile::MapContent(std::size_t length, ContentView* view) const {
   return true;
 }
 
-}  // namespace tzk::archive
+}  // namespace tzk::signature

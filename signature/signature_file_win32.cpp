@@ -4,7 +4,7 @@
 
 #include "signature/signature_file.h"
 
-namespace tzk::archive {
+namespace tzk::signature {
 
 bool SignatureFile::Open(const wchar_t* path) {
   if (path == nullptr) return false;
@@ -66,4 +66,4 @@ bool SignatureFile::MapContent(std::size_t length, ContentView* view) const {
   return true;
 }
 
-}  // namespace tzk::archive
+}  // namespace tzk::signature

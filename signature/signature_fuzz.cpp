@@ -18,15 +18,15 @@ std::string ScratchName() { return "/tmp/signature_fuzz_" + std::to_string(::get
 
 void CheckAllModes(const std::wstring& path, std::size_t size) {
   for (int number = 0; number <= 5; ++number) {
-    const auto mode = static_cast<tzk::archive::LookupMode>(number);  // 0 and 5 are no mode
+    const auto mode = static_cast<tzk::signature::LookupMode>(number);  // 0 and 5 are no mode
     std::vector<std::uint8_t> signature;
-    tzk::archive::SignatureType type{};
+    tzk::signature::SignatureType type{};
     std::uint64_t offset = 0;
-    if (tzk::archive::LocateSignature(path.c_str(), mode, &signature, &type, &offset) && offset > size) {
+    if (tzk::signature::LocateSignature(path.c_str(), mode, &signature, &type, &offset) && offset > size) {
       __builtin_trap();  // the signed content must lie inside the file
     }
     int keyIndex = -1;
-    tzk::archive::VerifySignature(path.c_str(), mode, &keyIndex);
+    tzk::signature::VerifySignature(path.c_str(), mode, &keyIndex);
   }
 }
 

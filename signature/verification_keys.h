@@ -5,7 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 
-namespace tzk::archive {
+namespace tzk::signature {
 
 struct ByteView {
   const std::uint8_t* data;
@@ -36,4 +36,4 @@ struct KeySet {
 // checked against exactly the keys their stub trusts.
 KeySet CompiledKeys();
 
-}  // namespace tzk::archive
+}  // namespace tzk::signature

@@ -21,7 +21,7 @@
 #include "vocabulary/little_endian.h"
 #include "vocabulary/text.h"
 
-namespace tzk::archive {
+namespace tzk::signature {
 namespace {
 
 using Bytes = std::vector<std::uint8_t>;
@@ -506,4 +506,4 @@ TEST_F(SignatureTest, CompiledTableHoldsTheKeysOfTheBuildsKeyFolder) {
 }
 
 }  // namespace
-}  // namespace tzk::archive
+}  // namespace tzk::signature

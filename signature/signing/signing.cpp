@@ -19,7 +19,7 @@
 #include "signature/signature_file.h"
 #include "vocabulary/text.h"
 
-namespace tzk::archive {
+namespace tzk::signature {
 namespace {
 
 using CryptoPP::Integer;
@@ -359,4 +359,4 @@ Result ReadTextFile(const std::wstring& path, std::string* text) {
   return std::ferror(file.get()) ? code::kOpenFailed : code::kSuccess;
 }
 
-}  // namespace tzk::archive
+}  // namespace tzk::signature

@@ -11,7 +11,7 @@
 #include "signature/verification_keys.h"
 #include "vocabulary/result.h"
 
-namespace tzk::archive {
+namespace tzk::signature {
 
 // Big-endian unsigned values; q's byte length fixes the length of r and s.
 struct DsaPrivateKey {
@@ -66,4 +66,4 @@ Result MakeSignatureBlock(std::uint64_t size, const ContentSource& content, Sign
 // Reads a whole file (UTF-8 text such as a PEM) with the platform's wide-path API.
 Result ReadTextFile(const std::wstring& path, std::string* text);
 
-}  // namespace tzk::archive
+}  // namespace tzk::signature
