@@ -368,7 +368,6 @@ Result RevertFsRedirection(void* previousState) {
   return switchFsRedirection<BOOL(WINAPI*)(PVOID)>(kRevertRedirection, previousState);
 }
 
-HANDLE LibraryDeviceHandle() { return gRuntime.device.get(); }
 SECURITY_ATTRIBUTES* FolderSecurityAttributes() {
   return gRuntime.securityReady ? &gRuntime.folderAttributes : nullptr;
 }

@@ -56,9 +56,6 @@ bool IsAdminToken(HANDLE token, bool requireElevation, TokenInformationQuery que
 Result DisableFsRedirection(void** previousState);
 Result RevertFsRedirection(void* previousState);
 
-// The handle to "\\.\tzkSP" the runtime layer keeps; INVALID_HANDLE_VALUE when it is not open.
-HANDLE LibraryDeviceHandle();
-
 // Security attributes of the runtime layer, null before it starts: they grant Everyone full
 // access, inherited, and are used for every folder the library creates.
 SECURITY_ATTRIBUTES* FolderSecurityAttributes();
