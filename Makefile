@@ -37,7 +37,7 @@ build: build-host build-windows build-fuzz
 # installer/updater and the Wine launcher; its set-up makes only what those need.
 DEMO_WIN32_TARGETS = sfxstub example_installer wine_launcher
 demo:
-	@echo "make demo: the first run on a new 2-core machine takes about 7 minutes (set-up, build and" \
+	@echo "make demo: the first run on a new 2-core machine takes about 3 minutes (set-up, build and" \
 	      "run, Debian's packages installed already); later runs about a minute (README says more)"
 	@bash tools/setup.sh demo
 	@cmake --preset bench >/dev/null
